@@ -1,0 +1,21 @@
+// run(): one hook event from its input to the agent's output. It alone
+// decides the order of the steps, which failure starts Core, and that at
+// most two policy requests are made, all against one deadline.
+#pragma once
+
+#include <string_view>
+
+#include "config.h"
+#include "policy.h"
+
+namespace twk {
+
+// Forwards the event to Core (starting Core when none answers) and returns
+// Core's decision, or the unchecked-call output with the reason there is
+// none. Never fails and never writes anything itself. `path_env` is the
+// PATH used to resolve a "#!/usr/bin/env" Core script.
+HookOutput run(std::string_view agent, std::string_view hook,
+               std::string_view input, const HookConfig& config,
+               const std::optional<std::string>& path_env);
+
+}  // namespace twk

@@ -1,0 +1,42 @@
+// The two records that tie the hook to Core: the endpoint record (where a
+// running Core listens, its token and pid), written by Core; and the runtime
+// record (which Core executable is installed), written by its installer.
+// Reading never reports anything: a missing or malformed record is no record.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "http/address.h"
+
+namespace twk::start {
+
+// Where a running Core listens.
+struct Endpoint {
+  http::SocketAddress address;
+  std::string token;  // may be empty
+  std::optional<std::uint32_t> pid;
+};
+
+// Parses an endpoint record: an object with "url" ("http://" + numeric
+// socket address, optionally followed by "/..."), "token" (a string) and
+// optionally "pid" (an integer from 0 to 2^32-1; any other form gives no
+// pid without invalidating the record).
+std::optional<Endpoint> parse_endpoint(std::string_view text);
+
+// Reads and validates the endpoint record at `path`.
+std::optional<Endpoint> read_endpoint(const std::string& path);
+
+// The record at `endpoint_file` when its pid runs `expected_executable`
+// (by /proc/{pid}/exe, canonicalised). No network is used.
+std::optional<Endpoint> live_endpoint(const std::string& endpoint_file,
+                                      const std::string& expected_executable);
+
+// The "binaryPath" of the runtime record in `state_dir`, exactly as
+// written, when it resolves to a regular file inside the state directory's
+// "core" directory (compared by whole path components after resolving
+// links).
+std::optional<std::string> runtime_binary(const std::string& state_dir);
+
+}  // namespace twk::start

@@ -1,0 +1,168 @@
+// File-system operations over byte paths.
+#include "sys/files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "sys/fd.h"
+#include "utf8.h"
+
+namespace twk::sys {
+namespace {
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+// Splits at "/" and drops empty and "." components.
+std::vector<std::string> components(const std::string& path) {
+  std::vector<std::string> out;
+  std::size_t i = 0;
+  while (i <= path.size()) {
+    std::size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    std::string part = path.substr(i, j - i);
+    if (!part.empty() && part != ".") out.push_back(std::move(part));
+    i = j + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string join_path(const std::string& base, const std::string& name) {
+  if (base.empty()) return name;
+  if (base.back() == '/') return base + name;
+  return base + "/" + name;
+}
+
+std::optional<std::string> parent_path(const std::string& path) {
+  // Strip trailing slashes, then the last component.
+  std::size_t end = path.size();
+  while (end > 0 && path[end - 1] == '/') --end;
+  if (end == 0) return std::nullopt;  // "" or "/"
+  std::size_t slash = path.rfind('/', end - 1);
+  if (slash == std::string::npos) return std::string();
+  std::size_t keep = slash;
+  while (keep > 0 && path[keep - 1] == '/') --keep;
+  if (keep == 0) return std::string("/");
+  return path.substr(0, keep);
+}
+
+std::string file_name(const std::string& path) {
+  std::size_t end = path.size();
+  while (end > 0 && path[end - 1] == '/') --end;
+  std::size_t slash = path.rfind('/', end == 0 ? 0 : end - 1);
+  std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
+  if (end < begin) return std::string();
+  return path.substr(begin, end - begin);
+}
+
+std::optional<std::string> read_file(const std::string& path) {
+  // O_NONBLOCK so that a FIFO planted where a record belongs cannot block
+  // the open; anything but a regular file is then refused.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) return std::nullopt;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  std::string out;
+  if (st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size) + 1);
+  for (;;) {
+    std::size_t old = out.size();
+    out.resize(old + kReadChunk);
+    ssize_t n = ::read(fd.get(), out.data() + old, kReadChunk);
+    if (n < 0) {
+      if (errno == EINTR) {
+        out.resize(old);
+        continue;
+      }
+      return std::nullopt;
+    }
+    out.resize(old + static_cast<std::size_t>(n));
+    if (n == 0) return out;
+  }
+}
+
+ReadOnce read_once(const std::string& path, std::size_t limit) {
+  ReadOnce result;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    result.error = errno;
+    return result;
+  }
+  result.bytes.assign(limit, '\0');
+  ssize_t n = ::read(fd.get(), result.bytes.data(), limit);
+  if (n < 0) {
+    result.error = errno;
+    result.bytes.clear();
+    return result;
+  }
+  result.bytes.resize(static_cast<std::size_t>(n));
+  return result;
+}
+
+std::optional<std::string> canonical(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return std::nullopt;
+  std::string out(resolved);
+  ::free(resolved);
+  return out;
+}
+
+bool is_regular_file(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::optional<std::string> read_link(const std::string& path) {
+  std::string buffer(PATH_MAX, '\0');
+  for (;;) {
+    ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+    if (n < 0) return std::nullopt;
+    if (static_cast<std::size_t>(n) < buffer.size()) {
+      buffer.resize(static_cast<std::size_t>(n));
+      return buffer;
+    }
+    buffer.resize(buffer.size() * 2);  // possibly truncated: try larger
+  }
+}
+
+bool same_path(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  if (a.empty() || b.empty() || (a[0] == '/') != (b[0] == '/')) return false;
+  return components(a) == components(b);
+}
+
+bool path_within(const std::string& path, const std::string& dir) {
+  std::vector<std::string> p = components(path);
+  std::vector<std::string> d = components(dir);
+  if (p.size() < d.size()) return false;
+  for (std::size_t i = 0; i < d.size(); ++i) {
+    if (p[i] != d[i]) return false;
+  }
+  return true;
+}
+
+bool make_dirs(const std::string& path, unsigned mode) {
+  if (path.empty()) return false;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  if (auto parent = parent_path(path); parent && !parent->empty() &&
+                                       *parent != path) {
+    make_dirs(*parent, mode);
+  }
+  if (::mkdir(path.c_str(), mode) == 0) return true;
+  return errno == EEXIST && ::stat(path.c_str(), &st) == 0 &&
+         S_ISDIR(st.st_mode);
+}
+
+std::string display_path(const std::string& path) {
+  return utf8::lossy(path);
+}
+
+}  // namespace twk::sys

@@ -1,0 +1,30 @@
+// UTF-8 helpers over byte strings: validation, lossy conversion for
+// messages, and the Unicode White_Space set that the program splits and
+// trims at (status lines, chunk sizes, "#!" lines).
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace twk::utf8 {
+
+// True when `s` is well-formed UTF-8 (no overlongs, no surrogates, nothing
+// above U+10FFFF).
+bool valid(std::string_view s);
+
+// `s` with every ill-formed sequence replaced by U+FFFD, one replacement per
+// maximal ill-formed subpart.
+std::string lossy(std::string_view s);
+
+// True for the characters with the Unicode White_Space property.
+bool is_white_space(char32_t c);
+
+// Splits valid UTF-8 at runs of white space; leading and trailing white
+// space yield no empty words.
+std::vector<std::string_view> split_white_space(std::string_view s);
+
+// `s` without white space at either end (valid UTF-8 expected).
+std::string_view trim_white_space(std::string_view s);
+
+}  // namespace twk::utf8
