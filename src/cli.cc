@@ -42,7 +42,7 @@ char32_t decode_valid(std::string_view s, std::size_t& i) {
 
 }  // namespace
 
-std::string quoted(std::string_view argument) {
+std::string quote_argument(std::string_view argument) {
   std::string text = utf8::lossy(argument);
   std::string out = "\"";
   std::size_t i = 0;
@@ -84,12 +84,12 @@ Invocation parse_arguments(const std::vector<std::string>& args) {
   const std::string& hook = args[1];
   if (agent != kAgentClaudeCode) {
     result.error =
-        "twk-hook: Vantorel has no adapter for agent " + quoted(agent) + "\n";
+        "twk-hook: Vantorel has no adapter for agent " + quote_argument(agent) + "\n";
     return result;
   }
   if (hook != "pre-tool-use" && hook != "post-tool-use") {
     result.error = "twk-hook: " + std::string(kAgentClaudeCode) + " has no " +
-                   quoted(hook) + " hook that Vantorel handles\n";
+                   quote_argument(hook) + " hook that Vantorel handles\n";
     return result;
   }
   result.agent = agent;

@@ -24,6 +24,6 @@ Invocation parse_arguments(const std::vector<std::string>& args);
 // The argument between double quotes, escaped so that it stays on one line:
 // \" \\ \0 \t \r \n, other non-printable characters as \u{hex}; bytes that
 // are not UTF-8 are shown as U+FFFD.
-std::string quoted(std::string_view argument);
+std::string quote_argument(std::string_view argument);
 
 }  // namespace twk

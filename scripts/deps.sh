@@ -1,0 +1,26 @@
+#!/bin/sh
+# Installs the Debian packages that building and testing need, skipping the
+# ones already present. Safe to run again and again.
+set -eu
+
+packages="g++ clang cmake ninja-build pkg-config nlohmann-json3-dev libgtest-dev libcpp-httplib-dev python3"
+
+missing=""
+for p in $packages; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing="$missing $p"
+  fi
+done
+
+if [ -z "$missing" ]; then
+  echo "deps: all build packages are installed"
+  exit 0
+fi
+
+echo "deps: installing:$missing"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+# shellcheck disable=SC2086
+$SUDO apt-get install -y -qq --no-install-recommends $missing

@@ -1,0 +1,52 @@
+// A temporary directory for unit tests that touch the file system.
+#pragma once
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace twk::testing {
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern =
+        std::filesystem::temp_directory_path().string() + "/twk-unit-XXXXXX";
+    path_ = std::filesystem::canonical(::mkdtemp(pattern.data())).string();
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  std::string operator/(const std::string& name) const {
+    return path_ + "/" + name;
+  }
+  const std::string& path() const { return path_; }
+
+  // Writes a file (creating its directories) with the given mode.
+  std::string write(const std::string& name, const std::string& content,
+                    mode_t mode = 0644) const {
+    std::string p = *this / name;
+    std::filesystem::create_directories(std::filesystem::path(p).parent_path());
+    std::ofstream(p, std::ios::binary) << content;
+    ::chmod(p.c_str(), mode);
+    return p;
+  }
+  std::string mkdir(const std::string& name) const {
+    std::filesystem::create_directories(*this / name);
+    return *this / name;
+  }
+  std::string symlink(const std::string& target, const std::string& name) const {
+    std::filesystem::create_symlink(target, *this / name);
+    return *this / name;
+  }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace twk::testing

@@ -1,0 +1,449 @@
+// Integration-test helpers.
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace twk::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string canonical_or(const std::string& path) {
+  std::error_code ec;
+  auto c = std::filesystem::canonical(path, ec);
+  return ec ? path : c.string();
+}
+
+}  // namespace
+
+std::string hook_path() { return TWK_HOOK_PATH; }
+std::string backend_path() { return TWK_BACKEND_PATH; }
+std::string fake_core_path() { return TWK_FAKE_CORE_PATH; }
+std::string self_exe() { return canonical_or("/proc/self/exe"); }
+
+std::string ask_line(const std::string& reason) {
+  std::string message = "Vantorel couldn't check this call (" + reason +
+                        "). Approve it only if you expect it.";
+  // The reasons used in tests hold no characters that JSON escapes, except
+  // the ones handled here.
+  std::string escaped;
+  for (char c : message) {
+    if (c == '"' || c == '\\') escaped += '\\';
+    escaped += c;
+  }
+  return "{\"hookSpecificOutput\":{\"hookEventName\":\"PreToolUse\","
+         "\"permissionDecision\":\"ask\",\"permissionDecisionReason\":\"" +
+         escaped + "\"},\"systemMessage\":\"" + escaped + "\"}\n";
+}
+
+RunResult run_program(const ProgramRun& run) {
+  // A program that exits without reading its input closes the pipe; the
+  // write to it must fail with EPIPE instead of killing the test process.
+  ::signal(SIGPIPE, SIG_IGN);
+  RunResult result;
+  int in_pipe[2] = {-1, -1}, out_pipe[2], err_pipe[2];
+  if (run.input && pipe2(in_pipe, O_CLOEXEC) != 0) return result;
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+    return result;
+  }
+  std::vector<std::string> env_strings;
+  for (const auto& [k, v] : run.env) env_strings.push_back(k + "=" + v);
+  std::vector<char*> envp, argv;
+  for (auto& e : env_strings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string program = run.program;
+  argv.push_back(program.data());
+  std::vector<std::string> args = run.args;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::string cwd = run.cwd.value_or("");
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (int s : run.blocked_signals) sigaddset(&blocked, s);
+
+  auto start = Clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    if (run.input) {
+      dup2(in_pipe[0], 0);
+    } else {
+      int null = open("/dev/null", O_RDONLY);
+      dup2(null, 0);
+    }
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    for (const auto& [from, to] : run.inherit_fds) {
+      if (from == to) {
+        fcntl(to, F_SETFD, 0);
+      } else {
+        dup2(from, to);  // the copy is not close-on-exec
+      }
+    }
+    sigprocmask(SIG_SETMASK, &blocked, nullptr);
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  if (run.input) close(in_pipe[0]);
+
+  // Feed stdin and drain both outputs together, so that neither side can
+  // block the other on a full pipe.
+  std::size_t fed = 0;
+  int in_fd = run.input ? in_pipe[1] : -1;
+  int held_fd = -1;  // fed completely, but kept open
+  auto input_done = [&] {
+    if (run.hold_stdin_open) {
+      held_fd = in_fd;
+    } else {
+      close(in_fd);
+    }
+    in_fd = -1;
+  };
+  if (in_fd >= 0) fcntl(in_fd, F_SETFL, O_NONBLOCK);
+  if (in_fd >= 0 && run.input->empty()) input_done();
+  int out_fd = out_pipe[0], err_fd = err_pipe[0];
+  auto kill_at = start + run.kill_after;
+  while (out_fd >= 0 || err_fd >= 0) {
+    pollfd fds[3];
+    int n = 0;
+    int idx_out = -1, idx_err = -1, idx_in = -1;
+    if (out_fd >= 0) idx_out = n, fds[n++] = {out_fd, POLLIN, 0};
+    if (err_fd >= 0) idx_err = n, fds[n++] = {err_fd, POLLIN, 0};
+    if (in_fd >= 0) idx_in = n, fds[n++] = {in_fd, POLLOUT, 0};
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        kill_at - Clock::now());
+    if (left.count() <= 0) {
+      kill(pid, SIGKILL);
+      result.killed = true;
+      break;
+    }
+    int r = poll(fds, n, static_cast<int>(left.count()));
+    if (r < 0 && errno == EINTR) continue;
+    char buf[65536];
+    auto drain = [&](int idx, int& fd, std::string& into) {
+      if (idx < 0 || !(fds[idx].revents & (POLLIN | POLLHUP | POLLERR))) return;
+      ssize_t got = read(fd, buf, sizeof buf);
+      if (got > 0) {
+        into.append(buf, static_cast<std::size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        close(fd);
+        fd = -1;
+      }
+    };
+    drain(idx_out, out_fd, result.out);
+    drain(idx_err, err_fd, result.err);
+    if (idx_in >= 0 && (fds[idx_in].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      ssize_t w = write(in_fd, run.input->data() + fed,
+                        std::min<std::size_t>(run.input->size() - fed, 1 << 20));
+      if (w > 0) fed += static_cast<std::size_t>(w);
+      if (w < 0 && errno != EAGAIN && errno != EINTR) fed = run.input->size();
+      if (fed >= run.input->size()) input_done();
+    }
+  }
+  if (in_fd >= 0) close(in_fd);
+  if (held_fd >= 0) close(held_fd);
+  if (out_fd >= 0) close(out_fd);
+  if (err_fd >= 0) close(err_fd);
+  int status = 0;
+  // The outputs are closed once the process has ended (or was killed); only
+  // a child that handed its descriptors on can still be running here.
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      Clock::now() - start);
+  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+RunResult run_hook(const std::string& input,
+                   const std::map<std::string, std::string>& env,
+                   std::vector<std::string> args) {
+  ProgramRun run;
+  run.program = hook_path();
+  run.args = std::move(args);
+  run.input = input;
+  run.env = env;
+  return run_program(run);
+}
+
+TempDir::TempDir() {
+  const char* base = getenv("TMPDIR");
+  std::string pattern =
+      std::string(base && *base ? base : "/tmp") + "/twk-test-XXXXXX";
+  char* made = mkdtemp(pattern.data());
+  path_ = made ? canonical_or(made) : pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Tests may leave read-only directories behind; make them writable first.
+  for (auto it = std::filesystem::recursive_directory_iterator(
+           path_, std::filesystem::directory_options::skip_permission_denied,
+           ec);
+       !ec && it != std::filesystem::recursive_directory_iterator();
+       it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) {
+      chmod(it->path().c_str(), 0700);
+    }
+  }
+  chmod(path_.c_str(), 0700);
+  std::filesystem::remove_all(path_, ec);
+}
+
+void write_file(const std::string& path, const std::string& content,
+                unsigned mode) {
+  std::error_code ec;
+  std::filesystem::create_directories(
+      std::filesystem::path(path).parent_path(), ec);
+  {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << content;
+  }
+  chmod(path.c_str(), mode);
+}
+
+std::optional<std::string> read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return std::nullopt;
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::map<std::string, std::string> base_env(const TempDir& state) {
+  const char* path = getenv("PATH");
+  return {
+      {"PATH", path ? path : "/usr/local/bin:/usr/bin:/bin"},
+      {"HOME", state.path()},
+      {"TARNWICK_HOME", state.path()},
+      {"TWK_HOOK_DEADLINE_MS", "3000"},
+  };
+}
+
+int kill_cores_for(const std::string& endpoint_file) {
+  std::string needle = "TWK_ENDPOINT_FILE=" + endpoint_file;
+  int killed = 0;
+  std::vector<pid_t> victims;
+  if (DIR* proc = opendir("/proc")) {
+    while (dirent* e = readdir(proc)) {
+      char* end;
+      long pid = strtol(e->d_name, &end, 10);
+      if (*end != '\0' || pid <= 0 || pid == getpid()) continue;
+      auto environ_text =
+          read_file("/proc/" + std::string(e->d_name) + "/environ");
+      if (!environ_text) continue;
+      std::size_t pos = 0;
+      while (pos < environ_text->size()) {
+        std::size_t nul = environ_text->find('\0', pos);
+        if (nul == std::string::npos) nul = environ_text->size();
+        if (environ_text->compare(pos, nul - pos, needle) == 0) {
+          victims.push_back(static_cast<pid_t>(pid));
+          break;
+        }
+        pos = nul + 1;
+      }
+    }
+    closedir(proc);
+  }
+  for (pid_t pid : victims) {
+    if (kill(pid, SIGKILL) == 0) ++killed;
+  }
+  // Cores are not our children (the hook started them), so wait by polling
+  // until they are gone or have become zombies.
+  for (pid_t pid : victims) {
+    for (int i = 0; i < 200 && kill(pid, 0) == 0; ++i) {
+      auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+      if (!stat) break;
+      std::size_t paren = stat->rfind(')');
+      if (paren != std::string::npos && paren + 2 < stat->size() &&
+          (*stat)[paren + 2] == 'Z') {
+        break;
+      }
+      usleep(5000);
+    }
+  }
+  return killed;
+}
+
+WaitingShell::WaitingShell() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return;
+  const std::string shell = canonical_or("/bin/sh");
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(fds[0], 0);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execl("/bin/sh", "sh", "-s", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[0]);
+  stdin_fd_ = fds[1];
+  // Until exec has happened the child still shows the test executable.
+  for (int i = 0; i < 400; ++i) {
+    std::error_code ec;
+    auto image = std::filesystem::read_symlink(
+        "/proc/" + std::to_string(pid_) + "/exe", ec);
+    if (!ec && image.string() == shell) break;
+    usleep(5000);
+  }
+}
+
+WaitingShell::~WaitingShell() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  if (stdin_fd_ >= 0) close(stdin_fd_);
+}
+
+void write_exiting_core(const std::string& path) {
+  write_file(path, "#!/bin/sh\nexit 3\n", 0755);
+}
+
+void send_all(int fd, const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+ScriptedCore::ScriptedCore(Handler handler) : handler_(std::move(handler)) {
+  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  listen(listen_fd_, 64);
+  socklen_t len = sizeof addr;
+  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+  port_ = ntohs(addr.sin_port);
+  thread_ = std::thread([this] { serve(); });
+}
+
+ScriptedCore::~ScriptedCore() {
+  stop_ = true;
+  shutdown(listen_fd_, SHUT_RDWR);
+  thread_.join();
+  {
+    // Wake handlers that still wait on their connection.
+    std::lock_guard<std::mutex> lock(mu_);
+    for (int fd : open_fds_) shutdown(fd, SHUT_RDWR);
+  }
+  for (auto& w : workers_) w.join();
+  close(listen_fd_);
+}
+
+std::string ScriptedCore::url() const {
+  return "http://127.0.0.1:" + std::to_string(port_);
+}
+
+void ScriptedCore::write_record(const std::string& endpoint_file,
+                                const std::string& token,
+                                std::optional<long long> pid) const {
+  long long p = pid ? *pid : static_cast<long long>(getpid());
+  write_file(endpoint_file, "{\"url\":\"" + url() + "\",\"token\":\"" + token +
+                                "\",\"pid\":" + std::to_string(p) + "}");
+}
+
+std::vector<std::string> ScriptedCore::requests() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return requests_;
+}
+
+void ScriptedCore::serve() {
+  while (!stop_) {
+    pollfd p{listen_fd_, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      open_fds_.push_back(fd);
+    }
+    workers_.emplace_back([this, fd] {
+      // Read the head, then as many body bytes as Content-Length says.
+      std::string request;
+      char buf[65536];
+      std::size_t need = std::string::npos;
+      timeval tv{5, 0};
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      while (request.size() < need) {
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        request.append(buf, static_cast<std::size_t>(n));
+        std::size_t head_end = request.find("\r\n\r\n");
+        if (need == std::string::npos && head_end != std::string::npos) {
+          std::size_t length = 0;
+          std::size_t cl = request.find("Content-Length: ");
+          if (cl != std::string::npos && cl < head_end) {
+            length = std::stoul(request.substr(cl + 16));
+          }
+          need = head_end + 4 + length;
+        }
+      }
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        requests_.push_back(request);
+      }
+      handler_(fd, request);
+      std::lock_guard<std::mutex> lock(mu_);
+      std::erase(open_fds_, fd);
+      close(fd);
+    });
+  }
+}
+
+ScriptedCore::Handler ScriptedCore::reply(int status, const std::string& body) {
+  return [status, body](int fd, const std::string&) {
+    send_all(fd, "HTTP/1.1 " + std::to_string(status) +
+                     " X\r\nContent-Type: application/json\r\nContent-Length: " +
+                     std::to_string(body.size()) + "\r\n\r\n" + body);
+  };
+}
+
+ScriptedCore::Handler ScriptedCore::raw(const std::string& bytes) {
+  return [bytes](int fd, const std::string&) { send_all(fd, bytes); };
+}
+
+ScriptedCore::Handler ScriptedCore::hang() {
+  return [](int fd, const std::string&) {
+    char buf[4096];
+    for (;;) {
+      ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
+    }
+  };
+}
+
+}  // namespace twk::testing

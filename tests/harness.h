@@ -1,0 +1,162 @@
+// Shared helpers for the integration tests: running the built binaries as
+// the agent host does, temporary state directories, and Cores scripted in
+// the test process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace twk::testing {
+
+// Paths of the binaries under test (set by the build).
+std::string hook_path();
+std::string backend_path();
+std::string fake_core_path();
+// Canonical path of the running test executable.
+std::string self_exe();
+
+// The exact line twk-hook prints for a pre-tool-use event that Core did not
+// decide, for `reason`.
+std::string ask_line(const std::string& reason);
+
+struct RunResult {
+  int exit_status = -1;  // exit code; -1 when killed by a signal
+  std::string out;
+  std::string err;
+  std::chrono::milliseconds elapsed{0};
+  bool killed = false;  // ran past its kill time
+};
+
+struct ProgramRun {
+  std::string program;
+  std::vector<std::string> args;       // after the program name
+  std::optional<std::string> input;    // nothing: stdin is /dev/null
+  std::map<std::string, std::string> env;  // the whole environment
+  std::chrono::milliseconds kill_after{20000};
+  // Keep stdin open after `input` has been fed, until the program's outputs
+  // close: a program that reads stdin to its end then blocks until
+  // kill_after.
+  bool hold_stdin_open = false;
+  std::optional<std::string> cwd;  // working directory; nothing: inherited
+  // Descriptors handed to the program without close-on-exec: each pair is
+  // (descriptor in the test process, number it gets in the program).
+  std::vector<std::pair<int, int>> inherit_fds;
+  // Signals blocked in the program when it starts.
+  std::vector<int> blocked_signals;
+};
+
+// Runs a program to its end, feeding `input` and collecting both outputs.
+RunResult run_program(const ProgramRun& run);
+
+// Runs twk-hook with `args` (default: claude-code pre-tool-use).
+RunResult run_hook(const std::string& input,
+                   const std::map<std::string, std::string>& env,
+                   std::vector<std::string> args = {"claude-code",
+                                                    "pre-tool-use"});
+
+// A fresh directory under $TMPDIR, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const {
+    return path_ + "/" + name;
+  }
+
+ private:
+  std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& content,
+                unsigned mode = 0644);
+std::optional<std::string> read_file(const std::string& path);
+bool exists(const std::string& path);
+
+// The environment a hook test starts from: PATH, HOME and TARNWICK_HOME in
+// `state`, a short deadline.
+std::map<std::string, std::string> base_env(const TempDir& state);
+
+// Sends SIGKILL to every process whose /proc/{pid}/environ holds
+// TWK_ENDPOINT_FILE=`endpoint_file`, and waits until they are gone. Used to
+// clean up Cores the hook started.
+int kill_cores_for(const std::string& endpoint_file);
+
+// A Core played by the test process: it listens on 127.0.0.1, reads each
+// request (head, then Content-Length bytes of body) and hands it to the
+// handler, which writes whatever it likes on the connection fd. The
+// connection is closed when the handler returns.
+class ScriptedCore {
+ public:
+  using Handler = std::function<void(int fd, const std::string& request)>;
+  explicit ScriptedCore(Handler handler);
+  ~ScriptedCore();
+
+  int port() const { return port_; }
+  std::string url() const;
+  // Writes an endpoint record naming this Core; the pid defaults to the test
+  // process, whose executable is self_exe().
+  void write_record(const std::string& endpoint_file,
+                    const std::string& token = "secret",
+                    std::optional<long long> pid = std::nullopt) const;
+  // Every request received so far, in order.
+  std::vector<std::string> requests() const;
+
+  // Handlers for the common cases.
+  static Handler reply(int status, const std::string& body);
+  static Handler raw(const std::string& bytes);
+  // Keeps the connection open without answering until the peer closes it
+  // (or the Core is destroyed).
+  static Handler hang();
+
+ private:
+  void serve();
+  Handler handler_;
+  std::vector<std::thread> workers_;
+  std::vector<int> open_fds_;  // guarded by mu_
+  int listen_fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mu_;
+  std::vector<std::string> requests_;
+  std::thread thread_;
+};
+
+// A /bin/sh process that waits for commands on a pipe until it is
+// destroyed. Its /proc/{pid}/exe is the canonical /bin/sh, which is the
+// expected executable of a Core binary that is a "#!/bin/sh" script: an
+// endpoint record naming this pid counts as a live Core for such a binary,
+// and starting that binary runs no test code.
+class WaitingShell {
+ public:
+  WaitingShell();
+  ~WaitingShell();
+  WaitingShell(const WaitingShell&) = delete;
+  WaitingShell& operator=(const WaitingShell&) = delete;
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int stdin_fd_ = -1;
+};
+
+// Writes a Core binary that is a "#!/bin/sh" script ending at once with
+// exit status 3: its expected executable is /bin/sh (see WaitingShell), and
+// a start of it fails with "Core exited while starting (exit status: 3)".
+void write_exiting_core(const std::string& path);
+
+// Writes all of `data` to `fd`, ignoring errors.
+void send_all(int fd, const std::string& data);
+
+}  // namespace twk::testing
