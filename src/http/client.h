@@ -51,8 +51,8 @@ RequestResult request(const SocketAddress& address, std::string_view method,
                       std::string_view body, sys::Instant deadline);
 
 // The request head as sent on the wire (exposed for tests).
-std::string request_head(const SocketAddress& address,
-                         std::string_view method, std::string_view path,
+std::string request_head(const SocketAddress& address, std::string_view method,
+                         std::string_view path,
                          const std::optional<std::string>& token,
                          std::size_t body_length);
 

@@ -1,0 +1,112 @@
+// Tests of socket address parsing and of the text form used in "Host:".
+#include "http/address.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+
+#include <string>
+
+namespace twk::http {
+namespace {
+
+using namespace std::string_literals;
+
+// The text form after a parse, or "<none>" when the text does not parse.
+std::string round_trip(std::string_view text) {
+  auto address = parse_socket_address(text);
+  return address ? address->to_string() : "<none>";
+}
+
+TEST(SocketAddress, ParsesIpv4) {
+  auto address = parse_socket_address("127.0.0.1:43117");
+  ASSERT_TRUE(address);
+  EXPECT_EQ(address->family(), AF_INET);
+  EXPECT_EQ(address->length, sizeof(sockaddr_in));
+  EXPECT_EQ(address->port(), 43117);
+  const auto* sin = reinterpret_cast<const sockaddr_in*>(address->get());
+  EXPECT_EQ(ntohl(sin->sin_addr.s_addr), 0x7F000001u);
+  EXPECT_EQ(address->to_string(), "127.0.0.1:43117");
+
+  EXPECT_EQ(round_trip("0.0.0.0:0"), "0.0.0.0:0");
+  EXPECT_EQ(round_trip("255.255.255.255:65535"), "255.255.255.255:65535");
+  EXPECT_EQ(round_trip("10.1.2.3:080"), "10.1.2.3:80");
+}
+
+TEST(SocketAddress, ParsesBracketedIpv6InCanonicalForm) {
+  auto address = parse_socket_address("[::1]:9000");
+  ASSERT_TRUE(address);
+  EXPECT_EQ(address->family(), AF_INET6);
+  EXPECT_EQ(address->length, sizeof(sockaddr_in6));
+  EXPECT_EQ(address->port(), 9000);
+  EXPECT_EQ(address->to_string(), "[::1]:9000");
+
+  // Written back lower case, zeros compressed, the longest run first.
+  EXPECT_EQ(round_trip("[0:0:0:0:0:0:0:1]:80"), "[::1]:80");
+  EXPECT_EQ(round_trip("[2001:DB8:0:0:1:0:0:1]:443"),
+            "[2001:db8::1:0:0:1]:443");
+  EXPECT_EQ(round_trip("[2001:0db8:0000:0000:0000:ff00:0042:8329]:1"),
+            "[2001:db8::ff00:42:8329]:1");
+  EXPECT_EQ(round_trip("[::ffff:127.0.0.1]:5"), "[::ffff:127.0.0.1]:5");
+}
+
+TEST(SocketAddress, KeepsANumericScopeInsideTheBrackets) {
+  auto address = parse_socket_address("[fe80::1%2]:80");
+  ASSERT_TRUE(address);
+  const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(address->get());
+  EXPECT_EQ(sin6->sin6_scope_id, 2u);
+  EXPECT_EQ(address->to_string(), "[fe80::1%2]:80");
+  EXPECT_EQ(round_trip("[fe80::1%4294967295]:80"), "[fe80::1%4294967295]:80");
+  // Scope 0 is no scope and is not written.
+  EXPECT_EQ(round_trip("[fe80::1%0]:80"), "[fe80::1]:80");
+}
+
+TEST(SocketAddress, RejectsNamesAndMalformedText) {
+  for (const std::string& text :
+       std::initializer_list<std::string>{"",
+                                          ":80",
+                                          "localhost:80",
+                                          "example.com:80",
+                                          "127.0.0.1",
+                                          "127.0.0.1:",
+                                          "127.0.0.1:+80",
+                                          "127.0.0.1:-1",
+                                          "127.0.0.1:65536",
+                                          "127.0.0.1:99999999999999999999",
+                                          "127.0.0.1:8 0",
+                                          "127.0.0.1:80 ",
+                                          " 127.0.0.1:80",
+                                          "127.1:80",
+                                          "127.0.0.256:80",
+                                          "127.0.0.1.1:80",
+                                          "::1:80",
+                                          "[::1]",
+                                          "[::1]:",
+                                          "[::1]80",
+                                          "[::1]:x",
+                                          "[::1:80",
+                                          "::1]:80",
+                                          "[127.0.0.1]:80",
+                                          "[::1%]:80",
+                                          "[::1%eth0]:80",
+                                          "[::1%+1]:80",
+                                          "[::1%4294967296]:80",
+                                          "[::1]:80/",
+                                          "http://[::1]:80",
+                                          "[]:80",
+                                          "[::g]:80",
+                                          "127.0.0.1\0junk:80"s,
+                                          "[::1\0junk]:80"s}) {
+    EXPECT_FALSE(parse_socket_address(text)) << text;
+  }
+}
+
+TEST(SocketAddress, LoopbackV4) {
+  SocketAddress address = loopback_v4(8080);
+  EXPECT_EQ(address.family(), AF_INET);
+  EXPECT_EQ(address.port(), 8080);
+  EXPECT_EQ(address.to_string(), "127.0.0.1:8080");
+}
+
+}  // namespace
+}  // namespace twk::http

@@ -1,0 +1,255 @@
+// Tests of the reply parser and the chunked decoder on literal replies.
+#include "http/reply.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace twk::http {
+namespace {
+
+using namespace std::string_literals;
+
+// The status of a parsed reply, or -1 when it is not a reply.
+int status_of(std::string_view reply) {
+  auto response = parse_response(reply);
+  return response ? response->status : -1;
+}
+
+// The body of a parsed reply; fails the test when it is not a reply.
+std::string body_of(std::string_view reply) {
+  auto response = parse_response(reply);
+  EXPECT_TRUE(response.has_value()) << reply;
+  return response ? response->body : "<not a reply>";
+}
+
+TEST(ParseResponse, RejectsRepliesWithoutAnEndOfHead) {
+  EXPECT_FALSE(parse_response(""));
+  EXPECT_FALSE(parse_response("\r\n\r"));
+  EXPECT_FALSE(parse_response("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n"));
+  // Lone LFs do not end the head.
+  EXPECT_FALSE(parse_response("HTTP/1.1 200 OK\n\n"));
+  EXPECT_FALSE(parse_response("HTTP/1.1 200 OK\r\n\n\r\n"));
+}
+
+TEST(ParseResponse, StatusLineAndEmptyLineGiveAnEmptyBody) {
+  auto response = parse_response("HTTP/1.1 503 Service Unavailable\r\n\r\n");
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->status, 503);
+  EXPECT_EQ(response->body, "");
+}
+
+TEST(ParseResponse, AcceptsAnyVersionTokenAndIgnoresTheReason) {
+  EXPECT_EQ(status_of("HTTP/1.0 200\r\n\r\n"), 200);
+  EXPECT_EQ(status_of("ABC 204 whatever\r\n\r\n"), 204);
+  EXPECT_EQ(status_of("HTTP/1.1\t+200\r\n\r\n"), 200);
+  EXPECT_EQ(status_of("x 404 Not Found at all\r\n\r\n"), 404);
+  EXPECT_EQ(status_of("  HTTP/1.1   401  \r\n\r\n"), 401);
+}
+
+TEST(ParseResponse, SplitsTheStatusLineAtUnicodeWhiteSpace) {
+  // U+3000 IDEOGRAPHIC SPACE, U+0085 NEXT LINE, U+00A0 NO-BREAK SPACE.
+  EXPECT_EQ(status_of("HTTP/1.1\u3000"
+                      "200\u3000OK\r\n\r\n"),
+            200);
+  EXPECT_EQ(status_of("HTTP/1.1\u0085"
+                      "201\r\n\r\n"),
+            201);
+  EXPECT_EQ(status_of("\u00A0HTTP/1.1\u00A0"
+                      "202\u00A0\r\n\r\n"),
+            202);
+  // A lone CR or LF stays inside the status line, where it is white space.
+  EXPECT_EQ(status_of("HTTP/1.1\n203\rX\r\n\r\n"), 203);
+  // U+200B ZERO WIDTH SPACE is not White_Space: "HTTP/1.1\u200B200" is one
+  // token, and the line has no status.
+  EXPECT_EQ(status_of("HTTP/1.1\u200B"
+                      "200\r\n\r\n"),
+            -1);
+}
+
+TEST(ParseResponse, RejectsStatusLinesWithoutANumericStatus) {
+  for (const char* line :
+       {"HTTP/1.1", "HTTP/1.1 OK 200", "HTTP/1.1 70000 X", "HTTP/1.1 -1",
+        "HTTP/1.1 +", "HTTP/1.1 2OO", "HTTP/1.1 200.0", "HTTP/1.1 ++200",
+        "HTTP/1.1 0x1F", "HTTP/1.1 65536", "HTTP/1.1 99999999999999999999999",
+        "", "   "}) {
+    EXPECT_EQ(status_of(line + "\r\n\r\n"s), -1) << line;
+  }
+}
+
+TEST(ParseResponse, StatusRangeEndsAt65535) {
+  EXPECT_EQ(status_of("H 0\r\n\r\n"), 0);
+  EXPECT_EQ(status_of("H 65535\r\n\r\n"), 65535);
+  EXPECT_EQ(status_of("H +65535\r\n\r\n"), 65535);
+  EXPECT_EQ(status_of("H 65536\r\n\r\n"), -1);
+  // Leading zeros do not count against the range.
+  EXPECT_EQ(status_of("H 0000000000000000000000200\r\n\r\n"), 200);
+}
+
+TEST(ParseResponse, HeadMustBeUtf8ButBodyNeedNot) {
+  EXPECT_FALSE(parse_response("HTTP/1.1 200 \xff\r\n\r\n"));
+  EXPECT_FALSE(parse_response("HTTP/1.1 200\r\nX: \xc0\xaf\r\n\r\n"));
+  // A truncated sequence right before the CR LF CR LF.
+  EXPECT_FALSE(parse_response("HTTP/1.1 200\r\nX: \xe3\x80\r\n\r\n"));
+  std::string body = "\xff\xfe\x00\x01\r\n\r\n\xc0"s;
+  EXPECT_EQ(body_of("HTTP/1.1 200 OK\r\n\r\n" + body), body);
+}
+
+TEST(ParseResponse, ContentLengthOnlyShortensTheBody) {
+  EXPECT_EQ(body_of("H 200\r\nContent-Length: 5\r\n\r\n0123456789"), "01234");
+  EXPECT_EQ(body_of("H 200\r\nContent-Length: 50\r\n\r\n0123456789"),
+            "0123456789");
+  EXPECT_EQ(body_of("H 200\r\nContent-Length: 0\r\n\r\n0123456789"), "");
+  EXPECT_EQ(body_of("H 200\r\nContent-Length: +3\r\n\r\n0123456789"), "012");
+  EXPECT_EQ(body_of("H 200\r\ncontent-length: 007\r\n\r\n0123456789"),
+            "0123456");
+}
+
+TEST(ParseResponse, ContentLengthNameAndValueAreTrimmedAndCaseFolded) {
+  EXPECT_EQ(body_of("H 200\r\n CONTENT-LENGTH :  3 \r\n\r\n0123456789"), "012");
+  EXPECT_EQ(body_of("H 200\r\n\u3000Content-Length\t:\u00A04\u2029\r\n\r\n"
+                    "0123456789"),
+            "0123");
+  // U+200B ZERO WIDTH SPACE is not trimmed, so this name does not match.
+  EXPECT_EQ(body_of("H 200\r\nCONTENT-LENGTH\u200B: 2\r\n\r\n0123456789"),
+            "0123456789");
+}
+
+TEST(ParseResponse, RejectsMalformedContentLengths) {
+  for (const char* value :
+       {"", " ", "-1", "+", "++3", "3 4", "0x10", "3.0", "1e3",
+        "18446744073709551616", "99999999999999999999999999"}) {
+    std::string reply = "H 200\r\nContent-Length: "s + value + "\r\n\r\nbody";
+    EXPECT_FALSE(parse_response(reply)) << value;
+  }
+}
+
+TEST(ParseResponse, ContentLengthAcceptsTheWholeU64Range) {
+  EXPECT_EQ(body_of("H 200\r\nContent-Length: 18446744073709551615\r\n\r\n"
+                    "abc"),
+            "abc");
+  EXPECT_EQ(body_of("H 200\r\nContent-Length: +018446744073709551615\r\n\r\n"
+                    "abc"),
+            "abc");
+}
+
+TEST(ParseResponse, RepeatedContentLengthsTakeTheSmallest) {
+  EXPECT_EQ(body_of("H 200\r\nContent-Length: 8\r\nContent-Length: 2\r\n"
+                    "Content-Length: 5\r\n\r\n0123456789"),
+            "01");
+  // One bad line fails the reply even after good ones.
+  EXPECT_FALSE(parse_response(
+      "H 200\r\nContent-Length: 2\r\nContent-Length: x\r\n\r\n0123456789"));
+}
+
+TEST(ParseResponse, OtherHeadersAreIgnoredButNeedAColon) {
+  EXPECT_EQ(body_of("H 200\r\nX-Empty:\r\n: no name\r\nA::b\r\n\r\nbody"),
+            "body");
+  EXPECT_FALSE(parse_response("H 200\r\nX-Empty:\r\nno colon\r\n\r\nbody"));
+  // A header line with a lone LF inside is still one line, and the colon
+  // may come after the LF.
+  EXPECT_EQ(body_of("H 200\r\nX\nContent-Length: 1\r\n\r\nbody"), "body");
+  EXPECT_FALSE(parse_response("H 200\r\nX\rY\r\n\r\nbody"));
+}
+
+TEST(ParseResponse, ChunkedOnlyForTheSingleCodingChunked) {
+  const std::string chunked_body = "5\r\nhello\r\n0\r\n\r\n";
+  for (const char* value :
+       {"chunked", "Chunked", "CHUNKED", "  chunked\t", "\u3000cHuNkEd"}) {
+    EXPECT_EQ(body_of("H 200\r\nTransfer-Encoding: "s + value + "\r\n\r\n" +
+                      chunked_body),
+              "hello")
+        << value;
+  }
+  // U+212A KELVIN SIGN would match "k" under Unicode case folding; only
+  // ASCII letters are folded.
+  for (const char* value :
+       {"gzip, chunked", "chunked, gzip", "chunk", "chunkedd", "identity", "",
+        "\"chunked\"", "chun\u212Aed"}) {
+    EXPECT_EQ(body_of("H 200\r\nTransfer-Encoding: "s + value + "\r\n\r\n" +
+                      chunked_body),
+              chunked_body)
+        << value;
+  }
+  // Once set, a later transfer-encoding line does not clear the flag.
+  EXPECT_EQ(body_of("H 200\r\nTransfer-Encoding: chunked\r\n"
+                    "Transfer-Encoding: identity\r\n\r\n" +
+                    chunked_body),
+            "hello");
+}
+
+TEST(ParseResponse, ChunkedBodyIsCutBeforeDecoding) {
+  // The limit removes the zero-size chunk, so decoding fails.
+  EXPECT_FALSE(parse_response(
+      "H 200\r\nTransfer-Encoding: chunked\r\nContent-Length: 10\r\n\r\n"
+      "5\r\nhello\r\n0\r\n\r\n"));
+  EXPECT_EQ(body_of("H 200\r\nContent-Length: 15\r\n"
+                    "Transfer-Encoding: chunked\r\n\r\n"
+                    "5\r\nhello\r\n0\r\nrest is cut off"),
+            "hello");
+  EXPECT_FALSE(parse_response(
+      "H 200\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n"));
+}
+
+TEST(DecodeChunked, DecodesChunksAndIgnoresExtensionsAndTrailers) {
+  EXPECT_EQ(decode_chunked("5;ext=1\r\nhello\r\n0\r\n\r\n"), "hello");
+  EXPECT_EQ(decode_chunked("0\r\n"), "");
+  EXPECT_EQ(decode_chunked("3\r\nabc\r\n2\r\nde\r\n0;x\r\nTrailer: y\r\n"),
+            "abcde");
+  EXPECT_EQ(decode_chunked(" 3 ; a=\"b;c\"\r\nabc\r\n0\r\n"), "abc");
+  EXPECT_EQ(decode_chunked("\u3000"
+                           "3\u0085;\r\nabc\r\n\t0\t\r\n"),
+            "abc");
+  // Data may contain CR LF and NUL; it is taken by count, not by search.
+  EXPECT_EQ(decode_chunked("6\r\n\r\n\0\r\n\xff\r\n0\r\n"s), "\r\n\0\r\n\xff"s);
+}
+
+TEST(DecodeChunked, ReadsHexSizesWithAnOptionalPlus) {
+  EXPECT_EQ(decode_chunked("A\r\n0123456789\r\n0\r\n"), "0123456789");
+  EXPECT_EQ(decode_chunked("a\r\n0123456789\r\n0\r\n"), "0123456789");
+  EXPECT_EQ(decode_chunked("+5\r\nhello\r\n0\r\n"), "hello");
+  EXPECT_EQ(decode_chunked("00000000000000000000005\r\nhello\r\n+0\r\n"),
+            "hello");
+  EXPECT_EQ(decode_chunked("10\r\n0123456789abcdef\r\n0\r\n"),
+            "0123456789abcdef");
+  for (const char* line :
+       {"-5", "+", "-", "", "  ", ";ext", "5 5", "0x5", "g", "++5", "5.0"}) {
+    EXPECT_FALSE(decode_chunked(line + "\r\nhello\r\n0\r\n"s)) << line;
+  }
+}
+
+TEST(DecodeChunked, HugeSizesFailWithoutOverflow) {
+  // Fits in 64 bits but exceeds what remains.
+  EXPECT_FALSE(decode_chunked("ffffffffffffffff\r\nabc\r\n0\r\n"));
+  EXPECT_FALSE(decode_chunked("8000000000000000\r\nabc\r\n0\r\n"));
+  // Beyond 64 bits, also when the low 64 bits would be small.
+  EXPECT_FALSE(decode_chunked("10000000000000000\r\nabc\r\n0\r\n"));
+  EXPECT_FALSE(decode_chunked("10000000000000003\r\nabc\r\n0\r\n"));
+  // Exactly the bytes that remain is enough for the data, but the closing
+  // two bytes are then missing.
+  EXPECT_FALSE(decode_chunked("3\r\nabc"));
+  EXPECT_FALSE(decode_chunked("3\r\nabc\r"));
+}
+
+TEST(DecodeChunked, SkipsTheTwoBytesAfterDataUnexamined) {
+  EXPECT_EQ(decode_chunked("5\r\nhelloXY0\r\n"), "hello");
+  EXPECT_EQ(decode_chunked("2\r\nhi\n\n1\r\n!..0\r\n"), "hi!");
+}
+
+TEST(DecodeChunked, FailsWhenCutShortOrMalformed) {
+  EXPECT_FALSE(decode_chunked(""));
+  EXPECT_FALSE(decode_chunked("0"));
+  EXPECT_FALSE(decode_chunked("0\n"));
+  EXPECT_FALSE(decode_chunked("0\r"));
+  // Without the zero-size chunk.
+  EXPECT_FALSE(decode_chunked("5;ext=1\r\nhello\r\n"));
+  EXPECT_FALSE(decode_chunked("5;ext=1\r\nhello\r\n\r\n"));
+  EXPECT_FALSE(decode_chunked("5\r\nhell"));
+  // A size line that is not UTF-8, even inside an extension.
+  EXPECT_FALSE(decode_chunked("5;\xff\r\nhello\r\n0\r\n"));
+  // The next size line must follow the skipped two bytes directly.
+  EXPECT_FALSE(decode_chunked("5\r\nhello\r\n\r\n0\r\n"));
+}
+
+}  // namespace
+}  // namespace twk::http
