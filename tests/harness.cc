@@ -96,7 +96,7 @@ RunResult run_program(const ProgramRun& run) {
         dup2(from, to);  // the copy is not close-on-exec
       }
     }
-    sigprocmask(SIG_SETMASK, &blocked, nullptr);
+    if (!run.blocked_signals.empty()) sigprocmask(SIG_SETMASK, &blocked, nullptr);
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
@@ -402,8 +402,9 @@ void ScriptedCore::serve() {
         ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n <= 0) break;
         request.append(buf, static_cast<std::size_t>(n));
+        if (need != std::string::npos) continue;
         std::size_t head_end = request.find("\r\n\r\n");
-        if (need == std::string::npos && head_end != std::string::npos) {
+        if (head_end != std::string::npos) {
           std::size_t length = 0;
           std::size_t cl = request.find("Content-Length: ");
           if (cl != std::string::npos && cl < head_end) {

@@ -1,0 +1,713 @@
+// Starting Core on demand, seen from outside: the built twk-hook starts the
+// stand-in fake-core (or the reference Core) and the tests look at what the
+// hook printed, what the started process was handed, and what was left in
+// the state directory.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace twk::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr char kEvent[] =
+    R"({"session_id":"s1","hook_event_name":"PreToolUse","tool_name":"Bash",)"
+    R"("tool_input":{"command":"ls"}})";
+
+std::vector<std::string> lines_of(const std::string& path) {
+  std::vector<std::string> lines;
+  std::istringstream in(read_file(path).value_or(""));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// True once `pid` no longer runs: gone, or a zombie nobody reaped yet.
+bool ends_within(pid_t pid, std::chrono::milliseconds limit) {
+  auto until = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+    auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    if (!stat) return true;
+    std::size_t paren = stat->rfind(')');
+    if (paren != std::string::npos && paren + 2 < stat->size() &&
+        (*stat)[paren + 2] == 'Z') {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= until) return false;
+    ::usleep(10000);
+  }
+}
+
+bool running(pid_t pid) { return !ends_within(pid, 0ms); }
+
+// A loopback port with nothing listening on it (right now).
+int closed_port() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// Sets a path's modification time to now + `offset`.
+void set_mtime(const std::string& path, std::chrono::seconds offset) {
+  timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  timespec times[2] = {now, now};
+  times[1].tv_sec += offset.count();
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0)
+      << std::strerror(errno);
+}
+
+void replace_file(const std::string& path, const std::string& content) {
+  write_file(path + ".new", content);
+  ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+}
+
+long long record_pid(const std::string& record) {
+  std::size_t at = record.find("\"pid\":");
+  if (at == std::string::npos) return -1;
+  return std::stoll(record.substr(at + 6));
+}
+
+std::string record_port(const std::string& record) {
+  std::size_t at = record.find("127.0.0.1:");
+  if (at == std::string::npos) return "";
+  std::size_t end = record.find('"', at);
+  return record.substr(at + 10, end - at - 10);
+}
+
+// fake-core started by the test itself, killed and reaped at the end.
+class BackgroundCore {
+ public:
+  BackgroundCore(const std::map<std::string, std::string>& env, int port) {
+    std::vector<std::string> strings = {fake_core_path(), "--host",
+                                        "127.0.0.1",      "--port",
+                                        std::to_string(port), "--idle-exit",
+                                        "60"};
+    std::vector<std::string> env_strings;
+    for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
+    std::vector<char*> argv, envp;
+    for (auto& s : strings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    for (auto& e : env_strings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      ::execve(argv[0], argv.data(), envp.data());
+      ::_exit(127);
+    }
+  }
+  ~BackgroundCore() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  pid_t pid() const { return pid_; }
+  // Still running (the test is its parent, so it cannot vanish unseen).
+  bool alive() const {
+    int status;
+    return ::waitpid(pid_, &status, WNOHANG) == 0;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// The state directory, a scratch directory for the fake Core's reports and
+// the environment the hook runs in. Every Core started for one of the
+// endpoint files in endpoint_files_ is killed at the end.
+class StartTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (const std::string& file : endpoint_files_) kill_cores_for(file);
+  }
+
+  std::string endpoint_file() const { return state_ / "endpoint.json"; }
+  std::string lock_dir() const { return endpoint_file() + ".start-lock"; }
+  std::string log_file() const { return state_ / "logs/backend.log"; }
+  std::string starts_file() const { return scratch_ / "starts"; }
+  std::string requests_file() const { return scratch_ / "requests"; }
+  std::string report_file() const { return scratch_ / "report"; }
+
+  std::map<std::string, std::string> env(const std::string& mode = "ok") const {
+    auto e = base_env(state_);
+    e["TWK_CORE_BINARY"] = fake_core_path();
+    e["TWK_CORE_IDLE_EXIT_SECONDS"] = "60";
+    e["TWK_FAKE_CORE_MODE"] = mode;
+    e["TWK_FAKE_CORE_STARTS"] = starts_file();
+    e["TWK_FAKE_CORE_REQUESTS"] = requests_file();
+    return e;
+  }
+
+  // "pid mode" lines, one per fake-core process that began to run.
+  std::vector<pid_t> started_pids() const {
+    std::vector<pid_t> pids;
+    for (const std::string& line : lines_of(starts_file())) {
+      pids.push_back(static_cast<pid_t>(std::stol(line)));
+    }
+    return pids;
+  }
+
+  // The hook's run for a reason it could not get a decision.
+  void expect_ask(const RunResult& r, const std::string& reason) const {
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, ask_line(reason));
+    EXPECT_EQ(r.err, "");
+  }
+
+  TempDir state_;
+  TempDir scratch_;
+  std::vector<std::string> endpoint_files_{endpoint_file()};
+};
+
+// ---------------------------------------------------------------------------
+// Successful starts.
+
+using StartCore = StartTest;
+
+TEST_F(StartCore, ColdStartThenWarmRunReusesTheSameCore) {
+  auto e = env();
+  e["TWK_FAKE_CORE_OUTPUT"] = R"({"b":1,"a":2})";
+  write_file(log_file(), "line of an earlier start\n");
+
+  RunResult cold = run_hook(kEvent, e);
+  EXPECT_EQ(cold.exit_status, 0);
+  EXPECT_EQ(cold.out, "{\"a\":2,\"b\":1}\n");
+  EXPECT_EQ(cold.err, "");
+  EXPECT_FALSE(exists(lock_dir())) << "the start lock must be released";
+
+  std::vector<pid_t> pids = started_pids();
+  ASSERT_EQ(pids.size(), 1u);
+  EXPECT_TRUE(running(pids[0])) << "a healthy Core outlives the hook";
+  EXPECT_EQ(record_pid(read_file(endpoint_file()).value_or("")), pids[0]);
+
+  // Both of Core's streams are appended to the log, after what was there.
+  std::string log = read_file(log_file()).value_or("");
+  EXPECT_EQ(log.rfind("line of an earlier start\n", 0), 0u) << log;
+  std::string pid = std::to_string(pids[0]);
+  EXPECT_NE(log.find("fake-core " + pid + " started in mode ok"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("fake-core " + pid + " stderr"), std::string::npos) << log;
+
+  // While starting: health probes without a token; then one policy request
+  // with the record's token.
+  std::vector<std::string> requests = lines_of(requests_file());
+  ASSERT_GE(requests.size(), 2u);
+  for (std::size_t i = 0; i + 1 < requests.size(); ++i) {
+    EXPECT_EQ(requests[i], "GET /health HTTP/1.1");
+  }
+  EXPECT_EQ(requests.back(), "POST /v1/policy/hook HTTP/1.1 | Bearer t");
+
+  // A warm run asks the running Core directly: no start, no health check.
+  RunResult warm = run_hook(kEvent, e);
+  EXPECT_EQ(warm.exit_status, 0);
+  EXPECT_EQ(warm.out, "{\"a\":2,\"b\":1}\n");
+  EXPECT_EQ(started_pids().size(), 1u);
+  std::vector<std::string> after = lines_of(requests_file());
+  ASSERT_EQ(after.size(), requests.size() + 1);
+  EXPECT_EQ(after.back(), "POST /v1/policy/hook HTTP/1.1 | Bearer t");
+}
+
+TEST_F(StartCore, PostToolUseStartsCoreAndPrintsNothing) {
+  auto e = env();
+  e["TWK_FAKE_CORE_OUTPUT"] = R"({"decision":"block","reason":"x"})";
+  RunResult r = run_hook(
+      R"({"hook_event_name":"PostToolUse","tool_name":"Bash"})", e,
+      {"claude-code", "post-tool-use"});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(started_pids().size(), 1u);
+  std::vector<std::string> requests = lines_of(requests_file());
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.back(), "POST /v1/policy/hook HTTP/1.1 | Bearer t");
+}
+
+TEST_F(StartCore, CreatesAStateDirectoryThatDoesNotExistYet) {
+  std::string state = scratch_ / "a/b/c";
+  std::string endpoint = state + "/endpoint.json";
+  endpoint_files_.push_back(endpoint);
+  auto e = env();
+  e["TARNWICK_HOME"] = state;
+  e["TWK_FAKE_CORE_OUTPUT"] = R"({"started":true})";
+
+  RunResult r = run_hook(kEvent, e);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, "{\"started\":true}\n");
+  EXPECT_TRUE(exists(state + "/logs/backend.log"));
+  std::vector<pid_t> pids = started_pids();
+  ASSERT_EQ(pids.size(), 1u);
+  EXPECT_EQ(record_pid(read_file(endpoint).value_or("")), pids[0]);
+  EXPECT_FALSE(exists(endpoint + ".start-lock"));
+}
+
+TEST_F(StartCore, LockLiesBesideAnEndpointFileOutsideTheStateDirectory) {
+  std::string endpoint = scratch_ / "elsewhere/deeper/ep.json";
+  endpoint_files_.push_back(endpoint);
+  auto e = env("report");
+  e["TWK_ENDPOINT_FILE"] = endpoint;
+  e["TWK_FAKE_CORE_REPORT"] = report_file();
+  e["TWK_FAKE_CORE_OUTPUT"] = R"({"started":true})";
+
+  RunResult r = run_hook(kEvent, e);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, "{\"started\":true}\n");
+  std::vector<std::string> report = lines_of(report_file());
+  auto has = [&](const std::string& line) {
+    return std::find(report.begin(), report.end(), line) != report.end();
+  };
+  // Checked by Core while it started, when the hook held the lock.
+  EXPECT_TRUE(has("lock_held=yes"));
+  EXPECT_TRUE(has("state_dir_lock_held=no"));
+  EXPECT_TRUE(has("env=TWK_ENDPOINT_FILE=" + endpoint));
+  EXPECT_FALSE(exists(endpoint + ".start-lock"));
+  // The log stays in the state directory; no record appears there.
+  EXPECT_TRUE(exists(log_file()));
+  EXPECT_FALSE(exists(endpoint_file()));
+  EXPECT_TRUE(exists(endpoint));
+}
+
+// ---------------------------------------------------------------------------
+// What the started process is handed.
+
+using StartChild = StartTest;
+
+struct Report {
+  std::vector<std::string> args;
+  std::vector<std::string> env;
+  std::map<std::string, std::string> facts;
+};
+
+Report read_report(const std::string& path) {
+  Report r;
+  for (const std::string& line : lines_of(path)) {
+    std::size_t eq = line.find('=');
+    std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+    if (key == "arg") {
+      r.args.push_back(value);
+    } else if (key == "env") {
+      r.env.push_back(value);
+    } else {
+      r.facts[key] = value;
+    }
+  }
+  return r;
+}
+
+TEST_F(StartChild, GetsItsCommandLineStreamsGroupAndSignalsFromTheHook) {
+  auto e = env("report");
+  e["TWK_FAKE_CORE_REPORT"] = report_file();
+  e["TWK_FAKE_CORE_OUTPUT"] = R"({"ok":true})";
+  e["TWK_CORE_IDLE_EXIT_SECONDS"] = "77";
+  e["TWK_TEST_MARKER"] = "passed on";
+  // Set but empty: the endpoint file is the default one, and Core must be
+  // told that path, not the inherited empty value.
+  e["TWK_ENDPOINT_FILE"] = "";
+
+  // The hook inherits an open pipe end that is not close-on-exec and runs
+  // with signals blocked; Core must get neither.
+  int leak[2];
+  ASSERT_EQ(::pipe2(leak, O_CLOEXEC), 0);
+  ProgramRun run;
+  run.program = hook_path();
+  run.args = {"claude-code", "pre-tool-use"};
+  run.input = kEvent;
+  run.env = e;
+  run.inherit_fds = {{leak[1], 5}};
+  run.blocked_signals = {SIGUSR1, SIGTERM, SIGPIPE};
+  RunResult r = run_program(run);
+  ::close(leak[1]);
+
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, "{\"ok\":true}\n");
+  EXPECT_EQ(r.err, "");
+  std::vector<pid_t> pids = started_pids();
+  ASSERT_EQ(pids.size(), 1u);
+
+  Report report = read_report(report_file());
+  std::string port = record_port(read_file(endpoint_file()).value_or(""));
+  ASSERT_FALSE(port.empty());
+  EXPECT_EQ(report.args,
+            (std::vector<std::string>{"--host", "127.0.0.1", "--port", port,
+                                      "--idle-exit", "77"}));
+
+  std::vector<std::string> endpoint_vars;
+  for (const std::string& v : report.env) {
+    if (v.rfind("TWK_ENDPOINT_FILE=", 0) == 0) endpoint_vars.push_back(v);
+  }
+  EXPECT_EQ(endpoint_vars,
+            std::vector<std::string>{"TWK_ENDPOINT_FILE=" + endpoint_file()});
+  EXPECT_NE(std::find(report.env.begin(), report.env.end(),
+                      "TWK_TEST_MARKER=passed on"),
+            report.env.end())
+      << "the rest of the hook's environment is passed on";
+
+  EXPECT_EQ(report.facts["fds"], "0,1,2");
+  EXPECT_EQ(report.facts["fd0"], "/dev/null");
+  EXPECT_EQ(report.facts["fd0_flags"], "r");
+  EXPECT_EQ(report.facts["fd1"], log_file());
+  EXPECT_EQ(report.facts["fd2"], log_file());
+  EXPECT_EQ(report.facts["fd1_flags"], "w,append");
+  EXPECT_EQ(report.facts["fd2_flags"], "w,append");
+  EXPECT_EQ(report.facts["pgid"], report.facts["pid"]);
+  EXPECT_EQ(report.facts["blocked"], "");
+  EXPECT_EQ(report.facts["sigpipe"], "default");
+  EXPECT_EQ(report.facts["cwd"], std::filesystem::current_path().string());
+  EXPECT_EQ(report.facts["lock_held"], "yes");
+
+  // Nobody else holds the pipe's write end: the reader sees its end.
+  char c;
+  EXPECT_EQ(::read(leak[0], &c, 1), 0);
+  ::close(leak[0]);
+}
+
+TEST_F(StartChild, IdleExitDefaultsTo1800Seconds) {
+  auto e = env("report");
+  e.erase("TWK_CORE_IDLE_EXIT_SECONDS");
+  e["TWK_FAKE_CORE_REPORT"] = report_file();
+  e["TWK_FAKE_CORE_OUTPUT"] = R"({"ok":true})";
+  RunResult r = run_hook(kEvent, e);
+  EXPECT_EQ(r.out, "{\"ok\":true}\n");
+  Report report = read_report(report_file());
+  ASSERT_EQ(report.args.size(), 6u);
+  EXPECT_EQ(report.args[4], "--idle-exit");
+  EXPECT_EQ(report.args[5], "1800");
+}
+
+// ---------------------------------------------------------------------------
+// Starts that fail.
+
+using StartFailure = StartTest;
+
+TEST_F(StartFailure, CoreThatExitsOrIsKilledWhileStarting) {
+  struct Case {
+    const char* mode;
+    const char* reason;
+  } cases[] = {
+      {"exit3", "Core exited while starting (exit status: 3)"},
+      {"sigkill", "Core exited while starting (signal: 9 (SIGKILL))"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    ::unlink(starts_file().c_str());
+    RunResult r = run_hook(kEvent, env(c.mode));
+    expect_ask(r, c.reason);
+    EXPECT_EQ(started_pids().size(), 1u);
+    EXPECT_FALSE(exists(lock_dir()));
+    EXPECT_LT(r.elapsed, 2000ms) << "the exit is noticed while waiting";
+  }
+}
+
+// Cores that run but never become acceptable are killed when the start
+// budget (here the 1.5 s deadline) runs out.
+TEST_F(StartFailure, CoreThatNeverBecomesHealthyIsKilledAfterTheBudget) {
+  for (const char* mode : {"no-record", "health503", "fork-pid"}) {
+    SCOPED_TRACE(mode);
+    ::unlink(starts_file().c_str());
+    ::unlink(requests_file().c_str());
+    auto e = env(mode);
+    e["TWK_HOOK_DEADLINE_MS"] = "1500";
+    RunResult r = run_hook(kEvent, e);
+    expect_ask(r, "Core didn't start in time");
+    EXPECT_GE(r.elapsed, 1400ms);
+    EXPECT_LT(r.elapsed, 2500ms);
+    EXPECT_FALSE(exists(lock_dir()));
+    std::vector<pid_t> pids = started_pids();
+    ASSERT_FALSE(pids.empty());
+    EXPECT_TRUE(ends_within(pids[0], 2000ms))
+        << "the process the hook started must be killed";
+    for (const std::string& line : lines_of(requests_file())) {
+      EXPECT_EQ(line, "GET /health HTTP/1.1") << "no policy request";
+    }
+    // The forked child of fork-pid is not the hook's to kill.
+    kill_cores_for(endpoint_file());
+  }
+}
+
+TEST_F(StartFailure, CoreThatRefusesRightAfterItsHealthCheck) {
+  RunResult r = run_hook(kEvent, env("refuse-after-health"));
+  expect_ask(r, "Core stopped right after starting");
+  EXPECT_EQ(started_pids().size(), 1u);
+  EXPECT_EQ(lines_of(requests_file()),
+            std::vector<std::string>{"GET /health HTTP/1.1"});
+  EXPECT_FALSE(exists(lock_dir()));
+}
+
+TEST_F(StartFailure, CoreFileWithoutExecutePermission) {
+  std::string binary = scratch_ / "not-executable-core";
+  std::filesystem::copy_file(fake_core_path(), binary);
+  ASSERT_EQ(::chmod(binary.c_str(), 0644), 0);
+  auto e = env();
+  e["TWK_CORE_BINARY"] = binary;
+  RunResult r = run_hook(kEvent, e);
+  expect_ask(r, "couldn't start Core at " + binary +
+                    ": Permission denied (os error 13)");
+  EXPECT_TRUE(started_pids().empty());
+  EXPECT_FALSE(exists(lock_dir()));
+}
+
+TEST_F(StartFailure, LogThatCannotBeOpened) {
+  ASSERT_TRUE(std::filesystem::create_directories(log_file()));
+  // A stale record (its pid runs no Core) is dropped before the log is
+  // opened, even though the start then fails.
+  write_file(endpoint_file(),
+             R"({"url":"http://127.0.0.1:9","token":"t","pid":1})");
+  RunResult r = run_hook(kEvent, env());
+  expect_ask(r, "couldn't open Core's log: Is a directory (os error 21)");
+  EXPECT_TRUE(started_pids().empty());
+  EXPECT_FALSE(exists(lock_dir()));
+  EXPECT_FALSE(exists(endpoint_file()));
+}
+
+// A deadline that has passed when the start begins ends it before any
+// attempt at the lock. The Core binary is a FIFO that the test feeds only
+// after a pause, so the hook's 1 ms deadline has certainly passed by then;
+// any attempt at the lock would succeed and end in a failed spawn instead.
+TEST_F(StartFailure, DeadlineAlreadyPassedWhenTheStartBegins) {
+  std::string fifo = scratch_ / "core-fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0755), 0);
+  auto e = env();
+  e["TWK_CORE_BINARY"] = fifo;
+  e["TWK_HOOK_DEADLINE_MS"] = "1";
+
+  std::thread feeder([&] {
+    // Wait for the hook to open the FIFO for reading, then let time pass.
+    int fd = -1;
+    for (int i = 0; i < 500 && fd < 0; ++i) {
+      fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      if (fd < 0) ::usleep(10000);
+    }
+    if (fd < 0) return;
+    ::usleep(50000);
+    (void)!::write(fd, "\x7f" "ELF", 4);
+    ::close(fd);
+  });
+  RunResult r = run_hook(kEvent, e);
+  feeder.join();
+  expect_ask(r, "another start of Core is taking too long");
+  EXPECT_TRUE(started_pids().empty());
+  EXPECT_FALSE(exists(lock_dir()));
+}
+
+// ---------------------------------------------------------------------------
+// The start lock.
+
+using StartLock = StartTest;
+
+TEST_F(StartLock, LockOlderThan30SecondsIsBrokenAndTheStartProceeds) {
+  ASSERT_EQ(::mkdir(lock_dir().c_str(), 0777), 0);
+  set_mtime(lock_dir(), -31s);
+  auto e = env();
+  e["TWK_FAKE_CORE_OUTPUT"] = R"({"started":true})";
+  RunResult r = run_hook(kEvent, e);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, "{\"started\":true}\n");
+  EXPECT_EQ(started_pids().size(), 1u);
+  EXPECT_FALSE(exists(lock_dir()));
+  EXPECT_LT(r.elapsed, 2000ms);
+}
+
+// A lock that is held (young) or whose age cannot be told (modified in the
+// future) is waited on until the start budget, here the deadline, ends. The
+// hook did not take it, so it leaves it in place.
+TEST_F(StartLock, YoungOrFutureLockIsWaitedOnUntilTheBudgetEnds) {
+  for (auto offset : {-10s, -29s, 60s}) {
+    SCOPED_TRACE(offset.count());
+    ASSERT_EQ(::mkdir(lock_dir().c_str(), 0777), 0);
+    set_mtime(lock_dir(), offset);
+    auto e = env();
+    e["TWK_HOOK_DEADLINE_MS"] = "800";
+    RunResult r = run_hook(kEvent, e);
+    expect_ask(r, "another start of Core is taking too long");
+    EXPECT_GE(r.elapsed, 750ms);
+    EXPECT_LT(r.elapsed, 1800ms);
+    EXPECT_TRUE(started_pids().empty());
+    EXPECT_TRUE(exists(lock_dir()));
+    ASSERT_EQ(::rmdir(lock_dir().c_str()), 0);
+  }
+}
+
+// With a long deadline the start budget is 5 s, not the deadline.
+TEST_F(StartLock, WaitForTheLockIsCappedAtFiveSeconds) {
+  ASSERT_EQ(::mkdir(lock_dir().c_str(), 0777), 0);
+  auto e = env();
+  e["TWK_HOOK_DEADLINE_MS"] = "20000";
+  RunResult r = run_hook(kEvent, e);
+  expect_ask(r, "another start of Core is taking too long");
+  EXPECT_GE(r.elapsed, 4900ms);
+  EXPECT_LT(r.elapsed, 6500ms);
+  EXPECT_TRUE(started_pids().empty());
+}
+
+TEST_F(StartLock, LockWhoseParentIsARegularFile) {
+  write_file(scratch_ / "plain-file", "not a directory");
+  std::string endpoint = scratch_ / "plain-file/ep.json";
+  auto e = env();
+  e["TWK_ENDPOINT_FILE"] = endpoint;
+  RunResult r = run_hook(kEvent, e);
+  expect_ask(r, "couldn't take Core's start lock: Not a directory (os error 20)");
+  EXPECT_TRUE(started_pids().empty());
+}
+
+// ---------------------------------------------------------------------------
+// Several hooks and Cores at once.
+
+using StartConcurrency = StartTest;
+
+TEST_F(StartConcurrency, SixteenHooksAtOnceStartOneCore) {
+  auto e = env();
+  e["TWK_FAKE_CORE_OUTPUT"] = R"({"shared":true})";
+  e["TWK_HOOK_DEADLINE_MS"] = "6000";
+  constexpr int kHooks = 16;
+  std::vector<RunResult> results(kHooks);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kHooks; ++i) {
+    threads.emplace_back([&, i] { results[i] = run_hook(kEvent, e); });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < kHooks; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(results[i].exit_status, 0);
+    EXPECT_EQ(results[i].out, "{\"shared\":true}\n");
+  }
+  EXPECT_EQ(started_pids().size(), 1u);
+  EXPECT_FALSE(exists(lock_dir()));
+}
+
+// A recorded Core refuses the first request, so the hook goes to start one;
+// by the time it gets the lock (held by the test for a while), the record
+// names a running Core that answers. Under the lock that Core is used when
+// it is healthy; when its /health answers 503 the record is dropped and a
+// new Core is started, while the old process is left alone.
+class StartRecheck : public StartTest,
+                     public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(StartRecheck, LiveCoreFoundUnderTheLock) {
+  const std::string old_mode = GetParam();
+  std::string old_endpoint = scratch_ / "old-endpoint.json";
+  std::string old_requests = scratch_ / "old-requests";
+  endpoint_files_.push_back(old_endpoint);
+  BackgroundCore old_core(
+      {{"PATH", "/usr/bin:/bin"},
+       {"TWK_ENDPOINT_FILE", old_endpoint},
+       {"TWK_FAKE_CORE_MODE", old_mode},
+       {"TWK_FAKE_CORE_OUTPUT", R"({"from":"old"})"},
+       {"TWK_FAKE_CORE_REQUESTS", old_requests}},
+      closed_port());
+  for (int i = 0; i < 300 && !exists(old_endpoint); ++i) ::usleep(10000);
+  std::string live_record = read_file(old_endpoint).value_or("");
+  ASSERT_EQ(record_pid(live_record), old_core.pid());
+
+  // First a record naming the old process but a port nobody listens on.
+  write_file(endpoint_file(),
+             R"({"url":"http://127.0.0.1:)" + std::to_string(closed_port()) +
+                 R"(","token":"t","pid":)" + std::to_string(old_core.pid()) +
+                 "}");
+  ASSERT_EQ(::mkdir(lock_dir().c_str(), 0777), 0);
+
+  auto e = env();
+  e["TWK_FAKE_CORE_OUTPUT"] = R"({"from":"new"})";
+  e["TWK_HOOK_DEADLINE_MS"] = "4000";
+  RunResult r;
+  std::thread hook([&] { r = run_hook(kEvent, e); });
+  std::this_thread::sleep_for(500ms);  // the hook now waits for the lock
+  replace_file(endpoint_file(), live_record);
+  ::rmdir(lock_dir().c_str());
+  hook.join();
+
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_TRUE(old_core.alive()) << "the hook never signals a Core it found";
+  EXPECT_FALSE(exists(lock_dir()));
+  std::vector<std::string> old_seen = lines_of(old_requests);
+  if (old_mode == "ok") {
+    EXPECT_EQ(r.out, "{\"from\":\"old\"}\n");
+    EXPECT_TRUE(started_pids().empty());
+    EXPECT_EQ(old_seen,
+              (std::vector<std::string>{
+                  "GET /health HTTP/1.1",
+                  "POST /v1/policy/hook HTTP/1.1 | Bearer t"}));
+  } else {
+    EXPECT_EQ(r.out, "{\"from\":\"new\"}\n");
+    std::vector<pid_t> pids = started_pids();
+    ASSERT_EQ(pids.size(), 1u);
+    EXPECT_NE(pids[0], old_core.pid());
+    EXPECT_EQ(record_pid(read_file(endpoint_file()).value_or("")), pids[0]);
+    EXPECT_EQ(old_seen, std::vector<std::string>{"GET /health HTTP/1.1"});
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(StartWithOldCore, StartRecheck,
+                         ::testing::Values("ok", "health503"),
+                         [](const auto& info) {
+                           return std::string(info.param) == "ok"
+                                      ? std::string("Healthy")
+                                      : std::string("Answers503");
+                         });
+
+// ---------------------------------------------------------------------------
+// The reference Core, found beside the hook.
+
+using StartReferenceCore = StartTest;
+
+TEST_F(StartReferenceCore, ColdStartThenWarmRun) {
+  std::string beside = std::filesystem::path(hook_path()).parent_path() /
+                       "twk-backend";
+  ASSERT_TRUE(exists(beside)) << "the build puts twk-backend beside twk-hook";
+  auto e = base_env(state_);
+  e["TWK_CORE_IDLE_EXIT_SECONDS"] = "60";
+  const std::string event =
+      R"({"hook_event_name":"PreToolUse","tool_name":"Read","tool_input":{}})";
+
+  RunResult cold = run_hook(event, e);
+  EXPECT_EQ(cold.exit_status, 0);
+  EXPECT_EQ(cold.out, "") << "the reference Core decides nothing";
+  EXPECT_EQ(cold.err, "");
+  std::string record = read_file(endpoint_file()).value_or("");
+  long long pid = record_pid(record);
+  ASSERT_GT(pid, 0) << record;
+  std::error_code ec;
+  EXPECT_EQ(std::filesystem::canonical("/proc/" + std::to_string(pid) + "/exe",
+                                       ec),
+            std::filesystem::canonical(beside));
+  EXPECT_FALSE(exists(lock_dir()));
+  EXPECT_TRUE(exists(log_file()));
+
+  RunResult warm = run_hook(event, e);
+  EXPECT_EQ(warm.exit_status, 0);
+  EXPECT_EQ(warm.out, "");
+  EXPECT_EQ(read_file(endpoint_file()).value_or(""), record)
+      << "the warm run uses the same Core";
+  EXPECT_TRUE(running(static_cast<pid_t>(pid)));
+}
+
+}  // namespace
+}  // namespace twk::testing
