@@ -3,7 +3,7 @@
 # ones already present. Safe to run again and again.
 set -eu
 
-packages="g++ clang cmake ninja-build pkg-config nlohmann-json3-dev libgtest-dev libcpp-httplib-dev python3"
+packages="g++ clang cmake ninja-build pkg-config nlohmann-json3-dev libgtest-dev python3"
 
 missing=""
 for p in $packages; do

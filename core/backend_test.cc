@@ -1,0 +1,656 @@
+// Runs the built twk-backend as the hook does (own environment, endpoint
+// record path, stdout and stderr to files) and talks to it over raw
+// sockets.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+#include <vector>
+
+#include "sys/fd.h"
+#include "sys/files.h"
+#include "test_util.h"
+
+extern char** environ;
+
+namespace twk::core {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::TempDir;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kBackend[] = TWK_BACKEND_PATH;
+
+// A started twk-backend. SIGKILLed and reaped when it goes out of scope
+// unless a test has already reaped it, so that no test leaves a Core behind.
+class Child {
+ public:
+  explicit Child(pid_t pid) : pid_(pid) {}
+  ~Child() {
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      int status;
+      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  // The wait status once it ends within `limit`, or nothing.
+  std::optional<int> wait_exit(Clock::duration limit) {
+    auto end = Clock::now() + limit;
+    for (;;) {
+      int status;
+      pid_t r = ::waitpid(pid_, &status, WNOHANG);
+      if (r == pid_) {
+        reaped_ = true;
+        return status;
+      }
+      if (Clock::now() >= end) return std::nullopt;
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+
+ private:
+  pid_t pid_;
+  bool reaped_ = false;
+};
+
+// The environment without any variable that chooses the record's place,
+// plus `extra` ("NAME=value").
+std::vector<std::string> child_env(const std::vector<std::string>& extra) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string_view v(*e);
+    if (v.starts_with("TWK_ENDPOINT_FILE=") ||
+        v.starts_with("TARNWICK_HOME=")) {
+      continue;
+    }
+    env.emplace_back(v);
+  }
+  env.insert(env.end(), extra.begin(), extra.end());
+  return env;
+}
+
+// Starts the backend with stdin from /dev/null and stdout and stderr
+// appended to the given files, as the hook starts it.
+std::unique_ptr<Child> spawn_backend(const std::vector<std::string>& args,
+                                     const std::vector<std::string>& env,
+                                     const std::string& out_path,
+                                     const std::string& err_path) {
+  std::vector<std::string> argv_s = {kBackend};
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_s) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_s = env;
+  std::vector<char*> envp;
+  for (auto& e : env_s) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
+  pid_t pid = -1;
+  int rc =
+      posix_spawn(&pid, kBackend, &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return nullptr;
+  return std::make_unique<Child>(pid);
+}
+
+std::string read_text(const std::string& path) {
+  return sys::read_file(path).value_or("");
+}
+
+// One client connection over a raw socket.
+class Conn {
+ public:
+  explicit Conn(std::uint16_t port)
+      : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ =
+        fd_.valid() && ::connect(fd_.get(), reinterpret_cast<sockaddr*>(&addr),
+                                 sizeof addr) == 0;
+  }
+
+  bool connected() const { return connected_; }
+  const std::string& received() const { return received_; }
+
+  bool send(std::string_view data) {
+    while (!data.empty()) {
+      ssize_t n = ::send(fd_.get(), data.data(), data.size(), MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+
+  // Reads until `marker` has arrived; false on close or after `limit`.
+  bool read_until(std::string_view marker,
+                  std::chrono::milliseconds limit = 3000ms) {
+    auto end = Clock::now() + limit;
+    while (received_.find(marker) == std::string::npos) {
+      if (read_once(end) != 1) return false;
+    }
+    return true;
+  }
+
+  // Reads until the peer closes; false when it is still open after `limit`.
+  bool read_to_close(std::chrono::milliseconds limit = 3000ms) {
+    auto end = Clock::now() + limit;
+    for (;;) {
+      int r = read_once(end);
+      if (r == 0) return true;
+      if (r < 0) return false;
+    }
+  }
+
+ private:
+  // 1: data, 0: closed by the peer (a reset after the reply included),
+  // -1: timed out or failed.
+  int read_once(Clock::time_point end) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - Clock::now());
+    if (left.count() <= 0) return -1;
+    pollfd p{fd_.get(), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return -1;
+    char buffer[4096];
+    ssize_t n = ::recv(fd_.get(), buffer, sizeof buffer, 0);
+    if (n > 0) {
+      received_.append(buffer, static_cast<std::size_t>(n));
+      return 1;
+    }
+    return n == 0 || errno == ECONNRESET ? 0 : -1;
+  }
+
+  sys::UniqueFd fd_;
+  bool connected_ = false;
+  std::string received_;
+};
+
+// What came back on one connection: all bytes until the peer closed, and
+// whether it did close (rather than leaving the connection open).
+struct Exchange {
+  std::string bytes;
+  bool closed = false;
+  bool connected = false;
+};
+
+Exchange round_trip(std::uint16_t port, const std::string& request) {
+  Exchange result;
+  Conn conn(port);
+  result.connected = conn.connected();
+  if (!result.connected || !conn.send(request)) return result;
+  result.closed = conn.read_to_close();
+  result.bytes = conn.received();
+  return result;
+}
+
+// The request bytes the hook sends (see the hook's HTTP client).
+std::string hook_request(std::string_view method, std::string_view path,
+                         std::uint16_t port,
+                         std::optional<std::string> token = std::nullopt,
+                         std::string_view body = "") {
+  std::string r = std::string(method) + " " + std::string(path) +
+                  " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                  "\r\nContent-Type: application/json\r\nContent-Length: " +
+                  std::to_string(body.size()) + "\r\nConnection: close\r\n";
+  if (token) r += "Authorization: Bearer " + *token + "\r\n";
+  r += "\r\n";
+  r += body;
+  return r;
+}
+
+int status_of(const std::string& reply) {
+  // "HTTP/1.1 200 OK"
+  if (reply.size() < 12 || reply.compare(0, 5, "HTTP/") != 0) return -1;
+  return std::atoi(reply.c_str() + 9);
+}
+
+std::string body_of(const std::string& reply) {
+  std::size_t end = reply.find("\r\n\r\n");
+  return end == std::string::npos ? "" : reply.substr(end + 4);
+}
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(c));
+  return s;
+}
+
+// True when the reply's head has `line` as one whole header line, compared
+// without regard to case.
+bool has_header_line(const std::string& reply, const std::string& line) {
+  std::string head = reply.substr(0, reply.find("\r\n\r\n")) + "\r\n";
+  return lower(head).find(lower("\r\n" + line + "\r\n")) != std::string::npos;
+}
+
+bool all_of_chars(std::string_view s, std::string_view allowed) {
+  return !s.empty() && s.find_first_not_of(allowed) == std::string_view::npos;
+}
+
+// True when `log` has a request line "<timestamp> <rest><micros>us".
+bool has_request_line(const std::string& log, const std::string& rest) {
+  std::size_t start = 0;
+  while (start < log.size()) {
+    std::size_t end = log.find('\n', start);
+    if (end == std::string::npos) return false;  // unterminated: not flushed
+    std::string_view line(log.data() + start, end - start);
+    start = end + 1;
+    std::size_t space = line.find(' ');
+    if (space == std::string_view::npos || line[space - 1] != 'Z' ||
+        line.substr(space + 1, rest.size()) != rest) {
+      continue;
+    }
+    std::string_view micros = line.substr(space + 1 + rest.size());
+    if (micros.size() > 2 && micros.ends_with("us") &&
+        all_of_chars(micros.substr(0, micros.size() - 2), "0123456789")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+// The record at `path` once it parses and names `pid`.
+std::optional<nlohmann::json> wait_for_record(const std::string& path,
+                                              pid_t pid) {
+  auto end = Clock::now() + 5s;
+  while (Clock::now() < end) {
+    if (auto text = sys::read_file(path)) {
+      auto value = nlohmann::json::parse(*text, nullptr, false);
+      if (value.is_object() && value.contains("pid") &&
+          value["pid"] == static_cast<long long>(pid)) {
+        return value;
+      }
+    }
+    std::this_thread::sleep_for(2ms);
+  }
+  return std::nullopt;
+}
+
+std::uint16_t port_of(const nlohmann::json& record) {
+  std::string url = record["url"].get<std::string>();
+  return static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1)));
+}
+
+class BackendTest : public ::testing::Test {
+ protected:
+  std::string record_path() const { return dir_.file("state/endpoint.json"); }
+  std::string out_path() const { return dir_.file("stdout.log"); }
+  std::string err_path() const { return dir_.file("stderr.log"); }
+
+  // Starts the backend with TWK_ENDPOINT_FILE in the temp directory and
+  // waits for its record.
+  void start(std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {"--host", "127.0.0.1", "--port", "0"});
+    child_ =
+        spawn_backend(args, child_env({"TWK_ENDPOINT_FILE=" + record_path()}),
+                      out_path(), err_path());
+    ASSERT_TRUE(child_) << "spawn failed";
+    std::optional<nlohmann::json> record =
+        wait_for_record(record_path(), child_->pid());
+    ASSERT_TRUE(record) << "no record; stderr: " << read_text(err_path());
+    record_ = *record;
+    token_ = record_["token"].get<std::string>();
+    port_ = port_of(record_);
+  }
+
+  TempDir dir_;
+  std::unique_ptr<Child> child_;
+  nlohmann::json record_;
+  std::string token_;
+  std::uint16_t port_ = 0;
+};
+
+TEST_F(BackendTest, WritesARecordTheHookAccepts) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  EXPECT_EQ(testing::file_mode(record_path()), 0600);
+  EXPECT_EQ(testing::file_mode(dir_.file("state")), 0700);
+  EXPECT_EQ(record_.size(), 3u) << record_.dump();
+  EXPECT_EQ(record_["pid"], child_->pid());
+  EXPECT_EQ(token_.size(), 64u);
+  EXPECT_TRUE(all_of_chars(token_, "0123456789abcdef")) << token_;
+  std::string url = record_["url"].get<std::string>();
+  EXPECT_TRUE(url.starts_with("http://127.0.0.1:") &&
+              all_of_chars(url.substr(17), "0123456789") && port_ != 0)
+      << url;
+  // The hook checks that the recorded pid runs the binary it started.
+  EXPECT_EQ(sys::canonical("/proc/" + std::to_string(child_->pid()) + "/exe"),
+            sys::canonical(kBackend));
+
+  // The recorded port is really this process's.
+  Exchange e = round_trip(port_, hook_request("GET", "/health", port_));
+  ASSERT_TRUE(e.connected);
+  EXPECT_EQ(status_of(e.bytes), 200) << e.bytes;
+  EXPECT_TRUE(e.closed) << "connection left open after the reply";
+  EXPECT_TRUE(has_header_line(e.bytes, "Connection: close")) << e.bytes;
+}
+
+TEST_F(BackendTest, AnswersThePolicyExchange) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  const std::string event =
+      R"({"agent":"claude-code","context":{},"hook":"pre-tool-use",)"
+      R"("input":{"tool_name":"Bash"}})";
+
+  Exchange ok = round_trip(
+      port_, hook_request("POST", "/v1/policy/hook", port_, token_, event));
+  EXPECT_EQ(status_of(ok.bytes), 200) << ok.bytes;
+  EXPECT_EQ(body_of(ok.bytes), R"({"output":null})");
+  EXPECT_TRUE(has_header_line(ok.bytes, "Content-Type: application/json"))
+      << ok.bytes;
+  EXPECT_TRUE(ok.closed);
+
+  std::string wrong = token_;
+  wrong.back() = wrong.back() == '0' ? '1' : '0';
+  EXPECT_EQ(status_of(round_trip(port_, hook_request("POST", "/v1/policy/hook",
+                                                     port_, wrong, event))
+                          .bytes),
+            401);
+  EXPECT_EQ(
+      status_of(round_trip(port_, hook_request("POST", "/v1/policy/hook", port_,
+                                               std::nullopt, event))
+                    .bytes),
+      401);
+  EXPECT_EQ(
+      status_of(round_trip(port_, hook_request("POST", "/v1/policy/hook", port_,
+                                               token_, "{not json"))
+                    .bytes),
+      400);
+  EXPECT_EQ(
+      status_of(
+          round_trip(port_, hook_request("GET", "/elsewhere", port_)).bytes),
+      404);
+  EXPECT_EQ(
+      status_of(round_trip(port_, hook_request("GET", "/v1/policy/hook", port_))
+                    .bytes),
+      405);
+
+  // One line per request, already flushed when the reply has arrived.
+  std::string log = read_text(out_path());
+  EXPECT_NE(log.find(" started: pid " + std::to_string(child_->pid())),
+            std::string::npos)
+      << log;
+  EXPECT_TRUE(has_request_line(log, "POST /v1/policy/hook 200 ")) << log;
+  EXPECT_EQ(count_of(log, " POST /v1/policy/hook 401 "), 2u) << log;
+  EXPECT_EQ(count_of(log, " GET /elsewhere 404 "), 1u) << log;
+  EXPECT_EQ(read_text(err_path()), "");
+}
+
+TEST_F(BackendTest, SendsOneReplyPerConnection) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  // Two requests in one write: a server that kept the connection alive
+  // would answer both (or keep reading); Core answers the first and closes.
+  std::string two = hook_request("GET", "/health", port_) +
+                    hook_request("GET", "/health", port_);
+  Exchange e = round_trip(port_, two);
+  EXPECT_TRUE(e.closed);
+  EXPECT_EQ(count_of(e.bytes, "HTTP/1.1 "), 1u) << e.bytes;
+  EXPECT_EQ(status_of(e.bytes), 200);
+}
+
+TEST_F(BackendTest, ReadsRequestsThatArriveInPieces) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  const std::string event = R"({"agent":"claude-code","context":{},)"
+                            R"("hook":"post-tool-use","input":null})";
+  std::string request =
+      hook_request("POST", "/v1/policy/hook", port_, token_, event);
+
+  // Byte by byte up to the middle of the blank line that ends the head,
+  // then the rest of it with half the body, then the other half: the blank
+  // line and the body both straddle reads.
+  Conn slow(port_);
+  ASSERT_TRUE(slow.connected());
+  std::size_t split = request.find("\r\n\r\n") + 2;
+  for (std::size_t i = 0; i < split; ++i) {
+    ASSERT_TRUE(slow.send(request.substr(i, 1)));
+  }
+  std::size_t half = split + 2 + event.size() / 2;
+  std::this_thread::sleep_for(20ms);
+  ASSERT_TRUE(slow.send(request.substr(split, half - split)));
+  std::this_thread::sleep_for(20ms);
+  ASSERT_TRUE(slow.send(request.substr(half)));
+  ASSERT_TRUE(slow.read_to_close());
+  EXPECT_EQ(status_of(slow.received()), 200) << slow.received();
+  EXPECT_EQ(body_of(slow.received()), R"({"output":null})");
+
+  // A client that waits for "100 Continue" before it sends the body.
+  std::string head = request.substr(0, request.find("\r\n\r\n"));
+  Conn polite(port_);
+  ASSERT_TRUE(polite.send(head + "\r\nExpect: 100-continue\r\n\r\n"));
+  ASSERT_TRUE(polite.read_until("HTTP/1.1 100 Continue\r\n\r\n"))
+      << polite.received();
+  ASSERT_TRUE(polite.send(event));
+  ASSERT_TRUE(polite.read_to_close());
+  EXPECT_NE(polite.received().find("\r\n\r\nHTTP/1.1 200 OK\r\n"),
+            std::string::npos)
+      << polite.received();
+
+  // HEAD gets the headers of GET without the body.
+  Exchange e = round_trip(port_, hook_request("HEAD", "/health", port_));
+  EXPECT_EQ(status_of(e.bytes), 200);
+  EXPECT_TRUE(has_header_line(e.bytes, "Content-Length: 15")) << e.bytes;
+  EXPECT_EQ(body_of(e.bytes), "");
+}
+
+TEST_F(BackendTest, RefusesBrokenRequestsAndCarriesOn) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  struct Case {
+    std::string request;
+    int status;
+  };
+  const Case cases[] = {
+      {"GARBAGE\r\n\r\n", 400},
+      {"GET /health HTTP/1.1\r\nX: " + std::string(20000, 'a') + "\r\n\r\n",
+       431},
+      {"POST /v1/policy/hook HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "0\r\n\r\n",
+       501},
+      {"POST /v1/policy/hook HTTP/1.1\r\nContent-Length: 999999999999\r\n\r\n",
+       413},
+      {"GET /health HTTP/3.0\r\n\r\n", 505},
+  };
+  for (const Case& c : cases) {
+    Exchange e = round_trip(port_, c.request);
+    EXPECT_EQ(status_of(e.bytes), c.status) << c.request.substr(0, 40);
+    EXPECT_TRUE(e.closed);
+  }
+  // Clients that leave halfway are no problem either.
+  {
+    Conn quitter(port_);
+    ASSERT_TRUE(quitter.send("POST /v1/policy/hook HTTP/1.1\r\nContent-Le"));
+  }
+  {
+    Conn quitter(port_);
+    // The head promises 100 bytes of body; 5 arrive.
+    ASSERT_TRUE(
+        quitter.send("POST /v1/policy/hook HTTP/1.1\r\nAuthorization: Bearer " +
+                     token_ + "\r\nContent-Length: 100\r\n\r\n{\"a\":"));
+  }
+  EXPECT_EQ(
+      status_of(round_trip(port_, hook_request("GET", "/health", port_)).bytes),
+      200);
+  std::string log = read_text(out_path());
+  EXPECT_EQ(count_of(log, " - - 400 "), 1u) << log;
+  EXPECT_EQ(count_of(log, " - - 431 "), 1u) << log;
+}
+
+TEST_F(BackendTest, StalledClientsDelayNoOne) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  // Connections that send nothing, or half a request, hold no one up.
+  Conn silent(port_);
+  Conn half(port_);
+  ASSERT_TRUE(half.send("GET /hea"));
+  auto before = Clock::now();
+  Exchange e = round_trip(port_, hook_request("GET", "/health", port_));
+  EXPECT_EQ(status_of(e.bytes), 200);
+  EXPECT_LT(Clock::now() - before, 500ms);
+}
+
+TEST_F(BackendTest, AnswersTheRequestInProgressWhenStopped) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  const std::string event = R"({"agent":"claude-code","context":{},)"
+                            R"("hook":"pre-tool-use","input":{}})";
+  std::string request =
+      hook_request("POST", "/v1/policy/hook", port_, token_, event);
+  Conn conn(port_);
+  ASSERT_TRUE(conn.send(request.substr(0, request.size() - 5)));
+  std::this_thread::sleep_for(50ms);  // let Core take the connection
+  ASSERT_EQ(::kill(child_->pid(), SIGTERM), 0);
+
+  // The record goes at once, so no new hook finds this Core...
+  auto end = Clock::now() + 2s;
+  while (testing::file_mode(record_path()) != -1 && Clock::now() < end) {
+    std::this_thread::sleep_for(2ms);
+  }
+  EXPECT_EQ(testing::file_mode(record_path()), -1);
+  EXPECT_FALSE(child_->wait_exit(100ms)) << "left a request unanswered";
+  // ...but the hook that is already talking to it gets its answer.
+  ASSERT_TRUE(conn.send(request.substr(request.size() - 5)));
+  ASSERT_TRUE(conn.read_to_close());
+  EXPECT_EQ(status_of(conn.received()), 200) << conn.received();
+  std::optional<int> status = child_->wait_exit(3s);
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+  EXPECT_NE(read_text(out_path()).find("stopping: received SIGTERM"),
+            std::string::npos);
+}
+
+TEST_F(BackendTest, IdleTimeStartsWhenTheLastConnectionEnds) {
+  ASSERT_NO_FATAL_FAILURE(start({"--idle-exit", "1"}));
+  Conn conn(port_);
+  ASSERT_TRUE(conn.send("GET /health HTTP/1.1\r\n"));
+  // Longer than the idle time, but a request is in progress.
+  EXPECT_FALSE(child_->wait_exit(1500ms)) << "exited during a request";
+  ASSERT_TRUE(conn.send("\r\n"));
+  ASSERT_TRUE(conn.read_to_close());
+  EXPECT_EQ(status_of(conn.received()), 200);
+  EXPECT_TRUE(child_->wait_exit(4s));
+}
+
+TEST_F(BackendTest, ExitsWhenIdleAndRemovesItsRecord) {
+  auto started = Clock::now();
+  ASSERT_NO_FATAL_FAILURE(start({"--idle-exit", "1"}));
+  std::optional<int> status = child_->wait_exit(6s);
+  ASSERT_TRUE(status) << "still running after 6 s with --idle-exit 1";
+  EXPECT_GE(Clock::now() - started, 900ms) << "exited before its idle time";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+  EXPECT_EQ(testing::file_mode(record_path()), -1) << "record left behind";
+  EXPECT_NE(read_text(out_path()).find("stopping: idle for 1s"),
+            std::string::npos)
+      << read_text(out_path());
+}
+
+TEST_F(BackendTest, LeavesASuccessorsRecordAlone) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  // Another Core has replaced the record by the time this one stops.
+  const std::string successor =
+      R"({"pid":1,"token":"other","url":"http://127.0.0.1:1"})";
+  std::ofstream(record_path(), std::ios::trunc) << successor;
+  ASSERT_EQ(::kill(child_->pid(), SIGINT), 0);
+  ASSERT_TRUE(child_->wait_exit(5s));
+  EXPECT_EQ(read_text(record_path()), successor);
+}
+
+TEST_F(BackendTest, FindsItsRecordPathWithoutTwkEndpointFile) {
+  child_ = spawn_backend({"--port", "0"},
+                         child_env({"TARNWICK_HOME=" + dir_.file("home")}),
+                         out_path(), err_path());
+  ASSERT_TRUE(child_);
+  EXPECT_TRUE(wait_for_record(dir_.file("home/endpoint.json"), child_->pid()))
+      << read_text(err_path());
+}
+
+TEST_F(BackendTest, FailsWhenThePortIsTaken) {
+  // A listener with SO_REUSEPORT: a server that also set it could share the
+  // port and silently take half of its connections.
+  sys::UniqueFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  int yes = 1;
+  ::setsockopt(taken.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  ::setsockopt(taken.get(), SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(
+      ::bind(taken.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(taken.get(), 1), 0);
+  socklen_t len = sizeof addr;
+  ::getsockname(taken.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+  std::string port = std::to_string(ntohs(addr.sin_port));
+
+  child_ = spawn_backend({"--port", port},
+                         child_env({"TWK_ENDPOINT_FILE=" + record_path()}),
+                         out_path(), err_path());
+  ASSERT_TRUE(child_);
+  std::optional<int> status = child_->wait_exit(5s);
+  ASSERT_TRUE(status) << "bound a port that another socket listens on";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
+  EXPECT_EQ(testing::file_mode(record_path()), -1);
+  EXPECT_NE(read_text(err_path()).find("couldn't listen on 127.0.0.1:" + port),
+            std::string::npos)
+      << read_text(err_path());
+}
+
+TEST_F(BackendTest, CommandLineHelpAndErrors) {
+  child_ = spawn_backend({"--help"},
+                         child_env({"TWK_ENDPOINT_FILE=" + record_path()}),
+                         out_path(), err_path());
+  ASSERT_TRUE(child_);
+  std::optional<int> status = child_->wait_exit(5s);
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+  EXPECT_TRUE(read_text(out_path()).starts_with("Usage: twk-backend"));
+
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"--port", "70000"},
+        std::vector<std::string>{"--bogus"}}) {
+    std::string err = dir_.file("err-" + args[0].substr(2));
+    child_ =
+        spawn_backend(args, child_env({"TWK_ENDPOINT_FILE=" + record_path()}),
+                      out_path(), err);
+    ASSERT_TRUE(child_);
+    status = child_->wait_exit(5s);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2) << *status;
+    EXPECT_NE(read_text(err).find(args[0]), std::string::npos)
+        << read_text(err);
+  }
+  // None of these got as far as writing a record.
+  EXPECT_EQ(testing::file_mode(record_path()), -1);
+}
+
+}  // namespace
+}  // namespace twk::core

@@ -1,0 +1,39 @@
+// twk-backend's command line: the options, their defaults, and the usage
+// text. Parsing is table-driven so that new options and subcommands slot in
+// without touching the loop.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "result.h"
+
+namespace twk::core {
+
+// Longest idle time honoured: about a century. Larger values (the hook
+// passes any unsigned 64-bit number) are clamped so that deadlines on the
+// monotonic clock cannot overflow.
+inline constexpr std::uint64_t kMaxIdleExitSeconds = 100ull * 365 * 24 * 3600;
+
+struct Options {
+  // Numeric IPv4 or IPv6 address to listen on, as given (no brackets).
+  std::string host = "127.0.0.1";
+  // 0 asks the system for any free port.
+  std::uint16_t port = 0;
+  // Seconds without a request after which the process ends; 0 never ends.
+  std::uint64_t idle_exit_seconds = 1800;
+  // --help was given: print the usage text and do nothing else.
+  bool help = false;
+};
+
+// Parses the arguments after the program name. Accepts "--name value" and
+// "--name=value". On failure the reason is a one-line message naming the
+// offending argument, e.g. "unknown option '--prot'".
+Result<Options> parse_options(std::span<const std::string_view> args);
+
+// The usage text printed for --help, ending in a line feed.
+std::string usage_text();
+
+}  // namespace twk::core

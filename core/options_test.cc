@@ -1,0 +1,101 @@
+// Tests for the command-line parser.
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <vector>
+
+namespace twk::core {
+namespace {
+
+Result<Options> parse(std::initializer_list<std::string_view> args) {
+  std::vector<std::string_view> v(args);
+  return parse_options(v);
+}
+
+TEST(Options, DefaultsMatchWhatTheHookExpects) {
+  Result<Options> o = parse({});
+  ASSERT_TRUE(o);
+  EXPECT_EQ(o->host, "127.0.0.1");
+  EXPECT_EQ(o->port, 0);
+  EXPECT_EQ(o->idle_exit_seconds, 1800u);
+  EXPECT_FALSE(o->help);
+}
+
+TEST(Options, AcceptsSeparateAndInlineValues) {
+  // The hook's exact command line.
+  Result<Options> o =
+      parse({"--host", "127.0.0.1", "--port", "43117", "--idle-exit", "60"});
+  ASSERT_TRUE(o) << o.reason();
+  EXPECT_EQ(o->port, 43117);
+  EXPECT_EQ(o->idle_exit_seconds, 60u);
+
+  o = parse({"--host=::1", "--port=65535", "--idle-exit=0"});
+  ASSERT_TRUE(o) << o.reason();
+  EXPECT_EQ(o->host, "::1");
+  EXPECT_EQ(o->port, 65535);
+  EXPECT_EQ(o->idle_exit_seconds, 0u);
+
+  o = parse({"--host", "[::1]"});
+  ASSERT_TRUE(o) << o.reason();
+  EXPECT_EQ(o->host, "::1");  // brackets belong in URLs, not in the address
+
+  o = parse({"--port", "8080", "--help"});
+  ASSERT_TRUE(o) << o.reason();
+  EXPECT_TRUE(o->help);
+}
+
+TEST(Options, ClampsHugeIdleTimes) {
+  // The hook passes any unsigned 64-bit number, and more digits than that
+  // still mean "a very long time".
+  for (std::string_view huge :
+       {"18446744073709551615", "99999999999999999999999"}) {
+    Result<Options> o = parse({"--idle-exit", huge});
+    ASSERT_TRUE(o) << huge;
+    EXPECT_EQ(o->idle_exit_seconds, kMaxIdleExitSeconds) << huge;
+  }
+}
+
+TEST(Options, RejectsBadArgumentsWithAMessageNamingThem) {
+  struct Case {
+    std::vector<std::string_view> args;
+    std::string_view mentions;
+  };
+  const Case cases[] = {
+      {{"--prot", "1"}, "'--prot'"},
+      {{"-h"}, "'-h'"},
+      {{"serve"}, "'serve'"},
+      {{"--port"}, "'--port' needs a value"},
+      {{"--port", "65536"}, "65536"},
+      {{"--port", "-1"}, "-1"},
+      {{"--port", "+80"}, "+80"},
+      {{"--port", ""}, "--port"},
+      {{"--port", "80x"}, "80x"},
+      {{"--host", "localhost"}, "localhost"},
+      {{"--host", "256.1.1.1"}, "256.1.1.1"},
+      {{"--host", "127.1"}, "127.1"},
+      {{"--host", ""}, "--host"},
+      {{"--idle-exit", "1.5"}, "1.5"},
+      {{"--idle-exit", "-3"}, "-3"},
+      {{"--help=yes"}, "takes no value"},
+  };
+  for (const Case& c : cases) {
+    Result<Options> o = parse_options(c.args);
+    ASSERT_FALSE(o) << c.args[0];
+    EXPECT_NE(o.reason().find(c.mentions), std::string::npos)
+        << o.reason() << " should mention " << c.mentions;
+    EXPECT_EQ(o.reason().find('\n'), std::string::npos) << o.reason();
+  }
+}
+
+TEST(Options, UsageNamesEveryOption) {
+  std::string usage = usage_text();
+  for (const char* name : {"--host", "--port", "--idle-exit", "--help"}) {
+    EXPECT_NE(usage.find(name), std::string::npos) << name;
+  }
+  EXPECT_EQ(usage.back(), '\n');
+}
+
+}  // namespace
+}  // namespace twk::core

@@ -1,0 +1,65 @@
+// The endpoint record that tells hooks where this Core listens: where it
+// lives, its random bearer token, writing it atomically, and removing it on
+// the way out.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "result.h"
+
+namespace twk::core {
+
+// Looks up an environment variable; nothing when unset. Tests pass a map.
+using EnvLookup = std::function<std::optional<std::string>(const char*)>;
+
+// The real process environment.
+std::optional<std::string> process_env(const char* name);
+
+// Where the record goes, resolved the way the hook resolves it:
+// TWK_ENDPOINT_FILE; else TARNWICK_HOME joined with "endpoint.json"; else the
+// home directory (HOME, then USERPROFILE) joined with ".tarnwick" and
+// "endpoint.json". Empty variables count as unset.
+std::string endpoint_file_path(const EnvLookup& env);
+
+// 32 bytes from the kernel's random source, as 64 lower-case hex digits.
+Result<std::string> random_token();
+
+// Compares two secrets in time that depends only on their lengths, so that a
+// client cannot find the token byte by byte from response times.
+bool constant_time_equal(std::string_view a, std::string_view b);
+
+// "http://127.0.0.1:43117", or "http://[::1]:9000" for an IPv6 host given
+// without brackets.
+std::string endpoint_url(std::string_view host, std::uint16_t port);
+
+struct EndpointRecord {
+  pid_t pid = 0;
+  std::string token;
+  std::string url;
+};
+
+// The record as compact JSON, {"pid":..,"token":"..","url":".."}, followed by
+// a line feed.
+std::string record_json(const EndpointRecord& record);
+
+// Writes the record at `path` so that readers see either the old file or
+// the whole new one: a temporary file in the same directory, mode 0600,
+// synced, then renamed over `path`. Missing parent directories are created
+// with mode 0700. Returns nothing on success, else a reason naming the step
+// and the system error.
+std::optional<std::string> write_record(const std::string& path,
+                                        const EndpointRecord& record);
+
+// Removes the record at `path` when it still names `record`'s pid and token,
+// so a Core never deletes the record of a successor that replaced it. True
+// when it removed the file.
+bool remove_record_if_ours(const std::string& path,
+                           const EndpointRecord& record);
+
+}  // namespace twk::core

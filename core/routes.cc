@@ -1,0 +1,157 @@
+// Routing and the policy exchange, independent of sockets.
+#include "routes.h"
+
+#include <exception>
+
+#include "record.h"
+
+namespace twk::core {
+namespace {
+
+constexpr std::string_view kHealthPath = "/health";
+constexpr std::string_view kPolicyPath = "/v1/policy/hook";
+
+Reply json_reply(int status, std::string body) {
+  Reply reply;
+  reply.status = status;
+  reply.body = std::move(body);
+  return reply;
+}
+
+// {"error":"<message>"}; the messages are fixed ASCII without quotes.
+Reply error_reply(int status, std::string_view message) {
+  std::string body = "{\"error\":\"";
+  body += message;
+  body += "\"}";
+  return json_reply(status, std::move(body));
+}
+
+Reply method_not_allowed(std::string allow) {
+  Reply reply = error_reply(405, "method not allowed");
+  reply.headers.emplace_back("Allow", std::move(allow));
+  return reply;
+}
+
+bool ascii_iequal(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Routes::Routes(std::string token, const Policy& policy)
+    : token_(std::move(token)), policy_(policy) {}
+
+Reply Routes::handle(const Request& request) const noexcept {
+  try {
+    if (request.path == kHealthPath) {
+      // HEAD is what a GET would be, minus the body (the server drops it).
+      if (request.method == "GET" || request.method == "HEAD") {
+        return json_reply(200, "{\"status\":\"ok\"}");
+      }
+      return method_not_allowed("GET, HEAD");
+    }
+    if (request.path == kPolicyPath) {
+      if (request.method == "POST") return policy_exchange(request);
+      return method_not_allowed("POST");
+    }
+    return error_reply(404, "not found");
+  } catch (const std::exception&) {
+    // Allocation failures and library errors end here, not in the server.
+    Reply reply;
+    reply.status = 500;
+    reply.body = "{\"error\":\"internal error\"}";
+    return reply;
+  }
+}
+
+Reply Routes::policy_exchange(const Request& request) const {
+  // The token is checked before the body is looked at, so that only the
+  // hook can make Core parse anything.
+  std::optional<std::string_view> token;
+  if (request.authorization) token = bearer_token(*request.authorization);
+  if (!token || !constant_time_equal(*token, token_)) {
+    Reply reply = error_reply(401, "missing or wrong bearer token");
+    reply.headers.emplace_back("WWW-Authenticate", "Bearer");
+    return reply;
+  }
+
+  std::string_view body = request.body;
+  if (body.find('\0') != std::string_view::npos) {
+    return error_reply(400, "the body contains a NUL byte");
+  }
+  if (!nesting_within(body, kMaxNesting)) {
+    return error_reply(400, "the body is nested too deeply");
+  }
+  nlohmann::json event = nlohmann::json::parse(body, nullptr, false);
+  if (event.is_discarded()) return error_reply(400, "the body isn't JSON");
+  if (!event.is_object()) {
+    return error_reply(400, "the body isn't a JSON object");
+  }
+
+  nlohmann::json answer = {{"output", policy_.decide(event)}};
+  // Strings from the parser are valid UTF-8, and so are the policy's; the
+  // replace handler only makes sure dump() cannot throw on them.
+  return json_reply(200, answer.dump(-1, ' ', false,
+                                     nlohmann::json::error_handler_t::replace));
+}
+
+std::optional<std::string_view> bearer_token(std::string_view authorization) {
+  constexpr std::string_view kScheme = "bearer";
+  if (authorization.size() <= kScheme.size() ||
+      !ascii_iequal(authorization.substr(0, kScheme.size()), kScheme) ||
+      authorization[kScheme.size()] != ' ') {
+    return std::nullopt;
+  }
+  std::string_view token = authorization.substr(kScheme.size());
+  while (!token.empty() && token.front() == ' ') token.remove_prefix(1);
+  while (!token.empty() && (token.back() == ' ' || token.back() == '\t')) {
+    token.remove_suffix(1);
+  }
+  if (token.empty()) return std::nullopt;
+  return token;
+}
+
+bool nesting_within(std::string_view json, std::size_t max_depth) {
+  std::size_t depth = 0;
+  bool in_string = false;
+  bool escaped = false;
+  for (char c : json) {
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+      continue;
+    }
+    switch (c) {
+      case '"':
+        in_string = true;
+        break;
+      case '[':
+      case '{':
+        if (++depth > max_depth) return false;
+        break;
+      case ']':
+      case '}':
+        // Unbalanced closers are the parser's business, not this scan's.
+        if (depth > 0) --depth;
+        break;
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
+}  // namespace twk::core

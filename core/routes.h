@@ -1,0 +1,68 @@
+// What each request to Core gets: the health check, the policy exchange and
+// the error replies, as a pure function of the request. Sockets stay in
+// server.cc; everything here can be tested without one.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "policy.h"
+
+namespace twk::core {
+
+// The parts of a request that Core looks at. Views into the server's
+// request, valid for the duration of one call.
+struct Request {
+  std::string_view method;
+  std::string_view path;                          // without the query string
+  std::optional<std::string_view> authorization;  // header value, if sent
+  std::string_view body;
+};
+
+struct Reply {
+  int status = 500;
+  std::string content_type = "application/json";
+  std::string body;
+  // Further headers, such as "Allow" or "WWW-Authenticate".
+  std::vector<std::pair<std::string, std::string>> headers;
+};
+
+// Deepest nesting of arrays and objects accepted in a policy request. The
+// hook accepts hook input nested up to 127 levels and wraps it in one more
+// object, so Core must accept one level more than that.
+inline constexpr std::size_t kMaxNesting = 128;
+
+class Routes {
+ public:
+  // `token` is the bearer token every policy request must carry; `policy`
+  // must outlive this object.
+  Routes(std::string token, const Policy& policy);
+
+  // GET (or HEAD) /health: 200. POST /v1/policy/hook: 401 without the right
+  // bearer token, 400 for a body that is not a JSON object, otherwise 200
+  // with {"output":...} from the policy. 405 for another method on those
+  // paths, 404 for any other path. Never throws; an internal failure is a
+  // 500.
+  Reply handle(const Request& request) const noexcept;
+
+ private:
+  Reply policy_exchange(const Request& request) const;
+
+  std::string token_;
+  const Policy& policy_;
+};
+
+// The token of an "Authorization: Bearer <token>" value (scheme compared
+// without regard to case); nothing for another scheme or an empty token.
+std::optional<std::string_view> bearer_token(std::string_view authorization);
+
+// True when no array or object in `json` is nested deeper than `max_depth`
+// levels. A linear scan that knows strings and escapes but does not validate;
+// it runs before the parser so that hostile nesting costs nothing.
+bool nesting_within(std::string_view json, std::size_t max_depth);
+
+}  // namespace twk::core

@@ -1,0 +1,139 @@
+// Tests for routing, authentication and body checks of Core's requests.
+#include "routes.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace twk::core {
+namespace {
+
+const std::string kToken(64, '7');
+constexpr std::string_view kEvent =
+    R"({"agent":"claude-code","context":{},"hook":"pre-tool-use",)"
+    R"("input":{"tool_name":"Bash"}})";
+
+class RoutesTest : public ::testing::Test {
+ protected:
+  Reply call(std::string_view method, std::string_view path,
+             std::optional<std::string_view> authorization = std::nullopt,
+             std::string_view body = "") {
+    return routes_.handle({method, path, authorization, body});
+  }
+  Reply post(std::string_view body) {
+    std::string header = "Bearer " + kToken;
+    return call("POST", "/v1/policy/hook", std::string_view(header), body);
+  }
+
+  Policy policy_;
+  Routes routes_{kToken, policy_};
+};
+
+std::string header(const Reply& reply, std::string_view name) {
+  for (const auto& [key, value] : reply.headers) {
+    if (key == name) return value;
+  }
+  return "<absent>";
+}
+
+// "[[...[]...]]" wrapped `levels` deep, as the value of "input".
+std::string event_with_input_depth(std::size_t levels) {
+  return R"({"agent":"claude-code","context":{},"hook":"pre-tool-use","input":)" +
+         std::string(levels, '[') + std::string(levels, ']') + "}";
+}
+
+TEST_F(RoutesTest, HealthAnswersGetAndHeadOnly) {
+  Reply r = call("GET", "/health");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, R"({"status":"ok"})");
+  EXPECT_EQ(call("HEAD", "/health").status, 200);
+
+  r = call("POST", "/health");
+  EXPECT_EQ(r.status, 405);
+  EXPECT_EQ(header(r, "Allow"), "GET, HEAD");
+}
+
+TEST_F(RoutesTest, UnknownPathsAre404AndWrongMethods405) {
+  EXPECT_EQ(call("GET", "/").status, 404);
+  EXPECT_EQ(call("GET", "/health/").status, 404);
+  EXPECT_EQ(call("POST", "/v1/policy/hook/extra").status, 404);
+  EXPECT_EQ(call("POST", "/v1/policy").status, 404);
+
+  Reply r = call("GET", "/v1/policy/hook");
+  EXPECT_EQ(r.status, 405);
+  EXPECT_EQ(header(r, "Allow"), "POST");
+  EXPECT_EQ(call("PUT", "/v1/policy/hook").status, 405);
+}
+
+TEST_F(RoutesTest, ValidEventGetsNullOutput) {
+  Reply r = post(kEvent);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, R"({"output":null})");
+  EXPECT_EQ(r.content_type, "application/json");
+}
+
+TEST_F(RoutesTest, PolicyRequestsNeedTheExactBearerToken) {
+  const std::string wrong_last = "Bearer " + kToken.substr(0, 63) + "8";
+  const std::string prefix = "Bearer " + kToken.substr(0, 32);
+  const std::string longer = "Bearer " + kToken + "7";
+  const std::string basic = "Basic " + kToken;
+  const std::string no_space = "Bearer" + kToken;
+  for (std::optional<std::string_view> auth :
+       {std::optional<std::string_view>(), std::optional<std::string_view>(""),
+        std::optional<std::string_view>("Bearer "),
+        std::optional<std::string_view>(wrong_last),
+        std::optional<std::string_view>(prefix),
+        std::optional<std::string_view>(longer),
+        std::optional<std::string_view>(basic),
+        std::optional<std::string_view>(no_space)}) {
+    Reply r = call("POST", "/v1/policy/hook", auth, kEvent);
+    EXPECT_EQ(r.status, 401) << (auth ? *auth : "<no header>");
+    EXPECT_EQ(header(r, "WWW-Authenticate"), "Bearer");
+  }
+  // The scheme is case-insensitive (RFC 7235); spaces around the token
+  // are not part of it.
+  const std::string lower = "bearer  " + kToken + " ";
+  EXPECT_EQ(
+      call("POST", "/v1/policy/hook", std::string_view(lower), kEvent).status,
+      200);
+  // The token is checked before the body is looked at.
+  EXPECT_EQ(call("POST", "/v1/policy/hook", std::nullopt, "not json").status,
+            401);
+}
+
+TEST_F(RoutesTest, BodiesThatAreNotJsonObjectsAre400) {
+  for (std::string_view body : {"", " ", "not json", "[]", "\"text\"", "null",
+                                "42", R"({"a":1} {"b":2})", R"({"a":1,})",
+                                R"({"a":"\x"})", "{\"a\":\"caf\xc3\"}"}) {
+    Reply r = post(body);
+    EXPECT_EQ(r.status, 400) << body;
+    EXPECT_EQ(r.content_type, "application/json");
+  }
+  // A NUL byte, even after a complete object.
+  EXPECT_EQ(post(std::string(kEvent) + std::string(1, '\0')).status, 400);
+  EXPECT_EQ(post(std::string("{\"a\":\"x\0y\"}", 11)).status, 400);
+}
+
+TEST_F(RoutesTest, AcceptsAnyInputTheHookAccepts) {
+  // The hook forwards input nested up to 127 levels inside its own object.
+  EXPECT_EQ(post(event_with_input_depth(127)).status, 200);
+  EXPECT_EQ(post(event_with_input_depth(128)).status, 400);
+  // Whitespace around the object is fine.
+  EXPECT_EQ(post(" \r\n\t" + std::string(kEvent) + "\n").status, 200);
+}
+
+TEST(Routes, NestingScanSkipsStrings) {
+  EXPECT_TRUE(nesting_within("[[]]", 2));
+  EXPECT_FALSE(nesting_within("[[[]]]", 2));
+  EXPECT_FALSE(nesting_within(R"({"a":{"b":[1]}})", 2));
+  // Brackets inside strings, also after escaped quotes and backslashes,
+  // are text.
+  EXPECT_TRUE(nesting_within(R"(["[[[[", "\"[[[[", "\\", "{{{{"])", 1));
+  // Closers never take the depth below zero and so cannot buy depth.
+  EXPECT_FALSE(nesting_within("]]]][[[", 2));
+  // Sibling containers do not add up.
+  EXPECT_TRUE(nesting_within("[[],[],[[]]]", 3));
+}
+
+}  // namespace
+}  // namespace twk::core

@@ -1,0 +1,507 @@
+// The listening socket, the accept loop with its idle deadline and stop
+// signals, and one thread per connection that reads one request, answers
+// it through Routes and closes.
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <variant>
+
+#include "http.h"
+#include "log.h"
+#include "options.h"
+#include "policy.h"
+#include "record.h"
+#include "routes.h"
+#include "sys/error.h"
+#include "sys/fd.h"
+
+namespace twk::core {
+namespace {
+
+using Steady = std::chrono::steady_clock;
+using std::chrono::duration_cast;
+using std::chrono::milliseconds;
+
+// Enough for a burst of hooks from an agent that runs many tools at once.
+constexpr int kListenBacklog = 128;
+// Connections served at once; more wait in the backlog. Each holds a thread
+// for at most kRequestTimeout + kSendTimeout + kLingerTime.
+constexpr std::size_t kMaxConnections = 64;
+// The whole request must arrive within this time of the accept. A hook
+// sends its request at once; this only bounds stalled or hostile peers.
+constexpr Steady::duration kRequestTimeout = std::chrono::seconds(10);
+constexpr std::chrono::seconds kSendTimeout{5};
+// After the reply, unread input is drained for at most this long (or this
+// many bytes) before the close: closing with unread data makes the kernel
+// send a reset, which can destroy the reply before the client reads it.
+constexpr Steady::duration kLingerTime = std::chrono::seconds(1);
+constexpr std::size_t kLingerBytes = 64 * 1024;
+constexpr std::size_t kReadChunk = 16 * 1024;
+// The accept loop re-checks at least this often; poll() takes int ms.
+constexpr Steady::duration kLongestWait = std::chrono::hours(1);
+// While all connection slots are busy, how often to look for a free one.
+constexpr Steady::duration kBusyRecheck = std::chrono::milliseconds(10);
+
+// What the accept loop and the connection threads share. Lives in serve(),
+// which waits for every connection thread before returning.
+struct Shared {
+  explicit Shared(const Routes& r) : routes(r) {}
+
+  const Routes& routes;
+  std::atomic<Steady::rep> last_activity{0};
+  std::mutex mutex;
+  std::condition_variable all_done;
+  std::size_t active = 0;  // guarded by mutex
+
+  void touch() {
+    last_activity.store(Steady::now().time_since_epoch().count());
+  }
+  Steady::time_point last() const {
+    return Steady::time_point(Steady::duration(last_activity.load()));
+  }
+};
+
+int poll_timeout_ms(Steady::duration d) {
+  if (d <= Steady::duration::zero()) return 0;
+  // Rounded up, so a wait never ends just before the instant it is for.
+  auto ms =
+      duration_cast<milliseconds>(d + std::chrono::microseconds(999)).count();
+  return static_cast<int>(std::min<long long>(ms, 3600 * 1000));
+}
+
+enum class ReadStatus { kData, kClosed, kTimedOut, kFailed };
+
+// One recv of up to `size` bytes, waiting no later than `deadline`.
+ReadStatus read_some(int fd, char* buffer, std::size_t size,
+                     Steady::time_point deadline, std::size_t& got) {
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    int ready = ::poll(&p, 1, poll_timeout_ms(deadline - Steady::now()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return ReadStatus::kFailed;
+    if (ready == 0) return ReadStatus::kTimedOut;
+    ssize_t n = ::recv(fd, buffer, size, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < 0) return ReadStatus::kFailed;
+    if (n == 0) return ReadStatus::kClosed;
+    got = static_cast<std::size_t>(n);
+    return ReadStatus::kData;
+  }
+}
+
+// Sends everything; failures (the peer left, the send timed out) end the
+// exchange and are not reported, since there is no one left to tell.
+void send_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// Ends the connection without destroying the reply: FIN first, then drain
+// whatever the client still sends until it closes or the linger ends.
+void linger_close(int fd) {
+  (void)::shutdown(fd, SHUT_WR);
+  Steady::time_point deadline = Steady::now() + kLingerTime;
+  char buffer[4096];
+  std::size_t drained = 0;
+  while (drained < kLingerBytes) {
+    std::size_t got = 0;
+    if (read_some(fd, buffer, sizeof buffer, deadline, got) !=
+        ReadStatus::kData) {
+      return;
+    }
+    drained += got;
+  }
+}
+
+// One connection: read one request, answer it, log it, close.
+class Connection {
+ public:
+  Connection(sys::UniqueFd fd, Shared& shared)
+      : fd_(std::move(fd)),
+        shared_(shared),
+        accepted_(Steady::now()),
+        deadline_(accepted_ + kRequestTimeout) {}
+
+  void run() {
+    timeval send_timeout{kSendTimeout.count(), 0};
+    (void)::setsockopt(fd_.get(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout,
+                       sizeof send_timeout);
+    // The reply is one send; without this it could wait for a delayed ACK.
+    int one = 1;
+    (void)::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+    std::optional<int> error_status = read_request();
+    if (!error_status && !answered_) return;  // the peer left: no one to answer
+    if (error_status) {
+      std::string body = "{\"error\":\"";
+      body += lower(std::string(reason_phrase(*error_status)));
+      body += "\"}";
+      reply(*error_status, body, {});
+    }
+    linger_close(fd_.get());
+  }
+
+ private:
+  static std::string lower(std::string s) {
+    for (char& c : s) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return s;
+  }
+
+  // Reads and answers the request. Returns the status of an error reply to
+  // send instead, or nothing (answered, or the peer left).
+  std::optional<int> read_request() {
+    std::size_t head_end = std::string::npos;
+    while (head_end == std::string::npos) {
+      if (buffer_.size() > kMaxHeadBytes) return 431;
+      ReadStatus status = read_more();
+      if (status == ReadStatus::kTimedOut && !buffer_.empty()) return 408;
+      if (status != ReadStatus::kData) return std::nullopt;
+      // The blank line may straddle two reads; look back three bytes.
+      std::size_t from = scanned_ >= 3 ? scanned_ - 3 : 0;
+      head_end = buffer_.find("\r\n\r\n", from);
+      scanned_ = buffer_.size();
+    }
+    if (head_end + 4 > kMaxHeadBytes) return 431;
+
+    auto parsed =
+        parse_request_head(std::string_view(buffer_).substr(0, head_end));
+    if (const HeadError* error = std::get_if<HeadError>(&parsed)) {
+      return error->status;  // logged with method "-" and no path
+    }
+    RequestHead& head = std::get<RequestHead>(parsed);
+    method_ = head.method;
+    path_ = head.path;
+
+    std::size_t body_start = head_end + 4;
+    std::size_t length = static_cast<std::size_t>(head.content_length);
+    // One allocation for the whole body (at most kMaxBodyBytes), plus room
+    // for the last read to overshoot.
+    buffer_.reserve(body_start + length + kReadChunk);
+    if (head.expect_continue && length > buffer_.size() - body_start) {
+      send_all(fd_.get(), "HTTP/1.1 100 Continue\r\n\r\n");
+    }
+    while (buffer_.size() - body_start < length) {
+      ReadStatus status = read_more();
+      if (status == ReadStatus::kTimedOut) return 408;
+      if (status != ReadStatus::kData) return std::nullopt;
+    }
+
+    std::string_view body =
+        std::string_view(buffer_).substr(body_start, length);
+    Request request{head.method, head.path, head.header("authorization"), body};
+    Reply answer = shared_.routes.handle(request);
+    reply(answer.status, answer.body, answer.headers, answer.content_type,
+          head.method == "HEAD");
+    return std::nullopt;
+  }
+
+  ReadStatus read_more() {
+    std::size_t old = buffer_.size();
+    buffer_.resize(old + kReadChunk);
+    std::size_t got = 0;
+    ReadStatus status =
+        read_some(fd_.get(), buffer_.data() + old, kReadChunk, deadline_, got);
+    buffer_.resize(old + got);
+    return status;
+  }
+
+  void reply(int status, std::string_view body,
+             const std::vector<std::pair<std::string, std::string>>& headers,
+             std::string_view content_type = "application/json",
+             bool head_only = false) {
+    send_all(fd_.get(),
+             format_reply(status, content_type, body, headers, head_only));
+    answered_ = true;
+    auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
+                      Steady::now() - accepted_)
+                      .count();
+    write_log_line(request_log_line(std::chrono::system_clock::now(), method_,
+                                    path_, status, micros));
+  }
+
+  sys::UniqueFd fd_;
+  Shared& shared_;
+  Steady::time_point accepted_;
+  Steady::time_point deadline_;
+  std::string buffer_;
+  std::size_t scanned_ = 0;
+  std::string method_ = "-";
+  std::string path_;
+  bool answered_ = false;
+};
+
+// Waits, on every way out of serve(), until no connection thread is left:
+// they all refer to the Shared that is about to go.
+class WaitForConnections {
+ public:
+  explicit WaitForConnections(Shared& shared) : shared_(shared) {}
+  ~WaitForConnections() {
+    std::unique_lock<std::mutex> lock(shared_.mutex);
+    shared_.all_done.wait(lock, [this] { return shared_.active == 0; });
+  }
+  WaitForConnections(const WaitForConnections&) = delete;
+  WaitForConnections& operator=(const WaitForConnections&) = delete;
+
+ private:
+  Shared& shared_;
+};
+
+// The body of each connection thread. The last thing it touches is the
+// shared counter, under the lock, so serve() may return once it reads zero.
+void connection_thread(int fd, Shared* shared) {
+  try {
+    Connection(sys::UniqueFd(fd), *shared).run();
+  } catch (const std::exception&) {
+    // Out of memory for this request; the descriptor is closed by now.
+  }
+  shared->touch();
+  std::lock_guard<std::mutex> lock(shared->mutex);
+  if (--shared->active == 0) shared->all_done.notify_all();
+}
+
+// A listening TCP socket on a numeric address; on failure the reason.
+Result<sys::UniqueFd> open_listener(const std::string& host,
+                                    std::uint16_t port) {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    length = sizeof *v4;
+  } else if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    length = sizeof *v6;
+  } else {
+    return Failure{"not a numeric address: " + host};
+  }
+
+  auto failed = [&](const char* step) {
+    int err = errno;  // before anything below can change it
+    std::string reason = step;
+    reason += " ";
+    // The address as it would appear in the url, without the scheme.
+    reason += endpoint_url(host, port).substr(7);
+    reason += ": ";
+    reason += sys::os_error_text(err);
+    return Failure{std::move(reason)};
+  };
+  sys::UniqueFd fd(::socket(storage.ss_family,
+                            SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd.valid()) return failed("couldn't create a socket for");
+  // SO_REUSEADDR lets a new Core bind a port whose last connections are in
+  // TIME_WAIT. SO_REUSEPORT is deliberately not set: it would let a second
+  // process bind the same port and take part of the connections.
+  int yes = 1;
+  (void)::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+    return failed("couldn't listen on");
+  }
+  if (::listen(fd.get(), kListenBacklog) != 0) {
+    return failed("couldn't listen on");
+  }
+  return fd;
+}
+
+Result<std::uint16_t> bound_port(int fd) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
+    return Failure{"couldn't read the bound port: " +
+                   sys::os_error_text(errno)};
+  }
+  if (storage.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port);
+  }
+  return ntohs(reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+}
+
+const char* signal_name(std::uint32_t sig) {
+  switch (sig) {
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGINT:
+      return "SIGINT";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "a signal";
+  }
+}
+
+// Accepts every pending connection, each on a thread of its own, while
+// slots are free.
+void accept_pending(int listener, Shared& shared) {
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(shared.mutex);
+      if (shared.active >= kMaxConnections) return;
+    }
+    int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      // Out of descriptors or memory: the connection stays queued and the
+      // listener stays readable, so pause instead of spinning on it.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
+          errno == ENOMEM) {
+        std::this_thread::sleep_for(kBusyRecheck);
+      }
+      return;  // EAGAIN: nothing left; others (ECONNABORTED): next round
+    }
+    shared.touch();
+    {
+      std::lock_guard<std::mutex> lock(shared.mutex);
+      ++shared.active;
+    }
+    try {
+      std::thread(connection_thread, fd, &shared).detach();
+    } catch (const std::exception&) {
+      // No thread to be had: drop this connection; the client sees a close.
+      (void)::close(fd);
+      std::lock_guard<std::mutex> lock(shared.mutex);
+      --shared.active;
+    }
+  }
+}
+
+// Runs until a stop signal or the idle deadline; returns why it stopped.
+std::string accept_loop(int listener, int signal_fd, Shared& shared,
+                        Steady::duration idle) {
+  for (;;) {
+    std::size_t active;
+    {
+      std::lock_guard<std::mutex> lock(shared.mutex);
+      active = shared.active;
+    }
+    Steady::duration wait = kLongestWait;
+    if (idle > Steady::duration::zero()) {
+      // A request in progress is activity, however long it takes.
+      Steady::duration left =
+          active > 0 ? idle : shared.last() + idle - Steady::now();
+      if (left <= Steady::duration::zero()) {
+        return "idle for " +
+               std::to_string(
+                   duration_cast<std::chrono::seconds>(idle).count()) +
+               "s";
+      }
+      wait = std::min(wait, left);
+    }
+    bool slots_free = active < kMaxConnections;
+    if (!slots_free) wait = std::min(wait, kBusyRecheck);
+
+    pollfd fds[2] = {{signal_fd, POLLIN, 0}, {listener, POLLIN, 0}};
+    int ready = ::poll(fds, slots_free ? 2 : 1, poll_timeout_ms(wait));
+    if (ready < 0 && errno != EINTR) {
+      return "the listening socket failed: " + sys::os_error_text(errno);
+    }
+    if (ready <= 0) continue;
+    if (fds[0].revents & POLLIN) {
+      signalfd_siginfo info;
+      if (::read(signal_fd, &info, sizeof info) == sizeof info) {
+        return std::string("received ") + signal_name(info.ssi_signo);
+      }
+    }
+    if (slots_free && (fds[1].revents & POLLIN))
+      accept_pending(listener, shared);
+  }
+}
+
+std::optional<std::string> serve_blocked(const ServerConfig& config,
+                                         const sigset_t& signals) {
+  // Bind before anything is published: a record must only ever name a port
+  // that this process holds.
+  Result<sys::UniqueFd> listener = open_listener(config.host, config.port);
+  if (!listener) return listener.reason();
+  Result<std::uint16_t> port = bound_port(listener->get());
+  if (!port) return port.reason();
+
+  sys::UniqueFd signal_fd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!signal_fd.valid()) {
+    return "couldn't watch for stop signals: " + sys::os_error_text(errno);
+  }
+  Result<std::string> token = random_token();
+  if (!token) return token.reason();
+
+  EndpointRecord record{::getpid(), *token, endpoint_url(config.host, *port)};
+  if (std::optional<std::string> error =
+          write_record(config.record_path, record)) {
+    return error;
+  }
+  // Clamped so that the idle deadline fits the monotonic clock's range.
+  std::uint64_t idle_seconds =
+      std::min(config.idle_exit_seconds, kMaxIdleExitSeconds);
+  log_message("started: pid " + std::to_string(record.pid) + ", " + record.url +
+              ", record " + log_field(config.record_path) + ", idle exit " +
+              (idle_seconds == 0 ? std::string("off")
+                                 : std::to_string(idle_seconds) + "s"));
+
+  Policy policy;
+  Routes routes(*token, policy);
+  Shared shared(routes);
+  shared.touch();
+  std::string reason;
+  {
+    // Requests in progress still get their replies: leaving this block
+    // waits for every connection thread, each bounded by its timeouts.
+    WaitForConnections wait_for_connections(shared);
+    try {
+      reason = accept_loop(listener->get(), signal_fd.get(), shared,
+                           std::chrono::seconds(idle_seconds));
+    } catch (const std::exception& e) {
+      reason = "unexpected failure: ";
+      reason += e.what();
+    }
+    // Withdraw the record before closing the socket, so that it never
+    // names a port that refuses connections for longer than this takes.
+    (void)remove_record_if_ours(config.record_path, record);
+    log_message("stopping: " + reason);
+    listener->reset();
+  }
+  log_message("stopped");
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> serve(const ServerConfig& config) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  // Blocked before any thread exists, so that every thread inherits the
+  // mask and the signals arrive only through the signalfd.
+  (void)::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // A hook that hangs up before its reply is written must not end Core.
+  (void)::signal(SIGPIPE, SIG_IGN);
+  try {
+    return serve_blocked(config, signals);
+  } catch (const std::exception& e) {
+    return std::string("unexpected failure: ") + e.what();
+  }
+}
+
+}  // namespace twk::core
