@@ -81,7 +81,9 @@ RunResult run_program(const ProgramRun& run) {
   pid_t pid = fork();
   if (pid == 0) {
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    if (run.input) {
+    if (run.stdin_closed) {
+      close(0);
+    } else if (run.input) {
       dup2(in_pipe[0], 0);
     } else {
       int null = open("/dev/null", O_RDONLY);
@@ -97,6 +99,10 @@ RunResult run_program(const ProgramRun& run) {
       }
     }
     if (!run.blocked_signals.empty()) sigprocmask(SIG_SETMASK, &blocked, nullptr);
+    // The test process ignores SIGPIPE, and an ignored signal stays
+    // ignored across exec; a program under test starts as a host would
+    // start it, with the default action.
+    signal(SIGPIPE, SIG_DFL);
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
@@ -120,6 +126,10 @@ RunResult run_program(const ProgramRun& run) {
   if (in_fd >= 0) fcntl(in_fd, F_SETFL, O_NONBLOCK);
   if (in_fd >= 0 && run.input->empty()) input_done();
   int out_fd = out_pipe[0], err_fd = err_pipe[0];
+  if (run.stdout_closed) {
+    close(out_fd);
+    out_fd = -1;
+  }
   auto kill_at = start + run.kill_after;
   while (out_fd >= 0 || err_fd >= 0) {
     pollfd fds[3];

@@ -47,6 +47,8 @@ struct ProgramRun {
   // kill_after.
   bool hold_stdin_open = false;
   std::optional<std::string> cwd;  // working directory; nothing: inherited
+  bool stdin_closed = false;   // start with descriptor 0 closed
+  bool stdout_closed = false;  // stdout is a pipe whose reader has gone
   // Descriptors handed to the program without close-on-exec: each pair is
   // (descriptor in the test process, number it gets in the program).
   std::vector<std::pair<int, int>> inherit_fds;

@@ -1,0 +1,578 @@
+// The command line, the rules for the hook input and the environment, seen
+// from outside the binary.
+//
+// Where a running Core matters, it is a ScriptedCore whose endpoint record
+// names a waiting /bin/sh process, with a "#!/bin/sh" Core binary that
+// exits at once (see harness.h): the record is live, so a run that gets as
+// far as Core asks the ScriptedCore.
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace twk::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kNotJson = "the hook input wasn't JSON";
+const std::string kUsage = "twk-hook: usage: twk-hook <agent> <hook>\n";
+
+std::string agent_error(const std::string& quoted) {
+  return "twk-hook: Vantorel has no adapter for agent " + quoted + "\n";
+}
+
+std::string hook_error(const std::string& quoted) {
+  return "twk-hook: claude-code has no " + quoted +
+         " hook that Vantorel handles\n";
+}
+
+void expect_clean(const RunResult& r) {
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_FALSE(r.killed);
+  EXPECT_EQ(r.err, "");
+}
+
+// --- Arguments ------------------------------------------------------------
+
+class CliArgumentsTest : public ::testing::Test {
+ protected:
+  // Runs the hook with stdin held open: a run that reads stdin blocks until
+  // it is killed.
+  RunResult run_holding_stdin(const std::vector<std::string>& args,
+                              const std::string& input = "{}",
+                              std::chrono::milliseconds kill_after = 2500ms) {
+    ProgramRun run;
+    run.program = hook_path();
+    run.args = args;
+    run.input = input;
+    run.env = base_env(state_);
+    run.hold_stdin_open = true;
+    run.kill_after = kill_after;
+    return run_program(run);
+  }
+
+  TempDir state_;
+};
+
+TEST_F(CliArgumentsTest, WrongCallsWriteOneLineAndDoNotReadStdin) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{}, kUsage},
+      {{"claude-code"}, kUsage},
+      {{"pre-tool-use"}, kUsage},
+      {{""}, kUsage},
+      {{"Claude-Code", "pre-tool-use"}, agent_error("\"Claude-Code\"")},
+      {{"CLAUDE-CODE", "pre-tool-use"}, agent_error("\"CLAUDE-CODE\"")},
+      {{"claude-code ", "pre-tool-use"}, agent_error("\"claude-code \"")},
+      {{"", "pre-tool-use"}, agent_error("\"\"")},
+      {{"codex", "nonsense"}, agent_error("\"codex\"")},
+      {{"a\nb", "pre-tool-use"}, agent_error("\"a\\nb\"")},
+      {{"a\tb\rc", "x"}, agent_error("\"a\\tb\\rc\"")},
+      {{"say \"hi\" \\ bye", "x"}, agent_error("\"say \\\"hi\\\" \\\\ bye\"")},
+      {{"\x1b[31mred", "x"}, agent_error("\"\\u{1b}[31mred\"")},
+      {{"\x01\x7f", "x"}, agent_error("\"\\u{1}\\u{7f}\"")},
+      {{"caf\xc3\xa9 \xe2\x82\xac", "x"}, agent_error("\"caf\xc3\xa9 \xe2\x82\xac\"")},
+      {{"claude-code", "PreToolUse"}, hook_error("\"PreToolUse\"")},
+      {{"claude-code", "Pre-Tool-Use"}, hook_error("\"Pre-Tool-Use\"")},
+      {{"claude-code", "pre-tool-use "}, hook_error("\"pre-tool-use \"")},
+      {{"claude-code", "pre_tool_use"}, hook_error("\"pre_tool_use\"")},
+      {{"claude-code", ""}, hook_error("\"\"")},
+      {{"claude-code", "x\ny\"z\\"}, hook_error("\"x\\ny\\\"z\\\\\"")},
+      {{"claude-code", "\x1b"}, hook_error("\"\\u{1b}\"")},
+      {{"claude-code", "stop", "pre-tool-use"}, hook_error("\"stop\"")},
+  };
+  for (const auto& c : cases) {
+    std::string shown;
+    for (const auto& a : c.args) shown += "[" + a + "]";
+    SCOPED_TRACE(shown);
+    RunResult r = run_holding_stdin(c.args);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_FALSE(r.killed) << "stdin was read";
+    EXPECT_LT(r.elapsed, 2000ms);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST_F(CliArgumentsTest, ValidCallWaitsForTheEndOfStdin) {
+  // The control for the test above: with valid arguments the hook reads
+  // stdin to its end, so a stdin that stays open keeps it waiting.
+  RunResult r = run_holding_stdin({"claude-code", "pre-tool-use"}, "{}", 700ms);
+  EXPECT_TRUE(r.killed);
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(CliArgumentsTest, WrongCallWithHugeStdinEndsWithoutReadingIt) {
+  std::string huge(32 << 20, ' ');
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"claude-code"}, {"x", "y"}, {"claude-code", "y"}}) {
+    SCOPED_TRACE(args.size());
+    RunResult r = run_holding_stdin(args, huge);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_FALSE(r.killed);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.back(), '\n');
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1);
+  }
+}
+
+TEST_F(CliArgumentsTest, ArgumentThatIsNotUtf8IsStillOneLineOnStderr) {
+  RunResult r = run_holding_stdin({"\xff\xfe\n", "pre-tool-use"});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_FALSE(r.killed);
+  EXPECT_EQ(r.out, "");
+  std::string prefix = "twk-hook: Vantorel has no adapter for agent \"";
+  EXPECT_EQ(r.err.compare(0, prefix.size(), prefix), 0) << r.err;
+  EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+}
+
+TEST_F(CliArgumentsTest, ClosedStandardStreams) {
+  ProgramRun run;
+  run.program = hook_path();
+  run.args = {"claude-code", "pre-tool-use"};
+  run.env = base_env(state_);
+  run.env["TWK_CORE_BINARY"] = state_ / "missing";
+  // A closed stdin reads as empty input.
+  run.stdin_closed = true;
+  RunResult r = run_program(run);
+  expect_clean(r);
+  EXPECT_EQ(r.out, ask_line(kNotJson));
+  // A host that stopped reading: the failed write is ignored, not fatal.
+  run.stdin_closed = false;
+  run.input = "{}";
+  run.stdout_closed = true;
+  r = run_program(run);
+  expect_clean(r);
+}
+
+// --- Runs against a running Core ------------------------------------------
+
+class CliLiveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_exiting_core(state_ / "core.sh");
+    env_ = base_env(state_);
+    env_["TWK_CORE_BINARY"] = state_ / "core.sh";
+  }
+  void TearDown() override { kill_cores_for(state_ / "endpoint.json"); }
+
+  void record(const ScriptedCore& core, const std::string& file) {
+    core.write_record(file, "secret", shell_.pid());
+  }
+
+  std::string forwarded(const ScriptedCore& core, const std::string& hook) {
+    auto requests = core.requests();
+    if (requests.size() != 1) {
+      return "requests: " + std::to_string(requests.size());
+    }
+    std::string body = requests[0].substr(requests[0].find("\r\n\r\n") + 4);
+    std::string prefix =
+        "{\"agent\":\"claude-code\",\"context\":{},\"hook\":\"" + hook +
+        "\",\"input\":";
+    if (body.compare(0, prefix.size(), prefix) != 0 || body.back() != '}') {
+      return "unexpected body: " + body;
+    }
+    return body.substr(prefix.size(), body.size() - prefix.size() - 1);
+  }
+
+  TempDir state_;
+  WaitingShell shell_;
+  std::map<std::string, std::string> env_;
+};
+
+class CliExtraArgumentsTest : public CliLiveTest {};
+
+TEST_F(CliExtraArgumentsTest, ArgumentsAfterTheSecondAreIgnored) {
+  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
+  record(core, state_ / "endpoint.json");
+  RunResult r = run_hook("{\"a\":1}", env_,
+                         {"claude-code", "pre-tool-use", "post-tool-use",
+                          "--verbose", ""});
+  expect_clean(r);
+  EXPECT_EQ(r.out, "\"ok\"\n");
+  EXPECT_EQ(forwarded(core, "pre-tool-use"), "{\"a\":1}");
+
+  r = run_hook("nope", env_, {"claude-code", "post-tool-use", "pre-tool-use"});
+  expect_clean(r);
+  EXPECT_EQ(r.out, "");
+  r = run_hook("nope", env_, {"claude-code", "pre-tool-use", "x", "y", "z"});
+  expect_clean(r);
+  EXPECT_EQ(r.out, ask_line(kNotJson));
+  EXPECT_EQ(core.requests().size(), 1u);
+}
+
+// --- The hook input -----------------------------------------------------------
+
+class CliInputTest : public CliLiveTest {};
+
+std::string nested(std::size_t depth) {
+  return std::string(depth, '[') + std::string(depth, ']');
+}
+
+std::string nested_objects(std::size_t depth) {
+  std::string s;
+  for (std::size_t i = 0; i < depth; ++i) s += "{\"k\":";
+  s += "0";
+  return s + std::string(depth, '}');
+}
+
+TEST_F(CliInputTest, InputThatIsNotJsonIsNeverSentToCore) {
+  const std::string inputs[] = {
+      "",
+      " ",
+      " \t\r\n ",
+      "{\"a\":1,}",
+      "[1,]",
+      "{} {}",
+      "1 2",
+      "{}x",
+      "{}\n{}",
+      std::string("{\"a\":\"b\0c\"}", 11),
+      std::string("{}\0", 3),
+      std::string("\0{}", 3),
+      "\xef\xbb\xbf{}",
+      "\"\xff\"",
+      "\"\xc3\"",
+      "\"\xc0\xaf\"",
+      "\"\xed\xa0\x80\"",
+      "\"\xf4\x90\x80\x80\"",
+      "{\"\xff\":1}",
+      "\"a\x01z\"",
+      "\"a\nz\"",
+      "\"a\tz\"",
+      "\"\x1f\"",
+      "\"\\ud800\"",
+      "\"\\x41\"",
+      nested(128),
+      nested_objects(128),
+      "[" + nested_objects(127) + "]",
+      "1e400",
+      "-1e400",
+      "[1e309]",
+      "NaN",
+      "Infinity",
+      "01",
+      "1.",
+      ".5",
+      "+1",
+      "0x10",
+      "'a'",
+      "{a:1}",
+      "{\"a\" 1}",
+      "[1 2]",
+      "tru",
+      "nul",
+      "\"abc",
+      "[",
+      "}",
+      "// note\n{}",
+      "\x0c{}",
+      "\x0b{}",
+      "\xc2\xa0{}",
+      "-01",
+      "00",
+      "-",
+      "-a",
+      "1.e5",
+      "1e",
+      "1e+",
+      "1.5e",
+      "[1,,2]",
+      "[,1]",
+      "{,}",
+      "{\"a\":}",
+      "{\"a\"}",
+      "{1:2}",
+      "[1]]",
+      "{}}",
+      "true false",
+      "\"\\u12\"",
+      "\"\\u00e\"",
+      "\"\\uD800\\u0041\"",
+      "\"\\uDC00\"",
+      "\"\xe0\x80\xaf\"",
+      "\"\xf5\x80\x80\x80\"",
+      "\"aaaaaaaaaaaaaaaaaaaa\xff\"",
+      "\"aaaaaaaaaaaaaaaaa\x01" "bbbbbbbbbbbbbbbbbbb\"",
+      "\"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",
+      "\"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\xe2\x82",
+      "[123456789012345678901234567890123456789",
+      "1234567890123456789012345678901234567890a",
+  };
+  for (const auto& hook : {"pre-tool-use", "post-tool-use"}) {
+    ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
+    record(core, state_ / "endpoint.json");
+    for (const auto& input : inputs) {
+      SCOPED_TRACE(std::string(hook) + " input " +
+                   ::testing::PrintToString(input.substr(0, 40)));
+      RunResult r = run_hook(input, env_, {"claude-code", hook});
+      expect_clean(r);
+      EXPECT_EQ(r.out, std::string(hook) == "pre-tool-use" ? ask_line(kNotJson)
+                                                           : "");
+    }
+    EXPECT_TRUE(core.requests().empty()) << core.requests().size();
+  }
+}
+
+TEST_F(CliInputTest, AnyJsonValueIsForwarded) {
+  struct Case {
+    std::string input;
+    std::string forwarded;
+  } cases[] = {
+      {"null", "null"},
+      {"0", "0"},
+      {"-0.5", "-0.5"},
+      {"\"s\"", "\"s\""},
+      {"true", "true"},
+      {"[]", "[]"},
+      {"{}", "{}"},
+      {" \r\n\t{}\n", "{}"},
+      {nested(127), nested(127)},
+      {nested_objects(127), nested_objects(127)},
+      {"[[[" + nested_objects(124) + "]]]", "[[[" + nested_objects(124) + "]]]"},
+      {"1e308", "1e+308"},
+      {"\"\\u0000\"", "\"\\u0000\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input.substr(0, 40));
+    ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
+    record(core, state_ / "endpoint.json");
+    RunResult r = run_hook(c.input, env_);
+    expect_clean(r);
+    EXPECT_EQ(r.out, "\"ok\"\n");
+    std::string sent = forwarded(core, "pre-tool-use");
+    if (c.input == "1e308") {
+      EXPECT_EQ(std::strtod(sent.c_str(), nullptr), 1e308) << sent;
+    } else {
+      EXPECT_EQ(sent, c.forwarded);
+    }
+  }
+}
+
+TEST_F(CliInputTest, TinyNumberIsNotTooLarge) {
+  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
+  record(core, state_ / "endpoint.json");
+  RunResult r = run_hook("[1e-400]", env_);
+  expect_clean(r);
+  EXPECT_EQ(r.out, "\"ok\"\n");
+  std::string sent = forwarded(core, "pre-tool-use");
+  ASSERT_GE(sent.size(), 2u);
+  EXPECT_EQ(std::strtod(sent.substr(1).c_str(), nullptr), 0.0) << sent;
+}
+
+TEST_F(CliInputTest, MillionDeepNestingIsRejectedWithoutCrashing) {
+  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
+  record(core, state_ / "endpoint.json");
+  for (const std::string& input :
+       {std::string(1000000, '['), nested(1000000),
+        std::string(500000, '{') + "\"a\""}) {
+    RunResult r = run_hook(input, env_);
+    expect_clean(r);
+    EXPECT_EQ(r.out, ask_line(kNotJson));
+    EXPECT_LT(r.elapsed, 3000ms);
+  }
+  EXPECT_TRUE(core.requests().empty());
+}
+
+TEST_F(CliInputTest, LargeInputIsForwardedWhole) {
+  std::string big = "{\"data\":\"" + std::string(2 << 20, 'x') + "\"}";
+  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
+  record(core, state_ / "endpoint.json");
+  RunResult r = run_hook(big, env_);
+  expect_clean(r);
+  EXPECT_EQ(r.out, "\"ok\"\n");
+  EXPECT_EQ(forwarded(core, "pre-tool-use"), big);
+}
+
+// --- The environment --------------------------------------------------------
+
+class CliEnvironmentTest : public CliLiveTest {};
+
+TEST_F(CliEnvironmentTest, EndpointRecordLocation) {
+  TempDir home, profile, other, cwd;
+  ScriptedCore right(ScriptedCore::reply(200, "{\"output\":\"right\"}"));
+  ScriptedCore wrong(ScriptedCore::reply(200, "{\"output\":\"wrong\"}"));
+  const std::string state_record = state_ / "endpoint.json";
+  const std::string home_record = home / ".tarnwick/endpoint.json";
+  const std::string profile_record = profile / ".tarnwick/endpoint.json";
+  const std::string other_record = other / "sub/core.json";
+  const std::string cwd_record = cwd / ".tarnwick/endpoint.json";
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> set;
+    std::vector<std::string> unset;
+    std::string expected_record;
+  } cases[] = {
+      {"TARNWICK_HOME", {{"HOME", home.path()}}, {}, state_record},
+      {"empty TARNWICK_HOME falls back to HOME",
+       {{"TARNWICK_HOME", ""}, {"HOME", home.path()}}, {}, home_record},
+      {"HOME unset: USERPROFILE",
+       {{"USERPROFILE", profile.path()}}, {"TARNWICK_HOME", "HOME"},
+       profile_record},
+      {"HOME empty: USERPROFILE",
+       {{"HOME", ""}, {"USERPROFILE", profile.path()}}, {"TARNWICK_HOME"},
+       profile_record},
+      {"HOME wins over USERPROFILE",
+       {{"HOME", home.path()}, {"USERPROFILE", profile.path()}},
+       {"TARNWICK_HOME"}, home_record},
+      {"TWK_ENDPOINT_FILE wins over TARNWICK_HOME",
+       {{"TWK_ENDPOINT_FILE", other_record}}, {}, other_record},
+      {"empty TWK_ENDPOINT_FILE counts as unset",
+       {{"TWK_ENDPOINT_FILE", ""}}, {}, state_record},
+      {"no home at all: .tarnwick in the working directory", {},
+       {"TARNWICK_HOME", "HOME", "USERPROFILE"}, cwd_record},
+  };
+  const std::string all[] = {state_record, home_record, profile_record,
+                             other_record, cwd_record};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& file : all) {
+      if (file == c.expected_record) {
+        record(right, file);
+      } else {
+        record(wrong, file);
+      }
+    }
+    ProgramRun run;
+    run.program = hook_path();
+    run.args = {"claude-code", "pre-tool-use"};
+    run.input = "{}";
+    run.env = env_;
+    for (const auto& [k, v] : c.set) run.env[k] = v;
+    for (const auto& k : c.unset) run.env.erase(k);
+    run.cwd = cwd.path();
+    RunResult r = run_program(run);
+    expect_clean(r);
+    EXPECT_EQ(r.out, "\"right\"\n");
+  }
+  EXPECT_TRUE(wrong.requests().empty());
+}
+
+TEST_F(CliEnvironmentTest, MissingCoreBinaryEndsTheRunBeforeCoreIsAsked) {
+  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
+  record(core, state_ / "endpoint.json");
+  struct Case {
+    std::string binary;
+    std::string shown;
+  } cases[] = {
+      {state_ / "missing-core", state_ / "missing-core"},
+      {state_ / "dir/\xff-core", state_ / "dir/\xef\xbf\xbd-core"},
+      {state_.path(), state_.path()},  // a directory cannot be read
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shown);
+    env_["TWK_CORE_BINARY"] = c.binary;
+    RunResult r = run_hook("{}", env_);
+    expect_clean(r);
+    EXPECT_EQ(r.out, ask_line("no Core binary at " + c.shown));
+    r = run_hook("{}", env_, {"claude-code", "post-tool-use"});
+    expect_clean(r);
+    EXPECT_EQ(r.out, "");
+    // The input is judged before any Core binary is looked for.
+    r = run_hook("{", env_);
+    expect_clean(r);
+    EXPECT_EQ(r.out, ask_line(kNotJson));
+  }
+  EXPECT_TRUE(core.requests().empty());
+}
+
+TEST_F(CliEnvironmentTest, NoCoreBinaryAnywhere) {
+  // A copy of the hook in a directory of its own has no twk-backend beside
+  // it; the state directory holds no runtime record.
+  TempDir bin;
+  std::filesystem::copy_file(hook_path(), bin / "twk-hook");
+  chmod((bin / "twk-hook").c_str(), 0755);
+  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
+  record(core, state_ / "endpoint.json");
+  env_.erase("TWK_CORE_BINARY");
+
+  auto run_copy = [&](const std::string& hook) {
+    ProgramRun run;
+    run.program = bin / "twk-hook";
+    run.args = {"claude-code", hook};
+    run.input = "{}";
+    run.env = env_;
+    return run_program(run);
+  };
+  for (bool backend_dir : {false, true}) {
+    SCOPED_TRACE(backend_dir ? "twk-backend is a directory" : "nothing beside");
+    if (backend_dir) std::filesystem::create_directory(bin / "twk-backend");
+    RunResult r = run_copy("pre-tool-use");
+    expect_clean(r);
+    EXPECT_EQ(r.out, ask_line("no Core binary was found"));
+    r = run_copy("post-tool-use");
+    expect_clean(r);
+    EXPECT_EQ(r.out, "");
+  }
+  // An empty TWK_CORE_BINARY counts as unset.
+  env_["TWK_CORE_BINARY"] = "";
+  RunResult r = run_copy("pre-tool-use");
+  expect_clean(r);
+  EXPECT_EQ(r.out, ask_line("no Core binary was found"));
+  // The input is judged first.
+  ProgramRun run;
+  run.program = bin / "twk-hook";
+  run.args = {"claude-code", "pre-tool-use"};
+  run.input = "[1,]";
+  run.env = env_;
+  r = run_program(run);
+  expect_clean(r);
+  EXPECT_EQ(r.out, ask_line(kNotJson));
+  EXPECT_TRUE(core.requests().empty());
+}
+
+TEST_F(CliEnvironmentTest, DeadlineSetting) {
+  // Against a Core that never answers, a run ends at its deadline. A value
+  // that falls back to the default of 8 s keeps the hook waiting well past
+  // the kill time; the runs go in parallel to keep the test short.
+  ScriptedCore core(ScriptedCore::hang());
+  record(core, state_ / "endpoint.json");
+  struct Case {
+    std::optional<std::string> value;  // nothing: unset
+    bool short_deadline;
+  } cases[] = {
+      {"+250", true},        {"250", true},     {"0250", true},
+      {std::nullopt, false}, {"", false},       {"0", false},
+      {"-5", false},         {" 250", false},   {"250 ", false},
+      {"250ms", false},      {"1e3", false},    {"++250", false},
+      {"2 50", false},       {"18446744073709551616", false},
+      {"\xff", false},
+  };
+  std::vector<std::future<RunResult>> runs;
+  for (const auto& c : cases) {
+    ProgramRun run;
+    run.program = hook_path();
+    run.args = {"claude-code", "pre-tool-use"};
+    run.input = "{}";
+    run.env = env_;
+    run.env.erase("TWK_HOOK_DEADLINE_MS");
+    if (c.value) run.env["TWK_HOOK_DEADLINE_MS"] = *c.value;
+    run.kill_after = 1500ms;
+    runs.push_back(std::async(std::launch::async, run_program, run));
+  }
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    SCOPED_TRACE(cases[i].value ? "\"" + *cases[i].value + "\"" : "unset");
+    RunResult r = runs[i].get();
+    if (cases[i].short_deadline) {
+      expect_clean(r);
+      EXPECT_EQ(r.out, ask_line("Core didn't answer: timed out"));
+      EXPECT_GE(r.elapsed, 200ms);
+    } else {
+      EXPECT_TRUE(r.killed) << "ended after " << r.elapsed.count() << " ms";
+      EXPECT_EQ(r.out, "");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace twk::testing
