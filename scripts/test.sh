@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds everything and runs every test: the CI build (g++, -Werror) with
-# the whole test suite, and a clang build that must also be warning-free.
+# the whole test suite, and a clang build that must also be warning-free;
+# then the tests in which the real agent host runs the hook.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -16,4 +17,20 @@ cmake -S . -B build/ci-clang -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build build/ci-clang
 
 echo "test: running the test suite"
-ctest --preset ci -j"$(nproc)" --timeout 300
+ctest --preset ci -j"$(nproc)" --timeout 300 -LE host
+
+echo "test: building with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset asan >/dev/null
+cmake --build --preset asan
+
+echo "test: running the test suite under the sanitizers"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --preset asan -j"$(nproc)" --timeout 600 -LE 'host|package'
+
+# The real agent host runs the hook. If the host cannot be installed, the
+# test itself tries once more and then reports itself as skipped, with why.
+echo "test: installing the agent host for the host tests"
+./scripts/host-deps.sh || echo "test: the agent host could not be installed (see above)"
+echo "test: running the tests in which the agent host runs the hook"
+ctest --preset ci -L host -V

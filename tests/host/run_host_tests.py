@@ -1,0 +1,637 @@
+#!/usr/bin/env python3
+"""Tests in which the real agent host (Claude Code) runs twk-hook.
+
+Each test starts a stand-in model (mock_model.py) inside a new network
+namespace that has nothing but loopback, runs the host in that namespace
+with the hooks wired in through --settings, and then looks at what really
+happened: files the tool call made or left alone, the hook events in the
+host's stream output, the tool_result the host sent back to the model, and
+the Core that the hook started.
+
+  run_host_tests.py --build-dir DIR [unittest options]
+
+DIR holds the built twk-hook and twk-backend. The host is the pinned npm
+package in $TWK_HOST_CACHE (default build/host-e2e); when it is missing,
+scripts/host-deps.sh is run to install it. Only when the host cannot be
+installed are the tests skipped, with exit status 77 and the reason. A
+missing `unshare --net` (or anything else that keeps the host from being
+shut off from the network) fails them.
+"""
+
+import argparse
+import json
+import os
+import re
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parent.parent
+HOST_VERSION = "2.1.337"
+HOST_BINARY_IN_CACHE = Path("node_modules/@anthropic-ai/claude-code-linux-x64/claude")
+SKIP_STATUS = 77
+
+# Longest a single host run may take before the test gives up on it; a run
+# takes about a second here.
+HOST_TIMEOUT_S = 120
+# A safety net for Cores that a crashed test run could not kill.
+CORE_IDLE_EXIT_S = "120"
+
+NO_CORE_TEXT = "no Core binary was found"
+ASK_PREFIX = "Vantorel couldn't check this call ("
+
+sys.dont_write_bytecode = True  # leave no __pycache__ in the source tree
+sys.path.insert(0, str(HERE))
+import scripted_core  # noqa: E402  (for its reason texts and file name)
+
+BUILD_DIR = None  # set by main()
+HOST = None       # path of the host executable, set by main()
+TIMINGS = {}      # test id -> list of host run times in seconds
+
+
+# ---------------------------------------------------------------------------
+# Finding or installing the host
+
+
+def host_cache():
+    return Path(os.environ.get("TWK_HOST_CACHE") or REPO / "build" / "host-e2e")
+
+
+def host_version(binary):
+    try:
+        out = subprocess.run([str(binary), "--version"], capture_output=True, text=True,
+                             timeout=60, stdin=subprocess.DEVNULL)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        return None, str(e)
+    return out.stdout.strip().split(" ")[0] if out.returncode == 0 else None, out.stderr.strip()
+
+
+def find_or_install_host():
+    """The host's executable, or (None, why it could not be had)."""
+    binary = host_cache() / HOST_BINARY_IN_CACHE
+    if binary.is_file():
+        version, _ = host_version(binary)
+        if version == HOST_VERSION:
+            return binary, None
+    print("host: %s %s not in %s; running scripts/host-deps.sh"
+          % ("the agent host", HOST_VERSION, host_cache()), flush=True)
+    try:
+        out = subprocess.run([str(REPO / "scripts" / "host-deps.sh")], capture_output=True,
+                             text=True, timeout=1800, stdin=subprocess.DEVNULL)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        return None, "scripts/host-deps.sh could not run: %s" % e
+    if out.returncode != 0:
+        tail = "\n".join((out.stdout + out.stderr).strip().splitlines()[-15:])
+        return None, "scripts/host-deps.sh failed (status %d):\n%s" % (out.returncode, tail)
+    if not binary.is_file():
+        return None, "scripts/host-deps.sh left no host executable at %s" % binary
+    version, err = host_version(binary)
+    if version != HOST_VERSION:
+        return None, "the installed host reports version %r, not %s (%s)" % (
+            version, HOST_VERSION, err)
+    return binary, None
+
+
+# ---------------------------------------------------------------------------
+# Processes
+
+
+def environ_of(pid):
+    try:
+        with open("/proc/%d/environ" % pid, "rb") as f:
+            return f.read().split(b"\0")
+    except OSError:
+        return []
+
+
+def alive(pid):
+    """True while the process exists and is not a zombie."""
+    try:
+        with open("/proc/%d/stat" % pid, "rb") as f:
+            stat = f.read()
+    except OSError:
+        return False
+    return stat[stat.rindex(b")") + 2:stat.rindex(b")") + 3] != b"Z"
+
+
+def pids_with_env(entry):
+    """Processes whose environment holds exactly `entry` (bytes)."""
+    found = []
+    for name in os.listdir("/proc"):
+        if name.isdigit() and int(name) != os.getpid() and entry in environ_of(int(name)):
+            found.append(int(name))
+    return found
+
+
+def exe_of(pid):
+    try:
+        return os.path.realpath(os.readlink("/proc/%d/exe" % pid))
+    except OSError:
+        return None
+
+
+def kill_and_wait(pids, timeout=5.0):
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    end = time.monotonic() + timeout
+    while time.monotonic() < end and any(alive(p) for p in pids):
+        time.sleep(0.02)
+    return [p for p in pids if alive(p)]
+
+
+# ---------------------------------------------------------------------------
+# What a host run left
+
+
+class HostRun:
+    def __init__(self, returncode, seconds, stdout, stderr, model_log):
+        self.returncode = returncode
+        self.seconds = seconds
+        self.stdout = stdout
+        self.stderr = stderr
+        self.events = []
+        for line in stdout.splitlines():
+            line = line.strip()
+            if line:
+                try:
+                    self.events.append(json.loads(line))
+                except ValueError:
+                    pass  # not one of the stream's JSON lines
+        self.model_requests = []
+        if model_log.exists():
+            for line in model_log.read_text(encoding="utf-8").splitlines():
+                self.model_requests.append(json.loads(line))
+
+    def describe(self):
+        return "host exit %s after %.2f s\n--- stream ---\n%s\n--- stderr ---\n%s" % (
+            self.returncode, self.seconds, self.stdout[-6000:], self.stderr[-3000:])
+
+    def hook_events(self, subtype, hook_event):
+        return [e for e in self.events if e.get("type") == "system"
+                and e.get("subtype") == subtype and e.get("hook_event") == hook_event]
+
+    def tool_uses(self):
+        """The tool_use blocks the host received, in order."""
+        uses = []
+        for e in self.events:
+            if e.get("type") == "assistant":
+                uses += [b for b in e["message"].get("content", []) if b.get("type") == "tool_use"]
+        return uses
+
+    def stream_tool_results(self):
+        """tool_use_id -> the tool_result block as the stream shows it."""
+        results = {}
+        for e in self.events:
+            if e.get("type") == "user" and isinstance(e["message"].get("content"), list):
+                for b in e["message"]["content"]:
+                    if b.get("type") == "tool_result":
+                        results[b["tool_use_id"]] = b
+        return results
+
+    def model_tool_results(self):
+        """tool_use_id -> the tool_result block as the host sent it to the model."""
+        results = {}
+        for r in self.model_requests:
+            body = r.get("body")
+            if not isinstance(body, dict):
+                continue
+            for m in body.get("messages", []):
+                if isinstance(m.get("content"), list):
+                    for b in m["content"]:
+                        if isinstance(b, dict) and b.get("type") == "tool_result":
+                            results[b["tool_use_id"]] = b
+        return results
+
+
+def result_text(block):
+    content = block.get("content")
+    if isinstance(content, list):
+        return "".join(c.get("text", "") for c in content if isinstance(c, dict))
+    return content or ""
+
+
+def stamp(event):
+    # "2026-01-01T10:00:00.123Z" sorts as text within one run.
+    return event.get("written_at") or event.get("timestamp") or ""
+
+
+# ---------------------------------------------------------------------------
+# The fixture
+
+
+class HostTestCase(unittest.TestCase):
+    """Per test: a temporary directory for everything, a mock model in its
+    own network namespace, and at the end every process started killed."""
+
+    def setUp(self):
+        self.tmp = Path(tempfile.mkdtemp(prefix="twk-host-")).resolve()
+        self.home = self.tmp / "home"
+        self.host_tmp = self.tmp / "tmp"
+        self.work = self.tmp / "work"
+        self.state = self.tmp / "twk"  # TARNWICK_HOME
+        for d in (self.home, self.host_tmp, self.work):
+            d.mkdir()
+        self.model = None
+        self.addCleanup(self._clean_up)
+
+    def _clean_up(self):
+        # Everything the host started inherits TARNWICK_HOME (Core included,
+        # which the hook puts in a process group of its own); the recorded
+        # Core is killed by its pid as well.
+        pids = set(pids_with_env(b"TARNWICK_HOME=" + bytes(self.state)))
+        record = self.read_record()
+        if record and isinstance(record.get("pid"), int):
+            pid = record["pid"]
+            if b"TWK_ENDPOINT_FILE=" + bytes(self.state / "endpoint.json") in environ_of(pid):
+                pids.add(pid)
+        left = kill_and_wait(sorted(pids))
+        if self.model is not None:
+            if self.model.poll() is None:
+                self.model.kill()
+            self.model.wait(timeout=10)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+        if left:
+            self.fail("processes %s outlived SIGKILL" % left)
+
+    # -- the model ---------------------------------------------------------
+
+    def start_model(self, commands):
+        """Starts the mock model in a new network namespace; its first answer
+        asks for one Bash call per command, all in one turn."""
+        script = self.tmp / "model-script.json"
+        script.write_text(json.dumps({
+            "tool_uses": [{"name": "Bash", "input": {"command": c, "description": "step %d" % i}}
+                          for i, c in enumerate(commands, 1)],
+            "final_text": "All done."}))
+        self.model_log = self.tmp / "model-requests.jsonl"
+        port_file = self.tmp / "model-port"
+        mock = [sys.executable, str(HERE / "mock_model.py"), "--script", str(script),
+                "--log", str(self.model_log), "--port-file", str(port_file)]
+        # unshare execs sh, which execs the mock: the child's pid is the
+        # mock's, and its namespace is the one the host joins.
+        self.model = subprocess.Popen(
+            ["unshare", "--net", "sh", "-c",
+             'ip link set lo up && exec "$@"', "sh"] + mock,
+            stdin=subprocess.DEVNULL)
+        end = time.monotonic() + 15
+        while not port_file.exists():
+            if self.model.poll() is not None:
+                self.fail("the mock model in a new network namespace did not start "
+                          "(status %s): `unshare --net` and `ip` must work here (as root)"
+                          % self.model.returncode)
+            if time.monotonic() > end:
+                self.fail("the mock model did not report its port in time")
+            time.sleep(0.02)
+        self.model_port = int(port_file.read_text())
+        self.netns = "/proc/%d/ns/net" % self.model.pid
+        self.assertNotEqual(os.readlink(self.netns), os.readlink("/proc/self/ns/net"),
+                            "the mock model is not in a network namespace of its own")
+        links = subprocess.run(["nsenter", "--net=" + self.netns, "ip", "-o", "link", "show"],
+                               capture_output=True, text=True, timeout=10)
+        names = [l.split(":")[1].strip() for l in links.stdout.splitlines()]
+        self.assertEqual(links.returncode, 0, links.stderr)
+        self.assertEqual(names, ["lo"], "the host's namespace must have loopback only")
+
+    # -- the host ----------------------------------------------------------
+
+    def write_settings(self, pre_command, post_command):
+        settings = self.tmp / "settings.json"
+        settings.write_text(json.dumps({"hooks": {
+            "PreToolUse": [{"matcher": "*", "hooks": [{"type": "command", "command": pre_command}]}],
+            "PostToolUse": [{"matcher": "*", "hooks": [{"type": "command", "command": post_command}]}],
+        }}))
+        return settings
+
+    def hook_settings(self, hook, env_prefix=""):
+        q = shlex.quote(str(hook))
+        return self.write_settings(env_prefix + q + " claude-code pre-tool-use",
+                                   env_prefix + q + " claude-code post-tool-use")
+
+    def run_host(self, settings, prompt="Run the step."):
+        env = {
+            "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+            "HOME": str(self.home),
+            "TMPDIR": str(self.host_tmp),
+            "CLAUDE_CODE_TMPDIR": str(self.host_tmp),
+            "DISABLE_AUTOUPDATER": "1",
+            "DISABLE_TELEMETRY": "1",
+            "DISABLE_ERROR_REPORTING": "1",
+            "CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC": "1",
+            "ANTHROPIC_API_KEY": "sk-ant-dummy-for-tests",
+            "ANTHROPIC_BASE_URL": "http://127.0.0.1:%d" % self.model_port,
+            "TARNWICK_HOME": str(self.state),
+            "TWK_CORE_IDLE_EXIT_SECONDS": CORE_IDLE_EXIT_S,
+        }
+        args = ["nsenter", "--net=" + self.netns, "--", str(HOST), "-p", prompt,
+                "--output-format", "stream-json", "--verbose", "--include-hook-events",
+                "--allowedTools", "Bash"]
+        if settings is not None:
+            args += ["--settings", str(settings)]
+        began = time.monotonic()
+        proc = subprocess.Popen(args, cwd=self.work, env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True, start_new_session=True)
+        try:
+            out, err = proc.communicate(timeout=HOST_TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            out, err = proc.communicate()
+            self.fail("the host ran longer than %d s\n%s" % (HOST_TIMEOUT_S, out[-4000:]))
+        run = HostRun(proc.returncode, time.monotonic() - began, out, err, self.model_log)
+        TIMINGS.setdefault(self.id(), []).append(run.seconds)
+        self.assertEqual(run.returncode, 0, run.describe())
+        self.assertTrue(run.events, run.describe())
+        return run
+
+    # -- Core --------------------------------------------------------------
+
+    def read_record(self):
+        try:
+            return json.loads((self.state / "endpoint.json").read_text())
+        except (OSError, ValueError):
+            return None
+
+    def core_log(self):
+        path = self.state / "logs" / "backend.log"
+        return path.read_text(encoding="utf-8", errors="replace") if path.exists() else ""
+
+    def started_core_pids(self):
+        return [int(p) for p in re.findall(r"^\S*\s*started: pid (\d+)", self.core_log(), re.M)]
+
+    def install_scripted_core(self):
+        core = self.tmp / "core" / "scripted_core.py"
+        core.parent.mkdir()
+        shutil.copy(HERE / "scripted_core.py", core)
+        core.chmod(0o755)
+        return core
+
+    def scripted_core_events(self):
+        path = self.state / scripted_core.EVENTS_NAME
+        if not path.exists():
+            return []
+        return [json.loads(l) for l in path.read_text().splitlines()]
+
+    # -- common checks -----------------------------------------------------
+
+    def assert_hooks_succeeded(self, run, hook_event, count):
+        responses = run.hook_events("hook_response", hook_event)
+        self.assertEqual(len(responses), count, run.describe())
+        for r in responses:
+            self.assertEqual(r.get("exit_code"), 0, r)
+            self.assertEqual(r.get("outcome"), "success", r)
+            self.assertEqual(r.get("stderr"), "", r)
+        return responses
+
+
+# ---------------------------------------------------------------------------
+
+
+class FailSafeTest(HostTestCase):
+    """No Core anywhere: the hook's own "ask" must stop the call in -p mode."""
+
+    def test_without_a_core_binary_the_host_gets_ask_and_the_tool_does_not_run(self):
+        lone = self.tmp / "bin" / "twk-hook"
+        lone.parent.mkdir()
+        shutil.copy(BUILD_DIR / "twk-hook", lone)
+        self.assertFalse((lone.parent / "twk-backend").exists())
+        canary = self.work / "canary"
+        self.start_model(["touch %s" % shlex.quote(str(canary))])
+
+        run = self.run_host(self.hook_settings(lone))
+
+        self.assertFalse(canary.exists(), "the tool ran: the host did not stop the call")
+        [response] = self.assert_hooks_succeeded(run, "PreToolUse", 1)
+        lines = response["stdout"].splitlines()
+        self.assertEqual(len(lines), 1, response)
+        answer = json.loads(lines[0])
+        decision = answer["hookSpecificOutput"]
+        self.assertEqual(decision["hookEventName"], "PreToolUse")
+        self.assertEqual(decision["permissionDecision"], "ask")
+        self.assertIn(ASK_PREFIX + NO_CORE_TEXT + ")", decision["permissionDecisionReason"])
+        self.assertEqual(answer.get("systemMessage"), decision["permissionDecisionReason"])
+        self.assertEqual(run.hook_events("hook_started", "PostToolUse"), [],
+                         "a PostToolUse hook ran for a call that should not have run")
+
+        # What the user of the stream and the model see: the tool call failed
+        # with the hook's message.
+        [use] = run.tool_uses()
+        shown = run.stream_tool_results()[use["id"]]
+        self.assertTrue(shown.get("is_error"), shown)
+        self.assertIn(NO_CORE_TEXT, result_text(shown))
+        sent = run.model_tool_results()[use["id"]]
+        self.assertTrue(sent.get("is_error"), sent)
+        self.assertIn(NO_CORE_TEXT, result_text(sent))
+        self.assertFalse((self.state / "endpoint.json").exists())
+
+
+class ScriptedCoreTest(HostTestCase):
+    """A Core with fixed rules (deny "rm -rf", allow the rest), started by
+    the hook through TWK_CORE_BINARY set on the hook's command line."""
+
+    def setUp(self):
+        super().setUp()
+        self.core = self.install_scripted_core()
+        self.settings = self.hook_settings(
+            BUILD_DIR / "twk-hook",
+            env_prefix="TWK_CORE_BINARY=%s " % shlex.quote(str(self.core)))
+        self.victim = self.work / "keep"
+        self.victim.mkdir()
+        (self.victim / "file").write_text("still here\n")
+        self.rm_command = "rm -rf %s" % shlex.quote(str(self.victim))
+
+    def test_without_hooks_the_recursive_deletion_really_runs(self):
+        # The control for the deny case: under --allowedTools Bash the host
+        # itself lets this command run.
+        self.start_model([self.rm_command])
+        run = self.run_host(settings=None)
+        self.assertFalse(self.victim.exists(), run.describe())
+
+    def test_deny_keeps_the_tool_from_running_and_the_reason_reaches_the_model(self):
+        self.start_model([self.rm_command])
+        run = self.run_host(self.settings)
+
+        self.assertTrue((self.victim / "file").exists(), "the denied command ran")
+        [response] = self.assert_hooks_succeeded(run, "PreToolUse", 1)
+        decision = json.loads(response["stdout"])["hookSpecificOutput"]
+        self.assertEqual(decision["permissionDecision"], "deny")
+        [use] = run.tool_uses()
+        sent = run.model_tool_results()[use["id"]]
+        self.assertTrue(sent.get("is_error"), sent)
+        self.assertIn(scripted_core.DENY_REASON, result_text(sent))
+        events = self.scripted_core_events()
+        self.assertEqual([(e["hook"], e["input"]["tool_input"]["command"]) for e in events],
+                         [("pre-tool-use", self.rm_command)])
+
+    def test_allow_runs_the_tool_and_core_sees_both_events_as_the_host_wrote_them(self):
+        canary = self.work / "canary"
+        command = "touch %s" % shlex.quote(str(canary))
+        self.start_model([command])
+        run = self.run_host(self.settings)
+
+        self.assertTrue(canary.exists(), run.describe())
+        [response] = self.assert_hooks_succeeded(run, "PreToolUse", 1)
+        self.assertEqual(json.loads(response["stdout"])["hookSpecificOutput"]
+                         ["permissionDecision"], "allow")
+        self.assert_hooks_succeeded(run, "PostToolUse", 1)
+
+        [use] = run.tool_uses()
+        events = self.scripted_core_events()
+        self.assertEqual([e["hook"] for e in events], ["pre-tool-use", "post-tool-use"])
+        for event, name in zip(events, ["PreToolUse", "PostToolUse"]):
+            self.assertEqual(event["agent"], "claude-code")
+            self.assertEqual(event["context"].get("projectDir"), str(self.work))
+            given = event["input"]
+            self.assertEqual(given["hook_event_name"], name)
+            self.assertEqual(given["tool_name"], "Bash")
+            self.assertEqual(given["tool_input"]["command"], command)
+            self.assertEqual(given["tool_use_id"], use["id"])
+            self.assertEqual(given["cwd"], str(self.work))
+            for field in ("session_id", "transcript_path"):
+                self.assertIsInstance(given.get(field), str, (field, given))
+        self.assertIn("tool_response", events[1]["input"])
+        self.assertNotIn("tool_response", events[0]["input"])
+        # The second hook found the Core the first one started: the record
+        # of a "#!" script Core is trusted.
+        self.assertEqual(len(self.started_core_pids()), 1, self.core_log())
+
+    def test_parallel_calls_each_get_their_own_decision(self):
+        # Plain echo commands are ones the host runs side by side; two of
+        # them mention the text the scripted Core denies.
+        commands = ["echo marker-1", "echo 'marker-2 rm -rf'",
+                    "echo marker-3", "echo 'marker-4 rm -rf'"]
+        self.start_model(commands)
+        run = self.run_host(self.settings)
+
+        self.assert_hooks_succeeded(run, "PreToolUse", 4)
+        uses = run.tool_uses()
+        self.assertEqual([u["input"]["command"] for u in uses], commands)
+        results = run.model_tool_results()
+        for i, use in enumerate(uses, 1):
+            sent = results[use["id"]]
+            if "rm -rf" in use["input"]["command"]:
+                self.assertTrue(sent.get("is_error"), sent)
+                self.assertIn(scripted_core.DENY_REASON, result_text(sent))
+            else:
+                self.assertFalse(sent.get("is_error"), sent)
+                self.assertIn("marker-%d" % i, result_text(sent))
+        self.assertEqual(len(self.started_core_pids()), 1, self.core_log())
+
+
+class RealCoreTest(HostTestCase):
+    """twk-backend from the build, beside twk-hook, started by the hook."""
+
+    def backend(self):
+        return os.path.realpath(BUILD_DIR / "twk-backend")
+
+    def assert_one_live_core(self):
+        record = self.read_record()
+        self.assertIsNotNone(record, "no endpoint record in TARNWICK_HOME")
+        self.assertTrue(alive(record["pid"]), record)
+        self.assertEqual(exe_of(record["pid"]), self.backend())
+        self.assertEqual(self.started_core_pids(), [record["pid"]], self.core_log())
+        cores = [p for p in pids_with_env(b"TARNWICK_HOME=" + bytes(self.state))
+                 if alive(p) and exe_of(p) == self.backend()]
+        self.assertEqual(cores, [record["pid"]])
+        return record
+
+    def policy_requests(self):
+        return re.findall(r"POST /v1/policy/hook 200", self.core_log())
+
+    def test_cold_start_inside_the_host(self):
+        canary = self.work / "canary"
+        self.start_model(["touch %s" % shlex.quote(str(canary))])
+        self.assertFalse(self.state.exists())
+        run = self.run_host(self.hook_settings(BUILD_DIR / "twk-hook"))
+
+        self.assertTrue(canary.exists(), run.describe())
+        [started] = run.hook_events("hook_started", "PreToolUse")
+        [response] = self.assert_hooks_succeeded(run, "PreToolUse", 1)
+        # Core has no rules yet: no decision, so no output and no "ask".
+        self.assertEqual(response["stdout"], "", response)
+        self.assert_hooks_succeeded(run, "PostToolUse", 1)
+        self.assert_one_live_core()
+        self.assertEqual(len(self.policy_requests()), 2, self.core_log())
+        TIMINGS.setdefault(self.id() + " (first hook, cold start)", []).append(
+            _seconds_between(stamp(started), stamp(response)))
+
+    def test_parallel_hooks_start_exactly_one_core(self):
+        commands = ["echo marker-%d" % i for i in range(1, 5)]
+        self.start_model(commands)
+        run = self.run_host(self.hook_settings(BUILD_DIR / "twk-hook"))
+
+        starts = run.hook_events("hook_started", "PreToolUse")
+        responses = self.assert_hooks_succeeded(run, "PreToolUse", 4)
+        self.assertEqual(len(starts), 4)
+        # The hooks overlapped: every one had started before the first answer.
+        first_answer = min(stamp(r) for r in responses)
+        self.assertLessEqual(max(stamp(s) for s in starts), first_answer,
+                             "the host ran the hooks one after another; nothing here "
+                             "tests concurrent starts")
+        self.assert_one_live_core()
+        for r in responses:
+            self.assertEqual(r["stdout"], "", r)  # Core's "no decision", never an ask
+        self.assert_hooks_succeeded(run, "PostToolUse", 4)
+        results = run.model_tool_results()
+        for i, use in enumerate(run.tool_uses(), 1):
+            self.assertIn("marker-%d" % i, result_text(results[use["id"]]))
+        self.assertEqual(len(self.policy_requests()), 8, self.core_log())
+
+
+def _seconds_between(a, b):
+    def parse(s):
+        t = time.strptime(s[:19], "%Y-%m-%dT%H:%M:%S")
+        return time.mktime(t) + float("0" + s[19:].rstrip("Z"))
+    return parse(b) - parse(a)
+
+
+# ---------------------------------------------------------------------------
+
+
+def main():
+    global BUILD_DIR, HOST
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build-dir", default=str(REPO / "build" / "release"),
+                        help="directory with twk-hook and twk-backend")
+    args, rest = parser.parse_known_args()
+    BUILD_DIR = Path(args.build_dir).resolve()
+    for name in ("twk-hook", "twk-backend"):
+        if not (BUILD_DIR / name).is_file():
+            print("host tests: %s not built in %s" % (name, BUILD_DIR))
+            return 1
+
+    HOST, why = find_or_install_host()
+    if HOST is None:
+        print("host tests SKIPPED: the agent host %s could not be installed: %s"
+              % (HOST_VERSION, why), flush=True)
+        return SKIP_STATUS
+    print("host tests: agent host %s at %s" % (HOST_VERSION, HOST), flush=True)
+
+    program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
+    result = program.result
+    bad = {t.id(): "FAIL" for t, _ in result.failures}
+    bad.update({t.id(): "ERROR" for t, _ in result.errors})
+    bad.update({t.id(): "SKIP" for t, _ in result.skipped})
+    print("\nhost tests, with the host's run time (wall clock of `claude -p`):")
+    for test_id in sorted(set(TIMINGS) | set(bad)):
+        base = test_id.split(" (")[0]
+        times = ", ".join("%.2f s" % s for s in TIMINGS.get(test_id, []))
+        print("  %-5s %s: %s" % (bad.get(base, "ok"), test_id.split(".", 1)[1], times or "-"))
+    failed = len(result.failures) + len(result.errors)
+    skipped = len(result.skipped)
+    print("%d passed, %d failed, %d skipped"
+          % (result.testsRun - failed - skipped, failed, skipped))
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
