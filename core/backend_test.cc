@@ -17,6 +17,7 @@
 #include <cctype>
 #include <chrono>
 #include <fstream>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
@@ -312,14 +313,36 @@ class BackendTest : public ::testing::Test {
   std::string record_path() const { return dir_.file("state/endpoint.json"); }
   std::string out_path() const { return dir_.file("stdout.log"); }
   std::string err_path() const { return dir_.file("stderr.log"); }
+  std::string state_dir() const { return dir_.file("state"); }
+  std::string audit_path() const {
+    return dir_.file("state/logs/audit.jsonl");
+  }
+
+  // POSTs a pre-tool-use event for a Bash `command`; returns the reply.
+  std::string ask(const std::string& command,
+                  const std::string& session = "s") {
+    nlohmann::json body = {
+        {"agent", "claude-code"},
+        {"context", nlohmann::json::object()},
+        {"hook", "pre-tool-use"},
+        {"input",
+         {{"session_id", session},
+          {"tool_name", "Bash"},
+          {"tool_input", {{"command", command}}}}}};
+    return round_trip(port_, hook_request("POST", "/v1/policy/hook", port_,
+                                          token_, body.dump()))
+        .bytes;
+  }
 
   // Starts the backend with TWK_ENDPOINT_FILE in the temp directory and
-  // waits for its record.
+  // waits for its record. The state directory (policy, audit log) is
+  // state_dir(), never the real home's.
   void start(std::vector<std::string> args = {}) {
     args.insert(args.begin(), {"--host", "127.0.0.1", "--port", "0"});
-    child_ =
-        spawn_backend(args, child_env({"TWK_ENDPOINT_FILE=" + record_path()}),
-                      out_path(), err_path());
+    child_ = spawn_backend(args,
+                           child_env({"TWK_ENDPOINT_FILE=" + record_path(),
+                                      "TARNWICK_HOME=" + state_dir()}),
+                           out_path(), err_path());
     ASSERT_TRUE(child_) << "spawn failed";
     std::optional<nlohmann::json> record =
         wait_for_record(record_path(), child_->pid());
@@ -583,6 +606,104 @@ TEST_F(BackendTest, LeavesASuccessorsRecordAlone) {
   ASSERT_EQ(::kill(child_->pid(), SIGINT), 0);
   ASSERT_TRUE(child_->wait_exit(5s));
   EXPECT_EQ(read_text(record_path()), successor);
+}
+
+// The permission decision in an answer body, or "" for {"output":null}.
+std::string decision_of(const std::string& reply) {
+  nlohmann::json body = nlohmann::json::parse(body_of(reply), nullptr, false);
+  if (!body.is_object() || !body["output"].is_object()) return "";
+  return body["output"]["hookSpecificOutput"]["permissionDecision"];
+}
+
+TEST_F(BackendTest, DecidesByItsPolicyFileAndFollowsItsChanges) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  // No policy file: the built-in policy.
+  EXPECT_EQ(decision_of(ask("rm -rf ~")), "deny");
+  EXPECT_EQ(decision_of(ask("ls")), "");
+
+  const std::string policy = state_dir() + "/policy.yaml";
+  std::ofstream(policy + ".new")
+      << "rules:\n  - tool: Bash\n    input: {command: '^ls'}\n"
+         "    decision: deny\n";
+  ASSERT_EQ(::rename((policy + ".new").c_str(), policy.c_str()), 0);
+  EXPECT_EQ(decision_of(ask("ls")), "deny");
+  EXPECT_EQ(decision_of(ask("rm -rf ~")), "");  // the file replaces built-ins
+
+  std::ofstream(policy + ".new") << "rules:\n  - tool: Bash\n  decision: x\n";
+  ASSERT_EQ(::rename((policy + ".new").c_str(), policy.c_str()), 0);
+  EXPECT_EQ(decision_of(ask("ls")), "deny");  // the last good rules deny it
+  std::string reply = ask("pwd");
+  EXPECT_EQ(decision_of(reply), "ask");
+  EXPECT_NE(reply.find("is broken (line 3, column 3"), std::string::npos)
+      << reply;
+  std::string log = read_text(out_path());
+  EXPECT_NE(log.find("policy.yaml is broken: line 3, column 3: "),
+            std::string::npos)
+      << log;
+
+  // Every event left one audit line.
+  std::optional<std::string> audit = sys::read_file(audit_path());
+  ASSERT_TRUE(audit);
+  EXPECT_EQ(count_of(*audit, "\n"), 6u) << *audit;
+  EXPECT_EQ(testing::file_mode(audit_path()), 0600);
+  nlohmann::json last = nlohmann::json::parse(
+      audit->substr(audit->rfind('\n', audit->size() - 2) + 1));
+  EXPECT_EQ(last["decision"], "ask");
+  EXPECT_EQ(last["input"]["command"], "pwd");
+  EXPECT_EQ(last["tool"], "Bash");
+}
+
+TEST_F(BackendTest, ConcurrentRequestsEachLeaveOneWholeAuditLine) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  constexpr int kClients = 24;
+  std::vector<std::thread> clients;
+  std::vector<std::string> replies(kClients);
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back([&, i] {
+      // Long commands, so that a line written in pieces would show.
+      replies[i] = ask("echo " + std::string(2000 + i, 'x') + " && rm -rf ~",
+                       "session-" + std::to_string(i));
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  for (const std::string& reply : replies) {
+    EXPECT_EQ(decision_of(reply), "deny") << reply.substr(0, 200);
+  }
+  std::optional<std::string> audit = sys::read_file(audit_path());
+  ASSERT_TRUE(audit);
+  std::set<std::string> sessions;
+  std::size_t start = 0;
+  while (start < audit->size()) {
+    std::size_t end = audit->find('\n', start);
+    ASSERT_NE(end, std::string::npos) << "unterminated last line";
+    nlohmann::json line =
+        nlohmann::json::parse(audit->substr(start, end - start), nullptr, false);
+    ASSERT_TRUE(line.is_object()) << audit->substr(start, 100);
+    EXPECT_EQ(line["rule"]["name"], "no-recursive-delete-of-root-or-home");
+    sessions.insert(line["session"].get<std::string>());
+    start = end + 1;
+  }
+  EXPECT_EQ(sessions.size(), static_cast<std::size_t>(kClients));
+}
+
+TEST_F(BackendTest, ExitsOnceItsRecordNamesAnotherCore) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  const std::string successor =
+      R"({"pid":1,"token":"other","url":"http://127.0.0.1:1"})";
+  std::ofstream(record_path(), std::ios::trunc) << successor;
+  std::optional<int> status = child_->wait_exit(4s);
+  ASSERT_TRUE(status) << "still running with a successor's record";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+  EXPECT_EQ(read_text(record_path()), successor);
+  EXPECT_NE(read_text(out_path()).find(
+                "stopping: the endpoint record no longer names this Core"),
+            std::string::npos)
+      << read_text(out_path());
+
+  // A record removed (e.g. by a hook that gave this Core up) counts too.
+  ASSERT_NO_FATAL_FAILURE(start());
+  ASSERT_EQ(::unlink(record_path().c_str()), 0);
+  EXPECT_TRUE(child_->wait_exit(4s)) << "still running without a record";
 }
 
 TEST_F(BackendTest, FindsItsRecordPathWithoutTwkEndpointFile) {

@@ -1,16 +1,21 @@
 // twk-backend: the reference Core. Reads its options, then serves policy
-// decisions until it has been idle for a while or is told to stop.
+// decisions until it has been idle for a while or is told to stop; or runs
+// one of the policy commands, check and explain.
 //
 // Exit status: 0 after a clean stop or --help, 1 when it could not start
-// serving (port taken, record unwritable), 2 for a wrong command line.
+// serving (port taken, record unwritable) or a policy command found errors,
+// 2 for a wrong command line.
 #include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "audit.h"
 #include "options.h"
+#include "policy_tools.h"
 #include "record.h"
 #include "server.h"
+#include "sys/files.h"
 
 namespace {
 
@@ -28,8 +33,33 @@ int run(int argc, char** argv) {
     return kExitUsage;
   }
   if (options->help) {
-    std::fputs(twk::core::usage_text().c_str(), stdout);
+    std::fputs(twk::core::usage_text(options->command).c_str(), stdout);
     return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
+  }
+
+  const std::string state_dir =
+      twk::core::state_dir_path(twk::core::process_env);
+  const bool policy_given = options->policy_file.has_value();
+  const std::string policy_path = options->policy_file.value_or(
+      twk::sys::join_path(state_dir, "policy.yaml"));
+  if (options->command != twk::core::Command::kServe) {
+    twk::core::ToolResult result;
+    if (options->command == twk::core::Command::kCheck) {
+      result = twk::core::check_policy(policy_path, policy_given);
+    } else {
+      std::string event;
+      char buffer[64 * 1024];
+      std::size_t n;
+      while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) {
+        event.append(buffer, n);
+      }
+      result = twk::core::explain_event(policy_path, policy_given,
+                                        options->project_dir, event);
+    }
+    std::fputs(result.out.c_str(), stdout);
+    std::fputs(result.err.c_str(), stderr);
+    if (std::fflush(stdout) != 0) return kExitFailure;
+    return result.status;
   }
 
   twk::core::ServerConfig config;
@@ -37,6 +67,9 @@ int run(int argc, char** argv) {
   config.port = options->port;
   config.idle_exit_seconds = options->idle_exit_seconds;
   config.record_path = twk::core::endpoint_file_path(twk::core::process_env);
+  config.policy_path = policy_path;
+  config.policy_path_given = policy_given;
+  config.audit_path = twk::core::audit_log_path(state_dir);
   if (std::optional<std::string> error = twk::core::serve(config)) {
     std::fprintf(stderr, "twk-backend: %s\n", error->c_str());
     return kExitFailure;

@@ -84,22 +84,49 @@ std::optional<std::string> set_idle_exit(Options& options,
   return std::nullopt;
 }
 
-std::span<const OptionDef> option_table() {
-  static const OptionDef kTable[] = {
-      {"--host", true, set_host},
-      {"--port", true, set_port},
-      {"--idle-exit", true, set_idle_exit},
-      {"--help", false,
-       [](Options& options, std::string_view) -> std::optional<std::string> {
-         options.help = true;
-         return std::nullopt;
-       }},
-  };
-  return kTable;
+std::optional<std::string> set_policy(Options& options,
+                                      std::string_view value) {
+  if (value.empty()) return "--policy needs a file name";
+  options.policy_file = std::string(value);
+  return std::nullopt;
 }
 
-const OptionDef* find_option(std::string_view name) {
-  for (const OptionDef& def : option_table()) {
+std::optional<std::string> set_project(Options& options,
+                                       std::string_view value) {
+  if (value.empty()) return "--project needs a directory";
+  options.project_dir = std::string(value);
+  return std::nullopt;
+}
+
+std::optional<std::string> set_help(Options& options, std::string_view) {
+  options.help = true;
+  return std::nullopt;
+}
+
+std::span<const OptionDef> option_table(Command command) {
+  static const OptionDef kServe[] = {
+      {"--host", true, set_host},           {"--port", true, set_port},
+      {"--idle-exit", true, set_idle_exit}, {"--policy", true, set_policy},
+      {"--help", false, set_help},
+  };
+  static const OptionDef kCheck[] = {{"--help", false, set_help}};
+  static const OptionDef kExplain[] = {
+      {"--project", true, set_project},
+      {"--help", false, set_help},
+  };
+  switch (command) {
+    case Command::kCheck:
+      return kCheck;
+    case Command::kExplain:
+      return kExplain;
+    case Command::kServe:
+      break;
+  }
+  return kServe;
+}
+
+const OptionDef* find_option(Command command, std::string_view name) {
+  for (const OptionDef& def : option_table(command)) {
     if (def.name == name) return &def;
   }
   return nullptr;
@@ -109,8 +136,23 @@ const OptionDef* find_option(std::string_view name) {
 
 Result<Options> parse_options(std::span<const std::string_view> args) {
   Options options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
+  std::size_t first = 0;
+  if (!args.empty() && args[0] == "check") {
+    options.command = Command::kCheck;
+    first = 1;
+  } else if (!args.empty() && args[0] == "explain") {
+    options.command = Command::kExplain;
+    first = 1;
+  }
+  for (std::size_t i = first; i < args.size(); ++i) {
     std::string_view arg = args[i];
+    if (options.command != Command::kServe && !options.policy_file &&
+        (arg.empty() || arg[0] != '-')) {
+      // The one file argument of check and explain.
+      if (arg.empty()) return Failure{"the policy file name is empty"};
+      options.policy_file = std::string(arg);
+      continue;
+    }
     if (arg.size() < 2 || arg[0] != '-') {
       return Failure{"unexpected argument " + quoted(arg)};
     }
@@ -120,7 +162,7 @@ Result<Options> parse_options(std::span<const std::string_view> args) {
       name = arg.substr(0, eq);
       inline_value = arg.substr(eq + 1);
     }
-    const OptionDef* def = find_option(name);
+    const OptionDef* def = find_option(options.command, name);
     if (def == nullptr) return Failure{"unknown option " + quoted(name)};
 
     std::string_view value;
@@ -142,13 +184,50 @@ Result<Options> parse_options(std::span<const std::string_view> args) {
   return options;
 }
 
-std::string usage_text() {
+std::string usage_text(Command command) {
+  switch (command) {
+    case Command::kCheck:
+      return "Usage: twk-backend check [FILE]\n"
+             "\n"
+             "Checks a policy file and prints what is wrong with it, with\n"
+             "line and column. FILE defaults to the policy Core uses:\n"
+             "$TARNWICK_HOME/policy.yaml, or else ~/.tarnwick/policy.yaml.\n"
+             "Exits with status 1 when the file has errors or is missing.\n"
+             "\n"
+             "Options:\n"
+             "  --help  show this text and exit\n";
+    case Command::kExplain:
+      return "Usage: twk-backend explain [--project DIR] [FILE] < EVENT\n"
+             "\n"
+             "Reads one hook event as JSON (what Claude Code sends the hook,\n"
+             "e.g. {\"tool_name\":\"Bash\",\"tool_input\":{\"command\":"
+             "\"ls\"}})\n"
+             "and shows which rule of each policy layer matches it, the\n"
+             "decision, and the line twk-hook would print. FILE is the user's\n"
+             "policy (default: the one Core uses). The event is taken as\n"
+             "pre-tool-use unless its hook_event_name says PostToolUse.\n"
+             "Exits with status 1 when a policy file or the event is broken.\n"
+             "\n"
+             "Options:\n"
+             "  --project DIR  also apply DIR/.tarnwick/policy.yaml, as for\n"
+             "                 events from that project\n"
+             "  --help         show this text and exit\n";
+    case Command::kServe:
+      break;
+  }
   return "Usage: twk-backend [--host ADDR] [--port N] [--idle-exit SECONDS]\n"
+         "                   [--policy FILE]\n"
+         "       twk-backend check [FILE]\n"
+         "       twk-backend explain [--project DIR] [FILE] < EVENT\n"
          "\n"
          "Serves policy decisions for twk-hook over HTTP on a local address.\n"
          "On start it writes its endpoint record (url, bearer token, pid) to\n"
          "$TWK_ENDPOINT_FILE, or else to $TARNWICK_HOME/endpoint.json, or\n"
-         "else to $HOME/.tarnwick/endpoint.json.\n"
+         "else to $HOME/.tarnwick/endpoint.json. It decides by the policy in\n"
+         "policy.yaml in that state directory (the built-in default policy\n"
+         "when there is none) and records every event in logs/audit.jsonl\n"
+         "there. 'check' and 'explain' help with editing a policy; see\n"
+         "'twk-backend check --help' and 'twk-backend explain --help'.\n"
          "\n"
          "Options:\n"
          "  --host ADDR          numeric IPv4 or IPv6 address to listen on\n"
@@ -157,6 +236,8 @@ std::string usage_text() {
          "(default 0)\n"
          "  --idle-exit SECONDS  exit after this long without a request;\n"
          "                       0 never exits (default 1800)\n"
+         "  --policy FILE        the user's policy file, instead of the one\n"
+         "                       in the state directory\n"
          "  --help               show this text and exit\n";
 }
 

@@ -1,9 +1,10 @@
 // twk-backend's command line: the options, their defaults, and the usage
-// text. Parsing is table-driven so that new options and subcommands slot in
-// without touching the loop.
+// text. Parsing is table-driven: each command has its table of options, and
+// at most one file argument.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -17,13 +18,27 @@ namespace twk::core {
 // monotonic clock cannot overflow.
 inline constexpr std::uint64_t kMaxIdleExitSeconds = 100ull * 365 * 24 * 3600;
 
+// What the program was asked to do: serve hooks (no subcommand), or one
+// of the commands for people editing a policy.
+enum class Command {
+  kServe,
+  kCheck,    // check [FILE]: validate a policy file
+  kExplain,  // explain [--project DIR] [FILE] < EVENT: show the decision
+};
+
 struct Options {
+  Command command = Command::kServe;
   // Numeric IPv4 or IPv6 address to listen on, as given (no brackets).
   std::string host = "127.0.0.1";
   // 0 asks the system for any free port.
   std::uint16_t port = 0;
   // Seconds without a request after which the process ends; 0 never ends.
   std::uint64_t idle_exit_seconds = 1800;
+  // --policy FILE: the user's policy file, instead of the one in the state
+  // directory. For check and explain, their FILE argument.
+  std::optional<std::string> policy_file;
+  // explain --project DIR: the project directory of the event.
+  std::optional<std::string> project_dir;
   // --help was given: print the usage text and do nothing else.
   bool help = false;
 };
@@ -34,6 +49,6 @@ struct Options {
 Result<Options> parse_options(std::span<const std::string_view> args);
 
 // The usage text printed for --help, ending in a line feed.
-std::string usage_text();
+std::string usage_text(Command command = Command::kServe);
 
 }  // namespace twk::core

@@ -89,9 +89,52 @@ TEST(Options, RejectsBadArgumentsWithAMessageNamingThem) {
   }
 }
 
+TEST(Options, PolicyCommands) {
+  Result<Options> o = parse({"--policy", "/etc/twk.yaml", "--port", "1"});
+  ASSERT_TRUE(o) << o.reason();
+  EXPECT_EQ(o->command, Command::kServe);
+  EXPECT_EQ(o->policy_file, "/etc/twk.yaml");
+
+  o = parse({"check"});
+  ASSERT_TRUE(o) << o.reason();
+  EXPECT_EQ(o->command, Command::kCheck);
+  EXPECT_FALSE(o->policy_file);
+
+  o = parse({"check", "my.yaml"});
+  ASSERT_TRUE(o) << o.reason();
+  EXPECT_EQ(o->policy_file, "my.yaml");
+
+  o = parse({"explain", "--project", "/src/app", "p.yaml"});
+  ASSERT_TRUE(o) << o.reason();
+  EXPECT_EQ(o->command, Command::kExplain);
+  EXPECT_EQ(o->project_dir, "/src/app");
+  EXPECT_EQ(o->policy_file, "p.yaml");
+
+  o = parse({"explain", "--help"});
+  ASSERT_TRUE(o) << o.reason();
+  EXPECT_TRUE(o->help);
+
+  // Each command takes only its own options, and one file.
+  for (std::vector<std::string_view> args :
+       {std::vector<std::string_view>{"check", "a.yaml", "b.yaml"},
+        std::vector<std::string_view>{"check", "--port", "1"},
+        std::vector<std::string_view>{"explain", "--policy", "x"},
+        std::vector<std::string_view>{"--project", "/x"},
+        std::vector<std::string_view>{"check", ""},
+        std::vector<std::string_view>{"--policy", ""},
+        std::vector<std::string_view>{"--port", "1", "check"}}) {
+    EXPECT_FALSE(parse_options(args)) << args.back();
+  }
+  EXPECT_NE(usage_text(Command::kCheck).find("check [FILE]"),
+            std::string::npos);
+  EXPECT_NE(usage_text(Command::kExplain).find("--project DIR"),
+            std::string::npos);
+}
+
 TEST(Options, UsageNamesEveryOption) {
   std::string usage = usage_text();
-  for (const char* name : {"--host", "--port", "--idle-exit", "--help"}) {
+  for (const char* name : {"--host", "--port", "--idle-exit", "--policy",
+                           "--help", "check", "explain"}) {
     EXPECT_NE(usage.find(name), std::string::npos) << name;
   }
   EXPECT_EQ(usage.back(), '\n');

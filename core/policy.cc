@@ -1,12 +1,258 @@
-// The rule-less policy: no decision for any event.
+// Layering the user's and the project's policy, and the hook output.
 #include "policy.h"
 
-namespace twk::core {
+#include <exception>
 
-nlohmann::json Policy::decide(const nlohmann::json& /*event*/) const noexcept {
-  // Without rules there is nothing to decide; null tells the hook to pass
-  // nothing on, leaving the agent host's own permission flow in charge.
-  return nullptr;
+#include "policy_yaml.h"
+#include "sys/files.h"
+
+namespace twk::core {
+namespace {
+
+int strictness(Decision d) {
+  switch (d) {
+    case Decision::kNone:
+      return 0;
+    case Decision::kAllow:
+      return 1;
+    case Decision::kAsk:
+      return 2;
+    case Decision::kDeny:
+      return 3;
+  }
+  return 0;
+}
+
+std::string in_quotes(std::string_view s) {
+  std::string out = "\"";
+  out += s;
+  out += '"';
+  return out;
+}
+
+// The built-in policy's rules, parsed once. The text is tested to parse;
+// should it ever fail, every call is asked about rather than let through.
+std::shared_ptr<const RuleSet> builtin_rules() {
+  static const std::shared_ptr<const RuleSet> rules = [] {
+    auto parsed = parse_policy(builtin_policy_text());
+    if (RuleSet* set = std::get_if<RuleSet>(&parsed)) {
+      return std::make_shared<const RuleSet>(std::move(*set));
+    }
+    auto fallback = std::make_shared<RuleSet>();
+    fallback->default_decision = Decision::kAsk;
+    fallback->default_reason = "The built-in policy couldn't be read: " +
+                               error_text(std::get<PolicyError>(parsed));
+    return std::shared_ptr<const RuleSet>(std::move(fallback));
+  }();
+  return rules;
+}
+
+std::string rule_reason(const Rule& rule) {
+  if (!rule.reason.empty()) return rule.reason;
+  switch (rule.decision) {
+    case Decision::kAllow:
+      return "Allowed by policy rule " + in_quotes(rule.name) + ".";
+    case Decision::kAsk:
+      return "Policy rule " + in_quotes(rule.name) + " asks for confirmation.";
+    default:
+      return "Denied by policy rule " + in_quotes(rule.name) + ".";
+  }
+}
+
+std::string default_reason(const RuleSet& rules) {
+  if (!rules.default_reason.empty()) return rules.default_reason;
+  return "No policy rule matched; the policy's default is " +
+         std::string(decision_name(rules.default_decision)) + ".";
+}
+
+// What `rules` (which may be null: no rules at all) say about `call`.
+void apply_rules(const RuleSet* rules, const ToolCall& call,
+                 LayerVerdict& out) {
+  if (rules == nullptr) return;
+  Match match = evaluate(*rules, call);
+  out.decision = match.decision;
+  if (match.rule) {
+    const Rule& rule = rules->rules[*match.rule];
+    out.rule_index = *match.rule;
+    out.rule_name = rule.name;
+    out.reason = rule_reason(rule);
+  } else if (match.decision != Decision::kNone) {
+    out.reason = default_reason(*rules);
+  }
+}
+
+// A broken file asks about everything its last good rules did not deny.
+void mark_broken(const std::string& error, LayerVerdict& out) {
+  out.error = error;
+  if (out.decision == Decision::kDeny) return;
+  out.decision = Decision::kAsk;
+  out.reason = "The ";
+  if (out.layer == Layer::kProject) out.reason += "project's ";
+  out.reason += "policy file " + sys::display_path(out.path) + " is broken (" +
+                error +
+                "), so every tool call needs confirmation until it is fixed.";
+}
+
+LayerVerdict evaluate_file(Layer layer, const std::string& path,
+                           const PolicySnapshot& snapshot,
+                           const ToolCall& call) {
+  LayerVerdict out;
+  out.layer = layer;
+  out.path = path;
+  apply_rules(snapshot.rules.get(), call, out);
+  if (snapshot.state == PolicyState::kBroken) mark_broken(snapshot.error, out);
+  return out;
+}
+
+const std::string* string_member(const nlohmann::json& object,
+                                 std::string_view key) {
+  if (!object.is_object()) return nullptr;
+  auto it = object.find(key);
+  if (it == object.end() || !it->is_string()) return nullptr;
+  return &it->get_ref<const std::string&>();
+}
+
+}  // namespace
+
+std::string_view layer_name(Layer layer) {
+  switch (layer) {
+    case Layer::kUser:
+      return "user";
+    case Layer::kBuiltin:
+      return "built-in";
+    case Layer::kProject:
+      return "project";
+  }
+  return "user";
+}
+
+const LayerVerdict* Verdict::decider() const {
+  for (const LayerVerdict& layer : layers) {
+    if (layer.decision == decision) return &layer;
+  }
+  return layers.empty() ? nullptr : &layers.front();
+}
+
+struct Policy::Layers {
+  explicit Layers(PolicyConfig c)
+      : config(std::move(c)),
+        user(config.user_path, config.log),
+        projects(config.project_cache, config.log) {}
+
+  PolicyConfig config;
+  PolicyFile user;
+  PolicyCache projects;
+};
+
+Policy::Policy(PolicyConfig config) {
+  if (!config.log) config.log = [](std::string_view) {};
+  layers_ = std::make_shared<Layers>(std::move(config));
+}
+
+void Policy::load() const noexcept {
+  if (!layers_) return;
+  try {
+    if (layers_->user.current().state == PolicyState::kMissing &&
+        !layers_->config.user_path_given) {
+      (void)builtin_rules();
+    }
+  } catch (const std::exception&) {
+    // Out of memory: decide() will try again, and answer ask if it fails.
+  }
+}
+
+Verdict Policy::decide(const nlohmann::json& event) const noexcept {
+  static const nlohmann::json kNull;
+  std::string_view hook;
+  try {
+    if (const std::string* h = string_member(event, "hook")) hook = *h;
+    Verdict verdict;
+    verdict.output = nullptr;
+    if (!layers_) return verdict;
+
+    const nlohmann::json& input =
+        event.is_object() && event.contains("input") ? event["input"] : kNull;
+    ToolCall call;
+    call.hook = hook;
+    if (const std::string* tool = string_member(input, "tool_name")) {
+      call.tool = *tool;
+    }
+    if (input.is_object()) {
+      auto it = input.find("tool_input");
+      if (it != input.end()) call.input = &*it;
+    }
+
+    const PolicyConfig& config = layers_->config;
+    PolicySnapshot user = layers_->user.current();
+    if (user.state == PolicyState::kMissing && !config.user_path_given) {
+      LayerVerdict builtin;
+      builtin.layer = Layer::kBuiltin;
+      apply_rules(builtin_rules().get(), call, builtin);
+      verdict.layers.push_back(std::move(builtin));
+    } else {
+      if (user.state == PolicyState::kMissing) {
+        user.state = PolicyState::kBroken;
+        user.error = "there is no such file";
+      }
+      verdict.layers.push_back(
+          evaluate_file(Layer::kUser, config.user_path, user, call));
+    }
+    verdict.decision = verdict.layers.front().decision;
+    verdict.reason = verdict.layers.front().reason;
+
+    const nlohmann::json& context =
+        event.is_object() && event.contains("context") ? event["context"]
+                                                       : kNull;
+    const std::string* project = string_member(context, "projectDir");
+    // Only absolute directories: a relative one would be resolved against
+    // wherever Core happens to run. A NUL would cut the path short.
+    if (project != nullptr && project->starts_with('/') &&
+        project->find('\0') == std::string::npos) {
+      std::string path =
+          sys::join_path(*project, std::string(kProjectPolicyPath));
+      // A project that is the home directory would otherwise apply the
+      // user's own file a second time.
+      if (!sys::same_path(path, config.user_path)) {
+        std::shared_ptr<PolicyFile> file = layers_->projects.get(path);
+        PolicySnapshot snapshot = file->current();
+        if (snapshot.state != PolicyState::kMissing) {
+          LayerVerdict layer =
+              evaluate_file(Layer::kProject, path, snapshot, call);
+          // A project may tighten, never loosen: its allow counts for
+          // nothing, its ask and deny only when stricter.
+          if (layer.decision != Decision::kAllow &&
+              strictness(layer.decision) > strictness(verdict.decision)) {
+            verdict.decision = layer.decision;
+            verdict.reason = layer.reason;
+          }
+          verdict.layers.push_back(std::move(layer));
+        }
+      }
+    }
+    verdict.output = hook_output(hook, verdict.decision, verdict.reason);
+    return verdict;
+  } catch (const std::exception& e) {
+    // Out of memory, most likely. Nothing was decided, so ask.
+    Verdict verdict;
+    verdict.decision = Decision::kAsk;
+    try {
+      verdict.reason = std::string("Core couldn't apply its policy (") +
+                       e.what() + "), so this call needs confirmation.";
+      verdict.output = hook_output(hook, verdict.decision, verdict.reason);
+    } catch (...) {
+      verdict.output = nullptr;
+    }
+    return verdict;
+  }
+}
+
+nlohmann::json hook_output(std::string_view hook, Decision decision,
+                           const std::string& reason) {
+  if (hook != "pre-tool-use" || decision == Decision::kNone) return nullptr;
+  return {{"hookSpecificOutput",
+           {{"hookEventName", "PreToolUse"},
+            {"permissionDecision", std::string(decision_name(decision))},
+            {"permissionDecisionReason", reason}}}};
 }
 
 }  // namespace twk::core

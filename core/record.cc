@@ -53,14 +53,16 @@ std::optional<std::string> process_env(const char* name) {
   return std::string(value);
 }
 
-std::string endpoint_file_path(const EnvLookup& env) {
-  if (auto file = non_empty(env, "TWK_ENDPOINT_FILE")) return *file;
-  if (auto state = non_empty(env, "TARNWICK_HOME")) {
-    return sys::join_path(*state, "endpoint.json");
-  }
+std::string state_dir_path(const EnvLookup& env) {
+  if (auto state = non_empty(env, "TARNWICK_HOME")) return *state;
   std::string home = non_empty(env, "HOME")
                          .value_or(non_empty(env, "USERPROFILE").value_or(""));
-  return sys::join_path(sys::join_path(home, ".tarnwick"), "endpoint.json");
+  return sys::join_path(home, ".tarnwick");
+}
+
+std::string endpoint_file_path(const EnvLookup& env) {
+  if (auto file = non_empty(env, "TWK_ENDPOINT_FILE")) return *file;
+  return sys::join_path(state_dir_path(env), "endpoint.json");
 }
 
 Result<std::string> random_token() {
@@ -169,24 +171,37 @@ std::optional<std::string> write_record(const std::string& path,
   return std::nullopt;
 }
 
-bool remove_record_if_ours(const std::string& path,
-                           const EndpointRecord& record) {
+RecordOwner record_owner(const std::string& path,
+                         const EndpointRecord& record) {
   std::optional<std::string> text = sys::read_file(path);
-  if (!text) return false;
+  if (!text) {
+    struct stat st;
+    bool gone = ::lstat(path.c_str(), &st) != 0 &&
+                (errno == ENOENT || errno == ENOTDIR);
+    return gone ? RecordOwner::kOther : RecordOwner::kUnknown;
+  }
   try {
+    // Records are replaced by rename, never written in place, so text that
+    // does not parse is not a record in the middle of being written.
     nlohmann::json value = nlohmann::json::parse(*text, nullptr, false);
-    if (!value.is_object()) return false;
+    if (!value.is_object()) return RecordOwner::kOther;
     auto pid = value.find("pid");
     auto token = value.find("token");
     if (pid == value.end() || !pid->is_number_integer() ||
         pid->get<long long>() != static_cast<long long>(record.pid) ||
         token == value.end() || !token->is_string() ||
         token->get_ref<const std::string&>() != record.token) {
-      return false;
+      return RecordOwner::kOther;
     }
+    return RecordOwner::kThis;
   } catch (...) {
-    return false;  // only allocation can throw here; keep the record then
+    return RecordOwner::kUnknown;  // only allocation can throw here
   }
+}
+
+bool remove_record_if_ours(const std::string& path,
+                           const EndpointRecord& record) {
+  if (record_owner(path, record) != RecordOwner::kThis) return false;
   // Between the check and the unlink a successor could rename its record
   // into place; POSIX offers no "unlink if unchanged", and the window is a
   // few microseconds at exit. A hook that then finds no record starts

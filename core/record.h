@@ -27,6 +27,10 @@ std::optional<std::string> process_env(const char* name);
 // "endpoint.json". Empty variables count as unset.
 std::string endpoint_file_path(const EnvLookup& env);
 
+// The state directory: TARNWICK_HOME; else the home directory (HOME, then
+// USERPROFILE) joined with ".tarnwick". Empty variables count as unset.
+std::string state_dir_path(const EnvLookup& env);
+
 // 32 bytes from the kernel's random source, as 64 lower-case hex digits.
 Result<std::string> random_token();
 
@@ -55,6 +59,16 @@ std::string record_json(const EndpointRecord& record);
 // and the system error.
 std::optional<std::string> write_record(const std::string& path,
                                         const EndpointRecord& record);
+
+enum class RecordOwner {
+  kThis,     // the file names `record`'s pid and token
+  kOther,    // the file is gone, or names another process or token
+  kUnknown,  // the file could not be read just now (e.g. out of descriptors)
+};
+
+// Whose record is at `path`. A Core whose record is kOther has been
+// replaced (or given up for dead): no hook will find it any more.
+RecordOwner record_owner(const std::string& path, const EndpointRecord& record);
 
 // Removes the record at `path` when it still names `record`'s pid and token,
 // so a Core never deletes the record of a successor that replaced it. True

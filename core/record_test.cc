@@ -69,6 +69,19 @@ TEST(Record, PathIsResolvedLikeTheHookDoes) {
       ".tarnwick/endpoint.json");
 }
 
+TEST(Record, StateDirectoryIsResolvedLikeTheRecordPath) {
+  // TWK_ENDPOINT_FILE moves the record only, not the state directory.
+  EXPECT_EQ(state_dir_path(env_of({{"TWK_ENDPOINT_FILE", "/x/e.json"},
+                                   {"TARNWICK_HOME", "/state"}})),
+            "/state");
+  EXPECT_EQ(state_dir_path(env_of({{"TWK_ENDPOINT_FILE", "/x/e.json"},
+                                   {"HOME", "/home/u"}})),
+            "/home/u/.tarnwick");
+  EXPECT_EQ(state_dir_path(env_of({{"TARNWICK_HOME", ""}, {"HOME", ""},
+                                   {"USERPROFILE", "/p"}})),
+            "/p/.tarnwick");
+}
+
 TEST(Record, TokensAreFreshHex) {
   Result<std::string> a = random_token();
   Result<std::string> b = random_token();
@@ -183,6 +196,25 @@ TEST(Record, RemovesOnlyItsOwnRecord) {
     EXPECT_FALSE(remove_record_if_ours(path, ours)) << junk;
     EXPECT_NE(file_mode(path), -1) << junk;
   }
+}
+
+TEST(Record, TellsWhoseRecordIsThere) {
+  TempDir dir;
+  std::string path = dir.file("endpoint.json");
+  EndpointRecord ours = sample_record();
+  EXPECT_EQ(record_owner(path, ours), RecordOwner::kOther);  // none at all
+  ASSERT_EQ(write_record(path, ours), std::nullopt);
+  EXPECT_EQ(record_owner(path, ours), RecordOwner::kThis);
+  EndpointRecord successor = ours;
+  successor.pid += 1;
+  ASSERT_EQ(write_record(path, successor), std::nullopt);
+  EXPECT_EQ(record_owner(path, ours), RecordOwner::kOther);
+  std::ofstream(path, std::ios::trunc) << "garbage";
+  EXPECT_EQ(record_owner(path, ours), RecordOwner::kOther);
+  // Something that can't be read as a file: unknown, not "replaced".
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+  EXPECT_EQ(record_owner(path, ours), RecordOwner::kUnknown);
 }
 
 }  // namespace

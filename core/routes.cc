@@ -46,8 +46,8 @@ bool ascii_iequal(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-Routes::Routes(std::string token, const Policy& policy)
-    : token_(std::move(token)), policy_(policy) {}
+Routes::Routes(std::string token, const Policy& policy, const AuditLog* audit)
+    : token_(std::move(token)), policy_(policy), audit_(audit) {}
 
 Reply Routes::handle(const Request& request) const noexcept {
   try {
@@ -96,7 +96,16 @@ Reply Routes::policy_exchange(const Request& request) const {
     return error_reply(400, "the body isn't a JSON object");
   }
 
-  nlohmann::json answer = {{"output", policy_.decide(event)}};
+  Verdict verdict = policy_.decide(event);
+  if (audit_ != nullptr) {
+    try {
+      audit_->append(
+          audit_line(std::chrono::system_clock::now(), event, verdict));
+    } catch (const std::exception&) {
+      // No memory to build the record; the decision still goes out.
+    }
+  }
+  nlohmann::json answer = {{"output", std::move(verdict.output)}};
   // Strings from the parser are valid UTF-8, and so are the policy's; the
   // replace handler only makes sure dump() cannot throw on them.
   return json_reply(200, answer.dump(-1, ' ', false,

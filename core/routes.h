@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "audit.h"
 #include "policy.h"
 
 namespace twk::core {
@@ -39,8 +40,10 @@ inline constexpr std::size_t kMaxNesting = 128;
 class Routes {
  public:
   // `token` is the bearer token every policy request must carry; `policy`
-  // must outlive this object.
-  Routes(std::string token, const Policy& policy);
+  // and `audit` (when given, every decided event is recorded there) must
+  // outlive this object.
+  Routes(std::string token, const Policy& policy,
+         const AuditLog* audit = nullptr);
 
   // GET (or HEAD) /health: 200. POST /v1/policy/hook: 401 without the right
   // bearer token, 400 for a body that is not a JSON object, otherwise 200
@@ -54,6 +57,7 @@ class Routes {
 
   std::string token_;
   const Policy& policy_;
+  const AuditLog* audit_;
 };
 
 // The token of an "Authorization: Bearer <token>" value (scheme compared

@@ -18,10 +18,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <variant>
 
+#include "audit.h"
 #include "http.h"
 #include "log.h"
 #include "options.h"
@@ -57,6 +60,8 @@ constexpr std::size_t kReadChunk = 16 * 1024;
 constexpr Steady::duration kLongestWait = std::chrono::hours(1);
 // While all connection slots are busy, how often to look for a free one.
 constexpr Steady::duration kBusyRecheck = std::chrono::milliseconds(10);
+// How often Core checks that its endpoint record still names it.
+constexpr Steady::duration kRecordCheck = std::chrono::seconds(1);
 
 // What the accept loop and the connection threads share. Lives in serve(),
 // which waits for every connection thread before returning.
@@ -387,10 +392,19 @@ void accept_pending(int listener, Shared& shared) {
   }
 }
 
-// Runs until a stop signal or the idle deadline; returns why it stopped.
+// Runs until a stop signal, the idle deadline or the loss of the endpoint
+// record; returns why it stopped.
 std::string accept_loop(int listener, int signal_fd, Shared& shared,
-                        Steady::duration idle) {
+                        Steady::duration idle, const std::string& record_path,
+                        const EndpointRecord& record) {
+  Steady::time_point next_record_check = Steady::now() + kRecordCheck;
   for (;;) {
+    if (Steady::now() >= next_record_check) {
+      if (record_owner(record_path, record) == RecordOwner::kOther) {
+        return "the endpoint record no longer names this Core";
+      }
+      next_record_check = Steady::now() + kRecordCheck;
+    }
     std::size_t active;
     {
       std::lock_guard<std::mutex> lock(shared.mutex);
@@ -409,6 +423,7 @@ std::string accept_loop(int listener, int signal_fd, Shared& shared,
       }
       wait = std::min(wait, left);
     }
+    wait = std::min(wait, next_record_check - Steady::now());
     bool slots_free = active < kMaxConnections;
     if (!slots_free) wait = std::min(wait, kBusyRecheck);
 
@@ -431,6 +446,24 @@ std::string accept_loop(int listener, int signal_fd, Shared& shared,
 
 std::optional<std::string> serve_blocked(const ServerConfig& config,
                                          const sigset_t& signals) {
+  PolicyConfig policy_config;
+  policy_config.user_path = config.policy_path;
+  policy_config.user_path_given = config.policy_path_given;
+  policy_config.log = [](std::string_view line) { log_message(line); };
+  Policy policy(std::move(policy_config));
+  // Reading the policy (YAML, compiling its patterns) takes about a
+  // millisecond. It runs on a thread of its own from the start, so that
+  // binding, publishing the record and answering the hook's health check
+  // need not wait for it; the first policy request does, if it comes first.
+  // Declared after `policy`, so that leaving this function waits for it
+  // before `policy` goes.
+  std::future<void> loading;
+  try {
+    loading = std::async(std::launch::async, [&policy] { policy.load(); });
+  } catch (const std::system_error&) {
+    // No thread to be had: the first request reads the policy.
+  }
+
   // Bind before anything is published: a record must only ever name a port
   // that this process holds.
   Result<sys::UniqueFd> listener = open_listener(config.host, config.port);
@@ -458,8 +491,9 @@ std::optional<std::string> serve_blocked(const ServerConfig& config,
               (idle_seconds == 0 ? std::string("off")
                                  : std::to_string(idle_seconds) + "s"));
 
-  Policy policy;
-  Routes routes(*token, policy);
+  AuditLog audit(config.audit_path,
+                 [](std::string_view line) { log_message(line); });
+  Routes routes(*token, policy, &audit);
   Shared shared(routes);
   shared.touch();
   std::string reason;
@@ -469,7 +503,8 @@ std::optional<std::string> serve_blocked(const ServerConfig& config,
     WaitForConnections wait_for_connections(shared);
     try {
       reason = accept_loop(listener->get(), signal_fd.get(), shared,
-                           std::chrono::seconds(idle_seconds));
+                           std::chrono::seconds(idle_seconds),
+                           config.record_path, record);
     } catch (const std::exception& e) {
       reason = "unexpected failure: ";
       reason += e.what();

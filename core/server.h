@@ -13,10 +13,15 @@ struct ServerConfig {
   std::uint16_t port = 0;  // 0: any free port
   std::uint64_t idle_exit_seconds = 0;  // 0: never exit for idleness
   std::string record_path;              // where the endpoint record goes
+  std::string policy_path;              // the user's policy file
+  bool policy_path_given = false;       // named on the command line
+  std::string audit_path;               // where audit records are appended
 };
 
 // Runs Core until it has been idle for the configured time (no connection
-// open and none accepted) or receives SIGTERM, SIGINT or SIGHUP. Binds first;
+// open and none accepted), receives SIGTERM, SIGINT or SIGHUP, or finds
+// (checking every second) that its endpoint record names another Core or is
+// gone, so that a replaced Core does not linger unused. Binds first;
 // only a bound server writes its record, and the record is removed on the way
 // out if it is still this process's. Blocks those three signals and ignores
 // SIGPIPE for the whole process, so call it from the main thread before any

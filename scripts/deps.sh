@@ -3,7 +3,7 @@
 # ones already present. Safe to run again and again.
 set -eu
 
-packages="g++ clang cmake ninja-build pkg-config nlohmann-json3-dev libgtest-dev python3"
+packages="g++ clang cmake ninja-build pkg-config nlohmann-json3-dev libgtest-dev python3 libyaml-cpp-dev libre2-dev libbenchmark-dev"
 
 missing=""
 for p in $packages; do

@@ -13,7 +13,7 @@ namespace {
 constexpr std::string_view kPolicyPath = "/v1/policy/hook";
 
 http::RequestResult ask(const start::Endpoint& endpoint,
-                        const std::string& body, sys::Instant deadline) {
+                        std::string_view body, sys::Instant deadline) {
   return http::request(endpoint.address, "POST", kPolicyPath, endpoint.token,
                        body, deadline);
 }
@@ -25,12 +25,12 @@ std::string didnt_answer(const http::HttpError& error) {
 }  // namespace
 
 HookOutput run(std::string_view agent, std::string_view hook,
-               std::string_view input, const HookConfig& config,
+               HookInput& input, const HookConfig& config,
                const std::optional<std::string>& path_env) {
   const sys::Instant deadline = sys::now() + config.deadline;
 
   // Nothing is looked up or contacted for input that is not JSON.
-  Result<std::string> body =
+  Result<std::string_view> body =
       policy_request_body(agent, hook, input, config.project_dir);
   if (!body) return unchecked_call_output(hook, body.reason());
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "config.h"
+#include "hook_input.h"
 #include "policy.h"
 
 namespace twk {
@@ -13,9 +14,10 @@ namespace twk {
 // Forwards the event to Core (starting Core when none answers) and returns
 // Core's decision, or the unchecked-call output with the reason there is
 // none. Never fails and never writes anything itself. `path_env` is the
-// PATH used to resolve a "#!/usr/bin/env" Core script.
+// PATH used to resolve a "#!/usr/bin/env" Core script. The request body is
+// built over the input (see policy_request_body).
 HookOutput run(std::string_view agent, std::string_view hook,
-               std::string_view input, const HookConfig& config,
+               HookInput& input, const HookConfig& config,
                const std::optional<std::string>& path_env);
 
 }  // namespace twk

@@ -27,8 +27,29 @@ inline constexpr std::size_t kMaxDepth = 127;
 // object members sorted by the bytes of their keys at every depth, of a
 // repeated key only the last value, strings re-escaped, numbers in the
 // library's form. Nothing when `text` is not valid JSON by the strict rules.
-// This path builds no tree, so it stays fast on multi-megabyte input.
+// The result is byte for byte dump(*parse(text)), but this path builds no
+// tree and is fast on multi-megabyte input.
 std::optional<std::string> canonicalize(std::string_view text);
+
+// canonicalize() appending to `out`, so that a larger text can be built
+// around the result without copying it. On false `out` is left as it was.
+bool append_canonical(std::string& out, std::string_view text);
+
+// How far in front of the text canonicalize_in_place() must start writing.
+inline constexpr std::size_t kInPlaceGap = 256;
+
+// canonicalize() over the text itself, for large texts that are not needed
+// afterwards: the text is buffer[from, from + size), and its canonical form
+// is written from buffer + to on, over it (from - to >= kInPlaceGap; what
+// lies before `to` is kept). Returns the canonical text: in `buffer`, where
+// at least one more byte may be written after it, or, if it outgrew the
+// text (some numbers are written longer than they came), in `spill`.
+// Nothing when the text is not valid JSON; the text is lost either way.
+std::optional<std::string_view> canonicalize_in_place(char* buffer,
+                                                      std::size_t to,
+                                                      std::size_t from,
+                                                      std::size_t size,
+                                                      std::string& spill);
 
 // Parses `text` strictly into a value. Nothing when it is not valid JSON.
 std::optional<Value> parse(std::string_view text);

@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -14,12 +13,11 @@
 #include "cli.h"
 #include "config.h"
 #include "hook.h"
+#include "hook_input.h"
 #include "policy.h"
 #include "sys/files.h"
 
 namespace {
-
-constexpr std::size_t kFirstReadSize = 64 * 1024;
 
 // Descriptors 0 to 2 that the host left closed are pointed at /dev/null, so
 // that no socket or file the hook opens can land on them and receive the
@@ -34,32 +32,6 @@ void ensure_standard_fds() {
       }
     }
   }
-}
-
-// All of standard input. A read error other than EINTR counts as empty
-// input: the run then answers as for input that is not JSON.
-std::string read_stdin() {
-  std::string input;
-  struct stat st;
-  std::size_t capacity = kFirstReadSize;
-  if (::fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode) &&
-      st.st_size > 0) {
-    capacity = static_cast<std::size_t>(st.st_size) + 1;
-  }
-  input.resize(capacity);
-  std::size_t used = 0;
-  for (;;) {
-    if (used == input.size()) input.resize(input.size() * 2);
-    ssize_t n = ::read(STDIN_FILENO, input.data() + used, input.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::string();
-    }
-    if (n == 0) break;
-    used += static_cast<std::size_t>(n);
-  }
-  input.resize(used);
-  return input;
 }
 
 void write_error(const std::string& line) {
@@ -87,7 +59,8 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  std::string input = read_stdin();
+  twk::HookInput input;
+  input.read_all(STDIN_FILENO);
   twk::HookConfig config = twk::load_config(
       twk::process_env, twk::sys::read_link("/proc/self/exe"));
   twk::HookOutput output =

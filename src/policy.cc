@@ -4,6 +4,8 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <cstring>
+
 namespace twk {
 namespace {
 
@@ -13,28 +15,61 @@ constexpr std::string_view kMessageTail =
 
 }  // namespace
 
+Result<std::string_view> policy_request_body(
+    std::string_view agent, std::string_view hook, HookInput& input,
+    const std::optional<std::string>& project_dir) {
+  const Failure not_json{"the hook input wasn't JSON"};
+  // Members in byte order of their keys: agent, context, hook, input.
+  std::string start = "{\"agent\":";
+  json::append_string(start, agent);
+  start += ",\"context\":{";
+  if (project_dir) {
+    start += "\"projectDir\":";
+    json::append_string(start, *project_dir);
+  }
+  start += "},\"hook\":";
+  json::append_string(start, hook);
+  start += ",\"input\":";
+
+  char* memory = input.memory();
+  std::string& spill = input.spill();
+  if (memory == nullptr || input.size() == 0) return not_json;
+  if (start.size() + json::kInPlaceGap > HookInput::kRoom) {
+    // Too long for the room in front of the input: built on its own.
+    spill = std::move(start);
+    if (!json::append_canonical(spill, input.bytes())) return not_json;
+    spill += '}';
+    return std::string_view(spill);
+  }
+
+  // The start goes right in front of where the canonical input will begin,
+  // a gap before the input's bytes, and the input is re-written over them.
+  std::size_t to = HookInput::kRoom - json::kInPlaceGap;
+  std::size_t begin = to - start.size();
+  std::memcpy(memory + begin, start.data(), start.size());
+  std::optional<std::string_view> canonical = json::canonicalize_in_place(
+      memory, to, HookInput::kRoom, input.size(), spill);
+  if (!canonical) return not_json;
+  if (canonical->data() == memory + to) {
+    memory[to + canonical->size()] = '}';
+    return std::string_view(memory + begin,
+                            start.size() + canonical->size() + 1);
+  }
+  // The canonical input came out longer than the input and moved to the
+  // spill string; the body is put together there.
+  spill.insert(0, start);
+  spill += '}';
+  return std::string_view(spill);
+}
+
 Result<std::string> policy_request_body(
     std::string_view agent, std::string_view hook, std::string_view input,
     const std::optional<std::string>& project_dir) {
-  std::optional<std::string> canonical = json::canonicalize(input);
-  if (!canonical) return Failure{"the hook input wasn't JSON"};
-  // Members in byte order of their keys: agent, context, hook, input.
-  std::string body;
-  body.reserve(canonical->size() + agent.size() + hook.size() +
-               (project_dir ? project_dir->size() : 0) + 64);
-  body += "{\"agent\":";
-  json::append_string(body, agent);
-  body += ",\"context\":{";
-  if (project_dir) {
-    body += "\"projectDir\":";
-    json::append_string(body, *project_dir);
-  }
-  body += "},\"hook\":";
-  json::append_string(body, hook);
-  body += ",\"input\":";
-  body += *canonical;
-  body += '}';
-  return body;
+  HookInput copy(input);
+  Result<std::string_view> body =
+      policy_request_body(agent, hook, copy, project_dir);
+  if (!body) return Failure{body.reason()};
+  return std::string(*body);
 }
 
 HookOutput judge_core_answer(std::string_view hook,

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "hook_input.h"
 #include "http/client.h"
 #include "json.h"
 #include "result.h"
@@ -23,6 +24,14 @@ inline constexpr std::string_view kPostToolUse = "post-tool-use";
 // The body of POST /v1/policy/hook: {"agent":..,"context":..,"hook":..,
 // "input":..} with "input" the hook input re-written canonically and
 // "context" {"projectDir":..} or {}. Fails with "the hook input wasn't JSON".
+//
+// The body is built in the input's own memory, over the input: afterwards
+// the input's bytes are gone, and the body lives as long as `input`.
+Result<std::string_view> policy_request_body(
+    std::string_view agent, std::string_view hook, HookInput& input,
+    const std::optional<std::string>& project_dir);
+
+// The same for an input held elsewhere, which is copied first.
 Result<std::string> policy_request_body(
     std::string_view agent, std::string_view hook, std::string_view input,
     const std::optional<std::string>& project_dir);

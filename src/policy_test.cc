@@ -40,6 +40,36 @@ TEST(PolicyRequestBody, FourMembersInKeyOrder) {
   }
 }
 
+TEST(PolicyRequestBody, BuiltOverTheInputWhateverItsSize) {
+  // The body is built in the input's memory; a start that does not fit in
+  // front of it, and an input whose numbers outgrow it, are built apart.
+  // All must give the same bytes.
+  std::string numbers = "[";
+  for (int i = 0; i < 100; ++i) numbers += "1e15,";
+  numbers += "{\"b\":1,\"a\":2}]";
+  const std::string long_dir(HookInput::kRoom, 'd');
+  for (const std::optional<std::string>& dir :
+       {std::optional<std::string>(), std::optional<std::string>("/p"),
+        std::optional<std::string>(long_dir)}) {
+    for (std::string_view input : {std::string_view(" {\"k\":[1,\"v\"]} "),
+                                   std::string_view(numbers)}) {
+      HookInput in(input);
+      Result<std::string_view> body =
+          policy_request_body("claude-code", "post-tool-use", in, dir);
+      ASSERT_TRUE(body);
+      std::string expected = R"({"agent":"claude-code","context":{)";
+      if (dir) expected += R"("projectDir":")" + *dir + "\"";
+      expected += R"(},"hook":"post-tool-use","input":)";
+      expected += json::dump(*json::parse(input));
+      expected += "}";
+      EXPECT_EQ(*body, expected);
+    }
+  }
+  HookInput empty;
+  EXPECT_FALSE(policy_request_body("claude-code", "pre-tool-use", empty,
+                                   std::nullopt));
+}
+
 TEST(JudgeCoreAnswer, PassesOutputThroughForPreToolUseOnly) {
   http::Response r{200, R"({"output":{"b":1,"a":2},"x":3})"};
   EXPECT_EQ(line_for(judge_core_answer("pre-tool-use", r)),

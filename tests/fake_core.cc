@@ -16,6 +16,15 @@
 //                        listening socket and stay alive
 //   report               write what the process was handed (TWK_FAKE_CORE_REPORT)
 //                        and then serve as in ok
+//   hang-on-policy       as ok, but a POST /v1/policy/hook is read and never
+//                        answered: the connection stays open until the peer
+//                        closes it
+//   die-on-policy        as ok, but on a POST /v1/policy/hook it reads the
+//                        head only, waits until body bytes are pending and
+//                        ends itself with SIGKILL (the unread bytes make the
+//                        kernel reset the connection)
+// With TWK_FAKE_CORE_DELAY_MS set, the record is written that many
+// milliseconds after the port is bound (a Core that is slow to get ready).
 // In every mode one line "<pid> <mode>" is appended to $TWK_FAKE_CORE_STARTS
 // (when set) before anything else, and the first line of every request
 // received is appended to $TWK_FAKE_CORE_REQUESTS (when set), followed by its
@@ -183,13 +192,69 @@ std::string reply(int status, const std::string& body) {
 // before it is answered: a connection the hook opens right after reading the
 // reply must be refused, not queued on a socket that is about to close
 // (which would reset it).
-void answer(int conn, int health_status, int* close_on_health) {
-  std::string request = read_request(conn);
-  std::string first_line = request.substr(0, request.find("\r\n"));
-  std::string line = first_line;
+void log_request(const std::string& request) {
+  std::string line = request.substr(0, request.find("\r\n"));
   std::string auth = header_value(request, "Authorization");
   if (!auth.empty()) line += " | " + auth;
   append_line(env_or("TWK_FAKE_CORE_REQUESTS", ""), line);
+}
+
+// Waits until the peer closes the connection (or it fails), reading and
+// dropping whatever arrives.
+void hold_until_closed(int conn) {
+  timeval none{0, 0};
+  setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+  char buf[8192];
+  for (;;) {
+    ssize_t n = recv(conn, buf, sizeof buf, 0);
+    if (n == 0 || (n < 0 && errno != EINTR)) return;
+  }
+}
+
+// die-on-policy: takes the head off the connection without its body. A
+// policy request ends the process while the body is still unread; anything
+// else is answered as usual.
+void answer_or_die(int conn) {
+  std::string head;
+  char buf[65536];
+  for (int waited = 0; waited < 200; ++waited) {
+    ssize_t n = recv(conn, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0) return;
+    if (n > 0) {
+      std::string seen(buf, static_cast<std::size_t>(n));
+      std::size_t end = seen.find("\r\n\r\n");
+      if (end != std::string::npos) {
+        head.resize(end + 4);
+        if (recv(conn, head.data(), head.size(), MSG_WAITALL) !=
+            static_cast<ssize_t>(head.size())) {
+          return;
+        }
+        break;
+      }
+    }
+    pollfd p{conn, POLLIN, 0};
+    poll(&p, 1, 10);
+  }
+  if (head.empty()) return;
+  log_request(head);
+  if (head.rfind("POST /v1/policy/hook ", 0) == 0) {
+    pollfd p{conn, POLLIN, 0};
+    poll(&p, 1, 2000);  // the body follows the head
+    raise(SIGKILL);
+  }
+  if (head.rfind("GET /health ", 0) == 0) {
+    write_all(conn, reply(200, "{\"status\":\"ok\"}"));
+  } else {
+    write_all(conn, reply(404, "{}"));
+  }
+  shutdown(conn, SHUT_WR);
+}
+
+void answer(int conn, int health_status, int* close_on_health,
+            bool hang_on_policy) {
+  std::string request = read_request(conn);
+  std::string first_line = request.substr(0, request.find("\r\n"));
+  log_request(request);
 
   if (first_line.rfind("GET /health ", 0) == 0) {
     if (close_on_health) {
@@ -198,6 +263,10 @@ void answer(int conn, int health_status, int* close_on_health) {
     }
     write_all(conn, reply(health_status, "{\"status\":\"ok\"}"));
   } else if (first_line.rfind("POST /v1/policy/hook ", 0) == 0) {
+    if (hang_on_policy) {
+      hold_until_closed(conn);
+      return;
+    }
     write_all(conn, reply(200, "{\"output\":" +
                                    env_or("TWK_FAKE_CORE_OUTPUT", "null") + "}"));
   } else {
@@ -209,7 +278,7 @@ void answer(int conn, int health_status, int* close_on_health) {
 // Serves until `idle_exit` seconds pass without a connection. With
 // `health_once`, the listening socket is closed after the first /health.
 int serve(int listen_fd, const Options& o, int health_status,
-          bool health_once) {
+          bool health_once, const std::string& mode = "ok") {
   for (;;) {
     pollfd p{listen_fd, POLLIN, 0};
     int r = poll(&p, 1, static_cast<int>(o.idle_exit * 1000));
@@ -217,7 +286,12 @@ int serve(int listen_fd, const Options& o, int health_status,
     if (r == 0) return 0;  // idle
     int conn = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (conn < 0) continue;
-    answer(conn, health_status, health_once ? &listen_fd : nullptr);
+    if (mode == "die-on-policy") {
+      answer_or_die(conn);
+    } else {
+      answer(conn, health_status, health_once ? &listen_fd : nullptr,
+             mode == "hang-on-policy");
+    }
     close(conn);
     if (listen_fd < 0) {
       sleep(static_cast<unsigned>(o.idle_exit));
@@ -276,6 +350,9 @@ void write_report(int argc, char** argv) {
   for (int fd = 0; fd <= 2; ++fd) {
     line("fd" + std::to_string(fd), read_link("/proc/self/fd/" + std::to_string(fd)));
     line("fd" + std::to_string(fd) + "_flags", fd_flags(fd));
+    int flags = fcntl(fd, F_GETFL);
+    line("fd" + std::to_string(fd) + "_nonblock",
+         flags < 0 ? "?" : (flags & O_NONBLOCK) ? "yes" : "no");
   }
   line("pid", std::to_string(getpid()));
   line("pgid", std::to_string(getpgid(0)));
@@ -356,8 +433,14 @@ int main(int argc, char** argv) {
     sleep_seconds(o.idle_exit);
     return 0;
   }
+  if (long delay = atol(env_or("TWK_FAKE_CORE_DELAY_MS", "0").c_str());
+      delay > 0) {
+    timespec ts{delay / 1000, (delay % 1000) * 1000000};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+  }
   write_record(o, getpid());
   if (mode == "health503") return serve(listen_fd, o, 503, false);
   if (mode == "refuse-after-health") return serve(listen_fd, o, 200, true);
-  return serve(listen_fd, o, 200, false);  // ok, report, anything else
+  return serve(listen_fd, o, 200, false, mode);  // ok, report, and the rest
 }

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -98,11 +99,13 @@ RunResult run_program(const ProgramRun& run) {
         dup2(from, to);  // the copy is not close-on-exec
       }
     }
+    for (int fd : run.closed_fds) close(fd);
     if (!run.blocked_signals.empty()) sigprocmask(SIG_SETMASK, &blocked, nullptr);
     // The test process ignores SIGPIPE, and an ignored signal stays
     // ignored across exec; a program under test starts as a host would
     // start it, with the default action.
     signal(SIGPIPE, SIG_DFL);
+    for (int s : run.ignored_signals) signal(s, SIG_IGN);
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
@@ -175,8 +178,19 @@ RunResult run_program(const ProgramRun& run) {
   int status = 0;
   // The outputs are closed once the process has ended (or was killed); only
   // a child that handed its descriptors on can still be running here.
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  // A program that closed its outputs itself (see closed_fds) may still
+  // run; it is held to the same kill time.
+  rusage usage{};
+  for (;;) {
+    pid_t r = wait4(pid, &status, WNOHANG, &usage);
+    if (r == pid || (r < 0 && errno != EINTR)) break;
+    if (r == 0 && !result.killed && Clock::now() >= kill_at) {
+      kill(pid, SIGKILL);
+      result.killed = true;
+    }
+    if (r == 0) usleep(1000);
   }
+  result.max_rss_kb = usage.ru_maxrss;
   result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       Clock::now() - start);
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

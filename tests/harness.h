@@ -34,6 +34,7 @@ struct RunResult {
   std::string err;
   std::chrono::milliseconds elapsed{0};
   bool killed = false;  // ran past its kill time
+  long max_rss_kb = 0;  // peak resident set size of the program
 };
 
 struct ProgramRun {
@@ -54,6 +55,13 @@ struct ProgramRun {
   std::vector<std::pair<int, int>> inherit_fds;
   // Signals blocked in the program when it starts.
   std::vector<int> blocked_signals;
+  // Signals the program starts with set to be ignored (SIG_IGN survives
+  // exec), as a host that ignores them would pass them on.
+  std::vector<int> ignored_signals;
+  // Descriptors closed in the program when it starts (after the standard
+  // streams and inherit_fds are set up), e.g. {1, 2} for a host that
+  // started it without stdout and stderr.
+  std::vector<int> closed_fds;
 };
 
 // Runs a program to its end, feeding `input` and collecting both outputs.

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -123,12 +124,17 @@ Result<Endpoint> launch(const HookConfig& config, const std::string& binary,
 
   std::string logs = sys::join_path(config.state_dir, "logs");
   (void)sys::make_dirs(logs, kDirMode);  // the open below reports problems
+  // O_NONBLOCK so that a FIFO in the log's place cannot block the open
+  // until some reader appears; it is cleared again before Core gets the
+  // handle as its standard output and error.
   sys::UniqueFd log(::open(sys::join_path(logs, "backend.log").c_str(),
-                           O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                           O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC |
+                               O_NONBLOCK,
                            kLogMode));
   if (!log.valid()) {
     return Failure{"couldn't open Core's log: " + sys::os_error_text(errno)};
   }
+  (void)::fcntl(log.get(), F_SETFL, O_APPEND);
   log = above_standard(std::move(log));
   if (!log.valid()) return Failure{sys::os_error_text(errno)};
   sys::UniqueFd log_dup(::fcntl(log.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
@@ -142,6 +148,11 @@ Result<Endpoint> launch(const HookConfig& config, const std::string& binary,
   spec.env_overrides = {{"TWK_ENDPOINT_FILE", config.endpoint_file}};
   spec.stdout_fd = log_dup.get();
   spec.stderr_fd = log.get();
+  // The child must stay ours to wait for. Under a host that ignores
+  // SIGCHLD (an ignored disposition survives exec) the kernel would reap it
+  // at once: its exit would go unseen until the budget ran out, and the
+  // SIGKILL at that point could reach another process that got its pid.
+  (void)::signal(SIGCHLD, SIG_DFL);
   int err = 0;
   std::optional<sys::Child> child = sys::spawn(spec, &err);
   log_dup.reset();

@@ -10,6 +10,9 @@ namespace {
 constexpr std::string_view kUrlScheme = "http://";
 constexpr char kRuntimeRecordName[] = "endpoint.json.runtime.json";
 constexpr char kCoreDirName[] = "core";
+// A record is a few hundred bytes. Anything far larger is no record: reading
+// and parsing it is not bounded by the run's deadline, so its size must be.
+constexpr std::size_t kMaxRecordSize = 1 << 20;
 
 }  // namespace
 
@@ -52,7 +55,7 @@ std::optional<Endpoint> parse_endpoint(std::string_view text) {
 }
 
 std::optional<Endpoint> read_endpoint(const std::string& path) {
-  std::optional<std::string> text = sys::read_file(path);
+  std::optional<std::string> text = sys::read_file(path, kMaxRecordSize);
   if (!text) return std::nullopt;
   return parse_endpoint(*text);
 }
@@ -71,17 +74,23 @@ std::optional<Endpoint> live_endpoint(const std::string& endpoint_file,
   return endpoint;
 }
 
-std::optional<std::string> runtime_binary(const std::string& state_dir) {
-  std::optional<std::string> text =
-      sys::read_file(sys::join_path(state_dir, kRuntimeRecordName));
-  if (!text) return std::nullopt;
-  std::optional<json::Value> record = json::parse(*text);
+std::optional<std::string> parse_runtime_record(std::string_view text) {
+  std::optional<json::Value> record = json::parse(text);
   if (!record || !record->is_object()) return std::nullopt;
   auto binary = record->find("binaryPath");
   if (binary == record->end() || !binary->is_string()) return std::nullopt;
-  std::string path = binary->get<std::string>();
+  return binary->get<std::string>();
+}
 
-  std::optional<std::string> resolved = sys::canonical(path);
+std::optional<std::string> runtime_binary(const std::string& state_dir) {
+  std::optional<std::string> text =
+      sys::read_file(sys::join_path(state_dir, kRuntimeRecordName),
+                     kMaxRecordSize);
+  if (!text) return std::nullopt;
+  std::optional<std::string> path = parse_runtime_record(*text);
+  if (!path) return std::nullopt;
+
+  std::optional<std::string> resolved = sys::canonical(*path);
   if (!resolved) return std::nullopt;
   std::optional<std::string> core_dir =
       sys::canonical(sys::join_path(state_dir, kCoreDirName));

@@ -33,6 +33,10 @@ std::optional<Endpoint> read_endpoint(const std::string& path);
 std::optional<Endpoint> live_endpoint(const std::string& endpoint_file,
                                       const std::string& expected_executable);
 
+// The "binaryPath" string of a runtime record's text: an object with a
+// string member "binaryPath". Nothing for anything else.
+std::optional<std::string> parse_runtime_record(std::string_view text);
+
 // The "binaryPath" of the runtime record in `state_dir`, exactly as
 // written, when it resolves to a regular file inside the state directory's
 // "core" directory (compared by whole path components after resolving

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <new>
 #include <vector>
 
 #include "sys/fd.h"
@@ -62,34 +64,45 @@ std::string file_name(const std::string& path) {
   return path.substr(begin, end - begin);
 }
 
-std::optional<std::string> read_file(const std::string& path) {
+std::optional<std::string> read_file(const std::string& path,
+                                     std::size_t max_size) {
   // O_NONBLOCK so that a FIFO planted where a record belongs cannot block
   // the open; anything but a regular file is then refused.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return std::nullopt;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  // Checked before any memory is taken: a sparse file can claim terabytes.
+  if (static_cast<std::uintmax_t>(st.st_size) > max_size) return std::nullopt;
   std::string out;
-  if (st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size) + 1);
-  for (;;) {
-    std::size_t old = out.size();
-    out.resize(old + kReadChunk);
-    ssize_t n = ::read(fd.get(), out.data() + old, kReadChunk);
-    if (n < 0) {
-      if (errno == EINTR) {
-        out.resize(old);
-        continue;
+  try {
+    if (st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size) + 1);
+    for (;;) {
+      std::size_t old = out.size();
+      out.resize(old + kReadChunk);
+      ssize_t n = ::read(fd.get(), out.data() + old, kReadChunk);
+      if (n < 0) {
+        if (errno == EINTR) {
+          out.resize(old);
+          continue;
+        }
+        return std::nullopt;
       }
-      return std::nullopt;
+      out.resize(old + static_cast<std::size_t>(n));
+      if (n == 0) return out;
+      if (out.size() > max_size) return std::nullopt;  // grew while read
     }
-    out.resize(old + static_cast<std::size_t>(n));
-    if (n == 0) return out;
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;  // too large to hold counts as unreadable
   }
 }
 
 ReadOnce read_once(const std::string& path, std::size_t limit) {
   ReadOnce result;
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // O_NONBLOCK so that a FIFO named as the Core binary cannot block the
+  // open (no writer) or the read (a writer that never writes); for regular
+  // files it changes nothing.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) {
     result.error = errno;
     return result;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -20,9 +21,10 @@ std::optional<std::string> parent_path(const std::string& path);
 // The last component of `path` ("env" for "/usr/bin/env").
 std::string file_name(const std::string& path);
 
-// The whole content of a regular file, or nothing when it is not one or
-// cannot be opened or read.
-std::optional<std::string> read_file(const std::string& path);
+// The whole content of a regular file, or nothing when it is not one, cannot
+// be opened or read, or holds more than `max_size` bytes.
+std::optional<std::string> read_file(const std::string& path,
+                                     std::size_t max_size = SIZE_MAX);
 
 // One read(2) of at most `limit` bytes from the start of a file. On failure
 // the errno value.

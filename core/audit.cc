@@ -1,0 +1,153 @@
+// Building and appending audit records.
+#include "audit.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "sha256.h"
+#include "sys/error.h"
+#include "sys/fd.h"
+#include "sys/files.h"
+
+namespace twk::core {
+namespace {
+
+constexpr mode_t kFileMode = 0600;
+constexpr mode_t kDirectoryMode = 0700;
+
+std::string compact(const nlohmann::json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// The member `key` of `object`, or null.
+const nlohmann::json& member(const nlohmann::json& object,
+                             std::string_view key) {
+  static const nlohmann::json kNull;
+  if (!object.is_object()) return kNull;
+  auto it = object.find(key);
+  return it == object.end() ? kNull : *it;
+}
+
+}  // namespace
+
+nlohmann::json value_or_fingerprint(const nlohmann::json& value,
+                                    std::size_t limit) {
+  std::string text = compact(value);
+  if (text.size() <= limit) return value;
+  return {{"bytes", text.size()}, {"sha256", sha256_hex(text)}};
+}
+
+std::string audit_line(WallTime time, const nlohmann::json& event,
+                       const Verdict& verdict) {
+  const nlohmann::json& input = member(event, "input");
+  auto field = [&](const nlohmann::json& value) {
+    return value_or_fingerprint(value, kAuditFieldBytes);
+  };
+  nlohmann::json record = {
+      {"time", log_timestamp(time)},
+      {"agent", field(member(event, "agent"))},
+      {"hook", field(member(event, "hook"))},
+      {"session", field(member(input, "session_id"))},
+      {"tool", field(member(input, "tool_name"))},
+      {"project", field(member(member(event, "context"), "projectDir"))},
+      {"decision", std::string(decision_name(verdict.decision))},
+      {"input",
+       value_or_fingerprint(member(input, "tool_input"), kAuditInputBytes)},
+  };
+  if (verdict.decision != Decision::kNone) record["reason"] = verdict.reason;
+  const nlohmann::json& response = member(input, "tool_response");
+  if (!response.is_null())
+    record["response"] = value_or_fingerprint(response, 0);
+
+  nlohmann::json rule = nullptr;
+  if (const LayerVerdict* decider = verdict.decider()) {
+    if (decider->rule_index) {
+      rule = {{"layer", std::string(layer_name(decider->layer))},
+              {"number", *decider->rule_index + 1},
+              {"name", decider->rule_name}};
+      if (!decider->path.empty()) rule["file"] = decider->path;
+    }
+  }
+  record["rule"] = std::move(rule);
+  for (const LayerVerdict& layer : verdict.layers) {
+    if (!layer.error.empty()) {
+      record["policy_errors"].push_back(
+          {{"file", layer.path}, {"error", layer.error}});
+    }
+  }
+  return compact(record);
+}
+
+std::string audit_log_path(const std::string& state_dir) {
+  return sys::join_path(sys::join_path(state_dir, "logs"), "audit.jsonl");
+}
+
+AuditLog::AuditLog(std::string path, std::function<void(std::string_view)> log)
+    : path_(std::move(path)), log_(std::move(log)) {}
+
+std::optional<std::string> AuditLog::try_append(std::string_view line) const {
+  std::string text;
+  text.reserve(line.size() + 1);
+  text += line;
+  text += '\n';
+
+  // Opened for every line, so that a log rotated or removed by hand is
+  // simply started again.
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW;
+  sys::UniqueFd fd(::open(path_.c_str(), kFlags));
+  if (!fd.valid() && errno == ENOENT) {
+    if (auto parent = sys::parent_path(path_); parent && !parent->empty()) {
+      (void)sys::make_dirs(*parent, kDirectoryMode);
+    }
+    fd = sys::UniqueFd(
+        ::open(path_.c_str(), kFlags | O_CREAT | O_EXCL, kFileMode));
+    if (fd.valid()) {
+      // The umask may have taken bits away; the log is exactly 0600.
+      (void)::fchmod(fd.get(), kFileMode);
+    } else if (errno == EEXIST) {
+      fd = sys::UniqueFd(::open(path_.c_str(), kFlags));  // another won
+    }
+  }
+  if (!fd.valid()) {
+    return "couldn't open " + sys::display_path(path_) + ": " +
+           sys::os_error_text(errno);
+  }
+  for (;;) {
+    ssize_t n = ::write(fd.get(), text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      return "couldn't write to " + sys::display_path(path_) + ": " +
+             sys::os_error_text(errno);
+    }
+    // A second write would not be atomic with the first; a short write
+    // (a full disk) leaves a torn line, which readers skip as not JSON.
+    if (static_cast<std::size_t>(n) != text.size()) {
+      return "couldn't write a whole line to " + sys::display_path(path_);
+    }
+    return std::nullopt;
+  }
+}
+
+bool AuditLog::append(std::string_view line) const {
+  std::optional<std::string> error;
+  try {
+    error = try_append(line);
+  } catch (const std::exception&) {
+    error = "out of memory";
+  }
+  if (error) {
+    if (!failing_.exchange(true) && log_) {
+      log_("audit log: " + *error +
+           "; further failures are not logged until it works again");
+    }
+    return false;
+  }
+  if (failing_.exchange(false) && log_) {
+    log_("audit log: writing " + sys::display_path(path_) + " works again");
+  }
+  return true;
+}
+
+}  // namespace twk::core

@@ -1,0 +1,61 @@
+// The audit log: one JSON line per hook event in
+// {state_dir}/logs/audit.jsonl, saying what was called, in which session
+// and project, which rule matched and what was decided. Large tool inputs
+// and every tool response are recorded only by size and SHA-256, never in
+// full, so that the log does not become a copy of the files the agent read.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "log.h"
+#include "policy.h"
+
+namespace twk::core {
+
+// Tool inputs up to this size (as compact JSON) are recorded in full.
+inline constexpr std::size_t kAuditInputBytes = 4096;
+// Session ids, tool names and project paths up to this size, likewise.
+inline constexpr std::size_t kAuditFieldBytes = 1024;
+
+// `value` itself when its compact JSON text is at most `limit` bytes long,
+// else {"bytes": <length of that text>, "sha256": "<hex digest of it>"}.
+nlohmann::json value_or_fingerprint(const nlohmann::json& value,
+                                    std::size_t limit);
+
+// The audit record of `event` (as the hook sends it) and its verdict, as
+// one line of compact JSON without the line feed.
+std::string audit_line(WallTime time, const nlohmann::json& event,
+                       const Verdict& verdict);
+
+// {state_dir}/logs/audit.jsonl.
+std::string audit_log_path(const std::string& state_dir);
+
+class AuditLog {
+ public:
+  // `log` hears when appending starts failing and when it works again.
+  AuditLog(std::string path, std::function<void(std::string_view)> log);
+
+  const std::string& path() const { return path_; }
+
+  // Appends `line` and a line feed with one write(2) on a descriptor opened
+  // with O_APPEND, so that lines from concurrent requests (and other Core
+  // processes) never interleave. Creates the file with mode 0600 and its
+  // directory with mode 0700 when they are missing. Thread-safe; returns
+  // false when the line could not be written whole.
+  bool append(std::string_view line) const;
+
+ private:
+  std::optional<std::string> try_append(std::string_view line) const;
+
+  const std::string path_;
+  const std::function<void(std::string_view)> log_;
+  mutable std::atomic<bool> failing_{false};
+};
+
+}  // namespace twk::core

@@ -1,0 +1,172 @@
+// Audit records: what they hold, what they leave out, and appending them
+// from many threads at once.
+#include "audit.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "sha256.h"
+#include "sys/files.h"
+#include "test_util.h"
+
+namespace twk::core {
+namespace {
+
+using testing::TempDir;
+
+TEST(Audit, LargeValuesAreRecordedBySizeAndHashOnly) {
+  nlohmann::json small = {{"command", "ls"}};
+  EXPECT_EQ(value_or_fingerprint(small, 100), small);
+  // The limit is on the compact JSON text: {"command":"ls"} is 16 bytes.
+  EXPECT_EQ(value_or_fingerprint(small, 16), small);
+  nlohmann::json print = value_or_fingerprint(small, 15);
+  EXPECT_EQ(print, (nlohmann::json{{"bytes", 16},
+                                   {"sha256", sha256_hex(small.dump())}}));
+
+  std::string secret(10000, 's');
+  nlohmann::json big = {{"content", secret}};
+  std::string text = value_or_fingerprint(big, kAuditInputBytes).dump();
+  EXPECT_EQ(text.find("sss"), std::string::npos) << "recorded in full";
+}
+
+nlohmann::json event() {
+  return {{"agent", "claude-code"},
+          {"context", {{"projectDir", "/work/app"}}},
+          {"hook", "post-tool-use"},
+          {"input",
+           {{"session_id", "abc-123"},
+            {"tool_name", "Read"},
+            {"tool_input", {{"file_path", "/work/app/.env"}}},
+            {"tool_response", {{"content", "API_KEY=hunter2"}}}}}};
+}
+
+TEST(Audit, ALineSaysWhoCalledWhatAndWhatWasDecided) {
+  Verdict verdict;
+  verdict.decision = Decision::kDeny;
+  verdict.reason = "No secrets.";
+  LayerVerdict user;
+  user.layer = Layer::kUser;
+  user.path = "/home/me/.tarnwick/policy.yaml";
+  user.decision = Decision::kDeny;
+  user.rule_index = 2;
+  user.rule_name = "no-env";
+  verdict.layers.push_back(user);
+
+  std::string line =
+      audit_line(WallTime(std::chrono::seconds(1714564800)), event(), verdict);
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+  nlohmann::json record = nlohmann::json::parse(line);
+  EXPECT_EQ(record["time"], "2024-05-01T12:00:00.000000Z");
+  EXPECT_EQ(record["session"], "abc-123");
+  EXPECT_EQ(record["hook"], "post-tool-use");
+  EXPECT_EQ(record["agent"], "claude-code");
+  EXPECT_EQ(record["tool"], "Read");
+  EXPECT_EQ(record["project"], "/work/app");
+  EXPECT_EQ(record["decision"], "deny");
+  EXPECT_EQ(record["reason"], "No secrets.");
+  EXPECT_EQ(record["rule"],
+            (nlohmann::json{{"layer", "user"},
+                            {"number", 3},
+                            {"name", "no-env"},
+                            {"file", "/home/me/.tarnwick/policy.yaml"}}));
+  EXPECT_EQ(record["input"], event()["input"]["tool_input"]);
+  // The response, however small, only by size and hash: it holds what
+  // the tool read, and the log must not collect copies of it.
+  EXPECT_EQ(line.find("hunter2"), std::string::npos) << line;
+  std::string response = R"({"content":"API_KEY=hunter2"})";
+  EXPECT_EQ(record["response"],
+            (nlohmann::json{{"bytes", response.size()},
+                            {"sha256", sha256_hex(response)}}));
+}
+
+TEST(Audit, ALineForAnEventWithoutDecisionOrRule) {
+  nlohmann::json e = {{"hook", "pre-tool-use"}, {"input", "not an object"}};
+  Verdict verdict;
+  LayerVerdict broken;
+  broken.path = "/p.yaml";
+  broken.error = "line 1, column 2: bad";
+  verdict.layers.push_back(broken);
+  nlohmann::json record =
+      nlohmann::json::parse(audit_line(WallTime(), e, verdict));
+  EXPECT_EQ(record["decision"], "none");
+  EXPECT_FALSE(record.contains("reason"));
+  EXPECT_TRUE(record["rule"].is_null());
+  EXPECT_TRUE(record["tool"].is_null());
+  EXPECT_TRUE(record["session"].is_null());
+  EXPECT_FALSE(record.contains("response"));
+  EXPECT_EQ(record["policy_errors"][0]["error"], "line 1, column 2: bad");
+}
+
+TEST(Audit, ConcurrentAppendsNeverInterleave) {
+  TempDir dir;
+  std::string path = audit_log_path(dir.file("state"));
+  AuditLog log(path, nullptr);
+  constexpr int kThreads = 8;
+  constexpr int kLines = 100;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      // Lines long enough that a split write would show.
+      std::string padding(3000 + t * 100, static_cast<char>('a' + t));
+      for (int i = 0; i < kLines; ++i) {
+        nlohmann::json line = {{"t", t}, {"i", i}, {"pad", padding}};
+        EXPECT_TRUE(log.append(line.dump()));
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+
+  std::optional<std::string> text = sys::read_file(path);
+  ASSERT_TRUE(text);
+  std::istringstream lines(*text);
+  std::string line;
+  std::vector<int> next(kThreads, 0);
+  int count = 0;
+  while (std::getline(lines, line)) {
+    nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_FALSE(record.is_discarded()) << "torn line " << count;
+    int t = record["t"];
+    EXPECT_EQ(record["i"], next[t]++);  // each thread's lines in order
+    ++count;
+  }
+  EXPECT_EQ(count, kThreads * kLines);
+  EXPECT_EQ(testing::file_mode(path), 0600);
+  EXPECT_EQ(testing::file_mode(dir.file("state/logs")), 0700);
+}
+
+TEST(Audit, StartsAFreshFileWhenTheOldOneIsGoneAndReportsFailures) {
+  TempDir dir;
+  std::string path = dir.file("logs/audit.jsonl");
+  std::vector<std::string> messages;
+  AuditLog log(path, [&](std::string_view m) { messages.emplace_back(m); });
+  // A strict umask would leave the owner unable to append.
+  mode_t old = ::umask(0277);
+  ASSERT_TRUE(log.append("{\"n\":1}"));
+  ::umask(old);
+  EXPECT_EQ(testing::file_mode(path), 0600);
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  ASSERT_TRUE(log.append("{\"n\":2}"));
+  EXPECT_EQ(sys::read_file(path), "{\"n\":2}\n");
+  EXPECT_TRUE(messages.empty());
+
+  // A directory where the file should be: the failure is logged once,
+  // and recovery is logged too.
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+  EXPECT_FALSE(log.append("{}"));
+  EXPECT_FALSE(log.append("{}"));
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("couldn't open"), std::string::npos)
+      << messages[0];
+  ASSERT_EQ(::rmdir(path.c_str()), 0);
+  EXPECT_TRUE(log.append("{}"));
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_NE(messages[1].find("works again"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace twk::core

@@ -1,0 +1,256 @@
+// The layered decision: user (or built-in) policy, project policy on top,
+// broken files, and the hook output built from the verdict.
+#include "policy.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "test_util.h"
+
+namespace twk::core {
+namespace {
+
+using testing::TempDir;
+
+void write_text(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::trunc | std::ios::binary) << text;
+}
+
+// Writes a new version by rename, so that each version is a new inode.
+void replace_text(const std::string& path, const std::string& text) {
+  write_text(path + ".new", text);
+  ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+}
+
+nlohmann::json event(const std::string& command,
+                     std::optional<std::string> project = std::nullopt,
+                     const std::string& hook = "pre-tool-use") {
+  nlohmann::json context = nlohmann::json::object();
+  if (project) context["projectDir"] = *project;
+  return {{"agent", "claude-code"},
+          {"context", context},
+          {"hook", hook},
+          {"input",
+           {{"session_id", "s1"},
+            {"hook_event_name", "PreToolUse"},
+            {"tool_name", "Bash"},
+            {"tool_input", {{"command", command}}}}}};
+}
+
+class PolicyTest : public ::testing::Test {
+ protected:
+  PolicyTest() {
+    ::mkdir(project_dir().c_str(), 0700);
+    ::mkdir((project_dir() + "/.tarnwick").c_str(), 0700);
+  }
+  std::string user_path() const { return dir_.file("policy.yaml"); }
+  std::string project_dir() const { return dir_.file("project"); }
+  std::string project_path() const {
+    return project_dir() + "/.tarnwick/policy.yaml";
+  }
+  Policy make(bool given = false) {
+    PolicyConfig config;
+    config.user_path = user_path();
+    config.user_path_given = given;
+    return Policy(std::move(config));
+  }
+
+  TempDir dir_;
+};
+
+constexpr char kUserRules[] = R"(default: allow
+rules:
+  - name: no-rm
+    tool: Bash
+    input: {command: '^rm '}
+    decision: deny
+    reason: No deleting.
+  - name: ask-push
+    tool: Bash
+    input: {command: '^git push'}
+    decision: ask
+)";
+
+TEST_F(PolicyTest, AnswersPreToolUseWithThePermissionDecision) {
+  write_text(user_path(), kUserRules);
+  Policy policy = make();
+  Verdict v = policy.decide(event("rm x"));
+  EXPECT_EQ(v.decision, Decision::kDeny);
+  EXPECT_EQ(v.output.dump(),
+            R"({"hookSpecificOutput":{"hookEventName":"PreToolUse",)"
+            R"("permissionDecision":"deny",)"
+            R"("permissionDecisionReason":"No deleting."}})");
+  ASSERT_NE(v.decider(), nullptr);
+  EXPECT_EQ(v.decider()->layer, Layer::kUser);
+  EXPECT_EQ(v.decider()->rule_index, 0u);
+  EXPECT_EQ(v.decider()->rule_name, "no-rm");
+
+  // A rule without a reason gets one that names it.
+  v = policy.decide(event("git push"));
+  EXPECT_EQ(v.output["hookSpecificOutput"]["permissionDecision"], "ask");
+  EXPECT_NE(v.reason.find("\"ask-push\""), std::string::npos) << v.reason;
+
+  // The default applies when nothing matches.
+  v = policy.decide(event("ls"));
+  EXPECT_EQ(v.output["hookSpecificOutput"]["permissionDecision"], "allow");
+  EXPECT_FALSE(v.decider()->rule_index);
+}
+
+TEST_F(PolicyTest, PostToolUseAndNoDecisionAnswerNull) {
+  write_text(user_path(),
+             "rules:\n  - tool: Bash\n    hook: any\n"
+             "    input: {command: rm}\n    decision: deny\n");
+  Policy policy = make();
+  Verdict v = policy.decide(event("rm x", std::nullopt, "post-tool-use"));
+  EXPECT_EQ(v.decision, Decision::kDeny);  // recorded in the audit log...
+  EXPECT_TRUE(v.output.is_null());         // ...but nothing for the agent
+  v = policy.decide(event("ls"));
+  EXPECT_EQ(v.decision, Decision::kNone);
+  EXPECT_TRUE(v.output.is_null());
+  // Events the hook would never send still get an answer.
+  for (const char* body : {R"({})", R"({"hook":"pre-tool-use","input":7})",
+                           R"({"hook":1,"input":{"tool_name":["x"]}})"}) {
+    v = policy.decide(nlohmann::json::parse(body));
+    EXPECT_TRUE(v.output.is_null()) << body;
+  }
+  EXPECT_TRUE(Policy().decide(event("rm -rf ~")).output.is_null());
+}
+
+TEST_F(PolicyTest, WithoutAUserFileTheBuiltinPolicyApplies) {
+  Policy policy = make();
+  Verdict v = policy.decide(event("rm -rf ~"));
+  EXPECT_EQ(v.decision, Decision::kDeny);
+  EXPECT_EQ(v.decider()->layer, Layer::kBuiltin);
+  EXPECT_EQ(policy.decide(event("ls")).decision, Decision::kNone);
+
+  // A file named on the command line must exist: a typo in the name would
+  // otherwise quietly swap the user's rules for the built-in ones.
+  Policy named = make(/*given=*/true);
+  v = named.decide(event("ls"));
+  EXPECT_EQ(v.decision, Decision::kAsk);
+  EXPECT_NE(v.reason.find("no such file"), std::string::npos) << v.reason;
+}
+
+TEST_F(PolicyTest, AProjectCanTightenButNeverLoosen) {
+  write_text(user_path(), kUserRules);
+  write_text(project_path(), R"(default: allow
+rules:
+  - name: allow-rm
+    tool: Bash
+    input: {command: '^rm '}
+    decision: allow
+  - name: deny-curl
+    tool: Bash
+    input: {command: '^curl '}
+    decision: deny
+    reason: Not in this repository.
+  - name: ask-make
+    tool: Bash
+    input: {command: '^make'}
+    decision: ask
+  - name: ask-push
+    tool: Bash
+    input: {command: '^git push'}
+    decision: ask
+)");
+  Policy policy = make();
+  const std::string project = project_dir();
+
+  // The user's deny stands against the project's allow.
+  Verdict v = policy.decide(event("rm x", project));
+  EXPECT_EQ(v.decision, Decision::kDeny);
+  EXPECT_EQ(v.decider()->layer, Layer::kUser);
+  ASSERT_EQ(v.layers.size(), 2u);
+  EXPECT_EQ(v.layers[1].decision, Decision::kAllow);  // said, but ignored
+
+  // The project's deny and ask beat the user's default allow.
+  v = policy.decide(event("curl x", project));
+  EXPECT_EQ(v.decision, Decision::kDeny);
+  EXPECT_EQ(v.reason, "Not in this repository.");
+  EXPECT_EQ(v.decider()->layer, Layer::kProject);
+  EXPECT_EQ(v.decider()->path, project_path());
+  EXPECT_EQ(policy.decide(event("make all", project)).decision, Decision::kAsk);
+
+  // Equal strictness: the user's rule is the one reported.
+  v = policy.decide(event("git push", project));
+  EXPECT_EQ(v.decision, Decision::kAsk);
+  EXPECT_EQ(v.decider()->layer, Layer::kUser);
+
+  // The project's default allow doesn't loosen anything either: with a
+  // user policy that has no opinion, there stays none.
+  replace_text(user_path(), "default: none\n");
+  EXPECT_EQ(policy.decide(event("ls", project)).decision, Decision::kNone);
+  EXPECT_TRUE(policy.decide(event("ls", project)).output.is_null());
+
+  // Other projects, and events without one, are not affected.
+  EXPECT_EQ(policy.decide(event("curl x", dir_.path())).decision,
+            Decision::kNone);
+  EXPECT_EQ(policy.decide(event("curl x")).decision, Decision::kNone);
+  // Nor are relative project directories, which would be resolved against
+  // wherever Core runs.
+  EXPECT_EQ(policy.decide(event("curl x", "project")).decision,
+            Decision::kNone);
+}
+
+TEST_F(PolicyTest, ABrokenUserFileAsksAboutEverythingButKeepsItsDenials) {
+  write_text(user_path(), kUserRules);
+  Policy policy = make();
+  ASSERT_EQ(policy.decide(event("ls")).decision, Decision::kAllow);
+
+  replace_text(user_path(), std::string(kUserRules) + "  - oops: [\n");
+  Verdict v = policy.decide(event("ls"));
+  EXPECT_EQ(v.decision, Decision::kAsk);  // was allow
+  EXPECT_NE(v.reason.find("is broken (line "), std::string::npos) << v.reason;
+  EXPECT_NE(v.reason.find(user_path()), std::string::npos) << v.reason;
+  EXPECT_EQ(v.output["hookSpecificOutput"]["permissionDecision"], "ask");
+  EXPECT_EQ(policy.decide(event("rm x")).decision, Decision::kDeny);
+
+  replace_text(user_path(), kUserRules);
+  EXPECT_EQ(policy.decide(event("ls")).decision, Decision::kAllow);
+}
+
+TEST_F(PolicyTest, APolicyThatNeverLoadedAsksAboutEverything) {
+  write_text(user_path(), "default: allow\nrules: {\n");
+  Policy policy = make();
+  // Not even the built-in policy's allow-nothing: every call is asked about.
+  for (const char* command : {"ls", "rm -rf ~", "git status"}) {
+    Verdict v = policy.decide(event(command));
+    EXPECT_EQ(v.decision, Decision::kAsk) << command;
+    EXPECT_EQ(v.output["hookSpecificOutput"]["permissionDecision"], "ask");
+  }
+}
+
+TEST_F(PolicyTest, ABrokenProjectFileAsksInThatProjectOnly) {
+  write_text(user_path(), kUserRules);
+  write_text(project_path(), "rules:\n  - tool: Bash\n    decision: nope\n");
+  Policy policy = make();
+  Verdict v = policy.decide(event("ls", project_dir()));
+  EXPECT_EQ(v.decision, Decision::kAsk);
+  EXPECT_NE(v.reason.find("project's policy file"), std::string::npos)
+      << v.reason;
+  EXPECT_NE(v.reason.find("line 3, column 15"), std::string::npos) << v.reason;
+  EXPECT_EQ(policy.decide(event("rm x", project_dir())).decision,
+            Decision::kDeny);
+  EXPECT_EQ(policy.decide(event("ls")).decision, Decision::kAllow);
+}
+
+TEST_F(PolicyTest, AHomeProjectDoesNotApplyTheUsersFileTwice) {
+  // The project policy of a project at the state directory's parent would
+  // be the user's own file; it must count once, as the user's.
+  std::string home = dir_.file("home");
+  ::mkdir(home.c_str(), 0700);
+  ::mkdir((home + "/.tarnwick").c_str(), 0700);
+  PolicyConfig config;
+  config.user_path = home + "/.tarnwick/policy.yaml";
+  write_text(config.user_path, kUserRules);
+  Policy policy(std::move(config));
+  Verdict v = policy.decide(event("ls", home));
+  EXPECT_EQ(v.layers.size(), 1u);
+  EXPECT_EQ(v.decision, Decision::kAllow);
+}
+
+}  // namespace
+}  // namespace twk::core

@@ -1,0 +1,196 @@
+// check and explain.
+#include "policy_tools.h"
+
+#include <nlohmann/json.hpp>
+#include <variant>
+
+#include "policy.h"
+#include "policy_watch.h"
+#include "policy_yaml.h"
+#include "sys/files.h"
+
+namespace twk::core {
+namespace {
+
+std::string display(const std::string& path) { return sys::display_path(path); }
+
+std::string in_quotes(std::string_view s) {
+  std::string out = "\"";
+  out += s;
+  out += '"';
+  return out;
+}
+
+std::string rule_list(const RuleSet& rules) {
+  std::string out;
+  for (std::size_t i = 0; i < rules.rules.size(); ++i) {
+    const Rule& rule = rules.rules[i];
+    out += "  ";
+    out += std::to_string(i + 1);
+    out += ". ";
+    out += rule.name;
+    out += ": ";
+    out += decision_name(rule.decision);
+    out += '\n';
+  }
+  out += "  default: ";
+  out += decision_name(rules.default_decision);
+  out += '\n';
+  return out;
+}
+
+// One line about what a layer said.
+std::string layer_line(const LayerVerdict& layer) {
+  std::string line;
+  if (layer.layer == Layer::kBuiltin) {
+    line = "built-in policy: ";
+  } else {
+    line = std::string(layer_name(layer.layer)) + " policy " +
+           display(layer.path) + ": ";
+  }
+  if (!layer.error.empty()) {
+    line += "BROKEN (" + layer.error + "); ";
+  }
+  if (layer.rule_index) {
+    line += "rule " + std::to_string(*layer.rule_index + 1) + " " +
+            in_quotes(layer.rule_name) + " matches: ";
+  } else {
+    line += "no rule matches, default: ";
+  }
+  line += decision_name(layer.decision);
+  if (layer.layer == Layer::kProject && layer.decision == Decision::kAllow) {
+    line += " (ignored: a project policy cannot allow)";
+  }
+  line += '\n';
+  return line;
+}
+
+}  // namespace
+
+ToolResult check_policy(const std::string& path, bool given) {
+  ToolResult result;
+  PolicyRead read = read_policy(path);
+  if (read.missing && !given) {
+    result.out = "There is no policy file at " + display(path) +
+                 "; Core uses the built-in default policy:\n";
+    auto builtin = parse_policy(builtin_policy_text());
+    if (const RuleSet* rules = std::get_if<RuleSet>(&builtin)) {
+      result.out += rule_list(*rules);
+    } else {
+      result.status = 1;
+      result.err = "The built-in policy is broken: " +
+                   error_text(std::get<PolicyError>(builtin)) + "\n";
+    }
+    return result;
+  }
+  if (!read.error.empty()) {
+    result.status = 1;
+    result.err = display(path) + ": " + read.error + "\n";
+    return result;
+  }
+  auto parsed = parse_policy(read.text);
+  if (const PolicyError* error = std::get_if<PolicyError>(&parsed)) {
+    result.status = 1;
+    result.err = display(path) + ":";
+    if (error->line > 0) {
+      result.err += std::to_string(error->line) + ":" +
+                    std::to_string(error->column) + ":";
+    }
+    result.err += " error: " + error->message + "\n";
+    return result;
+  }
+  const RuleSet& rules = std::get<RuleSet>(parsed);
+  result.out = display(path) + ": OK, " + std::to_string(rules.rules.size()) +
+               (rules.rules.size() == 1 ? " rule\n" : " rules\n") +
+               rule_list(rules);
+  return result;
+}
+
+ToolResult explain_event(const std::string& path, bool given,
+                         const std::optional<std::string>& project_dir,
+                         std::string_view event_text) {
+  ToolResult result;
+  nlohmann::json parsed = nlohmann::json::parse(event_text, nullptr, false);
+  if (parsed.is_discarded() || !parsed.is_object()) {
+    result.status = 1;
+    result.err = "The event on standard input isn't a JSON object.\n";
+    return result;
+  }
+
+  // A request body as the hook sends it, or the agent's event itself.
+  nlohmann::json request;
+  if (parsed.contains("hook") && parsed.contains("input")) {
+    request = std::move(parsed);
+  } else {
+    std::string hook = "pre-tool-use";
+    auto name = parsed.find("hook_event_name");
+    if (name != parsed.end() && *name == "PostToolUse") hook = "post-tool-use";
+    request = {{"agent", "claude-code"},
+               {"context", nlohmann::json::object()},
+               {"hook", hook},
+               {"input", std::move(parsed)}};
+  }
+  if (project_dir) {
+    std::optional<std::string> absolute = sys::canonical(*project_dir);
+    if (!absolute) {
+      result.status = 1;
+      result.err =
+          "There is no project directory " + display(*project_dir) + ".\n";
+      return result;
+    }
+    request["context"] = {{"projectDir", *absolute}};
+  }
+
+  PolicyConfig config;
+  config.user_path = path;
+  config.user_path_given = given;
+  Policy policy(std::move(config));
+  Verdict verdict = policy.decide(request);
+
+  std::string hook = request["hook"].is_string()
+                         ? request["hook"].get<std::string>()
+                         : std::string("?");
+  const nlohmann::json& input = request["input"];
+  std::string tool = input.is_object() && input.contains("tool_name") &&
+                             input["tool_name"].is_string()
+                         ? input["tool_name"].get<std::string>()
+                         : std::string("(none)");
+  result.out = "event: " + hook + ", tool " + tool + "\n";
+  bool broken = false;
+  for (const LayerVerdict& layer : verdict.layers) {
+    result.out += layer_line(layer);
+    broken = broken || !layer.error.empty();
+  }
+  const nlohmann::json& context = request["context"];
+  if (context.is_object() && context.contains("projectDir") &&
+      context["projectDir"].is_string()) {
+    bool seen = false;
+    for (const LayerVerdict& layer : verdict.layers) {
+      seen = seen || layer.layer == Layer::kProject;
+    }
+    if (!seen) {
+      result.out += "project policy: none (no " +
+                    std::string(kProjectPolicyPath) + " in " +
+                    display(context["projectDir"].get<std::string>()) + ")\n";
+    }
+  }
+  result.out += "decision: " + std::string(decision_name(verdict.decision));
+  if (!verdict.reason.empty()) result.out += " (" + verdict.reason + ")";
+  result.out += '\n';
+  if (verdict.output.is_null()) {
+    result.out += "twk-hook prints nothing\n";
+  } else {
+    result.out +=
+        "twk-hook prints:\n" +
+        verdict.output.dump(-1, ' ', false,
+                            nlohmann::json::error_handler_t::replace) +
+        "\n";
+  }
+  if (broken) {
+    result.status = 1;
+    result.err = "A policy file is broken; run 'twk-backend check' on it.\n";
+  }
+  return result;
+}
+
+}  // namespace twk::core

@@ -1,0 +1,134 @@
+// check and explain, as a person editing a policy sees them.
+#include "policy_tools.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "test_util.h"
+
+namespace twk::core {
+namespace {
+
+using testing::TempDir;
+
+void write_text(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::trunc | std::ios::binary) << text;
+}
+
+TEST(PolicyTools, CheckListsTheRulesOfAGoodFile) {
+  TempDir dir;
+  std::string path = dir.file("policy.yaml");
+  write_text(path,
+             "rules:\n  - name: no-rm\n    tool: Bash\n    decision: deny\n");
+  ToolResult r = check_policy(path, true);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, path + ": OK, 1 rule\n  1. no-rm: deny\n  default: none\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(PolicyTools, CheckPrintsErrorsWithLineAndColumn) {
+  TempDir dir;
+  std::string path = dir.file("policy.yaml");
+  write_text(path, "rules:\n  - tool: Bash\n    decision: deny\n"
+                   "    reasn: typo\n");
+  ToolResult r = check_policy(path, true);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(r.err.starts_with(path + ":4:5: error: unknown key \"reasn\""))
+      << r.err;
+
+  r = check_policy(dir.file("absent.yaml"), true);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("no such file"), std::string::npos) << r.err;
+}
+
+TEST(PolicyTools, CheckWithoutAFileDescribesTheBuiltinPolicy) {
+  TempDir dir;
+  ToolResult r = check_policy(dir.file("policy.yaml"), false);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("built-in default policy"), std::string::npos);
+  EXPECT_NE(r.out.find("no-recursive-delete-of-root-or-home: deny"),
+            std::string::npos)
+      << r.out;
+}
+
+TEST(PolicyTools, ExplainShowsTheMatchingRuleAndTheHookOutput) {
+  TempDir dir;
+  ToolResult r = explain_event(
+      dir.file("policy.yaml"), false, std::nullopt,
+      R"({"session_id":"s","hook_event_name":"PreToolUse","tool_name":"Bash",)"
+      R"("tool_input":{"command":"rm -rf ~"}})");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("built-in policy: rule 1 "
+                       "\"no-recursive-delete-of-root-or-home\" matches: deny"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("twk-hook prints:\n{\"hookSpecificOutput\":{"
+                       "\"hookEventName\":\"PreToolUse\","
+                       "\"permissionDecision\":\"deny\""),
+            std::string::npos)
+      << r.out;
+
+  // A post-tool-use event, and one nothing matches: no output.
+  r = explain_event(dir.file("policy.yaml"), false, std::nullopt,
+                    R"({"hook_event_name":"PostToolUse","tool_name":"Bash",)"
+                    R"("tool_input":{"command":"rm -rf ~"}})");
+  EXPECT_NE(r.out.find("event: post-tool-use"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("twk-hook prints nothing"), std::string::npos) << r.out;
+}
+
+TEST(PolicyTools, ExplainAppliesAProjectPolicyAndTheRequestForm) {
+  TempDir dir;
+  std::string project = dir.file("project");
+  ASSERT_EQ(::mkdir(project.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((project + "/.tarnwick").c_str(), 0700), 0);
+  write_text(project + "/.tarnwick/policy.yaml",
+             "rules:\n  - name: no-make\n    tool: Bash\n    decision: ask\n"
+             "  - tool: Read\n    decision: allow\n");
+  const std::string event =
+      R"({"tool_name":"Bash","tool_input":{"command":"make"}})";
+  ToolResult r =
+      explain_event(dir.file("policy.yaml"), false, project, event);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("project policy " + project +
+                       "/.tarnwick/policy.yaml: rule 1 \"no-make\" matches: ask"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("decision: ask"), std::string::npos) << r.out;
+
+  // The hook's own request body, with the project in its context.
+  r = explain_event(dir.file("policy.yaml"), false, std::nullopt,
+                    R"({"agent":"claude-code","context":{"projectDir":")" +
+                        project +
+                        R"("},"hook":"pre-tool-use","input":{"tool_name":)"
+                        R"("Read","tool_input":{}}})");
+  EXPECT_NE(r.out.find("allow (ignored: a project policy cannot allow)"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("twk-hook prints nothing"), std::string::npos) << r.out;
+}
+
+TEST(PolicyTools, ExplainFailsOnBrokenInput) {
+  TempDir dir;
+  std::string path = dir.file("policy.yaml");
+  write_text(path, "rules: [\n");
+  ToolResult r = explain_event(path, true, std::nullopt,
+                               R"({"tool_name":"Bash","tool_input":{}})");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("BROKEN (line 2, column 1"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\"permissionDecision\":\"ask\""), std::string::npos)
+      << r.out;
+
+  r = explain_event(dir.file("none.yaml"), false, std::nullopt, "{not json");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("isn't a JSON object"), std::string::npos);
+  r = explain_event(dir.file("none.yaml"), false, dir.file("no-such-dir"),
+                    "{}");
+  EXPECT_EQ(r.status, 1);
+}
+
+}  // namespace
+}  // namespace twk::core

@@ -1,0 +1,155 @@
+// Policy files that change under a running Core: reloads, broken versions,
+// removal, and the bounded cache of project policies.
+#include "policy_watch.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <vector>
+
+#include "test_util.h"
+
+namespace twk::core {
+namespace {
+
+using testing::TempDir;
+
+void write_text(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::trunc | std::ios::binary) << text;
+}
+
+// Replaces the file by renaming a new one over it, as many editors save.
+void replace_text(const std::string& path, const std::string& text) {
+  write_text(path + ".new", text);
+  ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+}
+
+TEST(PolicyFile, FollowsTheFileThroughItsVersions) {
+  TempDir dir;
+  std::string path = dir.file("policy.yaml");
+  std::vector<std::string> log;
+  PolicyFile file(path, [&](std::string_view line) { log.emplace_back(line); });
+
+  PolicySnapshot s = file.current();
+  EXPECT_EQ(s.state, PolicyState::kMissing);
+  EXPECT_FALSE(s.rules);
+
+  write_text(path, "default: deny\n");
+  s = file.current();
+  ASSERT_EQ(s.state, PolicyState::kLoaded);
+  EXPECT_EQ(s.rules->default_decision, Decision::kDeny);
+
+  // Unchanged: the same rules object, no new read and no new log line.
+  std::size_t lines = log.size();
+  EXPECT_EQ(file.current().rules, s.rules);
+
+  // Rewritten in place within the same clock tick, same size: the stamp
+  // may not change, but the text is compared while the file is recent.
+  write_text(path, "default: ask \n");
+  s = file.current();
+  ASSERT_EQ(s.state, PolicyState::kLoaded);
+  EXPECT_EQ(s.rules->default_decision, Decision::kAsk);
+  EXPECT_GT(log.size(), lines);
+
+  replace_text(path, "rules:\n  - tool: Bash\n    decision: allow\n");
+  s = file.current();
+  ASSERT_EQ(s.state, PolicyState::kLoaded);
+  EXPECT_EQ(s.rules->rules.size(), 1u);
+
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  s = file.current();
+  EXPECT_EQ(s.state, PolicyState::kMissing);
+  EXPECT_FALSE(s.rules);
+  EXPECT_NE(log.back().find("was removed"), std::string::npos) << log.back();
+}
+
+TEST(PolicyFile, ABrokenVersionKeepsTheLastGoodRulesUntilFixed) {
+  TempDir dir;
+  std::string path = dir.file("policy.yaml");
+  std::vector<std::string> log;
+  PolicyFile file(path, [&](std::string_view line) { log.emplace_back(line); });
+
+  write_text(path, "rules:\n  - tool: Bash\n    decision: deny\n");
+  std::shared_ptr<const RuleSet> good = file.current().rules;
+  ASSERT_TRUE(good);
+
+  replace_text(path,
+               "rules:\n  - tool: Bash\n    decision: deny\n"
+               "  - tool: Read\n    desicion: deny\n");
+  PolicySnapshot s = file.current();
+  EXPECT_EQ(s.state, PolicyState::kBroken);
+  EXPECT_EQ(s.rules, good);
+  EXPECT_EQ(s.error.rfind("line 5, column 5: unknown key \"desicion\"", 0), 0u)
+      << s.error;
+  // The log says where the fault is and what Core does about it.
+  ASSERT_FALSE(log.empty());
+  EXPECT_NE(log.back().find(path), std::string::npos) << log.back();
+  EXPECT_NE(log.back().find("line 5, column 5"), std::string::npos)
+      << log.back();
+  EXPECT_NE(log.back().find("last good"), std::string::npos) << log.back();
+
+  // Asked again without a change: still broken, not logged again.
+  std::size_t lines = log.size();
+  EXPECT_EQ(file.current().state, PolicyState::kBroken);
+  EXPECT_EQ(log.size(), lines);
+
+  replace_text(path, "rules:\n  - tool: Read\n    decision: deny\n");
+  s = file.current();
+  EXPECT_EQ(s.state, PolicyState::kLoaded);
+  EXPECT_TRUE(s.error.empty());
+  ASSERT_TRUE(s.rules);
+  EXPECT_EQ(s.rules->rules[0].tools[0], "Read");
+}
+
+TEST(PolicyFile, BrokenFromTheStartHasNoRules) {
+  TempDir dir;
+  std::string path = dir.file("policy.yaml");
+  write_text(path, "rules: [\n");
+  std::vector<std::string> log;
+  PolicyFile file(path, [&](std::string_view line) { log.emplace_back(line); });
+  PolicySnapshot s = file.current();
+  EXPECT_EQ(s.state, PolicyState::kBroken);
+  EXPECT_FALSE(s.rules);
+  EXPECT_NE(s.error.find("line 2, column 1"), std::string::npos) << s.error;
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_NE(log[0].find("no good version yet"), std::string::npos) << log[0];
+}
+
+TEST(PolicyFile, RefusesWhatIsNotASmallRegularFile) {
+  TempDir dir;
+  PolicyFile directory(dir.path(), nullptr);
+  PolicySnapshot s = directory.current();
+  EXPECT_EQ(s.state, PolicyState::kBroken);
+  EXPECT_NE(s.error.find("regular file"), std::string::npos) << s.error;
+
+  std::string fifo = dir.file("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(PolicyFile(fifo, [](std::string_view) {}).current().state,
+            PolicyState::kBroken);  // and returns at once, without a writer
+
+  std::string big = dir.file("big.yaml");
+  write_text(big, "# " + std::string(kMaxPolicyBytes, 'x') + "\n");
+  s = PolicyFile(big, [](std::string_view) {}).current();
+  EXPECT_EQ(s.state, PolicyState::kBroken);
+  EXPECT_NE(s.error.find("larger than"), std::string::npos) << s.error;
+}
+
+TEST(PolicyCache, HoldsABoundedNumberOfFilesAndForgetsTheOldest) {
+  TempDir dir;
+  PolicyCache cache(2, [](std::string_view) {});
+  auto a = cache.get(dir.file("a"));
+  auto b = cache.get(dir.file("b"));
+  EXPECT_EQ(cache.get(dir.file("a")), a);  // a is now the most recent
+  auto c = cache.get(dir.file("c"));       // evicts b
+  EXPECT_EQ(cache.size(), 2u);
+  EXPECT_EQ(cache.get(dir.file("a")), a);
+  EXPECT_NE(cache.get(dir.file("b")), b);  // b was forgotten: a new watcher
+  EXPECT_EQ(cache.size(), 2u);
+  // A caller still holding an evicted file can go on using it.
+  EXPECT_EQ(c->current().state, PolicyState::kMissing);
+}
+
+}  // namespace
+}  // namespace twk::core

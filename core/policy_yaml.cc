@@ -1,0 +1,243 @@
+// Parsing the YAML policy format into rules.
+#include "policy_yaml.h"
+
+#include <yaml-cpp/yaml.h>
+
+#include <exception>
+#include <set>
+#include <utility>
+
+namespace twk::core {
+namespace {
+
+// Thrown inside this file only, for faults found in a well-formed document.
+struct SchemaError {
+  YAML::Mark mark;
+  std::string message;
+};
+
+[[noreturn]] void fail(const YAML::Node& at, std::string message) {
+  throw SchemaError{at.Mark(), std::move(message)};
+}
+
+std::string in_quotes(std::string_view s) {
+  std::string out = "\"";
+  out += s;
+  out += '"';
+  return out;
+}
+
+std::string text_of(const YAML::Node& node, std::string_view what) {
+  if (!node.IsScalar()) {
+    std::string message(what);
+    message += " needs a text";
+    fail(node, std::move(message));
+  }
+  return node.Scalar();
+}
+
+Pattern pattern_of(const YAML::Node& node, std::string_view what) {
+  std::string expression = text_of(node, what);
+  Result<Pattern> pattern = compile_pattern(expression);
+  if (!pattern) {
+    std::string message = "bad regular expression in ";
+    message += what;
+    message += ": ";
+    message += pattern.reason();
+    fail(node, std::move(message));
+  }
+  return *pattern;
+}
+
+Decision decision_of(const YAML::Node& node, std::string_view what,
+                     bool none_allowed) {
+  std::string name = text_of(node, what);
+  std::optional<Decision> d = decision_from_name(name);
+  if (!d || (*d == Decision::kNone && !none_allowed)) {
+    std::string message(what);
+    message += none_allowed ? " must be none, allow, ask or deny, not "
+                            : " must be allow, ask or deny, not ";
+    message += in_quotes(name);
+    fail(node, std::move(message));
+  }
+  return *d;
+}
+
+// Calls `handle(key, value)` for each entry of the mapping `node`, after
+// checking that the key is one of `known` and appears once.
+template <class Handle>
+void for_each_entry(const YAML::Node& node, std::string_view what,
+                    std::initializer_list<std::string_view> known,
+                    Handle handle) {
+  if (!node.IsMap()) {
+    std::string message(what);
+    message += " needs to be a mapping of keys to values";
+    fail(node, std::move(message));
+  }
+  std::set<std::string> seen;
+  for (const auto& entry : node) {
+    std::string key = text_of(entry.first, "a key");
+    bool is_known = false;
+    for (std::string_view k : known) is_known = is_known || k == key;
+    if (!is_known) {
+      std::string message = "unknown key " + in_quotes(key) + " in " +
+                            std::string(what) + " (known: ";
+      bool first = true;
+      for (std::string_view k : known) {
+        if (!first) message += ", ";
+        message += k;
+        first = false;
+      }
+      message += ")";
+      fail(entry.first, std::move(message));
+    }
+    if (!seen.insert(key).second) {
+      fail(entry.first,
+           "key " + in_quotes(key) + " appears twice in " + std::string(what));
+    }
+    handle(key, entry.first, entry.second);
+  }
+}
+
+std::vector<FieldPattern> field_patterns(const YAML::Node& node,
+                                         std::string_view what) {
+  std::vector<FieldPattern> out;
+  if (!node.IsMap()) {
+    std::string message(what);
+    message += " needs to be a mapping of input fields to patterns";
+    fail(node, std::move(message));
+  }
+  std::set<std::string> seen;
+  for (const auto& entry : node) {
+    std::string field = text_of(entry.first, "an input field name");
+    if (!seen.insert(field).second) {
+      fail(entry.first, "field " + in_quotes(field) + " appears twice in " +
+                            std::string(what));
+    }
+    out.push_back(
+        {field, pattern_of(entry.second, std::string(what) + "." + field)});
+  }
+  return out;
+}
+
+Rule rule_of(const YAML::Node& node, std::size_t index) {
+  Rule rule;
+  bool has_decision = false;
+  for_each_entry(
+      node, "a rule",
+      {"name", "hook", "tool", "tool_matches", "input", "unless", "decision",
+       "reason"},
+      [&](const std::string& key, const YAML::Node&, const YAML::Node& value) {
+        if (key == "name") {
+          rule.name = text_of(value, "name");
+        } else if (key == "hook") {
+          std::string hook = text_of(value, "hook");
+          if (hook == "pre-tool-use") {
+            rule.hook = HookFilter::kPreToolUse;
+          } else if (hook == "post-tool-use") {
+            rule.hook = HookFilter::kPostToolUse;
+          } else if (hook == "any") {
+            rule.hook = HookFilter::kAny;
+          } else {
+            fail(value,
+                 "hook must be pre-tool-use, post-tool-use or any, not " +
+                     in_quotes(hook));
+          }
+        } else if (key == "tool") {
+          if (value.IsSequence()) {
+            for (const YAML::Node& item : value) {
+              rule.tools.push_back(text_of(item, "each tool"));
+            }
+            if (rule.tools.empty()) fail(value, "tool lists no tool");
+          } else {
+            rule.tools.push_back(text_of(value, "tool"));
+          }
+        } else if (key == "tool_matches") {
+          rule.tool_pattern = pattern_of(value, "tool_matches");
+        } else if (key == "input") {
+          rule.when = field_patterns(value, "input");
+        } else if (key == "unless") {
+          rule.unless = field_patterns(value, "unless");
+        } else if (key == "decision") {
+          rule.decision = decision_of(value, "decision", false);
+          has_decision = true;
+        } else {
+          rule.reason = text_of(value, "reason");
+        }
+      });
+  if (!has_decision) fail(node, "the rule has no decision");
+  if (!rule.tools.empty() && rule.tool_pattern) {
+    fail(node, "a rule takes tool or tool_matches, not both");
+  }
+  if (rule.name.empty()) rule.name = "rule " + std::to_string(index + 1);
+  return rule;
+}
+
+RuleSet rule_set_of(const YAML::Node& root) {
+  RuleSet set;
+  if (root.IsNull()) return set;  // an empty file: no rules
+  for_each_entry(
+      root, "the policy", {"version", "default", "default_reason", "rules"},
+      [&](const std::string& key, const YAML::Node&, const YAML::Node& value) {
+        if (key == "version") {
+          if (text_of(value, "version") != "1") {
+            fail(value, "this Core reads policy version 1 only");
+          }
+        } else if (key == "default") {
+          set.default_decision = decision_of(value, "default", true);
+        } else if (key == "default_reason") {
+          set.default_reason = text_of(value, "default_reason");
+        } else if (!value.IsNull()) {
+          if (!value.IsSequence()) fail(value, "rules needs to be a list");
+          for (const YAML::Node& item : value) {
+            set.rules.push_back(rule_of(item, set.rules.size()));
+          }
+        }
+      });
+  return set;
+}
+
+PolicyError error_at(const YAML::Mark& mark, std::string message) {
+  PolicyError error;
+  if (!mark.is_null()) {
+    error.line = mark.line + 1;
+    error.column = mark.column + 1;
+  }
+  error.message = std::move(message);
+  return error;
+}
+
+}  // namespace
+
+std::string error_text(const PolicyError& error) {
+  if (error.line <= 0) return error.message;
+  std::string text = "line ";
+  text += std::to_string(error.line);
+  text += ", column ";
+  text += std::to_string(error.column);
+  text += ": ";
+  text += error.message;
+  return text;
+}
+
+std::variant<RuleSet, PolicyError> parse_policy(std::string_view text) {
+  try {
+    std::vector<YAML::Node> documents = YAML::LoadAll(std::string(text));
+    if (documents.empty()) return RuleSet{};
+    if (documents.size() > 1) {
+      return error_at(documents[1].Mark(),
+                      "a policy file holds one YAML document, not several");
+    }
+    return rule_set_of(documents[0]);
+  } catch (const SchemaError& e) {
+    return error_at(e.mark, e.message);
+  } catch (const YAML::Exception& e) {
+    // e.msg is the message without yaml-cpp's own position prefix.
+    return error_at(e.mark, e.msg);
+  } catch (const std::exception& e) {
+    return PolicyError{0, 0,
+                       std::string("couldn't read the policy: ") + e.what()};
+  }
+}
+
+}  // namespace twk::core

@@ -1,0 +1,92 @@
+// A policy's rules and how one tool call is matched against them: checked
+// in order, the first rule that matches decides, and the default covers the
+// rest. Every pattern is an RE2 expression, so matching takes time linear in
+// the input whatever the pattern and the input are.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "result.h"
+
+namespace re2 {
+class RE2;
+}
+
+namespace twk::core {
+
+// What a policy says about a tool call, from no opinion to the strictest.
+// kNone leaves the call to the agent host's own permission settings.
+enum class Decision { kNone, kAllow, kAsk, kDeny };
+
+// "none", "allow", "ask", "deny".
+std::string_view decision_name(Decision decision);
+// The decision named `name` (as decision_name spells it), or nothing.
+std::optional<Decision> decision_from_name(std::string_view name);
+
+// The hook events a rule applies to.
+enum class HookFilter { kPreToolUse, kPostToolUse, kAny };
+
+using Pattern = std::shared_ptr<const re2::RE2>;
+
+// Compiles an RE2 expression; on failure RE2's description of the error.
+Result<Pattern> compile_pattern(std::string_view expression);
+
+// One named field of the tool input and the expression it must contain a
+// match for (unanchored: use ^ and $ to match the whole value).
+struct FieldPattern {
+  std::string field;
+  Pattern pattern;
+};
+
+struct Rule {
+  std::string name;  // never empty: the file's name or "rule N"
+  HookFilter hook = HookFilter::kPreToolUse;
+  // The tool names that match exactly. With `tool_pattern` unset and no
+  // names, every tool matches.
+  std::vector<std::string> tools;
+  Pattern tool_pattern;  // matched against the whole tool name
+  // Every one of these must match...
+  std::vector<FieldPattern> when;
+  // ...and none of these, for the rule to apply.
+  std::vector<FieldPattern> unless;
+  Decision decision = Decision::kAsk;
+  std::string reason;  // may be empty
+};
+
+struct RuleSet {
+  std::vector<Rule> rules;
+  // What applies when no rule matches.
+  Decision default_decision = Decision::kNone;
+  std::string default_reason;
+};
+
+// The parts of a hook event that rules look at. Views into the event, valid
+// for the duration of one evaluation.
+struct ToolCall {
+  std::string_view hook;                  // "pre-tool-use" or "post-tool-use"
+  std::string_view tool;                  // "" when the event names none
+  const nlohmann::json* input = nullptr;  // the tool input; may be null
+};
+
+struct Match {
+  // Index into RuleSet::rules of the rule that decided; nothing when the
+  // default applied.
+  std::optional<std::size_t> rule;
+  Decision decision = Decision::kNone;
+};
+
+// True when `rule` applies to `call`. A field the input lacks matches no
+// pattern. String fields are matched as they are; other values as their
+// compact JSON text, so numbers, lists and objects can be matched too.
+bool rule_matches(const Rule& rule, const ToolCall& call);
+
+// The first rule of `rules` that applies to `call`, or the default.
+Match evaluate(const RuleSet& rules, const ToolCall& call);
+
+}  // namespace twk::core

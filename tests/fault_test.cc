@@ -1,0 +1,1137 @@
+// Faults around the hook: Cores that misbehave on the wire or die, records
+// and state files that are broken or not files at all, and hosts that start
+// the hook with odd standard streams. Whatever happens, a run must end with
+// exit status 0, at most one line on stdout (the exact "ask" line where Core
+// gave no decision), nothing on stderr, and within its deadline.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace twk::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr char kEvent[] =
+    R"({"session_id":"s1","hook_event_name":"PreToolUse","tool_name":"Bash",)"
+    R"("tool_input":{"command":"ls"}})";
+const std::string kExited = "Core exited while starting (exit status: 3)";
+const std::string kTimedOut = "Core didn't answer: timed out";
+const std::string kNotHttp = "Core didn't answer: Core's reply wasn't HTTP";
+const std::string kReset =
+    "Core didn't answer: Connection reset by peer (os error 104)";
+// How far past its deadline a run may end on a loaded machine.
+constexpr auto kMargin = 1000ms;
+
+std::vector<std::string> lines_of(const std::string& path) {
+  std::vector<std::string> lines;
+  std::istringstream in(read_file(path).value_or(""));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// What every run owes the host, whatever went wrong.
+void expect_kept_promise(const RunResult& r,
+                         std::chrono::milliseconds deadline) {
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_FALSE(r.killed);
+  EXPECT_EQ(r.err, "");
+  EXPECT_LE(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+  EXPECT_LT(r.elapsed, deadline + kMargin);
+}
+
+// A JSON string member holding `n` bytes of x, as one object.
+std::string big_input(std::size_t n) {
+  return "{\"data\":\"" + std::string(n, 'x') + "\"}";
+}
+
+std::string record_text(int port, long long pid, const std::string& token = "t") {
+  return "{\"url\":\"http://127.0.0.1:" + std::to_string(port) +
+         "\",\"token\":\"" + token + "\",\"pid\":" + std::to_string(pid) + "}";
+}
+
+// True once `pid` no longer runs: gone, or a zombie nobody reaped yet.
+bool ends_within(pid_t pid, std::chrono::milliseconds limit) {
+  auto until = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+    auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    if (!stat) return true;
+    std::size_t paren = stat->rfind(')');
+    if (paren != std::string::npos && paren + 2 < stat->size() &&
+        (*stat)[paren + 2] == 'Z') {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= until) return false;
+    ::usleep(10000);
+  }
+}
+
+// A peer at the socket level, for faults that an HTTP-reading Core cannot
+// play: it may never accept, or take the request at its own pace. Each
+// accepted connection goes to `serve` on a thread of its own.
+class Listener {
+ public:
+  struct Options {
+    int rcvbuf = 0;  // SO_RCVBUF, inherited by accepted sockets; 0: default
+    int backlog = 64;
+    bool accept = true;  // false: connections wait in the queue forever
+  };
+  using Serve = std::function<void(int fd, Listener& self)>;
+
+  Listener(Options options, Serve serve) : serve_(std::move(serve)) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (options.rcvbuf > 0) {
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &options.rcvbuf,
+                   sizeof options.rcvbuf);
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(fd_, options.backlog);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    if (options.accept) thread_ = std::thread([this] { accept_loop(); });
+  }
+
+  ~Listener() {
+    stop_ = true;
+    ::shutdown(fd_, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
+    }
+    for (auto& w : workers_) w.join();
+    for (int fd : fillers_) ::close(fd);
+    ::close(fd_);
+  }
+
+  int port() const { return port_; }
+  int connections() const { return connections_; }
+  std::size_t received() const { return received_; }
+  bool stopping() const { return stop_; }
+  void count(std::size_t n) { received_ += n; }
+
+  // Connects from the test until the listen queue of a non-accepting
+  // listener is full, i.e. until a connection no longer completes.
+  void fill_queue() {
+    for (int i = 0; i < 64; ++i) {
+      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      fillers_.push_back(fd);
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      addr.sin_port = htons(static_cast<uint16_t>(port_));
+      ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, 200) == 0) return;  // this one hangs: full
+    }
+  }
+
+  // Reads and drops what arrives until the peer closes or the listener
+  // stops.
+  static void drain_until_closed(int fd, Listener& self) {
+    char buf[65536];
+    while (!self.stopping()) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) return;
+      self.count(static_cast<std::size_t>(n));
+    }
+  }
+
+ private:
+  void accept_loop() {
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      ++connections_;
+      std::lock_guard<std::mutex> lock(mu_);
+      open_.push_back(fd);
+      workers_.emplace_back([this, fd] {
+        serve_(fd, *this);
+        std::lock_guard<std::mutex> inner(mu_);
+        std::erase(open_, fd);
+        ::close(fd);
+      });
+    }
+  }
+
+  Serve serve_;
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
+  std::atomic<std::size_t> received_{0};
+  std::mutex mu_;
+  std::vector<int> open_;
+  std::vector<std::thread> workers_;
+  std::vector<int> fillers_;
+  std::thread thread_;
+};
+
+// An unrelated long-running process (/bin/sleep), for records whose pid was
+// reused by something that is not Core.
+class Sleeper {
+ public:
+  Sleeper() {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      ::execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    // Until exec has happened the child still shows the test executable.
+    for (int i = 0; i < 400; ++i) {
+      std::error_code ec;
+      auto image = std::filesystem::read_symlink(
+          "/proc/" + std::to_string(pid_) + "/exe", ec);
+      if (!ec && image.filename() == "sleep") break;
+      ::usleep(5000);
+    }
+  }
+  ~Sleeper() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// ---------------------------------------------------------------------------
+// A running Core that misbehaves on the wire. The endpoint record names a
+// waiting /bin/sh and the Core binary is a "#!/bin/sh" script that exits at
+// once (see harness.h), so the record is live, and a start of Core, which
+// must not happen after a failure other than a refusal, would show as
+// "Core exited while starting (exit status: 3)".
+
+class FaultLiveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_exiting_core(state_ / "core.sh");
+    env_ = base_env(state_);
+    env_["TWK_CORE_BINARY"] = state_ / "core.sh";
+  }
+  void TearDown() override { kill_cores_for(endpoint_file()); }
+
+  std::string endpoint_file() const { return state_ / "endpoint.json"; }
+
+  // A run against a live record for `port` in an endpoint file of its own,
+  // so that several can run at once.
+  ProgramRun live_run(int port, const std::string& name,
+                      const std::string& input,
+                      std::chrono::milliseconds deadline) {
+    std::string file = state_ / (name + ".json");
+    write_file(file, record_text(port, shell_.pid()));
+    ProgramRun run;
+    run.program = hook_path();
+    run.args = {"claude-code", "pre-tool-use"};
+    run.input = input;
+    run.env = env_;
+    run.env["TWK_ENDPOINT_FILE"] = file;
+    run.env["TWK_HOOK_DEADLINE_MS"] = std::to_string(deadline.count());
+    run.kill_after = deadline + 10s;
+    return run;
+  }
+
+  TempDir state_;
+  WaitingShell shell_;
+  std::map<std::string, std::string> env_;
+};
+
+using FaultTransport = FaultLiveTest;
+
+// Peers that stall the exchange at some step: the run ends at its deadline
+// with "timed out", however much of the request is still unsent. The runs
+// go in parallel to keep the test short.
+TEST_F(FaultTransport, PeerThatStallsTheExchangeTimesOutAtTheDeadline) {
+  constexpr auto kDeadline = 1200ms;
+  // More than the kernel buffers of both ends hold (the peers' small
+  // receive buffers keep the sender's from growing past 4 MB), so that the
+  // send of the body blocks.
+  const std::string large = big_input(8 << 20);
+  const std::string reply =
+      "HTTP/1.1 200 OK\r\nContent-Length: 12\r\n\r\n{\"output\":1}";
+  struct Case {
+    const char* name;
+    Listener::Options options;
+    Listener::Serve serve;
+    std::string input;
+    bool fill_queue = false;
+  };
+  std::vector<Case> cases = {
+      {"connection never accepted", {.rcvbuf = 4096, .accept = false},
+       nullptr, large},
+      {"accepted, never read", {.rcvbuf = 4096},
+       [](int, Listener& self) {
+         while (!self.stopping()) std::this_thread::sleep_for(20ms);
+       },
+       large},
+      {"read one byte per 50 ms", {.rcvbuf = 4096},
+       [](int fd, Listener& self) {
+         char c;
+         while (!self.stopping()) {
+           ssize_t n = ::recv(fd, &c, 1, MSG_DONTWAIT);
+           if (n == 0) return;
+           if (n > 0) self.count(1);
+           std::this_thread::sleep_for(50ms);
+         }
+       },
+       large},
+      {"listen queue full, connect never completes",
+       {.backlog = 0, .accept = false}, nullptr, kEvent, true},
+      {"half a head, then silence",
+       {},
+       [](int fd, Listener& self) {
+         send_all(fd, "HTTP/1.1 200 OK\r\nContent-Le");
+         Listener::drain_until_closed(fd, self);
+       },
+       kEvent},
+      {"reply dripped one byte per 50 ms",
+       {},
+       [reply](int fd, Listener& self) {
+         for (char c : reply) {
+           if (self.stopping() || ::send(fd, &c, 1, MSG_NOSIGNAL) != 1) return;
+           std::this_thread::sleep_for(50ms);
+         }
+       },
+       kEvent},
+  };
+  std::vector<std::unique_ptr<Listener>> peers;
+  std::vector<std::future<RunResult>> runs;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    peers.push_back(
+        std::make_unique<Listener>(cases[i].options, cases[i].serve));
+    if (cases[i].fill_queue) peers.back()->fill_queue();
+    runs.push_back(std::async(
+        std::launch::async, run_program,
+        live_run(peers.back()->port(), "ep" + std::to_string(i),
+                 cases[i].input, kDeadline)));
+  }
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    RunResult r = runs[i].get();
+    expect_kept_promise(r, kDeadline);
+    EXPECT_EQ(r.out, ask_line(kTimedOut));
+    EXPECT_GE(r.elapsed, kDeadline - 50ms);
+  }
+  // The slow reader did get part of the request: the run was stalled by the
+  // peer, not refused by it.
+  EXPECT_GT(peers[2]->received(), 0u);
+  EXPECT_LT(peers[2]->received(), large.size());
+}
+
+// Peers that end the exchange early or flood it: the answer comes at once,
+// with the exact reason, and a reply of any size is read to its end.
+TEST_F(FaultTransport, PeerThatBreaksOrFloodsTheExchange) {
+  constexpr auto kDeadline = 4000ms;
+  const std::size_t kFlood = 50 << 20;
+  const std::string flood(kFlood, 'G');
+  // Replies that must be parsed whole are smaller: their parsing comes
+  // after the connection has closed, and a debug build is slow at it.
+  std::string headers;
+  while (headers.size() < (8 << 20)) headers += "X-Pad: 0123456789abcdef\r\n";
+  // An answer full of line breaks is still one line for the host.
+  std::string escaped_lines;
+  while (escaped_lines.size() < (2 << 20)) escaped_lines += "line\\n";
+  const std::string answer =
+      "{\"output\":\"" + std::string(256 << 10, 'c') + "\"}";
+  std::string one_byte_chunks;
+  for (char c : answer) one_byte_chunks += std::string("1\r\n") + c + "\r\n";
+  one_byte_chunks += "0\r\n\r\n";
+  struct Case {
+    const char* name;
+    ScriptedCore::Handler handler;
+    std::string out;
+  } cases[] = {
+      {"closes after half a head",
+       ScriptedCore::raw("HTTP/1.1 200 OK\r\nContent-Le"), ask_line(kNotHttp)},
+      {"closes in the middle of a chunked body",
+       ScriptedCore::raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n"
+                         "\r\n5\r\n{\"out\r\nA\r\nput\""),
+       ask_line(kNotHttp)},
+      {"resets the connection",
+       [](int fd, const std::string&) {
+         linger hard{1, 0};
+         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+       },
+       ask_line(kReset)},
+      {"50 MB without the end of a head", ScriptedCore::raw(flood),
+       ask_line(kNotHttp)},
+      {"a head, then 50 MB of garbage",
+       ScriptedCore::raw("HTTP/1.1 200 OK\r\n\r\n" + flood),
+       ask_line("Core's answer wasn't valid")},
+      {"Content-Length cuts 50 MB down to the answer",
+       ScriptedCore::raw("HTTP/1.1 200 OK\r\nContent-Length: 12\r\n\r\n"
+                         "{\"output\":1}" + flood),
+       "1\n"},
+      {"an 8 MB head",
+       ScriptedCore::raw("HTTP/1.1 200 OK\r\n" + headers +
+                         "\r\n{\"output\":2}"),
+       "2\n"},
+      {"a 2 MB answer of many lines",
+       ScriptedCore::reply(200, "{\"output\":\"" + escaped_lines + "\"}"),
+       "\"" + escaped_lines + "\"\n"},
+      {"an answer in one-byte chunks",
+       ScriptedCore::raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                         one_byte_chunks),
+       "\"" + std::string(256 << 10, 'c') + "\"\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedCore core(c.handler);
+    RunResult r = run_program(live_run(core.port(), "ep", kEvent, kDeadline));
+    expect_kept_promise(r, kDeadline);
+    EXPECT_EQ(r.out, c.out);
+    // No start of Core and no second request after any of these.
+    EXPECT_EQ(core.requests().size(), 1u);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Cores started by the hook (the stand-in fake-core) that fail it after
+// their health check.
+
+class FaultStartTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (const std::string& file : endpoint_files_) kill_cores_for(file);
+  }
+
+  std::string endpoint_file() const { return state_ / "endpoint.json"; }
+  std::string lock_dir() const { return endpoint_file() + ".start-lock"; }
+  std::string log_file() const { return state_ / "logs/backend.log"; }
+  std::string starts_file() const { return scratch_ / "starts"; }
+  std::string requests_file() const { return scratch_ / "requests"; }
+  std::string report_file() const { return scratch_ / "report"; }
+
+  std::map<std::string, std::string> env(const std::string& mode = "ok") const {
+    auto e = base_env(state_);
+    e["TWK_CORE_BINARY"] = fake_core_path();
+    e["TWK_CORE_IDLE_EXIT_SECONDS"] = "60";
+    e["TWK_FAKE_CORE_MODE"] = mode;
+    e["TWK_FAKE_CORE_STARTS"] = starts_file();
+    e["TWK_FAKE_CORE_REQUESTS"] = requests_file();
+    e["TWK_FAKE_CORE_OUTPUT"] = R"({"from":"core"})";
+    return e;
+  }
+
+  std::vector<pid_t> started_pids() const {
+    std::vector<pid_t> pids;
+    for (const std::string& line : lines_of(starts_file())) {
+      pids.push_back(static_cast<pid_t>(std::stol(line)));
+    }
+    return pids;
+  }
+
+  void reset_scratch() const {
+    ::unlink(starts_file().c_str());
+    ::unlink(requests_file().c_str());
+  }
+
+  TempDir state_;
+  TempDir scratch_;
+  std::vector<std::string> endpoint_files_{endpoint_file()};
+};
+
+using FaultCoreProcess = FaultStartTest;
+
+TEST_F(FaultCoreProcess, CoreKilledInTheMiddleOfThePolicyRequest) {
+  RunResult r = run_hook(kEvent, env("die-on-policy"));
+  expect_kept_promise(r, 3000ms);
+  EXPECT_EQ(r.out, ask_line(kReset));
+  std::vector<pid_t> pids = started_pids();
+  ASSERT_EQ(pids.size(), 1u) << "a failure after the start is not retried";
+  EXPECT_TRUE(ends_within(pids[0], 1000ms));
+  EXPECT_EQ(lines_of(requests_file()).back(),
+            "POST /v1/policy/hook HTTP/1.1 | Bearer t");
+  EXPECT_FALSE(exists(lock_dir()));
+}
+
+TEST_F(FaultCoreProcess, CoreHealthyButSilentOnThePolicyRequest) {
+  constexpr auto kDeadline = 1200ms;
+  auto e = env("hang-on-policy");
+  e["TWK_HOOK_DEADLINE_MS"] = "1200";
+  RunResult r = run_hook(kEvent, e);
+  expect_kept_promise(r, kDeadline);
+  EXPECT_EQ(r.out, ask_line(kTimedOut));
+  EXPECT_GE(r.elapsed, kDeadline - 50ms);
+  EXPECT_EQ(started_pids().size(), 1u);
+  std::vector<std::string> requests = lines_of(requests_file());
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.front(), "GET /health HTTP/1.1");
+  EXPECT_EQ(requests.back(), "POST /v1/policy/hook HTTP/1.1 | Bearer t");
+  EXPECT_FALSE(exists(lock_dir()));
+}
+
+// ---------------------------------------------------------------------------
+// Endpoint records that are broken, not files, or not the Core's.
+
+using FaultRecords = FaultLiveTest;
+
+TEST_F(FaultRecords, PartlyWrittenRecordCountsAsAbsent) {
+  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"allow\"}"));
+  const std::string full = record_text(core.port(), shell_.pid());
+  for (std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{9},
+                          full.find("\"token\""), full.find("\"pid\"") + 6,
+                          full.size() - 2, full.size() - 1}) {
+    SCOPED_TRACE(full.substr(0, cut));
+    write_file(endpoint_file(), full.substr(0, cut));
+    RunResult r = run_hook(kEvent, env_);
+    expect_kept_promise(r, 3000ms);
+    EXPECT_EQ(r.out, ask_line(kExited)) << "not live: Core is started";
+  }
+  EXPECT_TRUE(core.requests().empty());
+  // The whole record is live: the cases above failed for the cut alone.
+  write_file(endpoint_file(), full);
+  RunResult r = run_hook(kEvent, env_);
+  expect_kept_promise(r, 3000ms);
+  EXPECT_EQ(r.out, "\"allow\"\n");
+  EXPECT_EQ(core.requests().size(), 1u);
+}
+
+// A record in the endpoint file's place that is not a regular file: read
+// as no record, without blocking on it.
+TEST_F(FaultRecords, RecordThatIsNotARegularFile) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> make;
+  } cases[] = {
+      {"FIFO without a writer",
+       [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }},
+      {"directory",
+       [](const std::string& p) { ASSERT_EQ(::mkdir(p.c_str(), 0755), 0); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(endpoint_file());
+    c.make(endpoint_file());
+    RunResult r = run_hook(kEvent, env_);
+    expect_kept_promise(r, 3000ms);
+    EXPECT_EQ(r.out, ask_line(kExited));
+  }
+  // A FIFO that a writer holds open and never writes to.
+  std::filesystem::remove_all(endpoint_file());
+  ASSERT_EQ(::mkfifo(endpoint_file().c_str(), 0644), 0);
+  int reader = ::open(endpoint_file().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int writer = ::open(endpoint_file().c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  RunResult r = run_hook(kEvent, env_);
+  ::close(writer);
+  ::close(reader);
+  expect_kept_promise(r, 3000ms);
+  EXPECT_EQ(r.out, ask_line(kExited));
+}
+
+// Records far larger or deeper than any Core writes are no records: the run
+// neither crashes nor spends its time on them. The large ones would be live
+// if they were read: their pid runs the expected executable and their url
+// names a Core that answers.
+TEST_F(FaultRecords, HugeOrDeepRecordCountsAsAbsent) {
+  constexpr auto kDeadline = 1500ms;
+  env_["TWK_HOOK_DEADLINE_MS"] = "1500";
+  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"allow\"}"));
+  std::string deep;
+  deep.append(100000, '[');
+  deep.append(100000, ']');
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> make;
+  } cases[] = {
+      {"20 MB token",
+       [&](const std::string& p) {
+         write_file(p, record_text(core.port(), shell_.pid(),
+                                   std::string(20 << 20, 'k')));
+       }},
+      {"20 MB of white space after the record",
+       [&](const std::string& p) {
+         write_file(p, record_text(core.port(), shell_.pid()) +
+                           std::string(20 << 20, ' '));
+       }},
+      {"100 GB sparse file",
+       [&](const std::string& p) {
+         write_file(p, record_text(core.port(), shell_.pid()));
+         ASSERT_EQ(::truncate(p.c_str(), 100LL << 30), 0);
+       }},
+      {"100000 levels of nesting",
+       [&](const std::string& p) { write_file(p, deep); }},
+      {"100000 levels inside a member",
+       [&](const std::string& p) {
+         write_file(p, "{\"url\":\"http://127.0.0.1:" +
+                           std::to_string(core.port()) +
+                           "\",\"token\":\"t\",\"pid\":" +
+                           std::to_string(shell_.pid()) + ",\"x\":" + deep +
+                           "}");
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.make(endpoint_file());
+    RunResult r = run_hook(kEvent, env_);
+    expect_kept_promise(r, kDeadline);
+    EXPECT_EQ(r.out, ask_line(kExited));
+  }
+  EXPECT_TRUE(core.requests().empty());
+  // A record with a 100 kB token is large for a record, but still one.
+  write_file(endpoint_file(), record_text(core.port(), shell_.pid(),
+                                          std::string(100 << 10, 'k')));
+  RunResult r = run_hook(kEvent, env_);
+  expect_kept_promise(r, kDeadline);
+  EXPECT_EQ(r.out, "\"allow\"\n");
+  EXPECT_EQ(core.requests().size(), 1u);
+}
+
+// The token goes only to a process that runs the Core executable. A record
+// that names some other listening program, with the pid of a process that
+// is not Core (a reused pid), must not bring that program any connection:
+// the hook starts its own Core and asks that one.
+using FaultRecordOwner = FaultStartTest;
+
+TEST_F(FaultRecordOwner, TokenIsNeverSentToAProgramThatIsNotCore) {
+  Sleeper sleeper;
+  ScriptedCore http_404(ScriptedCore::reply(404, "{\"error\":\"no\"}"));
+  Listener raw({}, Listener::drain_until_closed);
+  struct Case {
+    const char* name;
+    int port;
+    long long pid;
+  } cases[] = {
+      {"HTTP server answering 404, pid of a sleep", http_404.port(),
+       sleeper.pid()},
+      {"HTTP server answering 404, pid of the test", http_404.port(),
+       static_cast<long long>(::getpid())},
+      {"not HTTP, pid of a sleep", raw.port(), sleeper.pid()},
+      {"not HTTP, pid 1", raw.port(), 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset_scratch();
+    write_file(endpoint_file(), record_text(c.port, c.pid, "secret-token"));
+    RunResult r = run_hook(kEvent, env());
+    expect_kept_promise(r, 3000ms);
+    EXPECT_EQ(r.out, "{\"from\":\"core\"}\n");
+    EXPECT_EQ(started_pids().size(), 1u);
+    kill_cores_for(endpoint_file());
+  }
+  EXPECT_TRUE(http_404.requests().empty());
+  EXPECT_EQ(raw.connections(), 0);
+  EXPECT_EQ(raw.received(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// The file system: state that is in the way, or not what it should be.
+
+using FaultFileSystem = FaultStartTest;
+
+TEST_F(FaultFileSystem, StateDirectoryUnderARegularFile) {
+  write_file(scratch_ / "plain", "a file, not a directory");
+  auto e = env();
+  e["TARNWICK_HOME"] = scratch_ / "plain/state";
+  e["HOME"] = scratch_.path();
+  RunResult r = run_hook(kEvent, e);
+  expect_kept_promise(r, 3000ms);
+  EXPECT_EQ(r.out, ask_line("couldn't take Core's start lock: Not a directory "
+                            "(os error 20)"));
+  EXPECT_TRUE(started_pids().empty());
+}
+
+// A directory where the endpoint record belongs: the started Core cannot
+// write its record, so it never counts as started, and is killed when the
+// start budget runs out.
+TEST_F(FaultFileSystem, EndpointRecordPathIsADirectory) {
+  ASSERT_TRUE(std::filesystem::create_directories(endpoint_file()));
+  auto e = env();
+  e["TWK_HOOK_DEADLINE_MS"] = "1000";
+  RunResult r = run_hook(kEvent, e);
+  expect_kept_promise(r, 1000ms);
+  EXPECT_EQ(r.out, ask_line("Core didn't start in time"));
+  std::vector<pid_t> pids = started_pids();
+  ASSERT_EQ(pids.size(), 1u);
+  EXPECT_TRUE(ends_within(pids[0], 2000ms));
+  EXPECT_FALSE(exists(lock_dir()));
+}
+
+TEST_F(FaultFileSystem, LogThatCannotBeOpened) {
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+    std::string error;
+  } cases[] = {
+      {"logs is a regular file",
+       [&] { write_file(state_ / "logs", "x"); },
+       "Not a directory (os error 20)"},
+      {"log is a FIFO nobody reads",
+       [&] {
+         std::filesystem::create_directories(state_ / "logs");
+         ASSERT_EQ(::mkfifo(log_file().c_str(), 0644), 0);
+       },
+       "No such device or address (os error 6)"},
+      {"log is a symbolic link to itself",
+       [&] {
+         std::filesystem::create_directories(state_ / "logs");
+         std::filesystem::create_symlink("backend.log", log_file());
+       },
+       "Too many levels of symbolic links (os error 40)"},
+      {"log is a link into a missing directory",
+       [&] {
+         std::filesystem::create_directories(state_ / "logs");
+         std::filesystem::create_symlink(scratch_ / "missing/backend.log",
+                                         log_file());
+       },
+       "No such file or directory (os error 2)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(state_ / "logs");
+    c.make();
+    RunResult r = run_hook(kEvent, env());
+    expect_kept_promise(r, 3000ms);
+    EXPECT_EQ(r.out, ask_line("couldn't open Core's log: " + c.error));
+    EXPECT_TRUE(started_pids().empty());
+    EXPECT_FALSE(exists(lock_dir()));
+  }
+}
+
+// A FIFO as the log that someone does read: Core starts, and gets it as
+// ordinary blocking standard output and error.
+TEST_F(FaultFileSystem, LogThatIsAFifoWithAReader) {
+  std::filesystem::create_directories(state_ / "logs");
+  ASSERT_EQ(::mkfifo(log_file().c_str(), 0644), 0);
+  int reader = ::open(log_file().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  std::atomic<bool> stop{false};
+  std::string logged;
+  std::thread drain([&] {
+    char buf[4096];
+    while (!stop) {
+      pollfd p{reader, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      ssize_t n = ::read(reader, buf, sizeof buf);
+      if (n > 0) logged.append(buf, static_cast<std::size_t>(n));
+    }
+  });
+  auto e = env("report");
+  e["TWK_FAKE_CORE_REPORT"] = report_file();
+  RunResult r = run_hook(kEvent, e);
+  kill_cores_for(endpoint_file());
+  stop = true;
+  drain.join();
+  ::close(reader);
+  expect_kept_promise(r, 3000ms);
+  EXPECT_EQ(r.out, "{\"from\":\"core\"}\n");
+  std::vector<std::string> report = lines_of(report_file());
+  for (const char* fact : {"fd1_nonblock=no", "fd2_nonblock=no"}) {
+    EXPECT_NE(std::find(report.begin(), report.end(), fact), report.end())
+        << fact;
+  }
+  EXPECT_NE(logged.find("started in mode report"), std::string::npos);
+}
+
+// Locks that cannot be broken although they are old: the start waits for
+// them until its budget ends, then gives up with the usual reason and
+// leaves them where they are.
+TEST_F(FaultFileSystem, OldLockThatCannotBeRemoved) {
+  auto age = [](const std::string& path) {
+    timespec old[2];
+    ::clock_gettime(CLOCK_REALTIME, &old[0]);
+    old[0].tv_sec -= 120;
+    old[1] = old[0];
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, AT_SYMLINK_NOFOLLOW), 0);
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+  } cases[] = {
+      {"directory that is not empty",
+       [&] {
+         write_file(lock_dir() + "/left-behind", "x");
+         age(lock_dir());
+       }},
+      {"regular file",
+       [&] {
+         write_file(lock_dir(), "x");
+         age(lock_dir());
+       }},
+  };
+  constexpr auto kDeadline = 800ms;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(lock_dir());
+    c.make();
+    auto e = env();
+    e["TWK_HOOK_DEADLINE_MS"] = "800";
+    RunResult r = run_hook(kEvent, e);
+    expect_kept_promise(r, kDeadline);
+    EXPECT_EQ(r.out, ask_line("another start of Core is taking too long"));
+    EXPECT_GE(r.elapsed, kDeadline - 50ms);
+    EXPECT_TRUE(exists(lock_dir()));
+    EXPECT_TRUE(started_pids().empty());
+  }
+}
+
+// A FIFO named as the Core binary: looking into it for a "#!" line must not
+// wait for a writer, nor for data from a writer that sends none.
+TEST_F(FaultFileSystem, CoreBinaryThatIsAFifo) {
+  const std::string fifo = scratch_ / "core-fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0755), 0);
+  auto e = env();
+  e["TWK_CORE_BINARY"] = fifo;
+  e["TWK_HOOK_DEADLINE_MS"] = "1000";
+
+  // Without a writer it reads as empty, so it is started like a binary,
+  // which the system refuses.
+  RunResult r = run_hook(kEvent, e);
+  expect_kept_promise(r, 1000ms);
+  EXPECT_EQ(r.out, ask_line("couldn't start Core at " + fifo +
+                            ": Permission denied (os error 13)"));
+  EXPECT_FALSE(exists(lock_dir()));
+
+  // A writer that holds it open without writing: it cannot be read.
+  int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int writer = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  r = run_hook(kEvent, e);
+  ::close(writer);
+  ::close(reader);
+  expect_kept_promise(r, 1000ms);
+  EXPECT_EQ(r.out, ask_line("no Core binary at " + fifo));
+  EXPECT_TRUE(started_pids().empty());
+}
+
+// The runtime record and the core directory are read when nothing else
+// names a Core binary: a copy of the hook alone in a directory, so that no
+// twk-backend lies beside it. Records that are not regular files, or are
+// huge, are no records, and reading them does not block.
+TEST_F(FaultFileSystem, RuntimeRecordThatIsNotUsable) {
+  TempDir bin;
+  std::filesystem::copy_file(hook_path(), bin / "twk-hook");
+  ::chmod((bin / "twk-hook").c_str(), 0755);
+  const std::string runtime = state_ / "endpoint.json.runtime.json";
+  const std::string installed = state_ / "core/twk-backend";
+  std::filesystem::create_directories(state_ / "core");
+  std::filesystem::copy_file(fake_core_path(), installed);
+  ::chmod(installed.c_str(), 0755);
+  const std::string good = "{\"binaryPath\":\"" + installed + "\"}";
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+  } cases[] = {
+      {"FIFO", [&] { ASSERT_EQ(::mkfifo(runtime.c_str(), 0644), 0); }},
+      {"directory", [&] { ASSERT_EQ(::mkdir(runtime.c_str(), 0755), 0); }},
+      {"100 GB sparse file",
+       [&] {
+         write_file(runtime, good);
+         ASSERT_EQ(::truncate(runtime.c_str(), 100LL << 30), 0);
+       }},
+      {"binary path is a FIFO in the core directory",
+       [&] {
+         ASSERT_EQ(::mkfifo((state_ / "core/fifo").c_str(), 0755), 0);
+         write_file(runtime, "{\"binaryPath\":\"" + (state_ / "core/fifo") +
+                                 "\"}");
+       }},
+  };
+  auto run_copy = [&] {
+    ProgramRun run;
+    run.program = bin / "twk-hook";
+    run.args = {"claude-code", "pre-tool-use"};
+    run.input = kEvent;
+    run.env = env();
+    run.env.erase("TWK_CORE_BINARY");
+    run.kill_after = 10s;
+    return run_program(run);
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(runtime);
+    c.make();
+    RunResult r = run_copy();
+    expect_kept_promise(r, 3000ms);
+    EXPECT_EQ(r.out, ask_line("no Core binary was found"));
+  }
+  EXPECT_TRUE(started_pids().empty());
+  // The control: an ordinary runtime record starts the installed Core.
+  std::filesystem::remove_all(runtime);
+  write_file(runtime, good);
+  RunResult r = run_copy();
+  expect_kept_promise(r, 3000ms);
+  EXPECT_EQ(r.out, "{\"from\":\"core\"}\n");
+  EXPECT_EQ(started_pids().size(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// The host's side: standard streams and input of every kind.
+
+using FaultHost = FaultStartTest;
+
+// A host that starts the hook without stdout and stderr: the hook must not
+// hand anything of its own to Core in their place. Core gets /dev/null as
+// stdin and the log as stdout and stderr, nothing else.
+TEST_F(FaultHost, StdoutAndStderrClosedAtStart) {
+  auto e = env("report");
+  e["TWK_FAKE_CORE_REPORT"] = report_file();
+  ProgramRun run;
+  run.program = hook_path();
+  run.args = {"claude-code", "pre-tool-use"};
+  run.input = kEvent;
+  run.env = e;
+  run.closed_fds = {1, 2};
+  run.kill_after = 10s;
+  RunResult r = run_program(run);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_FALSE(r.killed);
+  EXPECT_LT(r.elapsed, 3000ms + kMargin);
+  ASSERT_EQ(started_pids().size(), 1u);
+  std::vector<std::string> report = lines_of(report_file());
+  auto has = [&](const std::string& line) {
+    return std::find(report.begin(), report.end(), line) != report.end();
+  };
+  EXPECT_TRUE(has("fds=0,1,2"));
+  EXPECT_TRUE(has("fd0=/dev/null"));
+  EXPECT_TRUE(has("fd1=" + log_file()));
+  EXPECT_TRUE(has("fd2=" + log_file()));
+  // The Core answered the policy request: the start went all the way.
+  EXPECT_EQ(lines_of(requests_file()).back(),
+            "POST /v1/policy/hook HTTP/1.1 | Bearer t");
+  EXPECT_FALSE(exists(lock_dir()));
+}
+
+// A host that ignores SIGCHLD passes that on to the hook. The Core it
+// starts must still be its own child to wait for: an exit while starting is
+// seen at once, and a Core that does start is used as usual.
+TEST_F(FaultHost, HostThatIgnoresChildSignals) {
+  struct Case {
+    const char* mode;
+    std::string out;
+  } cases[] = {
+      {"exit3", ask_line("Core exited while starting (exit status: 3)")},
+      {"ok", "{\"from\":\"core\"}\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    ProgramRun run;
+    run.program = hook_path();
+    run.args = {"claude-code", "pre-tool-use"};
+    run.input = kEvent;
+    run.env = env(c.mode);
+    run.ignored_signals = {SIGCHLD};
+    RunResult r = run_program(run);
+    expect_kept_promise(r, 3000ms);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_LT(r.elapsed, 2000ms) << "not at the end of the start budget";
+    kill_cores_for(endpoint_file());
+  }
+}
+
+TEST_F(FaultHost, StdinThatIsADirectoryReadsAsEmpty) {
+  int dir = ::open(scratch_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(dir, 0);
+  ProgramRun run;
+  run.program = hook_path();
+  run.args = {"claude-code", "pre-tool-use"};
+  run.env = env();
+  run.inherit_fds = {{dir, 0}};
+  RunResult r = run_program(run);
+  ::close(dir);
+  expect_kept_promise(r, 3000ms);
+  EXPECT_EQ(r.out, ask_line("the hook input wasn't JSON"));
+  EXPECT_TRUE(started_pids().empty());
+}
+
+// 200 MB of hook input: read, built into a request and sent to the running
+// Core, or cut off at the deadline (a slow build of the body may use it up),
+// with memory in proportion to the input.
+using FaultHostInput = FaultLiveTest;
+
+TEST_F(FaultHostInput, TwoHundredMegabytesOfInput) {
+  const std::size_t kSize = 200 << 20;
+  const std::string input = big_input(kSize);
+  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
+  ProgramRun run = live_run(core.port(), "ep", input, 8000ms);
+  run.kill_after = 40s;  // reading the input does not count against the deadline
+  RunResult r = run_program(run);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_FALSE(r.killed);
+  EXPECT_EQ(r.err, "");
+  if (r.out == "\"ok\"\n") {
+    ASSERT_EQ(core.requests().size(), 1u);
+    EXPECT_GT(core.requests()[0].size(), kSize) << "the whole input was sent";
+  } else {
+    EXPECT_EQ(r.out, ask_line(kTimedOut));
+  }
+  // The input, a body built over it, and room for a sanitizer's copies
+  // when a buffer grows; several times that would mean copies per step.
+  RecordProperty("peak_rss_kb", static_cast<int>(r.max_rss_kb));
+  EXPECT_LT(r.max_rss_kb, static_cast<long>(4 * kSize / 1024))
+      << "peak resident set in kB";
+}
+
+// An unsupported agent argument of 256 characters full of control
+// characters is still one line on stderr, and stdin is not read.
+TEST_F(FaultHost, LongAgentArgumentWithControlCharacters) {
+  // Every control character but NUL, quotes, backslashes and a two-byte
+  // character, repeated to 256 bytes without cutting a character.
+  const std::string pieces[] = {"\x7f", "\"", "\\", "\xc3\xa9", "["};
+  std::string agent;
+  for (int i = 1; agent.size() < 256; ++i) {
+    std::string piece = i % 6 == 0 ? pieces[(i / 6) % 5]
+                                   : std::string(1, static_cast<char>(i % 32 ? i % 32 : 1));
+    if (agent.size() + piece.size() > 256) piece = "a";
+    agent += piece;
+  }
+  ASSERT_EQ(agent.size(), 256u);
+  ProgramRun run;
+  run.program = hook_path();
+  run.args = {agent, "pre-tool-use"};
+  run.input = kEvent;
+  run.hold_stdin_open = true;
+  run.env = env();
+  run.kill_after = 3s;
+  RunResult r = run_program(run);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_FALSE(r.killed) << "stdin was read";
+  EXPECT_EQ(r.out, "");
+  const std::string prefix = "twk-hook: Vantorel has no adapter for agent \"";
+  ASSERT_GT(r.err.size(), prefix.size());
+  EXPECT_EQ(r.err.compare(0, prefix.size(), prefix), 0) << r.err;
+  EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line";
+  for (std::size_t i = 0; i + 1 < r.err.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(r.err[i]);
+    EXPECT_TRUE(c >= 0x20 && c != 0x7f) << "raw control byte at " << i;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Paths from the environment and from records are bytes handed to the
+// system as they are, never to a shell.
+
+using FaultSecurity = FaultStartTest;
+
+// Every command a shell would find in these paths creates "pwned" in the
+// hook's working directory.
+TEST_F(FaultSecurity, CoreBinaryPathIsNeverGivenToAShell) {
+  const std::string pwned = scratch_ / "pwned";
+  // A Core binary in a directory whose name a shell would act on.
+  const std::string odd_dir =
+      scratch_ / "dir with 'quotes' \"and\" $(touch pwned) `touch pwned`;";
+  std::filesystem::create_directories(odd_dir);
+  const std::string odd_core = odd_dir + "/fake core; touch pwned";
+  std::filesystem::copy_file(fake_core_path(), odd_core);
+  ::chmod(odd_core.c_str(), 0755);
+  // A file a shell would run as a script; the system does not.
+  const std::string script = scratch_ / "no-interpreter";
+  write_file(script, "touch pwned\n", 0755);
+  struct Case {
+    std::string binary;
+    std::string out;
+  } cases[] = {
+      {scratch_ / "x; touch pwned",
+       ask_line("no Core binary at " + scratch_ / "x; touch pwned")},
+      {scratch_ / "x$(touch pwned)",
+       ask_line("no Core binary at " + scratch_ / "x$(touch pwned)")},
+      {"`touch pwned`", ask_line("no Core binary at `touch pwned`")},
+      {"x|touch pwned", ask_line("no Core binary at x|touch pwned")},
+      {script, ask_line("couldn't start Core at " + script +
+                        ": Exec format error (os error 8)")},
+      {odd_core, "{\"from\":\"core\"}\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.binary);
+    ProgramRun run;
+    run.program = hook_path();
+    run.args = {"claude-code", "pre-tool-use"};
+    run.input = kEvent;
+    run.env = env();
+    run.env["TWK_CORE_BINARY"] = c.binary;
+    run.cwd = scratch_.path();
+    RunResult r = run_program(run);
+    expect_kept_promise(r, 3000ms);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_FALSE(exists(pwned));
+    kill_cores_for(endpoint_file());
+  }
+}
+
+TEST_F(FaultSecurity, EndpointPathWithSpacesQuotesAndShellSyntax) {
+  const std::string pwned = scratch_ / "pwned";
+  const std::string dir = scratch_ / "a dir/it's \"here\" $(touch pwned)";
+  const std::string endpoint = dir + "/end point;`touch pwned`|x.json";
+  endpoint_files_.push_back(endpoint);
+  ProgramRun run;
+  run.program = hook_path();
+  run.args = {"claude-code", "pre-tool-use"};
+  run.input = kEvent;
+  run.env = env("report");
+  run.env["TWK_ENDPOINT_FILE"] = endpoint;
+  run.env["TWK_FAKE_CORE_REPORT"] = report_file();
+  run.cwd = scratch_.path();
+  RunResult cold = run_program(run);
+  expect_kept_promise(cold, 3000ms);
+  EXPECT_EQ(cold.out, "{\"from\":\"core\"}\n");
+  EXPECT_TRUE(exists(endpoint));
+  EXPECT_FALSE(exists(endpoint + ".start-lock"));
+  std::vector<std::string> report = lines_of(report_file());
+  EXPECT_NE(std::find(report.begin(), report.end(),
+                      "env=TWK_ENDPOINT_FILE=" + endpoint),
+            report.end());
+  // Warm: the record at that path is found and its Core asked.
+  RunResult warm = run_program(run);
+  expect_kept_promise(warm, 3000ms);
+  EXPECT_EQ(warm.out, "{\"from\":\"core\"}\n");
+  EXPECT_EQ(started_pids().size(), 1u);
+  EXPECT_FALSE(exists(pwned));
+}
+
+// The reference Core keeps its record, which holds the bearer token, to its
+// owner.
+TEST_F(FaultSecurity, ReferenceCoreRecordIsPrivate) {
+  auto e = base_env(state_);
+  e["TWK_CORE_BINARY"] = backend_path();
+  e["TWK_CORE_IDLE_EXIT_SECONDS"] = "60";
+  RunResult r = run_hook(kEvent, e);
+  expect_kept_promise(r, 3000ms);
+  EXPECT_EQ(r.out.find("couldn't check this call"), std::string::npos)
+      << r.out;
+  struct stat st;
+  ASSERT_EQ(::stat(endpoint_file().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+}  // namespace
+}  // namespace twk::testing

@@ -1,0 +1,202 @@
+// Many hooks at once, round after round: each round begins with no Core
+// running, and however many hooks arrive together, exactly one Core is
+// started, every hook gets its answer, and the start lock is gone when
+// they are done. TWK_STRESS_ROUNDS sets the number of rounds (default 3).
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace twk::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kHooks = 32;
+constexpr char kEvent[] =
+    R"({"session_id":"s1","hook_event_name":"PreToolUse","tool_name":"Bash",)"
+    R"("tool_input":{"command":"ls"}})";
+const std::string kAnswer = "{\"from\":\"core\"}\n";
+
+int rounds() {
+  const char* v = std::getenv("TWK_STRESS_ROUNDS");
+  int n = v ? std::atoi(v) : 0;
+  return n > 0 ? n : 3;
+}
+
+std::size_t line_count(const std::string& path) {
+  std::string text = read_file(path).value_or("");
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+long long record_pid(const std::string& record) {
+  std::size_t at = record.find("\"pid\":");
+  if (at == std::string::npos) return -1;
+  return std::stoll(record.substr(at + 6));
+}
+
+class StressTest : public ::testing::Test {
+ protected:
+  void TearDown() override { kill_cores_for(endpoint_file()); }
+
+  std::string endpoint_file() const { return state_ / "endpoint.json"; }
+  std::string lock_dir() const { return endpoint_file() + ".start-lock"; }
+  std::string starts_file() const { return scratch_ / "starts"; }
+
+  std::map<std::string, std::string> fake_core_env() const {
+    auto e = base_env(state_);
+    e["TWK_CORE_BINARY"] = fake_core_path();
+    e["TWK_CORE_IDLE_EXIT_SECONDS"] = "60";
+    e["TWK_FAKE_CORE_STARTS"] = starts_file();
+    e["TWK_FAKE_CORE_OUTPUT"] = R"({"from":"core"})";
+    e["TWK_HOOK_DEADLINE_MS"] = "8000";
+    return e;
+  }
+
+  // Runs `kHooks` hooks at the same moment (the i-th after i * stagger).
+  static std::vector<RunResult> burst(
+      const std::map<std::string, std::string>& env,
+      std::chrono::milliseconds stagger = 0ms) {
+    std::vector<RunResult> results(kHooks);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kHooks; ++i) {
+      threads.emplace_back([&, i] {
+        std::this_thread::sleep_for(stagger * i);
+        results[i] = run_hook(kEvent, env);
+      });
+    }
+    for (auto& t : threads) t.join();
+    return results;
+  }
+
+  static void expect_clean(const RunResult& r) {
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_FALSE(r.killed);
+    EXPECT_EQ(r.err, "");
+    EXPECT_LT(r.elapsed, 8000ms + 1000ms);
+  }
+
+  TempDir state_;
+  TempDir scratch_;
+};
+
+using StressColdStart = StressTest;
+
+// The Core takes a while to get ready, so that the hooks of a burst pile up
+// on the start lock and each must find, under the lock, the Core that the
+// first one started.
+TEST_F(StressColdStart, BurstsOfHooksStartOneFakeCorePerRound) {
+  auto env = fake_core_env();
+  env["TWK_FAKE_CORE_DELAY_MS"] = "300";
+  for (int round = 0; round < rounds(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::size_t starts_before = line_count(starts_file());
+    std::vector<RunResult> results = burst(env);
+    for (int i = 0; i < kHooks; ++i) {
+      SCOPED_TRACE("hook " + std::to_string(i));
+      expect_clean(results[i]);
+      EXPECT_EQ(results[i].out, kAnswer);
+    }
+    EXPECT_EQ(line_count(starts_file()) - starts_before, 1u);
+    EXPECT_FALSE(exists(lock_dir()));
+    // The one Core that runs is ended, so that the next round starts cold.
+    EXPECT_EQ(kill_cores_for(endpoint_file()), 1);
+  }
+}
+
+// The same with the reference Core, which the test cannot count from the
+// inside: each round's record names a new process, and it is the only Core
+// process found running.
+TEST_F(StressColdStart, BurstsOfHooksStartOneReferenceCorePerRound) {
+  auto env = base_env(state_);
+  env["TWK_CORE_BINARY"] = backend_path();
+  env["TWK_CORE_IDLE_EXIT_SECONDS"] = "60";
+  env["TWK_HOOK_DEADLINE_MS"] = "8000";
+  std::set<long long> pids;
+  const std::string backend = std::filesystem::canonical(backend_path());
+  for (int round = 0; round < rounds(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::vector<RunResult> results = burst(env);
+    for (int i = 0; i < kHooks; ++i) {
+      SCOPED_TRACE("hook " + std::to_string(i));
+      expect_clean(results[i]);
+      EXPECT_EQ(results[i].out.find("couldn't check this call"),
+                std::string::npos)
+          << results[i].out;
+      EXPECT_EQ(results[i].out, results[0].out) << "one Core, one answer";
+    }
+    long long pid = record_pid(read_file(endpoint_file()).value_or(""));
+    ASSERT_GT(pid, 0);
+    std::error_code ec;
+    EXPECT_EQ(std::filesystem::canonical(
+                  "/proc/" + std::to_string(pid) + "/exe", ec),
+              backend);
+    pids.insert(pid);
+    EXPECT_FALSE(exists(lock_dir()));
+    EXPECT_EQ(kill_cores_for(endpoint_file()), 1);
+  }
+  EXPECT_EQ(pids.size(), static_cast<std::size_t>(rounds()));
+}
+
+// Core dies while a burst is using it. Hooks in the middle of an exchange
+// report it; the others find the Core gone and start a new one, at most
+// one between them, and get its answer.
+TEST_F(StressColdStart, CoreKilledInTheMiddleOfABurst) {
+  const auto env = fake_core_env();
+  int restarted_rounds = 0;
+  for (int round = 0; round < rounds(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    RunResult first = run_hook(kEvent, env);
+    ASSERT_EQ(first.out, kAnswer);
+    long long pid = record_pid(read_file(endpoint_file()).value_or(""));
+    ASSERT_GT(pid, 0);
+    std::size_t starts_before = line_count(starts_file());
+
+    std::thread killer([pid] {
+      std::this_thread::sleep_for(60ms);
+      ::kill(static_cast<pid_t>(pid), SIGKILL);
+    });
+    std::vector<RunResult> results = burst(env, 4ms);
+    killer.join();
+
+    // What a hook in the middle of an exchange sees depends on how far it
+    // got: a reset, a close before any reply, or, when the close came
+    // before the reset, a broken pipe.
+    const std::set<std::string> allowed = {
+        kAnswer,
+        ask_line("Core didn't answer: Connection reset by peer (os error 104)"),
+        ask_line("Core didn't answer: Core's reply wasn't HTTP"),
+        ask_line("Core didn't answer: Broken pipe (os error 32)"),
+    };
+    for (int i = 0; i < kHooks; ++i) {
+      SCOPED_TRACE("hook " + std::to_string(i));
+      expect_clean(results[i]);
+      EXPECT_TRUE(allowed.count(results[i].out)) << results[i].out;
+    }
+    std::size_t new_starts = line_count(starts_file()) - starts_before;
+    EXPECT_LE(new_starts, 1u);
+    restarted_rounds += new_starts == 1 ? 1 : 0;
+    EXPECT_FALSE(exists(lock_dir()));
+    // The killed Core is gone; what runs now is the one new Core, if any.
+    EXPECT_EQ(kill_cores_for(endpoint_file()),
+              static_cast<int>(new_starts));
+  }
+  // The later hooks of a burst begin after the kill, so in some round at
+  // least the Core must have died under the burst's feet.
+  EXPECT_GT(restarted_rounds, 0);
+}
+
+}  // namespace
+}  // namespace twk::testing
