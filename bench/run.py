@@ -5,19 +5,21 @@ forwarders a user would otherwise write.
 Build first (the script builds nothing):
 
     cmake --preset release -DTWK_BENCH=ON && cmake --build --preset release
-    python3 bench/run.py                  # about five minutes
+    python3 bench/run.py                  # two to three minutes
     python3 bench/run.py --scale 0.2      # a quick look
 
 What it does:
   * generates three hook events deterministically: a typical 3 KB
     pre-tool-use event, a 1 MB post-tool-use event whose tool_response is
     one large string of source text, and a 5 MB post-tool-use event made of
-    tens of thousands of small objects;
+    twenty thousand small objects;
+  * checks once per input that the body twk-hook sends carries the input
+    (against a capturing Core inside this script);
   * starts the reference Core (twk-backend) and the trivial Core once each;
   * for every Core and every input, runs the forwarders (floor, twk-hook,
     curl, python) in turn, round after round, and reports the median wall
-    time of each, its ratio to the floor measured in the same rounds, and
-    its peak RSS;
+    time of each, its ratio to the floor measured in the same rounds, its
+    median CPU time and its peak RSS;
   * cold start: no Core running, twk-hook starts the reference Core and
     prints the decision; Core is killed between runs;
   * the reference Core's own time per request, with wrk.

@@ -17,8 +17,8 @@
 #include <cctype>
 #include <chrono>
 #include <fstream>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -314,21 +314,18 @@ class BackendTest : public ::testing::Test {
   std::string out_path() const { return dir_.file("stdout.log"); }
   std::string err_path() const { return dir_.file("stderr.log"); }
   std::string state_dir() const { return dir_.file("state"); }
-  std::string audit_path() const {
-    return dir_.file("state/logs/audit.jsonl");
-  }
+  std::string audit_path() const { return dir_.file("state/logs/audit.jsonl"); }
 
   // POSTs a pre-tool-use event for a Bash `command`; returns the reply.
   std::string ask(const std::string& command,
                   const std::string& session = "s") {
-    nlohmann::json body = {
-        {"agent", "claude-code"},
-        {"context", nlohmann::json::object()},
-        {"hook", "pre-tool-use"},
-        {"input",
-         {{"session_id", session},
-          {"tool_name", "Bash"},
-          {"tool_input", {{"command", command}}}}}};
+    nlohmann::json body = {{"agent", "claude-code"},
+                           {"context", nlohmann::json::object()},
+                           {"hook", "pre-tool-use"},
+                           {"input",
+                            {{"session_id", session},
+                             {"tool_name", "Bash"},
+                             {"tool_input", {{"command", command}}}}}};
     return round_trip(port_, hook_request("POST", "/v1/policy/hook", port_,
                                           token_, body.dump()))
         .bytes;
@@ -676,8 +673,8 @@ TEST_F(BackendTest, ConcurrentRequestsEachLeaveOneWholeAuditLine) {
   while (start < audit->size()) {
     std::size_t end = audit->find('\n', start);
     ASSERT_NE(end, std::string::npos) << "unterminated last line";
-    nlohmann::json line =
-        nlohmann::json::parse(audit->substr(start, end - start), nullptr, false);
+    nlohmann::json line = nlohmann::json::parse(
+        audit->substr(start, end - start), nullptr, false);
     ASSERT_TRUE(line.is_object()) << audit->substr(start, 100);
     EXPECT_EQ(line["rule"]["name"], "no-recursive-delete-of-root-or-home");
     sessions.insert(line["session"].get<std::string>());
@@ -695,9 +692,10 @@ TEST_F(BackendTest, ExitsOnceItsRecordNamesAnotherCore) {
   ASSERT_TRUE(status) << "still running with a successor's record";
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
   EXPECT_EQ(read_text(record_path()), successor);
-  EXPECT_NE(read_text(out_path()).find(
-                "stopping: the endpoint record no longer names this Core"),
-            std::string::npos)
+  EXPECT_NE(
+      read_text(out_path())
+          .find("stopping: the endpoint record no longer names this Core"),
+      std::string::npos)
       << read_text(out_path());
 
   // A record removed (e.g. by a hook that gave this Core up) counts too.

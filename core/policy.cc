@@ -70,6 +70,9 @@ void apply_rules(const RuleSet* rules, const ToolCall& call,
                  LayerVerdict& out) {
   if (rules == nullptr) return;
   Match match = evaluate(*rules, call);
+  // Defaults speak for calls about to happen; after a call there is nothing
+  // left to decide, so only a rule written for post-tool-use says anything.
+  if (!match.rule && call.hook != "pre-tool-use") return;
   out.decision = match.decision;
   if (match.rule) {
     const Rule& rule = rules->rules[*match.rule];
@@ -82,9 +85,10 @@ void apply_rules(const RuleSet* rules, const ToolCall& call,
 }
 
 // A broken file asks about everything its last good rules did not deny.
-void mark_broken(const std::string& error, LayerVerdict& out) {
+void mark_broken(const std::string& error, const ToolCall& call,
+                 LayerVerdict& out) {
   out.error = error;
-  if (out.decision == Decision::kDeny) return;
+  if (out.decision == Decision::kDeny || call.hook != "pre-tool-use") return;
   out.decision = Decision::kAsk;
   out.reason = "The ";
   if (out.layer == Layer::kProject) out.reason += "project's ";
@@ -100,7 +104,9 @@ LayerVerdict evaluate_file(Layer layer, const std::string& path,
   out.layer = layer;
   out.path = path;
   apply_rules(snapshot.rules.get(), call, out);
-  if (snapshot.state == PolicyState::kBroken) mark_broken(snapshot.error, out);
+  if (snapshot.state == PolicyState::kBroken) {
+    mark_broken(snapshot.error, call, out);
+  }
   return out;
 }
 

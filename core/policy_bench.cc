@@ -44,7 +44,9 @@ std::string repeated(std::string_view piece, std::int64_t bytes) {
 void BM_NestedCommandSubstitution(benchmark::State& state) {
   evaluate_command(state, repeated("$(", state.range(0)));
 }
-BENCHMARK(BM_NestedCommandSubstitution)->RangeMultiplier(8)->Range(64, 64 << 10);
+BENCHMARK(BM_NestedCommandSubstitution)
+    ->RangeMultiplier(8)
+    ->Range(64, 64 << 10);
 
 // The same behind "rm -rf " and "curl x |", so that the rules for those get
 // past their first token and every later position is a candidate.

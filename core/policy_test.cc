@@ -117,6 +117,12 @@ TEST_F(PolicyTest, PostToolUseAndNoDecisionAnswerNull) {
     EXPECT_TRUE(v.output.is_null()) << body;
   }
   EXPECT_TRUE(Policy().decide(event("rm -rf ~")).output.is_null());
+
+  // A default is about calls still to come: after the call, it says nothing.
+  replace_text(user_path(), "default: ask\n");
+  v = policy.decide(event("ls", std::nullopt, "post-tool-use"));
+  EXPECT_EQ(v.decision, Decision::kNone);
+  EXPECT_EQ(policy.decide(event("ls")).decision, Decision::kAsk);
 }
 
 TEST_F(PolicyTest, WithoutAUserFileTheBuiltinPolicyApplies) {

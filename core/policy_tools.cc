@@ -50,6 +50,10 @@ std::string layer_line(const LayerVerdict& layer) {
   }
   if (!layer.error.empty()) {
     line += "BROKEN (" + layer.error + "); ";
+    if (layer.decision != Decision::kDeny) {
+      return line + "asks about every call until it is fixed\n";
+    }
+    line += "its last good version's ";
   }
   if (layer.rule_index) {
     line += "rule " + std::to_string(*layer.rule_index + 1) + " " +

@@ -92,17 +92,13 @@ TEST(PolicyYaml, ErrorsNameTheirLineAndColumn) {
       {"rules:\n  - tool: Bash\n    inputs:\n      command: x\n"
        "    decision: deny\n",
        3, 5, "unknown key \"inputs\""},
-      {"defualt: deny\n", 1, 1, "unknown key \"defualt\""},
       {"rules:\n  - tool: Bash\n    decision: block\n", 3, 15,
        "must be allow, ask or deny, not \"block\""},
       // "none" is a default, not something a rule can decide.
       {"rules:\n  - decision: none\n", 2, 15, "not \"none\""},
-      {"default: maybe\n", 1, 10, "\"maybe\""},
       {"rules:\n  - tool: Bash\n    input:\n      command: 'rm (-rf'\n"
        "    decision: deny\n",
        4, 16, "bad regular expression in input.command"},
-      {"rules:\n  - tool_matches: '(?<!x)y'\n    decision: ask\n", 2, 19,
-       "bad regular expression in tool_matches"},
       {"rules:\n  - tool: Bash\n    reason: why\n", 2, 5, "no decision"},
       {"rules:\n  - tool: Bash\n    tool_matches: B.*\n    decision: ask\n", 2,
        5, "not both"},
@@ -111,13 +107,9 @@ TEST(PolicyYaml, ErrorsNameTheirLineAndColumn) {
       {"rules:\n  - input:\n      command: a\n      command: b\n"
        "    decision: ask\n",
        4, 7, "appears twice"},
-      {"rules: deny\n", 1, 8, "rules needs to be a list"},
       {"rules:\n  - deny\n", 2, 5, "a rule needs to be a mapping"},
       {"rules:\n  - input: [command]\n    decision: ask\n", 2, 12,
        "mapping of input fields"},
-      {"rules:\n  - tool: {a: b}\n    decision: ask\n", 2, 11,
-       "tool needs a text"},
-      {"rules:\n  - tool: []\n    decision: ask\n", 2, 11, "lists no tool"},
       {"rules:\n  - hook: PreToolUse\n    decision: ask\n", 2, 11,
        "pre-tool-use, post-tool-use or any"},
       {"version: 2\n", 1, 10, "version 1"},

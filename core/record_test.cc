@@ -74,11 +74,11 @@ TEST(Record, StateDirectoryIsResolvedLikeTheRecordPath) {
   EXPECT_EQ(state_dir_path(env_of({{"TWK_ENDPOINT_FILE", "/x/e.json"},
                                    {"TARNWICK_HOME", "/state"}})),
             "/state");
-  EXPECT_EQ(state_dir_path(env_of({{"TWK_ENDPOINT_FILE", "/x/e.json"},
-                                   {"HOME", "/home/u"}})),
+  EXPECT_EQ(state_dir_path(env_of(
+                {{"TWK_ENDPOINT_FILE", "/x/e.json"}, {"HOME", "/home/u"}})),
             "/home/u/.tarnwick");
-  EXPECT_EQ(state_dir_path(env_of({{"TARNWICK_HOME", ""}, {"HOME", ""},
-                                   {"USERPROFILE", "/p"}})),
+  EXPECT_EQ(state_dir_path(env_of(
+                {{"TARNWICK_HOME", ""}, {"HOME", ""}, {"USERPROFILE", "/p"}})),
             "/p/.tarnwick");
 }
 

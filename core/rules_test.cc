@@ -129,14 +129,5 @@ TEST(Rules, PatternsAreRe2) {
   EXPECT_FALSE(compile_pattern("("));
 }
 
-TEST(Rules, DecisionNames) {
-  for (Decision d :
-       {Decision::kNone, Decision::kAllow, Decision::kAsk, Decision::kDeny}) {
-    EXPECT_EQ(decision_from_name(decision_name(d)), d);
-  }
-  EXPECT_FALSE(decision_from_name("Deny"));
-  EXPECT_FALSE(decision_from_name("block"));
-}
-
 }  // namespace
 }  // namespace twk::core

@@ -1,12 +1,11 @@
 // The whole way of a policy decision: Claude Code's event goes into the
 // built twk-hook, which starts the real twk-backend beside it, and the
 // backend's policy decides what the hook prints.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <string>
-
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "harness.h"
 
@@ -111,7 +110,8 @@ TEST_F(PolicyE2ETest, UserRulesAndProjectRulesBothCount) {
 }
 
 TEST_F(PolicyE2ETest, ABrokenPolicyMakesEveryCallAsk) {
-  write_file(state_ / "policy.yaml", "rules:\n  - tool: Bash\n  decision: deny\n");
+  write_file(state_ / "policy.yaml",
+             "rules:\n  - tool: Bash\n  decision: deny\n");
   RunResult r = run_hook(bash_event("ls"), env_);
   nlohmann::json out = nlohmann::json::parse(r.out, nullptr, false);
   ASSERT_TRUE(out.is_object()) << r.out;
