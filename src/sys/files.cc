@@ -76,11 +76,17 @@ std::optional<std::string> read_file(const std::string& path,
   if (static_cast<std::uintmax_t>(st.st_size) > max_size) return std::nullopt;
   std::string out;
   try {
-    if (st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size) + 1);
+    // The first read asks for the size fstat gave (plus one byte to see the
+    // end), so a 100-byte record does not zero-fill a whole chunk on every
+    // hook run; a file that grows meanwhile is read on in chunks.
+    std::size_t chunk = st.st_size > 0
+                            ? static_cast<std::size_t>(st.st_size) + 1
+                            : kReadChunk;
     for (;;) {
       std::size_t old = out.size();
-      out.resize(old + kReadChunk);
-      ssize_t n = ::read(fd.get(), out.data() + old, kReadChunk);
+      out.resize(old + chunk);
+      ssize_t n = ::read(fd.get(), out.data() + old, chunk);
+      chunk = kReadChunk;
       if (n < 0) {
         if (errno == EINTR) {
           out.resize(old);
