@@ -6,7 +6,9 @@ namespace that has nothing but loopback, runs the host in that namespace
 with the hooks wired in through --settings, and then looks at what really
 happened: files the tool call made or left alone, the hook events in the
 host's stream output, the tool_result the host sent back to the model, and
-the Core that the hook started.
+the Core that the hook started: how many, and what its audit log says.
+Core is the real twk-backend from the build; unless a test writes a policy
+file, it decides by its built-in policy, share/policy.example.yaml.
 
   run_host_tests.py --build-dir DIR [unittest options]
 
@@ -19,6 +21,7 @@ shut off from the network) fails them.
 """
 
 import argparse
+import hashlib
 import json
 import os
 import re
@@ -47,9 +50,13 @@ CORE_IDLE_EXIT_S = "120"
 NO_CORE_TEXT = "no Core binary was found"
 ASK_PREFIX = "Vantorel couldn't check this call ("
 
+# The shipped policy, which Core has compiled in as its built-in one, and
+# the two of its rules that the tests provoke.
+SHIPPED_POLICY = REPO / "share" / "policy.example.yaml"
+HOME_DELETE_RULE = "no-recursive-delete-of-root-or-home"
+KEY_PRINT_RULE = "no-printing-private-ssh-keys"
+
 sys.dont_write_bytecode = True  # leave no __pycache__ in the source tree
-sys.path.insert(0, str(HERE))
-import scripted_core  # noqa: E402  (for its reason texts and file name)
 
 BUILD_DIR = None  # set by main()
 HOST = None       # path of the host executable, set by main()
@@ -180,6 +187,11 @@ class HostRun:
         return [e for e in self.events if e.get("type") == "system"
                 and e.get("subtype") == subtype and e.get("hook_event") == hook_event]
 
+    def session_id(self):
+        [init] = [e for e in self.events
+                  if e.get("type") == "system" and e.get("subtype") == "init"]
+        return init["session_id"]
+
     def tool_uses(self):
         """The tool_use blocks the host received, in order."""
         uses = []
@@ -198,6 +210,16 @@ class HostRun:
                         results[b["tool_use_id"]] = b
         return results
 
+    def tool_responses(self):
+        """tool_use_id -> the tool's own result (the stream's
+        tool_use_result), for the calls that ran."""
+        responses = {}
+        for e in self.events:
+            if e.get("type") == "user" and isinstance(e.get("tool_use_result"), dict):
+                [block] = [b for b in e["message"]["content"] if b.get("type") == "tool_result"]
+                responses[block["tool_use_id"]] = e["tool_use_result"]
+        return responses
+
     def model_tool_results(self):
         """tool_use_id -> the tool_result block as the host sent it to the model."""
         results = {}
@@ -211,6 +233,27 @@ class HostRun:
                         if isinstance(b, dict) and b.get("type") == "tool_result":
                             results[b["tool_use_id"]] = b
         return results
+
+
+def shipped_rule(name):
+    """(decision, reason) of the named rule in the shipped policy."""
+    text = SHIPPED_POLICY.read_text(encoding="utf-8")
+    block = re.search(r"^  - name: %s\n((?:    .*\n?)*)" % re.escape(name), text, re.M)
+    if block is None:
+        raise AssertionError("%s has no rule %r" % (SHIPPED_POLICY, name))
+    fields = dict(re.findall(r"^    (decision|reason): (.*?)\s*$", block.group(1), re.M))
+    reason = fields["reason"]
+    if len(reason) > 1 and reason[0] in "'\"" and reason[-1] == reason[0]:
+        reason = reason[1:-1]
+    return fields["decision"], reason
+
+
+def fingerprint(value):
+    """What the audit log records for a tool response: size and SHA-256 of
+    its compact JSON text (keys sorted, as Core writes JSON)."""
+    text = json.dumps(value, sort_keys=True, separators=(",", ":"),
+                      ensure_ascii=False).encode("utf-8")
+    return {"bytes": len(text), "sha256": hashlib.sha256(text).hexdigest()}
 
 
 def result_text(block):
@@ -312,12 +355,12 @@ class HostTestCase(unittest.TestCase):
         }}))
         return settings
 
-    def hook_settings(self, hook, env_prefix=""):
+    def hook_settings(self, hook):
         q = shlex.quote(str(hook))
-        return self.write_settings(env_prefix + q + " claude-code pre-tool-use",
-                                   env_prefix + q + " claude-code post-tool-use")
+        return self.write_settings(q + " claude-code pre-tool-use",
+                                   q + " claude-code post-tool-use")
 
-    def run_host(self, settings, prompt="Run the step."):
+    def run_host(self, settings, prompt="Run the step.", allow_bash=True):
         env = {
             "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
             "HOME": str(self.home),
@@ -333,8 +376,9 @@ class HostTestCase(unittest.TestCase):
             "TWK_CORE_IDLE_EXIT_SECONDS": CORE_IDLE_EXIT_S,
         }
         args = ["nsenter", "--net=" + self.netns, "--", str(HOST), "-p", prompt,
-                "--output-format", "stream-json", "--verbose", "--include-hook-events",
-                "--allowedTools", "Bash"]
+                "--output-format", "stream-json", "--verbose", "--include-hook-events"]
+        if allow_bash:
+            args += ["--allowedTools", "Bash"]
         if settings is not None:
             args += ["--settings", str(settings)]
         began = time.monotonic()
@@ -368,18 +412,11 @@ class HostTestCase(unittest.TestCase):
     def started_core_pids(self):
         return [int(p) for p in re.findall(r"^\S*\s*started: pid (\d+)", self.core_log(), re.M)]
 
-    def install_scripted_core(self):
-        core = self.tmp / "core" / "scripted_core.py"
-        core.parent.mkdir()
-        shutil.copy(HERE / "scripted_core.py", core)
-        core.chmod(0o755)
-        return core
-
-    def scripted_core_events(self):
-        path = self.state / scripted_core.EVENTS_NAME
+    def audit_records(self):
+        path = self.state / "logs" / "audit.jsonl"
         if not path.exists():
             return []
-        return [json.loads(l) for l in path.read_text().splitlines()]
+        return [json.loads(l) for l in path.read_text(encoding="utf-8").splitlines()]
 
     # -- common checks -----------------------------------------------------
 
@@ -434,101 +471,12 @@ class FailSafeTest(HostTestCase):
         self.assertFalse((self.state / "endpoint.json").exists())
 
 
-class ScriptedCoreTest(HostTestCase):
-    """A Core with fixed rules (deny "rm -rf", allow the rest), started by
-    the hook through TWK_CORE_BINARY set on the hook's command line."""
+class CoreTestCase(HostTestCase):
+    """twk-backend from the build, beside twk-hook, started by the hook."""
 
     def setUp(self):
         super().setUp()
-        self.core = self.install_scripted_core()
-        self.settings = self.hook_settings(
-            BUILD_DIR / "twk-hook",
-            env_prefix="TWK_CORE_BINARY=%s " % shlex.quote(str(self.core)))
-        self.victim = self.work / "keep"
-        self.victim.mkdir()
-        (self.victim / "file").write_text("still here\n")
-        self.rm_command = "rm -rf %s" % shlex.quote(str(self.victim))
-
-    def test_without_hooks_the_recursive_deletion_really_runs(self):
-        # The control for the deny case: under --allowedTools Bash the host
-        # itself lets this command run.
-        self.start_model([self.rm_command])
-        run = self.run_host(settings=None)
-        self.assertFalse(self.victim.exists(), run.describe())
-
-    def test_deny_keeps_the_tool_from_running_and_the_reason_reaches_the_model(self):
-        self.start_model([self.rm_command])
-        run = self.run_host(self.settings)
-
-        self.assertTrue((self.victim / "file").exists(), "the denied command ran")
-        [response] = self.assert_hooks_succeeded(run, "PreToolUse", 1)
-        decision = json.loads(response["stdout"])["hookSpecificOutput"]
-        self.assertEqual(decision["permissionDecision"], "deny")
-        [use] = run.tool_uses()
-        sent = run.model_tool_results()[use["id"]]
-        self.assertTrue(sent.get("is_error"), sent)
-        self.assertIn(scripted_core.DENY_REASON, result_text(sent))
-        events = self.scripted_core_events()
-        self.assertEqual([(e["hook"], e["input"]["tool_input"]["command"]) for e in events],
-                         [("pre-tool-use", self.rm_command)])
-
-    def test_allow_runs_the_tool_and_core_sees_both_events_as_the_host_wrote_them(self):
-        canary = self.work / "canary"
-        command = "touch %s" % shlex.quote(str(canary))
-        self.start_model([command])
-        run = self.run_host(self.settings)
-
-        self.assertTrue(canary.exists(), run.describe())
-        [response] = self.assert_hooks_succeeded(run, "PreToolUse", 1)
-        self.assertEqual(json.loads(response["stdout"])["hookSpecificOutput"]
-                         ["permissionDecision"], "allow")
-        self.assert_hooks_succeeded(run, "PostToolUse", 1)
-
-        [use] = run.tool_uses()
-        events = self.scripted_core_events()
-        self.assertEqual([e["hook"] for e in events], ["pre-tool-use", "post-tool-use"])
-        for event, name in zip(events, ["PreToolUse", "PostToolUse"]):
-            self.assertEqual(event["agent"], "claude-code")
-            self.assertEqual(event["context"].get("projectDir"), str(self.work))
-            given = event["input"]
-            self.assertEqual(given["hook_event_name"], name)
-            self.assertEqual(given["tool_name"], "Bash")
-            self.assertEqual(given["tool_input"]["command"], command)
-            self.assertEqual(given["tool_use_id"], use["id"])
-            self.assertEqual(given["cwd"], str(self.work))
-            for field in ("session_id", "transcript_path"):
-                self.assertIsInstance(given.get(field), str, (field, given))
-        self.assertIn("tool_response", events[1]["input"])
-        self.assertNotIn("tool_response", events[0]["input"])
-        # The second hook found the Core the first one started: the record
-        # of a "#!" script Core is trusted.
-        self.assertEqual(len(self.started_core_pids()), 1, self.core_log())
-
-    def test_parallel_calls_each_get_their_own_decision(self):
-        # Plain echo commands are ones the host runs side by side; two of
-        # them mention the text the scripted Core denies.
-        commands = ["echo marker-1", "echo 'marker-2 rm -rf'",
-                    "echo marker-3", "echo 'marker-4 rm -rf'"]
-        self.start_model(commands)
-        run = self.run_host(self.settings)
-
-        self.assert_hooks_succeeded(run, "PreToolUse", 4)
-        uses = run.tool_uses()
-        self.assertEqual([u["input"]["command"] for u in uses], commands)
-        results = run.model_tool_results()
-        for i, use in enumerate(uses, 1):
-            sent = results[use["id"]]
-            if "rm -rf" in use["input"]["command"]:
-                self.assertTrue(sent.get("is_error"), sent)
-                self.assertIn(scripted_core.DENY_REASON, result_text(sent))
-            else:
-                self.assertFalse(sent.get("is_error"), sent)
-                self.assertIn("marker-%d" % i, result_text(sent))
-        self.assertEqual(len(self.started_core_pids()), 1, self.core_log())
-
-
-class RealCoreTest(HostTestCase):
-    """twk-backend from the build, beside twk-hook, started by the hook."""
+        self.settings = self.hook_settings(BUILD_DIR / "twk-hook")
 
     def backend(self):
         return os.path.realpath(BUILD_DIR / "twk-backend")
@@ -547,27 +495,64 @@ class RealCoreTest(HostTestCase):
     def policy_requests(self):
         return re.findall(r"POST /v1/policy/hook 200", self.core_log())
 
+    def audited(self, run, expected):
+        """Checks that the audit log holds exactly the `expected` records,
+        given as (hook, command, decision), in any order, each with the
+        values the host gave the hook; returns them by (hook, command)."""
+        records = self.audit_records()
+        self.assertEqual(sorted((r["hook"], r["input"]["command"], r["decision"])
+                                for r in records), sorted(expected), records)
+        session = run.session_id()
+        for r in records:
+            self.assertEqual(r["agent"], "claude-code", r)
+            self.assertEqual(r["session"], session, r)
+            self.assertEqual(r["tool"], "Bash", r)
+            self.assertEqual(r["project"], str(self.work), r)
+            self.assertRegex(r["time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d+Z$")
+            self.assertEqual("response" in r, r["hook"] == "post-tool-use", r)
+        return {(r["hook"], r["input"]["command"]): r for r in records}
+
+
+class RealCoreTest(CoreTestCase):
+    """Starting Core from inside the host, with the built-in policy."""
+
     def test_cold_start_inside_the_host(self):
         canary = self.work / "canary"
-        self.start_model(["touch %s" % shlex.quote(str(canary))])
+        command = "touch %s" % shlex.quote(str(canary))
+        self.start_model([command])
         self.assertFalse(self.state.exists())
-        run = self.run_host(self.hook_settings(BUILD_DIR / "twk-hook"))
+        run = self.run_host(self.settings)
 
         self.assertTrue(canary.exists(), run.describe())
         [started] = run.hook_events("hook_started", "PreToolUse")
         [response] = self.assert_hooks_succeeded(run, "PreToolUse", 1)
-        # Core has no rules yet: no decision, so no output and no "ask".
+        # No rule of the built-in policy matches: no decision, so no output
+        # and no "ask"; --allowedTools Bash lets the host run the call.
         self.assertEqual(response["stdout"], "", response)
         self.assert_hooks_succeeded(run, "PostToolUse", 1)
         self.assert_one_live_core()
         self.assertEqual(len(self.policy_requests()), 2, self.core_log())
+        records = self.audited(run, [("pre-tool-use", command, "none"),
+                                     ("post-tool-use", command, "none")])
+        self.assertEqual([r["rule"] for r in records.values()], [None, None])
         TIMINGS.setdefault(self.id() + " (first hook, cold start)", []).append(
             _seconds_between(stamp(started), stamp(response)))
 
-    def test_parallel_hooks_start_exactly_one_core(self):
-        commands = ["echo marker-%d" % i for i in range(1, 5)]
+    def test_parallel_hooks_start_one_core_and_each_call_gets_its_own_decision(self):
+        # Echoing and reading a file are calls the host runs side by side, so
+        # their four hooks start at once. Calls 2 and 4 print a (fake)
+        # private key, which the built-in policy denies.
+        _, reason = shipped_rule(KEY_PRINT_RULE)
+        (self.work / ".ssh").mkdir()
+        commands = []
+        for i in range(1, 5):
+            if i % 2:
+                commands.append("echo marker-%d" % i)
+            else:
+                (self.work / ".ssh" / ("id_test%d" % i)).write_text("secret-%d\n" % i)
+                commands.append("cat .ssh/id_test%d" % i)
         self.start_model(commands)
-        run = self.run_host(self.hook_settings(BUILD_DIR / "twk-hook"))
+        run = self.run_host(self.settings)
 
         starts = run.hook_events("hook_started", "PreToolUse")
         responses = self.assert_hooks_succeeded(run, "PreToolUse", 4)
@@ -578,14 +563,126 @@ class RealCoreTest(HostTestCase):
                              "the host ran the hooks one after another; nothing here "
                              "tests concurrent starts")
         self.assert_one_live_core()
-        for r in responses:
-            self.assertEqual(r["stdout"], "", r)  # Core's "no decision", never an ask
-        self.assert_hooks_succeeded(run, "PostToolUse", 4)
-        results = run.model_tool_results()
-        for i, use in enumerate(run.tool_uses(), 1):
-            self.assertIn("marker-%d" % i, result_text(results[use["id"]]))
-        self.assertEqual(len(self.policy_requests()), 8, self.core_log())
+        deny = json.dumps({"hookSpecificOutput": {
+            "hookEventName": "PreToolUse", "permissionDecision": "deny",
+            "permissionDecisionReason": reason}}, separators=(",", ":")) + "\n"
+        self.assertEqual(sorted(r["stdout"] for r in responses), ["", "", deny, deny])
+        self.assert_hooks_succeeded(run, "PostToolUse", 2)
 
+        uses = run.tool_uses()
+        self.assertEqual([u["input"]["command"] for u in uses], commands)
+        results = run.model_tool_results()
+        for i, use in enumerate(uses, 1):
+            sent = results[use["id"]]
+            if i % 2:
+                self.assertFalse(sent.get("is_error"), sent)
+                self.assertIn("marker-%d" % i, result_text(sent))
+            else:
+                self.assertTrue(sent.get("is_error"), sent)
+                self.assertIn(reason, result_text(sent))
+                self.assertNotIn("secret", result_text(sent))
+        records = self.audited(run, [("pre-tool-use", commands[0], "none"),
+                                     ("pre-tool-use", commands[1], "deny"),
+                                     ("pre-tool-use", commands[2], "none"),
+                                     ("pre-tool-use", commands[3], "deny"),
+                                     ("post-tool-use", commands[0], "none"),
+                                     ("post-tool-use", commands[2], "none")])
+        for command in commands[1::2]:
+            self.assertEqual(records["pre-tool-use", command]["rule"]["name"], KEY_PRINT_RULE)
+        self.assertEqual(len(self.policy_requests()), 6, self.core_log())
+
+
+class DecisionTest(CoreTestCase):
+    """What the host does with Core's deny and allow."""
+
+    def home_delete(self):
+        """A recursive deletion of "the home directory" that the built-in
+        policy denies, made safe: HOME is set, inside the command, to a
+        canary directory in the test's temporary directory. It says "$HOME",
+        not ~: the host refuses `rm -rf ~` by itself (it reads ~ as its own
+        home), which would leave nothing for the deny to prove."""
+        victim = self.work / "canary-home"
+        victim.mkdir()
+        (victim / "file").write_text("still here\n")
+        return victim, 'export HOME=%s && rm -rf "$HOME"' % shlex.quote(str(victim))
+
+    def test_without_hooks_the_recursive_deletion_really_runs(self):
+        # The control for the deny: under --allowedTools Bash the host itself
+        # lets this command run, and it removes the canary and nothing else.
+        victim, command = self.home_delete()
+        self.start_model([command])
+        run = self.run_host(settings=None)
+        self.assertFalse(victim.exists(), run.describe())
+        self.assertTrue(self.work.is_dir())
+
+    def test_deny_keeps_the_tool_from_running_and_the_reason_reaches_the_model(self):
+        decision, reason = shipped_rule(HOME_DELETE_RULE)
+        self.assertEqual(decision, "deny")
+        victim, command = self.home_delete()
+        self.start_model([command])
+        run = self.run_host(self.settings)
+
+        self.assertTrue((victim / "file").exists(), "the denied command ran")
+        [response] = self.assert_hooks_succeeded(run, "PreToolUse", 1)
+        self.assertEqual(json.loads(response["stdout"]), {"hookSpecificOutput": {
+            "hookEventName": "PreToolUse", "permissionDecision": "deny",
+            "permissionDecisionReason": reason}})
+        self.assertEqual(run.hook_events("hook_started", "PostToolUse"), [],
+                         "a PostToolUse hook ran for a denied call")
+        [use] = run.tool_uses()
+        sent = run.model_tool_results()[use["id"]]
+        self.assertTrue(sent.get("is_error"), sent)
+        self.assertIn(reason, result_text(sent))
+        [record] = self.audited(run, [("pre-tool-use", command, "deny")]).values()
+        self.assertEqual(record["reason"], reason)
+        self.assertEqual((record["rule"]["layer"], record["rule"]["name"]),
+                         ("built-in", HOME_DELETE_RULE))
+
+    def test_allow_runs_a_call_the_host_would_refuse_and_the_audit_log_has_both_events(self):
+        # Without --allowedTools the host refuses, in -p mode, a command that
+        # creates a file. The user's policy allows one of two such commands;
+        # the other gets no decision and stays the host's to refuse.
+        allowed, refused = self.work / "allowed", self.work / "refused"
+        command = "touch %s" % shlex.quote(str(allowed))
+        other = "touch %s" % shlex.quote(str(refused))
+        reason = "Creating the allowed file is fine."
+        self.state.mkdir()
+        policy = self.state / "policy.yaml"
+        policy.write_text("version: 1\n"
+                          "rules:\n"
+                          "  - name: touch-allowed\n"
+                          "    tool: Bash\n"
+                          "    input:\n"
+                          "      command: '^touch \\S*/allowed$'\n"
+                          "    decision: allow\n"
+                          "    reason: %s\n" % reason)
+        self.start_model([command, other])
+        run = self.run_host(self.settings, allow_bash=False)
+
+        self.assertTrue(allowed.exists(), run.describe())
+        self.assertFalse(refused.exists(), "the host ran a call nobody allowed; "
+                         "nothing here shows what the allow did")
+        responses = self.assert_hooks_succeeded(run, "PreToolUse", 2)
+        allow = json.dumps({"hookSpecificOutput": {
+            "hookEventName": "PreToolUse", "permissionDecision": "allow",
+            "permissionDecisionReason": reason}}, separators=(",", ":")) + "\n"
+        self.assertEqual(sorted(r["stdout"] for r in responses), ["", allow])
+        self.assert_hooks_succeeded(run, "PostToolUse", 1)
+        uses = {u["input"]["command"]: u["id"] for u in run.tool_uses()}
+        results = run.model_tool_results()
+        self.assertFalse(results[uses[command]].get("is_error"), results)
+        self.assertTrue(results[uses[other]].get("is_error"), results)
+
+        records = self.audited(run, [("pre-tool-use", command, "allow"),
+                                     ("post-tool-use", command, "none"),
+                                     ("pre-tool-use", other, "none")])
+        pre, post = records["pre-tool-use", command], records["post-tool-use", command]
+        self.assertEqual(pre["reason"], reason)
+        self.assertEqual(pre["rule"], {"layer": "user", "number": 1, "name": "touch-allowed",
+                                       "file": str(policy)})
+        self.assertIsNone(records["pre-tool-use", other]["rule"])
+        self.assertEqual(post["response"], fingerprint(run.tool_responses()[uses[command]]))
+        self.assertLessEqual(pre["time"], post["time"])
 
 def _seconds_between(a, b):
     def parse(s):
