@@ -32,34 +32,21 @@ const nlohmann::json& member(const nlohmann::json& object,
 
 }  // namespace
 
+nlohmann::json fingerprint(std::string_view text) {
+  return {{"bytes", text.size()}, {"sha256", sha256_hex(text)}};
+}
+
 nlohmann::json value_or_fingerprint(const nlohmann::json& value,
                                     std::size_t limit) {
   std::string text = compact(value);
   if (text.size() <= limit) return value;
-  return {{"bytes", text.size()}, {"sha256", sha256_hex(text)}};
+  return fingerprint(text);
 }
 
-std::string audit_line(WallTime time, const nlohmann::json& event,
+std::string audit_line(WallTime time, const Event& request,
                        const Verdict& verdict) {
+  const nlohmann::json& event = request.value();
   const nlohmann::json& input = member(event, "input");
-  auto field = [&](const nlohmann::json& value) {
-    return value_or_fingerprint(value, kAuditFieldBytes);
-  };
-  nlohmann::json record = {
-      {"time", log_timestamp(time)},
-      {"agent", field(member(event, "agent"))},
-      {"hook", field(member(event, "hook"))},
-      {"session", field(member(input, "session_id"))},
-      {"tool", field(member(input, "tool_name"))},
-      {"project", field(member(member(event, "context"), "projectDir"))},
-      {"decision", std::string(decision_name(verdict.decision))},
-      {"input",
-       value_or_fingerprint(member(input, "tool_input"), kAuditInputBytes)},
-  };
-  if (verdict.decision != Decision::kNone) record["reason"] = verdict.reason;
-  const nlohmann::json& response = member(input, "tool_response");
-  if (!response.is_null())
-    record["response"] = value_or_fingerprint(response, 0);
 
   nlohmann::json rule = nullptr;
   if (const LayerVerdict* decider = verdict.decider()) {
@@ -70,14 +57,66 @@ std::string audit_line(WallTime time, const nlohmann::json& event,
       if (!decider->path.empty()) rule["file"] = decider->path;
     }
   }
-  record["rule"] = std::move(rule);
+  nlohmann::json policy_errors = nullptr;
   for (const LayerVerdict& layer : verdict.layers) {
     if (!layer.error.empty()) {
-      record["policy_errors"].push_back(
-          {{"file", layer.path}, {"error", layer.error}});
+      policy_errors.push_back({{"file", layer.path}, {"error", layer.error}});
     }
   }
-  return compact(record);
+
+  // Written member by member, keys in sorted order as everywhere else, so
+  // that the tool's input can be copied in as the compact text it had in
+  // the request rather than written out again from its tree (the largest
+  // cost of a record), and a large input or response is hashed as it came.
+  std::string line = "{";
+  auto key = [&line](std::string_view name) {
+    if (line.size() > 1) line += ',';
+    line += '"';
+    line += name;
+    line += "\":";
+  };
+  auto value = [&line](const nlohmann::json& v) { line += compact(v); };
+  auto field = [&](std::string_view name, const nlohmann::json& v) {
+    key(name);
+    value(value_or_fingerprint(v, kAuditFieldBytes));
+  };
+
+  field("agent", member(event, "agent"));
+  key("decision");
+  value(std::string(decision_name(verdict.decision)));
+  field("hook", member(event, "hook"));
+  key("input");
+  std::string_view tool_input = request.tool_input_text();
+  if (tool_input.empty()) {
+    line += "null";
+  } else if (tool_input.size() > kAuditInputBytes) {
+    value(fingerprint(tool_input));
+  } else {
+    line += tool_input;
+  }
+  if (!policy_errors.is_null()) {
+    key("policy_errors");
+    value(policy_errors);
+  }
+  field("project", member(member(event, "context"), "projectDir"));
+  if (verdict.decision != Decision::kNone) {
+    key("reason");
+    value(verdict.reason);
+  }
+  std::string_view response = request.tool_response_text();
+  // An explicit null counts as no response.
+  if (!response.empty() && response != "null") {
+    key("response");
+    value(fingerprint(response));
+  }
+  key("rule");
+  value(rule);
+  field("session", member(input, "session_id"));
+  key("time");
+  value(log_timestamp(time));
+  field("tool", member(input, "tool_name"));
+  line += '}';
+  return line;
 }
 
 std::string audit_log_path(const std::string& state_dir) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "event.h"
 #include "log.h"
 #include "policy.h"
 
@@ -28,9 +29,12 @@ inline constexpr std::size_t kAuditFieldBytes = 1024;
 nlohmann::json value_or_fingerprint(const nlohmann::json& value,
                                     std::size_t limit);
 
+// {"bytes": <length of text>, "sha256": "<hex digest of text>"}.
+nlohmann::json fingerprint(std::string_view text);
+
 // The audit record of `event` (as the hook sends it) and its verdict, as
 // one line of compact JSON without the line feed.
-std::string audit_line(WallTime time, const nlohmann::json& event,
+std::string audit_line(WallTime time, const Event& event,
                        const Verdict& verdict);
 
 // {state_dir}/logs/audit.jsonl.

@@ -33,6 +33,13 @@ TEST(Audit, LargeValuesAreRecordedBySizeAndHashOnly) {
   EXPECT_EQ(text.find("sss"), std::string::npos) << "recorded in full";
 }
 
+// A request as Core reads it off the wire.
+Event request(const nlohmann::json& body) {
+  Result<Event> event = Event::read(body.dump(), kMaxNesting);
+  EXPECT_TRUE(event.ok()) << body;
+  return *event;
+}
+
 nlohmann::json event() {
   return {{"agent", "claude-code"},
           {"context", {{"projectDir", "/work/app"}}},
@@ -56,8 +63,8 @@ TEST(Audit, ALineSaysWhoCalledWhatAndWhatWasDecided) {
   user.rule_name = "no-env";
   verdict.layers.push_back(user);
 
-  std::string line =
-      audit_line(WallTime(std::chrono::seconds(1714564800)), event(), verdict);
+  std::string line = audit_line(WallTime(std::chrono::seconds(1714564800)),
+                                request(event()), verdict);
   EXPECT_EQ(line.find('\n'), std::string::npos);
   nlohmann::json record = nlohmann::json::parse(line);
   EXPECT_EQ(record["time"], "2024-05-01T12:00:00.000000Z");
@@ -91,7 +98,7 @@ TEST(Audit, ALineForAnEventWithoutDecisionOrRule) {
   broken.error = "line 1, column 2: bad";
   verdict.layers.push_back(broken);
   nlohmann::json record =
-      nlohmann::json::parse(audit_line(WallTime(), e, verdict));
+      nlohmann::json::parse(audit_line(WallTime(), request(e), verdict));
   EXPECT_EQ(record["decision"], "none");
   EXPECT_FALSE(record.contains("reason"));
   EXPECT_TRUE(record["rule"].is_null());
@@ -99,6 +106,43 @@ TEST(Audit, ALineForAnEventWithoutDecisionOrRule) {
   EXPECT_TRUE(record["session"].is_null());
   EXPECT_FALSE(record.contains("response"));
   EXPECT_EQ(record["policy_errors"][0]["error"], "line 1, column 2: bad");
+}
+
+TEST(Audit, LinesAreCompactWithSortedKeysWhateverTheEvent) {
+  // Readers may rely on the form every other JSON Core writes: compact,
+  // keys sorted, so the line is its own re-written parse.
+  Verdict decided;
+  decided.decision = Decision::kAsk;
+  decided.reason = "Check \"this\"\n";
+  LayerVerdict broken;
+  broken.path = "/p.yaml";
+  broken.error = "bad";
+  decided.layers.push_back(broken);
+  std::string big_command(5000, 'x');
+  const std::vector<std::string> bodies = {
+      event().dump(),
+      // White space and unsorted keys in the request change nothing.
+      R"({ "input" : { "tool_input" : { "z" : 1, "a" : [ 1.50, "s" ] },)"
+      R"( "tool_name" : "Bash" }, "hook" : "pre-tool-use" })",
+      R"({"input":{"tool_input":{"command":")" + big_command + R"("}}})",
+      R"({"agent":{"input":null},"input":{"tool_response":null}})",
+      "{}",
+  };
+  for (const std::string& body : bodies) {
+    Result<Event> e = Event::read(body);
+    ASSERT_TRUE(e.ok()) << body;
+    for (const Verdict& verdict : {decided, Verdict{}}) {
+      std::string line = audit_line(WallTime(), *e, verdict);
+      nlohmann::json parsed = nlohmann::json::parse(line);
+      EXPECT_EQ(line, parsed.dump()) << body;
+      EXPECT_EQ(parsed.contains("policy_errors"), !verdict.layers.empty());
+    }
+  }
+  Result<Event> large = Event::read(bodies[2]);
+  std::string line = audit_line(WallTime(), *large, decided);
+  EXPECT_EQ(line.find("xxxx"), std::string::npos);
+  EXPECT_EQ(nlohmann::json::parse(line)["input"]["bytes"],
+            large->tool_input_text().size());
 }
 
 TEST(Audit, ConcurrentAppendsNeverInterleave) {

@@ -11,8 +11,13 @@
 #include <string>
 #include <variant>
 
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "audit.h"
 #include "policy.h"
 #include "policy_yaml.h"
+#include "routes.h"
 #include "rules.h"
 
 namespace twk::core {
@@ -92,6 +97,57 @@ void BM_DecideTypicalEvent(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(policy.decide(event));
 }
 BENCHMARK(BM_DecideTypicalEvent);
+
+// A whole policy request as Core answers it, without the sockets: reading
+// the body, deciding, the audit record (appended to a file when range(0) is
+// 1) and the reply. The body is the hook's for a 3 KB Bash call.
+void BM_PolicyExchange(benchmark::State& state) {
+  PolicyConfig config;
+  config.user_path = "/nonexistent/policy.yaml";  // the built-in policy
+  Policy policy(std::move(config));
+  std::string command;
+  while (command.size() < 2400) {
+    command += "cd src && grep -rn \"TODO\" --include='*.cc' . | sort | ";
+  }
+  command += "head -20";
+  nlohmann::json body = {
+      {"agent", "claude-code"},
+      {"context", {{"projectDir", "/nonexistent/project"}}},
+      {"hook", "pre-tool-use"},
+      {"input",
+       {{"cwd", "/nonexistent/project"},
+        {"hook_event_name", "PreToolUse"},
+        {"permission_mode", "default"},
+        {"session_id", "0b6c4a59-3f0e-4c38-9d3a-2f8f61a4e3c7"},
+        {"tool_input",
+         {{"command", command},
+          {"description", "Find the open TODO items"},
+          {"timeout", 120000}}},
+        {"tool_name", "Bash"},
+        {"tool_use_id", "toolu_01ABCDEFGHJKLMNPQRSTUVWX"},
+        {"transcript_path", "/nonexistent/home/.claude/projects/p/s.jsonl"}}}};
+  std::string text = body.dump();
+  char dir_template[] = "/tmp/twk-bench-XXXXXX";
+  const char* dir = ::mkdtemp(dir_template);
+  if (dir == nullptr) {
+    state.SkipWithError("couldn't create a temporary directory");
+    return;
+  }
+  std::string audit_path = std::string(dir) + "/audit.jsonl";
+  AuditLog audit(audit_path, nullptr);
+  Routes routes("token", policy, state.range(0) != 0 ? &audit : nullptr);
+  Request request{"POST", "/v1/policy/hook", "Bearer token", text};
+  for (auto _ : state) {
+    Reply reply = routes.handle(request);
+    if (reply.status != 200) state.SkipWithError("the request was refused");
+    benchmark::DoNotOptimize(reply);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(text.size()));
+  ::unlink(audit_path.c_str());
+  ::rmdir(dir);
+}
+BENCHMARK(BM_PolicyExchange)->Arg(0)->Arg(1);
 
 }  // namespace
 }  // namespace twk::core

@@ -3,6 +3,7 @@
 
 #include <exception>
 
+#include "event.h"
 #include "record.h"
 
 namespace twk::core {
@@ -83,24 +84,14 @@ Reply Routes::policy_exchange(const Request& request) const {
     return reply;
   }
 
-  std::string_view body = request.body;
-  if (body.find('\0') != std::string_view::npos) {
-    return error_reply(400, "the body contains a NUL byte");
-  }
-  if (!nesting_within(body, kMaxNesting)) {
-    return error_reply(400, "the body is nested too deeply");
-  }
-  nlohmann::json event = nlohmann::json::parse(body, nullptr, false);
-  if (event.is_discarded()) return error_reply(400, "the body isn't JSON");
-  if (!event.is_object()) {
-    return error_reply(400, "the body isn't a JSON object");
-  }
+  Result<Event> event = Event::read(request.body, kMaxNesting);
+  if (!event) return error_reply(400, event.reason());
 
-  Verdict verdict = policy_.decide(event);
+  Verdict verdict = policy_.decide(event->value());
   if (audit_ != nullptr) {
     try {
       audit_->append(
-          audit_line(std::chrono::system_clock::now(), event, verdict));
+          audit_line(std::chrono::system_clock::now(), *event, verdict));
     } catch (const std::exception&) {
       // No memory to build the record; the decision still goes out.
     }
@@ -126,41 +117,6 @@ std::optional<std::string_view> bearer_token(std::string_view authorization) {
   }
   if (token.empty()) return std::nullopt;
   return token;
-}
-
-bool nesting_within(std::string_view json, std::size_t max_depth) {
-  std::size_t depth = 0;
-  bool in_string = false;
-  bool escaped = false;
-  for (char c : json) {
-    if (in_string) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        in_string = false;
-      }
-      continue;
-    }
-    switch (c) {
-      case '"':
-        in_string = true;
-        break;
-      case '[':
-      case '{':
-        if (++depth > max_depth) return false;
-        break;
-      case ']':
-      case '}':
-        // Unbalanced closers are the parser's business, not this scan's.
-        if (depth > 0) --depth;
-        break;
-      default:
-        break;
-    }
-  }
-  return true;
 }
 
 }  // namespace twk::core

@@ -32,11 +32,6 @@ struct Reply {
   std::vector<std::pair<std::string, std::string>> headers;
 };
 
-// Deepest nesting of arrays and objects accepted in a policy request. The
-// hook accepts hook input nested up to 127 levels and wraps it in one more
-// object, so Core must accept one level more than that.
-inline constexpr std::size_t kMaxNesting = 128;
-
 class Routes {
  public:
   // `token` is the bearer token every policy request must carry; `policy`
@@ -63,10 +58,5 @@ class Routes {
 // The token of an "Authorization: Bearer <token>" value (scheme compared
 // without regard to case); nothing for another scheme or an empty token.
 std::optional<std::string_view> bearer_token(std::string_view authorization);
-
-// True when no array or object in `json` is nested deeper than `max_depth`
-// levels. A linear scan that knows strings and escapes but does not validate;
-// it runs before the parser so that hostile nesting costs nothing.
-bool nesting_within(std::string_view json, std::size_t max_depth);
 
 }  // namespace twk::core

@@ -122,18 +122,5 @@ TEST_F(RoutesTest, AcceptsAnyInputTheHookAccepts) {
   EXPECT_EQ(post(" \r\n\t" + std::string(kEvent) + "\n").status, 200);
 }
 
-TEST(Routes, NestingScanSkipsStrings) {
-  EXPECT_TRUE(nesting_within("[[]]", 2));
-  EXPECT_FALSE(nesting_within("[[[]]]", 2));
-  EXPECT_FALSE(nesting_within(R"({"a":{"b":[1]}})", 2));
-  // Brackets inside strings, also after escaped quotes and backslashes,
-  // are text.
-  EXPECT_TRUE(nesting_within(R"(["[[[[", "\"[[[[", "\\", "{{{{"])", 1));
-  // Closers never take the depth below zero and so cannot buy depth.
-  EXPECT_FALSE(nesting_within("]]]][[[", 2));
-  // Sibling containers do not add up.
-  EXPECT_TRUE(nesting_within("[[],[],[[]]]", 3));
-}
-
 }  // namespace
 }  // namespace twk::core

@@ -1,6 +1,6 @@
-// The listening socket, the accept loop with its idle deadline and stop
-// signals, and one thread per connection that reads one request, answers
-// it through Routes and closes.
+// The listening socket, the worker threads that accept connections and
+// answer each one's request through Routes, and the main loop that watches
+// the idle deadline, the stop signals and the endpoint record.
 #include "server.h"
 
 #include <arpa/inet.h>
@@ -9,6 +9,8 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -43,9 +45,17 @@ using std::chrono::milliseconds;
 
 // Enough for a burst of hooks from an agent that runs many tools at once.
 constexpr int kListenBacklog = 128;
-// Connections served at once; more wait in the backlog. Each holds a thread
-// for at most kRequestTimeout + kSendTimeout + kLingerTime.
+// Connections served at once, one per worker thread; more wait in the
+// backlog. Each holds its worker for at most kRequestTimeout + kSendTimeout +
+// kLingerTime.
 constexpr std::size_t kMaxConnections = 64;
+// Workers kept waiting for connections. A new connection is taken by a
+// worker that is already waiting, on the thread the kernel wakes for it:
+// creating a thread or handing the connection to another one costs about
+// 100 microseconds on a small virtual machine, more than answering it.
+constexpr std::size_t kSpareWorkers = 2;
+// A worker beyond the spares ends after waiting this long for work.
+constexpr int kSpareWorkerIdleMs = 30 * 1000;
 // The whole request must arrive within this time of the accept. A hook
 // sends its request at once; this only bounds stalled or hostile peers.
 constexpr Steady::duration kRequestTimeout = std::chrono::seconds(10);
@@ -56,23 +66,30 @@ constexpr std::chrono::seconds kSendTimeout{5};
 constexpr Steady::duration kLingerTime = std::chrono::seconds(1);
 constexpr std::size_t kLingerBytes = 64 * 1024;
 constexpr std::size_t kReadChunk = 16 * 1024;
-// The accept loop re-checks at least this often; poll() takes int ms.
+// The main loop re-checks at least this often; poll() takes int ms.
 constexpr Steady::duration kLongestWait = std::chrono::hours(1);
-// While all connection slots are busy, how often to look for a free one.
+// After a failed accept for want of descriptors or memory, a pause before
+// the next try.
 constexpr Steady::duration kBusyRecheck = std::chrono::milliseconds(10);
 // How often Core checks that its endpoint record still names it.
 constexpr Steady::duration kRecordCheck = std::chrono::seconds(1);
 
-// What the accept loop and the connection threads share. Lives in serve(),
-// which waits for every connection thread before returning.
+// What the main loop and the workers share. Lives in serve(), which waits
+// for every worker before returning.
 struct Shared {
-  explicit Shared(const Routes& r) : routes(r) {}
+  Shared(const Routes& r, int listener_fd, int stop_fd)
+      : routes(r), listener(listener_fd), stop(stop_fd) {}
 
   const Routes& routes;
+  const int listener;  // non-blocking
+  const int stop;      // an eventfd, readable once the workers are to end
   std::atomic<Steady::rep> last_activity{0};
   std::mutex mutex;
   std::condition_variable all_done;
-  std::size_t active = 0;  // guarded by mutex
+  // Guarded by mutex:
+  std::size_t workers = 0;  // threads running worker()
+  std::size_t waiting = 0;  // workers waiting for a connection
+  std::size_t active = 0;   // connections being served
 
   void touch() {
     last_activity.store(Steady::now().time_since_epoch().count());
@@ -93,20 +110,23 @@ int poll_timeout_ms(Steady::duration d) {
 enum class ReadStatus { kData, kClosed, kTimedOut, kFailed };
 
 // One recv of up to `size` bytes, waiting no later than `deadline`.
+// Data that has already arrived is read without a poll first.
 ReadStatus read_some(int fd, char* buffer, std::size_t size,
                      Steady::time_point deadline, std::size_t& got) {
   for (;;) {
+    ssize_t n = ::recv(fd, buffer, size, MSG_DONTWAIT);
+    if (n > 0) {
+      got = static_cast<std::size_t>(n);
+      return ReadStatus::kData;
+    }
+    if (n == 0) return ReadStatus::kClosed;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return ReadStatus::kFailed;
     pollfd p{fd, POLLIN, 0};
     int ready = ::poll(&p, 1, poll_timeout_ms(deadline - Steady::now()));
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) return ReadStatus::kFailed;
     if (ready == 0) return ReadStatus::kTimedOut;
-    ssize_t n = ::recv(fd, buffer, size, 0);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n < 0) return ReadStatus::kFailed;
-    if (n == 0) return ReadStatus::kClosed;
-    got = static_cast<std::size_t>(n);
-    return ReadStatus::kData;
   }
 }
 
@@ -123,6 +143,8 @@ void send_all(int fd, std::string_view data) {
 
 // Ends the connection without destroying the reply: FIN first, then drain
 // whatever the client still sends until it closes or the linger ends.
+// Needed only when the client may still be sending: closing with unread
+// input makes the kernel answer with a reset.
 void linger_close(int fd) {
   (void)::shutdown(fd, SHUT_WR);
   Steady::time_point deadline = Steady::now() + kLingerTime;
@@ -147,14 +169,8 @@ class Connection {
         accepted_(Steady::now()),
         deadline_(accepted_ + kRequestTimeout) {}
 
+  // The socket has the send time-out and TCP_NODELAY of the listener.
   void run() {
-    timeval send_timeout{kSendTimeout.count(), 0};
-    (void)::setsockopt(fd_.get(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout,
-                       sizeof send_timeout);
-    // The reply is one send; without this it could wait for a delayed ACK.
-    int one = 1;
-    (void)::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-
     std::optional<int> error_status = read_request();
     if (!error_status && !answered_) return;  // the peer left: no one to answer
     if (error_status) {
@@ -162,6 +178,16 @@ class Connection {
       body += lower(std::string(reason_phrase(*error_status)));
       body += "\"}";
       reply(*error_status, body, {});
+    }
+    // A client that sent exactly one request and nothing after it (the
+    // hook) has nothing left to send, so the connection is simply closed:
+    // the wait for its close would cost a thread wake-up per request.
+    if (consumed_whole_request_) {
+      char byte;
+      ssize_t n = ::recv(fd_.get(), &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+      if (n == 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+        return;
+      }
     }
     linger_close(fd_.get());
   }
@@ -213,6 +239,7 @@ class Connection {
       if (status != ReadStatus::kData) return std::nullopt;
     }
 
+    consumed_whole_request_ = buffer_.size() == body_start + length;
     std::string_view body =
         std::string_view(buffer_).substr(body_start, length);
     Request request{head.method, head.path, head.header("authorization"), body};
@@ -255,36 +282,128 @@ class Connection {
   std::string method_ = "-";
   std::string path_;
   bool answered_ = false;
+  // The request was read to its last byte and nothing followed it.
+  bool consumed_whole_request_ = false;
 };
 
-// Waits, on every way out of serve(), until no connection thread is left:
-// they all refer to the Shared that is about to go.
-class WaitForConnections {
- public:
-  explicit WaitForConnections(Shared& shared) : shared_(shared) {}
-  ~WaitForConnections() {
-    std::unique_lock<std::mutex> lock(shared_.mutex);
-    shared_.all_done.wait(lock, [this] { return shared_.active == 0; });
+// Serves one accepted connection, with the bookkeeping around it.
+void serve_connection(int fd, Shared& shared) {
+  try {
+    Connection(sys::UniqueFd(fd), shared).run();
+  } catch (const std::exception&) {
+    // Out of memory for this request; the descriptor is closed by now.
   }
-  WaitForConnections(const WaitForConnections&) = delete;
-  WaitForConnections& operator=(const WaitForConnections&) = delete;
+  shared.touch();
+  std::lock_guard<std::mutex> lock(shared.mutex);
+  --shared.active;
+}
+
+void worker(Shared* shared);
+
+// Starts one more worker; false when no thread could be had. Called with
+// shared.mutex held.
+bool add_worker_locked(Shared& shared) {
+  try {
+    std::thread(worker, &shared).detach();
+  } catch (const std::system_error&) {
+    return false;
+  }
+  ++shared.workers;
+  return true;
+}
+
+// A worker waits for a connection (in its own epoll set, so that the kernel
+// wakes one waiting worker per connection rather than all of them), accepts
+// it and serves it on its own thread. Before serving, it starts another
+// worker if it was the last one waiting, so that a slow client never holds
+// up the next connection. It ends when told to stop, or when it has waited
+// long enough while other workers wait too.
+void worker(Shared* shared_ptr) {
+  Shared& shared = *shared_ptr;
+  sys::UniqueFd poller(::epoll_create1(EPOLL_CLOEXEC));
+  bool ready = false;
+  if (poller.valid()) {
+    epoll_event on_listener{};
+    on_listener.events = EPOLLIN | EPOLLEXCLUSIVE;
+    on_listener.data.fd = shared.listener;
+    epoll_event on_stop{};
+    on_stop.events = EPOLLIN;
+    on_stop.data.fd = shared.stop;
+    ready =
+        ::epoll_ctl(poller.get(), EPOLL_CTL_ADD, shared.listener,
+                    &on_listener) == 0 &&
+        ::epoll_ctl(poller.get(), EPOLL_CTL_ADD, shared.stop, &on_stop) == 0;
+  }
+  std::unique_lock<std::mutex> lock(shared.mutex);
+  while (ready) {
+    ++shared.waiting;
+    lock.unlock();
+    epoll_event events[2];
+    int n = ::epoll_wait(poller.get(), events, 2, kSpareWorkerIdleMs);
+    bool stop = false;
+    bool incoming = false;
+    for (int i = 0; i < n; ++i) {
+      if (events[i].data.fd == shared.stop) stop = true;
+      if (events[i].data.fd == shared.listener) incoming = true;
+    }
+    int fd = -1;
+    if (incoming && !stop) {
+      fd = ::accept4(shared.listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
+                     errno == ENOMEM)) {
+        // The connection stays queued and the listener readable; pause
+        // instead of spinning on it.
+        std::this_thread::sleep_for(kBusyRecheck);
+      }
+      // EAGAIN: another worker took it; others (ECONNABORTED): next one.
+    }
+    lock.lock();
+    --shared.waiting;
+    if (stop || (n < 0 && errno != EINTR)) break;
+    if (fd < 0) {
+      if (n == 0 && shared.waiting >= kSpareWorkers) break;  // not needed
+      continue;
+    }
+    ++shared.active;
+    if (shared.waiting == 0 && shared.workers < kMaxConnections) {
+      (void)add_worker_locked(shared);
+    }
+    lock.unlock();
+    shared.touch();
+    serve_connection(fd, shared);
+    lock.lock();
+  }
+  // The last thing a worker touches is the shared count, under the lock, so
+  // serve() may return once it reads zero.
+  if (--shared.workers == 0) shared.all_done.notify_all();
+}
+
+// Tells every worker to stop once its connection is answered, and waits,
+// on every way out of serve(), until none is left: they all refer to the
+// Shared that is about to go.
+class StopWorkers {
+ public:
+  explicit StopWorkers(Shared& shared) : shared_(shared) {}
+  ~StopWorkers() {
+    stop();
+    std::unique_lock<std::mutex> lock(shared_.mutex);
+    shared_.all_done.wait(lock, [this] { return shared_.workers == 0; });
+  }
+  StopWorkers(const StopWorkers&) = delete;
+  StopWorkers& operator=(const StopWorkers&) = delete;
+
+  // Tells the workers to end; they do once their connections are answered.
+  void stop() {
+    std::uint64_t one = 1;
+    // An eventfd stays readable until read, and no one reads it: every
+    // worker sees it, now or when it next waits.
+    while (::write(shared_.stop, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+  }
 
  private:
   Shared& shared_;
 };
-
-// The body of each connection thread. The last thing it touches is the
-// shared counter, under the lock, so serve() may return once it reads zero.
-void connection_thread(int fd, Shared* shared) {
-  try {
-    Connection(sys::UniqueFd(fd), *shared).run();
-  } catch (const std::exception&) {
-    // Out of memory for this request; the descriptor is closed by now.
-  }
-  shared->touch();
-  std::lock_guard<std::mutex> lock(shared->mutex);
-  if (--shared->active == 0) shared->all_done.notify_all();
-}
 
 // A listening TCP socket on a numeric address; on failure the reason.
 Result<sys::UniqueFd> open_listener(const std::string& host,
@@ -326,6 +445,13 @@ Result<sys::UniqueFd> open_listener(const std::string& host,
   if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0) {
     return failed("couldn't listen on");
   }
+  // Set here once for every accepted connection, which inherits them: a
+  // bound on each reply's send, and no wait for a delayed ACK before the
+  // reply (one send) goes out.
+  timeval send_timeout{kSendTimeout.count(), 0};
+  (void)::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout,
+                     sizeof send_timeout);
+  (void)::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
   if (::listen(fd.get(), kListenBacklog) != 0) {
     return failed("couldn't listen on");
   }
@@ -358,45 +484,11 @@ const char* signal_name(std::uint32_t sig) {
   }
 }
 
-// Accepts every pending connection, each on a thread of its own, while
-// slots are free.
-void accept_pending(int listener, Shared& shared) {
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> lock(shared.mutex);
-      if (shared.active >= kMaxConnections) return;
-    }
-    int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      // Out of descriptors or memory: the connection stays queued and the
-      // listener stays readable, so pause instead of spinning on it.
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
-          errno == ENOMEM) {
-        std::this_thread::sleep_for(kBusyRecheck);
-      }
-      return;  // EAGAIN: nothing left; others (ECONNABORTED): next round
-    }
-    shared.touch();
-    {
-      std::lock_guard<std::mutex> lock(shared.mutex);
-      ++shared.active;
-    }
-    try {
-      std::thread(connection_thread, fd, &shared).detach();
-    } catch (const std::exception&) {
-      // No thread to be had: drop this connection; the client sees a close.
-      (void)::close(fd);
-      std::lock_guard<std::mutex> lock(shared.mutex);
-      --shared.active;
-    }
-  }
-}
-
 // Runs until a stop signal, the idle deadline or the loss of the endpoint
 // record; returns why it stopped.
-std::string accept_loop(int listener, int signal_fd, Shared& shared,
-                        Steady::duration idle, const std::string& record_path,
-                        const EndpointRecord& record) {
+std::string watch(int signal_fd, Shared& shared, Steady::duration idle,
+                  const std::string& record_path,
+                  const EndpointRecord& record) {
   Steady::time_point next_record_check = Steady::now() + kRecordCheck;
   for (;;) {
     if (Steady::now() >= next_record_check) {
@@ -424,23 +516,17 @@ std::string accept_loop(int listener, int signal_fd, Shared& shared,
       wait = std::min(wait, left);
     }
     wait = std::min(wait, next_record_check - Steady::now());
-    bool slots_free = active < kMaxConnections;
-    if (!slots_free) wait = std::min(wait, kBusyRecheck);
 
-    pollfd fds[2] = {{signal_fd, POLLIN, 0}, {listener, POLLIN, 0}};
-    int ready = ::poll(fds, slots_free ? 2 : 1, poll_timeout_ms(wait));
+    pollfd fds[1] = {{signal_fd, POLLIN, 0}};
+    int ready = ::poll(fds, 1, poll_timeout_ms(wait));
     if (ready < 0 && errno != EINTR) {
-      return "the listening socket failed: " + sys::os_error_text(errno);
+      return "waiting for signals failed: " + sys::os_error_text(errno);
     }
     if (ready <= 0) continue;
-    if (fds[0].revents & POLLIN) {
-      signalfd_siginfo info;
-      if (::read(signal_fd, &info, sizeof info) == sizeof info) {
-        return std::string("received ") + signal_name(info.ssi_signo);
-      }
+    signalfd_siginfo info;
+    if (::read(signal_fd, &info, sizeof info) == sizeof info) {
+      return std::string("received ") + signal_name(info.ssi_signo);
     }
-    if (slots_free && (fds[1].revents & POLLIN))
-      accept_pending(listener, shared);
   }
 }
 
@@ -475,6 +561,10 @@ std::optional<std::string> serve_blocked(const ServerConfig& config,
   if (!signal_fd.valid()) {
     return "couldn't watch for stop signals: " + sys::os_error_text(errno);
   }
+  sys::UniqueFd stop_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!stop_fd.valid()) {
+    return "couldn't create an event descriptor: " + sys::os_error_text(errno);
+  }
   Result<std::string> token = random_token();
   if (!token) return token.reason();
 
@@ -494,27 +584,40 @@ std::optional<std::string> serve_blocked(const ServerConfig& config,
   AuditLog audit(config.audit_path,
                  [](std::string_view line) { log_message(line); });
   Routes routes(*token, policy, &audit);
-  Shared shared(routes);
+  Shared shared(routes, listener->get(), stop_fd.get());
   shared.touch();
   std::string reason;
   {
     // Requests in progress still get their replies: leaving this block
-    // waits for every connection thread, each bounded by its timeouts.
-    WaitForConnections wait_for_connections(shared);
+    // stops the workers and waits for them, each bounded by its timeouts.
+    StopWorkers stop_workers(shared);
+    bool started = false;
+    {
+      std::lock_guard<std::mutex> lock(shared.mutex);
+      for (std::size_t i = 0; i < kSpareWorkers; ++i) {
+        started = add_worker_locked(shared) || started;
+      }
+    }
     try {
-      reason = accept_loop(listener->get(), signal_fd.get(), shared,
-                           std::chrono::seconds(idle_seconds),
-                           config.record_path, record);
+      reason = started ? watch(signal_fd.get(), shared,
+                               std::chrono::seconds(idle_seconds),
+                               config.record_path, record)
+                       : "couldn't start a worker thread";
     } catch (const std::exception& e) {
       reason = "unexpected failure: ";
       reason += e.what();
     }
-    // Withdraw the record before closing the socket, so that it never
-    // names a port that refuses connections for longer than this takes.
+    // Withdraw the record before the socket stops listening, so that it
+    // never names a port that refuses connections for longer than this
+    // takes. Shutting the listener down (rather than closing it while the
+    // workers still watch it) refuses new connections and drops those not
+    // yet accepted.
     (void)remove_record_if_ours(config.record_path, record);
     log_message("stopping: " + reason);
-    listener->reset();
+    stop_workers.stop();
+    (void)::shutdown(listener->get(), SHUT_RD);
   }
+  listener->reset();
   log_message("stopped");
   return std::nullopt;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,7 +22,8 @@ class Sha256 {
   std::array<std::uint8_t, 32> finish();
 
  private:
-  void compress(const std::uint8_t* block);
+  // Runs `count` 64-byte blocks through the compression function.
+  void compress(const std::uint8_t* blocks, std::size_t count);
 
   std::array<std::uint32_t, 8> state_;
   std::array<std::uint8_t, 64> buffer_{};
@@ -31,5 +33,16 @@ class Sha256 {
 
 // The digest of `data` as 64 lower-case hex digits, as sha256sum prints it.
 std::string sha256_hex(std::string_view data);
+
+// The two compression functions behind Sha256, so that tests can hold the
+// accelerated one to the portable one. Each runs `count` 64-byte blocks into
+// `state` (eight words).
+namespace sha256_internal {
+void compress_portable(std::uint32_t* state, const std::uint8_t* blocks,
+                       std::size_t count);
+// False, and `state` untouched, when the processor has no SHA extensions.
+bool compress_accelerated(std::uint32_t* state, const std::uint8_t* blocks,
+                          std::size_t count);
+}  // namespace sha256_internal
 
 }  // namespace twk::core

@@ -10,11 +10,10 @@
 #pragma once
 
 #include <cstddef>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 namespace twk::json {
 
@@ -23,17 +22,25 @@ using Value = nlohmann::json;
 // Arrays and objects may nest this deep; one more level is invalid.
 inline constexpr std::size_t kMaxDepth = 127;
 
+// The deepest nesting canonicalize() can be asked to accept. Core reads the
+// hook's request, which wraps a hook input of kMaxDepth levels in one more
+// object.
+inline constexpr std::size_t kMaxWriterDepth = kMaxDepth + 1;
+
 // Parses `text` strictly and writes it back in canonical form: compact,
 // object members sorted by the bytes of their keys at every depth, of a
 // repeated key only the last value, strings re-escaped, numbers in the
 // library's form. Nothing when `text` is not valid JSON by the strict rules.
 // The result is byte for byte dump(*parse(text)), but this path builds no
-// tree and is fast on multi-megabyte input.
-std::optional<std::string> canonicalize(std::string_view text);
+// tree and is fast on multi-megabyte input. `max_depth` (at most
+// kMaxWriterDepth) replaces the nesting limit.
+std::optional<std::string> canonicalize(std::string_view text,
+                                        std::size_t max_depth = kMaxDepth);
 
 // canonicalize() appending to `out`, so that a larger text can be built
 // around the result without copying it. On false `out` is left as it was.
-bool append_canonical(std::string& out, std::string_view text);
+bool append_canonical(std::string& out, std::string_view text,
+                      std::size_t max_depth = kMaxDepth);
 
 // How far in front of the text canonicalize_in_place() must start writing.
 inline constexpr std::size_t kInPlaceGap = 256;

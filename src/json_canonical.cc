@@ -614,9 +614,11 @@ struct NumberText {
 class Canonical {
  public:
   // Output after the current contents of `out`.
-  Canonical(std::string& out, std::string_view text)
+  Canonical(std::string& out, std::string_view text,
+            std::size_t max_depth = kMaxDepth)
       : begin_(text.data()),
         end_(text.data() + text.size()),
+        max_depth_(std::min(max_depth, kMaxWriterDepth)),
         grow_(&out),
         origin_(out.size()) {
     out.resize(origin_ + text.size() + kSlack);
@@ -673,13 +675,14 @@ class Canonical {
 
   const char* begin_;
   const char* end_;
+  std::size_t max_depth_ = kMaxDepth;
   std::string* grow_ = nullptr;   // the string that holds the output, if any
   std::string* spill_ = nullptr;  // where output over the text moves to
   std::size_t origin_ = 0;        // where the output starts in *grow_
   char* base_;                    // where the output starts
   char* limit_ = nullptr;         // the end of *grow_'s storage
 
-  Frame frames_[kMaxDepth];
+  Frame frames_[kMaxWriterDepth];
   std::vector<Member> members_;  // entries of all open objects, innermost last
 
   // Reused by reorder().
@@ -708,7 +711,7 @@ value:
   switch (*p) {
     case '{':
     case '[': {
-      if (depth == kMaxDepth) return nullptr;
+      if (depth == max_depth_) return nullptr;
       bool object = *p == '{';
       *o++ = *p++;
       frames_[depth++] = Frame{object, true, false,
@@ -1001,10 +1004,11 @@ char* Canonical::reorder(const Frame& f, char* o) {
 
 }  // namespace
 
-bool append_canonical(std::string& out, std::string_view text) {
+bool append_canonical(std::string& out, std::string_view text,
+                      std::size_t max_depth) {
   std::size_t origin = out.size();
   try {
-    return Canonical(out, text).run().has_value();
+    return Canonical(out, text, max_depth).run().has_value();
   } catch (...) {
     // Only allocation failures can throw here.
     out.resize(std::min(out.size(), origin));
@@ -1012,9 +1016,10 @@ bool append_canonical(std::string& out, std::string_view text) {
   }
 }
 
-std::optional<std::string> canonicalize(std::string_view text) {
+std::optional<std::string> canonicalize(std::string_view text,
+                                       std::size_t max_depth) {
   std::string out;
-  if (!append_canonical(out, text)) return std::nullopt;
+  if (!append_canonical(out, text, max_depth)) return std::nullopt;
   return out;
 }
 
