@@ -228,7 +228,9 @@ std::variant<RuleSet, PolicyError> parse_policy(std::string_view text) {
       return error_at(documents[1].Mark(),
                       "a policy file holds one YAML document, not several");
     }
-    return rule_set_of(documents[0]);
+    RuleSet rules = rule_set_of(documents[0]);
+    prepare_scans(rules);
+    return rules;
   } catch (const SchemaError& e) {
     return error_at(e.mark, e.message);
   } catch (const YAML::Exception& e) {

@@ -2,8 +2,12 @@
 #include "rules.h"
 
 #include <re2/re2.h>
+#include <re2/set.h>
 
 #include <new>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace twk::core {
 namespace {
@@ -34,17 +38,107 @@ bool tool_applies(const Rule& rule, std::string_view tool) {
                              *rule.tool_pattern);
 }
 
+re2::RE2::Options pattern_options() {
+  re2::RE2::Options options;
+  options.set_log_errors(false);  // the caller reports the error its own way
+  options.set_max_mem(kPatternMemory);
+  return options;
+}
+
+// The text patterns on `field` are matched against: a string as it is,
+// anything else as its compact JSON. Nothing when the input lacks it.
+std::optional<std::string> field_text(const nlohmann::json* input,
+                                      const std::string& field) {
+  if (input == nullptr || !input->is_object()) return std::nullopt;
+  auto it = input->find(field);
+  if (it == input->end()) return std::nullopt;
+  if (it->is_string()) return it->get_ref<const std::string&>();
+  return it->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 bool field_matches(const FieldPattern& pattern, const nlohmann::json* input) {
-  if (input == nullptr || !input->is_object()) return false;
-  auto it = input->find(pattern.field);
-  if (it == input->end()) return false;
-  if (it->is_string()) {
-    const std::string& text = it->get_ref<const std::string&>();
-    return re2::RE2::PartialMatch(text, *pattern.pattern);
+  std::optional<std::string> text = field_text(input, pattern.field);
+  return text && re2::RE2::PartialMatch(*text, *pattern.pattern);
+}
+
+}  // namespace
+
+struct FieldScans {
+  struct Group {
+    explicit Group(std::string f)
+        : field(std::move(f)), set(pattern_options(), re2::RE2::UNANCHORED) {}
+    std::string field;
+    re2::RE2::Set set;
+    int size = 0;  // patterns added to `set`
+  };
+  // Where a rule's pattern landed: its group and its index in that set.
+  struct Ref {
+    std::size_t group;
+    int index;
+  };
+  std::vector<std::unique_ptr<Group>> groups;
+  // For each rule, its `when` and its `unless` patterns, in order.
+  std::vector<std::vector<Ref>> when;
+  std::vector<std::vector<Ref>> unless;
+};
+
+namespace {
+
+// What the scans found for one call. Each field is scanned the first time
+// a rule asks about it, so a call that an early rule decides, or one whose
+// tool no rule on that field names, scans little or nothing.
+class ScanResults {
+ public:
+  ScanResults(const FieldScans& scans, const nlohmann::json* input)
+      : scans_(scans), input_(input), results_(scans.groups.size()) {}
+
+  bool matches(const FieldPattern& pattern, FieldScans::Ref ref) {
+    Result& r = results_[ref.group];
+    if (r.state == State::kNotRun) run(ref.group, r);
+    switch (r.state) {
+      case State::kAbsent:
+        return false;
+      case State::kScanned:
+        return r.hits[static_cast<std::size_t>(ref.index)];
+      default:
+        // The scan ran out of memory: this pattern on its own.
+        return field_matches(pattern, input_);
+    }
   }
-  std::string text =
-      it->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  return re2::RE2::PartialMatch(text, *pattern.pattern);
+
+ private:
+  enum class State { kNotRun, kAbsent, kScanned, kFailed };
+  struct Result {
+    State state = State::kNotRun;
+    std::vector<bool> hits;
+  };
+
+  void run(std::size_t group, Result& r) {
+    const FieldScans::Group& g = *scans_.groups[group];
+    std::optional<std::string> text = field_text(input_, g.field);
+    if (!text) {
+      r.state = State::kAbsent;
+      return;
+    }
+    std::vector<int> found;
+    re2::RE2::Set::ErrorInfo error{re2::RE2::Set::kNoError};
+    if (!g.set.Match(*text, &found, &error) &&
+        error.kind != re2::RE2::Set::kNoError) {
+      r.state = State::kFailed;
+      return;
+    }
+    r.hits.assign(static_cast<std::size_t>(g.size), false);
+    for (int i : found) r.hits[static_cast<std::size_t>(i)] = true;
+    r.state = State::kScanned;
+  }
+
+  const FieldScans& scans_;
+  const nlohmann::json* input_;
+  std::vector<Result> results_;
+};
+
+bool rule_applies(const Rule& rule, const ToolCall& call) {
+  return hook_applies(rule.hook, call.hook) && tool_applies(rule, call.tool);
 }
 
 }  // namespace
@@ -72,9 +166,7 @@ std::optional<Decision> decision_from_name(std::string_view name) {
 }
 
 Result<Pattern> compile_pattern(std::string_view expression) {
-  re2::RE2::Options options;
-  options.set_log_errors(false);  // the caller reports the error its own way
-  options.set_max_mem(kPatternMemory);
+  re2::RE2::Options options = pattern_options();
   try {
     auto pattern = std::make_shared<const re2::RE2>(
         re2::StringPiece(expression.data(), expression.size()), options);
@@ -86,9 +178,7 @@ Result<Pattern> compile_pattern(std::string_view expression) {
 }
 
 bool rule_matches(const Rule& rule, const ToolCall& call) {
-  if (!hook_applies(rule.hook, call.hook) || !tool_applies(rule, call.tool)) {
-    return false;
-  }
+  if (!rule_applies(rule, call)) return false;
   for (const FieldPattern& p : rule.when) {
     if (!field_matches(p, call.input)) return false;
   }
@@ -98,11 +188,74 @@ bool rule_matches(const Rule& rule, const ToolCall& call) {
   return true;
 }
 
-Match evaluate(const RuleSet& rules, const ToolCall& call) {
-  for (std::size_t i = 0; i < rules.rules.size(); ++i) {
-    if (rule_matches(rules.rules[i], call)) {
-      return {i, rules.rules[i].decision};
+void prepare_scans(RuleSet& rules) {
+  rules.scans.reset();
+  try {
+    auto scans = std::make_shared<FieldScans>();
+    auto add =
+        [&scans](const FieldPattern& p) -> std::optional<FieldScans::Ref> {
+      std::size_t group = 0;
+      while (group < scans->groups.size() &&
+             scans->groups[group]->field != p.field) {
+        ++group;
+      }
+      if (group == scans->groups.size()) {
+        scans->groups.push_back(std::make_unique<FieldScans::Group>(p.field));
+      }
+      FieldScans::Group& g = *scans->groups[group];
+      int index = g.set.Add(p.pattern->pattern(), nullptr);
+      if (index < 0) return std::nullopt;
+      g.size = index + 1;
+      return FieldScans::Ref{group, index};
+    };
+    for (const Rule& rule : rules.rules) {
+      std::vector<FieldScans::Ref> when, unless;
+      for (const FieldPattern& p : rule.when) {
+        std::optional<FieldScans::Ref> ref = add(p);
+        if (!ref) return;
+        when.push_back(*ref);
+      }
+      for (const FieldPattern& p : rule.unless) {
+        std::optional<FieldScans::Ref> ref = add(p);
+        if (!ref) return;
+        unless.push_back(*ref);
+      }
+      scans->when.push_back(std::move(when));
+      scans->unless.push_back(std::move(unless));
     }
+    for (auto& group : scans->groups) {
+      if (!group->set.Compile()) return;
+    }
+    rules.scans = std::move(scans);
+  } catch (const std::bad_alloc&) {
+    // Patterns are matched one at a time instead.
+  }
+}
+
+Match evaluate(const RuleSet& rules, const ToolCall& call) {
+  // Scans prepared for another list of rules (a copy changed since) are
+  // not used.
+  if (!rules.scans || rules.scans->when.size() != rules.rules.size()) {
+    for (std::size_t i = 0; i < rules.rules.size(); ++i) {
+      if (rule_matches(rules.rules[i], call)) {
+        return {i, rules.rules[i].decision};
+      }
+    }
+    return {std::nullopt, rules.default_decision};
+  }
+  const FieldScans& scans = *rules.scans;
+  ScanResults results(scans, call.input);
+  for (std::size_t i = 0; i < rules.rules.size(); ++i) {
+    const Rule& rule = rules.rules[i];
+    if (!rule_applies(rule, call)) continue;
+    bool matched = true;
+    for (std::size_t j = 0; matched && j < rule.when.size(); ++j) {
+      matched = results.matches(rule.when[j], scans.when[i][j]);
+    }
+    for (std::size_t j = 0; matched && j < rule.unless.size(); ++j) {
+      matched = !results.matches(rule.unless[j], scans.unless[i][j]);
+    }
+    if (matched) return {i, rule.decision};
   }
   return {std::nullopt, rules.default_decision};
 }

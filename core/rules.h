@@ -59,12 +59,23 @@ struct Rule {
   std::string reason;  // may be empty
 };
 
+// The patterns of a rule set grouped by field, each group compiled together
+// so that a field's text is scanned once for all of its patterns.
+struct FieldScans;
+
 struct RuleSet {
   std::vector<Rule> rules;
   // What applies when no rule matches.
   Decision default_decision = Decision::kNone;
   std::string default_reason;
+  // Set by prepare_scans(); without it, evaluate() matches each pattern on
+  // its own, with the same results.
+  std::shared_ptr<const FieldScans> scans;
 };
+
+// Compiles the grouped scans of `rules` for evaluate(). Leaves them unset
+// when the patterns cannot be compiled together (too large, say).
+void prepare_scans(RuleSet& rules);
 
 // The parts of a hook event that rules look at. Views into the event, valid
 // for the duration of one evaluation.
@@ -87,6 +98,7 @@ struct Match {
 bool rule_matches(const Rule& rule, const ToolCall& call);
 
 // The first rule of `rules` that applies to `call`, or the default.
+// Thread-safe for a shared RuleSet.
 Match evaluate(const RuleSet& rules, const ToolCall& call);
 
 }  // namespace twk::core

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace twk::core {
 namespace {
 
@@ -116,6 +120,65 @@ TEST(Rules, NonStringFieldsAreMatchedAsTheirJsonText) {
   nlohmann::json input = {
       {"edits", {{{"old_string", "secret"}, {"new_string", "x"}}}}};
   EXPECT_TRUE(rule_matches(edits, call("MultiEdit", input)));
+}
+
+TEST(Rules, GroupedScansDecideAsPatternByPatternMatching) {
+  RuleSet plain;
+  Rule keys = rule("keys", Decision::kDeny);
+  keys.tools = {"Read", "Write"};
+  keys.when = {{"file_path", pattern(R"(\.ssh/id_)")}};
+  keys.unless = {{"file_path", pattern(R"(\.pub$)")}};
+  Rule rm = rule("rm", Decision::kDeny);
+  rm.tools = {"Bash"};
+  rm.when = {{"command", pattern(R"((?i)\brm\s+-rf\b)")}};
+  Rule long_push = rule("long-push", Decision::kAsk);
+  long_push.when = {{"command", pattern(R"(^git\s.*\bpush\b)")},
+                    {"timeout", pattern("^[0-9]{6,}$")}};
+  Rule edits = rule("edits", Decision::kAsk);
+  edits.hook = HookFilter::kAny;
+  edits.when = {{"edits", pattern(R"("old_string":"secret")")}};
+  Rule anything = rule("anything-with-a-command", Decision::kAllow);
+  anything.when = {{"command", pattern("")}};
+  plain.rules = {keys, rm, long_push, edits, anything};
+  plain.default_decision = Decision::kNone;
+
+  RuleSet scanned = plain;
+  prepare_scans(scanned);
+  ASSERT_NE(scanned.scans, nullptr);
+
+  const std::vector<std::pair<std::string, nlohmann::json>> calls = {
+      {"Read", {{"file_path", "/h/.ssh/id_rsa"}}},
+      {"Read", {{"file_path", "/h/.ssh/id_rsa.pub"}}},
+      {"Write", {{"file_path", "/h/.ssh/id_ed25519"}, {"command", "x"}}},
+      {"Bash", {{"command", "RM -RF build"}}},
+      {"Bash", {{"command", "git push origin main"}, {"timeout", 600000}}},
+      {"Bash", {{"command", "git push origin main"}, {"timeout", 60}}},
+      {"Bash", {{"command", "ls"}}},
+      {"Bash", {{"command", 42}}},
+      {"MultiEdit", {{"edits", {{{"old_string", "secret"}}}}}},
+      {"Bash", nlohmann::json::array({"rm -rf /"})},
+      {"Bash", nlohmann::json::object()},
+  };
+  for (const auto& [tool, input] : calls) {
+    for (std::string_view hook : {"pre-tool-use", "post-tool-use"}) {
+      Match a = evaluate(plain, call(tool, input, hook));
+      Match b = evaluate(scanned, call(tool, input, hook));
+      EXPECT_EQ(a.rule, b.rule) << tool << " " << input << " " << hook;
+      EXPECT_EQ(a.decision, b.decision) << tool << " " << input;
+    }
+  }
+  // The pattern-by-pattern answers are the intended ones, too.
+  EXPECT_EQ(evaluate(scanned, call("Read", calls[0].second)).rule, 0u);
+  EXPECT_EQ(evaluate(scanned, call("Read", calls[1].second)).rule,
+            std::nullopt);
+  EXPECT_EQ(evaluate(scanned, call("Bash", calls[3].second)).rule, 1u);
+  EXPECT_EQ(evaluate(scanned, call("Bash", calls[4].second)).rule, 2u);
+  EXPECT_EQ(evaluate(scanned, call("Bash", calls[5].second)).rule, 4u);
+
+  // Scans of another list of rules are not used.
+  RuleSet changed = scanned;
+  changed.rules.erase(changed.rules.begin());
+  EXPECT_EQ(evaluate(changed, call("Bash", calls[3].second)).rule, 0u);
 }
 
 TEST(Rules, PatternsAreRe2) {
