@@ -17,6 +17,7 @@
 #include <cctype>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
@@ -530,14 +531,18 @@ TEST_F(BackendTest, RefusesBrokenRequestsAndCarriesOn) {
 
 TEST_F(BackendTest, StalledClientsDelayNoOne) {
   ASSERT_NO_FATAL_FAILURE(start());
-  // Connections that send nothing, or half a request, hold no one up.
-  Conn silent(port_);
+  // Connections that send nothing, or half a request, hold no one up, also
+  // when there are more of them than workers waiting for connections.
+  std::vector<std::unique_ptr<Conn>> stalled;
+  for (int i = 0; i < 5; ++i) stalled.push_back(std::make_unique<Conn>(port_));
   Conn half(port_);
   ASSERT_TRUE(half.send("GET /hea"));
-  auto before = Clock::now();
-  Exchange e = round_trip(port_, hook_request("GET", "/health", port_));
-  EXPECT_EQ(status_of(e.bytes), 200);
-  EXPECT_LT(Clock::now() - before, 500ms);
+  for (int i = 0; i < 3; ++i) {
+    auto before = Clock::now();
+    Exchange e = round_trip(port_, hook_request("GET", "/health", port_));
+    EXPECT_EQ(status_of(e.bytes), 200);
+    EXPECT_LT(Clock::now() - before, 500ms);
+  }
 }
 
 TEST_F(BackendTest, AnswersTheRequestInProgressWhenStopped) {
