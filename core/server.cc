@@ -340,6 +340,7 @@ void worker(Shared* shared_ptr) {
     lock.unlock();
     epoll_event events[2];
     int n = ::epoll_wait(poller.get(), events, 2, kSpareWorkerIdleMs);
+    const bool wait_failed = n < 0 && errno != EINTR;
     bool stop = false;
     bool incoming = false;
     for (int i = 0; i < n; ++i) {
@@ -359,7 +360,7 @@ void worker(Shared* shared_ptr) {
     }
     lock.lock();
     --shared.waiting;
-    if (stop || (n < 0 && errno != EINTR)) break;
+    if (stop || wait_failed) break;
     if (fd < 0) {
       if (n == 0 && shared.waiting >= kSpareWorkers) break;  // not needed
       continue;
