@@ -31,6 +31,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fake_core_fixture.h"
 #include "harness.h"
 
 namespace twk::testing {
@@ -48,13 +49,6 @@ const std::string kReset =
     "Core didn't answer: Connection reset by peer (os error 104)";
 // How far past its deadline a run may end on a loaded machine.
 constexpr auto kMargin = 1000ms;
-
-std::vector<std::string> lines_of(const std::string& path) {
-  std::vector<std::string> lines;
-  std::istringstream in(read_file(path).value_or(""));
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 // What every run owes the host, whatever went wrong.
 void expect_kept_promise(const RunResult& r,
@@ -74,23 +68,6 @@ std::string big_input(std::size_t n) {
 std::string record_text(int port, long long pid, const std::string& token = "t") {
   return "{\"url\":\"http://127.0.0.1:" + std::to_string(port) +
          "\",\"token\":\"" + token + "\",\"pid\":" + std::to_string(pid) + "}";
-}
-
-// True once `pid` no longer runs: gone, or a zombie nobody reaped yet.
-bool ends_within(pid_t pid, std::chrono::milliseconds limit) {
-  auto until = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
-    auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    if (!stat) return true;
-    std::size_t paren = stat->rfind(')');
-    if (paren != std::string::npos && paren + 2 < stat->size() &&
-        (*stat)[paren + 2] == 'Z') {
-      return true;
-    }
-    if (std::chrono::steady_clock::now() >= until) return false;
-    ::usleep(10000);
-  }
 }
 
 // A peer at the socket level, for faults that an HTTP-reading Core cannot
@@ -433,46 +410,13 @@ TEST_F(FaultTransport, PeerThatBreaksOrFloodsTheExchange) {
 // Cores started by the hook (the stand-in fake-core) that fail it after
 // their health check.
 
-class FaultStartTest : public ::testing::Test {
+class FaultStartTest : public FakeCoreTest {
  protected:
-  void TearDown() override {
-    for (const std::string& file : endpoint_files_) kill_cores_for(file);
-  }
-
-  std::string endpoint_file() const { return state_ / "endpoint.json"; }
-  std::string lock_dir() const { return endpoint_file() + ".start-lock"; }
-  std::string log_file() const { return state_ / "logs/backend.log"; }
-  std::string starts_file() const { return scratch_ / "starts"; }
-  std::string requests_file() const { return scratch_ / "requests"; }
-  std::string report_file() const { return scratch_ / "report"; }
-
   std::map<std::string, std::string> env(const std::string& mode = "ok") const {
-    auto e = base_env(state_);
-    e["TWK_CORE_BINARY"] = fake_core_path();
-    e["TWK_CORE_IDLE_EXIT_SECONDS"] = "60";
-    e["TWK_FAKE_CORE_MODE"] = mode;
-    e["TWK_FAKE_CORE_STARTS"] = starts_file();
-    e["TWK_FAKE_CORE_REQUESTS"] = requests_file();
+    auto e = FakeCoreTest::env(mode);
     e["TWK_FAKE_CORE_OUTPUT"] = R"({"from":"core"})";
     return e;
   }
-
-  std::vector<pid_t> started_pids() const {
-    std::vector<pid_t> pids;
-    for (const std::string& line : lines_of(starts_file())) {
-      pids.push_back(static_cast<pid_t>(std::stol(line)));
-    }
-    return pids;
-  }
-
-  void reset_scratch() const {
-    ::unlink(starts_file().c_str());
-    ::unlink(requests_file().c_str());
-  }
-
-  TempDir state_;
-  TempDir scratch_;
-  std::vector<std::string> endpoint_files_{endpoint_file()};
 };
 
 using FaultCoreProcess = FaultStartTest;

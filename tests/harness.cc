@@ -267,6 +267,35 @@ std::map<std::string, std::string> base_env(const TempDir& state) {
   };
 }
 
+std::vector<std::string> lines_of(const std::string& path) {
+  std::vector<std::string> lines;
+  std::istringstream in(read_file(path).value_or(""));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool ends_within(pid_t pid, std::chrono::milliseconds limit) {
+  auto until = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+    auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    if (!stat) return true;
+    std::size_t paren = stat->rfind(')');
+    if (paren != std::string::npos && paren + 2 < stat->size() &&
+        (*stat)[paren + 2] == 'Z') {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= until) return false;
+    ::usleep(10000);
+  }
+}
+
+long long record_pid(const std::string& record) {
+  std::size_t at = record.find("\"pid\":");
+  if (at == std::string::npos) return -1;
+  return std::stoll(record.substr(at + 6));
+}
+
 int kill_cores_for(const std::string& endpoint_file) {
   std::string needle = "TWK_ENDPOINT_FILE=" + endpoint_file;
   int killed = 0;

@@ -93,6 +93,15 @@ void write_file(const std::string& path, const std::string& content,
                 unsigned mode = 0644);
 std::optional<std::string> read_file(const std::string& path);
 bool exists(const std::string& path);
+// The lines of the file at `path`; none when it is missing.
+std::vector<std::string> lines_of(const std::string& path);
+
+// True once `pid` no longer runs (gone, or a zombie nobody reaped yet),
+// looking every 10 ms for at most `limit`.
+bool ends_within(pid_t pid, std::chrono::milliseconds limit);
+
+// The pid in an endpoint record's text, or -1.
+long long record_pid(const std::string& record);
 
 // The environment a hook test starts from: PATH, HOME and TARNWICK_HOME in
 // `state`, a short deadline.

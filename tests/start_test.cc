@@ -24,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fake_core_fixture.h"
 #include "harness.h"
 
 namespace twk::testing {
@@ -34,30 +35,6 @@ using namespace std::chrono_literals;
 constexpr char kEvent[] =
     R"({"session_id":"s1","hook_event_name":"PreToolUse","tool_name":"Bash",)"
     R"("tool_input":{"command":"ls"}})";
-
-std::vector<std::string> lines_of(const std::string& path) {
-  std::vector<std::string> lines;
-  std::istringstream in(read_file(path).value_or(""));
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-// True once `pid` no longer runs: gone, or a zombie nobody reaped yet.
-bool ends_within(pid_t pid, std::chrono::milliseconds limit) {
-  auto until = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
-    auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    if (!stat) return true;
-    std::size_t paren = stat->rfind(')');
-    if (paren != std::string::npos && paren + 2 < stat->size() &&
-        (*stat)[paren + 2] == 'Z') {
-      return true;
-    }
-    if (std::chrono::steady_clock::now() >= until) return false;
-    ::usleep(10000);
-  }
-}
 
 bool running(pid_t pid) { return !ends_within(pid, 0ms); }
 
@@ -87,12 +64,6 @@ void set_mtime(const std::string& path, std::chrono::seconds offset) {
 void replace_file(const std::string& path, const std::string& content) {
   write_file(path + ".new", content);
   ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
-}
-
-long long record_pid(const std::string& record) {
-  std::size_t at = record.find("\"pid\":");
-  if (at == std::string::npos) return -1;
-  return std::stoll(record.substr(at + 6));
 }
 
 std::string record_port(const std::string& record) {
@@ -142,51 +113,15 @@ class BackgroundCore {
   pid_t pid_ = -1;
 };
 
-// The state directory, a scratch directory for the fake Core's reports and
-// the environment the hook runs in. Every Core started for one of the
-// endpoint files in endpoint_files_ is killed at the end.
-class StartTest : public ::testing::Test {
+// The hook starting the fake Core, with the check every failed run shares.
+class StartTest : public FakeCoreTest {
  protected:
-  void TearDown() override {
-    for (const std::string& file : endpoint_files_) kill_cores_for(file);
-  }
-
-  std::string endpoint_file() const { return state_ / "endpoint.json"; }
-  std::string lock_dir() const { return endpoint_file() + ".start-lock"; }
-  std::string log_file() const { return state_ / "logs/backend.log"; }
-  std::string starts_file() const { return scratch_ / "starts"; }
-  std::string requests_file() const { return scratch_ / "requests"; }
-  std::string report_file() const { return scratch_ / "report"; }
-
-  std::map<std::string, std::string> env(const std::string& mode = "ok") const {
-    auto e = base_env(state_);
-    e["TWK_CORE_BINARY"] = fake_core_path();
-    e["TWK_CORE_IDLE_EXIT_SECONDS"] = "60";
-    e["TWK_FAKE_CORE_MODE"] = mode;
-    e["TWK_FAKE_CORE_STARTS"] = starts_file();
-    e["TWK_FAKE_CORE_REQUESTS"] = requests_file();
-    return e;
-  }
-
-  // "pid mode" lines, one per fake-core process that began to run.
-  std::vector<pid_t> started_pids() const {
-    std::vector<pid_t> pids;
-    for (const std::string& line : lines_of(starts_file())) {
-      pids.push_back(static_cast<pid_t>(std::stol(line)));
-    }
-    return pids;
-  }
-
   // The hook's run for a reason it could not get a decision.
   void expect_ask(const RunResult& r, const std::string& reason) const {
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, ask_line(reason));
     EXPECT_EQ(r.err, "");
   }
-
-  TempDir state_;
-  TempDir scratch_;
-  std::vector<std::string> endpoint_files_{endpoint_file()};
 };
 
 // ---------------------------------------------------------------------------

@@ -41,12 +41,6 @@ std::size_t line_count(const std::string& path) {
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
-long long record_pid(const std::string& record) {
-  std::size_t at = record.find("\"pid\":");
-  if (at == std::string::npos) return -1;
-  return std::stoll(record.substr(at + 6));
-}
-
 class StressTest : public ::testing::Test {
  protected:
   void TearDown() override { kill_cores_for(endpoint_file()); }

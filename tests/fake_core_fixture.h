@@ -1,0 +1,66 @@
+// The fixture of tests in which the hook starts the stand-in Core
+// (fake_core): a state directory, a scratch directory where the fake Core
+// reports its starts and the requests it saw, and the environment the hook
+// runs in. Every Core started for one of endpoint_files_ is killed at the
+// end of the test.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace twk::testing {
+
+class FakeCoreTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (const std::string& file : endpoint_files_) kill_cores_for(file);
+  }
+
+  std::string endpoint_file() const { return state_ / "endpoint.json"; }
+  std::string lock_dir() const { return endpoint_file() + ".start-lock"; }
+  std::string log_file() const { return state_ / "logs/backend.log"; }
+  std::string starts_file() const { return scratch_ / "starts"; }
+  std::string requests_file() const { return scratch_ / "requests"; }
+  std::string report_file() const { return scratch_ / "report"; }
+
+  // The hook's environment with the fake Core as its Core binary, in
+  // TWK_FAKE_CORE_MODE `mode`.
+  std::map<std::string, std::string> env(const std::string& mode = "ok") const {
+    auto e = base_env(state_);
+    e["TWK_CORE_BINARY"] = fake_core_path();
+    e["TWK_CORE_IDLE_EXIT_SECONDS"] = "60";
+    e["TWK_FAKE_CORE_MODE"] = mode;
+    e["TWK_FAKE_CORE_STARTS"] = starts_file();
+    e["TWK_FAKE_CORE_REQUESTS"] = requests_file();
+    return e;
+  }
+
+  // The pids of the fake-core processes that began to run ("pid mode"
+  // lines), in order.
+  std::vector<pid_t> started_pids() const {
+    std::vector<pid_t> pids;
+    for (const std::string& line : lines_of(starts_file())) {
+      pids.push_back(static_cast<pid_t>(std::stol(line)));
+    }
+    return pids;
+  }
+
+  // Forgets the starts and requests reported so far.
+  void reset_scratch() const {
+    ::unlink(starts_file().c_str());
+    ::unlink(requests_file().c_str());
+  }
+
+  TempDir state_;
+  TempDir scratch_;
+  std::vector<std::string> endpoint_files_{endpoint_file()};
+};
+
+}  // namespace twk::testing
