@@ -14,16 +14,8 @@ namespace twk::core {
 namespace {
 
 using testing::TempDir;
-
-void write_text(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::trunc | std::ios::binary) << text;
-}
-
-// Writes a new version by rename, so that each version is a new inode.
-void replace_text(const std::string& path, const std::string& text) {
-  write_text(path + ".new", text);
-  ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
-}
+using testing::replace_text;
+using testing::write_text;
 
 nlohmann::json event(const std::string& command,
                      std::optional<std::string> project = std::nullopt,

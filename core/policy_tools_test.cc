@@ -12,10 +12,7 @@ namespace twk::core {
 namespace {
 
 using testing::TempDir;
-
-void write_text(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::trunc | std::ios::binary) << text;
-}
+using testing::write_text;
 
 TEST(PolicyTools, CheckListsTheRulesOfAGoodFile) {
   TempDir dir;

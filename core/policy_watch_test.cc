@@ -15,16 +15,8 @@ namespace twk::core {
 namespace {
 
 using testing::TempDir;
-
-void write_text(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::trunc | std::ios::binary) << text;
-}
-
-// Replaces the file by renaming a new one over it, as many editors save.
-void replace_text(const std::string& path, const std::string& text) {
-  write_text(path + ".new", text);
-  ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
-}
+using testing::replace_text;
+using testing::write_text;
 
 TEST(PolicyFile, FollowsTheFileThroughItsVersions) {
   TempDir dir;
