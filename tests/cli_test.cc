@@ -137,10 +137,7 @@ TEST_F(CliArgumentsTest, ArgumentThatIsNotUtf8IsStillOneLineOnStderr) {
 }
 
 TEST_F(CliArgumentsTest, ClosedStandardStreams) {
-  ProgramRun run;
-  run.program = hook_path();
-  run.args = {"claude-code", "pre-tool-use"};
-  run.env = base_env(state_);
+  ProgramRun run = hook_run(std::nullopt, base_env(state_));
   run.env["TWK_CORE_BINARY"] = state_ / "missing";
   // A closed stdin reads as empty input.
   run.stdin_closed = true;
@@ -443,11 +440,7 @@ TEST_F(CliEnvironmentTest, EndpointRecordLocation) {
         record(wrong, file);
       }
     }
-    ProgramRun run;
-    run.program = hook_path();
-    run.args = {"claude-code", "pre-tool-use"};
-    run.input = "{}";
-    run.env = env_;
+    ProgramRun run = hook_run("{}", env_);
     for (const auto& [k, v] : c.set) run.env[k] = v;
     for (const auto& k : c.unset) run.env.erase(k);
     run.cwd = cwd.path();
@@ -550,11 +543,7 @@ TEST_F(CliEnvironmentTest, DeadlineSetting) {
   };
   std::vector<std::future<RunResult>> runs;
   for (const auto& c : cases) {
-    ProgramRun run;
-    run.program = hook_path();
-    run.args = {"claude-code", "pre-tool-use"};
-    run.input = "{}";
-    run.env = env_;
+    ProgramRun run = hook_run("{}", env_);
     run.env.erase("TWK_HOOK_DEADLINE_MS");
     if (c.value) run.env["TWK_HOOK_DEADLINE_MS"] = *c.value;
     run.kill_after = 1500ms;

@@ -39,9 +39,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr char kEvent[] =
-    R"({"session_id":"s1","hook_event_name":"PreToolUse","tool_name":"Bash",)"
-    R"("tool_input":{"command":"ls"}})";
 const std::string kExited = "Core exited while starting (exit status: 3)";
 const std::string kTimedOut = "Core didn't answer: timed out";
 const std::string kNotHttp = "Core didn't answer: Core's reply wasn't HTTP";
@@ -239,11 +236,7 @@ class FaultLiveTest : public ::testing::Test {
                       std::chrono::milliseconds deadline) {
     std::string file = state_ / (name + ".json");
     write_file(file, record_text(port, shell_.pid()));
-    ProgramRun run;
-    run.program = hook_path();
-    run.args = {"claude-code", "pre-tool-use"};
-    run.input = input;
-    run.env = env_;
+    ProgramRun run = hook_run(input, env_);
     run.env["TWK_ENDPOINT_FILE"] = file;
     run.env["TWK_HOOK_DEADLINE_MS"] = std::to_string(deadline.count());
     run.kill_after = deadline + 10s;
@@ -854,11 +847,7 @@ using FaultHost = FaultStartTest;
 TEST_F(FaultHost, StdoutAndStderrClosedAtStart) {
   auto e = env("report");
   e["TWK_FAKE_CORE_REPORT"] = report_file();
-  ProgramRun run;
-  run.program = hook_path();
-  run.args = {"claude-code", "pre-tool-use"};
-  run.input = kEvent;
-  run.env = e;
+  ProgramRun run = hook_run(kEvent, e);
   run.closed_fds = {1, 2};
   run.kill_after = 10s;
   RunResult r = run_program(run);
@@ -893,11 +882,7 @@ TEST_F(FaultHost, HostThatIgnoresChildSignals) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);
-    ProgramRun run;
-    run.program = hook_path();
-    run.args = {"claude-code", "pre-tool-use"};
-    run.input = kEvent;
-    run.env = env(c.mode);
+    ProgramRun run = hook_run(kEvent, env(c.mode));
     run.ignored_signals = {SIGCHLD};
     RunResult r = run_program(run);
     expect_kept_promise(r, 3000ms);
@@ -910,10 +895,7 @@ TEST_F(FaultHost, HostThatIgnoresChildSignals) {
 TEST_F(FaultHost, StdinThatIsADirectoryReadsAsEmpty) {
   int dir = ::open(scratch_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(dir, 0);
-  ProgramRun run;
-  run.program = hook_path();
-  run.args = {"claude-code", "pre-tool-use"};
-  run.env = env();
+  ProgramRun run = hook_run(std::nullopt, env());
   run.inherit_fds = {{dir, 0}};
   RunResult r = run_program(run);
   ::close(dir);
@@ -1021,11 +1003,7 @@ TEST_F(FaultSecurity, CoreBinaryPathIsNeverGivenToAShell) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.binary);
-    ProgramRun run;
-    run.program = hook_path();
-    run.args = {"claude-code", "pre-tool-use"};
-    run.input = kEvent;
-    run.env = env();
+    ProgramRun run = hook_run(kEvent, env());
     run.env["TWK_CORE_BINARY"] = c.binary;
     run.cwd = scratch_.path();
     RunResult r = run_program(run);
@@ -1041,11 +1019,7 @@ TEST_F(FaultSecurity, EndpointPathWithSpacesQuotesAndShellSyntax) {
   const std::string dir = scratch_ / "a dir/it's \"here\" $(touch pwned)";
   const std::string endpoint = dir + "/end point;`touch pwned`|x.json";
   endpoint_files_.push_back(endpoint);
-  ProgramRun run;
-  run.program = hook_path();
-  run.args = {"claude-code", "pre-tool-use"};
-  run.input = kEvent;
-  run.env = env("report");
+  ProgramRun run = hook_run(kEvent, env("report"));
   run.env["TWK_ENDPOINT_FILE"] = endpoint;
   run.env["TWK_FAKE_CORE_REPORT"] = report_file();
   run.cwd = scratch_.path();

@@ -197,15 +197,21 @@ RunResult run_program(const ProgramRun& run) {
   return result;
 }
 
-RunResult run_hook(const std::string& input,
-                   const std::map<std::string, std::string>& env,
-                   std::vector<std::string> args) {
+ProgramRun hook_run(std::optional<std::string> input,
+                    std::map<std::string, std::string> env,
+                    std::vector<std::string> args) {
   ProgramRun run;
   run.program = hook_path();
   run.args = std::move(args);
-  run.input = input;
-  run.env = env;
-  return run_program(run);
+  run.input = std::move(input);
+  run.env = std::move(env);
+  return run;
+}
+
+RunResult run_hook(const std::string& input,
+                   const std::map<std::string, std::string>& env,
+                   std::vector<std::string> args) {
+  return run_program(hook_run(input, env, std::move(args)));
 }
 
 TempDir::TempDir() {

@@ -67,6 +67,18 @@ struct ProgramRun {
 // Runs a program to its end, feeding `input` and collecting both outputs.
 RunResult run_program(const ProgramRun& run);
 
+// A typical pre-tool-use event of the Bash tool.
+inline constexpr char kEvent[] =
+    R"({"session_id":"s1","hook_event_name":"PreToolUse","tool_name":"Bash",)"
+    R"("tool_input":{"command":"ls"}})";
+
+// A run of twk-hook as the host starts it, with `args` (default:
+// claude-code pre-tool-use), to adjust before run_program().
+ProgramRun hook_run(std::optional<std::string> input,
+                    std::map<std::string, std::string> env,
+                    std::vector<std::string> args = {"claude-code",
+                                                     "pre-tool-use"});
+
 // Runs twk-hook with `args` (default: claude-code pre-tool-use).
 RunResult run_hook(const std::string& input,
                    const std::map<std::string, std::string>& env,

@@ -32,10 +32,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr char kEvent[] =
-    R"({"session_id":"s1","hook_event_name":"PreToolUse","tool_name":"Bash",)"
-    R"("tool_input":{"command":"ls"}})";
-
 bool running(pid_t pid) { return !ends_within(pid, 0ms); }
 
 // A loopback port with nothing listening on it (right now).
@@ -272,11 +268,7 @@ TEST_F(StartChild, GetsItsCommandLineStreamsGroupAndSignalsFromTheHook) {
   // with signals blocked; Core must get neither.
   int leak[2];
   ASSERT_EQ(::pipe2(leak, O_CLOEXEC), 0);
-  ProgramRun run;
-  run.program = hook_path();
-  run.args = {"claude-code", "pre-tool-use"};
-  run.input = kEvent;
-  run.env = e;
+  ProgramRun run = hook_run(kEvent, e);
   run.inherit_fds = {{leak[1], 5}};
   run.blocked_signals = {SIGUSR1, SIGTERM, SIGPIPE};
   RunResult r = run_program(run);

@@ -25,9 +25,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kHooks = 32;
-constexpr char kEvent[] =
-    R"({"session_id":"s1","hook_event_name":"PreToolUse","tool_name":"Bash",)"
-    R"("tool_input":{"command":"ls"}})";
 const std::string kAnswer = "{\"from\":\"core\"}\n";
 
 int rounds() {
