@@ -18,9 +18,18 @@ constexpr std::string_view kMessageTail =
 Result<std::string_view> policy_request_body(
     std::string_view agent, std::string_view hook, HookInput& input,
     const std::optional<std::string>& project_dir) {
-  const Failure not_json{"the hook input wasn't JSON"};
+  constexpr std::string_view kNotJson = "the hook input wasn't JSON";
+  char* memory = input.memory();
+  if (memory == nullptr || input.size() == 0) {
+    return Failure{std::string(kNotJson)};
+  }
+
   // Members in byte order of their keys: agent, context, hook, input.
-  std::string start = "{\"agent\":";
+  // Reserved once, enough unless the strings hold many control bytes.
+  std::string start;
+  start.reserve(48 + 2 * (agent.size() + hook.size()) +
+                (project_dir ? 2 * project_dir->size() + 16 : 0));
+  start += "{\"agent\":";
   json::append_string(start, agent);
   start += ",\"context\":{";
   if (project_dir) {
@@ -31,13 +40,13 @@ Result<std::string_view> policy_request_body(
   json::append_string(start, hook);
   start += ",\"input\":";
 
-  char* memory = input.memory();
   std::string& spill = input.spill();
-  if (memory == nullptr || input.size() == 0) return not_json;
   if (start.size() + json::kInPlaceGap > HookInput::kRoom) {
     // Too long for the room in front of the input: built on its own.
     spill = std::move(start);
-    if (!json::append_canonical(spill, input.bytes())) return not_json;
+    if (!json::append_canonical(spill, input.bytes())) {
+      return Failure{std::string(kNotJson)};
+    }
     spill += '}';
     return std::string_view(spill);
   }
@@ -49,7 +58,7 @@ Result<std::string_view> policy_request_body(
   std::memcpy(memory + begin, start.data(), start.size());
   std::optional<std::string_view> canonical = json::canonicalize_in_place(
       memory, to, HookInput::kRoom, input.size(), spill);
-  if (!canonical) return not_json;
+  if (!canonical) return Failure{std::string(kNotJson)};
   if (canonical->data() == memory + to) {
     memory[to + canonical->size()] = '}';
     return std::string_view(memory + begin,
@@ -60,16 +69,6 @@ Result<std::string_view> policy_request_body(
   spill.insert(0, start);
   spill += '}';
   return std::string_view(spill);
-}
-
-Result<std::string> policy_request_body(
-    std::string_view agent, std::string_view hook, std::string_view input,
-    const std::optional<std::string>& project_dir) {
-  HookInput copy(input);
-  Result<std::string_view> body =
-      policy_request_body(agent, hook, copy, project_dir);
-  if (!body) return Failure{body.reason()};
-  return std::string(*body);
 }
 
 HookOutput judge_core_answer(std::string_view hook,

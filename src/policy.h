@@ -31,11 +31,6 @@ Result<std::string_view> policy_request_body(
     std::string_view agent, std::string_view hook, HookInput& input,
     const std::optional<std::string>& project_dir);
 
-// The same for an input held elsewhere, which is copied first.
-Result<std::string> policy_request_body(
-    std::string_view agent, std::string_view hook, std::string_view input,
-    const std::optional<std::string>& project_dir);
-
 // Core's "output" for a 200 answer whose body is an object with an "output"
 // member (null meaning no output; only pre-tool-use ever gets one);
 // otherwise the unchecked-call output with "Core's answer wasn't valid", or

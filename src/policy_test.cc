@@ -16,8 +16,19 @@ std::string ask(const std::string& reason) {
   return kAskPrefix + m + R"("},"systemMessage":")" + m + "\"}\n";
 }
 
+// The body for `input`, held as the hook holds what it read.
+Result<std::string> body_for(std::string_view agent, std::string_view hook,
+                             std::string_view input,
+                             const std::optional<std::string>& project_dir) {
+  HookInput in(input);
+  Result<std::string_view> body =
+      policy_request_body(agent, hook, in, project_dir);
+  if (!body) return Failure{body.reason()};
+  return std::string(*body);
+}
+
 TEST(PolicyRequestBody, FourMembersInKeyOrder) {
-  Result<std::string> body = policy_request_body(
+  Result<std::string> body = body_for(
       "claude-code", "pre-tool-use", R"( {"tool_input":{"b":1,"a":2}} )",
       std::nullopt);
   ASSERT_TRUE(body);
@@ -25,7 +36,7 @@ TEST(PolicyRequestBody, FourMembersInKeyOrder) {
             R"({"agent":"claude-code","context":{},"hook":"pre-tool-use",)"
             R"("input":{"tool_input":{"a":2,"b":1}}})");
 
-  body = policy_request_body("claude-code", "post-tool-use", "null",
+  body = body_for("claude-code", "post-tool-use", "null",
                              std::string("/p/\"q\""));
   ASSERT_TRUE(body);
   EXPECT_EQ(*body,
@@ -34,7 +45,7 @@ TEST(PolicyRequestBody, FourMembersInKeyOrder) {
 
   for (std::string_view bad : {"", "{", "[1,]", "1 2"}) {
     Result<std::string> r =
-        policy_request_body("claude-code", "pre-tool-use", bad, std::nullopt);
+        body_for("claude-code", "pre-tool-use", bad, std::nullopt);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.reason(), "the hook input wasn't JSON");
   }

@@ -101,7 +101,7 @@ std::string SocketAddress::to_string() const {
     if (inet_ntop(AF_INET6, &sin6->sin6_addr, text, sizeof text) == nullptr) {
       return out;
     }
-    out += '[';  // not out = "[", which g++ 12 -O3 wrongly flags (-Wrestrict)
+    out += '[';
     out += text;
     if (sin6->sin6_scope_id != 0) {
       out += '%';

@@ -78,7 +78,9 @@ std::optional<std::string> read_file(const std::string& path,
   try {
     // The first read asks for the size fstat gave (plus one byte to see the
     // end), so a 100-byte record does not zero-fill a whole chunk on every
-    // hook run; a file that grows meanwhile is read on in chunks.
+    // hook run; a file that grows meanwhile is read on in chunks. A read of
+    // a regular file that returns less than it asked for has reached the
+    // end, so the common case takes one read.
     std::size_t chunk = st.st_size > 0
                             ? static_cast<std::size_t>(st.st_size) + 1
                             : kReadChunk;
@@ -86,7 +88,6 @@ std::optional<std::string> read_file(const std::string& path,
       std::size_t old = out.size();
       out.resize(old + chunk);
       ssize_t n = ::read(fd.get(), out.data() + old, chunk);
-      chunk = kReadChunk;
       if (n < 0) {
         if (errno == EINTR) {
           out.resize(old);
@@ -95,8 +96,9 @@ std::optional<std::string> read_file(const std::string& path,
         return std::nullopt;
       }
       out.resize(old + static_cast<std::size_t>(n));
-      if (n == 0) return out;
       if (out.size() > max_size) return std::nullopt;  // grew while read
+      if (static_cast<std::size_t>(n) < chunk) return out;
+      chunk = kReadChunk;
     }
   } catch (const std::bad_alloc&) {
     return std::nullopt;  // too large to hold counts as unreadable
