@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "json.h"
 #include "sha256.h"
 #include "sys/error.h"
 #include "sys/fd.h"
@@ -16,10 +17,6 @@ namespace {
 
 constexpr mode_t kFileMode = 0600;
 constexpr mode_t kDirectoryMode = 0700;
-
-std::string compact(const nlohmann::json& value) {
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 // The member `key` of `object`, or null.
 const nlohmann::json& member(const nlohmann::json& object,
@@ -38,7 +35,7 @@ nlohmann::json fingerprint(std::string_view text) {
 
 nlohmann::json value_or_fingerprint(const nlohmann::json& value,
                                     std::size_t limit) {
-  std::string text = compact(value);
+  std::string text = json::dump(value);
   if (text.size() <= limit) return value;
   return fingerprint(text);
 }
@@ -75,15 +72,21 @@ std::string audit_line(WallTime time, const Event& request,
     line += name;
     line += "\":";
   };
-  auto value = [&line](const nlohmann::json& v) { line += compact(v); };
+  auto value = [&line](const nlohmann::json& v) { line += json::dump(v); };
+  // Each field is written once: as it is when short, else its fingerprint.
   auto field = [&](std::string_view name, const nlohmann::json& v) {
     key(name);
-    value(value_or_fingerprint(v, kAuditFieldBytes));
+    std::string text = json::dump(v);
+    if (text.size() <= kAuditFieldBytes) {
+      line += text;
+    } else {
+      value(fingerprint(text));
+    }
   };
 
   field("agent", member(event, "agent"));
   key("decision");
-  value(std::string(decision_name(verdict.decision)));
+  json::append_string(line, decision_name(verdict.decision));
   field("hook", member(event, "hook"));
   key("input");
   std::string_view tool_input = request.tool_input_text();
@@ -113,7 +116,7 @@ std::string audit_line(WallTime time, const Event& request,
   value(rule);
   field("session", member(input, "session_id"));
   key("time");
-  value(log_timestamp(time));
+  json::append_string(line, log_timestamp(time));
   field("tool", member(input, "tool_name"));
   line += '}';
   return line;

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <variant>
 
+#include "json.h"
 #include "policy.h"
 #include "policy_watch.h"
 #include "policy_yaml.h"
@@ -184,11 +185,7 @@ ToolResult explain_event(const std::string& path, bool given,
   if (verdict.output.is_null()) {
     result.out += "twk-hook prints nothing\n";
   } else {
-    result.out +=
-        "twk-hook prints:\n" +
-        verdict.output.dump(-1, ' ', false,
-                            nlohmann::json::error_handler_t::replace) +
-        "\n";
+    result.out += "twk-hook prints:\n" + json::dump(verdict.output) + "\n";
   }
   if (broken) {
     result.status = 1;

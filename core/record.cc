@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "json.h"
 #include "sys/error.h"
 #include "sys/fd.h"
 #include "sys/files.h"
@@ -119,8 +120,7 @@ std::string record_json(const EndpointRecord& record) {
   // The library's objects are sorted by key, so the members come out in the
   // byte order every JSON text of the system uses. Invalid UTF-8 (which the
   // hex token and numeric url never contain) is replaced, not thrown.
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
-         "\n";
+  return json::dump(value) + "\n";
 }
 
 std::optional<std::string> write_record(const std::string& path,

@@ -26,7 +26,7 @@ struct Request {
 
 struct Reply {
   int status = 500;
-  std::string content_type = "application/json";
+  std::string_view content_type = "application/json";
   std::string body;
   // Further headers, such as "Allow" or "WWW-Authenticate".
   std::vector<std::pair<std::string, std::string>> headers;

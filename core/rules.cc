@@ -46,19 +46,28 @@ re2::RE2::Options pattern_options() {
 }
 
 // The text patterns on `field` are matched against: a string as it is,
-// anything else as its compact JSON. Nothing when the input lacks it.
-std::optional<std::string> field_text(const nlohmann::json* input,
-                                      const std::string& field) {
+// anything else as its compact JSON, written into `scratch`. Nothing when
+// the input lacks it.
+std::optional<std::string_view> field_text(const nlohmann::json* input,
+                                           const std::string& field,
+                                           std::string& scratch) {
   if (input == nullptr || !input->is_object()) return std::nullopt;
   auto it = input->find(field);
   if (it == input->end()) return std::nullopt;
   if (it->is_string()) return it->get_ref<const std::string&>();
-  return it->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  // The library's own dump, which throws when out of memory: an empty text
+  // could let a deny pattern miss.
+  scratch = it->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return scratch;
 }
 
 bool field_matches(const FieldPattern& pattern, const nlohmann::json* input) {
-  std::optional<std::string> text = field_text(input, pattern.field);
-  return text && re2::RE2::PartialMatch(*text, *pattern.pattern);
+  std::string scratch;
+  std::optional<std::string_view> text =
+      field_text(input, pattern.field, scratch);
+  return text &&
+         re2::RE2::PartialMatch(re2::StringPiece(text->data(), text->size()),
+                                *pattern.pattern);
 }
 
 }  // namespace
@@ -115,14 +124,16 @@ class ScanResults {
 
   void run(std::size_t group, Result& r) {
     const FieldScans::Group& g = *scans_.groups[group];
-    std::optional<std::string> text = field_text(input_, g.field);
+    std::string scratch;
+    std::optional<std::string_view> text = field_text(input_, g.field, scratch);
     if (!text) {
       r.state = State::kAbsent;
       return;
     }
     std::vector<int> found;
     re2::RE2::Set::ErrorInfo error{re2::RE2::Set::kNoError};
-    if (!g.set.Match(*text, &found, &error) &&
+    if (!g.set.Match(re2::StringPiece(text->data(), text->size()), &found,
+                     &error) &&
         error.kind != re2::RE2::Set::kNoError) {
       r.state = State::kFailed;
       return;

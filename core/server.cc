@@ -35,6 +35,7 @@
 #include "routes.h"
 #include "sys/error.h"
 #include "sys/fd.h"
+#include "sys/process.h"
 
 namespace twk::core {
 namespace {
@@ -227,9 +228,11 @@ class Connection {
 
     std::size_t body_start = head_end + 4;
     std::size_t length = static_cast<std::size_t>(head.content_length);
-    // One allocation for the whole body (at most kMaxBodyBytes), plus room
-    // for the last read to overshoot.
-    buffer_.reserve(body_start + length + kReadChunk);
+    // One allocation for the rest of the body (at most kMaxBodyBytes), plus
+    // room for the last read to overshoot; none when it is all in.
+    if (buffer_.size() - body_start < length) {
+      buffer_.reserve(body_start + length + kReadChunk);
+    }
     if (head.expect_continue && length > buffer_.size() - body_start) {
       send_all(fd_.get(), "HTTP/1.1 100 Continue\r\n\r\n");
     }
@@ -472,19 +475,6 @@ Result<std::uint16_t> bound_port(int fd) {
   return ntohs(reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
 }
 
-const char* signal_name(std::uint32_t sig) {
-  switch (sig) {
-    case SIGTERM:
-      return "SIGTERM";
-    case SIGINT:
-      return "SIGINT";
-    case SIGHUP:
-      return "SIGHUP";
-    default:
-      return "a signal";
-  }
-}
-
 // Runs until a stop signal, the idle deadline or the loss of the endpoint
 // record; returns why it stopped.
 std::string watch(int signal_fd, Shared& shared, Steady::duration idle,
@@ -526,7 +516,8 @@ std::string watch(int signal_fd, Shared& shared, Steady::duration idle,
     if (ready <= 0) continue;
     signalfd_siginfo info;
     if (::read(signal_fd, &info, sizeof info) == sizeof info) {
-      return std::string("received ") + signal_name(info.ssi_signo);
+      const char* name = sys::signal_name(static_cast<int>(info.ssi_signo));
+      return std::string("received ") + (name ? name : "a signal");
     }
   }
 }
