@@ -22,12 +22,6 @@ constexpr std::size_t kTokenBytes = 32;
 constexpr mode_t kRecordMode = 0600;
 constexpr mode_t kDirectoryMode = 0700;
 
-std::optional<std::string> non_empty(const EnvLookup& env, const char* name) {
-  std::optional<std::string> value = env(name);
-  if (!value || value->empty()) return std::nullopt;
-  return value;
-}
-
 // Writes all of `data`; on failure the errno value.
 int write_all(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -47,24 +41,6 @@ std::string step_failed(const char* step, const std::string& path, int err) {
 }
 
 }  // namespace
-
-std::optional<std::string> process_env(const char* name) {
-  const char* value = ::getenv(name);
-  if (value == nullptr) return std::nullopt;
-  return std::string(value);
-}
-
-std::string state_dir_path(const EnvLookup& env) {
-  if (auto state = non_empty(env, "TARNWICK_HOME")) return *state;
-  std::string home = non_empty(env, "HOME")
-                         .value_or(non_empty(env, "USERPROFILE").value_or(""));
-  return sys::join_path(home, ".tarnwick");
-}
-
-std::string endpoint_file_path(const EnvLookup& env) {
-  if (auto file = non_empty(env, "TWK_ENDPOINT_FILE")) return *file;
-  return sys::join_path(state_dir_path(env), "endpoint.json");
-}
 
 Result<std::string> random_token() {
   unsigned char bytes[kTokenBytes];

@@ -12,24 +12,15 @@
 #include <string_view>
 
 #include "result.h"
+#include "state_paths.h"
 
 namespace twk::core {
 
-// Looks up an environment variable; nothing when unset. Tests pass a map.
-using EnvLookup = std::function<std::optional<std::string>(const char*)>;
-
-// The real process environment.
-std::optional<std::string> process_env(const char* name);
-
-// Where the record goes, resolved the way the hook resolves it:
-// TWK_ENDPOINT_FILE; else TARNWICK_HOME joined with "endpoint.json"; else the
-// home directory (HOME, then USERPROFILE) joined with ".tarnwick" and
-// "endpoint.json". Empty variables count as unset.
-std::string endpoint_file_path(const EnvLookup& env);
-
-// The state directory: TARNWICK_HOME; else the home directory (HOME, then
-// USERPROFILE) joined with ".tarnwick". Empty variables count as unset.
-std::string state_dir_path(const EnvLookup& env);
+// Where the record and the state directory are: the hook's own lookup.
+using twk::endpoint_file_path;
+using twk::EnvLookup;
+using twk::process_env;
+using twk::state_dir_path;
 
 // 32 bytes from the kernel's random source, as 64 lower-case hex digits.
 Result<std::string> random_token();

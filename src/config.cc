@@ -32,12 +32,6 @@ std::optional<std::uint64_t> parse_u64(const std::string& text) {
 
 }  // namespace
 
-std::optional<std::string> process_env(const char* name) {
-  const char* value = ::getenv(name);
-  if (value == nullptr) return std::nullopt;
-  return std::string(value);
-}
-
 std::uint64_t env_number(const EnvLookup& env, const char* name,
                          std::uint64_t fallback) {
   std::optional<std::string> value = env(name);
@@ -50,13 +44,8 @@ std::uint64_t env_number(const EnvLookup& env, const char* name,
 HookConfig load_config(const EnvLookup& env,
                        const std::optional<std::string>& self_exe) {
   HookConfig config;
-  std::string home = non_empty(env, "HOME")
-                         .value_or(non_empty(env, "USERPROFILE").value_or(""));
-  config.state_dir = non_empty(env, "TARNWICK_HOME")
-                         .value_or(sys::join_path(home, ".tarnwick"));
-  config.endpoint_file =
-      non_empty(env, "TWK_ENDPOINT_FILE")
-          .value_or(sys::join_path(config.state_dir, "endpoint.json"));
+  config.state_dir = state_dir_path(env);
+  config.endpoint_file = endpoint_file_path(env);
 
   std::uint64_t ms =
       env_number(env, "TWK_HOOK_DEADLINE_MS", kDefaultDeadlineMs);

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "state_paths.h"
+
 namespace twk {
 
 inline constexpr std::uint64_t kDefaultDeadlineMs = 8000;
@@ -23,12 +25,6 @@ struct HookConfig {
       kDefaultDeadlineMs)};
   std::uint64_t core_idle_exit = kDefaultCoreIdleExitSeconds;
 };
-
-// Looks an environment variable up: its bytes, or nothing when unset.
-using EnvLookup = std::function<std::optional<std::string>(const char*)>;
-
-// The real process environment.
-std::optional<std::string> process_env(const char* name);
 
 // An unsigned 64-bit number from an environment value: an optional "+" and
 // one or more ASCII digits, nothing else, at most 2^64-1. Unset, empty, not
