@@ -20,15 +20,15 @@ namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
 
-// Splits at "/" and drops empty and "." components.
-std::vector<std::string> components(const std::string& path) {
-  std::vector<std::string> out;
+// Splits at "/" and drops empty and "." components. Views into `path`.
+std::vector<std::string_view> components(std::string_view path) {
+  std::vector<std::string_view> out;
   std::size_t i = 0;
   while (i <= path.size()) {
     std::size_t j = path.find('/', i);
-    if (j == std::string::npos) j = path.size();
-    std::string part = path.substr(i, j - i);
-    if (!part.empty() && part != ".") out.push_back(std::move(part));
+    if (j == std::string_view::npos) j = path.size();
+    std::string_view part = path.substr(i, j - i);
+    if (!part.empty() && part != ".") out.push_back(part);
     i = j + 1;
   }
   return out;
@@ -160,8 +160,8 @@ bool same_path(const std::string& a, const std::string& b) {
 }
 
 bool path_within(const std::string& path, const std::string& dir) {
-  std::vector<std::string> p = components(path);
-  std::vector<std::string> d = components(dir);
+  std::vector<std::string_view> p = components(path);
+  std::vector<std::string_view> d = components(dir);
   if (p.size() < d.size()) return false;
   for (std::size_t i = 0; i < d.size(); ++i) {
     if (p[i] != d[i]) return false;
