@@ -1,10 +1,9 @@
 // The command line, the rules for the hook input and the environment, seen
 // from outside the binary.
 //
-// Where a running Core matters, it is a ScriptedCore whose endpoint record
-// names a waiting /bin/sh process, with a "#!/bin/sh" Core binary that
-// exits at once (see harness.h): the record is live, so a run that gets as
-// far as Core asks the ScriptedCore.
+// Where a running Core matters, it is a ScriptedCore with a live record
+// (see live_record_fixture.h), so a run that gets as far as Core asks the
+// ScriptedCore.
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -16,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "live_record_fixture.h"
 
 namespace twk::testing {
 namespace {
@@ -34,12 +34,6 @@ std::string hook_error(const std::string& quoted) {
          " hook that Vantorel handles\n";
 }
 
-void expect_clean(const RunResult& r) {
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_FALSE(r.killed);
-  EXPECT_EQ(r.err, "");
-}
-
 // --- Arguments ------------------------------------------------------------
 
 class CliArgumentsTest : public ::testing::Test {
@@ -49,11 +43,7 @@ class CliArgumentsTest : public ::testing::Test {
   RunResult run_holding_stdin(const std::vector<std::string>& args,
                               const std::string& input = "{}",
                               std::chrono::milliseconds kill_after = 2500ms) {
-    ProgramRun run;
-    run.program = hook_path();
-    run.args = args;
-    run.input = input;
-    run.env = base_env(state_);
+    ProgramRun run = hook_run(input, base_env(state_), args);
     run.hold_stdin_open = true;
     run.kill_after = kill_after;
     return run_program(run);
@@ -154,44 +144,11 @@ TEST_F(CliArgumentsTest, ClosedStandardStreams) {
 
 // --- Runs against a running Core ------------------------------------------
 
-class CliLiveTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    write_exiting_core(state_ / "core.sh");
-    env_ = base_env(state_);
-    env_["TWK_CORE_BINARY"] = state_ / "core.sh";
-  }
-  void TearDown() override { kill_cores_for(state_ / "endpoint.json"); }
-
-  void record(const ScriptedCore& core, const std::string& file) {
-    core.write_record(file, "secret", shell_.pid());
-  }
-
-  std::string forwarded(const ScriptedCore& core, const std::string& hook) {
-    auto requests = core.requests();
-    if (requests.size() != 1) {
-      return "requests: " + std::to_string(requests.size());
-    }
-    std::string body = requests[0].substr(requests[0].find("\r\n\r\n") + 4);
-    std::string prefix =
-        "{\"agent\":\"claude-code\",\"context\":{},\"hook\":\"" + hook +
-        "\",\"input\":";
-    if (body.compare(0, prefix.size(), prefix) != 0 || body.back() != '}') {
-      return "unexpected body: " + body;
-    }
-    return body.substr(prefix.size(), body.size() - prefix.size() - 1);
-  }
-
-  TempDir state_;
-  WaitingShell shell_;
-  std::map<std::string, std::string> env_;
-};
-
-class CliExtraArgumentsTest : public CliLiveTest {};
+class CliExtraArgumentsTest : public LiveRecordTest {};
 
 TEST_F(CliExtraArgumentsTest, ArgumentsAfterTheSecondAreIgnored) {
   ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
-  record(core, state_ / "endpoint.json");
+  record(core);
   RunResult r = run_hook("{\"a\":1}", env_,
                          {"claude-code", "pre-tool-use", "post-tool-use",
                           "--verbose", ""});
@@ -210,11 +167,7 @@ TEST_F(CliExtraArgumentsTest, ArgumentsAfterTheSecondAreIgnored) {
 
 // --- The hook input -----------------------------------------------------------
 
-class CliInputTest : public CliLiveTest {};
-
-std::string nested(std::size_t depth) {
-  return std::string(depth, '[') + std::string(depth, ']');
-}
+class CliInputTest : public LiveRecordTest {};
 
 std::string nested_objects(std::size_t depth) {
   std::string s;
@@ -308,7 +261,7 @@ TEST_F(CliInputTest, InputThatIsNotJsonIsNeverSentToCore) {
   };
   for (const auto& hook : {"pre-tool-use", "post-tool-use"}) {
     ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
-    record(core, state_ / "endpoint.json");
+    record(core);
     for (const auto& input : inputs) {
       SCOPED_TRACE(std::string(hook) + " input " +
                    ::testing::PrintToString(input.substr(0, 40)));
@@ -343,7 +296,7 @@ TEST_F(CliInputTest, AnyJsonValueIsForwarded) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input.substr(0, 40));
     ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
-    record(core, state_ / "endpoint.json");
+    record(core);
     RunResult r = run_hook(c.input, env_);
     expect_clean(r);
     EXPECT_EQ(r.out, "\"ok\"\n");
@@ -358,7 +311,7 @@ TEST_F(CliInputTest, AnyJsonValueIsForwarded) {
 
 TEST_F(CliInputTest, TinyNumberIsNotTooLarge) {
   ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
-  record(core, state_ / "endpoint.json");
+  record(core);
   RunResult r = run_hook("[1e-400]", env_);
   expect_clean(r);
   EXPECT_EQ(r.out, "\"ok\"\n");
@@ -369,7 +322,7 @@ TEST_F(CliInputTest, TinyNumberIsNotTooLarge) {
 
 TEST_F(CliInputTest, MillionDeepNestingIsRejectedWithoutCrashing) {
   ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
-  record(core, state_ / "endpoint.json");
+  record(core);
   for (const std::string& input :
        {std::string(1000000, '['), nested(1000000),
         std::string(500000, '{') + "\"a\""}) {
@@ -384,7 +337,7 @@ TEST_F(CliInputTest, MillionDeepNestingIsRejectedWithoutCrashing) {
 TEST_F(CliInputTest, LargeInputIsForwardedWhole) {
   std::string big = "{\"data\":\"" + std::string(2 << 20, 'x') + "\"}";
   ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
-  record(core, state_ / "endpoint.json");
+  record(core);
   RunResult r = run_hook(big, env_);
   expect_clean(r);
   EXPECT_EQ(r.out, "\"ok\"\n");
@@ -393,13 +346,13 @@ TEST_F(CliInputTest, LargeInputIsForwardedWhole) {
 
 // --- The environment --------------------------------------------------------
 
-class CliEnvironmentTest : public CliLiveTest {};
+class CliEnvironmentTest : public LiveRecordTest {};
 
 TEST_F(CliEnvironmentTest, EndpointRecordLocation) {
   TempDir home, profile, other, cwd;
   ScriptedCore right(ScriptedCore::reply(200, "{\"output\":\"right\"}"));
   ScriptedCore wrong(ScriptedCore::reply(200, "{\"output\":\"wrong\"}"));
-  const std::string state_record = state_ / "endpoint.json";
+  const std::string state_record = endpoint_file();
   const std::string home_record = home / ".tarnwick/endpoint.json";
   const std::string profile_record = profile / ".tarnwick/endpoint.json";
   const std::string other_record = other / "sub/core.json";
@@ -453,7 +406,7 @@ TEST_F(CliEnvironmentTest, EndpointRecordLocation) {
 
 TEST_F(CliEnvironmentTest, MissingCoreBinaryEndsTheRunBeforeCoreIsAsked) {
   ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
-  record(core, state_ / "endpoint.json");
+  record(core);
   struct Case {
     std::string binary;
     std::string shown;
@@ -486,15 +439,13 @@ TEST_F(CliEnvironmentTest, NoCoreBinaryAnywhere) {
   std::filesystem::copy_file(hook_path(), bin / "twk-hook");
   chmod((bin / "twk-hook").c_str(), 0755);
   ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
-  record(core, state_ / "endpoint.json");
+  record(core);
   env_.erase("TWK_CORE_BINARY");
 
-  auto run_copy = [&](const std::string& hook) {
-    ProgramRun run;
+  auto run_copy = [&](const std::string& hook,
+                      const std::string& input = "{}") {
+    ProgramRun run = hook_run(input, env_, {"claude-code", hook});
     run.program = bin / "twk-hook";
-    run.args = {"claude-code", hook};
-    run.input = "{}";
-    run.env = env_;
     return run_program(run);
   };
   for (bool backend_dir : {false, true}) {
@@ -513,12 +464,7 @@ TEST_F(CliEnvironmentTest, NoCoreBinaryAnywhere) {
   expect_clean(r);
   EXPECT_EQ(r.out, ask_line("no Core binary was found"));
   // The input is judged first.
-  ProgramRun run;
-  run.program = bin / "twk-hook";
-  run.args = {"claude-code", "pre-tool-use"};
-  run.input = "[1,]";
-  run.env = env_;
-  r = run_program(run);
+  r = run_copy("pre-tool-use", "[1,]");
   expect_clean(r);
   EXPECT_EQ(r.out, ask_line(kNotJson));
   EXPECT_TRUE(core.requests().empty());
@@ -529,7 +475,7 @@ TEST_F(CliEnvironmentTest, DeadlineSetting) {
   // that falls back to the default of 8 s keeps the hook waiting well past
   // the kill time; the runs go in parallel to keep the test short.
   ScriptedCore core(ScriptedCore::hang());
-  record(core, state_ / "endpoint.json");
+  record(core);
   struct Case {
     std::optional<std::string> value;  // nothing: unset
     bool short_deadline;
@@ -554,7 +500,7 @@ TEST_F(CliEnvironmentTest, DeadlineSetting) {
     RunResult r = runs[i].get();
     if (cases[i].short_deadline) {
       expect_clean(r);
-      EXPECT_EQ(r.out, ask_line("Core didn't answer: timed out"));
+      EXPECT_EQ(r.out, ask_line(kTimedOut));
       EXPECT_GE(r.elapsed, 200ms);
     } else {
       EXPECT_TRUE(r.killed) << "ended after " << r.elapsed.count() << " ms";

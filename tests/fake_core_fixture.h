@@ -1,14 +1,15 @@
 // The fixture of tests in which the hook starts the stand-in Core
 // (fake_core): a state directory, a scratch directory where the fake Core
-// reports its starts and the requests it saw, and the environment the hook
-// runs in. Every Core started for one of endpoint_files_ is killed at the
-// end of the test.
+// reports its starts, the requests it saw and what it was handed, and the
+// environment the hook runs in. Every Core started for one of
+// endpoint_files_ is killed at the end of the test.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -31,15 +32,26 @@ class FakeCoreTest : public ::testing::Test {
   std::string report_file() const { return scratch_ / "report"; }
 
   // The hook's environment with the fake Core as its Core binary, in
-  // TWK_FAKE_CORE_MODE `mode`.
-  std::map<std::string, std::string> env(const std::string& mode = "ok") const {
+  // TWK_FAKE_CORE_MODE `mode`, with the variables of `extra` set over it.
+  // The report file is only written in report mode.
+  std::map<std::string, std::string> env(
+      const std::string& mode = "ok",
+      std::map<std::string, std::string> extra = {}) const {
     auto e = base_env(state_);
     e["TWK_CORE_BINARY"] = fake_core_path();
     e["TWK_CORE_IDLE_EXIT_SECONDS"] = "60";
     e["TWK_FAKE_CORE_MODE"] = mode;
     e["TWK_FAKE_CORE_STARTS"] = starts_file();
     e["TWK_FAKE_CORE_REQUESTS"] = requests_file();
-    return e;
+    e["TWK_FAKE_CORE_REPORT"] = report_file();
+    extra.merge(e);  // takes only the variables `extra` does not set
+    return extra;
+  }
+
+  // Whether the fake Core's report has this exact line.
+  bool reported(const std::string& line) const {
+    std::vector<std::string> report = lines_of(report_file());
+    return std::find(report.begin(), report.end(), line) != report.end();
   }
 
   // The pids of the fake-core processes that began to run ("pid mode"

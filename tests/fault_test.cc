@@ -33,15 +33,13 @@
 
 #include "fake_core_fixture.h"
 #include "harness.h"
+#include "live_record_fixture.h"
 
 namespace twk::testing {
 namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kExited = "Core exited while starting (exit status: 3)";
-const std::string kTimedOut = "Core didn't answer: timed out";
-const std::string kNotHttp = "Core didn't answer: Core's reply wasn't HTTP";
 const std::string kReset =
     "Core didn't answer: Connection reset by peer (os error 104)";
 // How far past its deadline a run may end on a loaded machine.
@@ -60,11 +58,6 @@ void expect_kept_promise(const RunResult& r,
 // A JSON string member holding `n` bytes of x, as one object.
 std::string big_input(std::size_t n) {
   return "{\"data\":\"" + std::string(n, 'x') + "\"}";
-}
-
-std::string record_text(int port, long long pid, const std::string& token = "t") {
-  return "{\"url\":\"http://127.0.0.1:" + std::to_string(port) +
-         "\",\"token\":\"" + token + "\",\"pid\":" + std::to_string(pid) + "}";
 }
 
 // A peer at the socket level, for faults that an HTTP-reading Core cannot
@@ -212,23 +205,12 @@ class Sleeper {
 };
 
 // ---------------------------------------------------------------------------
-// A running Core that misbehaves on the wire. The endpoint record names a
-// waiting /bin/sh and the Core binary is a "#!/bin/sh" script that exits at
-// once (see harness.h), so the record is live, and a start of Core, which
-// must not happen after a failure other than a refusal, would show as
-// "Core exited while starting (exit status: 3)".
+// A running Core that misbehaves on the wire, with a live record (see
+// live_record_fixture.h): a start of Core, which must not happen after a
+// failure other than a refusal, would show as kExited.
 
-class FaultLiveTest : public ::testing::Test {
+class FaultLiveTest : public LiveRecordTest {
  protected:
-  void SetUp() override {
-    write_exiting_core(state_ / "core.sh");
-    env_ = base_env(state_);
-    env_["TWK_CORE_BINARY"] = state_ / "core.sh";
-  }
-  void TearDown() override { kill_cores_for(endpoint_file()); }
-
-  std::string endpoint_file() const { return state_ / "endpoint.json"; }
-
   // A run against a live record for `port` in an endpoint file of its own,
   // so that several can run at once.
   ProgramRun live_run(int port, const std::string& name,
@@ -242,10 +224,6 @@ class FaultLiveTest : public ::testing::Test {
     run.kill_after = deadline + 10s;
     return run;
   }
-
-  TempDir state_;
-  WaitingShell shell_;
-  std::map<std::string, std::string> env_;
 };
 
 using FaultTransport = FaultLiveTest;
@@ -371,7 +349,7 @@ TEST_F(FaultTransport, PeerThatBreaksOrFloodsTheExchange) {
        ask_line(kNotHttp)},
       {"a head, then 50 MB of garbage",
        ScriptedCore::raw("HTTP/1.1 200 OK\r\n\r\n" + flood),
-       ask_line("Core's answer wasn't valid")},
+       ask_line(kNotValid)},
       {"Content-Length cuts 50 MB down to the answer",
        ScriptedCore::raw("HTTP/1.1 200 OK\r\nContent-Length: 12\r\n\r\n"
                          "{\"output\":1}" + flood),
@@ -405,10 +383,13 @@ TEST_F(FaultTransport, PeerThatBreaksOrFloodsTheExchange) {
 
 class FaultStartTest : public FakeCoreTest {
  protected:
-  std::map<std::string, std::string> env(const std::string& mode = "ok") const {
-    auto e = FakeCoreTest::env(mode);
-    e["TWK_FAKE_CORE_OUTPUT"] = R"({"from":"core"})";
-    return e;
+  // As FakeCoreTest::env, with a Core that answers {"from":"core"} unless
+  // `extra` says otherwise.
+  std::map<std::string, std::string> env(
+      const std::string& mode = "ok",
+      std::map<std::string, std::string> extra = {}) const {
+    extra.try_emplace("TWK_FAKE_CORE_OUTPUT", R"({"from":"core"})");
+    return FakeCoreTest::env(mode, std::move(extra));
   }
 };
 
@@ -428,9 +409,8 @@ TEST_F(FaultCoreProcess, CoreKilledInTheMiddleOfThePolicyRequest) {
 
 TEST_F(FaultCoreProcess, CoreHealthyButSilentOnThePolicyRequest) {
   constexpr auto kDeadline = 1200ms;
-  auto e = env("hang-on-policy");
-  e["TWK_HOOK_DEADLINE_MS"] = "1200";
-  RunResult r = run_hook(kEvent, e);
+  RunResult r = run_hook(
+      kEvent, env("hang-on-policy", {{"TWK_HOOK_DEADLINE_MS", "1200"}}));
   expect_kept_promise(r, kDeadline);
   EXPECT_EQ(r.out, ask_line(kTimedOut));
   EXPECT_GE(r.elapsed, kDeadline - 50ms);
@@ -603,10 +583,9 @@ using FaultFileSystem = FaultStartTest;
 
 TEST_F(FaultFileSystem, StateDirectoryUnderARegularFile) {
   write_file(scratch_ / "plain", "a file, not a directory");
-  auto e = env();
-  e["TARNWICK_HOME"] = scratch_ / "plain/state";
-  e["HOME"] = scratch_.path();
-  RunResult r = run_hook(kEvent, e);
+  RunResult r = run_hook(
+      kEvent, env("ok", {{"TARNWICK_HOME", scratch_ / "plain/state"},
+                         {"HOME", scratch_.path()}}));
   expect_kept_promise(r, 3000ms);
   EXPECT_EQ(r.out, ask_line("couldn't take Core's start lock: Not a directory "
                             "(os error 20)"));
@@ -618,9 +597,7 @@ TEST_F(FaultFileSystem, StateDirectoryUnderARegularFile) {
 // start budget runs out.
 TEST_F(FaultFileSystem, EndpointRecordPathIsADirectory) {
   ASSERT_TRUE(std::filesystem::create_directories(endpoint_file()));
-  auto e = env();
-  e["TWK_HOOK_DEADLINE_MS"] = "1000";
-  RunResult r = run_hook(kEvent, e);
+  RunResult r = run_hook(kEvent, env("ok", {{"TWK_HOOK_DEADLINE_MS", "1000"}}));
   expect_kept_promise(r, 1000ms);
   EXPECT_EQ(r.out, ask_line("Core didn't start in time"));
   std::vector<pid_t> pids = started_pids();
@@ -688,19 +665,15 @@ TEST_F(FaultFileSystem, LogThatIsAFifoWithAReader) {
       if (n > 0) logged.append(buf, static_cast<std::size_t>(n));
     }
   });
-  auto e = env("report");
-  e["TWK_FAKE_CORE_REPORT"] = report_file();
-  RunResult r = run_hook(kEvent, e);
+  RunResult r = run_hook(kEvent, env("report"));
   kill_cores_for(endpoint_file());
   stop = true;
   drain.join();
   ::close(reader);
   expect_kept_promise(r, 3000ms);
   EXPECT_EQ(r.out, "{\"from\":\"core\"}\n");
-  std::vector<std::string> report = lines_of(report_file());
   for (const char* fact : {"fd1_nonblock=no", "fd2_nonblock=no"}) {
-    EXPECT_NE(std::find(report.begin(), report.end(), fact), report.end())
-        << fact;
+    EXPECT_TRUE(reported(fact)) << fact;
   }
   EXPECT_NE(logged.find("started in mode report"), std::string::npos);
 }
@@ -736,9 +709,8 @@ TEST_F(FaultFileSystem, OldLockThatCannotBeRemoved) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove_all(lock_dir());
     c.make();
-    auto e = env();
-    e["TWK_HOOK_DEADLINE_MS"] = "800";
-    RunResult r = run_hook(kEvent, e);
+    RunResult r =
+        run_hook(kEvent, env("ok", {{"TWK_HOOK_DEADLINE_MS", "800"}}));
     expect_kept_promise(r, kDeadline);
     EXPECT_EQ(r.out, ask_line("another start of Core is taking too long"));
     EXPECT_GE(r.elapsed, kDeadline - 50ms);
@@ -752,9 +724,8 @@ TEST_F(FaultFileSystem, OldLockThatCannotBeRemoved) {
 TEST_F(FaultFileSystem, CoreBinaryThatIsAFifo) {
   const std::string fifo = scratch_ / "core-fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0755), 0);
-  auto e = env();
-  e["TWK_CORE_BINARY"] = fifo;
-  e["TWK_HOOK_DEADLINE_MS"] = "1000";
+  auto e = env("ok", {{"TWK_CORE_BINARY", fifo},
+                      {"TWK_HOOK_DEADLINE_MS", "1000"}});
 
   // Without a writer it reads as empty, so it is started like a binary,
   // which the system refuses.
@@ -845,24 +816,16 @@ using FaultHost = FaultStartTest;
 // hand anything of its own to Core in their place. Core gets /dev/null as
 // stdin and the log as stdout and stderr, nothing else.
 TEST_F(FaultHost, StdoutAndStderrClosedAtStart) {
-  auto e = env("report");
-  e["TWK_FAKE_CORE_REPORT"] = report_file();
-  ProgramRun run = hook_run(kEvent, e);
+  ProgramRun run = hook_run(kEvent, env("report"));
   run.closed_fds = {1, 2};
   run.kill_after = 10s;
   RunResult r = run_program(run);
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_FALSE(r.killed);
-  EXPECT_LT(r.elapsed, 3000ms + kMargin);
+  expect_kept_promise(r, 3000ms);
   ASSERT_EQ(started_pids().size(), 1u);
-  std::vector<std::string> report = lines_of(report_file());
-  auto has = [&](const std::string& line) {
-    return std::find(report.begin(), report.end(), line) != report.end();
-  };
-  EXPECT_TRUE(has("fds=0,1,2"));
-  EXPECT_TRUE(has("fd0=/dev/null"));
-  EXPECT_TRUE(has("fd1=" + log_file()));
-  EXPECT_TRUE(has("fd2=" + log_file()));
+  EXPECT_TRUE(reported("fds=0,1,2"));
+  EXPECT_TRUE(reported("fd0=/dev/null"));
+  EXPECT_TRUE(reported("fd1=" + log_file()));
+  EXPECT_TRUE(reported("fd2=" + log_file()));
   // The Core answered the policy request: the start went all the way.
   EXPECT_EQ(lines_of(requests_file()).back(),
             "POST /v1/policy/hook HTTP/1.1 | Bearer t");
@@ -916,9 +879,7 @@ TEST_F(FaultHostInput, TwoHundredMegabytesOfInput) {
   ProgramRun run = live_run(core.port(), "ep", input, 8000ms);
   run.kill_after = 40s;  // reading the input does not count against the deadline
   RunResult r = run_program(run);
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_FALSE(r.killed);
-  EXPECT_EQ(r.err, "");
+  expect_clean(r);
   if (r.out == "\"ok\"\n") {
     ASSERT_EQ(core.requests().size(), 1u);
     EXPECT_GT(core.requests()[0].size(), kSize) << "the whole input was sent";
@@ -1003,8 +964,8 @@ TEST_F(FaultSecurity, CoreBinaryPathIsNeverGivenToAShell) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.binary);
-    ProgramRun run = hook_run(kEvent, env());
-    run.env["TWK_CORE_BINARY"] = c.binary;
+    ProgramRun run =
+        hook_run(kEvent, env("ok", {{"TWK_CORE_BINARY", c.binary}}));
     run.cwd = scratch_.path();
     RunResult r = run_program(run);
     expect_kept_promise(r, 3000ms);
@@ -1019,19 +980,15 @@ TEST_F(FaultSecurity, EndpointPathWithSpacesQuotesAndShellSyntax) {
   const std::string dir = scratch_ / "a dir/it's \"here\" $(touch pwned)";
   const std::string endpoint = dir + "/end point;`touch pwned`|x.json";
   endpoint_files_.push_back(endpoint);
-  ProgramRun run = hook_run(kEvent, env("report"));
-  run.env["TWK_ENDPOINT_FILE"] = endpoint;
-  run.env["TWK_FAKE_CORE_REPORT"] = report_file();
+  ProgramRun run =
+      hook_run(kEvent, env("report", {{"TWK_ENDPOINT_FILE", endpoint}}));
   run.cwd = scratch_.path();
   RunResult cold = run_program(run);
   expect_kept_promise(cold, 3000ms);
   EXPECT_EQ(cold.out, "{\"from\":\"core\"}\n");
   EXPECT_TRUE(exists(endpoint));
   EXPECT_FALSE(exists(endpoint + ".start-lock"));
-  std::vector<std::string> report = lines_of(report_file());
-  EXPECT_NE(std::find(report.begin(), report.end(),
-                      "env=TWK_ENDPOINT_FILE=" + endpoint),
-            report.end());
+  EXPECT_TRUE(reported("env=TWK_ENDPOINT_FILE=" + endpoint));
   // Warm: the record at that path is found and its Core asked.
   RunResult warm = run_program(run);
   expect_kept_promise(warm, 3000ms);

@@ -20,6 +20,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
 namespace twk::testing {
 namespace {
 
@@ -51,6 +53,12 @@ std::string ask_line(const std::string& reason) {
   return "{\"hookSpecificOutput\":{\"hookEventName\":\"PreToolUse\","
          "\"permissionDecision\":\"ask\",\"permissionDecisionReason\":\"" +
          escaped + "\"},\"systemMessage\":\"" + escaped + "\"}\n";
+}
+
+void expect_clean(const RunResult& r) {
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_FALSE(r.killed);
+  EXPECT_EQ(r.err, "");
 }
 
 RunResult run_program(const ProgramRun& run) {
@@ -302,6 +310,38 @@ long long record_pid(const std::string& record) {
   return std::stoll(record.substr(at + 6));
 }
 
+std::string record_text(int port, long long pid, const std::string& token) {
+  return "{\"url\":\"http://127.0.0.1:" + std::to_string(port) +
+         "\",\"token\":\"" + token + "\",\"pid\":" + std::to_string(pid) +
+         "}";
+}
+
+std::string nested(std::size_t depth) {
+  return std::string(depth, '[') + std::string(depth, ']');
+}
+
+std::string body_for(const std::string& hook, const std::string& input,
+                     const std::string& context) {
+  return "{\"agent\":\"claude-code\",\"context\":" + context +
+         ",\"hook\":\"" + hook + "\",\"input\":" + input + "}";
+}
+
+std::string forwarded(const ScriptedCore& core, const std::string& hook) {
+  std::vector<std::string> requests = core.requests();
+  if (requests.size() != 1) {
+    return "requests: " + std::to_string(requests.size());
+  }
+  std::size_t head_end = requests[0].find("\r\n\r\n");
+  std::string body =
+      head_end == std::string::npos ? "" : requests[0].substr(head_end + 4);
+  std::string before = body_for(hook, "");
+  before.pop_back();  // the frame's closing brace
+  if (!body.starts_with(before) || !body.ends_with('}')) {
+    return "unexpected body: " + body;
+  }
+  return body.substr(before.size(), body.size() - before.size() - 1);
+}
+
 int kill_cores_for(const std::string& endpoint_file) {
   std::string needle = "TWK_ENDPOINT_FILE=" + endpoint_file;
   int killed = 0;
@@ -330,20 +370,9 @@ int kill_cores_for(const std::string& endpoint_file) {
   for (pid_t pid : victims) {
     if (kill(pid, SIGKILL) == 0) ++killed;
   }
-  // Cores are not our children (the hook started them), so wait by polling
-  // until they are gone or have become zombies.
-  for (pid_t pid : victims) {
-    for (int i = 0; i < 200 && kill(pid, 0) == 0; ++i) {
-      auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-      if (!stat) break;
-      std::size_t paren = stat->rfind(')');
-      if (paren != std::string::npos && paren + 2 < stat->size() &&
-          (*stat)[paren + 2] == 'Z') {
-        break;
-      }
-      usleep(5000);
-    }
-  }
+  // Cores are not our children (the hook started them), so a zombie is as
+  // far as they get.
+  for (pid_t pid : victims) ends_within(pid, std::chrono::seconds(1));
   return killed;
 }
 
@@ -430,9 +459,8 @@ std::string ScriptedCore::url() const {
 void ScriptedCore::write_record(const std::string& endpoint_file,
                                 const std::string& token,
                                 std::optional<long long> pid) const {
-  long long p = pid ? *pid : static_cast<long long>(getpid());
-  write_file(endpoint_file, "{\"url\":\"" + url() + "\",\"token\":\"" + token +
-                                "\",\"pid\":" + std::to_string(p) + "}");
+  write_file(endpoint_file,
+             record_text(port_, pid.value_or(getpid()), token));
 }
 
 std::vector<std::string> ScriptedCore::requests() const {

@@ -67,6 +67,10 @@ struct ProgramRun {
 // Runs a program to its end, feeding `input` and collecting both outputs.
 RunResult run_program(const ProgramRun& run);
 
+// A run that ended as every run should: exit status 0, within its kill
+// time, nothing on stderr.
+void expect_clean(const RunResult& r);
+
 // A typical pre-tool-use event of the Bash tool.
 inline constexpr char kEvent[] =
     R"({"session_id":"s1","hook_event_name":"PreToolUse","tool_name":"Bash",)"
@@ -114,6 +118,13 @@ bool ends_within(pid_t pid, std::chrono::milliseconds limit);
 
 // The pid in an endpoint record's text, or -1.
 long long record_pid(const std::string& record);
+
+// The text of an endpoint record naming a Core at 127.0.0.1:`port`.
+std::string record_text(int port, long long pid,
+                        const std::string& token = "t");
+
+// `depth` empty JSON arrays, one inside the other.
+std::string nested(std::size_t depth);
 
 // The environment a hook test starts from: PATH, HOME and TARNWICK_HOME in
 // `state`, a short deadline.
@@ -164,6 +175,15 @@ class ScriptedCore {
   std::thread thread_;
 };
 
+// The body of a policy request from claude-code for `hook` with `input` (in
+// the form the hook forwards it) and `context`.
+std::string body_for(const std::string& hook, const std::string& input,
+                     const std::string& context = "{}");
+
+// The input forwarded in the one request `core` received, for `hook` with
+// an empty context; else a text that says what `core` got instead.
+std::string forwarded(const ScriptedCore& core, const std::string& hook);
+
 // A /bin/sh process that waits for commands on a pipe until it is
 // destroyed. Its /proc/{pid}/exe is the canonical /bin/sh, which is the
 // expected executable of a Core binary that is a "#!/bin/sh" script: an
@@ -184,8 +204,16 @@ class WaitingShell {
 
 // Writes a Core binary that is a "#!/bin/sh" script ending at once with
 // exit status 3: its expected executable is /bin/sh (see WaitingShell), and
-// a start of it fails with "Core exited while starting (exit status: 3)".
+// a start of it fails with kExited.
 void write_exiting_core(const std::string& path);
+
+// The reasons of the "ask" lines that tests check most often.
+inline const std::string kExited =
+    "Core exited while starting (exit status: 3)";
+inline const std::string kTimedOut = "Core didn't answer: timed out";
+inline const std::string kNotHttp =
+    "Core didn't answer: Core's reply wasn't HTTP";
+inline const std::string kNotValid = "Core's answer wasn't valid";
 
 // Writes all of `data` to `fd`, ignoring errors.
 void send_all(int fd, const std::string& data);

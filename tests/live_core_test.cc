@@ -1,11 +1,6 @@
 // The hook against a running Core played by the test: what goes over the
 // wire, how Core's answers become the agent's output, and which records
-// count as a running Core.
-//
-// The Core binary of these tests is a "#!/bin/sh" script that exits with
-// status 3, and the endpoint record names a waiting /bin/sh process. So the
-// record is live, and any start of Core the hook makes ends with
-// "Core exited while starting (exit status: 3)".
+// count as a running Core (see live_record_fixture.h).
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,28 +8,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "live_record_fixture.h"
 
 namespace twk::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-const std::string kExited = "Core exited while starting (exit status: 3)";
-
-std::string body_for(const std::string& hook, const std::string& input,
-                     const std::string& context = "{}") {
-  return "{\"agent\":\"claude-code\",\"context\":" + context +
-         ",\"hook\":\"" + hook + "\",\"input\":" + input + "}";
-}
-
-std::string nested(std::size_t depth) {
-  return std::string(depth, '[') + std::string(depth, ']');
-}
 
 struct SplitRequest {
   std::vector<std::string> head;  // lines without CR LF, up to the blank one
@@ -57,46 +42,27 @@ SplitRequest split(const std::string& request) {
   return r;
 }
 
-// The canonical "input" inside a policy request body, or the whole body
-// when it does not have the expected frame.
-std::string forwarded_input(const std::string& body, const std::string& hook) {
-  std::string prefix = "{\"agent\":\"claude-code\",\"context\":{},\"hook\":\"" +
-                       hook + "\",\"input\":";
-  if (body.compare(0, prefix.size(), prefix) != 0 || body.back() != '}') {
-    return "unexpected body: " + body;
-  }
-  return body.substr(prefix.size(), body.size() - prefix.size() - 1);
-}
-
-class LiveCoreTest : public ::testing::Test {
+class LiveCoreTest : public LiveRecordTest {
  protected:
-  void SetUp() override {
-    write_exiting_core(core_binary());
-    env_ = base_env(state_);
-    env_["TWK_CORE_BINARY"] = core_binary();
-  }
-  void TearDown() override { kill_cores_for(endpoint_file()); }
-
-  std::string core_binary() const { return state_ / "core.sh"; }
-  std::string endpoint_file() const { return state_ / "endpoint.json"; }
-
   // Runs the hook with `core` recorded as the running Core.
   RunResult run_against(const ScriptedCore& core, const std::string& input,
                         const std::string& hook = "pre-tool-use",
                         const std::string& token = "secret") {
-    core.write_record(endpoint_file(), token, shell_.pid());
+    record(core, endpoint_file(), token);
     return run_hook(input, env_, {"claude-code", hook});
   }
 
-  static void expect_clean(const RunResult& r) {
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_FALSE(r.killed);
-    EXPECT_EQ(r.err, "");
+  // Runs the hook on "{}" against a Core answering with `handler`, which
+  // must get one request and lead to `out`.
+  RunResult expect_run(ScriptedCore::Handler handler, const std::string& out,
+                       const std::string& hook = "pre-tool-use") {
+    ScriptedCore core(std::move(handler));
+    RunResult r = run_against(core, "{}", hook);
+    expect_clean(r);
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(core.requests().size(), 1u);
+    return r;
   }
-
-  TempDir state_;
-  WaitingShell shell_;
-  std::map<std::string, std::string> env_;
 };
 
 // --- The request on the wire -------------------------------------------
@@ -244,8 +210,7 @@ TEST_F(LiveCanonicalInputTest, InputIsReSerialisedCanonically) {
     expect_clean(r);
     EXPECT_EQ(r.out, "");
     ASSERT_EQ(core.requests().size(), 1u);
-    SplitRequest req = split(core.requests()[0]);
-    EXPECT_EQ(forwarded_input(req.body, "pre-tool-use"), c.forwarded);
+    EXPECT_EQ(forwarded(core, "pre-tool-use"), c.forwarded);
   }
 }
 
@@ -279,20 +244,19 @@ TEST_F(LiveCanonicalInputTest, NonIntegerNumbersReadBackAsTheSameDouble) {
   RunResult r = run_against(core, input);
   expect_clean(r);
   ASSERT_EQ(core.requests().size(), 1u);
-  std::string forwarded =
-      forwarded_input(split(core.requests()[0]).body, "pre-tool-use");
-  ASSERT_GE(forwarded.size(), 2u);
-  ASSERT_EQ(forwarded.front(), '[');
-  ASSERT_EQ(forwarded.back(), ']');
+  std::string sent = forwarded(core, "pre-tool-use");
+  ASSERT_GE(sent.size(), 2u);
+  ASSERT_EQ(sent.front(), '[');
+  ASSERT_EQ(sent.back(), ']');
   std::vector<std::string> written;
-  std::string list = forwarded.substr(1, forwarded.size() - 2);
+  std::string list = sent.substr(1, sent.size() - 2);
   for (std::size_t pos = 0;;) {
     std::size_t comma = list.find(',', pos);
     written.push_back(list.substr(pos, comma - pos));
     if (comma == std::string::npos) break;
     pos = comma + 1;
   }
-  ASSERT_EQ(written.size(), numbers.size()) << forwarded;
+  ASSERT_EQ(written.size(), numbers.size()) << sent;
   for (std::size_t i = 0; i < numbers.size(); ++i) {
     SCOPED_TRACE(numbers[i] + " written as " + written[i]);
     // Compared bit for bit, so that -0.0 does not pass for 0.0.
@@ -371,30 +335,16 @@ TEST_F(LiveAnswerTest, OutputIsPassedThroughForPreToolUseOnly) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
-    {
-      ScriptedCore core(ScriptedCore::reply(200, c.body));
-      RunResult r = run_against(core, "{}", "pre-tool-use");
-      expect_clean(r);
-      EXPECT_EQ(r.out, c.line);
-      EXPECT_EQ(core.requests().size(), 1u);
-    }
-    {
-      ScriptedCore core(ScriptedCore::reply(200, c.body));
-      RunResult r = run_against(core, "{}", "post-tool-use");
-      expect_clean(r);
-      EXPECT_EQ(r.out, "");
-      EXPECT_EQ(core.requests().size(), 1u);
-    }
+    expect_run(ScriptedCore::reply(200, c.body), c.line);
+    expect_run(ScriptedCore::reply(200, c.body), "", "post-tool-use");
   }
 }
 
 TEST_F(LiveAnswerTest, NullOutputWritesNothing) {
   for (const std::string hook : {"pre-tool-use", "post-tool-use"}) {
     SCOPED_TRACE(hook);
-    ScriptedCore core(ScriptedCore::reply(200, "{\"x\":1,\"output\":null}"));
-    RunResult r = run_against(core, "{}", hook);
-    expect_clean(r);
-    EXPECT_EQ(r.out, "");
+    expect_run(ScriptedCore::reply(200, "{\"x\":1,\"output\":null}"), "",
+               hook);
   }
 }
 
@@ -417,44 +367,29 @@ TEST_F(LiveAnswerTest, UnusableAnswerOf200AsksTheUser) {
   };
   for (const auto& body : bodies) {
     SCOPED_TRACE(body);
-    ScriptedCore core(ScriptedCore::reply(200, body));
-    RunResult r = run_against(core, "{}");
-    expect_clean(r);
-    EXPECT_EQ(r.out, ask_line("Core's answer wasn't valid"));
-    EXPECT_EQ(core.requests().size(), 1u);
+    expect_run(ScriptedCore::reply(200, body), ask_line(kNotValid));
   }
-  ScriptedCore core(ScriptedCore::reply(200, "[]"));
-  RunResult r = run_against(core, "{}", "post-tool-use");
-  expect_clean(r);
-  EXPECT_EQ(r.out, "");
+  expect_run(ScriptedCore::reply(200, "[]"), "", "post-tool-use");
 }
 
 TEST_F(LiveAnswerTest, StatusOtherThan200IsReportedWithoutRetry) {
   for (int status : {201, 204, 299, 400, 401, 404, 500, 503}) {
     SCOPED_TRACE(status);
-    ScriptedCore core(ScriptedCore::reply(status, "{\"output\":\"allow\"}"));
-    RunResult r = run_against(core, "{}");
-    expect_clean(r);
-    EXPECT_EQ(r.out, ask_line("Core answered " + std::to_string(status)));
-    EXPECT_EQ(core.requests().size(), 1u);
+    expect_run(ScriptedCore::reply(status, "{\"output\":\"allow\"}"),
+               ask_line("Core answered " + std::to_string(status)));
   }
-  ScriptedCore core(ScriptedCore::reply(500, "{\"output\":\"allow\"}"));
-  RunResult r = run_against(core, "{}", "post-tool-use");
-  expect_clean(r);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(core.requests().size(), 1u);
+  expect_run(ScriptedCore::reply(500, "{\"output\":\"allow\"}"), "",
+             "post-tool-use");
 }
 
 TEST_F(LiveAnswerTest, ChunkedReplyIsDecoded) {
-  ScriptedCore core(ScriptedCore::raw(
-      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-      "5\r\n{\"out\r\n"
-      "A;ext=1\r\nput\":{\"b\":\r\n"
-      "b\r\n1,\"a\":[2]}}\r\n"
-      "0\r\n\r\n"));
-  RunResult r = run_against(core, "{}");
-  expect_clean(r);
-  EXPECT_EQ(r.out, "{\"a\":[2],\"b\":1}\n");
+  expect_run(
+      ScriptedCore::raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                        "5\r\n{\"out\r\n"
+                        "A;ext=1\r\nput\":{\"b\":\r\n"
+                        "b\r\n1,\"a\":[2]}}\r\n"
+                        "0\r\n\r\n"),
+      "{\"a\":[2],\"b\":1}\n");
 }
 
 // --- Transport failures ------------------------------------------------------
@@ -466,13 +401,8 @@ TEST_F(LiveTransportTest, ReplyThatIsNotHttp) {
                                  "HTTP/1.1 OK\r\n\r\n{\"output\":1}"};
   for (const auto& reply : replies) {
     SCOPED_TRACE(reply);
-    ScriptedCore core(ScriptedCore::raw(reply));
-    RunResult r = run_against(core, "{}");
-    expect_clean(r);
-    EXPECT_EQ(r.out,
-              ask_line("Core didn't answer: Core's reply wasn't HTTP"));
     // Not a refusal: Core is not started, so the request is not repeated.
-    EXPECT_EQ(core.requests().size(), 1u);
+    expect_run(ScriptedCore::raw(reply), ask_line(kNotHttp));
   }
 }
 
@@ -492,19 +422,12 @@ TEST_F(LiveTransportTest, CoreThatDoesNotCloseTimesOutAtTheDeadline) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ScriptedCore core(c.handler);
-    RunResult r = run_against(core, "{}");
-    expect_clean(r);
-    EXPECT_EQ(r.out, ask_line("Core didn't answer: timed out"));
+    // A time-out neither restarts Core nor repeats the request.
+    RunResult r = expect_run(c.handler, ask_line(kTimedOut));
     EXPECT_GE(r.elapsed, kDeadline - 50ms);
     EXPECT_LT(r.elapsed, kDeadline + 1500ms);
-    // A time-out neither restarts Core nor repeats the request.
-    EXPECT_EQ(core.requests().size(), 1u);
   }
-  ScriptedCore core(ScriptedCore::hang());
-  RunResult r = run_against(core, "{}", "post-tool-use");
-  expect_clean(r);
-  EXPECT_EQ(r.out, "");
+  RunResult r = expect_run(ScriptedCore::hang(), "", "post-tool-use");
   EXPECT_GE(r.elapsed, kDeadline - 50ms);
   EXPECT_LT(r.elapsed, kDeadline + 1500ms);
 }
@@ -552,9 +475,7 @@ TEST_F(LiveDiscoveryTest, RecordNotNamingARunningCoreLeadsToAStart) {
 
   // The same record with the waiting shell's pid is live: the control that
   // shows the cases above were refused for their pid alone.
-  RunResult r = run_with_record("{\"url\":\"" + url +
-                                "\",\"token\":\"t\",\"pid\":" +
-                                std::to_string(shell_.pid()) + "}");
+  RunResult r = run_with_record(record_text(core.port(), shell_.pid()));
   expect_clean(r);
   EXPECT_EQ(r.out, "\"allow\"\n");
   EXPECT_EQ(core.requests().size(), 1u);
@@ -564,15 +485,11 @@ TEST_F(LiveDiscoveryTest, RefusedConnectionLeadsToAStart) {
   int port;
   {
     ScriptedCore gone(ScriptedCore::reply(200, "{\"output\":\"allow\"}"));
-    gone.write_record(endpoint_file(), "t", shell_.pid());
     port = gone.port();
   }
   for (const std::string hook : {"pre-tool-use", "post-tool-use"}) {
     SCOPED_TRACE(hook);
-    write_file(endpoint_file(), "{\"url\":\"http://127.0.0.1:" +
-                                    std::to_string(port) +
-                                    "\",\"token\":\"t\",\"pid\":" +
-                                    std::to_string(shell_.pid()) + "}");
+    write_file(endpoint_file(), record_text(port, shell_.pid()));
     RunResult r = run_hook("{}", env_, {"claude-code", hook});
     expect_clean(r);
     EXPECT_EQ(r.out, hook == "pre-tool-use" ? ask_line(kExited) : "");

@@ -11,13 +11,11 @@
 #include <netinet/in.h>
 #include <arpa/inet.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <chrono>
 #include <filesystem>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -109,14 +107,18 @@ class BackgroundCore {
   pid_t pid_ = -1;
 };
 
-// The hook starting the fake Core, with the check every failed run shares.
+// The hook starting the fake Core, with the checks every run shares.
 class StartTest : public FakeCoreTest {
  protected:
-  // The hook's run for a reason it could not get a decision.
-  void expect_ask(const RunResult& r, const std::string& reason) const {
+  // The hook's run that printed `out` and nothing else.
+  static void expect_answer(const RunResult& r, const std::string& out) {
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(r.out, ask_line(reason));
+    EXPECT_EQ(r.out, out);
     EXPECT_EQ(r.err, "");
+  }
+  // The hook's run for a reason it could not get a decision.
+  static void expect_ask(const RunResult& r, const std::string& reason) {
+    expect_answer(r, ask_line(reason));
   }
 };
 
@@ -126,14 +128,11 @@ class StartTest : public FakeCoreTest {
 using StartCore = StartTest;
 
 TEST_F(StartCore, ColdStartThenWarmRunReusesTheSameCore) {
-  auto e = env();
-  e["TWK_FAKE_CORE_OUTPUT"] = R"({"b":1,"a":2})";
+  auto e = env("ok", {{"TWK_FAKE_CORE_OUTPUT", R"({"b":1,"a":2})"}});
   write_file(log_file(), "line of an earlier start\n");
 
   RunResult cold = run_hook(kEvent, e);
-  EXPECT_EQ(cold.exit_status, 0);
-  EXPECT_EQ(cold.out, "{\"a\":2,\"b\":1}\n");
-  EXPECT_EQ(cold.err, "");
+  expect_answer(cold, "{\"a\":2,\"b\":1}\n");
   EXPECT_FALSE(exists(lock_dir())) << "the start lock must be released";
 
   std::vector<pid_t> pids = started_pids();
@@ -160,8 +159,7 @@ TEST_F(StartCore, ColdStartThenWarmRunReusesTheSameCore) {
 
   // A warm run asks the running Core directly: no start, no health check.
   RunResult warm = run_hook(kEvent, e);
-  EXPECT_EQ(warm.exit_status, 0);
-  EXPECT_EQ(warm.out, "{\"a\":2,\"b\":1}\n");
+  expect_answer(warm, "{\"a\":2,\"b\":1}\n");
   EXPECT_EQ(started_pids().size(), 1u);
   std::vector<std::string> after = lines_of(requests_file());
   ASSERT_EQ(after.size(), requests.size() + 1);
@@ -169,14 +167,12 @@ TEST_F(StartCore, ColdStartThenWarmRunReusesTheSameCore) {
 }
 
 TEST_F(StartCore, PostToolUseStartsCoreAndPrintsNothing) {
-  auto e = env();
-  e["TWK_FAKE_CORE_OUTPUT"] = R"({"decision":"block","reason":"x"})";
   RunResult r = run_hook(
-      R"({"hook_event_name":"PostToolUse","tool_name":"Bash"})", e,
+      R"({"hook_event_name":"PostToolUse","tool_name":"Bash"})",
+      env("ok",
+          {{"TWK_FAKE_CORE_OUTPUT", R"({"decision":"block","reason":"x"})"}}),
       {"claude-code", "post-tool-use"});
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "");
+  expect_answer(r, "");
   EXPECT_EQ(started_pids().size(), 1u);
   std::vector<std::string> requests = lines_of(requests_file());
   ASSERT_FALSE(requests.empty());
@@ -187,13 +183,10 @@ TEST_F(StartCore, CreatesAStateDirectoryThatDoesNotExistYet) {
   std::string state = scratch_ / "a/b/c";
   std::string endpoint = state + "/endpoint.json";
   endpoint_files_.push_back(endpoint);
-  auto e = env();
-  e["TARNWICK_HOME"] = state;
-  e["TWK_FAKE_CORE_OUTPUT"] = R"({"started":true})";
-
-  RunResult r = run_hook(kEvent, e);
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.out, "{\"started\":true}\n");
+  RunResult r = run_hook(
+      kEvent, env("ok", {{"TARNWICK_HOME", state},
+                         {"TWK_FAKE_CORE_OUTPUT", R"({"started":true})"}}));
+  expect_answer(r, "{\"started\":true}\n");
   EXPECT_TRUE(exists(state + "/logs/backend.log"));
   std::vector<pid_t> pids = started_pids();
   ASSERT_EQ(pids.size(), 1u);
@@ -204,22 +197,14 @@ TEST_F(StartCore, CreatesAStateDirectoryThatDoesNotExistYet) {
 TEST_F(StartCore, LockLiesBesideAnEndpointFileOutsideTheStateDirectory) {
   std::string endpoint = scratch_ / "elsewhere/deeper/ep.json";
   endpoint_files_.push_back(endpoint);
-  auto e = env("report");
-  e["TWK_ENDPOINT_FILE"] = endpoint;
-  e["TWK_FAKE_CORE_REPORT"] = report_file();
-  e["TWK_FAKE_CORE_OUTPUT"] = R"({"started":true})";
-
-  RunResult r = run_hook(kEvent, e);
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.out, "{\"started\":true}\n");
-  std::vector<std::string> report = lines_of(report_file());
-  auto has = [&](const std::string& line) {
-    return std::find(report.begin(), report.end(), line) != report.end();
-  };
+  RunResult r = run_hook(
+      kEvent, env("report", {{"TWK_ENDPOINT_FILE", endpoint},
+                             {"TWK_FAKE_CORE_OUTPUT", R"({"started":true})"}}));
+  expect_answer(r, "{\"started\":true}\n");
   // Checked by Core while it started, when the hook held the lock.
-  EXPECT_TRUE(has("lock_held=yes"));
-  EXPECT_TRUE(has("state_dir_lock_held=no"));
-  EXPECT_TRUE(has("env=TWK_ENDPOINT_FILE=" + endpoint));
+  EXPECT_TRUE(reported("lock_held=yes"));
+  EXPECT_TRUE(reported("state_dir_lock_held=no"));
+  EXPECT_TRUE(reported("env=TWK_ENDPOINT_FILE=" + endpoint));
   EXPECT_FALSE(exists(endpoint + ".start-lock"));
   // The log stays in the state directory; no record appears there.
   EXPECT_TRUE(exists(log_file()));
@@ -255,11 +240,9 @@ Report read_report(const std::string& path) {
 }
 
 TEST_F(StartChild, GetsItsCommandLineStreamsGroupAndSignalsFromTheHook) {
-  auto e = env("report");
-  e["TWK_FAKE_CORE_REPORT"] = report_file();
-  e["TWK_FAKE_CORE_OUTPUT"] = R"({"ok":true})";
-  e["TWK_CORE_IDLE_EXIT_SECONDS"] = "77";
-  e["TWK_TEST_MARKER"] = "passed on";
+  auto e = env("report", {{"TWK_FAKE_CORE_OUTPUT", R"({"ok":true})"},
+                          {"TWK_CORE_IDLE_EXIT_SECONDS", "77"},
+                          {"TWK_TEST_MARKER", "passed on"}});
   // Set but empty: the endpoint file is the default one, and Core must be
   // told that path, not the inherited empty value.
   e["TWK_ENDPOINT_FILE"] = "";
@@ -274,9 +257,7 @@ TEST_F(StartChild, GetsItsCommandLineStreamsGroupAndSignalsFromTheHook) {
   RunResult r = run_program(run);
   ::close(leak[1]);
 
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.out, "{\"ok\":true}\n");
-  EXPECT_EQ(r.err, "");
+  expect_answer(r, "{\"ok\":true}\n");
   std::vector<pid_t> pids = started_pids();
   ASSERT_EQ(pids.size(), 1u);
 
@@ -293,9 +274,7 @@ TEST_F(StartChild, GetsItsCommandLineStreamsGroupAndSignalsFromTheHook) {
   }
   EXPECT_EQ(endpoint_vars,
             std::vector<std::string>{"TWK_ENDPOINT_FILE=" + endpoint_file()});
-  EXPECT_NE(std::find(report.env.begin(), report.env.end(),
-                      "TWK_TEST_MARKER=passed on"),
-            report.env.end())
+  EXPECT_TRUE(reported("env=TWK_TEST_MARKER=passed on"))
       << "the rest of the hook's environment is passed on";
 
   EXPECT_EQ(report.facts["fds"], "0,1,2");
@@ -318,12 +297,10 @@ TEST_F(StartChild, GetsItsCommandLineStreamsGroupAndSignalsFromTheHook) {
 }
 
 TEST_F(StartChild, IdleExitDefaultsTo1800Seconds) {
-  auto e = env("report");
+  auto e = env("report", {{"TWK_FAKE_CORE_OUTPUT", R"({"ok":true})"}});
   e.erase("TWK_CORE_IDLE_EXIT_SECONDS");
-  e["TWK_FAKE_CORE_REPORT"] = report_file();
-  e["TWK_FAKE_CORE_OUTPUT"] = R"({"ok":true})";
   RunResult r = run_hook(kEvent, e);
-  EXPECT_EQ(r.out, "{\"ok\":true}\n");
+  expect_answer(r, "{\"ok\":true}\n");
   Report report = read_report(report_file());
   ASSERT_EQ(report.args.size(), 6u);
   EXPECT_EQ(report.args[4], "--idle-exit");
@@ -345,7 +322,7 @@ TEST_F(StartFailure, CoreThatExitsOrIsKilledWhileStarting) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.mode);
-    ::unlink(starts_file().c_str());
+    reset_scratch();
     RunResult r = run_hook(kEvent, env(c.mode));
     expect_ask(r, c.reason);
     EXPECT_EQ(started_pids().size(), 1u);
@@ -359,11 +336,9 @@ TEST_F(StartFailure, CoreThatExitsOrIsKilledWhileStarting) {
 TEST_F(StartFailure, CoreThatNeverBecomesHealthyIsKilledAfterTheBudget) {
   for (const char* mode : {"no-record", "health503", "fork-pid"}) {
     SCOPED_TRACE(mode);
-    ::unlink(starts_file().c_str());
-    ::unlink(requests_file().c_str());
-    auto e = env(mode);
-    e["TWK_HOOK_DEADLINE_MS"] = "1500";
-    RunResult r = run_hook(kEvent, e);
+    reset_scratch();
+    RunResult r =
+        run_hook(kEvent, env(mode, {{"TWK_HOOK_DEADLINE_MS", "1500"}}));
     expect_ask(r, "Core didn't start in time");
     EXPECT_GE(r.elapsed, 1400ms);
     EXPECT_LT(r.elapsed, 2500ms);
@@ -393,9 +368,7 @@ TEST_F(StartFailure, CoreFileWithoutExecutePermission) {
   std::string binary = scratch_ / "not-executable-core";
   std::filesystem::copy_file(fake_core_path(), binary);
   ASSERT_EQ(::chmod(binary.c_str(), 0644), 0);
-  auto e = env();
-  e["TWK_CORE_BINARY"] = binary;
-  RunResult r = run_hook(kEvent, e);
+  RunResult r = run_hook(kEvent, env("ok", {{"TWK_CORE_BINARY", binary}}));
   expect_ask(r, "couldn't start Core at " + binary +
                     ": Permission denied (os error 13)");
   EXPECT_TRUE(started_pids().empty());
@@ -426,9 +399,7 @@ TEST_F(StartFailure, DeadlineAlreadyPassedWhenTheStartBegins) {
   write_file(endpoint_file(),
              R"({"url":"http://127.0.0.1:9","token":"t","pad":[)" + padding +
                  "{}]}");
-  auto e = env();
-  e["TWK_HOOK_DEADLINE_MS"] = "1";
-  RunResult r = run_hook(kEvent, e);
+  RunResult r = run_hook(kEvent, env("ok", {{"TWK_HOOK_DEADLINE_MS", "1"}}));
   expect_ask(r, "another start of Core is taking too long");
   EXPECT_TRUE(started_pids().empty());
   EXPECT_FALSE(exists(lock_dir()));
@@ -442,11 +413,9 @@ using StartLock = StartTest;
 TEST_F(StartLock, LockOlderThan30SecondsIsBrokenAndTheStartProceeds) {
   ASSERT_EQ(::mkdir(lock_dir().c_str(), 0777), 0);
   set_mtime(lock_dir(), -31s);
-  auto e = env();
-  e["TWK_FAKE_CORE_OUTPUT"] = R"({"started":true})";
-  RunResult r = run_hook(kEvent, e);
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.out, "{\"started\":true}\n");
+  RunResult r = run_hook(
+      kEvent, env("ok", {{"TWK_FAKE_CORE_OUTPUT", R"({"started":true})"}}));
+  expect_answer(r, "{\"started\":true}\n");
   EXPECT_EQ(started_pids().size(), 1u);
   EXPECT_FALSE(exists(lock_dir()));
   EXPECT_LT(r.elapsed, 2000ms);
@@ -460,9 +429,8 @@ TEST_F(StartLock, YoungOrFutureLockIsWaitedOnUntilTheBudgetEnds) {
     SCOPED_TRACE(offset.count());
     ASSERT_EQ(::mkdir(lock_dir().c_str(), 0777), 0);
     set_mtime(lock_dir(), offset);
-    auto e = env();
-    e["TWK_HOOK_DEADLINE_MS"] = "800";
-    RunResult r = run_hook(kEvent, e);
+    RunResult r =
+        run_hook(kEvent, env("ok", {{"TWK_HOOK_DEADLINE_MS", "800"}}));
     expect_ask(r, "another start of Core is taking too long");
     EXPECT_GE(r.elapsed, 750ms);
     EXPECT_LT(r.elapsed, 1800ms);
@@ -475,9 +443,8 @@ TEST_F(StartLock, YoungOrFutureLockIsWaitedOnUntilTheBudgetEnds) {
 // With a long deadline the start budget is 5 s, not the deadline.
 TEST_F(StartLock, WaitForTheLockIsCappedAtFiveSeconds) {
   ASSERT_EQ(::mkdir(lock_dir().c_str(), 0777), 0);
-  auto e = env();
-  e["TWK_HOOK_DEADLINE_MS"] = "20000";
-  RunResult r = run_hook(kEvent, e);
+  RunResult r =
+      run_hook(kEvent, env("ok", {{"TWK_HOOK_DEADLINE_MS", "20000"}}));
   expect_ask(r, "another start of Core is taking too long");
   EXPECT_GE(r.elapsed, 4900ms);
   EXPECT_LT(r.elapsed, 6500ms);
@@ -487,9 +454,8 @@ TEST_F(StartLock, WaitForTheLockIsCappedAtFiveSeconds) {
 TEST_F(StartLock, LockWhoseParentIsARegularFile) {
   write_file(scratch_ / "plain-file", "not a directory");
   std::string endpoint = scratch_ / "plain-file/ep.json";
-  auto e = env();
-  e["TWK_ENDPOINT_FILE"] = endpoint;
-  RunResult r = run_hook(kEvent, e);
+  RunResult r =
+      run_hook(kEvent, env("ok", {{"TWK_ENDPOINT_FILE", endpoint}}));
   expect_ask(r, "couldn't take Core's start lock: Not a directory (os error 20)");
   EXPECT_TRUE(started_pids().empty());
 }
@@ -500,9 +466,8 @@ TEST_F(StartLock, LockWhoseParentIsARegularFile) {
 using StartConcurrency = StartTest;
 
 TEST_F(StartConcurrency, SixteenHooksAtOnceStartOneCore) {
-  auto e = env();
-  e["TWK_FAKE_CORE_OUTPUT"] = R"({"shared":true})";
-  e["TWK_HOOK_DEADLINE_MS"] = "6000";
+  auto e = env("ok", {{"TWK_FAKE_CORE_OUTPUT", R"({"shared":true})"},
+                      {"TWK_HOOK_DEADLINE_MS", "6000"}});
   constexpr int kHooks = 16;
   std::vector<RunResult> results(kHooks);
   std::vector<std::thread> threads;
@@ -512,8 +477,7 @@ TEST_F(StartConcurrency, SixteenHooksAtOnceStartOneCore) {
   for (auto& t : threads) t.join();
   for (int i = 0; i < kHooks; ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(results[i].exit_status, 0);
-    EXPECT_EQ(results[i].out, "{\"shared\":true}\n");
+    expect_answer(results[i], "{\"shared\":true}\n");
   }
   EXPECT_EQ(started_pids().size(), 1u);
   EXPECT_FALSE(exists(lock_dir()));
@@ -550,9 +514,8 @@ TEST_P(StartRecheck, LiveCoreFoundUnderTheLock) {
                  "}");
   ASSERT_EQ(::mkdir(lock_dir().c_str(), 0777), 0);
 
-  auto e = env();
-  e["TWK_FAKE_CORE_OUTPUT"] = R"({"from":"new"})";
-  e["TWK_HOOK_DEADLINE_MS"] = "4000";
+  auto e = env("ok", {{"TWK_FAKE_CORE_OUTPUT", R"({"from":"new"})"},
+                      {"TWK_HOOK_DEADLINE_MS", "4000"}});
   RunResult r;
   std::thread hook([&] { r = run_hook(kEvent, e); });
   std::this_thread::sleep_for(500ms);  // the hook now waits for the lock
@@ -560,19 +523,18 @@ TEST_P(StartRecheck, LiveCoreFoundUnderTheLock) {
   ::rmdir(lock_dir().c_str());
   hook.join();
 
-  EXPECT_EQ(r.exit_status, 0);
   EXPECT_TRUE(old_core.alive()) << "the hook never signals a Core it found";
   EXPECT_FALSE(exists(lock_dir()));
   std::vector<std::string> old_seen = lines_of(old_requests);
   if (old_mode == "ok") {
-    EXPECT_EQ(r.out, "{\"from\":\"old\"}\n");
+    expect_answer(r, "{\"from\":\"old\"}\n");
     EXPECT_TRUE(started_pids().empty());
     EXPECT_EQ(old_seen,
               (std::vector<std::string>{
                   "GET /health HTTP/1.1",
                   "POST /v1/policy/hook HTTP/1.1 | Bearer t"}));
   } else {
-    EXPECT_EQ(r.out, "{\"from\":\"new\"}\n");
+    expect_answer(r, "{\"from\":\"new\"}\n");
     std::vector<pid_t> pids = started_pids();
     ASSERT_EQ(pids.size(), 1u);
     EXPECT_NE(pids[0], old_core.pid());
@@ -604,9 +566,7 @@ TEST_F(StartReferenceCore, ColdStartThenWarmRun) {
       R"({"hook_event_name":"PreToolUse","tool_name":"Read","tool_input":{}})";
 
   RunResult cold = run_hook(event, e);
-  EXPECT_EQ(cold.exit_status, 0);
-  EXPECT_EQ(cold.out, "") << "the reference Core decides nothing";
-  EXPECT_EQ(cold.err, "");
+  expect_answer(cold, "");  // the reference Core decides nothing
   std::string record = read_file(endpoint_file()).value_or("");
   long long pid = record_pid(record);
   ASSERT_GT(pid, 0) << record;
@@ -618,8 +578,7 @@ TEST_F(StartReferenceCore, ColdStartThenWarmRun) {
   EXPECT_TRUE(exists(log_file()));
 
   RunResult warm = run_hook(event, e);
-  EXPECT_EQ(warm.exit_status, 0);
-  EXPECT_EQ(warm.out, "");
+  expect_answer(warm, "");
   EXPECT_EQ(read_file(endpoint_file()).value_or(""), record)
       << "the warm run uses the same Core";
   EXPECT_TRUE(running(static_cast<pid_t>(pid)));

@@ -10,13 +10,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "fake_core_fixture.h"
 #include "harness.h"
 
 namespace twk::testing {
@@ -38,22 +38,12 @@ std::size_t line_count(const std::string& path) {
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
-class StressTest : public ::testing::Test {
+class StressTest : public FakeCoreTest {
  protected:
-  void TearDown() override { kill_cores_for(endpoint_file()); }
-
-  std::string endpoint_file() const { return state_ / "endpoint.json"; }
-  std::string lock_dir() const { return endpoint_file() + ".start-lock"; }
-  std::string starts_file() const { return scratch_ / "starts"; }
-
+  // The fake Core answering kAnswer, with the deadline every hook runs with.
   std::map<std::string, std::string> fake_core_env() const {
-    auto e = base_env(state_);
-    e["TWK_CORE_BINARY"] = fake_core_path();
-    e["TWK_CORE_IDLE_EXIT_SECONDS"] = "60";
-    e["TWK_FAKE_CORE_STARTS"] = starts_file();
-    e["TWK_FAKE_CORE_OUTPUT"] = R"({"from":"core"})";
-    e["TWK_HOOK_DEADLINE_MS"] = "8000";
-    return e;
+    return env("ok", {{"TWK_FAKE_CORE_OUTPUT", R"({"from":"core"})"},
+                      {"TWK_HOOK_DEADLINE_MS", "8000"}});
   }
 
   // Runs `kHooks` hooks at the same moment (the i-th after i * stagger).
@@ -72,15 +62,11 @@ class StressTest : public ::testing::Test {
     return results;
   }
 
+  // A clean run (harness.h) that ended within its deadline.
   static void expect_clean(const RunResult& r) {
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_FALSE(r.killed);
-    EXPECT_EQ(r.err, "");
+    twk::testing::expect_clean(r);
     EXPECT_LT(r.elapsed, 8000ms + 1000ms);
   }
-
-  TempDir state_;
-  TempDir scratch_;
 };
 
 using StressColdStart = StressTest;
