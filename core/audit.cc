@@ -52,6 +52,10 @@ std::string audit_line(WallTime time, const Event& request,
               {"number", *decider->rule_index + 1},
               {"name", decider->rule_name}};
       if (!decider->path.empty()) rule["file"] = decider->path;
+    } else if (!decider->check.empty()) {
+      rule = {{"layer", std::string(layer_name(decider->layer))},
+              {"check", decider->check}};
+      if (!decider->path.empty()) rule["file"] = decider->path;
     }
   }
   nlohmann::json policy_errors = nullptr;

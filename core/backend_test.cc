@@ -625,11 +625,12 @@ TEST_F(BackendTest, DecidesByItsPolicyFileAndFollowsItsChanges) {
 
   const std::string policy = state_dir() + "/policy.yaml";
   std::ofstream(policy + ".new")
-      << "rules:\n  - tool: Bash\n    input: {command: '^ls'}\n"
+      << "checks: {recursive-delete: off}\n"
+         "rules:\n  - tool: Bash\n    input: {command: '^ls'}\n"
          "    decision: deny\n";
   ASSERT_EQ(::rename((policy + ".new").c_str(), policy.c_str()), 0);
   EXPECT_EQ(decision_of(ask("ls")), "deny");
-  EXPECT_EQ(decision_of(ask("rm -rf ~")), "");  // the file replaces built-ins
+  EXPECT_EQ(decision_of(ask("rm -rf /srv/x")), "");  // the file switched it off
 
   std::ofstream(policy + ".new") << "rules:\n  - tool: Bash\n  decision: x\n";
   ASSERT_EQ(::rename((policy + ".new").c_str(), policy.c_str()), 0);
@@ -681,7 +682,7 @@ TEST_F(BackendTest, ConcurrentRequestsEachLeaveOneWholeAuditLine) {
     nlohmann::json line = nlohmann::json::parse(
         audit->substr(start, end - start), nullptr, false);
     ASSERT_TRUE(line.is_object()) << audit->substr(start, 100);
-    EXPECT_EQ(line["rule"]["name"], "no-recursive-delete-of-root-or-home");
+    EXPECT_EQ(line["rule"]["check"], "recursive-delete");
     sessions.insert(line["session"].get<std::string>());
     start = end + 1;
   }

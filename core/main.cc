@@ -53,8 +53,9 @@ int run(int argc, char** argv) {
       while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) {
         event.append(buffer, n);
       }
-      result = twk::core::explain_event(policy_path, policy_given,
-                                        options->project_dir, event);
+      result = twk::core::explain_event(
+          policy_path, policy_given, options->project_dir, event,
+          twk::core::process_check_facts(state_dir));
     }
     std::fputs(result.out.c_str(), stdout);
     std::fputs(result.err.c_str(), stderr);
@@ -70,6 +71,7 @@ int run(int argc, char** argv) {
   config.policy_path = policy_path;
   config.policy_path_given = policy_given;
   config.audit_path = twk::core::audit_log_path(state_dir);
+  config.check_facts = twk::core::process_check_facts(state_dir);
   if (std::optional<std::string> error = twk::core::serve(config)) {
     std::fprintf(stderr, "twk-backend: %s\n", error->c_str());
     return kExitFailure;

@@ -3,7 +3,12 @@
 
 #include <exception>
 
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include "policy_yaml.h"
+#include "shell.h"
 #include "sys/files.h"
 
 namespace twk::core {
@@ -65,11 +70,78 @@ std::string default_reason(const RuleSet& rules) {
          std::string(decision_name(rules.default_decision)) + ".";
 }
 
-// What `rules` (which may be null: no rules at all) say about `call`.
+// What one call is judged with besides the rules.
+struct CallFacts {
+  CheckFacts facts;
+  const BashAnalysis* bash = nullptr;
+  const nlohmann::json* input = nullptr;
+};
+
+void take_finding(const Finding& finding, LayerVerdict& out) {
+  out.decision = finding.decision;
+  out.check = std::string(check_name(finding.check));
+  out.reason = finding.reason;
+}
+
+// What `rules` (which may be null: no rules at all) and the built-in checks
+// say about `call`. Self-protection comes first, then the rules, then the
+// other checks, then the default. `project`: a project's layer, which runs
+// only the checks it names.
 void apply_rules(const RuleSet* rules, const ToolCall& call,
-                 LayerVerdict& out) {
-  if (rules == nullptr) return;
+                 const CallFacts& cf, bool project, LayerVerdict& out) {
+  static const CheckSettings kDefaultChecks;
+  bool before = call.hook == "pre-tool-use";
+  std::optional<CheckSettings> project_checks;
+  const CheckSettings* checks = rules ? &rules->checks : &kDefaultChecks;
+  if (project) {
+    project_checks = *checks;
+    project_checks->others_run = false;
+    project_checks->decisions[static_cast<std::size_t>(
+        Check::kSelfProtection)].reset();
+    checks = &*project_checks;
+  }
+  std::optional<Finding> guard;
+  if (before) {
+    guard = run_checks(call.tool, cf.input, cf.bash, cf.facts, *checks,
+                       CheckScope::kSelfProtection);
+    if (guard && guard->decision == Decision::kDeny) {
+      // Another check that denies too says more precisely why.
+      std::optional<Finding> other =
+          run_checks(call.tool, cf.input, cf.bash, cf.facts, *checks,
+                     CheckScope::kAllButSelfProtection);
+      take_finding(other && other->decision == Decision::kDeny ? *other
+                                                               : *guard,
+                   out);
+      return;
+    }
+  }
+  if (rules == nullptr) {
+    if (before) {
+      std::optional<Finding> f =
+          run_checks(call.tool, cf.input, cf.bash, cf.facts, *checks,
+                     CheckScope::kAllButSelfProtection);
+      if (guard && (!f || static_cast<int>(guard->decision) >
+                              static_cast<int>(f->decision))) {
+        f = guard;
+      }
+      if (f) take_finding(*f, out);
+    }
+    return;
+  }
   Match match = evaluate(*rules, call);
+  if (!match.rule && before) {
+    std::optional<Finding> f =
+        run_checks(call.tool, cf.input, cf.bash, cf.facts, *checks,
+                   CheckScope::kAllButSelfProtection);
+    if (guard && (!f || static_cast<int>(guard->decision) >
+                            static_cast<int>(f->decision))) {
+      f = guard;
+    }
+    if (f && f->decision != Decision::kNone) {
+      take_finding(*f, out);
+      return;
+    }
+  }
   // Defaults speak for calls about to happen; after a call there is nothing
   // left to decide, so only a rule written for post-tool-use says anything.
   if (!match.rule && call.hook != "pre-tool-use") return;
@@ -99,11 +171,11 @@ void mark_broken(const std::string& error, const ToolCall& call,
 
 LayerVerdict evaluate_file(Layer layer, const std::string& path,
                            const PolicySnapshot& snapshot,
-                           const ToolCall& call) {
+                           const ToolCall& call, const CallFacts& cf) {
   LayerVerdict out;
   out.layer = layer;
   out.path = path;
-  apply_rules(snapshot.rules.get(), call, out);
+  apply_rules(snapshot.rules.get(), call, cf, layer == Layer::kProject, out);
   if (snapshot.state == PolicyState::kBroken) {
     mark_broken(snapshot.error, call, out);
   }
@@ -168,6 +240,12 @@ void Policy::load() const noexcept {
 }
 
 Verdict Policy::decide(const nlohmann::json& event) const noexcept {
+  std::optional<BashAnalysis> bash;
+  return decide(event, bash);
+}
+
+Verdict Policy::decide(const nlohmann::json& event,
+                       std::optional<BashAnalysis>& bash) const noexcept {
   static const nlohmann::json kNull;
   std::string_view hook;
   try {
@@ -189,11 +267,41 @@ Verdict Policy::decide(const nlohmann::json& event) const noexcept {
     }
 
     const PolicyConfig& config = layers_->config;
+    const nlohmann::json& context =
+        event.is_object() && event.contains("context") ? event["context"]
+                                                       : kNull;
+    const std::string* project = string_member(context, "projectDir");
+    // Only absolute directories: a relative one would be resolved against
+    // wherever Core happens to run. A NUL would cut the path short.
+    if (project != nullptr &&
+        (!project->starts_with('/') ||
+         project->find('\0') != std::string::npos)) {
+      project = nullptr;
+    }
+
+    CallFacts cf;
+    cf.facts = config.facts;
+    cf.input = call.input;
+    if (const std::string* cwd = string_member(input, "cwd");
+        cwd != nullptr && cwd->starts_with('/') &&
+        cwd->find('\0') == std::string::npos) {
+      cf.facts.cwd = shell::resolve_path("/", *cwd);
+    }
+    cf.facts.project = project != nullptr ? shell::resolve_path("/", *project)
+                                          : cf.facts.cwd;
+    if (call.tool == "Bash" && call.input != nullptr && hook == "pre-tool-use") {
+      if (const std::string* command = string_member(*call.input, "command")) {
+        bash = analyze_bash(*command, cf.facts);
+        cf.bash = &*bash;
+        call.commands = &bash->commands;
+      }
+    }
+
     PolicySnapshot user = layers_->user.current();
     if (user.state == PolicyState::kMissing && !config.user_path_given) {
       LayerVerdict builtin;
       builtin.layer = Layer::kBuiltin;
-      apply_rules(builtin_rules().get(), call, builtin);
+      apply_rules(builtin_rules().get(), call, cf, false, builtin);
       verdict.layers.push_back(std::move(builtin));
     } else {
       if (user.state == PolicyState::kMissing) {
@@ -201,19 +309,12 @@ Verdict Policy::decide(const nlohmann::json& event) const noexcept {
         user.error = "there is no such file";
       }
       verdict.layers.push_back(
-          evaluate_file(Layer::kUser, config.user_path, user, call));
+          evaluate_file(Layer::kUser, config.user_path, user, call, cf));
     }
     verdict.decision = verdict.layers.front().decision;
     verdict.reason = verdict.layers.front().reason;
 
-    const nlohmann::json& context =
-        event.is_object() && event.contains("context") ? event["context"]
-                                                       : kNull;
-    const std::string* project = string_member(context, "projectDir");
-    // Only absolute directories: a relative one would be resolved against
-    // wherever Core happens to run. A NUL would cut the path short.
-    if (project != nullptr && project->starts_with('/') &&
-        project->find('\0') == std::string::npos) {
+    if (project != nullptr) {
       std::string path =
           sys::join_path(*project, std::string(kProjectPolicyPath));
       // A project that is the home directory would otherwise apply the
@@ -223,7 +324,7 @@ Verdict Policy::decide(const nlohmann::json& event) const noexcept {
         PolicySnapshot snapshot = file->current();
         if (snapshot.state != PolicyState::kMissing) {
           LayerVerdict layer =
-              evaluate_file(Layer::kProject, path, snapshot, call);
+              evaluate_file(Layer::kProject, path, snapshot, call, cf);
           // A project may tighten, never loosen: its allow counts for
           // nothing, its ask and deny only when stricter.
           if (layer.decision != Decision::kAllow &&
@@ -250,6 +351,35 @@ Verdict Policy::decide(const nlohmann::json& event) const noexcept {
     }
     return verdict;
   }
+}
+
+CheckFacts process_check_facts(const std::string& state_dir) {
+  CheckFacts facts;
+  auto env = [](const char* name) -> std::string {
+    const char* v = std::getenv(name);
+    return v != nullptr && v[0] == '/' ? shell::resolve_path("/", v)
+                                       : std::string();
+  };
+  facts.home = env("HOME");
+  std::string tmp = env("TMPDIR");
+  if (!tmp.empty() && tmp != "/") facts.tmpdir = tmp;
+  if (!state_dir.empty()) {
+    std::optional<std::string> real = sys::canonical(state_dir);
+    std::string cwd;
+    if (!state_dir.starts_with('/')) {
+      char buffer[4096];
+      if (::getcwd(buffer, sizeof buffer) != nullptr) cwd = buffer;
+    }
+    facts.state_dir = real ? *real : shell::resolve_path(cwd, state_dir);
+  }
+  if (std::optional<std::string> self = sys::canonical("/proc/self/exe")) {
+    facts.protected_files.push_back(*self);
+    std::size_t slash = self->rfind('/');
+    if (slash != std::string::npos) {
+      facts.protected_files.push_back(self->substr(0, slash + 1) + "twk-hook");
+    }
+  }
+  return facts;
 }
 
 nlohmann::json hook_output(std::string_view hook, Decision decision,

@@ -38,6 +38,8 @@ struct LayerVerdict {
   // when the default applied or the layer has no rules at all.
   std::optional<std::size_t> rule_index;
   std::string rule_name;
+  // The built-in check that decided, when no rule did; empty otherwise.
+  std::string check;
   std::string reason;
   // Set when the layer's file is broken; then `decision` is at least ask.
   std::string error;
@@ -67,7 +69,15 @@ struct PolicyConfig {
   std::size_t project_cache = 32;
   // Messages about loading the files; Core's log in the server.
   PolicyLog log;
+  // What the built-in checks know about this machine: the home and state
+  // directories and the files to protect. Each call adds its own working
+  // and project directories.
+  CheckFacts facts;
 };
+
+// The facts of the running process: HOME, TMPDIR, `state_dir`, and this
+// executable with the hook binary beside it as files to protect.
+CheckFacts process_check_facts(const std::string& state_dir);
 
 // The directory of the project policy inside a project.
 inline constexpr std::string_view kProjectPolicyPath = ".tarnwick/policy.yaml";
@@ -94,6 +104,11 @@ class Policy {
   // and "input" as the hook sends it). Thread-safe; never throws: a
   // failure inside gives an ask verdict that says so.
   Verdict decide(const nlohmann::json& event) const noexcept;
+
+  // decide(), also handing out the analysis of a Bash command (left empty
+  // for other tools), for explain.
+  Verdict decide(const nlohmann::json& event,
+                 std::optional<BashAnalysis>& bash) const noexcept;
 
  private:
   struct Layers;

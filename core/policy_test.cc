@@ -47,6 +47,7 @@ class PolicyTest : public ::testing::Test {
     PolicyConfig config;
     config.user_path = user_path();
     config.user_path_given = given;
+    config.facts.home = "/home/someone";
     return Policy(std::move(config));
   }
 
@@ -213,12 +214,14 @@ TEST_F(PolicyTest, ABrokenUserFileAsksAboutEverythingButKeepsItsDenials) {
 TEST_F(PolicyTest, APolicyThatNeverLoadedAsksAboutEverything) {
   write_text(user_path(), "default: allow\nrules: {\n");
   Policy policy = make();
-  // Not even the built-in policy's allow-nothing: every call is asked about.
-  for (const char* command : {"ls", "rm -rf ~", "git status"}) {
+  // Not even the built-in policy's allow-nothing: every call is asked about,
+  // and what the built-in checks deny is still denied.
+  for (const char* command : {"ls", "rm -rf build", "git status"}) {
     Verdict v = policy.decide(event(command));
     EXPECT_EQ(v.decision, Decision::kAsk) << command;
     EXPECT_EQ(v.output["hookSpecificOutput"]["permissionDecision"], "ask");
   }
+  EXPECT_EQ(policy.decide(event("rm -rf ~")).decision, Decision::kDeny);
 }
 
 TEST_F(PolicyTest, ABrokenProjectFileAsksInThatProjectOnly) {

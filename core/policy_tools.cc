@@ -37,6 +37,18 @@ std::string rule_list(const RuleSet& rules) {
   out += "  default: ";
   out += decision_name(rules.default_decision);
   out += '\n';
+  std::string set;
+  for (std::size_t i = 0; i < kCheckCount; ++i) {
+    const auto& setting = rules.checks.decisions[i];
+    if (!setting) continue;
+    if (!set.empty()) set += ", ";
+    set += check_name(static_cast<Check>(i));
+    set += ' ';
+    set += *setting == Decision::kNone ? std::string_view("off")
+                                       : decision_name(*setting);
+  }
+  out += set.empty() ? "  checks: all on\n"
+                     : "  checks: " + set + "; the others on\n";
   return out;
 }
 
@@ -59,6 +71,8 @@ std::string layer_line(const LayerVerdict& layer) {
   if (layer.rule_index) {
     line += "rule " + std::to_string(*layer.rule_index + 1) + " " +
             in_quotes(layer.rule_name) + " matches: ";
+  } else if (!layer.check.empty()) {
+    line += "check " + in_quotes(layer.check) + " finds: ";
   } else {
     line += "no rule matches, default: ";
   }
@@ -113,7 +127,8 @@ ToolResult check_policy(const std::string& path, bool given) {
 
 ToolResult explain_event(const std::string& path, bool given,
                          const std::optional<std::string>& project_dir,
-                         std::string_view event_text) {
+                         std::string_view event_text,
+                         const CheckFacts& facts) {
   ToolResult result;
   nlohmann::json parsed = nlohmann::json::parse(event_text, nullptr, false);
   if (parsed.is_discarded() || !parsed.is_object()) {
@@ -149,8 +164,10 @@ ToolResult explain_event(const std::string& path, bool given,
   PolicyConfig config;
   config.user_path = path;
   config.user_path_given = given;
+  config.facts = facts;
   Policy policy(std::move(config));
-  Verdict verdict = policy.decide(request);
+  std::optional<BashAnalysis> bash;
+  Verdict verdict = policy.decide(request, bash);
 
   std::string hook = request["hook"].is_string()
                          ? request["hook"].get<std::string>()
@@ -161,6 +178,11 @@ ToolResult explain_event(const std::string& path, bool given,
                          ? input["tool_name"].get<std::string>()
                          : std::string("(none)");
   result.out = "event: " + hook + ", tool " + tool + "\n";
+  if (bash) {
+    std::vector<std::string> lines = describe_commands(*bash);
+    result.out += lines.empty() ? "commands: none\n" : "commands:\n";
+    for (const std::string& line : lines) result.out += "  " + line + "\n";
+  }
   bool broken = false;
   for (const LayerVerdict& layer : verdict.layers) {
     result.out += layer_line(layer);

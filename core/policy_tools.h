@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "checks.h"
+
 namespace twk::core {
 
 struct ToolResult {
@@ -23,9 +25,12 @@ ToolResult check_policy(const std::string& path, bool given);
 
 // explain [--project DIR] [FILE] < EVENT: `event_text` is either a hook
 // event as Claude Code sends it to twk-hook, or a request body as the hook
-// sends it to Core ({"agent","context","hook","input"}).
+// sends it to Core ({"agent","context","hook","input"}). It lists the
+// commands a Bash call runs, as the checks see them. `facts` are what the
+// checks know of this machine (see process_check_facts).
 ToolResult explain_event(const std::string& path, bool given,
                          const std::optional<std::string>& project_dir,
-                         std::string_view event_text);
+                         std::string_view event_text,
+                         const CheckFacts& facts = {});
 
 }  // namespace twk::core

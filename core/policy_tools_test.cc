@@ -21,7 +21,12 @@ TEST(PolicyTools, CheckListsTheRulesOfAGoodFile) {
              "rules:\n  - name: no-rm\n    tool: Bash\n    decision: deny\n");
   ToolResult r = check_policy(path, true);
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, path + ": OK, 1 rule\n  1. no-rm: deny\n  default: none\n");
+  EXPECT_EQ(r.out, path + ": OK, 1 rule\n  1. no-rm: deny\n  default: none\n"
+                          "  checks: all on\n");
+  write_text(path, "checks: {cloud: off, destructive-git: deny}\n");
+  EXPECT_NE(check_policy(path, true).out.find(
+                "  checks: destructive-git deny, cloud off; the others on\n"),
+            std::string::npos);
   EXPECT_EQ(r.err, "");
 }
 
@@ -47,20 +52,29 @@ TEST(PolicyTools, CheckWithoutAFileDescribesTheBuiltinPolicy) {
   ToolResult r = check_policy(dir.file("policy.yaml"), false);
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("built-in default policy"), std::string::npos);
-  EXPECT_NE(r.out.find("no-recursive-delete-of-root-or-home: deny"),
-            std::string::npos)
+  EXPECT_NE(r.out.find("checks: all on"), std::string::npos)
       << r.out;
 }
 
 TEST(PolicyTools, ExplainShowsTheMatchingRuleAndTheHookOutput) {
   TempDir dir;
+  CheckFacts facts;
+  facts.home = "/home/someone";
   ToolResult r = explain_event(
       dir.file("policy.yaml"), false, std::nullopt,
       R"({"session_id":"s","hook_event_name":"PreToolUse","tool_name":"Bash",)"
-      R"("tool_input":{"command":"rm -rf ~"}})");
+      R"("cwd":"/home/someone/src/app",)"
+      R"("tool_input":{"command":"cd .. && sudo bash -c 'rm -rf ~'"}})",
+      facts);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("built-in policy: rule 1 "
-                       "\"no-recursive-delete-of-root-or-home\" matches: deny"),
+  // The commands as they run, and the check that decided.
+  EXPECT_NE(r.out.find("commands:\n  cd .. (in /home/someone/src/app)\n"
+                       "  rm -rf /home/someone (through bash -c, as root, "
+                       "in /home/someone/src)\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("built-in policy: check \"recursive-delete\" finds: "
+                       "deny"),
             std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("twk-hook prints:\n{\"hookSpecificOutput\":{"

@@ -7,6 +7,8 @@
 #include <set>
 #include <utility>
 
+#include "checks.h"
+
 namespace twk::core {
 namespace {
 
@@ -125,8 +127,8 @@ Rule rule_of(const YAML::Node& node, std::size_t index) {
   bool has_decision = false;
   for_each_entry(
       node, "a rule",
-      {"name", "hook", "tool", "tool_matches", "input", "unless", "decision",
-       "reason"},
+      {"name", "hook", "tool", "tool_matches", "program", "args", "input",
+       "unless", "decision", "reason"},
       [&](const std::string& key, const YAML::Node&, const YAML::Node& value) {
         if (key == "name") {
           rule.name = text_of(value, "name");
@@ -152,6 +154,23 @@ Rule rule_of(const YAML::Node& node, std::size_t index) {
           } else {
             rule.tools.push_back(text_of(value, "tool"));
           }
+        } else if (key == "program") {
+          if (value.IsSequence()) {
+            for (const YAML::Node& item : value) {
+              rule.programs.push_back(text_of(item, "each program"));
+            }
+            if (rule.programs.empty()) fail(value, "program lists no program");
+          } else {
+            rule.programs.push_back(text_of(value, "program"));
+          }
+          for (const std::string& p : rule.programs) {
+            if (p.empty() || p.find('/') != std::string::npos) {
+              fail(value, "a program is a name without a directory, like "
+                          "\"kubectl\", not " + in_quotes(p));
+            }
+          }
+        } else if (key == "args") {
+          rule.args = pattern_of(value, "args");
         } else if (key == "tool_matches") {
           rule.tool_pattern = pattern_of(value, "tool_matches");
         } else if (key == "input") {
@@ -173,11 +192,65 @@ Rule rule_of(const YAML::Node& node, std::size_t index) {
   return rule;
 }
 
+// checks: {name: off | on | allow | ask | deny, ...}
+void checks_of(const YAML::Node& node, CheckSettings& settings) {
+  if (node.IsNull()) return;
+  if (!node.IsMap()) fail(node, "checks needs to be a mapping of check names to off, on, ask, deny or allow");
+  std::set<std::string> seen;
+  for (const auto& entry : node) {
+    std::string name = text_of(entry.first, "a check name");
+    std::optional<Check> check = check_from_name(name);
+    if (!check) {
+      std::string message = "unknown check " + in_quotes(name) + " (known: ";
+      for (std::size_t i = 0; i < kCheckCount; ++i) {
+        if (i > 0) message += ", ";
+        message += check_name(static_cast<Check>(i));
+      }
+      fail(entry.first, message + ")");
+    }
+    if (!seen.insert(name).second) {
+      fail(entry.first, "check " + in_quotes(name) + " appears twice");
+    }
+    std::string value = text_of(entry.second, "a check's setting");
+    auto& slot = settings.decisions[static_cast<std::size_t>(*check)];
+    if (value == "off") {
+      slot = Decision::kNone;
+    } else if (value == "on") {
+      slot.reset();
+    } else if (std::optional<Decision> d = decision_from_name(value);
+               d && *d != Decision::kNone) {
+      slot = *d;
+    } else {
+      fail(entry.second, "a check is off, on, allow, ask or deny, not " +
+                             in_quotes(value));
+    }
+  }
+}
+
+std::vector<std::string> path_list(const YAML::Node& node,
+                                   std::string_view what) {
+  std::vector<std::string> out;
+  if (node.IsNull()) return out;
+  if (!node.IsSequence()) {
+    fail(node, std::string(what) + " needs to be a list of paths");
+  }
+  for (const YAML::Node& item : node) {
+    std::string path = text_of(item, what);
+    if (!(path.starts_with('/') || path == "~" || path.starts_with("~/"))) {
+      fail(item, "a path in " + std::string(what) +
+                     " is absolute or starts with ~/, not " + in_quotes(path));
+    }
+    out.push_back(std::move(path));
+  }
+  return out;
+}
+
 RuleSet rule_set_of(const YAML::Node& root) {
   RuleSet set;
   if (root.IsNull()) return set;  // an empty file: no rules
   for_each_entry(
-      root, "the policy", {"version", "default", "default_reason", "rules"},
+      root, "the policy",
+      {"version", "default", "default_reason", "checks", "paths", "rules"},
       [&](const std::string& key, const YAML::Node&, const YAML::Node& value) {
         if (key == "version") {
           if (text_of(value, "version") != "1") {
@@ -187,6 +260,24 @@ RuleSet rule_set_of(const YAML::Node& root) {
           set.default_decision = decision_of(value, "default", true);
         } else if (key == "default_reason") {
           set.default_reason = text_of(value, "default_reason");
+        } else if (key == "checks") {
+          checks_of(value, set.checks);
+        } else if (key == "paths") {
+          if (value.IsNull()) return;
+          for_each_entry(
+              value, "paths", {"protected", "secret", "deletable"},
+              [&](const std::string& k, const YAML::Node&,
+                  const YAML::Node& list) {
+                std::vector<std::string> paths =
+                    path_list(list, "paths." + k);
+                if (k == "protected") {
+                  set.checks.protected_paths = std::move(paths);
+                } else if (k == "secret") {
+                  set.checks.secret_paths = std::move(paths);
+                } else {
+                  set.checks.deletable_paths = std::move(paths);
+                }
+              });
         } else if (!value.IsNull()) {
           if (!value.IsSequence()) fail(value, "rules needs to be a list");
           for (const YAML::Node& item : value) {

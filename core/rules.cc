@@ -4,6 +4,7 @@
 #include <re2/re2.h>
 #include <re2/set.h>
 
+#include <algorithm>
 #include <new>
 #include <optional>
 #include <string>
@@ -148,8 +149,30 @@ class ScanResults {
   std::vector<Result> results_;
 };
 
+// True when one of the commands a Bash call runs is what the rule names.
+bool command_applies(const Rule& rule, const ToolCall& call) {
+  if (rule.programs.empty() && !rule.args) return true;
+  if (call.commands == nullptr) return false;
+  for (const RunCommand& rc : call.commands->commands) {
+    if (!rule.programs.empty() &&
+        std::find(rule.programs.begin(), rule.programs.end(), rc.program) ==
+            rule.programs.end()) {
+      continue;
+    }
+    if (!rule.args) return true;
+    std::string args;
+    for (std::size_t k = 1; k < rc.argv.size(); ++k) {
+      if (k > 1) args += ' ';
+      args += rc.argv[k].text;
+    }
+    if (re2::RE2::PartialMatch(args, *rule.args)) return true;
+  }
+  return false;
+}
+
 bool rule_applies(const Rule& rule, const ToolCall& call) {
-  return hook_applies(rule.hook, call.hook) && tool_applies(rule, call.tool);
+  return hook_applies(rule.hook, call.hook) && tool_applies(rule, call.tool) &&
+         command_applies(rule, call);
 }
 
 }  // namespace

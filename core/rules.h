@@ -12,6 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "checks.h"
+#include "commands.h"
+#include "decision.h"
 #include "result.h"
 
 namespace re2 {
@@ -19,15 +22,6 @@ class RE2;
 }
 
 namespace twk::core {
-
-// What a policy says about a tool call, from no opinion to the strictest.
-// kNone leaves the call to the agent host's own permission settings.
-enum class Decision { kNone, kAllow, kAsk, kDeny };
-
-// "none", "allow", "ask", "deny".
-std::string_view decision_name(Decision decision);
-// The decision named `name` (as decision_name spells it), or nothing.
-std::optional<Decision> decision_from_name(std::string_view name);
 
 // The hook events a rule applies to.
 enum class HookFilter { kPreToolUse, kPostToolUse, kAny };
@@ -55,6 +49,12 @@ struct Rule {
   std::vector<FieldPattern> when;
   // ...and none of these, for the rule to apply.
   std::vector<FieldPattern> unless;
+  // For Bash calls: the rule applies when one of the commands the call
+  // runs (after unwrapping sudo, bash -c and the like) is one of these
+  // programs (any, when empty) and its arguments, joined by single spaces,
+  // contain a match for `args`. Both unset: no condition.
+  std::vector<std::string> programs;
+  Pattern args;
   Decision decision = Decision::kAsk;
   std::string reason;  // may be empty
 };
@@ -68,6 +68,8 @@ struct RuleSet {
   // What applies when no rule matches.
   Decision default_decision = Decision::kNone;
   std::string default_reason;
+  // How the policy sets the built-in checks and the paths they know.
+  CheckSettings checks;
   // Set by prepare_scans(); without it, evaluate() matches each pattern on
   // its own, with the same results.
   std::shared_ptr<const FieldScans> scans;
@@ -83,6 +85,9 @@ struct ToolCall {
   std::string_view hook;                  // "pre-tool-use" or "post-tool-use"
   std::string_view tool;                  // "" when the event names none
   const nlohmann::json* input = nullptr;  // the tool input; may be null
+  // The commands a Bash call runs; null for other tools. Rules with
+  // `programs` or `args` never match without them.
+  const CommandSet* commands = nullptr;
 };
 
 struct Match {

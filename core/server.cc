@@ -527,6 +527,7 @@ std::optional<std::string> serve_blocked(const ServerConfig& config,
   PolicyConfig policy_config;
   policy_config.user_path = config.policy_path;
   policy_config.user_path_given = config.policy_path_given;
+  policy_config.facts = config.check_facts;
   policy_config.log = [](std::string_view line) { log_message(line); };
   Policy policy(std::move(policy_config));
   // Reading the policy (YAML, compiling its patterns) takes about a

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "checks.h"
+
 namespace twk::core {
 
 struct ServerConfig {
@@ -15,6 +17,7 @@ struct ServerConfig {
   std::string record_path;              // where the endpoint record goes
   std::string policy_path;              // the user's policy file
   bool policy_path_given = false;       // named on the command line
+  CheckFacts check_facts;               // what the built-in checks know
   std::string audit_path;               // where audit records are appended
 };
 

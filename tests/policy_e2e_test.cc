@@ -44,8 +44,8 @@ TEST_F(PolicyE2ETest, RecursiveDeleteOfHomeIsDenied) {
   EXPECT_EQ(r.out,
             "{\"hookSpecificOutput\":{\"hookEventName\":\"PreToolUse\","
             "\"permissionDecision\":\"deny\",\"permissionDecisionReason\":"
-            "\"Recursively deleting the root or home directory is blocked by "
-            "the twk policy.\"}}\n");
+            "\"`rm -rf " + state_.path() + "` deletes the home directory " +
+            state_.path() + ".\"}}\n");
 
   // The same Core answers the next events: an ordinary command gets no
   // opinion, and post-tool-use never prints anything.
@@ -69,7 +69,7 @@ TEST_F(PolicyE2ETest, RecursiveDeleteOfHomeIsDenied) {
   }
   ASSERT_EQ(lines.size(), 3u) << *audit;
   EXPECT_EQ(lines[0]["decision"], "deny");
-  EXPECT_EQ(lines[0]["rule"]["name"], "no-recursive-delete-of-root-or-home");
+  EXPECT_EQ(lines[0]["rule"]["check"], "recursive-delete");
   EXPECT_EQ(lines[0]["session"], "9f1c2d7e-e2e");
   EXPECT_EQ(lines[1]["decision"], "none");
   EXPECT_EQ(lines[2]["hook"], "post-tool-use");

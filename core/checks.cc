@@ -1,0 +1,1676 @@
+// The built-in checks.
+#include "checks.h"
+
+#include <fnmatch.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace twk::core {
+namespace {
+
+using shell::Word;
+
+struct CheckInfo {
+  std::string_view name;
+  std::string_view summary;
+};
+
+constexpr std::array<CheckInfo, kCheckCount> kChecks = {{
+    {"self-protection",
+     "changes to Core's state directory, the hook and Core binaries, and "
+     "Claude Code's hook settings"},
+    {"recursive-delete",
+     "deletes outside the project, of the project itself, its .git, or of "
+     "what cannot be resolved"},
+    {"destructive-git",
+     "git commands that throw work away: reset --hard, clean -f, checkout "
+     "--, restore, force pushes, branch -D, stash clear"},
+    {"secret-files",
+     "reading or copying private keys and credential files"},
+    {"env-files", "reading or copying .env files"},
+    {"disks", "writing to disks and devices, file systems and volumes"},
+    {"permission-sweeps",
+     "recursive or world-writable permission and owner changes of system or "
+     "home trees"},
+    {"databases", "dropping, truncating or flushing databases"},
+    {"containers", "forced removal of containers, images and volumes"},
+    {"clusters", "deleting or draining cluster resources"},
+    {"cloud", "deleting or destroying cloud resources and secrets"},
+    {"sync-delete", "syncs that delete at the destination or the source"},
+    {"download-to-shell", "running a script downloaded from the network"},
+    {"unfollowable",
+     "commands Core cannot follow that name a program another check cares "
+     "about"},
+}};
+
+bool has(std::initializer_list<std::string_view> list, std::string_view s) {
+  return std::find(list.begin(), list.end(), s) != list.end();
+}
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// Path relations, on normalised absolute paths.
+bool within(std::string_view path, std::string_view dir) {
+  if (dir.empty() || path.empty()) return false;
+  if (dir == "/") return path.starts_with('/');
+  return path == dir || (path.starts_with(dir) && path.size() > dir.size() &&
+                         path[dir.size()] == '/');
+}
+bool below(std::string_view path, std::string_view dir) {
+  return path != dir && within(path, dir);
+}
+
+std::string basename_of(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  std::size_t slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? path
+                                                     : path.substr(slash + 1));
+}
+
+std::string display(const Word& w) {
+  std::string out;
+  for (char c : w.text) {
+    if (c == shell::kUnknown) {
+      out += "…";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string command_text(const RunCommand& rc, std::size_t max_words = 8) {
+  std::string out;
+  for (std::size_t k = 0; k < rc.argv.size() && k < max_words; ++k) {
+    if (k > 0) out += ' ';
+    out += display(rc.argv[k]);
+  }
+  if (rc.argv.size() > max_words) out += " …";
+  if (out.size() > 160) out = out.substr(0, 157) + "…";
+  return out;
+}
+
+std::string code_span(std::string_view s) {
+  std::string out = "`";
+  out += s;
+  out += '`';
+  return out;
+}
+
+// Where a command was reached from, for reasons: " (through bash -c)".
+std::string through(const RunCommand& rc) {
+  if (rc.via.empty()) return {};
+  return " (through " + rc.via + ")";
+}
+
+// What a word names as a path.
+struct Target {
+  enum Kind { kExact, kBelow, kUnknown } kind = kUnknown;
+  std::string path;       // kExact: the path; kBelow: the directory
+  bool wild_top = false;  // kBelow: its first component is wholly open
+};
+
+const char* const kGlobChars = "*?[{";
+
+Target resolve(const Word& w, const std::string& cwd, const CheckFacts& f) {
+  Target t;
+  std::string text = w.text;
+  if ((text == "~" || text.starts_with("~/")) && !f.home.empty()) {
+    text = f.home + text.substr(1);
+  }
+  bool open = w.unknown || w.glob;
+  if (!open) {
+    t.path = shell::resolve_path(cwd, text);
+    t.kind = t.path.empty() ? Target::kUnknown : Target::kExact;
+    return t;
+  }
+  std::size_t cut = text.find(shell::kUnknown);
+  if (w.glob) cut = std::min(cut, text.find_first_of(kGlobChars));
+  if (cut == std::string::npos) cut = text.size();
+  if (cut == 0 && text[0] == shell::kUnknown) return t;  // wholly unknown
+  std::string_view rest = std::string_view(text).substr(cut);
+  if (rest.find("/..") != std::string_view::npos ||
+      rest.starts_with("..")) {
+    return t;
+  }
+  std::string_view prefix = std::string_view(text).substr(0, cut);
+  std::size_t slash = prefix.rfind('/');
+  std::string dir = slash == std::string_view::npos
+                        ? std::string()
+                        : std::string(prefix.substr(0, slash + 1));
+  t.wild_top = slash == std::string_view::npos ? prefix.empty()
+                                               : slash + 1 == prefix.size();
+  t.path = dir.empty() ? (cwd.empty() ? std::string() : cwd)
+                       : shell::resolve_path(cwd, dir);
+  t.kind = t.path.empty() ? Target::kUnknown : Target::kBelow;
+  return t;
+}
+
+bool matches_pattern(std::string_view path, const std::string& pattern,
+                     const CheckFacts& f) {
+  std::string p = expand_home(pattern, f.home);
+  while (p.ends_with("/**")) p.resize(p.size() - 3);
+  if (p.empty()) return false;
+  if (p.find_first_of("*?[") == std::string::npos) {
+    return within(path, shell::resolve_path("/", p));
+  }
+  std::string s(path);
+  if (fnmatch(p.c_str(), s.c_str(), 0) == 0) return true;
+  // A pattern also covers what is below what it matches.
+  for (std::size_t k = s.size(); k-- > 1;) {
+    if (s[k] == '/' && fnmatch(p.c_str(), s.substr(0, k).c_str(), 0) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool matches_any(std::string_view path, const std::vector<std::string>& list,
+                 const CheckFacts& f) {
+  for (const std::string& p : list) {
+    if (matches_pattern(path, p, f)) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> temp_dirs(const CheckFacts& f) {
+  std::vector<std::string> out = {"/tmp", "/var/tmp", "/dev/shm"};
+  if (!f.tmpdir.empty() && f.tmpdir != "/") {
+    out.push_back(shell::resolve_path("/", f.tmpdir));
+  }
+  return out;
+}
+
+bool in_temp(std::string_view path, const CheckFacts& f, bool strictly) {
+  for (const std::string& t : temp_dirs(f)) {
+    if (strictly ? below(path, t) : within(path, t)) return true;
+  }
+  return false;
+}
+
+constexpr std::array<std::string_view, 18> kSystemDirs = {
+    "/etc", "/usr",  "/bin", "/sbin", "/lib",  "/lib32", "/lib64", "/boot",
+    "/var", "/opt",  "/root", "/srv", "/sys",  "/proc",  "/dev",   "/home",
+    "/snap", "/System"};
+
+bool in_system(std::string_view path) {
+  if (path == "/") return true;
+  for (std::string_view d : kSystemDirs) {
+    if (within(path, d)) return true;
+  }
+  return false;
+}
+
+// The options of a command as a set of flags: short clusters and long
+// names, up to "--".
+struct Options {
+  std::string shorts;                 // every short option letter seen
+  std::vector<std::string> longs;     // long options, without any "=value"
+  std::vector<std::size_t> operands;  // indexes of the other words
+
+  bool short_has(char c) const { return shorts.find(c) != std::string::npos; }
+  bool long_has(std::string_view name) const {
+    return std::find(longs.begin(), longs.end(), name) != longs.end();
+  }
+  // A long option given by an unambiguous prefix of `name` among `known`.
+  bool long_abbrev(std::string_view name,
+                   std::initializer_list<std::string_view> known) const {
+    for (const std::string& l : longs) {
+      if (l.size() < 3 || !name.starts_with(l)) continue;
+      int hits = 0;
+      for (std::string_view k : known) hits += k.starts_with(l) ? 1 : 0;
+      if (l == name || hits <= 1) return true;
+    }
+    return false;
+  }
+};
+
+// `with_value`: short options whose value is the next word.
+Options options_of(const std::vector<Word>& argv, std::size_t from,
+                   std::string_view with_value = "",
+                   std::initializer_list<std::string_view> long_with_value = {}) {
+  Options o;
+  bool ended = false;
+  for (std::size_t k = from; k < argv.size(); ++k) {
+    const std::string& t = argv[k].text;
+    if (ended || argv[k].unknown || t.size() < 2 || t[0] != '-') {
+      o.operands.push_back(k);
+      continue;
+    }
+    if (t == "--") {
+      ended = true;
+      continue;
+    }
+    if (t[1] == '-') {
+      std::size_t eq = t.find('=');
+      std::string name = t.substr(0, eq);
+      o.longs.push_back(name);
+      if (eq == std::string::npos && has(long_with_value, name)) ++k;
+      continue;
+    }
+    for (std::size_t c = 1; c < t.size(); ++c) {
+      o.shorts += t[c];
+      if (with_value.find(t[c]) != std::string_view::npos) {
+        if (c + 1 == t.size()) ++k;
+        break;
+      }
+    }
+  }
+  return o;
+}
+
+class Checker {
+ public:
+  Checker(const CheckFacts& facts, const CheckSettings& settings,
+          CheckScope scope)
+      : f_(facts), s_(settings), scope_(scope) {}
+
+  std::optional<Finding> result() const { return best_; }
+
+  bool runs(Check c) const {
+    if ((scope_ == CheckScope::kSelfProtection) !=
+            (c == Check::kSelfProtection) &&
+        scope_ != CheckScope::kAll) {
+      return false;
+    }
+    const auto& d = s_.decisions[static_cast<std::size_t>(c)];
+    if (d) return *d != Decision::kNone;
+    return s_.others_run;
+  }
+
+  void found(Check c, Decision natural, std::string reason) {
+    if (!runs(c)) return;
+    const auto& d = s_.decisions[static_cast<std::size_t>(c)];
+    Decision decision = d ? *d : natural;
+    if (best_ && rank(best_->decision) >= rank(decision)) return;
+    best_ = Finding{c, decision, std::move(reason)};
+  }
+
+  // --------------------------------------------------------- file tools
+
+  void file_tool(std::string_view tool, const nlohmann::json& input) {
+    auto text = [&](const char* key) -> std::string {
+      auto it = input.find(key);
+      return it != input.end() && it->is_string() ? it->get<std::string>()
+                                                  : std::string();
+    };
+    bool writes = has({"Write", "Edit", "MultiEdit", "NotebookEdit"}, tool);
+    bool reads = has({"Read", "Edit", "MultiEdit", "NotebookEdit", "Write"},
+                     tool);
+    std::string file = text("file_path");
+    if (file.empty()) file = text("notebook_path");
+    if (!file.empty() && (reads || writes)) {
+      Word w;
+      w.text = file;
+      Target t = resolve(w, f_.cwd, f_);
+      if (t.kind == Target::kExact) {
+        if (writes) protect_path(t.path, std::string(tool), "");
+        secret_exact(t.path, std::string(tool) + " of " + t.path);
+      }
+    }
+    if (tool == "Grep" || tool == "Glob") {
+      std::string path = text("path");
+      std::string dir = path.empty() ? f_.cwd : path;
+      Word w;
+      w.text = dir;
+      Target t = resolve(w, f_.cwd, f_);
+      if (t.kind == Target::kExact) {
+        if (tool == "Grep") {
+          secret_exact(t.path, "Grep in " + t.path);
+          if (secret_root(t.path)) secret_dir(t.path, "Grep in " + t.path);
+        } else {
+          if (secret_directory(t.path)) secret_dir(t.path, "Glob in " + t.path);
+        }
+        std::string pattern = text(tool == "Glob" ? "pattern" : "glob");
+        if (!pattern.empty() && pattern.find("..") == std::string::npos) {
+          Word pw;
+          pw.text = pattern.starts_with('/') || pattern.starts_with('~')
+                        ? pattern
+                        : t.path + "/" + pattern;
+          pw.glob = pw.text.find_first_of(kGlobChars) != std::string::npos;
+          Target pt = resolve(pw, f_.cwd, f_);
+          if (pt.kind != Target::kUnknown) {
+            secret_dir(pt.path, std::string(tool) + " of " + pattern);
+          }
+        }
+      }
+    }
+  }
+
+  // --------------------------------------------------------- commands
+
+  void commands(const CommandSet& set, std::string_view raw) {
+    for (const RunCommand& rc : set.commands) {
+      if (rc.runs_download.size()) {
+        found(Check::kDownloadToShell, Decision::kAsk,
+              code_span(command_text(rc, 3)) + " runs a script downloaded with " +
+                  rc.runs_download + through(rc) +
+                  ". Check where it comes from first.");
+      }
+      redirects(rc);
+      if (rc.program.empty()) continue;
+      const std::string& p = rc.program;
+      if (p == "rm" || p == "unlink") {
+        rm(rc);
+      } else if (p == "find") {
+        find(rc);
+      } else if (p == "git") {
+        git(rc);
+      } else if (p == "rsync" || p == "rclone") {
+        sync(rc);
+      }
+      disks(rc);
+      permissions(rc);
+      databases(rc);
+      containers(rc);
+      clusters(rc);
+      cloud(rc);
+      secrets(rc);
+      self_protection(rc);
+    }
+    if (!set.problems.empty()) unfollowable(set.problems.front(), raw);
+  }
+
+ private:
+  static int rank(Decision d) {
+    switch (d) {
+      case Decision::kDeny: return 3;
+      case Decision::kAsk: return 2;
+      case Decision::kAllow: return 1;
+      default: return 0;
+    }
+  }
+
+  // --------------------------------------------------------- deletes
+
+  // What deleting `t` means; `recursive` for trees. `filtered`: only some
+  // entries below it go (find with tests).
+  void judge_delete(const RunCommand& rc, const Target& t, bool recursive,
+                    const std::string& shown) {
+    std::string what = code_span(command_text(rc)) + through(rc);
+    if (rc.remote) {
+      if (!recursive) return;
+      if (t.kind == Target::kExact && (t.path == "/" || in_system(t.path))) {
+        found(Check::kRecursiveDelete, Decision::kDeny,
+              what + " deletes " + t.path + " on another machine.");
+      } else {
+        found(Check::kRecursiveDelete, Decision::kAsk,
+              what + " deletes " + shown + " on another machine.");
+      }
+      return;
+    }
+    if (t.kind == Target::kUnknown) {
+      if (recursive) {
+        found(Check::kRecursiveDelete, Decision::kAsk,
+              what + " deletes " + shown +
+                  ", which Core can't resolve before it runs.");
+      }
+      return;
+    }
+    const std::string& p = t.path;
+    const std::string& proj = f_.project;
+    bool exact = t.kind == Target::kExact;
+    // The home directory and what holds it, wherever it is (a home under
+    // /tmp is still a home).
+    if (exact && !f_.home.empty() && within(f_.home, p) && p != "/") {
+      found(Check::kRecursiveDelete, recursive ? Decision::kDeny : Decision::kAsk,
+            what + " deletes " +
+                (p == f_.home ? "the home directory " + p
+                              : p + ", which holds the home directory") +
+                ".");
+      return;
+    }
+    if (matches_any(p, s_.deletable_paths, f_)) return;
+    bool holds_project = !proj.empty() && exact && below(proj, p);
+    if (!holds_project &&
+        (exact ? in_temp(p, f_, true) : in_temp(p, f_, false))) {
+      return;
+    }
+    if (exact && p == "/") {
+      found(Check::kRecursiveDelete, Decision::kDeny,
+            what + " deletes the root directory.");
+      return;
+    }
+    if (!proj.empty() && exact && below(proj, p)) {
+      found(Check::kRecursiveDelete, Decision::kDeny,
+            what + " deletes " + p + ", which holds the project " + proj +
+                ".");
+      return;
+    }
+    if (!proj.empty() && within(p, proj)) {
+      std::string git = proj + "/.git";
+      if (within(p, git)) {
+        found(Check::kRecursiveDelete, Decision::kAsk,
+              what + " deletes the project's git data in " + p + ".");
+        return;
+      }
+      if (p == proj && (exact || (recursive && t.wild_top))) {
+        if (recursive) {
+          found(Check::kRecursiveDelete, Decision::kAsk,
+                what + " deletes " +
+                    (exact ? "the whole project " + p
+                           : "everything in the project " + p) +
+                    ".");
+        }
+        return;
+      }
+      return;  // inside the project: everyday work
+    }
+    std::string where = p;
+    if (!exact) where = "files in " + p;
+    if (!f_.home.empty() && p == f_.home) where = "the home directory " + p;
+    if (recursive) {
+      found(Check::kRecursiveDelete, Decision::kDeny,
+            what + " deletes " + where + ", outside the project.");
+    } else {
+      found(Check::kRecursiveDelete, Decision::kAsk,
+            what + " deletes " + where + ", outside the project.");
+    }
+  }
+
+  void rm(const RunCommand& rc) {
+    Options o = options_of(rc.argv, 1);
+    bool recursive = o.short_has('r') || o.short_has('R') ||
+                     o.long_abbrev("--recursive", {"--recursive"});
+    if (rc.program == "unlink") recursive = false;
+    for (std::size_t k : o.operands) {
+      const Word& w = rc.argv[k];
+      if (w.text.find("{}") != std::string::npos &&
+          !rc.placeholder_roots.empty()) {
+        for (const Word& root : rc.placeholder_roots) {
+          Target t = resolve(root, rc.cwd, f_);
+          if (t.kind == Target::kExact) t.wild_top = true;
+          if (t.kind == Target::kExact) t.kind = Target::kBelow;
+          judge_delete(rc, t, recursive, "what find selects in " + display(root));
+        }
+        continue;
+      }
+      judge_delete(rc, resolve(w, rc.cwd, f_), recursive, display(w));
+    }
+  }
+
+  // True when find's expression holds the -delete action (and not, say,
+  // a file named "-delete" after -name).
+  static bool find_deletes(const RunCommand& rc) {
+    bool in_expression = false;
+    for (std::size_t k = 1; k < rc.argv.size(); ++k) {
+      const std::string& t = rc.argv[k].text;
+      if (!in_expression && !t.starts_with('-') && t != "(" && t != "!") {
+        continue;  // a starting point
+      }
+      in_expression = true;
+      if (t == "-delete") return true;
+      if (t == "-exec" || t == "-execdir" || t == "-ok" || t == "-okdir") {
+        while (k + 1 < rc.argv.size() && rc.argv[k + 1].text != ";" &&
+               rc.argv[k + 1].text != "+") {
+          ++k;
+        }
+        ++k;
+        continue;
+      }
+      if (t.starts_with('-') &&
+          !has({"-print", "-print0", "-ls", "-prune", "-quit", "-depth",
+                "-empty", "-true", "-false", "-readable", "-writable",
+                "-executable", "-nouser", "-nogroup", "-xdev", "-mount",
+                "-follow", "-daystart", "-noleaf", "-ignore_readdir_race",
+                "-not", "-and", "-or", "-a", "-o", "-H", "-L", "-P"},
+               t)) {
+        ++k;  // a test or option with a value
+      }
+    }
+    return false;
+  }
+
+  void find(const RunCommand& rc) {
+    if (!find_deletes(rc)) return;
+    std::vector<Word> roots;
+    for (std::size_t k = 1; k < rc.argv.size(); ++k) {
+      const Word& w = rc.argv[k];
+      if (w.text.starts_with('-') || w.text == "(" || w.text == "!") {
+        if (w.text == "-H" || w.text == "-L" || w.text == "-P") continue;
+        break;
+      }
+      roots.push_back(w);
+    }
+    if (roots.empty()) {
+      Word dot;
+      dot.text = ".";
+      roots.push_back(dot);
+    }
+    for (const Word& root : roots) {
+      Target t = resolve(root, rc.cwd, f_);
+      if (t.kind == Target::kExact) {
+        t.kind = Target::kBelow;
+        t.wild_top = true;
+      }
+      judge_delete(rc, t, true, "what find selects in " + display(root));
+    }
+  }
+
+  // --------------------------------------------------------- git
+
+  void git(const RunCommand& rc) {
+    const auto& a = rc.argv;
+    std::size_t k = 1;
+    std::vector<std::pair<std::string, std::string>> aliases;
+    while (k < a.size() && a[k].text.starts_with('-')) {
+      const std::string& t = a[k].text;
+      if (t == "-C" || t == "-c" || t == "--git-dir" || t == "--work-tree" ||
+          t == "--namespace" || t == "--exec-path" || t == "--config-env") {
+        if (t == "-c" && k + 1 < a.size()) {
+          const std::string& kv = a[k + 1].text;
+          if (kv.starts_with("alias.")) {
+            std::size_t eq = kv.find('=');
+            if (eq != std::string::npos) {
+              aliases.emplace_back(lower(kv.substr(6, eq - 6)),
+                                   kv.substr(eq + 1));
+            }
+          }
+        }
+        k += 2;
+        continue;
+      }
+      ++k;
+    }
+    if (k >= a.size()) return;
+    std::vector<Word> args(a.begin() + static_cast<long>(k), a.end());
+    for (const auto& [name, value] : aliases) {
+      if (args[0].text != name) continue;
+      if (value.starts_with('!')) {
+        found(Check::kDestructiveGit, Decision::kAsk,
+              code_span(command_text(rc)) + " runs a git alias that is a shell "
+              "command" + through(rc) + ".");
+        return;
+      }
+      std::vector<Word> expanded;
+      for (const std::string& part : shell::split_fields(value)) {
+        Word w;
+        w.text = part;
+        expanded.push_back(w);
+      }
+      if (expanded.empty()) break;
+      args.erase(args.begin());
+      args.insert(args.begin(), expanded.begin(), expanded.end());
+      break;
+    }
+    const std::string& sub = args[0].text;
+    Options o = options_of(args, 1);
+    std::string what = code_span(command_text(rc)) + through(rc);
+    auto ask = [&](std::string why) {
+      found(Check::kDestructiveGit, Decision::kAsk, what + " " + why);
+    };
+    auto operand_count = [&]() { return o.operands.size(); };
+    if (sub == "reset") {
+      if (o.long_abbrev("--hard", {"--hard", "--soft", "--mixed", "--merge",
+                                   "--keep", "--help"})) {
+        ask("throws away uncommitted changes.");
+      }
+    } else if (sub == "clean") {
+      bool force = o.short_has('f') || o.long_abbrev("--force", {"--force"});
+      bool dry = o.short_has('n') || o.long_abbrev("--dry-run", {"--dry-run"});
+      if (force && !dry) ask("deletes untracked files.");
+    } else if (sub == "checkout") {
+      bool force = o.short_has('f') || o.long_has("--force");
+      bool dashdash = false;
+      for (std::size_t m = 1; m < args.size(); ++m) {
+        if (args[m].text == "--" && m + 1 < args.size()) dashdash = true;
+      }
+      bool dot = false;
+      for (std::size_t idx : o.operands) {
+        const std::string& t = args[idx].text;
+        dot = dot || t == "." || t == "./" || t == ":/" || args[idx].glob;
+      }
+      bool creates = o.short_has('b') || o.short_has('B') ||
+                     o.long_has("--orphan");
+      if (!creates && (force || dashdash || dot)) {
+        ask("throws away uncommitted changes to files.");
+      }
+    } else if (sub == "restore") {
+      bool staged = o.short_has('S') || o.long_abbrev("--staged", {"--staged"});
+      bool worktree =
+          o.short_has('W') || o.long_abbrev("--worktree", {"--worktree"});
+      if ((!staged || worktree) && operand_count() > 0) {
+        ask("throws away uncommitted changes to files.");
+      }
+    } else if (sub == "switch") {
+      if (o.short_has('f') || o.long_has("--force") ||
+          o.long_abbrev("--discard-changes", {"--discard-changes", "--detach"})) {
+        ask("throws away uncommitted changes.");
+      }
+    } else if (sub == "branch") {
+      bool del = o.short_has('d') || o.long_has("--delete");
+      bool force = o.short_has('f') || o.long_has("--force");
+      if (o.short_has('D') || (del && force)) {
+        ask("deletes a branch even if it isn't merged.");
+      } else if (o.short_has('M') || o.short_has('C') || (force && !del)) {
+        ask("overwrites an existing branch.");
+      }
+    } else if (sub == "stash") {
+      if (args.size() > 1 && (args[1].text == "clear" || args[1].text == "drop")) {
+        ask("deletes stashed changes.");
+      }
+    } else if (sub == "push") {
+      bool force = o.short_has('f') || o.long_has("--force");
+      for (std::size_t idx : o.operands) {
+        force = force || args[idx].text.starts_with('+');
+      }
+      bool del = o.short_has('d') || o.long_has("--delete") ||
+                 o.long_has("--mirror") || o.long_has("--prune");
+      for (std::size_t n = 1; n < o.operands.size(); ++n) {
+        del = del || args[o.operands[n]].text.starts_with(':');
+      }
+      if (force) {
+        ask("can overwrite commits on the remote.");
+      } else if (del) {
+        ask("deletes branches or tags on the remote.");
+      }
+    } else if (sub == "merge") {
+      if (o.long_has("--abort")) ask("throws away the merge in progress.");
+    } else if (sub == "reflog") {
+      if (args.size() > 1 && (args[1].text == "delete" ||
+                              args[1].text == "expire")) {
+        ask("deletes reflog entries, the way back to lost commits.");
+      }
+    } else if (sub == "gc" || sub == "prune") {
+      for (const Word& w : args) {
+        if (w.text == "--prune=now" || w.text == "--prune=all" ||
+            w.text == "--expire=now") {
+          ask("deletes unreachable commits at once.");
+          break;
+        }
+      }
+    } else if (sub == "filter-branch" || sub == "filter-repo") {
+      ask("rewrites the repository's history.");
+    } else if (sub == "update-ref") {
+      if (o.short_has('d')) ask("deletes a ref.");
+    } else if (sub == "worktree") {
+      if (args.size() > 1 && args[1].text == "remove" &&
+          (o.short_has('f') || o.long_has("--force"))) {
+        ask("removes a worktree with its uncommitted changes.");
+      }
+    }
+  }
+
+  // --------------------------------------------------------- secrets
+
+  enum class SecretKind { kNone, kEnv, kSecret };
+
+  SecretKind secret_kind(std::string_view path) const {
+    std::string b = basename_of(path);
+    if (b.ends_with(".pub")) return SecretKind::kNone;
+    if (matches_any(path, s_.secret_paths, f_)) return SecretKind::kSecret;
+    if (b == ".env" || (b.starts_with(".env.") &&
+                        !has({".env.example", ".env.sample", ".env.template",
+                              ".env.dist", ".env.defaults", ".env.schema"},
+                             b))) {
+      return SecretKind::kEnv;
+    }
+    if (b.starts_with("id_") &&
+        has({"id_rsa", "id_dsa", "id_ecdsa", "id_ed25519", "id_ecdsa_sk",
+             "id_ed25519_sk"},
+            b)) {
+      return SecretKind::kSecret;
+    }
+    if (has({".netrc", "_netrc", ".git-credentials", ".pgpass", ".my.cnf",
+             ".vault-token", ".s3cfg", ".boto"},
+            b)) {
+      return SecretKind::kSecret;
+    }
+    std::string lb = lower(b);
+    if (lb.ends_with(".key") || lb.ends_with(".p12") || lb.ends_with(".pfx") ||
+        lb.ends_with(".ppk") || lb.ends_with(".jks") ||
+        lb.ends_with(".keystore") ||
+        (lb.ends_with(".pem") && (lb.find("key") != std::string::npos ||
+                                  lb.find("private") != std::string::npos))) {
+      return SecretKind::kSecret;
+    }
+    if (!f_.home.empty() && below(path, f_.home)) {
+      std::string_view rel = path.substr(f_.home.size() + 1);
+      if (has({".npmrc", ".pypirc", ".docker/config.json", ".kube/config",
+               ".config/gh/hosts.yml", ".aws/credentials", ".config/hub",
+               ".terraform.d/credentials.tfrc.json", ".cargo/credentials",
+               ".cargo/credentials.toml", ".gem/credentials",
+               ".config/gcloud/credentials.db",
+               ".config/gcloud/access_tokens.db",
+               ".config/gcloud/application_default_credentials.json"},
+              rel)) {
+        return SecretKind::kSecret;
+      }
+      for (std::string_view dir :
+           {".ssh/", ".gnupg/", ".password-store/", ".aws/sso/",
+            ".aws/cli/cache/", ".azure/", ".config/gcloud/legacy_credentials/",
+            ".local/share/keyrings/"}) {
+        if (rel.starts_with(dir)) {
+          if (dir == ".ssh/" &&
+              (b.starts_with("known_hosts") || b == "config" ||
+               b == "authorized_keys" || b.starts_with("config."))) {
+            return SecretKind::kNone;
+          }
+          return SecretKind::kSecret;
+        }
+      }
+    }
+    return SecretKind::kNone;
+  }
+
+  // True when `path` is one of the directories that hold mostly secrets
+  // (a file below one is judged by secret_kind).
+  bool secret_root(std::string_view path) const {
+    if (f_.home.empty()) return false;
+    for (std::string_view d : {"/.ssh", "/.gnupg", "/.aws", "/.password-store",
+                               "/.config/gcloud", "/.azure", "/.kube",
+                               "/.docker"}) {
+      if (path == f_.home + std::string(d)) return true;
+    }
+    return matches_any(path, s_.secret_paths, f_);
+  }
+
+  // Directories whose contents are mostly secrets.
+  bool secret_directory(std::string_view path) const {
+    if (f_.home.empty()) return false;
+    for (std::string_view d : {"/.ssh", "/.gnupg", "/.aws", "/.password-store",
+                               "/.config/gcloud", "/.azure", "/.kube",
+                               "/.docker"}) {
+      std::string dir = f_.home + std::string(d);
+      if (within(path, dir)) return true;
+    }
+    return matches_any(path, s_.secret_paths, f_);
+  }
+
+  void secret_exact(const std::string& path, const std::string& what) {
+    SecretKind kind = secret_kind(path);
+    if (kind == SecretKind::kEnv) {
+      found(Check::kEnvFiles, Decision::kAsk,
+            what + " exposes the secrets in " + basename_of(path) +
+                " to the agent.");
+    } else if (kind == SecretKind::kSecret) {
+      found(Check::kSecretFiles, Decision::kDeny,
+            what + " exposes " + path + ", which holds a key or credentials.");
+    }
+  }
+
+  void secret_dir(const std::string& path, const std::string& what) {
+    if (secret_directory(path)) {
+      found(Check::kSecretFiles, Decision::kAsk,
+            what + " reaches into " + path + ", which holds keys or "
+            "credentials.");
+    }
+  }
+
+  // Programs that do not show the contents of the files they are given.
+  static bool reads_no_content(std::string_view p) {
+    return has({"echo", "printf", "ls", "stat", "test", "[", "[[", "touch",
+                "mkdir", "chmod", "chown", "chgrp", "ssh", "ssh-add",
+                "ssh-keygen", "ssh-copy-id", "realpath", "readlink",
+                "basename", "dirname", "which", "type", "file", "rm",
+                "unlink", "rmdir", "mv", "du", "cd", "pushd", "export",
+                "unset", "true", "false", "sleep", "git", "shred", "wc",
+                "sftp", "twk-backend", "twk-hook", "[", "command", "hash",
+                "source", "."},
+               p);
+  }
+
+  void secrets(const RunCommand& rc) {
+    if (rc.remote) return;
+    const std::string& p = rc.program;
+    if (reads_no_content(p)) return;
+    std::vector<std::size_t> skip;
+    // The pattern operand of grep-like tools is text, not a file.
+    if (!rc.from_code && has({"grep", "egrep", "fgrep", "zgrep", "rg", "ag", "ack", "sed",
+             "awk", "gawk", "mawk", "jq"},
+            p)) {
+      Options o = options_of(rc.argv, 1, "eABCmgtTM",
+                             {"--regexp", "--max-count", "--glob", "--type",
+                              "--context", "--after-context",
+                              "--before-context"});
+      bool pattern_given = o.short_has('e') || o.short_has('f') ||
+                           o.long_has("--regexp") || o.long_has("--file") ||
+                           o.long_has("--files");
+      if (!pattern_given && !o.operands.empty()) skip.push_back(o.operands[0]);
+    }
+    for (std::size_t k = 1; k < rc.argv.size(); ++k) {
+      if (std::find(skip.begin(), skip.end(), k) != skip.end()) continue;
+      const Word& w = rc.argv[k];
+      std::string_view text = w.text;
+      Word candidate = w;
+      if (text.starts_with("-")) {
+        std::size_t eq = text.find('=');
+        if (eq == std::string_view::npos) continue;
+        candidate.text = std::string(text.substr(eq + 1));
+      }
+      if (candidate.text.starts_with('@')) candidate.text.erase(0, 1);
+      std::size_t at = candidate.text.find("=@");
+      if (at != std::string::npos) candidate.text.erase(0, at + 2);
+      if (candidate.text.empty()) continue;
+      secret_word(rc, candidate);
+    }
+  }
+
+  void secret_word(const RunCommand& rc, const Word& w) {
+    std::string what = code_span(command_text(rc)) + through(rc);
+    if (w.text.find("{}") != std::string::npos &&
+        !rc.placeholder_roots.empty()) {
+      for (const Word& root : rc.placeholder_roots) {
+        Target t = resolve(root, rc.cwd, f_);
+        if (t.kind == Target::kUnknown) continue;
+        for (const std::string& name : rc.placeholder_names) {
+          std::string candidate = t.path + "/" + name;
+          if (name.find_first_of("*?[") == std::string::npos) {
+            secret_exact(candidate, what);
+          }
+        }
+        secret_dir(t.path, what);
+      }
+      return;
+    }
+    Target t = resolve(w, rc.cwd, f_);
+    if (t.kind == Target::kExact) {
+      secret_exact(t.path, what);
+      if (secret_root(t.path)) secret_dir(t.path, what);
+    } else if (t.kind == Target::kBelow) {
+      secret_dir(t.path, what);
+      if (t.path == f_.cwd || t.path == f_.project) {
+        // A glob in the project that may pick up .env files.
+        std::string name = basename_of(w.text);
+        if (name.starts_with(".env")) {
+          found(Check::kEnvFiles, Decision::kAsk,
+                what + " may expose .env files to the agent.");
+        }
+      }
+    } else {
+      // Text that is partly unknown still shows what it names.
+      std::string name = basename_of(w.text);
+      if (name.find(shell::kUnknown) == std::string::npos &&
+          secret_kind("/" + name) != SecretKind::kNone) {
+        secret_exact("/" + name, what);
+      }
+    }
+  }
+
+  // --------------------------------------------------------- self-protection
+
+  // What self-protection guards. `whole_trees`: only what lies outside the
+  // project, where deleting a directory that holds it counts too (the
+  // project's own settings go with the project, which recursive-delete
+  // judges).
+  std::vector<std::string> protected_list(bool whole_trees = false) const {
+    std::vector<std::string> out;
+    if (!f_.state_dir.empty()) out.push_back(f_.state_dir);
+    for (const std::string& p : f_.protected_files) out.push_back(p);
+    auto settings = [&](const std::string& base) {
+      if (base.empty()) return;
+      out.push_back(base + "/.claude/settings.json");
+      out.push_back(base + "/.claude/settings.local.json");
+    };
+    settings(f_.home);
+    if (f_.project != f_.home && !whole_trees) settings(f_.project);
+    for (const std::string& p : s_.protected_paths) {
+      out.push_back(expand_home(p, f_.home));
+    }
+    return out;
+  }
+
+  // True when changing `path` changes something protected. `tree`: the
+  // command acts on whole trees, so an ancestor counts too.
+  std::optional<std::string> touches_protected(const Target& t,
+                                               bool tree) const {
+    if (t.kind == Target::kUnknown) return std::nullopt;
+    for (const std::string& raw : protected_list()) {
+      bool glob = raw.find_first_of("*?[") != std::string::npos;
+      std::string p = glob ? raw : shell::resolve_path("/", raw);
+      bool hit = glob ? matches_pattern(t.path, raw, f_) : within(t.path, p);
+      if (hit) return p;
+    }
+    if (!tree && t.kind != Target::kBelow) return std::nullopt;
+    for (const std::string& raw : protected_list(true)) {
+      if (raw.find_first_of("*?[") != std::string::npos) continue;
+      std::string p = shell::resolve_path("/", raw);
+      if (t.kind == Target::kBelow ? within(p, t.path) : below(p, t.path)) {
+        return p;
+      }
+    }
+    return std::nullopt;
+  }
+
+  void protect_path(const std::string& path, const std::string& tool,
+                    const std::string&) {
+    Target t;
+    t.kind = Target::kExact;
+    t.path = path;
+    if (auto p = touches_protected(t, false)) {
+      found(Check::kSelfProtection, Decision::kDeny,
+            tool + " of " + path + " would change " + *p +
+                ", which keeps the agent's guard working.");
+    }
+  }
+
+  static bool read_only(const RunCommand& rc) {
+    const std::string& p = rc.program;
+    if (p == "sed") {
+      for (const Word& w : rc.argv) {
+        if (w.text.starts_with("-i") || w.text.starts_with("--in-place")) {
+          return false;
+        }
+      }
+      return true;
+    }
+    if (p == "find") {
+      for (const Word& w : rc.argv) {
+        if (w.text.starts_with("-fprint")) return false;
+      }
+      return !find_deletes(rc);
+    }
+    return has({"cat", "less", "more", "head", "tail", "grep", "egrep",
+                "fgrep", "rg", "ag", "ls", "stat", "wc", "file", "diff",
+                "cmp", "jq", "md5sum", "sha1sum", "sha256sum", "sha512sum",
+                "b2sum", "test", "[", "[[", "realpath", "readlink",
+                "basename", "dirname", "bat", "batcat", "xxd", "od",
+                "hexdump", "strings", "tree", "echo", "printf", "cd",
+                "pushd", "twk-backend", "twk-hook", "du", "awk", "view",
+                "column", "sort", "uniq", "nl", "tac"},
+               p);
+  }
+
+  static bool tree_command(const RunCommand& rc) {
+    return has({"rm", "mv", "rsync", "chmod", "chown", "chgrp",
+                "shred", "rmdir", "unlink", "cp", "ln", "trash", "gio"},
+               rc.program);
+  }
+
+  void self_protection(const RunCommand& rc) {
+    if (rc.remote || read_only(rc)) return;
+    bool tree = tree_command(rc);
+    for (std::size_t k = 1; k < rc.argv.size(); ++k) {
+      Word w = rc.argv[k];
+      if (w.text.starts_with('-')) {
+        std::size_t eq = w.text.find('=');
+        if (eq == std::string::npos) continue;
+        w.text = w.text.substr(eq + 1);
+      }
+      if (w.text.empty()) continue;
+      Target t = resolve(w, rc.cwd, f_);
+      if (auto p = touches_protected(t, tree)) {
+        found(Check::kSelfProtection, Decision::kDeny,
+              code_span(command_text(rc)) + through(rc) + " would change " + *p +
+                  ", which keeps the agent's guard working.");
+        return;
+      }
+    }
+  }
+
+  void redirects(const RunCommand& rc) {
+    if (rc.source == nullptr || rc.from_code || rc.remote) return;
+    if (!seen_sources_.insert(rc.source).second) return;
+    for (const shell::Redirect& r : rc.source->redirects) {
+      if (r.target.process) continue;
+      bool out = r.kind == shell::RedirectKind::kOutput ||
+                 r.kind == shell::RedirectKind::kAppend ||
+                 r.kind == shell::RedirectKind::kReadWrite;
+      bool in = r.kind == shell::RedirectKind::kInput ||
+                r.kind == shell::RedirectKind::kReadWrite;
+      if (!out && !in) continue;
+      Target t = resolve(r.target, rc.source->cwd, f_);
+      if (out) {
+        if (auto p = touches_protected(t, false)) {
+          found(Check::kSelfProtection, Decision::kDeny,
+                "Writing to " + display(r.target) + through(rc) +
+                    " would change " + *p +
+                    ", which keeps the agent's guard working.");
+        }
+        if (t.kind == Target::kExact && is_disk_device(t.path)) {
+          found(Check::kDisks, Decision::kDeny,
+                "Writing to " + t.path + through(rc) +
+                    " overwrites a disk device.");
+        }
+      }
+      if (in && t.kind == Target::kExact) {
+        secret_exact(t.path, "Reading " + display(r.target) + through(rc));
+      }
+    }
+  }
+
+  // --------------------------------------------------------- disks
+
+  static bool is_disk_device(std::string_view p) {
+    if (!p.starts_with("/dev/")) return false;
+    std::string_view d = p.substr(5);
+    if (has({"null", "zero", "stdout", "stderr", "stdin", "tty", "random",
+             "urandom", "full", "ptmx"},
+            d) ||
+        d.starts_with("fd/") || d.starts_with("pts/") ||
+        d.starts_with("shm/") || d.starts_with("tty")) {
+      return false;
+    }
+    return true;
+  }
+
+  void disks(const RunCommand& rc) {
+    const std::string& p = rc.program;
+    const auto& a = rc.argv;
+    std::string what = code_span(command_text(rc)) + through(rc);
+    auto any_device = [&]() -> std::string {
+      for (std::size_t k = 1; k < a.size(); ++k) {
+        Target t = resolve(a[k], rc.cwd, f_);
+        if (t.kind == Target::kExact && is_disk_device(t.path)) return t.path;
+        if (t.kind == Target::kBelow && within(t.path, "/dev") &&
+            t.path != "/dev/shm") {
+          return t.path + "/…";
+        }
+      }
+      return {};
+    };
+    auto deny = [&](std::string why) {
+      found(Check::kDisks, Decision::kDeny, what + " " + why);
+    };
+    if (p == "dd") {
+      for (std::size_t k = 1; k < a.size(); ++k) {
+        if (!a[k].text.starts_with("of=")) continue;
+        Word w = a[k];
+        w.text = w.text.substr(3);
+        Target t = resolve(w, rc.cwd, f_);
+        if (t.kind == Target::kExact && is_disk_device(t.path)) {
+          deny("overwrites the device " + t.path + ".");
+        }
+      }
+      return;
+    }
+    bool mkfs = p.starts_with("mkfs") || has({"mke2fs", "mkswap", "mkdosfs",
+                                              "mkntfs", "mkexfatfs"},
+                                             p);
+    if (mkfs || has({"wipefs", "blkdiscard", "sgdisk", "sfdisk"}, p)) {
+      bool dry = false;
+      for (const Word& w : a) {
+        dry = dry || w.text == "-n" || w.text == "--no-act" ||
+              w.text == "--print" || w.text == "-p" || w.text == "-l" ||
+              w.text == "--list";
+      }
+      std::string dev = any_device();
+      if (!dev.empty() && !(dry && !mkfs)) {
+        deny("erases the device " + dev + ".");
+      }
+      return;
+    }
+    if (p == "shred") {
+      std::string dev = any_device();
+      if (!dev.empty()) {
+        deny("overwrites the device " + dev + ".");
+      } else {
+        found(Check::kDisks, Decision::kAsk,
+              what + " destroys files beyond recovery.");
+      }
+      return;
+    }
+    if (p == "fdisk" || p == "parted" || p == "gdisk") {
+      bool list = false, change = p == "fdisk" || p == "gdisk";
+      for (const Word& w : a) {
+        list = list || w.text == "-l" || w.text == "--list" ||
+               w.text == "print";
+        change = change || has({"mklabel", "mkpart", "rm", "resizepart",
+                                "mkfs", "rescue"},
+                               w.text);
+      }
+      std::string dev = any_device();
+      if (!dev.empty() && change && !list) {
+        deny("changes the partitions of " + dev + ".");
+      }
+      return;
+    }
+    if (has({"lvremove", "vgremove", "pvremove", "lvreduce", "vgreduce"}, p)) {
+      deny("removes LVM volumes.");
+      return;
+    }
+    if (p == "dmsetup" && a.size() > 1 &&
+        has({"remove", "remove_all", "wipe_table", "clear"}, a[1].text)) {
+      deny("removes device-mapper devices.");
+      return;
+    }
+    if (p == "btrfs") {
+      std::string joined;
+      for (const Word& w : a) joined += " " + w.text;
+      if (joined.find(" --repair") != std::string::npos ||
+          joined.find(" subvolume delete") != std::string::npos ||
+          joined.find(" subvol delete") != std::string::npos ||
+          joined.find(" device delete") != std::string::npos ||
+          joined.find(" device remove") != std::string::npos ||
+          joined.find(" check --init") != std::string::npos) {
+        deny("can destroy data on a btrfs file system.");
+      }
+      return;
+    }
+    if ((p == "zfs" || p == "zpool") && a.size() > 1 &&
+        has({"destroy", "labelclear"}, a[1].text)) {
+      deny("destroys a ZFS data set or pool.");
+      return;
+    }
+    if (p == "cryptsetup" && a.size() > 1 &&
+        has({"luksFormat", "erase", "luksErase", "luksKillSlot"}, a[1].text)) {
+      deny("destroys encryption keys of a volume.");
+      return;
+    }
+    if (p == "mdadm") {
+      for (const Word& w : a) {
+        if (w.text == "--zero-superblock") deny("erases RAID metadata.");
+      }
+    }
+  }
+
+  // --------------------------------------------------------- permissions
+
+  static bool world_writable(std::string_view mode) {
+    if (!mode.empty() && mode.find_first_not_of("01234567") ==
+                             std::string_view::npos) {
+      char other = mode.back();
+      return other == '2' || other == '3' || other == '6' || other == '7';
+    }
+    // Symbolic: o+w, a+w, +w, o=rwx, a=...
+    std::size_t start = 0;
+    while (start <= mode.size()) {
+      std::size_t end = mode.find(',', start);
+      std::string_view part = mode.substr(
+          start, end == std::string_view::npos ? std::string_view::npos
+                                               : end - start);
+      std::size_t op = part.find_first_of("+=");
+      if (op != std::string_view::npos) {
+        std::string_view who = part.substr(0, op);
+        std::string_view perms = part.substr(op + 1);
+        bool others = who.empty() || who.find_first_of("oa") !=
+                                         std::string_view::npos;
+        if (others && perms.find('w') != std::string_view::npos) return true;
+      }
+      if (end == std::string_view::npos) break;
+      start = end + 1;
+    }
+    return false;
+  }
+
+  bool sweep_root(std::string_view path) const {
+    if (path == "/") return true;
+    for (std::string_view d : kSystemDirs) {
+      if (path == d) return true;
+    }
+    if (!f_.home.empty()) {
+      if (path == f_.home || within(f_.home, path)) return true;
+      if (below(path, f_.home) && path.substr(f_.home.size() + 1).find('/') ==
+                                      std::string_view::npos &&
+          basename_of(path).starts_with('.')) {
+        return true;  // ~/.ssh, ~/.config and their kin
+      }
+    }
+    return within(path, "/etc") || within(path, "/usr") ||
+           within(path, "/boot") || within(path, "/bin") ||
+           within(path, "/sbin") || within(path, "/lib");
+  }
+
+  void permissions(const RunCommand& rc) {
+    const std::string& p = rc.program;
+    if (!has({"chmod", "chown", "chgrp", "setfacl"}, p) || rc.remote) return;
+    Options o = options_of(rc.argv, 1);
+    bool recursive = o.short_has('R') || o.long_has("--recursive");
+    if (o.operands.empty()) return;
+    std::size_t first = o.operands.front();
+    bool wide = p == "chmod" && world_writable(rc.argv[first].text);
+    for (std::size_t n = 1; n < o.operands.size(); ++n) {
+      const Word& w = rc.argv[o.operands[n]];
+      Target t = resolve(w, rc.cwd, f_);
+      if (t.kind == Target::kUnknown) continue;
+      bool system = in_system(t.path) ||
+                    (!f_.home.empty() && t.path == f_.home);
+      if (!f_.project.empty() && within(t.path, f_.project)) system = false;
+      if (in_temp(t.path, f_, true)) system = false;
+      std::string what = code_span(command_text(rc)) + through(rc);
+      if (recursive && (sweep_root(t.path) || (t.kind == Target::kBelow &&
+                                               in_system(t.path)))) {
+        if (!f_.project.empty() && within(t.path, f_.project)) continue;
+        found(Check::kPermissionSweeps, Decision::kDeny,
+              what + " changes " + (p == "chmod" ? "permissions" : "owners") +
+                  " of everything in " + t.path + ".");
+        return;
+      }
+      if (wide && system) {
+        found(Check::kPermissionSweeps, Decision::kDeny,
+              what + " makes " + t.path + " writable by every user.");
+        return;
+      }
+    }
+  }
+
+  // --------------------------------------------------------- databases
+
+  void sql(const RunCommand& rc, std::string_view text) {
+    std::string s = lower(text);
+    // Collapse runs of blanks so that keywords are one space apart.
+    std::string t;
+    for (char c : s) {
+      if (c == '\n' || c == '\t' || c == '\r') c = ' ';
+      if (c == ' ' && !t.empty() && t.back() == ' ') continue;
+      t += c;
+    }
+    std::string what = code_span(command_text(rc, 4)) + through(rc);
+    if (t.find("drop database") != std::string::npos ||
+        t.find("drop schema") != std::string::npos) {
+      found(Check::kDatabases, Decision::kDeny, what + " drops a database.");
+    } else if (t.find("drop table") != std::string::npos ||
+               t.find("drop view") != std::string::npos ||
+               t.find("drop index") != std::string::npos ||
+               t.find("drop collection") != std::string::npos ||
+               t.find("drop user") != std::string::npos ||
+               t.find("drop role") != std::string::npos) {
+      found(Check::kDatabases, Decision::kAsk, what + " drops tables or data.");
+    } else if (t.find("truncate ") != std::string::npos) {
+      found(Check::kDatabases, Decision::kAsk, what + " empties tables.");
+    } else {
+      std::size_t pos = 0;
+      while ((pos = t.find("delete from ", pos)) != std::string::npos) {
+        std::size_t end = t.find(';', pos);
+        std::string_view stmt = std::string_view(t).substr(
+            pos, end == std::string::npos ? std::string::npos : end - pos);
+        if (stmt.find(" where ") == std::string_view::npos) {
+          found(Check::kDatabases, Decision::kAsk,
+                what + " deletes every row of a table.");
+          return;
+        }
+        pos += 12;
+      }
+    }
+    if (t.find("dropdatabase(") != std::string::npos) {
+      found(Check::kDatabases, Decision::kDeny, what + " drops a database.");
+    } else if (t.find(".drop(") != std::string::npos ||
+               t.find("deletemany({})") != std::string::npos) {
+      found(Check::kDatabases, Decision::kAsk, what + " drops collections.");
+    }
+  }
+
+  void databases(const RunCommand& rc) {
+    const std::string& p = rc.program;
+    const auto& a = rc.argv;
+    std::string what = code_span(command_text(rc)) + through(rc);
+    if (p == "dropdb") {
+      found(Check::kDatabases, Decision::kDeny, what + " drops a database.");
+      return;
+    }
+    if (p == "mysqladmin") {
+      for (const Word& w : a) {
+        if (w.text == "drop" || w.text == "DROP") {
+          found(Check::kDatabases, Decision::kDeny, what + " drops a database.");
+        }
+      }
+      return;
+    }
+    if (p == "redis-cli" || p == "valkey-cli" || p == "keydb-cli") {
+      for (std::size_t k = 1; k < a.size(); ++k) {
+        std::string l = lower(a[k].text);
+        if (l == "flushall" || l == "flushdb") {
+          found(Check::kDatabases, Decision::kDeny,
+                what + " deletes every key.");
+        }
+      }
+      return;
+    }
+    bool client = has({"psql", "mysql", "mariadb", "sqlite3", "sqlite",
+                       "clickhouse-client", "clickhouse", "cockroach",
+                       "mongo", "mongosh", "cqlsh", "duckdb", "sqlcmd"},
+                      p);
+    if (!client) return;
+    for (std::size_t k = 1; k < a.size(); ++k) {
+      const std::string& t = a[k].text;
+      if (has({"-c", "--command", "-e", "--execute", "--eval", "-q",
+               "--query", "-Q"},
+              t) &&
+          k + 1 < a.size()) {
+        sql(rc, a[k + 1].text);
+        ++k;
+      } else if (t.starts_with("--command=") || t.starts_with("--execute=") ||
+                 t.starts_with("--query=") || t.starts_with("--eval=")) {
+        sql(rc, t.substr(t.find('=') + 1));
+      } else if ((p == "sqlite3" || p == "sqlite" || p == "duckdb") &&
+                 !t.starts_with('-')) {
+        sql(rc, t);  // the database, then SQL
+      }
+    }
+    if (rc.source != nullptr && !rc.from_code) {
+      for (const shell::Redirect& r : rc.source->redirects) {
+        if (r.kind == shell::RedirectKind::kHereDoc ||
+            r.kind == shell::RedirectKind::kHereString) {
+          sql(rc, r.target.text);
+        }
+      }
+    }
+  }
+
+  // --------------------------------------------------------- containers
+
+  // The operands of a CLI after its global options.
+  static std::vector<std::string> operands_after(
+      const std::vector<Word>& a, std::string_view with_value,
+      std::initializer_list<std::string_view> long_with_value) {
+    Options o = options_of(a, 1, with_value, long_with_value);
+    std::vector<std::string> out;
+    for (std::size_t k : o.operands) out.push_back(a[k].text);
+    return out;
+  }
+
+  void containers(const RunCommand& rc) {
+    const std::string& p = rc.program;
+    if (!has({"docker", "podman", "nerdctl", "docker-compose"}, p)) return;
+    const auto& a = rc.argv;
+    std::vector<std::string> ops = operands_after(
+        a, "Hc", {"--context", "--host", "--config", "--log-level"});
+    Options o = options_of(a, 1);
+    bool force = o.short_has('f') || o.long_has("--force");
+    std::string what = code_span(command_text(rc)) + through(rc);
+    auto ask = [&](std::string why) {
+      found(Check::kContainers, Decision::kAsk, what + " " + why);
+    };
+    if (p == "docker-compose") ops.insert(ops.begin(), "compose");
+    if (ops.empty()) return;
+    const std::string& sub = ops[0];
+    std::string verb = ops.size() > 1 ? ops[1] : std::string();
+    if ((sub == "rm" || (sub == "container" && (verb == "rm" || verb == "remove"))) &&
+        force) {
+      ask("removes running containers.");
+    } else if ((sub == "rmi" || (sub == "image" && (verb == "rm" || verb == "remove"))) &&
+               force) {
+      ask("removes images by force.");
+    } else if (sub == "volume" && (verb == "rm" || verb == "remove" ||
+                                   verb == "prune")) {
+      ask("deletes volumes and the data in them.");
+    } else if (verb == "prune" || sub == "prune") {
+      ask("deletes unused " + (sub == "system" ? std::string("containers, "
+                                                             "images and "
+                                                             "networks")
+                                               : sub + "s") +
+          ".");
+    } else if (sub == "compose" && verb == "down" &&
+               (o.short_has('v') || o.long_has("--volumes") ||
+                o.long_has("--rmi"))) {
+      ask("deletes the project's volumes or images.");
+    }
+  }
+
+  void clusters(const RunCommand& rc) {
+    const std::string& p = rc.program;
+    std::string what = code_span(command_text(rc)) + through(rc);
+    if (p == "kubectl" || p == "oc" || p == "k" || p == "microk8s.kubectl") {
+      std::vector<std::string> ops = operands_after(
+          rc.argv, "nsl",
+          {"--context", "--namespace", "--kubeconfig", "--cluster", "--user",
+           "--server", "--selector", "--token"});
+      if (ops.empty()) return;
+      if (ops[0] == "delete") {
+        found(Check::kClusters, Decision::kAsk, what + " deletes cluster resources.");
+      } else if (ops[0] == "drain") {
+        found(Check::kClusters, Decision::kAsk, what + " evicts everything from a node.");
+      } else if (ops[0] == "replace") {
+        for (const Word& w : rc.argv) {
+          if (w.text == "--force") {
+            found(Check::kClusters, Decision::kAsk,
+                  what + " deletes and recreates resources.");
+          }
+        }
+      }
+      return;
+    }
+    if (p == "helm") {
+      std::vector<std::string> ops = operands_after(
+          rc.argv, "n", {"--namespace", "--kube-context", "--kubeconfig"});
+      if (!ops.empty() && has({"uninstall", "delete", "del", "un"}, ops[0])) {
+        found(Check::kClusters, Decision::kAsk, what + " uninstalls a release.");
+      }
+    }
+  }
+
+  void cloud(const RunCommand& rc) {
+    const std::string& p = rc.program;
+    const auto& a = rc.argv;
+    std::string what = code_span(command_text(rc)) + through(rc);
+    auto ask = [&](std::string why) {
+      found(Check::kCloud, Decision::kAsk, what + " " + why);
+    };
+    if (p == "aws") {
+      std::vector<std::string> ops = operands_after(
+          a, "", {"--region", "--profile", "--output", "--endpoint-url",
+                  "--query", "--cli-read-timeout", "--cli-connect-timeout",
+                  "--ca-bundle", "--color"});
+      if (ops.size() < 2) return;
+      const std::string& op = ops[1];
+      if (op.starts_with("delete") || op.starts_with("terminate") ||
+          op.starts_with("remove") || op.starts_with("deregister") ||
+          op.starts_with("destroy") || op.starts_with("purge") ||
+          op.starts_with("schedule-key-deletion")) {
+        ask("deletes cloud resources.");
+      } else if (ops[0] == "s3" && (op == "rm" || op == "rb")) {
+        ask("deletes from S3.");
+      } else if (ops[0] == "s3" && op == "sync") {
+        for (const Word& w : a) {
+          if (w.text == "--delete") ask("deletes from the destination.");
+        }
+      }
+      return;
+    }
+    if (has({"gcloud", "az", "doctl", "hcloud", "linode-cli", "scw", "oci",
+             "ibmcloud", "gsutil", "flyctl", "fly", "heroku", "firebase",
+             "vercel", "netlify", "wrangler", "supabase"},
+            p)) {
+      for (std::size_t k = 1; k < a.size(); ++k) {
+        const std::string& t = a[k].text;
+        if (t.starts_with('-')) continue;
+        std::string l = lower(t);
+        if (has({"delete", "destroy", "rm", "rb", "remove", "purge"}, l) ||
+            l.ends_with(":destroy") || l.ends_with(":delete") ||
+            l.ends_with(":remove") || l == "pg:reset") {
+          ask("deletes cloud resources.");
+          return;
+        }
+      }
+      return;
+    }
+    if (p == "gh") {
+      std::vector<std::string> ops = operands_after(a, "R", {"--repo"});
+      if (ops.size() >= 2 && ops[1] == "delete") {
+        ask("deletes a " + ops[0] + " on GitHub.");
+        return;
+      }
+      for (std::size_t k = 1; k + 1 < a.size(); ++k) {
+        if ((a[k].text == "-X" || a[k].text == "--method") &&
+            lower(a[k + 1].text) == "delete") {
+          ask("sends a DELETE to GitHub.");
+        }
+      }
+      return;
+    }
+    if (has({"terraform", "tofu", "terragrunt", "pulumi", "cdk", "cdktf"}, p)) {
+      std::vector<std::string> ops = operands_after(a, "", {"-chdir"});
+      bool destroy = !ops.empty() && ops[0] == "destroy";
+      for (const Word& w : a) destroy = destroy || w.text == "-destroy";
+      if (destroy) {
+        ask("destroys the infrastructure it manages.");
+      } else if (ops.size() >= 2 && ops[0] == "state" &&
+                 (ops[1] == "rm" || ops[1] == "remove")) {
+        ask("removes resources from the state.");
+      } else if (ops.size() >= 2 && ops[0] == "stack" &&
+                 (ops[1] == "rm" || ops[1] == "remove")) {
+        ask("removes a stack.");
+      }
+      return;
+    }
+    if (p == "vault") {
+      for (const Word& w : a) {
+        if (has({"destroy", "delete", "disable", "revoke"}, w.text)) {
+          ask("deletes secrets or engines from Vault.");
+          return;
+        }
+      }
+    }
+  }
+
+  void sync(const RunCommand& rc) {
+    const auto& a = rc.argv;
+    std::string what = code_span(command_text(rc)) + through(rc);
+    if (rc.program == "rsync") {
+      Options o = options_of(a, 1);
+      bool dry = o.short_has('n') || o.long_has("--dry-run") ||
+                 o.long_has("--list-only");
+      bool del = o.long_has("--remove-source-files");
+      for (const std::string& l : o.longs) {
+        del = del || l.starts_with("--del");
+      }
+      if (del && !dry) {
+        found(Check::kSyncDelete, Decision::kAsk,
+              what + " deletes files that are not in the source, or the "
+                     "source files themselves.");
+      }
+      return;
+    }
+    std::vector<std::string> ops = operands_after(a, "", {"--config"});
+    bool dry = false;
+    for (const Word& w : a) dry = dry || w.text == "--dry-run" || w.text == "-n";
+    if (!ops.empty() && !dry &&
+        has({"purge", "delete", "deletefile", "rmdirs", "cleanup", "sync",
+             "dedupe"},
+            ops[0])) {
+      found(Check::kSyncDelete, Decision::kAsk,
+            what + " deletes files from a remote.");
+    }
+  }
+
+  // --------------------------------------------------------- unfollowable
+
+  void unfollowable(const std::string& problem, std::string_view raw) {
+    static constexpr std::string_view kWatched[] = {
+        "rm",      "git",     "dd",      "mkfs",   "shred",   "chmod",
+        "chown",   "curl",    "wget",    "find",   "xargs",   "kubectl",
+        "helm",    "docker",  "podman",  "terraform", "aws",  "gcloud",
+        "az",      "psql",    "mysql",   "redis-cli", "rsync", "rclone",
+        "bash",    "sh",      "zsh",     "eval",   "sudo",    "python",
+        "python3", "node",    "perl",    "ruby",   "ssh",     "wipefs",
+        "dropdb",  "cat",     "cp",      "mv",     "tar",     "base64",
+        "source",  "exec",    "env"};
+    std::string mentioned;
+    if (raw.find(".env") != std::string_view::npos) mentioned = ".env";
+    std::size_t i = 0;
+    while (i < raw.size() && mentioned.empty()) {
+      auto word_char = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' ||
+               c == '_' || c == '.';
+      };
+      while (i < raw.size() && !word_char(raw[i])) ++i;
+      std::size_t start = i;
+      while (i < raw.size() && word_char(raw[i])) ++i;
+      std::string_view w = raw.substr(start, i - start);
+      for (std::string_view name : kWatched) {
+        if (w == name || (name == "mkfs" && w.starts_with("mkfs."))) {
+          mentioned = std::string(w);
+          break;
+        }
+      }
+    }
+    if (mentioned.empty()) return;
+    found(Check::kUnfollowable, Decision::kAsk,
+          "Core couldn't follow this command (" + problem +
+              ") and it mentions " + code_span(mentioned) +
+              ", so it needs confirmation.");
+  }
+
+  const CheckFacts& f_;
+  const CheckSettings& s_;
+  CheckScope scope_;
+  std::optional<Finding> best_;
+  struct PtrSet {
+    std::vector<const void*> items;
+    std::pair<int, bool> insert(const void* p) {
+      if (std::find(items.begin(), items.end(), p) != items.end()) {
+        return {0, false};
+      }
+      items.push_back(p);
+      return {0, true};
+    }
+  } seen_sources_;
+};
+
+}  // namespace
+
+std::string_view check_name(Check check) {
+  return kChecks[static_cast<std::size_t>(check)].name;
+}
+
+std::optional<Check> check_from_name(std::string_view name) {
+  for (std::size_t i = 0; i < kCheckCount; ++i) {
+    if (kChecks[i].name == name) return static_cast<Check>(i);
+  }
+  return std::nullopt;
+}
+
+std::string_view check_summary(Check check) {
+  return kChecks[static_cast<std::size_t>(check)].summary;
+}
+
+std::string expand_home(std::string_view path, std::string_view home) {
+  if (home.empty()) return std::string(path);
+  if (path == "~") return std::string(home);
+  if (path.starts_with("~/")) {
+    std::string out(home);
+    out += path.substr(1);
+    return out;
+  }
+  return std::string(path);
+}
+
+BashAnalysis analyze_bash(std::string_view command, const CheckFacts& facts) {
+  FollowFacts ff;
+  ff.cwd = facts.cwd;
+  ff.home = facts.home;
+  ff.tmpdir = facts.tmpdir;
+  return BashAnalysis{follow(command, ff)};
+}
+
+std::optional<Finding> run_checks(std::string_view tool,
+                                  const nlohmann::json* input,
+                                  const BashAnalysis* bash,
+                                  const CheckFacts& facts,
+                                  const CheckSettings& settings,
+                                  CheckScope scope) {
+  Checker checker(facts, settings, scope);
+  if (input == nullptr || !input->is_object()) return std::nullopt;
+  if (tool == "Bash" && bash != nullptr) {
+    std::string_view raw;
+    auto it = input->find("command");
+    if (it != input->end() && it->is_string()) {
+      raw = it->get_ref<const std::string&>();
+    }
+    checker.commands(bash->commands, raw);
+  } else {
+    checker.file_tool(tool, *input);
+  }
+  return checker.result();
+}
+
+std::vector<std::string> describe_commands(const BashAnalysis& bash) {
+  std::vector<std::string> out;
+  for (const RunCommand& rc : bash.commands.commands) {
+    std::string line = command_text(rc, 16);
+    std::string notes;
+    auto note = [&](std::string_view n) {
+      notes += notes.empty() ? " (" : ", ";
+      notes += n;
+    };
+    if (!rc.via.empty()) note("through " + rc.via);
+    if (rc.elevated) note("as root");
+    if (rc.remote) note("on another machine");
+    if (!rc.cwd.empty()) note("in " + rc.cwd);
+    if (!rc.runs_download.empty()) note("runs a download");
+    if (!notes.empty()) notes += ')';
+    out.push_back(line + notes);
+    if (out.size() >= 64) break;
+  }
+  for (const std::string& p : bash.commands.problems) {
+    out.push_back("couldn't follow: " + p);
+  }
+  return out;
+}
+
+}  // namespace twk::core

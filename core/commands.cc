@@ -1,0 +1,1040 @@
+// Following a command line to the commands it runs.
+#include "commands.h"
+
+#include <algorithm>
+#include <array>
+
+namespace twk::core {
+namespace {
+
+using shell::Word;
+
+Word word_of(std::string text) {
+  Word w;
+  w.text = std::move(text);
+  return w;
+}
+
+bool has(std::initializer_list<std::string_view> list, std::string_view s) {
+  return std::find(list.begin(), list.end(), s) != list.end();
+}
+
+bool is_option(const Word& w) {
+  return !w.unknown && w.text.size() > 1 && w.text[0] == '-';
+}
+
+// "NAME=value" with a valid variable name.
+bool is_assignment(const Word& w) {
+  std::size_t eq = w.text.find('=');
+  if (eq == std::string::npos || eq == 0) return false;
+  for (std::size_t k = 0; k < eq; ++k) {
+    char c = w.text[k];
+    bool ok = c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+              (k > 0 && c >= '0' && c <= '9');
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::string join_words(const std::vector<Word>& argv, std::size_t from) {
+  std::string out;
+  for (std::size_t k = from; k < argv.size(); ++k) {
+    if (k > from) out += ' ';
+    out += argv[k].text;
+  }
+  return out;
+}
+
+enum class Language { kNone, kPython, kNode, kPerl, kRuby, kPhp, kAwk };
+
+Language language_of(std::string_view p) {
+  if (p.starts_with("python") || p == "pypy" || p == "pypy3") {
+    return Language::kPython;
+  }
+  if (p == "node" || p == "nodejs" || p == "deno" || p == "bun") {
+    return Language::kNode;
+  }
+  if (p == "perl" || p.starts_with("perl5")) return Language::kPerl;
+  if (p == "ruby" || p == "jruby") return Language::kRuby;
+  if (p == "php" || p.starts_with("php")) return Language::kPhp;
+  if (p == "awk" || p == "gawk" || p == "mawk" || p == "nawk") {
+    return Language::kAwk;
+  }
+  return Language::kNone;
+}
+
+// String literals of interpreter code, in order.
+std::vector<std::string> code_literals(std::string_view code) {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < code.size(); ++i) {
+    char q = code[i];
+    if (q != '\'' && q != '"' && q != '`') continue;
+    std::string lit;
+    std::size_t j = i + 1;
+    for (; j < code.size() && code[j] != q; ++j) {
+      if (code[j] == '\\' && j + 1 < code.size()) {
+        char n = code[++j];
+        lit += n == 'n' ? '\n' : n == 't' ? '\t' : n;
+      } else {
+        lit += code[j];
+      }
+    }
+    if (j >= code.size()) break;
+    out.push_back(std::move(lit));
+    i = j;
+  }
+  return out;
+}
+
+// The text of a call's arguments starting at `at`: a balanced (...) when
+// one follows, else the rest of the statement.
+std::string_view call_span(std::string_view code, std::size_t at) {
+  std::size_t i = at;
+  while (i < code.size() && (code[i] == ' ' || code[i] == '\t')) ++i;
+  if (i < code.size() && (code[i] == '(' || code[i] == '{')) {
+    char open = code[i], close = open == '(' ? ')' : '}';
+    int level = 0;
+    char quote = 0;
+    for (std::size_t j = i; j < code.size(); ++j) {
+      char c = code[j];
+      if (quote) {
+        if (c == '\\') {
+          ++j;
+        } else if (c == quote) {
+          quote = 0;
+        }
+        continue;
+      }
+      if (c == '\'' || c == '"' || c == '`') {
+        quote = c;
+      } else if (c == open) {
+        ++level;
+      } else if (c == close && --level == 0) {
+        return code.substr(i, j + 1 - i);
+      }
+    }
+    return code.substr(i);
+  }
+  std::size_t end = code.find_first_of(";\n}", i);
+  return code.substr(i, end == std::string_view::npos ? end : end - i);
+}
+
+// Calls that run their arguments as a command.
+constexpr std::array<std::string_view, 24> kExecCalls = {
+    "os.system",   "os.popen",    "subprocess.", "os.exec",     "os.spawn",
+    "commands.",   "pty.spawn",   "system",      "exec",        "spawn",
+    "shell_exec",  "passthru",    "popen",       "proc_open",   "%x",
+    "qx",          "Open3.",      "IO.popen",    "Deno.run",    "Bun.spawn",
+    "Command(",    "getoutput",   "check_output", "Popen"};
+
+// Calls that delete a tree.
+constexpr std::array<std::string_view, 9> kDeleteCalls = {
+    "rmtree",   "rm_rf",    "rm_r",     "remove_tree", "rmSync",
+    "rmdirSync", "fs.rm(", "rimraf",   "FileUtils.rm"};
+
+bool word_boundary_before(std::string_view code, std::size_t at) {
+  if (at == 0) return true;
+  char c = code[at - 1];
+  return !(c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           (c >= '0' && c <= '9'));
+}
+
+class Follower {
+ public:
+  Follower(const FollowFacts& facts, CommandSet& out)
+      : facts_(facts), out_(out) {}
+
+  struct Context {
+    std::string cwd;
+    bool elevated = false;
+    bool remote = false;
+    int depth = 0;
+    std::string via;
+  };
+
+  void follow_text(std::string_view text, const Context& ctx,
+                   const std::vector<std::string>& positional = {}) {
+    if (ctx.depth > facts_.max_depth) {
+      problem(ctx, "code nested more than " +
+                       std::to_string(facts_.max_depth) + " levels deep");
+      return;
+    }
+    if (++analyses_ > 256) {
+      if (analyses_ == 257) problem(ctx, "too much nested code");
+      return;
+    }
+    shell::Environment env;
+    env.cwd = ctx.cwd;
+    if (!ctx.remote) {
+      if (!facts_.home.empty()) env.variables["HOME"] = facts_.home;
+      env.variables["TMPDIR"] = facts_.tmpdir;
+    }
+    for (std::size_t k = 0; k < positional.size(); ++k) {
+      env.variables[std::to_string(k)] = positional[k];
+    }
+    out_.analyses.push_back(shell::analyze(text, env));
+    const shell::Analysis& a = out_.analyses.back();
+    for (const std::string& p : a.problems) problem(ctx, p);
+    for (std::size_t i = 0; i < a.commands.size(); ++i) {
+      const shell::Command& cmd = a.commands[i];
+      if (cmd.argv.empty()) continue;
+      Context c = ctx;
+      c.cwd = cmd.cwd;
+      follow_command(cmd.argv, 0, c, a, i);
+    }
+  }
+
+ private:
+  void problem(const Context& ctx, const std::string& what) {
+    if (out_.problems.size() >= 8) return;
+    out_.problems.push_back(ctx.via.empty() ? what : ctx.via + ": " + what);
+  }
+
+  static Context nested(const Context& ctx, std::string_view how) {
+    Context c = ctx;
+    ++c.depth;
+    if (!c.via.empty()) c.via += ", ";
+    c.via += how;
+    return c;
+  }
+
+  // The download program among the commands of substitution `group`.
+  std::string download_in_group(const shell::Analysis& a, int group) const {
+    for (const shell::Command& c : a.commands) {
+      if (c.group != group) continue;
+      std::string d = download_of(c.argv);
+      if (!d.empty()) return d;
+    }
+    return {};
+  }
+  std::string download_in_word(const shell::Analysis& a,
+                               const Word& w) const {
+    for (int g : w.substitutions) {
+      std::string d = download_in_group(a, g);
+      if (!d.empty()) return d;
+    }
+    return {};
+  }
+  // The download program that feeds command `i` through its pipeline.
+  std::string download_feeding(const shell::Analysis& a,
+                               std::size_t i) const {
+    const shell::Command& cmd = a.commands[i];
+    if (!(cmd.place & shell::kInPipeline) || cmd.stage == 0) return {};
+    for (std::size_t k = i, steps = 0; k-- > 0 && steps < 256; ++steps) {
+      const shell::Command& c = a.commands[k];
+      if (c.pipeline != cmd.pipeline || c.group != cmd.group) continue;
+      if (c.stage >= cmd.stage) continue;
+      std::string d = download_of(c.argv);
+      if (!d.empty()) return d;
+      if (c.stage == 0) break;
+    }
+    return {};
+  }
+  // A download program that `argv` runs, looking past simple wrappers.
+  static std::string download_of(const std::vector<Word>& argv) {
+    for (const Word& w : argv) {
+      if (is_option(w) || is_assignment(w)) continue;
+      std::string p = program_name(w);
+      if (is_download_program(p)) return p;
+      if (!has({"sudo", "doas", "env", "command", "nohup", "time", "nice",
+                "timeout", "stdbuf", "exec", "torsocks", "proxychains",
+                "proxychains4"},
+               p)) {
+        return {};
+      }
+    }
+    return {};
+  }
+
+  // What reaches the standard input of command `i`: a here-document or
+  // here-string, or a redirected process substitution.
+  const Word* stdin_word(const shell::Command& cmd) const {
+    const Word* in = nullptr;
+    for (const shell::Redirect& r : cmd.redirects) {
+      if (r.fd > 0) continue;
+      if (r.kind == shell::RedirectKind::kHereDoc ||
+          r.kind == shell::RedirectKind::kHereString ||
+          r.kind == shell::RedirectKind::kInput) {
+        in = &r.target;
+      }
+    }
+    return in;
+  }
+
+  void push(std::vector<Word> argv, const Context& ctx,
+            const shell::Command* source, RunCommand&& extra = {}) {
+    if (out_.commands.size() >= 4096) return;
+    RunCommand rc = std::move(extra);
+    rc.program = argv.empty() ? std::string() : program_name(argv[0]);
+    rc.argv = std::move(argv);
+    rc.cwd = ctx.cwd;
+    rc.source = source;
+    rc.elevated = ctx.elevated;
+    rc.remote = ctx.remote;
+    rc.depth = ctx.depth;
+    rc.via = ctx.via;
+    out_.commands.push_back(std::move(rc));
+  }
+
+  // Skips the options of a wrapper: `with_arg` lists the short options that
+  // take a value; long options with a value use "=" unless listed too.
+  static std::size_t skip_options(const std::vector<Word>& argv,
+                                  std::size_t k, std::string_view with_arg,
+                                  std::initializer_list<std::string_view>
+                                      long_with_arg = {}) {
+    while (k < argv.size() && is_option(argv[k])) {
+      const std::string& o = argv[k].text;
+      if (o == "--") return k + 1;
+      ++k;
+      if (o.starts_with("--")) {
+        if (o.find('=') == std::string::npos && has(long_with_arg, o)) ++k;
+        continue;
+      }
+      // A cluster like -iu: the last option letter may take the next word.
+      char last = o.back();
+      if (with_arg.find(last) != std::string_view::npos && o.size() == 2) {
+        ++k;
+      }
+    }
+    return k;
+  }
+
+  void follow_command(std::vector<Word> argv, std::size_t k, Context ctx,
+                      const shell::Analysis& a, std::size_t i) {
+    const shell::Command* source = &a.commands[i];
+    for (int guard = 0; guard < 32 && k < argv.size(); ++guard) {
+      // Assignments before the program (env, sudo) do not run anything.
+      std::string p = program_name(argv[k]);
+      if (p == "sudo" || p == "doas") {
+        ctx.elevated = true;
+        std::size_t j = k + 1;
+        bool shell_login = false;
+        while (j < argv.size() && is_option(argv[j])) {
+          const std::string& o = argv[j].text;
+          if (o == "--") {
+            ++j;
+            break;
+          }
+          if (o == "-s" || o == "-i" || o == "--shell" || o == "--login") {
+            shell_login = true;
+          }
+          ++j;
+          if (o.size() == 2 && std::string_view("ugCDhprtUT").find(o[1]) !=
+                                   std::string_view::npos) {
+            ++j;
+          } else if (o.starts_with("--") && o.find('=') == std::string::npos &&
+                     has({"--user", "--group", "--chdir", "--host",
+                          "--prompt", "--role", "--type", "--close-from",
+                          "--other-user", "--command-timeout"},
+                         o)) {
+            ++j;
+          }
+        }
+        while (j < argv.size() && is_assignment(argv[j])) ++j;
+        if (shell_login && j < argv.size()) {
+          // sudo -s CMD runs CMD through the user's shell.
+          follow_text(join_words(argv, j), nested(ctx, p + " -s"));
+          return;
+        }
+        k = j;
+        continue;
+      }
+      if (p == "env") {
+        std::size_t j = k + 1;
+        while (j < argv.size()) {
+          const Word& w = argv[j];
+          if (is_assignment(w)) {
+            ++j;
+          } else if (is_option(w)) {
+            const std::string& o = w.text;
+            if (o == "--") {
+              ++j;
+              break;
+            }
+            if (o == "-S" || o == "--split-string") {
+              // env -S 'cmd args': the string is split into words.
+              if (j + 1 < argv.size()) {
+                follow_text(join_words(argv, j + 1), nested(ctx, "env -S"));
+              }
+              return;
+            }
+            if (o == "-C" || o == "--chdir") {
+              if (j + 1 < argv.size()) {
+                ctx.cwd = argv[j + 1].unknown
+                              ? std::string()
+                              : shell::resolve_path(ctx.cwd, argv[j + 1].text);
+              }
+              j += 2;
+            } else if (o == "-u" || o == "--unset") {
+              j += 2;
+            } else {
+              ++j;
+            }
+          } else {
+            break;
+          }
+        }
+        k = j;
+        continue;
+      }
+      if (p == "command" || p == "builtin") {
+        std::size_t j = k + 1;
+        while (j < argv.size() && is_option(argv[j])) {
+          if (argv[j].text == "-v" || argv[j].text == "-V") return;
+          ++j;
+        }
+        k = j;
+        continue;
+      }
+      if (p == "exec") {
+        k = skip_options(argv, k + 1, "a");
+        continue;
+      }
+      if (has({"nohup", "setsid", "nocache", "unbuffer", "caffeinate",
+               "torsocks", "proxychains", "proxychains4", "fakeroot",
+               "dbus-run-session", "xvfb-run", "catchsegv", "then", "do",
+               "else"},
+              p)) {
+        k = skip_options(argv, k + 1, "");
+        continue;
+      }
+      if (p == "time") {
+        k = skip_options(argv, k + 1, "fo", {"--format", "--output"});
+        continue;
+      }
+      if (p == "nice") {
+        std::size_t j = k + 1;
+        while (j < argv.size() && is_option(argv[j])) {
+          const std::string& o = argv[j].text;
+          ++j;
+          if (o == "-n") ++j;
+          if (o == "--") break;
+        }
+        k = j;
+        continue;
+      }
+      if (p == "ionice") {
+        k = skip_options(argv, k + 1, "cnpP",
+                         {"--class", "--classdata", "--pid", "--pgid"});
+        continue;
+      }
+      if (p == "chrt") {
+        std::size_t j = skip_options(argv, k + 1, "");
+        if (j < argv.size()) ++j;  // priority
+        k = j;
+        continue;
+      }
+      if (p == "taskset") {
+        std::size_t j = skip_options(argv, k + 1, "");
+        if (j < argv.size()) ++j;  // mask
+        k = j;
+        continue;
+      }
+      if (p == "stdbuf") {
+        k = skip_options(argv, k + 1, "ioe", {"--input", "--output", "--error"});
+        continue;
+      }
+      if (p == "timeout" || p == "gtimeout") {
+        std::size_t j =
+            skip_options(argv, k + 1, "sk", {"--signal", "--kill-after"});
+        if (j < argv.size()) ++j;  // the duration
+        k = j;
+        continue;
+      }
+      if (p == "chroot") {
+        std::size_t j = skip_options(argv, k + 1, "", {"--userspec", "--groups"});
+        if (j < argv.size()) ++j;  // the new root
+        ctx.cwd.clear();
+        k = j;
+        continue;
+      }
+      if (p == "strace" || p == "ltrace") {
+        k = skip_options(argv, k + 1, "eoOpPsSuUbIX");
+        continue;
+      }
+      if (p == "flock") {
+        std::size_t j = skip_options(argv, k + 1, "wEc",
+                                     {"--timeout", "--conflict-exit-code"});
+        for (std::size_t m = k + 1; m + 1 < argv.size(); ++m) {
+          if (argv[m].text == "-c" || argv[m].text == "--command") {
+            follow_text(argv[m + 1].text, nested(ctx, "flock -c"));
+            return;
+          }
+        }
+        if (j < argv.size()) ++j;  // the lock file
+        k = j;
+        continue;
+      }
+      if (p == "runuser" || p == "su") {
+        ctx.elevated = true;
+        for (std::size_t m = k + 1; m + 1 < argv.size(); ++m) {
+          if (argv[m].text == "-c" || argv[m].text == "--command") {
+            follow_text(argv[m + 1].text, nested(ctx, p + " -c"));
+            return;
+          }
+        }
+        if (p == "su") return;  // a login shell
+        k = skip_options(argv, k + 1, "ugl", {"--user", "--group"});
+        continue;
+      }
+      if (p == "busybox" || p == "toybox") {
+        ++k;
+        continue;
+      }
+      if (p == "watch") {
+        std::size_t j = skip_options(argv, k + 1, "nqs",
+                                     {"--interval", "--equexit", "--chgexit"});
+        if (j < argv.size()) {
+          follow_text(join_words(argv, j), nested(ctx, "watch"));
+        }
+        return;
+      }
+      break;
+    }
+    if (k >= argv.size()) return;
+    if (k > 0) argv.erase(argv.begin(), argv.begin() + static_cast<long>(k));
+    std::string p = program_name(argv[0]);
+
+    if (p == "xargs") {
+      follow_xargs(std::move(argv), ctx, a, i);
+      return;
+    }
+    if (p == "parallel") {
+      follow_parallel(std::move(argv), ctx, a, i);
+      return;
+    }
+
+    RunCommand extra;
+    if (p == "find") {
+      follow_find(argv, ctx, a, i);
+    } else if (is_shell_program(p)) {
+      extra.runs_download = follow_shell(argv, ctx, a, i);
+    } else if (p == "eval") {
+      std::string d;
+      for (std::size_t m = 1; m < argv.size() && d.empty(); ++m) {
+        d = download_in_word(a, argv[m]);
+      }
+      extra.runs_download = d;
+      follow_text(join_words(argv, 1), nested(ctx, "eval"));
+    } else if (p == "source" || p == ".") {
+      if (argv.size() > 1) extra.runs_download = download_in_word(a, argv[1]);
+      if (extra.runs_download.empty() && argv.size() == 1) {
+        extra.runs_download = download_feeding(a, i);
+      }
+    } else if (p == "ssh") {
+      follow_ssh(argv, ctx);
+    } else if (Language lang = language_of(p); lang != Language::kNone) {
+      extra.runs_download = follow_interpreter(argv, lang, ctx, a, i);
+    }
+    push(std::move(argv), ctx, source, std::move(extra));
+  }
+
+  // bash/sh/... : the script of -c, a script file, or standard input.
+  // Returns the download the shell runs, if any.
+  std::string follow_shell(const std::vector<Word>& argv, const Context& ctx,
+                           const shell::Analysis& a, std::size_t i) {
+    const std::string p = program_name(argv[0]);
+    bool has_c = false;
+    std::size_t j = 1;
+    for (; j < argv.size(); ++j) {
+      const Word& w = argv[j];
+      if (w.unknown || w.text.size() < 2 ||
+          (w.text[0] != '-' && w.text[0] != '+')) {
+        break;
+      }
+      if (w.text == "--" || w.text == "-") {
+        ++j;
+        break;
+      }
+      if (w.text[1] == '-') {
+        if (has({"--rcfile", "--init-file"}, w.text)) ++j;
+        continue;
+      }
+      if (w.text.find('c') != std::string::npos && w.text[0] == '-') {
+        has_c = true;
+      }
+      if (w.text.back() == 'o' || w.text.back() == 'O') ++j;
+    }
+    if (has_c) {
+      if (j >= argv.size()) return {};
+      std::vector<std::string> positional;
+      for (std::size_t m = j + 1; m < argv.size(); ++m) {
+        if (argv[m].unknown) break;
+        positional.push_back(argv[m].text);
+      }
+      follow_text(argv[j].text, nested(ctx, p + " -c"), positional);
+      return download_in_word(a, argv[j]);
+    }
+    if (j < argv.size()) {
+      // A script file: its text is not known, unless it is a download.
+      return download_in_word(a, argv[j]);
+    }
+    return follow_stdin(a, i, ctx, p);
+  }
+
+  // Code a shell reads from standard input.
+  std::string follow_stdin(const shell::Analysis& a, std::size_t i,
+                           const Context& ctx, const std::string& p) {
+    const shell::Command& cmd = a.commands[i];
+    if (const Word* in = stdin_word(cmd)) {
+      std::string d = download_in_word(a, *in);
+      if (!d.empty()) return d;
+      bool doc = false;
+      for (const shell::Redirect& r : cmd.redirects) {
+        doc = doc || (&r.target == in &&
+                      r.kind != shell::RedirectKind::kInput);
+      }
+      if (doc) follow_text(in->text, nested(ctx, p + " <<"));
+      return {};
+    }
+    std::string d = download_feeding(a, i);
+    if (!d.empty()) return d;
+    if (std::optional<std::string> text = shell::piped_input(a, i)) {
+      follow_text(*text, nested(ctx, "| " + p));
+    }
+    return {};
+  }
+
+  void follow_ssh(const std::vector<Word>& argv, const Context& ctx) {
+    std::size_t j = 1;
+    while (j < argv.size() && is_option(argv[j])) {
+      const std::string& o = argv[j].text;
+      ++j;
+      if (o == "--") break;
+      if (o.size() == 2 &&
+          std::string_view("bBcDEeFIiJLlmOoPpQRSWw").find(o[1]) !=
+              std::string_view::npos) {
+        ++j;
+      }
+    }
+    if (j + 1 >= argv.size()) return;  // a login, no command
+    Context c = nested(ctx, "ssh");
+    c.remote = true;
+    c.cwd.clear();
+    follow_text(join_words(argv, j + 1), c);
+  }
+
+  void follow_find(const std::vector<Word>& argv, const Context& ctx,
+                   const shell::Analysis& a, std::size_t i) {
+    std::size_t j = 1;
+    while (j < argv.size() &&
+           (argv[j].text == "-H" || argv[j].text == "-L" ||
+            argv[j].text == "-P" || argv[j].text.starts_with("-O"))) {
+      ++j;
+    }
+    if (j < argv.size() && argv[j].text == "-D") j += 2;
+    std::vector<Word> roots;
+    while (j < argv.size() && !argv[j].text.starts_with('-') &&
+           argv[j].text != "(" && argv[j].text != "!") {
+      roots.push_back(argv[j]);
+      ++j;
+    }
+    if (roots.empty()) roots.push_back(word_of("."));
+    std::vector<std::string> names;
+    for (std::size_t m = j; m + 1 < argv.size(); ++m) {
+      if (has({"-name", "-iname", "-path", "-ipath", "-wholename",
+               "-iwholename"},
+              argv[m].text)) {
+        names.push_back(argv[m + 1].text);
+      }
+    }
+    for (std::size_t m = j; m < argv.size(); ++m) {
+      if (!has({"-exec", "-execdir", "-ok", "-okdir"}, argv[m].text)) continue;
+      std::vector<Word> sub;
+      std::size_t e = m + 1;
+      for (; e < argv.size(); ++e) {
+        const std::string& t = argv[e].text;
+        if (t == ";" || (t == "+" && !sub.empty() &&
+                         sub.back().text == "{}")) {
+          break;
+        }
+        sub.push_back(argv[e]);
+      }
+      m = e;
+      if (sub.empty()) continue;
+      std::size_t before = out_.commands.size();
+      Context c = nested(ctx, "find -exec");
+      c.depth = ctx.depth;  // the same code, no deeper
+      follow_command(std::move(sub), 0, c, a, i);
+      for (std::size_t n = before; n < out_.commands.size(); ++n) {
+        out_.commands[n].placeholder_names = names;
+        out_.commands[n].placeholder_roots = roots;
+      }
+    }
+  }
+
+  // The words xargs or parallel feed a command: the known output of the
+  // stage before, split, or one unknown word.
+  std::vector<std::string> fed_words(const shell::Analysis& a, std::size_t i,
+                                     bool lines, bool& known) const {
+    std::optional<std::string> text = shell::piped_input(a, i);
+    if (!text) {
+      if (const Word* in = stdin_word(a.commands[i]);
+          in != nullptr && !in->unknown &&
+          std::any_of(a.commands[i].redirects.begin(),
+                      a.commands[i].redirects.end(),
+                      [&](const shell::Redirect& r) {
+                        return &r.target == in &&
+                               r.kind != shell::RedirectKind::kInput;
+                      })) {
+        text = in->text;
+      }
+    }
+    known = text.has_value();
+    if (!text) return {std::string(1, shell::kUnknown)};
+    if (!lines) return shell::split_fields(*text);
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start < text->size()) {
+      std::size_t nl = text->find('\n', start);
+      if (nl == std::string::npos) nl = text->size();
+      if (nl > start) out.push_back(text->substr(start, nl - start));
+      start = nl + 1;
+    }
+    return out;
+  }
+
+  static Word fed_word(const std::string& text) {
+    Word w = word_of(text);
+    w.unknown = text.find(shell::kUnknown) != std::string::npos;
+    return w;
+  }
+
+  static void replace_all(Word& w, std::string_view from,
+                          const std::string& to) {
+    if (from.empty()) return;
+    std::string out;
+    std::size_t pos = 0, hit;
+    bool changed = false;
+    while ((hit = w.text.find(from, pos)) != std::string::npos) {
+      out += w.text.substr(pos, hit - pos);
+      out += to;
+      pos = hit + from.size();
+      changed = true;
+    }
+    if (!changed) return;
+    out += w.text.substr(pos);
+    w.text = std::move(out);
+    if (to.find(shell::kUnknown) != std::string::npos) w.unknown = true;
+  }
+
+  void follow_xargs(std::vector<Word> argv, const Context& ctx,
+                    const shell::Analysis& a, std::size_t i) {
+    std::size_t j = 1;
+    std::string replace;
+    bool lines = false;
+    while (j < argv.size() && is_option(argv[j])) {
+      const std::string& o = argv[j].text;
+      ++j;
+      if (o == "--") break;
+      if (o == "-I") {
+        if (j < argv.size()) replace = argv[j++].text;
+        lines = true;
+      } else if (o.starts_with("-I")) {
+        replace = o.substr(2);
+        lines = true;
+      } else if (o == "-i" || o == "--replace") {
+        replace = "{}";
+        lines = true;
+      } else if (o.starts_with("--replace=")) {
+        replace = o.substr(10);
+        lines = true;
+      } else if (o.size() == 2 &&
+                 std::string_view("nPLsdaEe").find(o[1]) !=
+                     std::string_view::npos) {
+        ++j;
+        if (o == "-L") lines = true;
+      } else if (o == "-0" || o == "--null") {
+        lines = true;
+      }
+    }
+    std::vector<Word> cmd(argv.begin() + static_cast<long>(j), argv.end());
+    if (cmd.empty()) cmd.push_back(word_of("echo"));
+    bool known = false;
+    std::vector<std::string> fed = fed_words(a, i, lines, known);
+    Context c = nested(ctx, "xargs");
+    c.depth = ctx.depth;  // the same code, no deeper
+    if (!replace.empty()) {
+      if (fed.empty()) fed.push_back(std::string(1, shell::kUnknown));
+      std::size_t n = std::min<std::size_t>(fed.size(), 8);
+      for (std::size_t f = 0; f < n; ++f) {
+        std::vector<Word> run = cmd;
+        for (Word& w : run) replace_all(w, replace, fed[f]);
+        follow_command(std::move(run), 0, c, a, i);
+      }
+      return;
+    }
+    for (const std::string& f : fed) cmd.push_back(fed_word(f));
+    follow_command(std::move(cmd), 0, c, a, i);
+  }
+
+  void follow_parallel(std::vector<Word> argv, const Context& ctx,
+                       const shell::Analysis& a, std::size_t i) {
+    std::size_t j = skip_options(argv, 1, "jSPIEn",
+                                 {"--jobs", "--sshlogin", "--delay"});
+    std::vector<Word> cmd;
+    std::vector<std::string> inputs;
+    bool sources = false;
+    for (; j < argv.size(); ++j) {
+      if (argv[j].text == ":::" || argv[j].text == "::::" ||
+          argv[j].text == ":::+") {
+        sources = true;
+        continue;
+      }
+      if (sources) {
+        inputs.push_back(argv[j].text);
+      } else {
+        cmd.push_back(argv[j]);
+      }
+    }
+    if (!sources) {
+      bool known = false;
+      inputs = fed_words(a, i, true, known);
+    }
+    if (cmd.empty()) return;
+    if (inputs.empty()) inputs.push_back(std::string(1, shell::kUnknown));
+    Context c = nested(ctx, "parallel");
+    c.depth = ctx.depth;
+    std::size_t n = std::min<std::size_t>(inputs.size(), 8);
+    for (std::size_t f = 0; f < n; ++f) {
+      std::vector<Word> run = cmd;
+      bool placed = false;
+      for (Word& w : run) {
+        if (w.text.find("{}") != std::string::npos) {
+          replace_all(w, "{}", inputs[f]);
+          placed = true;
+        }
+      }
+      if (!placed) run.push_back(fed_word(inputs[f]));
+      if (cmd.size() == 1 && is_shell_program(program_name(cmd[0])) == false &&
+          run.size() == 2 && !run[0].unknown &&
+          run[0].text.find(' ') != std::string::npos) {
+        // parallel 'rm -rf {}': a quoted command line is shell text.
+        follow_text(run[0].text + " " + run[1].text, c);
+        continue;
+      }
+      follow_command(std::move(run), 0, c, a, i);
+    }
+  }
+
+  // The code of an interpreter one-liner, and what it runs.
+  std::string follow_interpreter(const std::vector<Word>& argv, Language lang,
+                                 const Context& ctx, const shell::Analysis& a,
+                                 std::size_t i) {
+    std::string code;
+    bool has_code = false;
+    bool script = false;
+    std::size_t j = 1;
+    if (lang == Language::kAwk) {
+      for (; j < argv.size(); ++j) {
+        const std::string& o = argv[j].text;
+        if (o == "-f" || o.starts_with("--file")) {
+          script = true;
+          break;
+        }
+        if (o == "-F" || o == "-v") {
+          ++j;
+          continue;
+        }
+        if (o == "--") {
+          ++j;
+          break;
+        }
+        if (is_option(argv[j])) continue;
+        break;
+      }
+      if (!script && j < argv.size()) {
+        code = argv[j].text;
+        has_code = true;
+      }
+    } else {
+      for (; j < argv.size(); ++j) {
+        const Word& w = argv[j];
+        if (!is_option(w)) {
+          script = w.text != "-";
+          break;
+        }
+        const std::string& o = w.text;
+        bool takes_code =
+            (lang == Language::kPython && o.back() == 'c' && o[1] != '-') ||
+            (lang == Language::kNode &&
+             has({"-e", "--eval", "-p", "--print", "-pe"}, o)) ||
+            ((lang == Language::kPerl || lang == Language::kRuby) &&
+             o[1] != '-' && (o.back() == 'e' || o.back() == 'E')) ||
+            (lang == Language::kPhp && o == "-r");
+        if (takes_code && j + 1 < argv.size()) {
+          if (has_code) code += '\n';
+          code += argv[j + 1].text;
+          has_code = true;
+          ++j;
+          if (lang == Language::kPython) break;  // the rest is sys.argv
+          continue;
+        }
+        if (lang == Language::kPython && (o == "-m" || o == "-W" || o == "-X")) {
+          if (o == "-m") {
+            script = true;
+            break;
+          }
+          ++j;
+        }
+      }
+    }
+    std::string how = program_name(argv[0]);
+    if (has_code) {
+      scan_code(code, lang, nested(ctx, how + " code"));
+      return download_in_word(a, argv[std::min(j, argv.size() - 1)]);
+    }
+    if (script) {
+      return j < argv.size() ? download_in_word(a, argv[j]) : std::string();
+    }
+    // Code on standard input.
+    const shell::Command& cmd = a.commands[i];
+    if (const Word* in = stdin_word(cmd)) {
+      std::string d = download_in_word(a, *in);
+      if (!d.empty()) return d;
+      scan_code(in->text, lang, nested(ctx, how + " code"));
+      return {};
+    }
+    std::string d = download_feeding(a, i);
+    if (!d.empty()) return d;
+    if (std::optional<std::string> text = shell::piped_input(a, i)) {
+      scan_code(*text, lang, nested(ctx, how + " code"));
+    }
+    return {};
+  }
+
+  void scan_code(std::string_view code, Language lang, const Context& ctx) {
+    if (ctx.depth > facts_.max_depth) {
+      problem(ctx, "code nested too deep");
+      return;
+    }
+    // Calls that run shell text.
+    auto scan_calls = [&](auto& calls, bool deletes) {
+      for (std::string_view call : calls) {
+        std::size_t pos = 0;
+        while ((pos = code.find(call, pos)) != std::string_view::npos) {
+          std::size_t after = pos + call.size();
+          bool boundary = word_boundary_before(code, pos) ||
+                          call.find('.') != std::string_view::npos;
+          pos = after;
+          if (!boundary) continue;
+          std::string_view span = call_span(code, after);
+          if (span.empty()) continue;
+          std::vector<std::string> lits = code_literals(span);
+          if (lits.empty()) continue;
+          if (deletes) {
+            for (const std::string& lit : lits) {
+              RunCommand extra;
+              extra.from_code = true;
+              push({word_of("rm"), word_of("-rf"), word_of(lit)}, ctx,
+                   nullptr, std::move(extra));
+            }
+            continue;
+          }
+          std::string text;
+          for (const std::string& lit : lits) {
+            if (!text.empty()) text += ' ';
+            text += lit;
+          }
+          follow_text(text, ctx);
+        }
+      }
+    };
+    scan_calls(kExecCalls, false);
+    scan_calls(kDeleteCalls, true);
+    // Backticks run shell text in Perl, Ruby and PHP.
+    if (lang == Language::kPerl || lang == Language::kRuby ||
+        lang == Language::kPhp) {
+      std::size_t pos = 0;
+      while ((pos = code.find('`', pos)) != std::string_view::npos) {
+        std::size_t end = code.find('`', pos + 1);
+        if (end == std::string_view::npos) break;
+        follow_text(code.substr(pos + 1, end - pos - 1), ctx);
+        pos = end + 1;
+      }
+    }
+    // awk: "cmd" | getline, and print ... | "cmd".
+    if (lang == Language::kAwk) {
+      std::vector<std::string> lits = code_literals(code);
+      std::size_t pos = 0;
+      for (const std::string& lit : lits) {
+        std::size_t at = code.find(lit, pos);
+        if (at == std::string_view::npos) break;
+        std::size_t end = at + lit.size() + 1;
+        std::string_view before = code.substr(0, at > 0 ? at - 1 : 0);
+        std::string_view after = code.substr(std::min(end, code.size()));
+        std::size_t a1 = after.find_first_not_of(" \t");
+        std::size_t b1 = before.find_last_not_of(" \t");
+        bool piped_from = a1 != std::string_view::npos && after[a1] == '|';
+        bool piped_to = b1 != std::string_view::npos && before[b1] == '|';
+        if (piped_from || piped_to) follow_text(lit, ctx);
+        pos = end;
+      }
+    }
+    // Every literal that could name a file, as an argument of the
+    // interpreter itself: the checks for files it may read or write.
+    std::vector<Word> files{word_of(interpreter_name(ctx))};
+    for (const std::string& lit : code_literals(code)) {
+      if (lit.empty() || lit.size() > 512 ||
+          lit.find('\n') != std::string::npos) {
+        continue;
+      }
+      files.push_back(word_of(lit.starts_with("~/") && !facts_.home.empty()
+                                  ? facts_.home + lit.substr(1)
+                                  : lit));
+      if (files.size() > 64) break;
+    }
+    if (files.size() > 1) {
+      RunCommand extra;
+      extra.from_code = true;
+      push(std::move(files), ctx, nullptr, std::move(extra));
+    }
+  }
+
+  static std::string interpreter_name(const Context& ctx) {
+    // The via text ends with "<program> code".
+    std::string_view v = ctx.via;
+    std::size_t end = v.rfind(" code");
+    if (end == std::string_view::npos) return "interpreter";
+    std::size_t start = v.rfind(", ", end);
+    start = start == std::string_view::npos ? 0 : start + 2;
+    return std::string(v.substr(start, end - start));
+  }
+
+  const FollowFacts& facts_;
+  CommandSet& out_;
+  int analyses_ = 0;
+};
+
+}  // namespace
+
+std::string program_name(const Word& word) {
+  if (word.unknown || word.text.empty()) return {};
+  std::string_view t = word.text;
+  while (t.size() > 1 && t.back() == '/') t.remove_suffix(1);
+  std::size_t slash = t.rfind('/');
+  return std::string(slash == std::string_view::npos ? t : t.substr(slash + 1));
+}
+
+bool is_download_program(std::string_view p) {
+  return has({"curl", "wget", "wget2", "fetch", "http", "https", "xh",
+              "aria2c", "lwp-request", "GET", "httpie", "lynx", "links"},
+             p);
+}
+
+bool is_shell_program(std::string_view p) {
+  return has({"bash", "sh", "zsh", "dash", "ksh", "mksh", "ash", "fish",
+              "tcsh", "csh", "yash", "posh", "rbash"},
+             p);
+}
+
+CommandSet follow(std::string_view text, const FollowFacts& facts) {
+  CommandSet out;
+  Follower follower(facts, out);
+  Follower::Context ctx;
+  ctx.cwd = facts.cwd;
+  follower.follow_text(text, ctx);
+  return out;
+}
+
+}  // namespace twk::core
