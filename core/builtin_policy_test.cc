@@ -196,8 +196,7 @@ TEST(BuiltinPolicy, OtherChecks) {
 TEST(BuiltinPolicy, ProtectsItsOwnFilesAndTheHookSettings) {
   const Decision D = Decision::kDeny, N = Decision::kNone;
   expect_bash({
-      {"echo 'default: allow' > ~/.tarnwick/policy.yaml", D,
-       "self-protection"},
+      {"echo 'default: allow' > ~/.tarnwick/policy.yaml", D, "self-protection"},
       {": > ~/.tarnwick/logs/audit.jsonl", D, "self-protection"},
       {"rm ~/.tarnwick/endpoint.json", D, "self-protection"},
       {"rm -rf ~/.tarnwick", D, "recursive-delete"},
@@ -212,19 +211,19 @@ TEST(BuiltinPolicy, ProtectsItsOwnFilesAndTheHookSettings) {
     Verdict v = decide(tool, {{"file_path", "/home/u/.tarnwick/policy.yaml"}});
     EXPECT_EQ(v.decision, Decision::kDeny) << tool;
   }
-  EXPECT_EQ(decide("Read", {{"file_path", "/home/u/.claude/settings.json"}})
-                .decision,
-            Decision::kNone);
+  EXPECT_EQ(
+      decide("Read", {{"file_path", "/home/u/.claude/settings.json"}}).decision,
+      Decision::kNone);
   // No rule can allow it; only the user's own file switching it off can.
   const std::string write = "echo x > ~/.tarnwick/policy.yaml";
   EXPECT_EQ(decide("Bash", {{"command", write}},
                    "rules:\n  - {tool: Bash, decision: allow}\n")
                 .decision,
             Decision::kDeny);
-  EXPECT_EQ(decide("Bash", {{"command", write}},
-                   "checks: {self-protection: off}\n")
-                .decision,
-            Decision::kNone);
+  EXPECT_EQ(
+      decide("Bash", {{"command", write}}, "checks: {self-protection: off}\n")
+          .decision,
+      Decision::kNone);
 }
 
 TEST(BuiltinPolicy, SecretsForFileTools) {

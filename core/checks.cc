@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace twk::core {
 namespace {
@@ -26,8 +28,7 @@ constexpr std::array<CheckInfo, kCheckCount> kChecks = {{
     {"destructive-git",
      "git commands that throw work away: reset --hard, clean -f, checkout "
      "--, restore, force pushes, branch -D, stash clear"},
-    {"secret-files",
-     "reading or copying private keys and credential files"},
+    {"secret-files", "reading or copying private keys and credential files"},
     {"env-files", "reading or copying .env files"},
     {"disks", "writing to disks and devices, file systems and volumes"},
     {"permission-sweeps",
@@ -50,7 +51,8 @@ bool has(std::initializer_list<std::string_view> list, std::string_view s) {
 
 std::string lower(std::string_view s) {
   std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : out)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return out;
 }
 
@@ -134,8 +136,7 @@ Target resolve(const Word& w, const std::string& cwd, const CheckFacts& f) {
   if (cut == std::string::npos) cut = text.size();
   if (cut == 0 && text[0] == shell::kUnknown) return t;  // wholly unknown
   std::string_view rest = std::string_view(text).substr(cut);
-  if (rest.find("/..") != std::string_view::npos ||
-      rest.starts_with("..")) {
+  if (rest.find("/..") != std::string_view::npos || rest.starts_with("..")) {
     return t;
   }
   std::string_view prefix = std::string_view(text).substr(0, cut);
@@ -178,25 +179,21 @@ bool matches_any(std::string_view path, const std::vector<std::string>& list,
   return false;
 }
 
-std::vector<std::string> temp_dirs(const CheckFacts& f) {
-  std::vector<std::string> out = {"/tmp", "/var/tmp", "/dev/shm"};
-  if (!f.tmpdir.empty() && f.tmpdir != "/") {
-    out.push_back(shell::resolve_path("/", f.tmpdir));
-  }
-  return out;
-}
-
 bool in_temp(std::string_view path, const CheckFacts& f, bool strictly) {
-  for (const std::string& t : temp_dirs(f)) {
+  for (std::string_view t : {"/tmp", "/var/tmp", "/dev/shm"}) {
     if (strictly ? below(path, t) : within(path, t)) return true;
+  }
+  // TMPDIR is absolute and normalised where the facts are gathered.
+  if (!f.tmpdir.empty() && f.tmpdir != "/") {
+    return strictly ? below(path, f.tmpdir) : within(path, f.tmpdir);
   }
   return false;
 }
 
 constexpr std::array<std::string_view, 18> kSystemDirs = {
-    "/etc", "/usr",  "/bin", "/sbin", "/lib",  "/lib32", "/lib64", "/boot",
-    "/var", "/opt",  "/root", "/srv", "/sys",  "/proc",  "/dev",   "/home",
-    "/snap", "/System"};
+    "/etc",   "/usr",  "/bin", "/sbin", "/lib",  "/lib32",
+    "/lib64", "/boot", "/var", "/opt",  "/root", "/srv",
+    "/sys",   "/proc", "/dev", "/home", "/snap", "/System"};
 
 bool in_system(std::string_view path) {
   if (path == "/") return true;
@@ -231,9 +228,10 @@ struct Options {
 };
 
 // `with_value`: short options whose value is the next word.
-Options options_of(const std::vector<Word>& argv, std::size_t from,
-                   std::string_view with_value = "",
-                   std::initializer_list<std::string_view> long_with_value = {}) {
+Options options_of(
+    const std::vector<Word>& argv, std::size_t from,
+    std::string_view with_value = "",
+    std::initializer_list<std::string_view> long_with_value = {}) {
   Options o;
   bool ended = false;
   for (std::size_t k = from; k < argv.size(); ++k) {
@@ -268,7 +266,28 @@ class Checker {
  public:
   Checker(const CheckFacts& facts, const CheckSettings& settings,
           CheckScope scope)
-      : f_(facts), s_(settings), scope_(scope) {}
+      : f_(facts), s_(settings), scope_(scope) {
+    if (runs(Check::kSelfProtection)) {
+      protected_ = protected_list(false);
+      for (const std::string& p : protected_) {
+        protected_glob_.push_back(p.find_first_of("*?[") != std::string::npos);
+      }
+      for (std::string& p : protected_list(true)) {
+        if (p.find_first_of("*?[") == std::string::npos) {
+          protected_trees_.push_back(std::move(p));
+        }
+      }
+      for (const std::string& p : protected_) {
+        std::string name = basename_of(p);
+        // A glob in the name: any word may match it.
+        if (name.empty() || name.find_first_of("*?[") != std::string::npos) {
+          protected_names_.clear();
+          break;
+        }
+        protected_names_.push_back(name);
+      }
+    }
+  }
 
   std::optional<Finding> result() const { return best_; }
 
@@ -300,8 +319,8 @@ class Checker {
                                                   : std::string();
     };
     bool writes = has({"Write", "Edit", "MultiEdit", "NotebookEdit"}, tool);
-    bool reads = has({"Read", "Edit", "MultiEdit", "NotebookEdit", "Write"},
-                     tool);
+    bool reads =
+        has({"Read", "Edit", "MultiEdit", "NotebookEdit", "Write"}, tool);
     std::string file = text("file_path");
     if (file.empty()) file = text("notebook_path");
     if (!file.empty() && (reads || writes)) {
@@ -348,9 +367,9 @@ class Checker {
     for (const RunCommand& rc : set.commands) {
       if (rc.runs_download.size()) {
         found(Check::kDownloadToShell, Decision::kAsk,
-              code_span(command_text(rc, 3)) + " runs a script downloaded with " +
-                  rc.runs_download + through(rc) +
-                  ". Check where it comes from first.");
+              code_span(command_text(rc, 3)) +
+                  " runs a script downloaded with " + rc.runs_download +
+                  through(rc) + ". Check where it comes from first.");
       }
       redirects(rc);
       if (rc.program.empty()) continue;
@@ -364,12 +383,13 @@ class Checker {
       } else if (p == "rsync" || p == "rclone") {
         sync(rc);
       }
-      disks(rc);
-      permissions(rc);
-      databases(rc);
-      containers(rc);
-      clusters(rc);
-      cloud(rc);
+      unsigned interest = interest_of(p);
+      if (interest & kDisks) disks(rc);
+      if (interest & kPermissions) permissions(rc);
+      if (interest & kDatabases) databases(rc);
+      if (interest & kContainers) containers(rc);
+      if (interest & kClusters) clusters(rc);
+      if (interest & kCloud) cloud(rc);
       secrets(rc);
       self_protection(rc);
     }
@@ -377,12 +397,70 @@ class Checker {
   }
 
  private:
+  // Which of the program-specific checks look at a program.
+  enum Interest : unsigned {
+    kDisks = 1,
+    kPermissions = 2,
+    kDatabases = 4,
+    kContainers = 8,
+    kClusters = 16,
+    kCloud = 32,
+  };
+  static unsigned interest_of(std::string_view program) {
+    static const std::unordered_map<std::string_view, unsigned> kTable = [] {
+      std::unordered_map<std::string_view, unsigned> t;
+      for (std::string_view p :
+           {"dd",        "mke2fs",   "mkswap",     "mkdosfs",    "mkntfs",
+            "mkexfatfs", "wipefs",   "blkdiscard", "sgdisk",     "sfdisk",
+            "shred",     "fdisk",    "parted",     "gdisk",      "lvremove",
+            "vgremove",  "pvremove", "lvreduce",   "vgreduce",   "dmsetup",
+            "btrfs",     "zfs",      "zpool",      "cryptsetup", "mdadm"}) {
+        t[p] |= kDisks;
+      }
+      for (std::string_view p : {"chmod", "chown", "chgrp", "setfacl"}) {
+        t[p] |= kPermissions;
+      }
+      for (std::string_view p :
+           {"dropdb", "mysqladmin", "redis-cli", "valkey-cli", "keydb-cli",
+            "psql", "mysql", "mariadb", "sqlite3", "sqlite",
+            "clickhouse-client", "clickhouse", "cockroach", "mongo", "mongosh",
+            "cqlsh", "duckdb", "sqlcmd"}) {
+        t[p] |= kDatabases;
+      }
+      for (std::string_view p :
+           {"docker", "podman", "nerdctl", "docker-compose"}) {
+        t[p] |= kContainers;
+      }
+      for (std::string_view p :
+           {"kubectl", "oc", "k", "microk8s.kubectl", "helm"}) {
+        t[p] |= kClusters;
+      }
+      for (std::string_view p :
+           {"aws",        "gcloud",     "az",       "doctl",    "hcloud",
+            "linode-cli", "scw",        "oci",      "ibmcloud", "gsutil",
+            "flyctl",     "fly",        "heroku",   "firebase", "vercel",
+            "netlify",    "wrangler",   "supabase", "gh",       "terraform",
+            "tofu",       "terragrunt", "pulumi",   "cdk",      "cdktf",
+            "vault"}) {
+        t[p] |= kCloud;
+      }
+      return t;
+    }();
+    if (program.starts_with("mkfs")) return kDisks;
+    auto it = kTable.find(program);
+    return it == kTable.end() ? 0u : it->second;
+  }
+
   static int rank(Decision d) {
     switch (d) {
-      case Decision::kDeny: return 3;
-      case Decision::kAsk: return 2;
-      case Decision::kAllow: return 1;
-      default: return 0;
+      case Decision::kDeny:
+        return 3;
+      case Decision::kAsk:
+        return 2;
+      case Decision::kAllow:
+        return 1;
+      default:
+        return 0;
     }
   }
 
@@ -392,22 +470,22 @@ class Checker {
   // entries below it go (find with tests).
   void judge_delete(const RunCommand& rc, const Target& t, bool recursive,
                     const std::string& shown) {
-    std::string what = code_span(command_text(rc)) + through(rc);
+    auto said = [&] { return code_span(command_text(rc)) + through(rc); };
     if (rc.remote) {
       if (!recursive) return;
       if (t.kind == Target::kExact && (t.path == "/" || in_system(t.path))) {
         found(Check::kRecursiveDelete, Decision::kDeny,
-              what + " deletes " + t.path + " on another machine.");
+              said() + " deletes " + t.path + " on another machine.");
       } else {
         found(Check::kRecursiveDelete, Decision::kAsk,
-              what + " deletes " + shown + " on another machine.");
+              said() + " deletes " + shown + " on another machine.");
       }
       return;
     }
     if (t.kind == Target::kUnknown) {
       if (recursive) {
         found(Check::kRecursiveDelete, Decision::kAsk,
-              what + " deletes " + shown +
+              said() + " deletes " + shown +
                   ", which Core can't resolve before it runs.");
       }
       return;
@@ -418,8 +496,9 @@ class Checker {
     // The home directory and what holds it, wherever it is (a home under
     // /tmp is still a home).
     if (exact && !f_.home.empty() && within(f_.home, p) && p != "/") {
-      found(Check::kRecursiveDelete, recursive ? Decision::kDeny : Decision::kAsk,
-            what + " deletes " +
+      found(Check::kRecursiveDelete,
+            recursive ? Decision::kDeny : Decision::kAsk,
+            said() + " deletes " +
                 (p == f_.home ? "the home directory " + p
                               : p + ", which holds the home directory") +
                 ".");
@@ -433,26 +512,26 @@ class Checker {
     }
     if (exact && p == "/") {
       found(Check::kRecursiveDelete, Decision::kDeny,
-            what + " deletes the root directory.");
+            said() + " deletes the root directory.");
       return;
     }
     if (!proj.empty() && exact && below(proj, p)) {
-      found(Check::kRecursiveDelete, Decision::kDeny,
-            what + " deletes " + p + ", which holds the project " + proj +
-                ".");
+      found(
+          Check::kRecursiveDelete, Decision::kDeny,
+          said() + " deletes " + p + ", which holds the project " + proj + ".");
       return;
     }
     if (!proj.empty() && within(p, proj)) {
       std::string git = proj + "/.git";
       if (within(p, git)) {
         found(Check::kRecursiveDelete, Decision::kAsk,
-              what + " deletes the project's git data in " + p + ".");
+              said() + " deletes the project's git data in " + p + ".");
         return;
       }
       if (p == proj && (exact || (recursive && t.wild_top))) {
         if (recursive) {
           found(Check::kRecursiveDelete, Decision::kAsk,
-                what + " deletes " +
+                said() + " deletes " +
                     (exact ? "the whole project " + p
                            : "everything in the project " + p) +
                     ".");
@@ -466,10 +545,10 @@ class Checker {
     if (!f_.home.empty() && p == f_.home) where = "the home directory " + p;
     if (recursive) {
       found(Check::kRecursiveDelete, Decision::kDeny,
-            what + " deletes " + where + ", outside the project.");
+            said() + " deletes " + where + ", outside the project.");
     } else {
       found(Check::kRecursiveDelete, Decision::kAsk,
-            what + " deletes " + where + ", outside the project.");
+            said() + " deletes " + where + ", outside the project.");
     }
   }
 
@@ -486,7 +565,8 @@ class Checker {
           Target t = resolve(root, rc.cwd, f_);
           if (t.kind == Target::kExact) t.wild_top = true;
           if (t.kind == Target::kExact) t.kind = Target::kBelow;
-          judge_delete(rc, t, recursive, "what find selects in " + display(root));
+          judge_delete(rc, t, recursive,
+                       "what find selects in " + display(root));
         }
         continue;
       }
@@ -514,11 +594,13 @@ class Checker {
         continue;
       }
       if (t.starts_with('-') &&
-          !has({"-print", "-print0", "-ls", "-prune", "-quit", "-depth",
-                "-empty", "-true", "-false", "-readable", "-writable",
-                "-executable", "-nouser", "-nogroup", "-xdev", "-mount",
-                "-follow", "-daystart", "-noleaf", "-ignore_readdir_race",
-                "-not", "-and", "-or", "-a", "-o", "-H", "-L", "-P"},
+          !has({"-print",  "-print0",   "-ls",       "-prune",
+                "-quit",   "-depth",    "-empty",    "-true",
+                "-false",  "-readable", "-writable", "-executable",
+                "-nouser", "-nogroup",  "-xdev",     "-mount",
+                "-follow", "-daystart", "-noleaf",   "-ignore_readdir_race",
+                "-not",    "-and",      "-or",       "-a",
+                "-o",      "-H",        "-L",        "-P"},
                t)) {
         ++k;  // a test or option with a value
       }
@@ -583,8 +665,10 @@ class Checker {
       if (args[0].text != name) continue;
       if (value.starts_with('!')) {
         found(Check::kDestructiveGit, Decision::kAsk,
-              code_span(command_text(rc)) + " runs a git alias that is a shell "
-              "command" + through(rc) + ".");
+              code_span(command_text(rc)) +
+                  " runs a git alias that is a shell "
+                  "command" +
+                  through(rc) + ".");
         return;
       }
       std::vector<Word> expanded;
@@ -600,9 +684,9 @@ class Checker {
     }
     const std::string& sub = args[0].text;
     Options o = options_of(args, 1);
-    std::string what = code_span(command_text(rc)) + through(rc);
+    auto said = [&] { return code_span(command_text(rc)) + through(rc); };
     auto ask = [&](std::string why) {
-      found(Check::kDestructiveGit, Decision::kAsk, what + " " + why);
+      found(Check::kDestructiveGit, Decision::kAsk, said() + " " + why);
     };
     auto operand_count = [&]() { return o.operands.size(); };
     if (sub == "reset") {
@@ -625,8 +709,8 @@ class Checker {
         const std::string& t = args[idx].text;
         dot = dot || t == "." || t == "./" || t == ":/" || args[idx].glob;
       }
-      bool creates = o.short_has('b') || o.short_has('B') ||
-                     o.long_has("--orphan");
+      bool creates =
+          o.short_has('b') || o.short_has('B') || o.long_has("--orphan");
       if (!creates && (force || dashdash || dot)) {
         ask("throws away uncommitted changes to files.");
       }
@@ -639,7 +723,8 @@ class Checker {
       }
     } else if (sub == "switch") {
       if (o.short_has('f') || o.long_has("--force") ||
-          o.long_abbrev("--discard-changes", {"--discard-changes", "--detach"})) {
+          o.long_abbrev("--discard-changes",
+                        {"--discard-changes", "--detach"})) {
         ask("throws away uncommitted changes.");
       }
     } else if (sub == "branch") {
@@ -651,7 +736,8 @@ class Checker {
         ask("overwrites an existing branch.");
       }
     } else if (sub == "stash") {
-      if (args.size() > 1 && (args[1].text == "clear" || args[1].text == "drop")) {
+      if (args.size() > 1 &&
+          (args[1].text == "clear" || args[1].text == "drop")) {
         ask("deletes stashed changes.");
       }
     } else if (sub == "push") {
@@ -672,8 +758,8 @@ class Checker {
     } else if (sub == "merge") {
       if (o.long_has("--abort")) ask("throws away the merge in progress.");
     } else if (sub == "reflog") {
-      if (args.size() > 1 && (args[1].text == "delete" ||
-                              args[1].text == "expire")) {
+      if (args.size() > 1 &&
+          (args[1].text == "delete" || args[1].text == "expire")) {
         ask("deletes reflog entries, the way back to lost commits.");
       }
     } else if (sub == "gc" || sub == "prune") {
@@ -762,9 +848,9 @@ class Checker {
   // (a file below one is judged by secret_kind).
   bool secret_root(std::string_view path) const {
     if (f_.home.empty()) return false;
-    for (std::string_view d : {"/.ssh", "/.gnupg", "/.aws", "/.password-store",
-                               "/.config/gcloud", "/.azure", "/.kube",
-                               "/.docker"}) {
+    for (std::string_view d :
+         {"/.ssh", "/.gnupg", "/.aws", "/.password-store", "/.config/gcloud",
+          "/.azure", "/.kube", "/.docker"}) {
       if (path == f_.home + std::string(d)) return true;
     }
     return matches_any(path, s_.secret_paths, f_);
@@ -773,9 +859,9 @@ class Checker {
   // Directories whose contents are mostly secrets.
   bool secret_directory(std::string_view path) const {
     if (f_.home.empty()) return false;
-    for (std::string_view d : {"/.ssh", "/.gnupg", "/.aws", "/.password-store",
-                               "/.config/gcloud", "/.azure", "/.kube",
-                               "/.docker"}) {
+    for (std::string_view d :
+         {"/.ssh", "/.gnupg", "/.aws", "/.password-store", "/.config/gcloud",
+          "/.azure", "/.kube", "/.docker"}) {
       std::string dir = f_.home + std::string(d);
       if (within(path, dir)) return true;
     }
@@ -797,22 +883,28 @@ class Checker {
   void secret_dir(const std::string& path, const std::string& what) {
     if (secret_directory(path)) {
       found(Check::kSecretFiles, Decision::kAsk,
-            what + " reaches into " + path + ", which holds keys or "
-            "credentials.");
+            what + " reaches into " + path +
+                ", which holds keys or "
+                "credentials.");
     }
   }
 
   // Programs that do not show the contents of the files they are given.
   static bool reads_no_content(std::string_view p) {
-    return has({"echo", "printf", "ls", "stat", "test", "[", "[[", "touch",
-                "mkdir", "chmod", "chown", "chgrp", "ssh", "ssh-add",
-                "ssh-keygen", "ssh-copy-id", "realpath", "readlink",
-                "basename", "dirname", "which", "type", "file", "rm",
-                "unlink", "rmdir", "mv", "du", "cd", "pushd", "export",
-                "unset", "true", "false", "sleep", "git", "shred", "wc",
-                "sftp", "twk-backend", "twk-hook", "[", "command", "hash",
-                "source", "."},
-               p);
+    static const std::unordered_set<std::string_view> kPrograms = {
+        "echo",     "printf",   "ls",         "stat",
+        "test",     "[",        "[[",         "touch",
+        "mkdir",    "chmod",    "chown",      "chgrp",
+        "ssh",      "ssh-add",  "ssh-keygen", "ssh-copy-id",
+        "realpath", "readlink", "basename",   "dirname",
+        "which",    "type",     "file",       "rm",
+        "unlink",   "rmdir",    "mv",         "du",
+        "cd",       "pushd",    "export",     "unset",
+        "true",     "false",    "sleep",      "git",
+        "shred",    "wc",       "sftp",       "twk-backend",
+        "twk-hook", "[",        "command",    "hash",
+        "source",   "."};
+    return kPrograms.count(p) > 0;
   }
 
   void secrets(const RunCommand& rc) {
@@ -821,13 +913,13 @@ class Checker {
     if (reads_no_content(p)) return;
     std::vector<std::size_t> skip;
     // The pattern operand of grep-like tools is text, not a file.
-    if (!rc.from_code && has({"grep", "egrep", "fgrep", "zgrep", "rg", "ag", "ack", "sed",
-             "awk", "gawk", "mawk", "jq"},
-            p)) {
-      Options o = options_of(rc.argv, 1, "eABCmgtTM",
-                             {"--regexp", "--max-count", "--glob", "--type",
-                              "--context", "--after-context",
-                              "--before-context"});
+    if (!rc.from_code && has({"grep", "egrep", "fgrep", "zgrep", "rg", "ag",
+                              "ack", "sed", "awk", "gawk", "mawk", "jq"},
+                             p)) {
+      Options o =
+          options_of(rc.argv, 1, "eABCmgtTM",
+                     {"--regexp", "--max-count", "--glob", "--type",
+                      "--context", "--after-context", "--before-context"});
       bool pattern_given = o.short_has('e') || o.short_has('f') ||
                            o.long_has("--regexp") || o.long_has("--file") ||
                            o.long_has("--files");
@@ -851,8 +943,33 @@ class Checker {
     }
   }
 
+  // False when a plain word cannot name a secret: none of the names that
+  // secret files and directories have appears in it (in any case), and it
+  // is not used inside a secret directory.
+  bool may_name_secret(const Word& w, const RunCommand& rc) const {
+    if (w.glob || w.unknown || !s_.secret_paths.empty()) return true;
+    if (w.text.find("{}") != std::string::npos) return true;
+    if (!rc.cwd.empty() && secret_directory(rc.cwd)) return true;
+    static constexpr std::string_view kHints[] = {
+        ".env",   "id_",     "netrc",   "credential", "pgpass", ".my.cnf",
+        "vault",  "s3cfg",   "boto",    ".key",       ".p12",   ".pfx",
+        ".ppk",   ".jks",    "keystore", ".pem",      "npmrc",  "pypirc",
+        ".docker", ".kube",  "hosts.yml", ".aws",     ".config", ".terraform",
+        ".cargo", ".gem",    ".ssh",    ".gnupg",     "password-store",
+        ".azure", "keyrings", "~"};
+    std::string text = lower(w.text);
+    for (std::string_view hint : kHints) {
+      if (text.find(hint) != std::string::npos) return true;
+    }
+    // A home directory named in full.
+    return !f_.home.empty() && w.text.find(f_.home) != std::string::npos &&
+           (w.text.size() == f_.home.size() ||
+            w.text.compare(f_.home.size(), 2, "/.") == 0);
+  }
+
   void secret_word(const RunCommand& rc, const Word& w) {
-    std::string what = code_span(command_text(rc)) + through(rc);
+    if (!may_name_secret(w, rc)) return;
+    auto said = [&] { return code_span(command_text(rc)) + through(rc); };
     if (w.text.find("{}") != std::string::npos &&
         !rc.placeholder_roots.empty()) {
       for (const Word& root : rc.placeholder_roots) {
@@ -861,25 +978,25 @@ class Checker {
         for (const std::string& name : rc.placeholder_names) {
           std::string candidate = t.path + "/" + name;
           if (name.find_first_of("*?[") == std::string::npos) {
-            secret_exact(candidate, what);
+            secret_exact(candidate, said());
           }
         }
-        secret_dir(t.path, what);
+        secret_dir(t.path, said());
       }
       return;
     }
     Target t = resolve(w, rc.cwd, f_);
     if (t.kind == Target::kExact) {
-      secret_exact(t.path, what);
-      if (secret_root(t.path)) secret_dir(t.path, what);
+      secret_exact(t.path, said());
+      if (secret_root(t.path)) secret_dir(t.path, said());
     } else if (t.kind == Target::kBelow) {
-      secret_dir(t.path, what);
+      secret_dir(t.path, said());
       if (t.path == f_.cwd || t.path == f_.project) {
         // A glob in the project that may pick up .env files.
         std::string name = basename_of(w.text);
         if (name.starts_with(".env")) {
           found(Check::kEnvFiles, Decision::kAsk,
-                what + " may expose .env files to the agent.");
+                said() + " may expose .env files to the agent.");
         }
       }
     } else {
@@ -887,7 +1004,7 @@ class Checker {
       std::string name = basename_of(w.text);
       if (name.find(shell::kUnknown) == std::string::npos &&
           secret_kind("/" + name) != SecretKind::kNone) {
-        secret_exact("/" + name, what);
+        secret_exact("/" + name, said());
       }
     }
   }
@@ -912,6 +1029,11 @@ class Checker {
     for (const std::string& p : s_.protected_paths) {
       out.push_back(expand_home(p, f_.home));
     }
+    for (std::string& p : out) {
+      if (p.find_first_of("*?[") == std::string::npos) {
+        p = shell::resolve_path("/", p);
+      }
+    }
     return out;
   }
 
@@ -920,16 +1042,14 @@ class Checker {
   std::optional<std::string> touches_protected(const Target& t,
                                                bool tree) const {
     if (t.kind == Target::kUnknown) return std::nullopt;
-    for (const std::string& raw : protected_list()) {
-      bool glob = raw.find_first_of("*?[") != std::string::npos;
-      std::string p = glob ? raw : shell::resolve_path("/", raw);
-      bool hit = glob ? matches_pattern(t.path, raw, f_) : within(t.path, p);
+    for (std::size_t k = 0; k < protected_.size(); ++k) {
+      const std::string& p = protected_[k];
+      bool hit = protected_glob_[k] ? matches_pattern(t.path, p, f_)
+                                    : within(t.path, p);
       if (hit) return p;
     }
     if (!tree && t.kind != Target::kBelow) return std::nullopt;
-    for (const std::string& raw : protected_list(true)) {
-      if (raw.find_first_of("*?[") != std::string::npos) continue;
-      std::string p = shell::resolve_path("/", raw);
+    for (const std::string& p : protected_trees_) {
       if (t.kind == Target::kBelow ? within(p, t.path) : below(p, t.path)) {
         return p;
       }
@@ -965,21 +1085,41 @@ class Checker {
       }
       return !find_deletes(rc);
     }
-    return has({"cat", "less", "more", "head", "tail", "grep", "egrep",
-                "fgrep", "rg", "ag", "ls", "stat", "wc", "file", "diff",
-                "cmp", "jq", "md5sum", "sha1sum", "sha256sum", "sha512sum",
-                "b2sum", "test", "[", "[[", "realpath", "readlink",
-                "basename", "dirname", "bat", "batcat", "xxd", "od",
-                "hexdump", "strings", "tree", "echo", "printf", "cd",
-                "pushd", "twk-backend", "twk-hook", "du", "awk", "view",
-                "column", "sort", "uniq", "nl", "tac"},
-               p);
+    static const std::unordered_set<std::string_view> kPrograms = {
+        "cat",         "less",     "more",     "head",    "tail",
+        "grep",        "egrep",    "fgrep",    "rg",      "ag",
+        "ls",          "stat",     "wc",       "file",    "diff",
+        "cmp",         "jq",       "md5sum",   "sha1sum", "sha256sum",
+        "sha512sum",   "b2sum",    "test",     "[",       "[[",
+        "realpath",    "readlink", "basename", "dirname", "bat",
+        "batcat",      "xxd",      "od",       "hexdump", "strings",
+        "tree",        "echo",     "printf",   "cd",      "pushd",
+        "twk-backend", "twk-hook", "du",       "awk",     "view",
+        "column",      "sort",     "uniq",     "nl",      "tac"};
+    return kPrograms.count(p) > 0;
   }
 
   static bool tree_command(const RunCommand& rc) {
-    return has({"rm", "mv", "rsync", "chmod", "chown", "chgrp",
-                "shred", "rmdir", "unlink", "cp", "ln", "trash", "gio"},
+    return has({"rm", "mv", "rsync", "chmod", "chown", "chgrp", "shred",
+                "rmdir", "unlink", "cp", "ln", "trash", "gio"},
                rc.program);
+  }
+
+  // False when `w` cannot name anything self-protection guards: a plain
+  // word that holds none of the protected names, used outside them, and
+  // not by a command that acts on whole trees. Saves resolving most words.
+  bool may_touch_protected(const Word& w, const RunCommand& rc,
+                           bool tree) const {
+    if (tree || w.glob || w.unknown || protected_names_.empty()) return true;
+    if (!rc.cwd.empty()) {
+      for (const std::string& p : protected_) {
+        if (within(rc.cwd, p)) return true;
+      }
+    }
+    for (const std::string& name : protected_names_) {
+      if (w.text.find(name) != std::string::npos) return true;
+    }
+    return false;
   }
 
   void self_protection(const RunCommand& rc) {
@@ -992,12 +1132,12 @@ class Checker {
         if (eq == std::string::npos) continue;
         w.text = w.text.substr(eq + 1);
       }
-      if (w.text.empty()) continue;
+      if (w.text.empty() || !may_touch_protected(w, rc, tree)) continue;
       Target t = resolve(w, rc.cwd, f_);
       if (auto p = touches_protected(t, tree)) {
         found(Check::kSelfProtection, Decision::kDeny,
-              code_span(command_text(rc)) + through(rc) + " would change " + *p +
-                  ", which keeps the agent's guard working.");
+              code_span(command_text(rc)) + through(rc) + " would change " +
+                  *p + ", which keeps the agent's guard working.");
         return;
       }
     }
@@ -1052,7 +1192,7 @@ class Checker {
   void disks(const RunCommand& rc) {
     const std::string& p = rc.program;
     const auto& a = rc.argv;
-    std::string what = code_span(command_text(rc)) + through(rc);
+    auto said = [&] { return code_span(command_text(rc)) + through(rc); };
     auto any_device = [&]() -> std::string {
       for (std::size_t k = 1; k < a.size(); ++k) {
         Target t = resolve(a[k], rc.cwd, f_);
@@ -1065,7 +1205,7 @@ class Checker {
       return {};
     };
     auto deny = [&](std::string why) {
-      found(Check::kDisks, Decision::kDeny, what + " " + why);
+      found(Check::kDisks, Decision::kDeny, said() + " " + why);
     };
     if (p == "dd") {
       for (std::size_t k = 1; k < a.size(); ++k) {
@@ -1079,9 +1219,8 @@ class Checker {
       }
       return;
     }
-    bool mkfs = p.starts_with("mkfs") || has({"mke2fs", "mkswap", "mkdosfs",
-                                              "mkntfs", "mkexfatfs"},
-                                             p);
+    bool mkfs = p.starts_with("mkfs") ||
+                has({"mke2fs", "mkswap", "mkdosfs", "mkntfs", "mkexfatfs"}, p);
     if (mkfs || has({"wipefs", "blkdiscard", "sgdisk", "sfdisk"}, p)) {
       bool dry = false;
       for (const Word& w : a) {
@@ -1101,17 +1240,17 @@ class Checker {
         deny("overwrites the device " + dev + ".");
       } else {
         found(Check::kDisks, Decision::kAsk,
-              what + " destroys files beyond recovery.");
+              said() + " destroys files beyond recovery.");
       }
       return;
     }
     if (p == "fdisk" || p == "parted" || p == "gdisk") {
       bool list = false, change = p == "fdisk" || p == "gdisk";
       for (const Word& w : a) {
-        list = list || w.text == "-l" || w.text == "--list" ||
-               w.text == "print";
-        change = change || has({"mklabel", "mkpart", "rm", "resizepart",
-                                "mkfs", "rescue"},
+        list =
+            list || w.text == "-l" || w.text == "--list" || w.text == "print";
+        change = change || has({"mklabel", "mkpart", "rm", "resizepart", "mkfs",
+                                "rescue"},
                                w.text);
       }
       std::string dev = any_device();
@@ -1162,8 +1301,8 @@ class Checker {
   // --------------------------------------------------------- permissions
 
   static bool world_writable(std::string_view mode) {
-    if (!mode.empty() && mode.find_first_not_of("01234567") ==
-                             std::string_view::npos) {
+    if (!mode.empty() &&
+        mode.find_first_not_of("01234567") == std::string_view::npos) {
       char other = mode.back();
       return other == '2' || other == '3' || other == '6' || other == '7';
     }
@@ -1171,15 +1310,15 @@ class Checker {
     std::size_t start = 0;
     while (start <= mode.size()) {
       std::size_t end = mode.find(',', start);
-      std::string_view part = mode.substr(
-          start, end == std::string_view::npos ? std::string_view::npos
-                                               : end - start);
+      std::string_view part = mode.substr(start, end == std::string_view::npos
+                                                     ? std::string_view::npos
+                                                     : end - start);
       std::size_t op = part.find_first_of("+=");
       if (op != std::string_view::npos) {
         std::string_view who = part.substr(0, op);
         std::string_view perms = part.substr(op + 1);
-        bool others = who.empty() || who.find_first_of("oa") !=
-                                         std::string_view::npos;
+        bool others =
+            who.empty() || who.find_first_of("oa") != std::string_view::npos;
         if (others && perms.find('w') != std::string_view::npos) return true;
       }
       if (end == std::string_view::npos) break;
@@ -1195,8 +1334,8 @@ class Checker {
     }
     if (!f_.home.empty()) {
       if (path == f_.home || within(f_.home, path)) return true;
-      if (below(path, f_.home) && path.substr(f_.home.size() + 1).find('/') ==
-                                      std::string_view::npos &&
+      if (below(path, f_.home) &&
+          path.substr(f_.home.size() + 1).find('/') == std::string_view::npos &&
           basename_of(path).starts_with('.')) {
         return true;  // ~/.ssh, ~/.config and their kin
       }
@@ -1218,22 +1357,22 @@ class Checker {
       const Word& w = rc.argv[o.operands[n]];
       Target t = resolve(w, rc.cwd, f_);
       if (t.kind == Target::kUnknown) continue;
-      bool system = in_system(t.path) ||
-                    (!f_.home.empty() && t.path == f_.home);
+      bool system =
+          in_system(t.path) || (!f_.home.empty() && t.path == f_.home);
       if (!f_.project.empty() && within(t.path, f_.project)) system = false;
       if (in_temp(t.path, f_, true)) system = false;
-      std::string what = code_span(command_text(rc)) + through(rc);
-      if (recursive && (sweep_root(t.path) || (t.kind == Target::kBelow &&
-                                               in_system(t.path)))) {
+      auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+      if (recursive && (sweep_root(t.path) ||
+                        (t.kind == Target::kBelow && in_system(t.path)))) {
         if (!f_.project.empty() && within(t.path, f_.project)) continue;
         found(Check::kPermissionSweeps, Decision::kDeny,
-              what + " changes " + (p == "chmod" ? "permissions" : "owners") +
+              said() + " changes " + (p == "chmod" ? "permissions" : "owners") +
                   " of everything in " + t.path + ".");
         return;
       }
       if (wide && system) {
         found(Check::kPermissionSweeps, Decision::kDeny,
-              what + " makes " + t.path + " writable by every user.");
+              said() + " makes " + t.path + " writable by every user.");
         return;
       }
     }
@@ -1250,19 +1389,20 @@ class Checker {
       if (c == ' ' && !t.empty() && t.back() == ' ') continue;
       t += c;
     }
-    std::string what = code_span(command_text(rc, 4)) + through(rc);
+    auto said = [&] { return code_span(command_text(rc, 4)) + through(rc); };
     if (t.find("drop database") != std::string::npos ||
         t.find("drop schema") != std::string::npos) {
-      found(Check::kDatabases, Decision::kDeny, what + " drops a database.");
+      found(Check::kDatabases, Decision::kDeny, said() + " drops a database.");
     } else if (t.find("drop table") != std::string::npos ||
                t.find("drop view") != std::string::npos ||
                t.find("drop index") != std::string::npos ||
                t.find("drop collection") != std::string::npos ||
                t.find("drop user") != std::string::npos ||
                t.find("drop role") != std::string::npos) {
-      found(Check::kDatabases, Decision::kAsk, what + " drops tables or data.");
+      found(Check::kDatabases, Decision::kAsk,
+            said() + " drops tables or data.");
     } else if (t.find("truncate ") != std::string::npos) {
-      found(Check::kDatabases, Decision::kAsk, what + " empties tables.");
+      found(Check::kDatabases, Decision::kAsk, said() + " empties tables.");
     } else {
       std::size_t pos = 0;
       while ((pos = t.find("delete from ", pos)) != std::string::npos) {
@@ -1271,32 +1411,33 @@ class Checker {
             pos, end == std::string::npos ? std::string::npos : end - pos);
         if (stmt.find(" where ") == std::string_view::npos) {
           found(Check::kDatabases, Decision::kAsk,
-                what + " deletes every row of a table.");
+                said() + " deletes every row of a table.");
           return;
         }
         pos += 12;
       }
     }
     if (t.find("dropdatabase(") != std::string::npos) {
-      found(Check::kDatabases, Decision::kDeny, what + " drops a database.");
+      found(Check::kDatabases, Decision::kDeny, said() + " drops a database.");
     } else if (t.find(".drop(") != std::string::npos ||
                t.find("deletemany({})") != std::string::npos) {
-      found(Check::kDatabases, Decision::kAsk, what + " drops collections.");
+      found(Check::kDatabases, Decision::kAsk, said() + " drops collections.");
     }
   }
 
   void databases(const RunCommand& rc) {
     const std::string& p = rc.program;
     const auto& a = rc.argv;
-    std::string what = code_span(command_text(rc)) + through(rc);
+    auto said = [&] { return code_span(command_text(rc)) + through(rc); };
     if (p == "dropdb") {
-      found(Check::kDatabases, Decision::kDeny, what + " drops a database.");
+      found(Check::kDatabases, Decision::kDeny, said() + " drops a database.");
       return;
     }
     if (p == "mysqladmin") {
       for (const Word& w : a) {
         if (w.text == "drop" || w.text == "DROP") {
-          found(Check::kDatabases, Decision::kDeny, what + " drops a database.");
+          found(Check::kDatabases, Decision::kDeny,
+                said() + " drops a database.");
         }
       }
       return;
@@ -1306,20 +1447,20 @@ class Checker {
         std::string l = lower(a[k].text);
         if (l == "flushall" || l == "flushdb") {
           found(Check::kDatabases, Decision::kDeny,
-                what + " deletes every key.");
+                said() + " deletes every key.");
         }
       }
       return;
     }
     bool client = has({"psql", "mysql", "mariadb", "sqlite3", "sqlite",
-                       "clickhouse-client", "clickhouse", "cockroach",
-                       "mongo", "mongosh", "cqlsh", "duckdb", "sqlcmd"},
+                       "clickhouse-client", "clickhouse", "cockroach", "mongo",
+                       "mongosh", "cqlsh", "duckdb", "sqlcmd"},
                       p);
     if (!client) return;
     for (std::size_t k = 1; k < a.size(); ++k) {
       const std::string& t = a[k].text;
-      if (has({"-c", "--command", "-e", "--execute", "--eval", "-q",
-               "--query", "-Q"},
+      if (has({"-c", "--command", "-e", "--execute", "--eval", "-q", "--query",
+               "-Q"},
               t) &&
           k + 1 < a.size()) {
         sql(rc, a[k + 1].text);
@@ -1362,28 +1503,31 @@ class Checker {
         a, "Hc", {"--context", "--host", "--config", "--log-level"});
     Options o = options_of(a, 1);
     bool force = o.short_has('f') || o.long_has("--force");
-    std::string what = code_span(command_text(rc)) + through(rc);
+    auto said = [&] { return code_span(command_text(rc)) + through(rc); };
     auto ask = [&](std::string why) {
-      found(Check::kContainers, Decision::kAsk, what + " " + why);
+      found(Check::kContainers, Decision::kAsk, said() + " " + why);
     };
     if (p == "docker-compose") ops.insert(ops.begin(), "compose");
     if (ops.empty()) return;
     const std::string& sub = ops[0];
     std::string verb = ops.size() > 1 ? ops[1] : std::string();
-    if ((sub == "rm" || (sub == "container" && (verb == "rm" || verb == "remove"))) &&
+    if ((sub == "rm" ||
+         (sub == "container" && (verb == "rm" || verb == "remove"))) &&
         force) {
       ask("removes running containers.");
-    } else if ((sub == "rmi" || (sub == "image" && (verb == "rm" || verb == "remove"))) &&
+    } else if ((sub == "rmi" ||
+                (sub == "image" && (verb == "rm" || verb == "remove"))) &&
                force) {
       ask("removes images by force.");
-    } else if (sub == "volume" && (verb == "rm" || verb == "remove" ||
-                                   verb == "prune")) {
+    } else if (sub == "volume" &&
+               (verb == "rm" || verb == "remove" || verb == "prune")) {
       ask("deletes volumes and the data in them.");
     } else if (verb == "prune" || sub == "prune") {
-      ask("deletes unused " + (sub == "system" ? std::string("containers, "
-                                                             "images and "
-                                                             "networks")
-                                               : sub + "s") +
+      ask("deletes unused " +
+          (sub == "system" ? std::string("containers, "
+                                         "images and "
+                                         "networks")
+                           : sub + "s") +
           ".");
     } else if (sub == "compose" && verb == "down" &&
                (o.short_has('v') || o.long_has("--volumes") ||
@@ -1394,7 +1538,7 @@ class Checker {
 
   void clusters(const RunCommand& rc) {
     const std::string& p = rc.program;
-    std::string what = code_span(command_text(rc)) + through(rc);
+    auto said = [&] { return code_span(command_text(rc)) + through(rc); };
     if (p == "kubectl" || p == "oc" || p == "k" || p == "microk8s.kubectl") {
       std::vector<std::string> ops = operands_after(
           rc.argv, "nsl",
@@ -1402,14 +1546,16 @@ class Checker {
            "--server", "--selector", "--token"});
       if (ops.empty()) return;
       if (ops[0] == "delete") {
-        found(Check::kClusters, Decision::kAsk, what + " deletes cluster resources.");
+        found(Check::kClusters, Decision::kAsk,
+              said() + " deletes cluster resources.");
       } else if (ops[0] == "drain") {
-        found(Check::kClusters, Decision::kAsk, what + " evicts everything from a node.");
+        found(Check::kClusters, Decision::kAsk,
+              said() + " evicts everything from a node.");
       } else if (ops[0] == "replace") {
         for (const Word& w : rc.argv) {
           if (w.text == "--force") {
             found(Check::kClusters, Decision::kAsk,
-                  what + " deletes and recreates resources.");
+                  said() + " deletes and recreates resources.");
           }
         }
       }
@@ -1419,7 +1565,8 @@ class Checker {
       std::vector<std::string> ops = operands_after(
           rc.argv, "n", {"--namespace", "--kube-context", "--kubeconfig"});
       if (!ops.empty() && has({"uninstall", "delete", "del", "un"}, ops[0])) {
-        found(Check::kClusters, Decision::kAsk, what + " uninstalls a release.");
+        found(Check::kClusters, Decision::kAsk,
+              said() + " uninstalls a release.");
       }
     }
   }
@@ -1427,15 +1574,16 @@ class Checker {
   void cloud(const RunCommand& rc) {
     const std::string& p = rc.program;
     const auto& a = rc.argv;
-    std::string what = code_span(command_text(rc)) + through(rc);
+    auto said = [&] { return code_span(command_text(rc)) + through(rc); };
     auto ask = [&](std::string why) {
-      found(Check::kCloud, Decision::kAsk, what + " " + why);
+      found(Check::kCloud, Decision::kAsk, said() + " " + why);
     };
     if (p == "aws") {
-      std::vector<std::string> ops = operands_after(
-          a, "", {"--region", "--profile", "--output", "--endpoint-url",
-                  "--query", "--cli-read-timeout", "--cli-connect-timeout",
-                  "--ca-bundle", "--color"});
+      std::vector<std::string> ops =
+          operands_after(a, "",
+                         {"--region", "--profile", "--output", "--endpoint-url",
+                          "--query", "--cli-read-timeout",
+                          "--cli-connect-timeout", "--ca-bundle", "--color"});
       if (ops.size() < 2) return;
       const std::string& op = ops[1];
       if (op.starts_with("delete") || op.starts_with("terminate") ||
@@ -1510,7 +1658,7 @@ class Checker {
 
   void sync(const RunCommand& rc) {
     const auto& a = rc.argv;
-    std::string what = code_span(command_text(rc)) + through(rc);
+    auto said = [&] { return code_span(command_text(rc)) + through(rc); };
     if (rc.program == "rsync") {
       Options o = options_of(a, 1);
       bool dry = o.short_has('n') || o.long_has("--dry-run") ||
@@ -1521,20 +1669,22 @@ class Checker {
       }
       if (del && !dry) {
         found(Check::kSyncDelete, Decision::kAsk,
-              what + " deletes files that are not in the source, or the "
-                     "source files themselves.");
+              said() +
+                  " deletes files that are not in the source, or the "
+                  "source files themselves.");
       }
       return;
     }
     std::vector<std::string> ops = operands_after(a, "", {"--config"});
     bool dry = false;
-    for (const Word& w : a) dry = dry || w.text == "--dry-run" || w.text == "-n";
+    for (const Word& w : a)
+      dry = dry || w.text == "--dry-run" || w.text == "-n";
     if (!ops.empty() && !dry &&
         has({"purge", "delete", "deletefile", "rmdirs", "cleanup", "sync",
              "dedupe"},
             ops[0])) {
       found(Check::kSyncDelete, Decision::kAsk,
-            what + " deletes files from a remote.");
+            said() + " deletes files from a remote.");
     }
   }
 
@@ -1542,14 +1692,14 @@ class Checker {
 
   void unfollowable(const std::string& problem, std::string_view raw) {
     static constexpr std::string_view kWatched[] = {
-        "rm",      "git",     "dd",      "mkfs",   "shred",   "chmod",
-        "chown",   "curl",    "wget",    "find",   "xargs",   "kubectl",
-        "helm",    "docker",  "podman",  "terraform", "aws",  "gcloud",
-        "az",      "psql",    "mysql",   "redis-cli", "rsync", "rclone",
-        "bash",    "sh",      "zsh",     "eval",   "sudo",    "python",
-        "python3", "node",    "perl",    "ruby",   "ssh",     "wipefs",
-        "dropdb",  "cat",     "cp",      "mv",     "tar",     "base64",
-        "source",  "exec",    "env"};
+        "rm",      "git",    "dd",     "mkfs",      "shred", "chmod",
+        "chown",   "curl",   "wget",   "find",      "xargs", "kubectl",
+        "helm",    "docker", "podman", "terraform", "aws",   "gcloud",
+        "az",      "psql",   "mysql",  "redis-cli", "rsync", "rclone",
+        "bash",    "sh",     "zsh",    "eval",      "sudo",  "python",
+        "python3", "node",   "perl",   "ruby",      "ssh",   "wipefs",
+        "dropdb",  "cat",    "cp",     "mv",        "tar",   "base64",
+        "source",  "exec",   "env"};
     std::string mentioned;
     if (raw.find(".env") != std::string_view::npos) mentioned = ".env";
     std::size_t i = 0;
@@ -1580,16 +1730,13 @@ class Checker {
   const CheckSettings& s_;
   CheckScope scope_;
   std::optional<Finding> best_;
-  struct PtrSet {
-    std::vector<const void*> items;
-    std::pair<int, bool> insert(const void* p) {
-      if (std::find(items.begin(), items.end(), p) != items.end()) {
-        return {0, false};
-      }
-      items.push_back(p);
-      return {0, true};
-    }
-  } seen_sources_;
+  std::unordered_set<const void*> seen_sources_;
+  std::vector<std::string> protected_;        // protected_list(false)
+  std::vector<bool> protected_glob_;         // which of protected_ are globs
+  std::vector<std::string> protected_trees_;  // protected_list(true), no globs
+  // The last components of protected_; empty when a word cannot be ruled
+  // out by its text.
+  std::vector<std::string> protected_names_;
 };
 
 }  // namespace

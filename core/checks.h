@@ -11,12 +11,11 @@
 
 #include <array>
 #include <cstddef>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "commands.h"
 #include "decision.h"

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <unordered_set>
 
 namespace twk::core {
 namespace {
@@ -121,22 +122,46 @@ std::string_view call_span(std::string_view code, std::size_t at) {
 
 // Calls that run their arguments as a command.
 constexpr std::array<std::string_view, 24> kExecCalls = {
-    "os.system",   "os.popen",    "subprocess.", "os.exec",     "os.spawn",
-    "commands.",   "pty.spawn",   "system",      "exec",        "spawn",
-    "shell_exec",  "passthru",    "popen",       "proc_open",   "%x",
-    "qx",          "Open3.",      "IO.popen",    "Deno.run",    "Bun.spawn",
-    "Command(",    "getoutput",   "check_output", "Popen"};
+    "os.system",  "os.popen",  "subprocess.",  "os.exec",   "os.spawn",
+    "commands.",  "pty.spawn", "system",       "exec",      "spawn",
+    "shell_exec", "passthru",  "popen",        "proc_open", "%x",
+    "qx",         "Open3.",    "IO.popen",     "Deno.run",  "Bun.spawn",
+    "Command(",   "getoutput", "check_output", "Popen"};
 
 // Calls that delete a tree.
 constexpr std::array<std::string_view, 9> kDeleteCalls = {
-    "rmtree",   "rm_rf",    "rm_r",     "remove_tree", "rmSync",
-    "rmdirSync", "fs.rm(", "rimraf",   "FileUtils.rm"};
+    "rmtree",    "rm_rf",  "rm_r",   "remove_tree", "rmSync",
+    "rmdirSync", "fs.rm(", "rimraf", "FileUtils.rm"};
 
 bool word_boundary_before(std::string_view code, std::size_t at) {
   if (at == 0) return true;
   char c = code[at - 1];
   return !(c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
            (c >= '0' && c <= '9'));
+}
+
+// Programs that run the command given in their arguments.
+bool is_wrapper(std::string_view p) {
+  static const std::unordered_set<std::string_view> kWrappers = {
+      "sudo",        "doas",         "env",        "command",
+      "builtin",     "exec",         "nohup",      "setsid",
+      "nocache",     "unbuffer",     "caffeinate", "torsocks",
+      "proxychains", "proxychains4", "fakeroot",   "dbus-run-session",
+      "xvfb-run",    "catchsegv",    "then",       "do",
+      "else",        "time",         "nice",       "ionice",
+      "chrt",        "taskset",      "stdbuf",     "timeout",
+      "gtimeout",    "chroot",       "strace",     "ltrace",
+      "flock",       "runuser",      "su",         "busybox",
+      "toybox",      "watch"};
+  return kWrappers.count(p) > 0;
+}
+
+// Programs whose arguments or input carry more commands or code.
+bool carries_code(std::string_view p) {
+  static const std::unordered_set<std::string_view> kCarriers = {
+      "xargs", "parallel", "find", "eval", "source", ".", "ssh"};
+  return kCarriers.count(p) > 0 || is_shell_program(p) ||
+         language_of(p) != Language::kNone;
 }
 
 class Follower {
@@ -155,8 +180,8 @@ class Follower {
   void follow_text(std::string_view text, const Context& ctx,
                    const std::vector<std::string>& positional = {}) {
     if (ctx.depth > facts_.max_depth) {
-      problem(ctx, "code nested more than " +
-                       std::to_string(facts_.max_depth) + " levels deep");
+      problem(ctx, "code nested more than " + std::to_string(facts_.max_depth) +
+                       " levels deep");
       return;
     }
     if (++analyses_ > 256) {
@@ -207,8 +232,7 @@ class Follower {
     }
     return {};
   }
-  std::string download_in_word(const shell::Analysis& a,
-                               const Word& w) const {
+  std::string download_in_word(const shell::Analysis& a, const Word& w) const {
     for (int g : w.substitutions) {
       std::string d = download_in_group(a, g);
       if (!d.empty()) return d;
@@ -216,8 +240,7 @@ class Follower {
     return {};
   }
   // The download program that feeds command `i` through its pipeline.
-  std::string download_feeding(const shell::Analysis& a,
-                               std::size_t i) const {
+  std::string download_feeding(const shell::Analysis& a, std::size_t i) const {
     const shell::Command& cmd = a.commands[i];
     if (!(cmd.place & shell::kInPipeline) || cmd.stage == 0) return {};
     for (std::size_t k = i, steps = 0; k-- > 0 && steps < 256; ++steps) {
@@ -278,10 +301,9 @@ class Follower {
 
   // Skips the options of a wrapper: `with_arg` lists the short options that
   // take a value; long options with a value use "=" unless listed too.
-  static std::size_t skip_options(const std::vector<Word>& argv,
-                                  std::size_t k, std::string_view with_arg,
-                                  std::initializer_list<std::string_view>
-                                      long_with_arg = {}) {
+  static std::size_t skip_options(
+      const std::vector<Word>& argv, std::size_t k, std::string_view with_arg,
+      std::initializer_list<std::string_view> long_with_arg = {}) {
     while (k < argv.size() && is_option(argv[k])) {
       const std::string& o = argv[k].text;
       if (o == "--") return k + 1;
@@ -303,8 +325,8 @@ class Follower {
                       const shell::Analysis& a, std::size_t i) {
     const shell::Command* source = &a.commands[i];
     for (int guard = 0; guard < 32 && k < argv.size(); ++guard) {
-      // Assignments before the program (env, sudo) do not run anything.
       std::string p = program_name(argv[k]);
+      if (!is_wrapper(p)) break;
       if (p == "sudo" || p == "doas") {
         ctx.elevated = true;
         std::size_t j = k + 1;
@@ -323,9 +345,9 @@ class Follower {
                                    std::string_view::npos) {
             ++j;
           } else if (o.starts_with("--") && o.find('=') == std::string::npos &&
-                     has({"--user", "--group", "--chdir", "--host",
-                          "--prompt", "--role", "--type", "--close-from",
-                          "--other-user", "--command-timeout"},
+                     has({"--user", "--group", "--chdir", "--host", "--prompt",
+                          "--role", "--type", "--close-from", "--other-user",
+                          "--command-timeout"},
                          o)) {
             ++j;
           }
@@ -431,7 +453,8 @@ class Follower {
         continue;
       }
       if (p == "stdbuf") {
-        k = skip_options(argv, k + 1, "ioe", {"--input", "--output", "--error"});
+        k = skip_options(argv, k + 1, "ioe",
+                         {"--input", "--output", "--error"});
         continue;
       }
       if (p == "timeout" || p == "gtimeout") {
@@ -442,7 +465,8 @@ class Follower {
         continue;
       }
       if (p == "chroot") {
-        std::size_t j = skip_options(argv, k + 1, "", {"--userspec", "--groups"});
+        std::size_t j =
+            skip_options(argv, k + 1, "", {"--userspec", "--groups"});
         if (j < argv.size()) ++j;  // the new root
         ctx.cwd.clear();
         k = j;
@@ -494,6 +518,10 @@ class Follower {
     if (k >= argv.size()) return;
     if (k > 0) argv.erase(argv.begin(), argv.begin() + static_cast<long>(k));
     std::string p = program_name(argv[0]);
+    if (!carries_code(p)) {
+      push(std::move(argv), ctx, source);
+      return;
+    }
 
     if (p == "xargs") {
       follow_xargs(std::move(argv), ctx, a, i);
@@ -581,8 +609,7 @@ class Follower {
       if (!d.empty()) return d;
       bool doc = false;
       for (const shell::Redirect& r : cmd.redirects) {
-        doc = doc || (&r.target == in &&
-                      r.kind != shell::RedirectKind::kInput);
+        doc = doc || (&r.target == in && r.kind != shell::RedirectKind::kInput);
       }
       if (doc) follow_text(in->text, nested(ctx, p + " <<"));
       return {};
@@ -644,8 +671,7 @@ class Follower {
       std::size_t e = m + 1;
       for (; e < argv.size(); ++e) {
         const std::string& t = argv[e].text;
-        if (t == ";" || (t == "+" && !sub.empty() &&
-                         sub.back().text == "{}")) {
+        if (t == ";" || (t == "+" && !sub.empty() && sub.back().text == "{}")) {
           break;
         }
         sub.push_back(argv[e]);
@@ -671,12 +697,11 @@ class Follower {
     if (!text) {
       if (const Word* in = stdin_word(a.commands[i]);
           in != nullptr && !in->unknown &&
-          std::any_of(a.commands[i].redirects.begin(),
-                      a.commands[i].redirects.end(),
-                      [&](const shell::Redirect& r) {
-                        return &r.target == in &&
-                               r.kind != shell::RedirectKind::kInput;
-                      })) {
+          std::any_of(
+              a.commands[i].redirects.begin(), a.commands[i].redirects.end(),
+              [&](const shell::Redirect& r) {
+                return &r.target == in && r.kind != shell::RedirectKind::kInput;
+              })) {
         text = in->text;
       }
     }
@@ -739,9 +764,8 @@ class Follower {
       } else if (o.starts_with("--replace=")) {
         replace = o.substr(10);
         lines = true;
-      } else if (o.size() == 2 &&
-                 std::string_view("nPLsdaEe").find(o[1]) !=
-                     std::string_view::npos) {
+      } else if (o.size() == 2 && std::string_view("nPLsdaEe").find(o[1]) !=
+                                      std::string_view::npos) {
         ++j;
         if (o == "-L") lines = true;
       } else if (o == "-0" || o == "--null") {
@@ -770,8 +794,8 @@ class Follower {
 
   void follow_parallel(std::vector<Word> argv, const Context& ctx,
                        const shell::Analysis& a, std::size_t i) {
-    std::size_t j = skip_options(argv, 1, "jSPIEn",
-                                 {"--jobs", "--sshlogin", "--delay"});
+    std::size_t j =
+        skip_options(argv, 1, "jSPIEn", {"--jobs", "--sshlogin", "--delay"});
     std::vector<Word> cmd;
     std::vector<std::string> inputs;
     bool sources = false;
@@ -870,7 +894,8 @@ class Follower {
           if (lang == Language::kPython) break;  // the rest is sys.argv
           continue;
         }
-        if (lang == Language::kPython && (o == "-m" || o == "-W" || o == "-X")) {
+        if (lang == Language::kPython &&
+            (o == "-m" || o == "-W" || o == "-X")) {
           if (o == "-m") {
             script = true;
             break;
@@ -926,8 +951,8 @@ class Follower {
             for (const std::string& lit : lits) {
               RunCommand extra;
               extra.from_code = true;
-              push({word_of("rm"), word_of("-rf"), word_of(lit)}, ctx,
-                   nullptr, std::move(extra));
+              push({word_of("rm"), word_of("-rf"), word_of(lit)}, ctx, nullptr,
+                   std::move(extra));
             }
             continue;
           }
@@ -1017,15 +1042,17 @@ std::string program_name(const Word& word) {
 }
 
 bool is_download_program(std::string_view p) {
-  return has({"curl", "wget", "wget2", "fetch", "http", "https", "xh",
-              "aria2c", "lwp-request", "GET", "httpie", "lynx", "links"},
-             p);
+  static const std::unordered_set<std::string_view> kPrograms = {
+      "curl",   "wget",        "wget2", "fetch",  "http", "https", "xh",
+      "aria2c", "lwp-request", "GET",   "httpie", "lynx", "links"};
+  return kPrograms.count(p) > 0;
 }
 
 bool is_shell_program(std::string_view p) {
-  return has({"bash", "sh", "zsh", "dash", "ksh", "mksh", "ash", "fish",
-              "tcsh", "csh", "yash", "posh", "rbash"},
-             p);
+  static const std::unordered_set<std::string_view> kPrograms = {
+      "bash", "sh",   "zsh", "dash", "ksh",  "mksh", "ash",
+      "fish", "tcsh", "csh", "yash", "posh", "rbash"};
+  return kPrograms.count(p) > 0;
 }
 
 CommandSet follow(std::string_view text, const FollowFacts& facts) {

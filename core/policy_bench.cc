@@ -1,40 +1,44 @@
 // What the built-in policy costs per tool call, above all for hostile
-// commands: with RE2 every rule runs in time linear in the command, so even
-// a long line of nested "$(" stays far below a millisecond.
+// commands: the shell analysis and the checks take time linear in the
+// command, so even 64 KiB built to be hard stays near a millisecond.
 //
 //   build/.../core/twk_policy_bench
 //
-// Each benchmark reports the time of one evaluation of all rules; the
-// "MB/s" column is the command bytes scanned per second.
+// Each benchmark reports the time of one whole decision; the "MB/s"
+// column is the command bytes analysed per second.
 #include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 #include <variant>
-
-#include <stdlib.h>
-#include <unistd.h>
 
 #include "audit.h"
 #include "policy.h"
 #include "policy_yaml.h"
 #include "routes.h"
 #include "rules.h"
+#include "shell.h"
 
 namespace twk::core {
 namespace {
 
-const RuleSet& builtin() {
-  static const RuleSet set =
-      std::get<RuleSet>(parse_policy(builtin_policy_text()));
-  return set;
-}
-
-void evaluate_command(benchmark::State& state, const std::string& command) {
-  nlohmann::json input = {{"command", command}};
-  ToolCall call{"pre-tool-use", "Bash", &input};
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(evaluate(builtin(), call));
-  }
+// The built-in policy's whole decision on a Bash call in a project: the
+// shell analysis, the unwrapping of nested code, every check.
+void decide_command(benchmark::State& state, const std::string& command) {
+  PolicyConfig config;
+  config.user_path = "/nonexistent/policy.yaml";  // the built-in policy
+  config.facts.home = "/home/dev";
+  config.facts.state_dir = "/home/dev/.tarnwick";
+  Policy policy(std::move(config));
+  nlohmann::json event = {{"agent", "claude-code"},
+                          {"context", {{"projectDir", "/home/dev/src/app"}}},
+                          {"hook", "pre-tool-use"},
+                          {"input",
+                           {{"cwd", "/home/dev/src/app"},
+                            {"tool_name", "Bash"},
+                            {"tool_input", {{"command", command}}}}}};
+  for (auto _ : state) benchmark::DoNotOptimize(policy.decide(event));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                           static_cast<std::int64_t>(command.size()));
 }
@@ -45,31 +49,53 @@ std::string repeated(std::string_view piece, std::int64_t bytes) {
   return out;
 }
 
-// $($($($(... : deep nesting that backtracking engines choke on.
+// $($($($(... : nesting past the analyzer's limit, which stops it early.
 void BM_NestedCommandSubstitution(benchmark::State& state) {
-  evaluate_command(state, repeated("$(", state.range(0)));
+  decide_command(state, repeated("$(", state.range(0)));
 }
 BENCHMARK(BM_NestedCommandSubstitution)
-    ->RangeMultiplier(8)
-    ->Range(64, 64 << 10);
+    ->RangeMultiplier(4)
+    ->Range(1 << 10, 64 << 10);
 
-// The same behind "rm -rf " and "curl x |", so that the rules for those get
-// past their first token and every later position is a candidate.
-void BM_NestedAfterRm(benchmark::State& state) {
-  evaluate_command(state, "rm -rf " + repeated("$( ", state.range(0)));
+// Built to be hard and still understood: substitutions nested 24 deep,
+// long strings of every kind of quote and escape, and long here-documents,
+// one fed to a shell (analysed again) and one to cat (expanded), repeated
+// up to the size.
+std::string hard_command(std::int64_t bytes) {
+  std::string nested = "echo ok";
+  for (int i = 0; i < 24; ++i) nested = "echo \"$(" + nested + ")\"";
+  std::string quotes = repeated(
+      "'single \\ quoted' \"double \\\" ${HOME:-/tmp} \\$x\" "
+      "$'ansi\\t\\x41\\'' a\\ b ",
+      1024);
+  std::string piece =
+      nested + " && git -C r status\nprintf '%s\\n' " + quotes +
+      " | tee -a log.txt\nbash <<EOF\n" +
+      repeated("echo \"line $HOME ${X:-y}\" 'and more' >> out.txt\n", 1024) +
+      "EOF\ncat <<-DOC\n" + repeated("\ttext $HOME \\$not `echo y`\n", 1024) +
+      "\tDOC\n";
+  return repeated(piece, bytes);
 }
-BENCHMARK(BM_NestedAfterRm)->RangeMultiplier(8)->Range(64, 64 << 10);
 
-void BM_NestedAfterCurlPipe(benchmark::State& state) {
-  evaluate_command(state, "curl x " + repeated("| $(", state.range(0)));
+void BM_HardCommand(benchmark::State& state) {
+  decide_command(state, hard_command(state.range(0)));
 }
-BENCHMARK(BM_NestedAfterCurlPipe)->RangeMultiplier(8)->Range(64, 64 << 10);
+BENCHMARK(BM_HardCommand)->RangeMultiplier(2)->Range(8 << 10, 128 << 10);
 
-// Many near misses for the force-push rule: git -x y -x y ... push
-void BM_GitOptionsNearMiss(benchmark::State& state) {
-  evaluate_command(state, "git " + repeated("-c a=b ", state.range(0)) + "pus");
+// Every byte a command of its own: the most work per byte the analyzer
+// can be given (it stops at 4,096 commands and asks).
+void BM_DenseCommands(benchmark::State& state) {
+  decide_command(state, repeated("sudo rm -rf ./b; ", state.range(0)));
 }
-BENCHMARK(BM_GitOptionsNearMiss)->RangeMultiplier(8)->Range(64, 64 << 10);
+BENCHMARK(BM_DenseCommands)->RangeMultiplier(4)->Range(1 << 10, 64 << 10);
+
+// A typical command of a coding session.
+void BM_DecideTypicalBash(benchmark::State& state) {
+  decide_command(state,
+                 "cd src && npm test -- --watch=false 2>&1 | tail -50 && "
+                 "git status --short && rm -rf ./dist");
+}
+BENCHMARK(BM_DecideTypicalBash);
 
 // Reading the built-in policy: YAML and compiling every pattern. Core does
 // this once at start, and again for each changed policy file.

@@ -62,19 +62,43 @@ void decode_escape(std::string_view s, std::size_t& i, std::string& out,
   }
   char c = s[i++];
   switch (c) {
-    case 'n': out += '\n'; return;
-    case 't': out += '\t'; return;
-    case 'r': out += '\r'; return;
-    case 'a': out += '\a'; return;
-    case 'b': out += '\b'; return;
-    case 'f': out += '\f'; return;
-    case 'v': out += '\v'; return;
+    case 'n':
+      out += '\n';
+      return;
+    case 't':
+      out += '\t';
+      return;
+    case 'r':
+      out += '\r';
+      return;
+    case 'a':
+      out += '\a';
+      return;
+    case 'b':
+      out += '\b';
+      return;
+    case 'f':
+      out += '\f';
+      return;
+    case 'v':
+      out += '\v';
+      return;
     case 'e':
-    case 'E': out += '\x1b'; return;
-    case '\\': out += '\\'; return;
-    case '\'': out += '\''; return;
-    case '"': out += '"'; return;
-    case '?': out += '?'; return;
+    case 'E':
+      out += '\x1b';
+      return;
+    case '\\':
+      out += '\\';
+      return;
+    case '\'':
+      out += '\'';
+      return;
+    case '"':
+      out += '"';
+      return;
+    case '?':
+      out += '?';
+      return;
     case 'x': {
       int v = 0, n = 0;
       while (n < 2 && i < s.size() && hex_value(s[i]) >= 0) {
@@ -202,10 +226,63 @@ class Fields {
   bool started_ = false;
 };
 
-struct ShellState {
-  // Variables the text assigned: a value, or nothing when unknown.
-  std::map<std::string, std::optional<std::string>, std::less<>> vars;
-  std::string cwd;
+// The shell's variables and directory, with an undo log: subshells,
+// substitutions and pipeline stages roll back what they changed instead of
+// copying the whole state on the way in.
+class ShellState {
+ public:
+  const std::string& cwd() const { return cwd_; }
+  // Nothing when the text never assigned `name`; else its value, or
+  // nothing inside when the value is unknown.
+  const std::optional<std::string>* var(std::string_view name) const {
+    auto it = vars_.find(name);
+    return it == vars_.end() ? nullptr : &it->second;
+  }
+  void set_var(std::string_view name, std::optional<std::string> value) {
+    auto it = vars_.find(name);
+    Undo u;
+    u.name = std::string(name);
+    if (it != vars_.end()) {
+      u.had = true;
+      u.old_value = std::move(it->second);
+      it->second = std::move(value);
+    } else {
+      vars_.emplace(std::string(name), std::move(value));
+    }
+    undo_.push_back(std::move(u));
+  }
+  void set_cwd(std::string cwd) {
+    Undo u;
+    u.is_cwd = true;
+    u.old_value = std::move(cwd_);
+    undo_.push_back(std::move(u));
+    cwd_ = std::move(cwd);
+  }
+  std::size_t mark() const { return undo_.size(); }
+  void roll_back(std::size_t mark) {
+    while (undo_.size() > mark) {
+      Undo& u = undo_.back();
+      if (u.is_cwd) {
+        cwd_ = std::move(*u.old_value);
+      } else if (u.had) {
+        vars_.find(u.name)->second = std::move(u.old_value);
+      } else {
+        vars_.erase(u.name);
+      }
+      undo_.pop_back();
+    }
+  }
+
+ private:
+  struct Undo {
+    bool is_cwd = false;
+    bool had = false;  // the variable existed before
+    std::string name;
+    std::optional<std::string> old_value;
+  };
+  std::map<std::string, std::optional<std::string>, std::less<>> vars_;
+  std::string cwd_;
+  std::vector<Undo> undo_;
 };
 
 // What every reader of one analysis shares.
@@ -330,9 +407,9 @@ class Reader {
   // The reserved word at the cursor, if one is there in command position.
   std::string_view keyword() const {
     static constexpr std::string_view kWords[] = {
-        "if",   "then", "else",   "elif",  "fi",       "do",   "done",
-        "while", "until", "for",  "select", "case",    "esac", "function",
-        "{",    "}",    "!",      "[[",    "time",     "coproc"};
+        "if",    "then",  "else", "elif",   "fi",   "do",    "done",
+        "while", "until", "for",  "select", "case", "esac",  "function",
+        "{",     "}",     "!",    "[[",     "time", "coproc"};
     for (std::string_view w : kWords) {
       if (s_.substr(i_, w.size()) != w) continue;
       std::size_t end = i_ + w.size();
@@ -419,7 +496,7 @@ class Reader {
     pipeline_ = id;
     stage_ = 0;
     std::size_t first = sh_.out.commands.size();
-    ShellState before = sh_.state;
+    std::size_t before = sh_.state.mark();
     bool multi = false;
     for (;;) {
       std::size_t stage_first = sh_.out.commands.size();
@@ -437,12 +514,12 @@ class Reader {
       }
       // Each stage of a pipeline runs in a subshell of its own.
       multi = true;
-      sh_.state = before;
+      sh_.state.roll_back(before);
       ++stage_;
       skip_newlines();
     }
     if (multi) {
-      sh_.state = std::move(before);
+      sh_.state.roll_back(before);
       for (std::size_t k = first; k < sh_.out.commands.size(); ++k) {
         if (sh_.out.commands[k].pipeline == id) {
           sh_.out.commands[k].place |= kInPipeline;
@@ -466,12 +543,12 @@ class Reader {
         }
         ++i_;
         if (!enter()) return;
-        ShellState saved = sh_.state;
+        std::size_t saved = sh_.state.mark();
         unsigned saved_place = place_;
         place_ |= kInSubshell;
         parse_list(Stop::kParen);
         place_ = saved_place;
-        sh_.state = std::move(saved);
+        sh_.state.roll_back(saved);
         leave();
         if (at_end()) {
           if (!sh_.stopped) sh_.problem("a \"(\" is never closed");
@@ -515,8 +592,8 @@ class Reader {
       }
       if (kw == "time") {
         skip_blanks();
-        if (s_.substr(i_, 2) == "-p" && (i_ + 2 >= s_.size() ||
-                                         is_meta(s_[i_ + 2]))) {
+        if (s_.substr(i_, 2) == "-p" &&
+            (i_ + 2 >= s_.size() || is_meta(s_[i_ + 2]))) {
           i_ += 2;
         }
       }
@@ -567,8 +644,8 @@ class Reader {
       return;
     }
     skip_newlines();
-    if (s_.substr(i_, 2) == "in" && (i_ + 2 >= s_.size() ||
-                                     is_meta(s_[i_ + 2]))) {
+    if (s_.substr(i_, 2) == "in" &&
+        (i_ + 2 >= s_.size() || is_meta(s_[i_ + 2]))) {
       i_ += 2;
       for (;;) {
         skip_blanks();
@@ -582,7 +659,7 @@ class Reader {
         }
       }
     }
-    sh_.state.vars[name] = std::nullopt;
+    sh_.state.set_var(name, std::nullopt);
     place_ |= kInCondition;
   }
 
@@ -653,14 +730,14 @@ class Reader {
   void parse_function_body() {
     skip_newlines();
     if (!enter()) return;
-    ShellState saved = sh_.state;
+    std::size_t saved = sh_.state.mark();
     unsigned saved_place = place_;
     // The body is analysed as if it ran where it is defined: a function is
     // defined to be called.
     place_ |= kInFunction;
     parse_command();
     place_ = saved_place;
-    sh_.state = std::move(saved);
+    sh_.state.roll_back(saved);
     leave();
   }
 
@@ -696,7 +773,7 @@ class Reader {
     cmd.group = group_;
     cmd.pipeline = pipeline_;
     cmd.stage = stage_;
-    cmd.cwd = sh_.state.cwd;
+    cmd.cwd = sh_.state.cwd();
     return cmd;
   }
 
@@ -813,9 +890,9 @@ class Reader {
     if (cmd.argv.empty()) {
       for (const auto& [name, value] : cmd.assignments) {
         if (value.unknown) {
-          sh_.state.vars[name] = std::nullopt;
+          sh_.state.set_var(name, std::nullopt);
         } else {
-          sh_.state.vars[name] = value.text;
+          sh_.state.set_var(name, value.text);
         }
       }
       return;
@@ -836,14 +913,14 @@ class Reader {
       }
       if (target == nullptr) {
         std::optional<std::string> home = lookup("HOME");
-        sh_.state.cwd = home ? resolve_path("/", *home) : std::string();
+        sh_.state.set_cwd(home ? resolve_path("/", *home) : std::string());
       } else if (target->unknown || target->glob || target->text == "-") {
-        sh_.state.cwd.clear();
+        sh_.state.set_cwd(std::string());
       } else {
-        sh_.state.cwd = resolve_path(sh_.state.cwd, target->text);
+        sh_.state.set_cwd(resolve_path(sh_.state.cwd(), target->text));
       }
     } else if (first.text == "popd") {
-      sh_.state.cwd.clear();
+      sh_.state.set_cwd(std::string());
     }
   }
 
@@ -935,8 +1012,8 @@ class Reader {
     }
     i_ = j + len;
     skip_blanks();
-    if (at_end() || (is_meta(s_[i_]) && !((s_[i_] == '<' || s_[i_] == '>') &&
-                                          peek(1) == '('))) {
+    if (at_end() || (is_meta(s_[i_]) &&
+                     !((s_[i_] == '<' || s_[i_] == '>') && peek(1) == '('))) {
       sh_.problem("a redirection without a target");
       sh_.stopped = true;
       return true;
@@ -1030,9 +1107,8 @@ class Reader {
   }
 
   std::optional<std::string> lookup(std::string_view name) const {
-    auto it = sh_.state.vars.find(name);
-    if (it != sh_.state.vars.end()) return it->second;
-    if (name == "PWD" && !sh_.state.cwd.empty()) return sh_.state.cwd;
+    if (const std::optional<std::string>* v = sh_.state.var(name)) return *v;
+    if (name == "PWD" && !sh_.state.cwd().empty()) return sh_.state.cwd();
     auto env = sh_.env.variables.find(name);
     if (env != sh_.env.variables.end()) return env->second;
     return std::nullopt;
@@ -1040,8 +1116,7 @@ class Reader {
 
   // Reads the parts of one word into `f`. `quoted` is set inside double
   // quotes; `split` says whether unquoted expansions split into fields.
-  void read_word_parts(Fields& f, bool quoted, bool split,
-                       bool tilde = false) {
+  void read_word_parts(Fields& f, bool quoted, bool split, bool tilde = false) {
     bool at_start = true;
     while (!at_end()) {
       char c = s_[i_];
@@ -1145,8 +1220,8 @@ class Reader {
       if (is_meta(c) || c == '\'' || c == '"') return false;
       if (c == '{') ++level;
       if (c == '}' && --level == 0) return sep;
-      if (level == 1 && (c == ',' || (c == '.' && j + 1 < s_.size() &&
-                                       s_[j + 1] == '.'))) {
+      if (level == 1 &&
+          (c == ',' || (c == '.' && j + 1 < s_.size() && s_[j + 1] == '.'))) {
         sep = true;
       }
     }
@@ -1155,8 +1230,7 @@ class Reader {
 
   void read_tilde(Fields& f) {
     std::size_t j = i_ + 1;
-    while (j < s_.size() && !is_meta(s_[j]) && s_[j] != '/' &&
-           s_[j] != ':') {
+    while (j < s_.size() && !is_meta(s_[j]) && s_[j] != '/' && s_[j] != ':') {
       ++j;
     }
     std::string_view user = s_.substr(i_ + 1, j - i_ - 1);
@@ -1169,9 +1243,9 @@ class Reader {
         f.unknown(true);
       }
     } else if (user == "+") {
-      f.value(sh_.state.cwd.empty() ? std::nullopt
-                                    : std::optional(sh_.state.cwd),
-              true, false);
+      f.value(
+          sh_.state.cwd().empty() ? std::nullopt : std::optional(sh_.state.cwd()),
+          true, false);
     } else {
       f.unknown(true);  // another user's home, or ~- and friends
     }
@@ -1204,8 +1278,8 @@ class Reader {
         read_backtick(f, true);
       } else {
         std::size_t j = i_;
-        while (j < s_.size() && s_[j] != '"' && s_[j] != '\\' &&
-               s_[j] != '$' && s_[j] != '`') {
+        while (j < s_.size() && s_[j] != '"' && s_[j] != '\\' && s_[j] != '$' &&
+               s_[j] != '`') {
           ++j;
         }
         f.literal(s_.substr(i_, j - i_), true);
@@ -1285,8 +1359,8 @@ class Reader {
       f.value(lookup(s_.substr(i_ - 1, 1)), quoted, split);
       return;
     }
-    if (n == '@' || n == '*' || n == '#' || n == '?' || n == '$' ||
-        n == '!' || n == '-') {
+    if (n == '@' || n == '*' || n == '#' || n == '?' || n == '$' || n == '!' ||
+        n == '-') {
       i_ += 2;
       f.unknown(quoted);
       return;
@@ -1327,10 +1401,9 @@ class Reader {
     std::size_t k = 0;
     while (k < inner.size() && is_name_char(inner[k])) ++k;
     std::string_view name = inner.substr(0, k);
-    bool valid_name = !name.empty() &&
-                      (is_name_start(name[0]) ||
-                       name.find_first_not_of("0123456789") ==
-                           std::string_view::npos);
+    bool valid_name = !name.empty() && (is_name_start(name[0]) ||
+                                        name.find_first_not_of("0123456789") ==
+                                            std::string_view::npos);
     if (!valid_name) {
       f.unknown(quoted);  // ${#x}, ${!x}, ${@...}
       return;
@@ -1372,7 +1445,7 @@ class Reader {
           // stays unknown only when the word is unknown too.
           f.value(std::nullopt, quoted, split);
         }
-        if (kind == '=' && !value) sh_.state.vars[std::string(name)] = word;
+        if (kind == '=' && !value) sh_.state.set_var(name, word);
         return;
       case '?':
         // Unset means the shell stops here; set means the value.
@@ -1417,11 +1490,11 @@ class Reader {
     std::string_view text = sh_.texts.back();
     if (!enter()) return;
     int group = sh_.next_group++;
-    ShellState saved = sh_.state;
+    std::size_t saved = sh_.state.mark();
     Reader child(sh_, text, depth_, place_ | kInSubstitution, group);
     std::size_t first = sh_.out.commands.size();
     child.run();
-    sh_.state = std::move(saved);
+    sh_.state.roll_back(saved);
     leave();
     f.substitution(group);
     std::optional<std::string> value = group_output(first, group);
@@ -1446,7 +1519,7 @@ class Reader {
                                           int& group) {
     if (!enter()) return std::nullopt;
     group = sh_.next_group++;
-    ShellState saved = sh_.state;
+    std::size_t saved = sh_.state.mark();
     unsigned saved_place = place_;
     int saved_group = group_;
     int saved_pipeline = pipeline_, saved_stage = stage_;
@@ -1461,7 +1534,7 @@ class Reader {
     pipeline_ = saved_pipeline;
     stage_ = saved_stage;
     pending_ = std::move(saved_pending);
-    sh_.state = std::move(saved);
+    sh_.state.roll_back(saved);
     leave();
     if (at_end()) {
       if (!sh_.stopped) sh_.problem("a \"$(\" is never closed");
@@ -1580,10 +1653,10 @@ Analysis analyze(std::string_view text, const Environment& env,
                  const Limits& limits) {
   Analysis out;
   Shared shared{env, limits, out, {}, {}, 1, 1, false};
-  shared.state.cwd = env.cwd;
+  shared.state.set_cwd(env.cwd);
   Reader reader(shared, text, 0, 0, 0);
   reader.run();
-  out.final_cwd = shared.state.cwd;
+  out.final_cwd = shared.state.cwd();
   return out;
 }
 
