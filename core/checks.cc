@@ -561,10 +561,21 @@ class Checker {
       const Word& w = rc.argv[k];
       if (w.text.find("{}") != std::string::npos &&
           !rc.placeholder_roots.empty()) {
+        // find selects by name: only entries of that name go, and the
+        // project's .git only if the name could be it.
+        bool named = !rc.placeholder_names.empty();
+        for (const std::string& n : rc.placeholder_names) {
+          if (n.empty() || n[0] == '*' || n[0] == '?' || n[0] == '[' ||
+              n == ".git" || n.starts_with(".g")) {
+            named = false;
+          }
+        }
         for (const Word& root : rc.placeholder_roots) {
           Target t = resolve(root, rc.cwd, f_);
-          if (t.kind == Target::kExact) t.wild_top = true;
-          if (t.kind == Target::kExact) t.kind = Target::kBelow;
+          if (t.kind == Target::kExact) {
+            t.kind = Target::kBelow;
+            t.wild_top = !named;
+          }
           judge_delete(rc, t, recursive,
                        "what find selects in " + display(root));
         }

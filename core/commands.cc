@@ -518,8 +518,14 @@ class Follower {
     if (k >= argv.size()) return;
     if (k > 0) argv.erase(argv.begin(), argv.begin() + static_cast<long>(k));
     std::string p = program_name(argv[0]);
+    if (is_download_program(p)) note_download(argv, ctx, *source);
     if (!carries_code(p)) {
-      push(std::move(argv), ctx, source);
+      RunCommand extra;
+      // ./install.sh after curl -o install.sh runs the download.
+      if (argv[0].text.find('/') != std::string::npos) {
+        extra.runs_download = downloaded_file(argv[0], ctx);
+      }
+      push(std::move(argv), ctx, source, std::move(extra));
       return;
     }
 
@@ -563,16 +569,25 @@ class Follower {
                            const shell::Analysis& a, std::size_t i) {
     const std::string p = program_name(argv[0]);
     bool has_c = false;
+    bool has_s = false;  // the script comes on standard input
     std::size_t j = 1;
     for (; j < argv.size(); ++j) {
       const Word& w = argv[j];
+      if (w.text == "-") {
+        has_s = true;
+        break;
+      }
       if (w.unknown || w.text.size() < 2 ||
           (w.text[0] != '-' && w.text[0] != '+')) {
         break;
       }
-      if (w.text == "--" || w.text == "-") {
+      if (w.text == "--") {
         ++j;
         break;
+      }
+      if (w.text[0] == '-' && w.text[1] != '-' &&
+          w.text.find('s') != std::string::npos) {
+        has_s = true;
       }
       if (w.text[1] == '-') {
         if (has({"--rcfile", "--init-file"}, w.text)) ++j;
@@ -593,9 +608,10 @@ class Follower {
       follow_text(argv[j].text, nested(ctx, p + " -c"), positional);
       return download_in_word(a, argv[j]);
     }
-    if (j < argv.size()) {
+    if (j < argv.size() && !has_s) {
       // A script file: its text is not known, unless it is a download.
-      return download_in_word(a, argv[j]);
+      std::string d = download_in_word(a, argv[j]);
+      return d.empty() ? downloaded_file(argv[j], ctx) : d;
     }
     return follow_stdin(a, i, ctx, p);
   }
@@ -910,7 +926,9 @@ class Follower {
       return download_in_word(a, argv[std::min(j, argv.size() - 1)]);
     }
     if (script) {
-      return j < argv.size() ? download_in_word(a, argv[j]) : std::string();
+      if (j >= argv.size()) return {};
+      std::string d = download_in_word(a, argv[j]);
+      return d.empty() ? downloaded_file(argv[j], ctx) : d;
     }
     // Code on standard input.
     const shell::Command& cmd = a.commands[i];
@@ -1026,9 +1044,76 @@ class Follower {
     return std::string(v.substr(start, end - start));
   }
 
+  // Where a download tool writes what it fetches: -o/-O FILE, a
+  // redirection, or (curl -O, wget) the last component of the address.
+  void note_download(const std::vector<Word>& argv, const Context& ctx,
+                     const shell::Command& source) {
+    const std::string p = program_name(argv[0]);
+    std::string file;
+    bool remote_name = p != "curl";  // wget and kin name the file by default
+    std::string url;
+    for (std::size_t k = 1; k < argv.size(); ++k) {
+      const std::string& t = argv[k].text;
+      bool next = k + 1 < argv.size();
+      bool cluster = t.size() > 1 && t[0] == '-' && t[1] != '-';
+      if ((p == "curl" &&
+           (t == "-o" || t == "--output" || (cluster && t.back() == 'o'))) ||
+          (p != "curl" && (t == "-O" || t == "--output-document"))) {
+        if (next) file = argv[++k].text;
+      } else if (p == "curl" && t.size() > 2 && t.starts_with("-o")) {
+        file = t.substr(2);
+      } else if (t.starts_with("--output-document=") ||
+                 t.starts_with("--output=")) {
+        file = t.substr(t.find('=') + 1);
+      } else if (p == "curl" && (t == "-O" || t == "--remote-name" ||
+                                 (t.size() > 1 && t[0] == '-' && t[1] != '-' &&
+                                  t.find('O') != std::string::npos))) {
+        remote_name = true;
+      } else if (t.find("://") != std::string::npos) {
+        url = t;
+      }
+    }
+    for (const shell::Redirect& r : source.redirects) {
+      if ((r.kind == shell::RedirectKind::kOutput ||
+           r.kind == shell::RedirectKind::kAppend) &&
+          r.fd <= 1 && !r.target.unknown) {
+        file = r.target.text;
+      }
+    }
+    if (file.empty() && remote_name && !url.empty()) {
+      std::string_view u = url;
+      u = u.substr(0, u.find_first_of("?#"));
+      std::size_t scheme = u.find("://");
+      u = u.substr(scheme + 3);
+      std::size_t slash = u.rfind('/');
+      if (slash != std::string_view::npos && slash + 1 < u.size()) {
+        file = std::string(u.substr(slash + 1));
+      }
+    }
+    if (file.empty() || file == "-" || file.find(shell::kUnknown) !=
+                                           std::string::npos) {
+      return;
+    }
+    std::string path = shell::resolve_path(ctx.cwd, file);
+    if (!path.empty() && downloads_.size() < 64) {
+      downloads_.emplace_back(std::move(path), p);
+    }
+  }
+
+  // The download tool that fetched the file `w` names, if any did.
+  std::string downloaded_file(const Word& w, const Context& ctx) const {
+    if (w.unknown || downloads_.empty()) return {};
+    std::string path = shell::resolve_path(ctx.cwd, w.text);
+    for (const auto& [file, tool] : downloads_) {
+      if (file == path) return tool;
+    }
+    return {};
+  }
+
   const FollowFacts& facts_;
   CommandSet& out_;
   int analyses_ = 0;
+  std::vector<std::pair<std::string, std::string>> downloads_;
 };
 
 }  // namespace

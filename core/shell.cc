@@ -899,6 +899,27 @@ class Reader {
     }
     const Word& first = cmd.argv[0];
     if (first.unknown) return;
+    if (first.text == "export" || first.text == "declare" ||
+        first.text == "typeset" || first.text == "local" ||
+        first.text == "readonly") {
+      // export NAME=value and its kin assign like NAME=value does.
+      for (std::size_t k = 1; k < cmd.argv.size(); ++k) {
+        const Word& w = cmd.argv[k];
+        std::size_t eq = w.text.find('=');
+        if (eq == std::string::npos || eq == 0 || w.text[0] == '-') continue;
+        std::string_view name = std::string_view(w.text).substr(0, eq);
+        if (name.back() == '+') continue;
+        bool valid = is_name_start(name[0]);
+        for (char c : name) valid = valid && is_name_char(c);
+        if (!valid) continue;
+        if (w.unknown || w.glob) {
+          sh_.state.set_var(name, std::nullopt);
+        } else {
+          sh_.state.set_var(name, w.text.substr(eq + 1));
+        }
+      }
+      return;
+    }
     if (first.text == "cd" || first.text == "pushd") {
       const Word* target = nullptr;
       for (std::size_t k = 1; k < cmd.argv.size(); ++k) {
