@@ -136,9 +136,9 @@ Target resolve(const Word& w, const std::string& cwd, const CheckFacts& f) {
   if (cut == std::string::npos) cut = text.size();
   if (cut == 0 && text[0] == shell::kUnknown) return t;  // wholly unknown
   std::string_view rest = std::string_view(text).substr(cut);
-  if (rest.find("/..") != std::string_view::npos || rest.starts_with("..")) {
-    return t;
-  }
+  // A ".." after the open part (/tmp/$X/.., /tmp/{a,../etc}) may lead
+  // anywhere.
+  if (rest.find("..") != std::string_view::npos) return t;
   std::string_view prefix = std::string_view(text).substr(0, cut);
   std::size_t slash = prefix.rfind('/');
   std::string dir = slash == std::string_view::npos
@@ -328,7 +328,10 @@ class Checker {
       w.text = file;
       Target t = resolve(w, f_.cwd, f_);
       if (t.kind == Target::kExact) {
-        if (writes) protect_path(t.path, std::string(tool), "");
+        if (writes) {
+          protect_path(t.path, std::string(tool), "");
+          access_grant(t.path, std::string(tool) + " of " + t.path);
+        }
         secret_exact(t.path, std::string(tool) + " of " + t.path);
       }
     }
@@ -374,13 +377,17 @@ class Checker {
       redirects(rc);
       if (rc.program.empty()) continue;
       const std::string& p = rc.program;
+      secrets(rc);
+      self_protection(rc);
+      // Asking for help or for a rehearsal changes nothing.
+      if (only_describes(rc)) continue;
       if (p == "rm" || p == "unlink") {
         rm(rc);
       } else if (p == "find") {
         find(rc);
       } else if (p == "git") {
         git(rc);
-      } else if (p == "rsync" || p == "rclone") {
+      } else if (has({"rsync", "rclone", "gsutil", "azcopy"}, p)) {
         sync(rc);
       }
       unsigned interest = interest_of(p);
@@ -390,13 +397,40 @@ class Checker {
       if (interest & kContainers) containers(rc);
       if (interest & kClusters) clusters(rc);
       if (interest & kCloud) cloud(rc);
-      secrets(rc);
-      self_protection(rc);
+      if (p == "gpg" || p == "gpg2") {
+        for (const Word& w : rc.argv) {
+          if (w.text.starts_with("--export-secret")) {
+            found(Check::kSecretFiles, Decision::kDeny,
+                  code_span(command_text(rc)) + through(rc) +
+                      " exports private keys.");
+          }
+        }
+      }
     }
     if (!set.problems.empty()) unfollowable(set.problems.front(), raw);
   }
 
  private:
+  // True for --help and for dry runs: the command only says what it would
+  // do. (kubectl's --dry-run=none is a real run.)
+  static bool only_describes(const RunCommand& rc) {
+    for (std::size_t k = 1; k < rc.argv.size(); ++k) {
+      const std::string& t = rc.argv[k].text;
+      if (t == "--help" || t == "-help" ||
+          (t == "-h" && rc.program != "rm" && rc.program != "chmod" &&
+           rc.program != "chown" && rc.program != "df" &&
+           rc.program != "du" && rc.program != "ls")) {
+        return true;
+      }
+      if (t == "--dry-run" || t == "--dry-run=client" ||
+          t == "--dry-run=server" || t == "--dry-run=true" ||
+          t == "--dryrun" || t == "--what-if") {
+        return true;
+      }
+    }
+    return false;
+  }
+
   // Which of the program-specific checks look at a program.
   enum Interest : unsigned {
     kDisks = 1,
@@ -424,7 +458,9 @@ class Checker {
            {"dropdb", "mysqladmin", "redis-cli", "valkey-cli", "keydb-cli",
             "psql", "mysql", "mariadb", "sqlite3", "sqlite",
             "clickhouse-client", "clickhouse", "cockroach", "mongo", "mongosh",
-            "cqlsh", "duckdb", "sqlcmd"}) {
+            "cqlsh", "duckdb", "sqlcmd", "prisma", "rails", "rake", "sequelize",
+            "sequelize-cli", "typeorm", "knex", "python", "python3", "php",
+            "artisan", "npx", "dotnet", "flask", "alembic"}) {
         t[p] |= kDatabases;
       }
       for (std::string_view p :
@@ -473,6 +509,14 @@ class Checker {
     auto said = [&] { return code_span(command_text(rc)) + through(rc); };
     if (rc.remote) {
       if (!recursive) return;
+      // A relative path in a container is in its working directory,
+      // which lives and dies with the container.
+      if (rc.container && t.kind == Target::kUnknown &&
+          shown.find('/') != 0 && !shown.starts_with("~") &&
+          shown.find("..") == std::string::npos &&
+          shown.find("…") == std::string::npos) {
+        return;
+      }
       if (t.kind == Target::kExact && (t.path == "/" || in_system(t.path))) {
         found(Check::kRecursiveDelete, Decision::kDeny,
               said() + " deletes " + t.path + " on another machine.");
@@ -505,8 +549,14 @@ class Checker {
       return;
     }
     if (matches_any(p, s_.deletable_paths, f_)) return;
-    bool holds_project = !proj.empty() && exact && below(proj, p);
-    if (!holds_project &&
+    // Caches are there to be thrown away and made again.
+    if (!f_.home.empty() && below(p, f_.home + "/.cache")) return;
+    // A temporary directory is scratch space, unless the home or the
+    // project is in it: then their rules apply.
+    bool guarded = (!proj.empty() && (within(p, proj) ||
+                                      (exact && within(proj, p)))) ||
+                   (!f_.home.empty() && within(p, f_.home));
+    if (!guarded &&
         (exact ? in_temp(p, f_, true) : in_temp(p, f_, false))) {
       return;
     }
@@ -801,6 +851,13 @@ class Checker {
     std::string b = basename_of(path);
     if (b.ends_with(".pub")) return SecretKind::kNone;
     if (matches_any(path, s_.secret_paths, f_)) return SecretKind::kSecret;
+    if (has({"/etc/shadow", "/etc/gshadow", "/etc/shadow-", "/etc/gshadow-",
+             "/etc/sudoers", "/etc/master.passwd"},
+            path) ||
+        path.starts_with("/etc/sudoers.d/") ||
+        path.starts_with("/etc/ssh/ssh_host_")) {
+      return SecretKind::kSecret;
+    }
     if (b == ".env" || (b.starts_with(".env.") &&
                         !has({".env.example", ".env.sample", ".env.template",
                               ".env.dist", ".env.defaults", ".env.schema"},
@@ -891,6 +948,15 @@ class Checker {
     }
   }
 
+  // Writing to where SSH looks for keys and who may log in grants access.
+  void access_grant(const std::string& path, const std::string& what) {
+    if (f_.home.empty()) return;
+    if (within(path, f_.home + "/.ssh")) {
+      found(Check::kSecretFiles, Decision::kDeny,
+            what + " changes " + path + ", which controls SSH access.");
+    }
+  }
+
   void secret_dir(const std::string& path, const std::string& what) {
     if (secret_directory(path)) {
       found(Check::kSecretFiles, Decision::kAsk,
@@ -921,6 +987,19 @@ class Checker {
   void secrets(const RunCommand& rc) {
     if (rc.remote) return;
     const std::string& p = rc.program;
+    if (p == "git") {
+      // Staging a secret puts it in history, and often on a remote.
+      std::size_t k = 1;
+      while (k < rc.argv.size() && rc.argv[k].text.starts_with('-')) {
+        k += rc.argv[k].text == "-C" || rc.argv[k].text == "-c" ? 2 : 1;
+      }
+      if (k < rc.argv.size() && rc.argv[k].text == "add") {
+        for (std::size_t m = k + 1; m < rc.argv.size(); ++m) {
+          if (!rc.argv[m].text.starts_with('-')) secret_word(rc, rc.argv[m]);
+        }
+      }
+      return;
+    }
     if (reads_no_content(p)) return;
     std::vector<std::size_t> skip;
     // The pattern operand of grep-like tools is text, not a file.
@@ -935,6 +1014,14 @@ class Checker {
                            o.long_has("--regexp") || o.long_has("--file") ||
                            o.long_has("--files");
       if (!pattern_given && !o.operands.empty()) skip.push_back(o.operands[0]);
+    }
+    // The destination of a copy or move is written, not read.
+    if (has({"cp", "mv", "install", "ln", "rsync", "scp"}, p)) {
+      Options o = options_of(rc.argv, 1, "tS", {"--target-directory"});
+      bool target_option = o.short_has('t') || o.long_has("--target-directory");
+      if (o.operands.size() >= 2 && !target_option) {
+        skip.push_back(o.operands.back());
+      }
     }
     for (std::size_t k = 1; k < rc.argv.size(); ++k) {
       if (std::find(skip.begin(), skip.end(), k) != skip.end()) continue;
@@ -1167,6 +1254,10 @@ class Checker {
       if (!out && !in) continue;
       Target t = resolve(r.target, rc.source->cwd, f_);
       if (out) {
+        if (t.kind == Target::kExact) {
+          access_grant(t.path,
+                       "Writing to " + display(r.target) + through(rc));
+        }
         if (auto p = touches_protected(t, false)) {
           found(Check::kSelfProtection, Decision::kDeny,
                 "Writing to " + display(r.target) + through(rc) +
@@ -1338,6 +1429,19 @@ class Checker {
     return false;
   }
 
+  // Modes that set the set-user-ID or set-group-ID bit.
+  static bool sets_id(std::string_view mode) {
+    if (!mode.empty() &&
+        mode.find_first_not_of("01234567") == std::string_view::npos) {
+      if (mode.size() < 4) return false;
+      char special = mode[mode.size() - 4];
+      return special != '0' && special != '1';
+    }
+    std::size_t op = mode.find_first_of("+=");
+    return op != std::string_view::npos &&
+           mode.find('s', op) != std::string_view::npos;
+  }
+
   bool sweep_root(std::string_view path) const {
     if (path == "/") return true;
     for (std::string_view d : kSystemDirs) {
@@ -1364,8 +1468,20 @@ class Checker {
     if (o.operands.empty()) return;
     std::size_t first = o.operands.front();
     bool wide = p == "chmod" && world_writable(rc.argv[first].text);
+    bool setid = p == "chmod" && sets_id(rc.argv[first].text);
+    std::vector<Word> targets;
     for (std::size_t n = 1; n < o.operands.size(); ++n) {
       const Word& w = rc.argv[o.operands[n]];
+      if (w.text.find("{}") != std::string::npos &&
+          !rc.placeholder_roots.empty()) {
+        // find ROOT -exec chmod ... {}: everything below the roots.
+        for (const Word& root : rc.placeholder_roots) targets.push_back(root);
+        recursive = true;
+      } else {
+        targets.push_back(w);
+      }
+    }
+    for (const Word& w : targets) {
       Target t = resolve(w, rc.cwd, f_);
       if (t.kind == Target::kUnknown) continue;
       bool system =
@@ -1384,6 +1500,11 @@ class Checker {
       if (wide && system) {
         found(Check::kPermissionSweeps, Decision::kDeny,
               said() + " makes " + t.path + " writable by every user.");
+        return;
+      }
+      if (setid && system) {
+        found(Check::kPermissionSweeps, Decision::kDeny,
+              said() + " makes " + t.path + " run with its owner's rights.");
         return;
       }
     }
@@ -1463,6 +1584,26 @@ class Checker {
       }
       return;
     }
+    if (has({"prisma", "rails", "rake", "sequelize", "sequelize-cli",
+             "typeorm", "knex", "python", "python3", "php", "artisan", "npx",
+             "dotnet", "flask", "alembic"},
+            p)) {
+      std::string joined;
+      for (const Word& w : a) joined += " " + w.text;
+      joined += " ";
+      for (std::string_view reset :
+           {" migrate reset ", " db:drop ", " db:reset ", " db:schema:load ",
+            " db:purge ", " flush ", " reset_db ", " schema:drop ",
+            " migrate:fresh ", " migrate:reset ", " --force-reset ",
+            " database drop ", " downgrade base "}) {
+        if (joined.find(reset) != std::string::npos) {
+          found(Check::kDatabases, Decision::kAsk,
+                said() + " drops or resets a database.");
+          return;
+        }
+      }
+      return;
+    }
     bool client = has({"psql", "mysql", "mariadb", "sqlite3", "sqlite",
                        "clickhouse-client", "clickhouse", "cockroach", "mongo",
                        "mongosh", "cqlsh", "duckdb", "sqlcmd"},
@@ -1492,6 +1633,7 @@ class Checker {
         }
       }
     }
+    if (rc.stdin_text) sql(rc, *rc.stdin_text);
   }
 
   // --------------------------------------------------------- containers
@@ -1559,6 +1701,13 @@ class Checker {
       if (ops[0] == "delete") {
         found(Check::kClusters, Decision::kAsk,
               said() + " deletes cluster resources.");
+      } else if (ops[0] == "scale") {
+        for (const Word& w : rc.argv) {
+          if (w.text == "--replicas=0") {
+            found(Check::kClusters, Decision::kAsk,
+                  said() + " stops every replica.");
+          }
+        }
       } else if (ops[0] == "drain") {
         found(Check::kClusters, Decision::kAsk,
               said() + " evicts everything from a node.");
@@ -1683,6 +1832,19 @@ class Checker {
               said() +
                   " deletes files that are not in the source, or the "
                   "source files themselves.");
+      }
+      return;
+    }
+    if (rc.program == "gsutil" || rc.program == "azcopy") {
+      bool sync_op = false, del = false;
+      for (const Word& w : a) {
+        sync_op = sync_op || w.text == "rsync" || w.text == "sync";
+        del = del || w.text == "-d" || w.text == "--delete-destination=true" ||
+              w.text == "--delete-destination=prompt";
+      }
+      if (sync_op && del) {
+        found(Check::kSyncDelete, Decision::kAsk,
+              said() + " deletes files at the destination.");
       }
       return;
     }

@@ -159,7 +159,10 @@ bool is_wrapper(std::string_view p) {
 // Programs whose arguments or input carry more commands or code.
 bool carries_code(std::string_view p) {
   static const std::unordered_set<std::string_view> kCarriers = {
-      "xargs", "parallel", "find", "eval", "source", ".", "ssh"};
+      "xargs",  "parallel", "find",    "eval",   "source",     ".",
+      "ssh",    "trap",     "script",  "docker", "podman",     "kubectl",
+      "oc",     "fd",       "fdfind",  "psql",   "mysql",      "mariadb",
+      "sqlite3", "redis-cli", "mongosh", "mongo", "clickhouse-client"};
   return kCarriers.count(p) > 0 || is_shell_program(p) ||
          language_of(p) != Language::kNone;
 }
@@ -173,6 +176,7 @@ class Follower {
     std::string cwd;
     bool elevated = false;
     bool remote = false;
+    bool container = false;
     int depth = 0;
     std::string via;
   };
@@ -294,6 +298,7 @@ class Follower {
     rc.source = source;
     rc.elevated = ctx.elevated;
     rc.remote = ctx.remote;
+    rc.container = ctx.container;
     rc.depth = ctx.depth;
     rc.via = ctx.via;
     out_.commands.push_back(std::move(rc));
@@ -557,6 +562,40 @@ class Follower {
       }
     } else if (p == "ssh") {
       follow_ssh(argv, ctx);
+    } else if (p == "trap") {
+      // trap 'cmd' EXIT: the text runs when the shell gets the signal.
+      if (argv.size() > 2 && !argv[1].text.starts_with('-')) {
+        follow_text(argv[1].text, nested(ctx, "trap"));
+      }
+    } else if (p == "script") {
+      for (std::size_t m = 1; m + 1 < argv.size(); ++m) {
+        const std::string& o = argv[m].text;
+        if (o == "-c" || o == "--command" ||
+            (o.size() > 1 && o[0] == '-' && o[1] != '-' && o.back() == 'c')) {
+          follow_text(argv[m + 1].text, nested(ctx, "script -c"));
+          break;
+        }
+      }
+    } else if (p == "docker" || p == "podman" || p == "kubectl" ||
+               p == "oc") {
+      follow_container(argv, ctx, a, i);
+    } else if (p == "fd" || p == "fdfind") {
+      follow_fd(argv, ctx, a, i);
+    } else if (has({"psql", "mysql", "mariadb", "sqlite3", "redis-cli",
+                    "mongosh", "mongo", "clickhouse-client"},
+                   p)) {
+      if (const Word* in = stdin_word(a.commands[i]);
+          in != nullptr && !in->unknown &&
+          std::any_of(a.commands[i].redirects.begin(),
+                      a.commands[i].redirects.end(),
+                      [&](const shell::Redirect& r) {
+                        return &r.target == in &&
+                               r.kind != shell::RedirectKind::kInput;
+                      })) {
+        extra.stdin_text = in->text;
+      } else {
+        extra.stdin_text = shell::piped_input(a, i);
+      }
     } else if (Language lang = language_of(p); lang != Language::kNone) {
       extra.runs_download = follow_interpreter(argv, lang, ctx, a, i);
     }
@@ -636,6 +675,125 @@ class Follower {
       follow_text(*text, nested(ctx, "| " + p));
     }
     return {};
+  }
+
+  // docker exec/run and kubectl exec: the command runs in a container,
+  // where this machine's paths and home mean nothing.
+  void follow_container(const std::vector<Word>& argv, const Context& ctx,
+                        const shell::Analysis& a, std::size_t i) {
+    const std::string p = program_name(argv[0]);
+    std::size_t j = 1;
+    // Global options with a value.
+    while (j < argv.size() && is_option(argv[j])) {
+      const std::string& o = argv[j].text;
+      ++j;
+      if (o.find('=') == std::string::npos &&
+          has({"-H", "--host", "--context", "-c", "--config", "-n",
+               "--namespace", "--kubeconfig", "--cluster", "--user", "-s",
+               "--server", "-l", "--log-level"},
+              o)) {
+        ++j;
+      }
+    }
+    if (j >= argv.size()) return;
+    std::string sub = argv[j].text;
+    if (sub == "container" && j + 1 < argv.size()) sub = argv[++j].text;
+    if (sub == "compose" && j + 1 < argv.size()) {
+      sub = argv[++j].text;
+      if (sub != "exec" && sub != "run") return;
+      ++j;  // the service, after options below
+    } else if (sub != "exec" && sub != "run") {
+      return;
+    } else {
+      ++j;
+    }
+    std::size_t start = j;
+    if (p == "kubectl" || p == "oc") {
+      // kubectl exec POD [-c C] -- CMD ...
+      for (std::size_t m = j; m < argv.size(); ++m) {
+        if (argv[m].text == "--") {
+          start = m + 1;
+          break;
+        }
+        start = argv.size();
+      }
+    } else {
+      // docker exec [OPTIONS] CONTAINER CMD...: options with a value.
+      while (start < argv.size() && is_option(argv[start])) {
+        const std::string& o = argv[start].text;
+        ++start;
+        if (o.find('=') == std::string::npos &&
+            has({"-e", "--env", "-u", "--user", "-w", "--workdir", "-v",
+                 "--volume", "--name", "--network", "--entrypoint",
+                 "--env-file", "-p", "--publish", "--mount", "-l", "--label",
+                 "--platform", "--pull", "--hostname", "-h", "--cpus",
+                 "-m", "--memory", "--restart", "--detach-keys"},
+                o)) {
+          ++start;
+        }
+      }
+      ++start;  // the container or image (or the compose service)
+    }
+    if (start >= argv.size()) return;
+    Context c = nested(ctx, p + " " + sub);
+    c.remote = true;
+    c.container = true;
+    c.cwd.clear();
+    std::vector<Word> inner(argv.begin() + static_cast<long>(start),
+                            argv.end());
+    follow_command(std::move(inner), 0, c, a, i);
+  }
+
+  // fd PATTERN [PATH...] -x/-X CMD: like find -exec.
+  void follow_fd(const std::vector<Word>& argv, const Context& ctx,
+                 const shell::Analysis& a, std::size_t i) {
+    std::vector<Word> positional;
+    std::size_t m = 1;
+    for (; m < argv.size(); ++m) {
+      const std::string& t = argv[m].text;
+      if (t == "-x" || t == "--exec" || t == "-X" || t == "--exec-batch") {
+        break;
+      }
+      if (is_option(argv[m])) {
+        if (t.find('=') == std::string::npos &&
+            has({"-t", "--type", "-e", "--extension", "-E", "--exclude",
+                 "-d", "--max-depth", "--min-depth", "-S", "--size",
+                 "--changed-within", "--changed-before", "-o", "--owner",
+                 "-j", "--threads", "--base-directory", "--search-path",
+                 "-c", "--color"},
+                t)) {
+          ++m;
+        }
+        continue;
+      }
+      positional.push_back(argv[m]);
+    }
+    if (m >= argv.size()) return;
+    std::vector<Word> cmd(argv.begin() + static_cast<long>(m + 1), argv.end());
+    if (cmd.empty()) return;
+    bool placed = false;
+    for (const Word& w : cmd) {
+      placed = placed || w.text.find('{') != std::string::npos;
+    }
+    if (!placed) cmd.push_back(word_of("{}"));
+    for (Word& w : cmd) {
+      // {/}, {//}, {.}, {/.}: parts of the same path.
+      for (std::string_view part : {"{//}", "{/.}", "{/}", "{.}"}) {
+        replace_all(w, part, "{}");
+      }
+    }
+    std::vector<Word> roots;
+    for (std::size_t k = 1; k < positional.size(); ++k) {
+      roots.push_back(positional[k]);
+    }
+    if (roots.empty()) roots.push_back(word_of("."));
+    std::size_t before = out_.commands.size();
+    Context c = nested(ctx, "fd -x");
+    c.depth = ctx.depth;
+    follow_command(std::move(cmd), 0, c, a, i);
+    for (std::size_t n = before; n < out_.commands.size(); ++n) {
+      out_.commands[n].placeholder_roots = roots;
+    }
   }
 
   void follow_ssh(const std::vector<Word>& argv, const Context& ctx) {
@@ -1015,7 +1173,18 @@ class Follower {
       }
     }
     // Every literal that could name a file, as an argument of the
-    // interpreter itself: the checks for files it may read or write.
+    // interpreter itself: the checks for files it may read or write. Only
+    // when the code opens, reads, copies or sends something: a path that
+    // is only tested for (os.path.exists) exposes nothing.
+    static constexpr std::string_view kUses[] = {
+        "open",  "read",  "getline", "load",  "copy",   "send",  "upload",
+        "post",  "write", "File.",   "fs.",   "slurp",  "cat",   "include",
+        "require", "file_get_contents"};
+    bool uses_files = false;
+    for (std::string_view u : kUses) {
+      uses_files = uses_files || code.find(u) != std::string_view::npos;
+    }
+    if (!uses_files) return;
     std::vector<Word> files{word_of(interpreter_name(ctx))};
     for (const std::string& lit : code_literals(code)) {
       if (lit.empty() || lit.size() > 512 ||

@@ -9,6 +9,7 @@
 
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,7 +30,8 @@ struct RunCommand {
   // null for commands read out of interpreter code.
   const shell::Command* source = nullptr;
   bool elevated = false;  // under sudo, doas, su and the like
-  bool remote = false;    // runs on another machine (ssh)
+  bool remote = false;    // runs on another machine (ssh) or in a container
+  bool container = false;  // runs in a container (docker exec, kubectl exec)
   int depth = 0;          // levels of code it is nested in
   // How it was reached, outermost first, e.g. "bash -c", "xargs".
   std::string via;
@@ -41,6 +43,11 @@ struct RunCommand {
   std::vector<std::string> placeholder_names;
   // For find -exec: the directories find starts from.
   std::vector<shell::Word> placeholder_roots;
+  // What reaches its standard input when that is known: a here-document,
+  // a here-string, or the known output of the stage before it. Only filled
+  // in for programs that read commands or queries there (database
+  // clients).
+  std::optional<std::string> stdin_text;
   // True when this command is an interpreter's call read out of its code
   // (the words are string literals of that code).
   bool from_code = false;

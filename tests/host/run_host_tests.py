@@ -8,7 +8,9 @@ happened: files the tool call made or left alone, the hook events in the
 host's stream output, the tool_result the host sent back to the model, and
 the Core that the hook started: how many, and what its audit log says.
 Core is the real twk-backend from the build; unless a test writes a policy
-file, it decides by its built-in policy, share/policy.example.yaml.
+file, it decides by its built-in policy, share/policy.example.yaml. Where
+Core's answer carries a reason, the test asks `twk-backend explain` for the
+answer to the same call and checks that the host got that one.
 
   run_host_tests.py --build-dir DIR [unittest options]
 
@@ -18,6 +20,11 @@ scripts/host-deps.sh is run to install it. Only when the host cannot be
 installed are the tests skipped, with exit status 77 and the reason. A
 missing `unshare --net` (or anything else that keeps the host from being
 shut off from the network) fails them.
+
+Each test works in a directory of its own under $TWK_HOST_TEST_DIR (default
+/var/lib/twk-host-tests), which must not be in a temporary directory: Core
+leaves deletions there alone, so a home there would not show what it does
+for a real one.
 """
 
 import argparse
@@ -50,11 +57,10 @@ CORE_IDLE_EXIT_S = "120"
 NO_CORE_TEXT = "no Core binary was found"
 ASK_PREFIX = "Vantorel couldn't check this call ("
 
-# The shipped policy, which Core has compiled in as its built-in one, and
-# the two of its rules that the tests provoke.
-SHIPPED_POLICY = REPO / "share" / "policy.example.yaml"
-HOME_DELETE_RULE = "no-recursive-delete-of-root-or-home"
-KEY_PRINT_RULE = "no-printing-private-ssh-keys"
+# Where the tests' directories go, and the places Core treats as scratch
+# space, which that must not be in.
+RUN_ROOT = Path(os.environ.get("TWK_HOST_TEST_DIR") or "/var/lib/twk-host-tests")
+TEMP_DIRS = ("/tmp", "/var/tmp", "/dev/shm")
 
 sys.dont_write_bytecode = True  # leave no __pycache__ in the source tree
 
@@ -235,19 +241,6 @@ class HostRun:
         return results
 
 
-def shipped_rule(name):
-    """(decision, reason) of the named rule in the shipped policy."""
-    text = SHIPPED_POLICY.read_text(encoding="utf-8")
-    block = re.search(r"^  - name: %s\n((?:    .*\n?)*)" % re.escape(name), text, re.M)
-    if block is None:
-        raise AssertionError("%s has no rule %r" % (SHIPPED_POLICY, name))
-    fields = dict(re.findall(r"^    (decision|reason): (.*?)\s*$", block.group(1), re.M))
-    reason = fields["reason"]
-    if len(reason) > 1 and reason[0] in "'\"" and reason[-1] == reason[0]:
-        reason = reason[1:-1]
-    return fields["decision"], reason
-
-
 def fingerprint(value):
     """What the audit log records for a tool response: size and SHA-256 of
     its compact JSON text (keys sorted, as Core writes JSON)."""
@@ -277,21 +270,29 @@ class HostTestCase(unittest.TestCase):
     own network namespace, and at the end every process started killed."""
 
     def setUp(self):
-        self.tmp = Path(tempfile.mkdtemp(prefix="twk-host-")).resolve()
+        self.tmp = Path(tempfile.mkdtemp(prefix="twk-host-", dir=RUN_ROOT)).resolve()
         self.home = self.tmp / "home"
         self.host_tmp = self.tmp / "tmp"
         self.work = self.tmp / "work"
         self.state = self.tmp / "twk"  # TARNWICK_HOME
+        # False: the host runs without TARNWICK_HOME, so Core's state
+        # directory is ~/.tarnwick; a test that clears it sets self.state so.
+        self.state_in_env = True
         for d in (self.home, self.host_tmp, self.work):
             d.mkdir()
         self.model = None
         self.addCleanup(self._clean_up)
 
+    def started_processes(self):
+        """What the host started and what that started: all of it inherits
+        HOME and, when set, TARNWICK_HOME (Core included, which the hook puts
+        in a process group of its own)."""
+        return set(pids_with_env(b"TARNWICK_HOME=" + bytes(self.state))
+                   + pids_with_env(b"HOME=" + bytes(self.home)))
+
     def _clean_up(self):
-        # Everything the host started inherits TARNWICK_HOME (Core included,
-        # which the hook puts in a process group of its own); the recorded
-        # Core is killed by its pid as well.
-        pids = set(pids_with_env(b"TARNWICK_HOME=" + bytes(self.state)))
+        # The recorded Core is killed by its pid as well.
+        pids = self.started_processes()
         record = self.read_record()
         if record and isinstance(record.get("pid"), int):
             pid = record["pid"]
@@ -308,14 +309,14 @@ class HostTestCase(unittest.TestCase):
 
     # -- the model ---------------------------------------------------------
 
-    def start_model(self, commands):
+    def start_model(self, calls):
         """Starts the mock model in a new network namespace; its first answer
-        asks for one Bash call per command, all in one turn."""
+        asks for all `calls` in one turn: a text is a Bash command, else a
+        {"name", "input"} tool use. Returns the tool uses."""
+        uses = [{"name": "Bash", "input": {"command": c, "description": "step %d" % i}}
+                if isinstance(c, str) else c for i, c in enumerate(calls, 1)]
         script = self.tmp / "model-script.json"
-        script.write_text(json.dumps({
-            "tool_uses": [{"name": "Bash", "input": {"command": c, "description": "step %d" % i}}
-                          for i, c in enumerate(commands, 1)],
-            "final_text": "All done."}))
+        script.write_text(json.dumps({"tool_uses": uses, "final_text": "All done."}))
         self.model_log = self.tmp / "model-requests.jsonl"
         port_file = self.tmp / "model-port"
         mock = [sys.executable, str(HERE / "mock_model.py"), "--script", str(script),
@@ -344,6 +345,7 @@ class HostTestCase(unittest.TestCase):
         names = [l.split(":")[1].strip() for l in links.stdout.splitlines()]
         self.assertEqual(links.returncode, 0, links.stderr)
         self.assertEqual(names, ["lo"], "the host's namespace must have loopback only")
+        return uses
 
     # -- the host ----------------------------------------------------------
 
@@ -360,11 +362,16 @@ class HostTestCase(unittest.TestCase):
         return self.write_settings(q + " claude-code pre-tool-use",
                                    q + " claude-code post-tool-use")
 
-    def run_host(self, settings, prompt="Run the step.", allow_bash=True):
+    def core_env(self):
+        """The variables the host passes on that Core decides by."""
+        env = {"HOME": str(self.home), "TMPDIR": str(self.host_tmp)}
+        if self.state_in_env:
+            env["TARNWICK_HOME"] = str(self.state)
+        return env
+
+    def run_host(self, settings, prompt="Run the step.", allowed_tools="Bash"):
         env = {
             "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
-            "HOME": str(self.home),
-            "TMPDIR": str(self.host_tmp),
             "CLAUDE_CODE_TMPDIR": str(self.host_tmp),
             "DISABLE_AUTOUPDATER": "1",
             "DISABLE_TELEMETRY": "1",
@@ -372,13 +379,13 @@ class HostTestCase(unittest.TestCase):
             "CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC": "1",
             "ANTHROPIC_API_KEY": "sk-ant-dummy-for-tests",
             "ANTHROPIC_BASE_URL": "http://127.0.0.1:%d" % self.model_port,
-            "TARNWICK_HOME": str(self.state),
             "TWK_CORE_IDLE_EXIT_SECONDS": CORE_IDLE_EXIT_S,
+            **self.core_env(),
         }
         args = ["nsenter", "--net=" + self.netns, "--", str(HOST), "-p", prompt,
                 "--output-format", "stream-json", "--verbose", "--include-hook-events"]
-        if allow_bash:
-            args += ["--allowedTools", "Bash"]
+        if allowed_tools:
+            args += ["--allowedTools", allowed_tools]
         if settings is not None:
             args += ["--settings", str(settings)]
         began = time.monotonic()
@@ -495,22 +502,42 @@ class CoreTestCase(HostTestCase):
     def policy_requests(self):
         return re.findall(r"POST /v1/policy/hook 200", self.core_log())
 
-    def audited(self, run, expected):
+    def explain(self, use, decision):
+        """What twk-hook prints for the PreToolUse event of the tool use
+        `use`, as `twk-backend explain` has it for the same home, state
+        directory and project: the text, and its reason. Checks that the
+        decision is `decision`."""
+        event = {"hook_event_name": "PreToolUse", "tool_name": use["name"],
+                 "tool_input": use["input"], "cwd": str(self.work)}
+        out = subprocess.run([self.backend(), "explain", "--project", str(self.work)],
+                             input=json.dumps(event), capture_output=True, text=True,
+                             timeout=30, env={"PATH": os.environ["PATH"], **self.core_env()})
+        self.assertEqual(out.returncode, 0, out.stderr)
+        prints = out.stdout.split("twk-hook prints:\n", 1)
+        self.assertEqual(len(prints), 2, "explain says twk-hook prints nothing:\n" + out.stdout)
+        answer = json.loads(prints[1])["hookSpecificOutput"]
+        self.assertEqual(answer["permissionDecision"], decision, out.stdout)
+        return prints[1], answer["permissionDecisionReason"]
+
+    def audited(self, run, expected, tool="Bash"):
         """Checks that the audit log holds exactly the `expected` records,
-        given as (hook, command, decision), in any order, each with the
-        values the host gave the hook; returns them by (hook, command)."""
+        given as (hook, command or file path, decision), in any order, each
+        with the values the host gave the hook; returns them by (hook,
+        command or file path)."""
+        def subject(r):
+            return r["input"].get("command", r["input"].get("file_path"))
         records = self.audit_records()
-        self.assertEqual(sorted((r["hook"], r["input"]["command"], r["decision"])
-                                for r in records), sorted(expected), records)
+        self.assertEqual(sorted((r["hook"], subject(r), r["decision"]) for r in records),
+                         sorted(expected), records)
         session = run.session_id()
         for r in records:
             self.assertEqual(r["agent"], "claude-code", r)
             self.assertEqual(r["session"], session, r)
-            self.assertEqual(r["tool"], "Bash", r)
+            self.assertEqual(r["tool"], tool, r)
             self.assertEqual(r["project"], str(self.work), r)
             self.assertRegex(r["time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d+Z$")
             self.assertEqual("response" in r, r["hook"] == "post-tool-use", r)
-        return {(r["hook"], r["input"]["command"]): r for r in records}
+        return {(r["hook"], subject(r)): r for r in records}
 
 
 class RealCoreTest(CoreTestCase):
@@ -541,17 +568,21 @@ class RealCoreTest(CoreTestCase):
     def test_parallel_hooks_start_one_core_and_each_call_gets_its_own_decision(self):
         # Echoing and reading a file are calls the host runs side by side, so
         # their four hooks start at once. Calls 2 and 4 print a (fake)
-        # private key, which the built-in policy denies.
-        _, reason = shipped_rule(KEY_PRINT_RULE)
-        (self.work / ".ssh").mkdir()
+        # private key in ~/.ssh (named by its absolute path), which the
+        # secret-files check denies.
+        (self.home / ".ssh").mkdir()
         commands = []
         for i in range(1, 5):
             if i % 2:
                 commands.append("echo marker-%d" % i)
             else:
-                (self.work / ".ssh" / ("id_test%d" % i)).write_text("secret-%d\n" % i)
-                commands.append("cat .ssh/id_test%d" % i)
-        self.start_model(commands)
+                key = self.home / ".ssh" / ("id_test%d" % i)
+                key.write_text("secret-%d\n" % i)
+                commands.append("cat %s" % shlex.quote(str(key)))
+        uses = self.start_model(commands)
+        denies = {u["input"]["command"]: self.explain(u, "deny") for u in uses[1::2]}
+        for command, (_, reason) in denies.items():
+            self.assertIn(command.split()[1], reason)
         run = self.run_host(self.settings)
 
         starts = run.hook_events("hook_started", "PreToolUse")
@@ -563,10 +594,8 @@ class RealCoreTest(CoreTestCase):
                              "the host ran the hooks one after another; nothing here "
                              "tests concurrent starts")
         self.assert_one_live_core()
-        deny = json.dumps({"hookSpecificOutput": {
-            "hookEventName": "PreToolUse", "permissionDecision": "deny",
-            "permissionDecisionReason": reason}}, separators=(",", ":")) + "\n"
-        self.assertEqual(sorted(r["stdout"] for r in responses), ["", "", deny, deny])
+        self.assertEqual(sorted(r["stdout"] for r in responses),
+                         sorted(["", ""] + [text for text, _ in denies.values()]))
         self.assert_hooks_succeeded(run, "PostToolUse", 2)
 
         uses = run.tool_uses()
@@ -579,8 +608,8 @@ class RealCoreTest(CoreTestCase):
                 self.assertIn("marker-%d" % i, result_text(sent))
             else:
                 self.assertTrue(sent.get("is_error"), sent)
-                self.assertIn(reason, result_text(sent))
-                self.assertNotIn("secret", result_text(sent))
+                self.assertIn(denies[use["input"]["command"]][1], result_text(sent))
+                self.assertNotIn("secret-%d" % i, result_text(sent))
         records = self.audited(run, [("pre-tool-use", commands[0], "none"),
                                      ("pre-tool-use", commands[1], "deny"),
                                      ("pre-tool-use", commands[2], "none"),
@@ -588,55 +617,14 @@ class RealCoreTest(CoreTestCase):
                                      ("post-tool-use", commands[0], "none"),
                                      ("post-tool-use", commands[2], "none")])
         for command in commands[1::2]:
-            self.assertEqual(records["pre-tool-use", command]["rule"]["name"], KEY_PRINT_RULE)
+            self.assertEqual(records["pre-tool-use", command]["rule"],
+                             {"layer": "built-in", "check": "secret-files"})
         self.assertEqual(len(self.policy_requests()), 6, self.core_log())
 
 
 class DecisionTest(CoreTestCase):
-    """What the host does with Core's deny and allow."""
-
-    def home_delete(self):
-        """A recursive deletion of "the home directory" that the built-in
-        policy denies, made safe: HOME is set, inside the command, to a
-        canary directory in the test's temporary directory. It says "$HOME",
-        not ~: the host refuses `rm -rf ~` by itself (it reads ~ as its own
-        home), which would leave nothing for the deny to prove."""
-        victim = self.work / "canary-home"
-        victim.mkdir()
-        (victim / "file").write_text("still here\n")
-        return victim, 'export HOME=%s && rm -rf "$HOME"' % shlex.quote(str(victim))
-
-    def test_without_hooks_the_recursive_deletion_really_runs(self):
-        # The control for the deny: under --allowedTools Bash the host itself
-        # lets this command run, and it removes the canary and nothing else.
-        victim, command = self.home_delete()
-        self.start_model([command])
-        run = self.run_host(settings=None)
-        self.assertFalse(victim.exists(), run.describe())
-        self.assertTrue(self.work.is_dir())
-
-    def test_deny_keeps_the_tool_from_running_and_the_reason_reaches_the_model(self):
-        decision, reason = shipped_rule(HOME_DELETE_RULE)
-        self.assertEqual(decision, "deny")
-        victim, command = self.home_delete()
-        self.start_model([command])
-        run = self.run_host(self.settings)
-
-        self.assertTrue((victim / "file").exists(), "the denied command ran")
-        [response] = self.assert_hooks_succeeded(run, "PreToolUse", 1)
-        self.assertEqual(json.loads(response["stdout"]), {"hookSpecificOutput": {
-            "hookEventName": "PreToolUse", "permissionDecision": "deny",
-            "permissionDecisionReason": reason}})
-        self.assertEqual(run.hook_events("hook_started", "PostToolUse"), [],
-                         "a PostToolUse hook ran for a denied call")
-        [use] = run.tool_uses()
-        sent = run.model_tool_results()[use["id"]]
-        self.assertTrue(sent.get("is_error"), sent)
-        self.assertIn(reason, result_text(sent))
-        [record] = self.audited(run, [("pre-tool-use", command, "deny")]).values()
-        self.assertEqual(record["reason"], reason)
-        self.assertEqual((record["rule"]["layer"], record["rule"]["name"]),
-                         ("built-in", HOME_DELETE_RULE))
+    """What the host does with Core's allow. (Its deny and ask:
+    BuiltInCheckTest.)"""
 
     def test_allow_runs_a_call_the_host_would_refuse_and_the_audit_log_has_both_events(self):
         # Without --allowedTools the host refuses, in -p mode, a command that
@@ -657,7 +645,7 @@ class DecisionTest(CoreTestCase):
                           "    decision: allow\n"
                           "    reason: %s\n" % reason)
         self.start_model([command, other])
-        run = self.run_host(self.settings, allow_bash=False)
+        run = self.run_host(self.settings, allowed_tools=None)
 
         self.assertTrue(allowed.exists(), run.describe())
         self.assertFalse(refused.exists(), "the host ran a call nobody allowed; "
@@ -684,6 +672,95 @@ class DecisionTest(CoreTestCase):
         self.assertEqual(post["response"], fingerprint(run.tool_responses()[uses[command]]))
         self.assertLessEqual(pre["time"], post["time"])
 
+
+class BuiltInCheckTest(CoreTestCase):
+    """The shipped built-in checks as the host meets them: what they have no
+    opinion on runs; what they deny or ask about does not, though the host
+    alone runs it."""
+
+    def assert_refused(self, call, decision, check, untouched, allowed_tools="Bash"):
+        """Runs the host with the hooks on one call, which Core answers with
+        `decision` by `check`: the call must not run (`untouched()` stays
+        true), no post-tool-use hook follows and Core's reason reaches the
+        model as an error. Then the control: the host without hooks runs
+        it. Returns the reason."""
+        [use] = self.start_model([call])
+        text, reason = self.explain(use, decision)
+        run = self.run_host(self.settings, allowed_tools=allowed_tools)
+
+        self.assertTrue(untouched(), "the call ran\n" + run.describe())
+        [response] = self.assert_hooks_succeeded(run, "PreToolUse", 1)
+        self.assertEqual(response["stdout"], text)
+        self.assertEqual(run.hook_events("hook_started", "PostToolUse"), [],
+                         "a PostToolUse hook ran for a refused call")
+        [shown] = run.tool_uses()
+        sent = run.model_tool_results()[shown["id"]]
+        self.assertTrue(sent.get("is_error"), sent)
+        self.assertIn(reason, result_text(sent))
+        subject = use["input"].get("command", use["input"].get("file_path"))
+        [record] = self.audited(run, [("pre-tool-use", subject, decision)],
+                                tool=use["name"]).values()
+        self.assertEqual((record["reason"], record["rule"]),
+                         (reason, {"layer": "built-in", "check": check}))
+
+        control = self.run_host(None, allowed_tools=allowed_tools)
+        self.assertFalse(untouched(), "without hooks the host refused the call too; "
+                         "nothing here shows Core's answer at work\n" + control.describe())
+        return reason
+
+    def test_deleting_in_the_home_from_a_project_elsewhere_is_denied(self):
+        # Not the home itself: the host refuses `rm -rf ~` and `rm -rf "$HOME"`
+        # by itself, which would leave nothing for the deny to prove.
+        victim = self.home / "important"
+        victim.mkdir()
+        (victim / "file").write_text("still here\n")
+        reason = self.assert_refused("rm -rf ~/important", "deny", "recursive-delete",
+                                     lambda: (victim / "file").exists())
+        self.assertIn(str(victim), reason)
+        self.assertTrue(self.home.is_dir())
+
+    def test_deleting_a_directory_in_the_project_runs(self):
+        (self.work / "build" / "obj").mkdir(parents=True)
+        (self.work / "build" / "obj" / "main.o").write_text("object\n")
+        command = "rm -rf build"
+        self.start_model([command])
+        run = self.run_host(self.settings)
+
+        self.assertFalse((self.work / "build").exists(), run.describe())
+        self.assertTrue(self.work.is_dir())
+        [response] = self.assert_hooks_succeeded(run, "PreToolUse", 1)
+        self.assertEqual(response["stdout"], "", response)
+        self.assert_hooks_succeeded(run, "PostToolUse", 1)
+        records = self.audited(run, [("pre-tool-use", command, "none"),
+                                     ("post-tool-use", command, "none")])
+        self.assertEqual([r["rule"] for r in records.values()], [None, None])
+
+    def test_git_reset_hard_with_uncommitted_changes_does_not_run(self):
+        # Core asks; with nobody to ask, -p mode refuses.
+        notes = self.work / "notes.txt"
+        notes.write_text("committed\n")
+        git = ["git", "-c", "user.name=Test", "-c", "user.email=test@localhost"]
+        for args in (["init", "-q"], ["add", "notes.txt"], ["commit", "-q", "-m", "notes"]):
+            subprocess.run(git + args, cwd=self.work, check=True, capture_output=True,
+                           timeout=60, env={"PATH": os.environ["PATH"], "HOME": str(self.home)})
+        notes.write_text("uncommitted work\n")
+        reason = self.assert_refused("git reset --hard", "ask", "destructive-git",
+                                     lambda: notes.read_text() == "uncommitted work\n")
+        self.assertIn("git reset --hard", reason)
+
+    def test_a_write_of_the_policy_file_in_the_state_directory_is_denied(self):
+        # No TARNWICK_HOME: the state directory is ~/.tarnwick.
+        self.state, self.state_in_env = self.home / ".tarnwick", False
+        policy = self.state / "policy.yaml"
+        write = {"name": "Write",
+                 "input": {"file_path": str(policy), "content": "version: 1\ndefault: allow\n"}}
+        reason = self.assert_refused(write, "deny", "self-protection",
+                                     lambda: not policy.exists(), allowed_tools="Write")
+        self.assertIn(str(policy), reason)
+        # The Core the hook started there is one the clean-up finds.
+        self.assertIn(self.read_record()["pid"], self.started_processes())
+
+
 def _seconds_between(a, b):
     def parse(s):
         t = time.strptime(s[:19], "%Y-%m-%dT%H:%M:%S")
@@ -701,6 +778,11 @@ def main():
                         help="directory with twk-hook and twk-backend")
     args, rest = parser.parse_known_args()
     BUILD_DIR = Path(args.build_dir).resolve()
+    run_root = os.path.realpath(RUN_ROOT)
+    if any(run_root == t or run_root.startswith(t + "/") for t in TEMP_DIRS):
+        print("host tests: TWK_HOST_TEST_DIR=%s is in a temporary directory, where "
+              "Core leaves deletions alone; choose another" % RUN_ROOT)
+        return 1
     for name in ("twk-hook", "twk-backend"):
         if not (BUILD_DIR / name).is_file():
             print("host tests: %s not built in %s" % (name, BUILD_DIR))
@@ -713,7 +795,12 @@ def main():
         return SKIP_STATUS
     print("host tests: agent host %s at %s" % (HOST_VERSION, HOST), flush=True)
 
+    RUN_ROOT.mkdir(parents=True, exist_ok=True)
     program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
+    try:
+        RUN_ROOT.rmdir()  # only when no test left anything behind
+    except OSError:
+        pass
     result = program.result
     bad = {t.id(): "FAIL" for t, _ in result.failures}
     bad.update({t.id(): "ERROR" for t, _ in result.errors})
