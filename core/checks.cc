@@ -418,13 +418,13 @@ class Checker {
       const std::string& t = rc.argv[k].text;
       if (t == "--help" || t == "-help" ||
           (t == "-h" && rc.program != "rm" && rc.program != "chmod" &&
-           rc.program != "chown" && rc.program != "df" &&
-           rc.program != "du" && rc.program != "ls")) {
+           rc.program != "chown" && rc.program != "df" && rc.program != "du" &&
+           rc.program != "ls")) {
         return true;
       }
       if (t == "--dry-run" || t == "--dry-run=client" ||
-          t == "--dry-run=server" || t == "--dry-run=true" ||
-          t == "--dryrun" || t == "--what-if") {
+          t == "--dry-run=server" || t == "--dry-run=true" || t == "--dryrun" ||
+          t == "--what-if") {
         return true;
       }
     }
@@ -454,13 +454,39 @@ class Checker {
       for (std::string_view p : {"chmod", "chown", "chgrp", "setfacl"}) {
         t[p] |= kPermissions;
       }
-      for (std::string_view p :
-           {"dropdb", "mysqladmin", "redis-cli", "valkey-cli", "keydb-cli",
-            "psql", "mysql", "mariadb", "sqlite3", "sqlite",
-            "clickhouse-client", "clickhouse", "cockroach", "mongo", "mongosh",
-            "cqlsh", "duckdb", "sqlcmd", "prisma", "rails", "rake", "sequelize",
-            "sequelize-cli", "typeorm", "knex", "python", "python3", "php",
-            "artisan", "npx", "dotnet", "flask", "alembic"}) {
+      for (std::string_view p : {"dropdb",
+                                 "mysqladmin",
+                                 "redis-cli",
+                                 "valkey-cli",
+                                 "keydb-cli",
+                                 "psql",
+                                 "mysql",
+                                 "mariadb",
+                                 "sqlite3",
+                                 "sqlite",
+                                 "clickhouse-client",
+                                 "clickhouse",
+                                 "cockroach",
+                                 "mongo",
+                                 "mongosh",
+                                 "cqlsh",
+                                 "duckdb",
+                                 "sqlcmd",
+                                 "prisma",
+                                 "rails",
+                                 "rake",
+                                 "sequelize",
+                                 "sequelize-cli",
+                                 "typeorm",
+                                 "knex",
+                                 "python",
+                                 "python3",
+                                 "php",
+                                 "artisan",
+                                 "npx",
+                                 "dotnet",
+                                 "flask",
+                                 "alembic"}) {
         t[p] |= kDatabases;
       }
       for (std::string_view p :
@@ -511,9 +537,8 @@ class Checker {
       if (!recursive) return;
       // A relative path in a container is in its working directory,
       // which lives and dies with the container.
-      if (rc.container && t.kind == Target::kUnknown &&
-          shown.find('/') != 0 && !shown.starts_with("~") &&
-          shown.find("..") == std::string::npos &&
+      if (rc.container && t.kind == Target::kUnknown && shown.find('/') != 0 &&
+          !shown.starts_with("~") && shown.find("..") == std::string::npos &&
           shown.find("…") == std::string::npos) {
         return;
       }
@@ -553,11 +578,10 @@ class Checker {
     if (!f_.home.empty() && below(p, f_.home + "/.cache")) return;
     // A temporary directory is scratch space, unless the home or the
     // project is in it: then their rules apply.
-    bool guarded = (!proj.empty() && (within(p, proj) ||
-                                      (exact && within(proj, p)))) ||
-                   (!f_.home.empty() && within(p, f_.home));
-    if (!guarded &&
-        (exact ? in_temp(p, f_, true) : in_temp(p, f_, false))) {
+    bool guarded =
+        (!proj.empty() && (within(p, proj) || (exact && within(proj, p)))) ||
+        (!f_.home.empty() && within(p, f_.home));
+    if (!guarded && (exact ? in_temp(p, f_, true) : in_temp(p, f_, false))) {
       return;
     }
     if (exact && p == "/") {
@@ -1049,12 +1073,13 @@ class Checker {
     if (w.text.find("{}") != std::string::npos) return true;
     if (!rc.cwd.empty() && secret_directory(rc.cwd)) return true;
     static constexpr std::string_view kHints[] = {
-        ".env",   "id_",     "netrc",   "credential", "pgpass", ".my.cnf",
-        "vault",  "s3cfg",   "boto",    ".key",       ".p12",   ".pfx",
-        ".ppk",   ".jks",    "keystore", ".pem",      "npmrc",  "pypirc",
-        ".docker", ".kube",  "hosts.yml", ".aws",     ".config", ".terraform",
-        ".cargo", ".gem",    ".ssh",    ".gnupg",     "password-store",
-        ".azure", "keyrings", "~"};
+        ".env",      "id_",   "netrc",   "credential",     "pgpass",
+        ".my.cnf",   "vault", "s3cfg",   "boto",           ".key",
+        ".p12",      ".pfx",  ".ppk",    ".jks",           "keystore",
+        ".pem",      "npmrc", "pypirc",  ".docker",        ".kube",
+        "hosts.yml", ".aws",  ".config", ".terraform",     ".cargo",
+        ".gem",      ".ssh",  ".gnupg",  "password-store", ".azure",
+        "keyrings",  "~"};
     std::string text = lower(w.text);
     for (std::string_view hint : kHints) {
       if (text.find(hint) != std::string::npos) return true;
@@ -1255,8 +1280,7 @@ class Checker {
       Target t = resolve(r.target, rc.source->cwd, f_);
       if (out) {
         if (t.kind == Target::kExact) {
-          access_grant(t.path,
-                       "Writing to " + display(r.target) + through(rc));
+          access_grant(t.path, "Writing to " + display(r.target) + through(rc));
         }
         if (auto p = touches_protected(t, false)) {
           found(Check::kSelfProtection, Decision::kDeny,
@@ -1584,9 +1608,9 @@ class Checker {
       }
       return;
     }
-    if (has({"prisma", "rails", "rake", "sequelize", "sequelize-cli",
-             "typeorm", "knex", "python", "python3", "php", "artisan", "npx",
-             "dotnet", "flask", "alembic"},
+    if (has({"prisma", "rails", "rake", "sequelize", "sequelize-cli", "typeorm",
+             "knex", "python", "python3", "php", "artisan", "npx", "dotnet",
+             "flask", "alembic"},
             p)) {
       std::string joined;
       for (const Word& w : a) joined += " " + w.text;
@@ -1905,7 +1929,7 @@ class Checker {
   std::optional<Finding> best_;
   std::unordered_set<const void*> seen_sources_;
   std::vector<std::string> protected_;        // protected_list(false)
-  std::vector<bool> protected_glob_;         // which of protected_ are globs
+  std::vector<bool> protected_glob_;          // which of protected_ are globs
   std::vector<std::string> protected_trees_;  // protected_list(true), no globs
   // The last components of protected_; empty when a word cannot be ruled
   // out by its text.

@@ -159,10 +159,29 @@ bool is_wrapper(std::string_view p) {
 // Programs whose arguments or input carry more commands or code.
 bool carries_code(std::string_view p) {
   static const std::unordered_set<std::string_view> kCarriers = {
-      "xargs",  "parallel", "find",    "eval",   "source",     ".",
-      "ssh",    "trap",     "script",  "docker", "podman",     "kubectl",
-      "oc",     "fd",       "fdfind",  "psql",   "mysql",      "mariadb",
-      "sqlite3", "redis-cli", "mongosh", "mongo", "clickhouse-client"};
+      "xargs",
+      "parallel",
+      "find",
+      "eval",
+      "source",
+      ".",
+      "ssh",
+      "trap",
+      "script",
+      "docker",
+      "podman",
+      "kubectl",
+      "oc",
+      "fd",
+      "fdfind",
+      "psql",
+      "mysql",
+      "mariadb",
+      "sqlite3",
+      "redis-cli",
+      "mongosh",
+      "mongo",
+      "clickhouse-client"};
   return kCarriers.count(p) > 0 || is_shell_program(p) ||
          language_of(p) != Language::kNone;
 }
@@ -576,8 +595,7 @@ class Follower {
           break;
         }
       }
-    } else if (p == "docker" || p == "podman" || p == "kubectl" ||
-               p == "oc") {
+    } else if (p == "docker" || p == "podman" || p == "kubectl" || p == "oc") {
       follow_container(argv, ctx, a, i);
     } else if (p == "fd" || p == "fdfind") {
       follow_fd(argv, ctx, a, i);
@@ -586,12 +604,11 @@ class Follower {
                    p)) {
       if (const Word* in = stdin_word(a.commands[i]);
           in != nullptr && !in->unknown &&
-          std::any_of(a.commands[i].redirects.begin(),
-                      a.commands[i].redirects.end(),
-                      [&](const shell::Redirect& r) {
-                        return &r.target == in &&
-                               r.kind != shell::RedirectKind::kInput;
-                      })) {
+          std::any_of(
+              a.commands[i].redirects.begin(), a.commands[i].redirects.end(),
+              [&](const shell::Redirect& r) {
+                return &r.target == in && r.kind != shell::RedirectKind::kInput;
+              })) {
         extra.stdin_text = in->text;
       } else {
         extra.stdin_text = shell::piped_input(a, i);
@@ -723,11 +740,13 @@ class Follower {
         const std::string& o = argv[start].text;
         ++start;
         if (o.find('=') == std::string::npos &&
-            has({"-e", "--env", "-u", "--user", "-w", "--workdir", "-v",
-                 "--volume", "--name", "--network", "--entrypoint",
-                 "--env-file", "-p", "--publish", "--mount", "-l", "--label",
-                 "--platform", "--pull", "--hostname", "-h", "--cpus",
-                 "-m", "--memory", "--restart", "--detach-keys"},
+            has({"-e",        "--env",        "-u",           "--user",
+                 "-w",        "--workdir",    "-v",           "--volume",
+                 "--name",    "--network",    "--entrypoint", "--env-file",
+                 "-p",        "--publish",    "--mount",      "-l",
+                 "--label",   "--platform",   "--pull",       "--hostname",
+                 "-h",        "--cpus",       "-m",           "--memory",
+                 "--restart", "--detach-keys"},
                 o)) {
           ++start;
         }
@@ -755,13 +774,28 @@ class Follower {
         break;
       }
       if (is_option(argv[m])) {
-        if (t.find('=') == std::string::npos &&
-            has({"-t", "--type", "-e", "--extension", "-E", "--exclude",
-                 "-d", "--max-depth", "--min-depth", "-S", "--size",
-                 "--changed-within", "--changed-before", "-o", "--owner",
-                 "-j", "--threads", "--base-directory", "--search-path",
-                 "-c", "--color"},
-                t)) {
+        if (t.find('=') == std::string::npos && has({"-t",
+                                                     "--type",
+                                                     "-e",
+                                                     "--extension",
+                                                     "-E",
+                                                     "--exclude",
+                                                     "-d",
+                                                     "--max-depth",
+                                                     "--min-depth",
+                                                     "-S",
+                                                     "--size",
+                                                     "--changed-within",
+                                                     "--changed-before",
+                                                     "-o",
+                                                     "--owner",
+                                                     "-j",
+                                                     "--threads",
+                                                     "--base-directory",
+                                                     "--search-path",
+                                                     "-c",
+                                                     "--color"},
+                                                    t)) {
           ++m;
         }
         continue;
@@ -1110,6 +1144,9 @@ class Follower {
       return;
     }
     // Calls that run shell text.
+    // Each call is read once, however many of the names match it
+    // (os.system and system).
+    std::vector<const char*> seen;
     auto scan_calls = [&](auto& calls, bool deletes) {
       for (std::string_view call : calls) {
         std::size_t pos = 0;
@@ -1120,7 +1157,11 @@ class Follower {
           pos = after;
           if (!boundary) continue;
           std::string_view span = call_span(code, after);
-          if (span.empty()) continue;
+          if (span.empty() ||
+              std::find(seen.begin(), seen.end(), span.data()) != seen.end()) {
+            continue;
+          }
+          if (seen.size() < 256) seen.push_back(span.data());
           std::vector<std::string> lits = code_literals(span);
           if (lits.empty()) continue;
           if (deletes) {
@@ -1177,9 +1218,10 @@ class Follower {
     // when the code opens, reads, copies or sends something: a path that
     // is only tested for (os.path.exists) exposes nothing.
     static constexpr std::string_view kUses[] = {
-        "open",  "read",  "getline", "load",  "copy",   "send",  "upload",
-        "post",  "write", "File.",   "fs.",   "slurp",  "cat",   "include",
-        "require", "file_get_contents"};
+        "open",  "read",    "getline", "load",
+        "copy",  "send",    "upload",  "post",
+        "write", "File.",   "fs.",     "slurp",
+        "cat",   "include", "require", "file_get_contents"};
     bool uses_files = false;
     for (std::string_view u : kUses) {
       uses_files = uses_files || code.find(u) != std::string_view::npos;
@@ -1259,8 +1301,8 @@ class Follower {
         file = std::string(u.substr(slash + 1));
       }
     }
-    if (file.empty() || file == "-" || file.find(shell::kUnknown) !=
-                                           std::string::npos) {
+    if (file.empty() || file == "-" ||
+        file.find(shell::kUnknown) != std::string::npos) {
       return;
     }
     std::string path = shell::resolve_path(ctx.cwd, file);

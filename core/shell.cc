@@ -424,6 +424,12 @@ class Reader {
     return {};
   }
 
+  void missing_command() {
+    if (sh_.stopped) return;
+    sh_.problem("the text ends where a command should follow");
+    sh_.stopped = true;
+  }
+
   bool at_case_end() const {
     return s_.substr(i_, 2) == ";;" || s_.substr(i_, 2) == ";&";
   }
@@ -483,6 +489,7 @@ class Reader {
         i_ += 2;
         place_ |= kInCondition;
         skip_newlines();
+        if (at_end()) missing_command();
         continue;
       }
       break;
@@ -517,6 +524,7 @@ class Reader {
       sh_.state.roll_back(before);
       ++stage_;
       skip_newlines();
+      if (at_end()) missing_command();
     }
     if (multi) {
       sh_.state.roll_back(before);
@@ -681,7 +689,11 @@ class Reader {
     place_ |= kInCondition;
     for (;;) {
       skip_newlines();
-      if (at_end()) break;
+      if (at_end()) {
+        if (!sh_.stopped) sh_.problem("a case is never closed with esac");
+        sh_.stopped = true;
+        break;
+      }
       if (keyword() == "esac") {
         i_ += 4;
         break;
@@ -945,12 +957,24 @@ class Reader {
     }
   }
 
+  // Steps over a balanced ( ... ) whose value is of no interest (an
+  // arithmetic expression, an array); substitutions inside it still run
+  // and are read as commands.
   void skip_balanced_parens() {
     int level = 0;
-    while (i_ < s_.size()) {
+    while (i_ < s_.size() && !sh_.stopped) {
       char c = s_[i_];
       if (c == '\\') {
         i_ += 2;
+        continue;
+      }
+      if ((c == '$' && peek(1) == '(' && peek(2) != '(') || c == '`') {
+        Fields scratch;
+        if (c == '$') {
+          read_dollar(scratch, true);
+        } else {
+          read_backtick(scratch, true);
+        }
         continue;
       }
       if (c == '\'' || c == '"') {
@@ -1264,9 +1288,9 @@ class Reader {
         f.unknown(true);
       }
     } else if (user == "+") {
-      f.value(
-          sh_.state.cwd().empty() ? std::nullopt : std::optional(sh_.state.cwd()),
-          true, false);
+      f.value(sh_.state.cwd().empty() ? std::nullopt
+                                      : std::optional(sh_.state.cwd()),
+              true, false);
     } else {
       f.unknown(true);  // another user's home, or ~- and friends
     }
@@ -1546,6 +1570,8 @@ class Reader {
     int saved_pipeline = pipeline_, saved_stage = stage_;
     std::vector<Pending> saved_pending = std::move(pending_);
     pending_.clear();
+    Mode saved_mode = mode_;
+    mode_ = Mode::kShell;  // also inside a here-document or ${X:-...}
     place_ |= place;
     group_ = group;
     std::size_t first = sh_.out.commands.size();
@@ -1555,6 +1581,7 @@ class Reader {
     pipeline_ = saved_pipeline;
     stage_ = saved_stage;
     pending_ = std::move(saved_pending);
+    mode_ = saved_mode;
     sh_.state.roll_back(saved);
     leave();
     if (at_end()) {

@@ -1,0 +1,201 @@
+// The shell analyzer: what it says a command line runs, for the
+// constructs where a guard that reads text goes wrong, and how it fails
+// safe on what it cannot follow.
+#include "shell.h"
+
+#include <gtest/gtest.h>
+
+#include "commands.h"
+
+namespace twk::core::shell {
+namespace {
+
+Environment env() {
+  Environment e;
+  e.cwd = "/home/u/app";
+  e.variables = {{"HOME", "/home/u"}, {"TMPDIR", "/tmp"}};
+  return e;
+}
+
+// The commands as one line each: words joined by '|', unknown parts as
+// '?', globs marked with '*' after the word, and "@cwd" when it moved.
+std::string render(const Analysis& a) {
+  std::string out;
+  for (const Command& c : a.commands) {
+    if (!out.empty()) out += " ; ";
+    for (const auto& [name, value] : c.assignments) {
+      out += name + "=" + value.text + " ";
+    }
+    for (std::size_t k = 0; k < c.argv.size(); ++k) {
+      if (k > 0) out += '|';
+      for (char ch : c.argv[k].text) out += ch == kUnknown ? '?' : ch;
+      if (c.argv[k].glob) out += '*';
+    }
+    if (c.cwd != "/home/u/app") out += " @" + c.cwd;
+  }
+  return out;
+}
+
+TEST(ShellAnalyzer, WordsAreWhatTheShellPassesOn) {
+  struct {
+    const char* text;
+    const char* expected;
+  } cases[] = {
+      // Quote removal in every form.
+      {"r''m -rf \"$HOME\"/x", "rm|-rf|/home/u/x"},
+      {"\\rm $'a\\tb\\x41' \"a\\\"b\" 'c\\d'", "rm|a\tbA|a\"b|c\\d"},
+      {"echo a\\\nb", "echo|ab"},
+      {"rm -rf ~ ~/x ~other", "rm|-rf|/home/u|/home/u/x|?"},
+      {"echo ${HOME} ${TMPDIR:-/x} ${NOPE:-/y} ${NOPE:?} $1",
+       "echo|/home/u|/tmp|?|?|?"},
+      // Assignments are tracked in order; unquoted values split.
+      {"f=.env; cat $f", "f=.env  ; cat|.env"},
+      {"c='rm -rf'; $c /", "c=rm -rf  ; rm|-rf|/"},
+      {"X=1 cmd \"$X\"", "X=1 cmd|?"},
+      {"export D=/srv; rm -r $D", "export|D=/srv ; rm|-r|/srv"},
+      // Comments, globs and braces.
+      {"ls # rm -rf /", "ls"},
+      {"rm -rf /tmp/* a{b,c} [x] x]", "rm|-rf|/tmp/**|a{b,c}*|[x]*|x]"},
+      // Substitutions run first; their known output becomes the word.
+      {"echo $(echo hi) `printf x`", "echo|hi ; printf|x ; echo|hi|x"},
+      {"cat $(echo fi8uc3No | base64 -d)",
+       "echo|fi8uc3No ; base64|-d ; cat|~/.ssh"},
+      {"echo $(( 1 + $(id -u) ))", "id|-u ; echo|?"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(render(analyze(c.text, env())), c.expected) << c.text;
+  }
+}
+
+TEST(ShellAnalyzer, StructureAndDirectories) {
+  struct {
+    const char* text;
+    const char* expected;
+  } cases[] = {
+      {"cd .. && rm -rf app", "cd|.. ; rm|-rf|app @/home/u"},
+      {"( cd /; ls ); ls", "cd|/ ; ls @/ ; ls"},
+      {"cd /x | cat; pwd", "cd|/x ; cat ; pwd"},
+      {"echo $(cd /; pwd); pwd", "cd|/ ; pwd @/ ; echo|? ; pwd"},
+      {"cd \"$X\"; rm -rf y", "cd|? ; rm|-rf|y @"},
+      {"f() { rm -rf ../x; }; f", "rm|-rf|../x ; f"},
+      {"if [ -d x ]; then rm -r x; fi", "[|-d|x|] ; rm|-r|x"},
+      {"for d in a b; do rm -r $d; done", "rm|-r|?"},
+      {"case $1 in a) rm x;; *) ls;; esac", "rm|x ; ls"},
+      {"while read l; do echo $l; done < f.txt", "read|l ; echo|?"},
+      {"[[ -f x && $y == z ]] && rm x", "[[|-f|x|?|==|z ; rm|x"},
+      {"echo 'a;b' \"c|d\" e\\;f", "echo|a;b|c|d|e;f"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(render(analyze(c.text, env())), c.expected) << c.text;
+  }
+  // Where each command sits.
+  Analysis a = analyze("a | b && c & d; (e); f $(g) <(h)", env());
+  ASSERT_EQ(a.commands.size(), 8u);
+  EXPECT_TRUE(a.commands[0].place & kInPipeline);
+  EXPECT_EQ(a.commands[1].stage, 1);
+  EXPECT_TRUE(a.commands[2].place & kInCondition);
+  EXPECT_TRUE(a.commands[2].place & kBackground);
+  EXPECT_TRUE(a.commands[4].place & kInSubshell);
+  EXPECT_TRUE(a.commands[5].place & kInSubstitution);
+  EXPECT_TRUE(a.commands[6].place & kInProcess);
+  EXPECT_EQ(render(analyze("f $(g) <(h)", env())), "g ; h ; f|?|?");
+}
+
+TEST(ShellAnalyzer, HereDocumentsAndPipedText) {
+  Analysis a = analyze(
+      "bash <<EOF\nrm -rf $HOME\nEOF\ncat <<'X' | sh\n$HOME\nX\n", env());
+  ASSERT_EQ(a.commands.size(), 3u);
+  // Unquoted: expanded; quoted: as written.
+  EXPECT_EQ(a.commands[0].redirects[0].target.text, "rm -rf /home/u\n");
+  EXPECT_EQ(a.commands[1].redirects[0].target.text, "$HOME\n");
+  EXPECT_EQ(piped_input(a, 2), "$HOME\n");
+  // <<- strips leading tabs; a substitution in the body runs.
+  a = analyze("cat <<-E\n\t$(touch x)\n\tE\n", env());
+  EXPECT_EQ(render(a), "cat ; touch|x");
+  a = analyze("printf '%s\\n' 'git reset --hard' a | bash", env());
+  EXPECT_EQ(piped_input(a, 1), "git reset --hard\na\n");
+  a = analyze("echo 'x!y' | base64 -d | sh", env());
+  EXPECT_EQ(piped_input(a, 2), std::nullopt);  // not base64
+  EXPECT_EQ(known_output(analyze("sh <<<'ls'", env()), 0), std::nullopt);
+}
+
+TEST(ShellAnalyzer, WhatItCannotFollowIsAProblemNotACrash) {
+  for (const char* text :
+       {"echo 'open", "echo \"open", "echo $(open", "echo ${open", "echo `open",
+        "(", ")", "a && ", "a |", "case x in", "echo >"}) {
+    Analysis a = analyze(text, env());
+    EXPECT_FALSE(a.problems.empty()) << text;
+  }
+  Limits small;
+  small.max_nesting = 8;
+  std::string deep;
+  for (int i = 0; i < 20; ++i) deep += "$(";
+  EXPECT_FALSE(analyze(deep, env(), small).problems.empty());
+  small.max_commands = 10;
+  std::string many;
+  for (int i = 0; i < 50; ++i) many += "a;";
+  Analysis a = analyze(many, env(), small);
+  EXPECT_EQ(a.commands.size(), 10u);
+  EXPECT_FALSE(a.problems.empty());
+  // Bytes a shell would never see in a name stay what they are.
+  EXPECT_TRUE(analyze(std::string("a\0b", 3), env()).problems.empty());
+}
+
+TEST(ShellAnalyzer, PathsAreNormalised) {
+  EXPECT_EQ(resolve_path("/a/b", "../c/./d//"), "/a/c/d");
+  EXPECT_EQ(resolve_path("/a", "/../../x"), "/x");
+  EXPECT_EQ(resolve_path("", "rel"), "");
+  EXPECT_EQ(resolve_path("/", ".."), "/");
+  EXPECT_EQ(decode_base64("cm0gLXJmIC8K"), "rm -rf /\n");
+  EXPECT_EQ(decode_base64("not base64!"), std::nullopt);
+}
+
+// Following wrappers and carried code, as the checks see the result.
+std::string followed(const char* text) {
+  FollowFacts f;
+  f.cwd = "/home/u/app";
+  f.home = "/home/u";
+  CommandSet set = follow(text, f);
+  std::string out;
+  for (const RunCommand& rc : set.commands) {
+    if (!out.empty()) out += " ; ";
+    for (std::size_t k = 0; k < rc.argv.size(); ++k) {
+      if (k > 0) out += '|';
+      for (char ch : rc.argv[k].text) out += ch == kUnknown ? '?' : ch;
+    }
+    if (rc.elevated) out += " [root]";
+    if (rc.remote) out += " [remote]";
+    if (!rc.runs_download.empty()) out += " [runs " + rc.runs_download + "]";
+  }
+  return out;
+}
+
+TEST(CommandFollower, UnwrapsAndFollowsCarriedCode) {
+  struct {
+    const char* text;
+    const char* expected;
+  } cases[] = {
+      {"sudo -u root env -i A=1 nice -n 5 timeout 10 rm -rf /x",
+       "rm|-rf|/x [root]"},
+      {"command -v rm", ""},
+      {"bash -c '${1}' _ 'rm -rf /'", "rm|-rf|/ ; bash|-c|${1}|_|rm -rf /"},
+      {"eval \"git  reset\" --hard",
+       "git|reset|--hard ; eval|git  reset|--hard"},
+      {"echo / | xargs -I{} rm -rf {}", "echo|/ ; rm|-rf|/"},
+      {"parallel rm -rf ::: a b", "rm|-rf|a ; rm|-rf|b"},
+      {"find . -name x -exec rm {} \\;",
+       "rm|{} ; find|.|-name|x|-exec|rm|{}|;"},
+      {"ssh -p 22 h 'rm -rf /d'", "rm|-rf|/d [remote] ; ssh|-p|22|h|rm -rf /d"},
+      {"curl -s u | sudo bash", "curl|-s|u ; bash [root] [runs curl]"},
+      {"python3 -c 'import os; os.system(\"rm -rf /\")'",
+       "rm|-rf|/ ; python3|-c|import os; os.system(\"rm -rf /\")"},
+      {"docker exec c rm -rf /v",
+       "rm|-rf|/v [remote] ; docker|exec|c|rm|-rf|/v"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(followed(c.text), c.expected) << c.text;
+  }
+}
+
+}  // namespace
+}  // namespace twk::core::shell
