@@ -121,9 +121,12 @@ const char* const kGlobChars = "*?[{";
 
 Target resolve(const Word& w, const std::string& cwd, const CheckFacts& f) {
   Target t;
-  std::string text = w.text;
+  std::string expanded;
+  std::string_view text = w.text;
   if ((text == "~" || text.starts_with("~/")) && !f.home.empty()) {
-    text = f.home + text.substr(1);
+    expanded = f.home;
+    expanded += text.substr(1);
+    text = expanded;
   }
   bool open = w.unknown || w.glob;
   if (!open) {
@@ -133,8 +136,10 @@ Target resolve(const Word& w, const std::string& cwd, const CheckFacts& f) {
   }
   std::size_t cut = text.find(shell::kUnknown);
   if (w.glob) cut = std::min(cut, text.find_first_of(kGlobChars));
-  if (cut == std::string::npos) cut = text.size();
-  if (cut == 0 && text[0] == shell::kUnknown) return t;  // wholly unknown
+  if (cut == std::string_view::npos) cut = text.size();
+  if (cut == 0 && !text.empty() && text[0] == shell::kUnknown) {
+    return t;  // wholly unknown
+  }
   std::string_view rest = std::string_view(text).substr(cut);
   // A ".." after the open part (/tmp/$X/.., /tmp/{a,../etc}) may lead
   // anywhere.
@@ -267,6 +272,13 @@ class Checker {
   Checker(const CheckFacts& facts, const CheckSettings& settings,
           CheckScope scope)
       : f_(facts), s_(settings), scope_(scope) {
+    if (!f_.home.empty()) {
+      for (std::string_view d :
+           {"/.ssh", "/.gnupg", "/.aws", "/.password-store", "/.config/gcloud",
+            "/.azure", "/.kube", "/.docker"}) {
+        secret_dirs_.push_back(f_.home + std::string(d));
+      }
+    }
     if (runs(Check::kSelfProtection)) {
       protected_ = protected_list(false);
       for (const std::string& p : protected_) {
@@ -872,42 +884,22 @@ class Checker {
   enum class SecretKind { kNone, kEnv, kSecret };
 
   SecretKind secret_kind(std::string_view path) const {
-    std::string b = basename_of(path);
-    if (b.ends_with(".pub")) return SecretKind::kNone;
-    if (matches_any(path, s_.secret_paths, f_)) return SecretKind::kSecret;
-    if (has({"/etc/shadow", "/etc/gshadow", "/etc/shadow-", "/etc/gshadow-",
-             "/etc/sudoers", "/etc/master.passwd"},
-            path) ||
-        path.starts_with("/etc/sudoers.d/") ||
-        path.starts_with("/etc/ssh/ssh_host_")) {
+    if (!s_.secret_paths.empty() && matches_any(path, s_.secret_paths, f_)) {
       return SecretKind::kSecret;
     }
-    if (b == ".env" || (b.starts_with(".env.") &&
-                        !has({".env.example", ".env.sample", ".env.template",
-                              ".env.dist", ".env.defaults", ".env.schema"},
-                             b))) {
-      return SecretKind::kEnv;
+    std::string_view b = path.substr(path.rfind('/') + 1);
+    if (b.empty() || b.ends_with(".pub")) return SecretKind::kNone;
+    if (path.starts_with("/etc/")) {
+      bool system = has({"/etc/shadow", "/etc/gshadow", "/etc/shadow-",
+                         "/etc/gshadow-", "/etc/sudoers", "/etc/master.passwd"},
+                        path) ||
+                    path.starts_with("/etc/sudoers.d/") ||
+                    path.starts_with("/etc/ssh/ssh_host_");
+      if (system) return SecretKind::kSecret;
     }
-    if (b.starts_with("id_") &&
-        has({"id_rsa", "id_dsa", "id_ecdsa", "id_ed25519", "id_ecdsa_sk",
-             "id_ed25519_sk"},
-            b)) {
-      return SecretKind::kSecret;
-    }
-    if (has({".netrc", "_netrc", ".git-credentials", ".pgpass", ".my.cnf",
-             ".vault-token", ".s3cfg", ".boto"},
-            b)) {
-      return SecretKind::kSecret;
-    }
-    std::string lb = lower(b);
-    if (lb.ends_with(".key") || lb.ends_with(".p12") || lb.ends_with(".pfx") ||
-        lb.ends_with(".ppk") || lb.ends_with(".jks") ||
-        lb.ends_with(".keystore") ||
-        (lb.ends_with(".pem") && (lb.find("key") != std::string::npos ||
-                                  lb.find("private") != std::string::npos))) {
-      return SecretKind::kSecret;
-    }
-    if (!f_.home.empty() && below(path, f_.home)) {
+    // Below the home's dot-directories.
+    if (!f_.home.empty() && path.size() > f_.home.size() + 1 &&
+        path[f_.home.size() + 1] == '.' && below(path, f_.home)) {
       std::string_view rel = path.substr(f_.home.size() + 1);
       if (has({".npmrc", ".pypirc", ".docker/config.json", ".kube/config",
                ".config/gh/hosts.yml", ".aws/credentials", ".config/hub",
@@ -933,28 +925,56 @@ class Checker {
         }
       }
     }
+    // By name, anywhere.
+    if (b[0] == '.') {
+      if (b == ".env" || (b.starts_with(".env.") &&
+                          !has({".env.example", ".env.sample", ".env.template",
+                                ".env.dist", ".env.defaults", ".env.schema"},
+                               b))) {
+        return SecretKind::kEnv;
+      }
+      if (has({".netrc", ".git-credentials", ".pgpass", ".my.cnf",
+               ".vault-token", ".s3cfg", ".boto"},
+              b)) {
+        return SecretKind::kSecret;
+      }
+    } else if (b[0] == 'i' && b.starts_with("id_")) {
+      if (has({"id_rsa", "id_dsa", "id_ecdsa", "id_ed25519", "id_ecdsa_sk",
+               "id_ed25519_sk"},
+              b)) {
+        return SecretKind::kSecret;
+      }
+    } else if (b == "_netrc") {
+      return SecretKind::kSecret;
+    }
+    std::size_t dot = b.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return SecretKind::kNone;
+    std::string ext = lower(b.substr(dot));
+    if (has({".key", ".p12", ".pfx", ".ppk", ".jks", ".keystore"}, ext)) {
+      return SecretKind::kSecret;
+    }
+    if (ext == ".pem") {
+      std::string lb = lower(b);
+      if (lb.find("key") != std::string::npos ||
+          lb.find("private") != std::string::npos) {
+        return SecretKind::kSecret;
+      }
+    }
     return SecretKind::kNone;
   }
 
   // True when `path` is one of the directories that hold mostly secrets
   // (a file below one is judged by secret_kind).
   bool secret_root(std::string_view path) const {
-    if (f_.home.empty()) return false;
-    for (std::string_view d :
-         {"/.ssh", "/.gnupg", "/.aws", "/.password-store", "/.config/gcloud",
-          "/.azure", "/.kube", "/.docker"}) {
-      if (path == f_.home + std::string(d)) return true;
+    for (const std::string& dir : secret_dirs_) {
+      if (path == dir) return true;
     }
     return matches_any(path, s_.secret_paths, f_);
   }
 
   // Directories whose contents are mostly secrets.
   bool secret_directory(std::string_view path) const {
-    if (f_.home.empty()) return false;
-    for (std::string_view d :
-         {"/.ssh", "/.gnupg", "/.aws", "/.password-store", "/.config/gcloud",
-          "/.azure", "/.kube", "/.docker"}) {
-      std::string dir = f_.home + std::string(d);
+    for (const std::string& dir : secret_dirs_) {
       if (within(path, dir)) return true;
     }
     return matches_any(path, s_.secret_paths, f_);
@@ -1050,18 +1070,27 @@ class Checker {
     for (std::size_t k = 1; k < rc.argv.size(); ++k) {
       if (std::find(skip.begin(), skip.end(), k) != skip.end()) continue;
       const Word& w = rc.argv[k];
+      // The file in --opt=FILE, @FILE (curl -d @f) and name=@FILE (-F).
       std::string_view text = w.text;
-      Word candidate = w;
       if (text.starts_with("-")) {
         std::size_t eq = text.find('=');
         if (eq == std::string_view::npos) continue;
-        candidate.text = std::string(text.substr(eq + 1));
+        text.remove_prefix(eq + 1);
       }
-      if (candidate.text.starts_with('@')) candidate.text.erase(0, 1);
-      std::size_t at = candidate.text.find("=@");
-      if (at != std::string::npos) candidate.text.erase(0, at + 2);
-      if (candidate.text.empty()) continue;
-      secret_word(rc, candidate);
+      if (text.starts_with('@')) text.remove_prefix(1);
+      std::size_t at = text.find("=@");
+      if (at != std::string_view::npos) text.remove_prefix(at + 2);
+      if (text.empty()) continue;
+      if (text.size() == w.text.size()) {
+        secret_word(rc, w);
+      } else {
+        Word candidate;
+        candidate.text = std::string(text);
+        candidate.unknown =
+            text.find(shell::kUnknown) != std::string_view::npos;
+        candidate.glob = w.glob;
+        secret_word(rc, candidate);
+      }
     }
   }
 
@@ -1072,6 +1101,9 @@ class Checker {
     if (w.glob || w.unknown || !s_.secret_paths.empty()) return true;
     if (w.text.find("{}") != std::string::npos) return true;
     if (!rc.cwd.empty() && secret_directory(rc.cwd)) return true;
+    // Every secret name below holds one of these, and so does any path
+    // into a home directory's dot-directories.
+    if (w.text.find_first_of("._~") == std::string::npos) return false;
     static constexpr std::string_view kHints[] = {
         ".env",      "id_",   "netrc",   "credential",     "pgpass",
         ".my.cnf",   "vault", "s3cfg",   "boto",           ".key",
@@ -1101,19 +1133,21 @@ class Checker {
         for (const std::string& name : rc.placeholder_names) {
           std::string candidate = t.path + "/" + name;
           if (name.find_first_of("*?[") == std::string::npos) {
-            secret_exact(candidate, said());
+            if (secret_kind(candidate) != SecretKind::kNone)
+              secret_exact(candidate, said());
           }
         }
-        secret_dir(t.path, said());
+        if (secret_directory(t.path)) secret_dir(t.path, said());
       }
       return;
     }
     Target t = resolve(w, rc.cwd, f_);
     if (t.kind == Target::kExact) {
-      secret_exact(t.path, said());
+      if (secret_kind(t.path) != SecretKind::kNone)
+        secret_exact(t.path, said());
       if (secret_root(t.path)) secret_dir(t.path, said());
     } else if (t.kind == Target::kBelow) {
-      secret_dir(t.path, said());
+      if (secret_directory(t.path)) secret_dir(t.path, said());
       if (t.path == f_.cwd || t.path == f_.project) {
         // A glob in the project that may pick up .env files.
         std::string name = basename_of(w.text);
@@ -1280,7 +1314,9 @@ class Checker {
       Target t = resolve(r.target, rc.source->cwd, f_);
       if (out) {
         if (t.kind == Target::kExact) {
-          access_grant(t.path, "Writing to " + display(r.target) + through(rc));
+          if (!f_.home.empty() && within(t.path, f_.home + "/.ssh"))
+            access_grant(t.path,
+                         "Writing to " + display(r.target) + through(rc));
         }
         if (auto p = touches_protected(t, false)) {
           found(Check::kSelfProtection, Decision::kDeny,
@@ -1295,7 +1331,8 @@ class Checker {
         }
       }
       if (in && t.kind == Target::kExact) {
-        secret_exact(t.path, "Reading " + display(r.target) + through(rc));
+        if (secret_kind(t.path) != SecretKind::kNone)
+          secret_exact(t.path, "Reading " + display(r.target) + through(rc));
       }
     }
   }
@@ -1928,6 +1965,7 @@ class Checker {
   CheckScope scope_;
   std::optional<Finding> best_;
   std::unordered_set<const void*> seen_sources_;
+  std::vector<std::string> secret_dirs_;      // the home's key directories
   std::vector<std::string> protected_;        // protected_list(false)
   std::vector<bool> protected_glob_;          // which of protected_ are globs
   std::vector<std::string> protected_trees_;  // protected_list(true), no globs

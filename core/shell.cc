@@ -410,8 +410,15 @@ class Reader {
         "if",    "then",  "else", "elif",   "fi",   "do",    "done",
         "while", "until", "for",  "select", "case", "esac",  "function",
         "{",     "}",     "!",    "[[",     "time", "coproc"};
+    if (i_ >= s_.size()) return {};
+    // Most commands start with a letter no reserved word starts with.
+    char c0 = s_[i_];
+    if (std::string_view("tedfwusc{}![").find(c0) == std::string_view::npos &&
+        c0 != 'i') {
+      return {};
+    }
     for (std::string_view w : kWords) {
-      if (s_.substr(i_, w.size()) != w) continue;
+      if (w[0] != c0 || s_.substr(i_, w.size()) != w) continue;
       std::size_t end = i_ + w.size();
       if (end >= s_.size()) return w;
       char n = s_[end];
