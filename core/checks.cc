@@ -149,8 +149,11 @@ Target resolve(const Word& w, const std::string& cwd, const CheckFacts& f) {
   std::string dir = slash == std::string_view::npos
                         ? std::string()
                         : std::string(prefix.substr(0, slash + 1));
-  t.wild_top = slash == std::string_view::npos ? prefix.empty()
-                                               : slash + 1 == prefix.size();
+  // Open from the first character of a name (*, .*): it can be any entry,
+  // .git included.
+  std::string_view name =
+      slash == std::string_view::npos ? prefix : prefix.substr(slash + 1);
+  t.wild_top = name.empty() || name == ".";
   t.path = dir.empty() ? (cwd.empty() ? std::string() : cwd)
                        : shell::resolve_path(cwd, dir);
   t.kind = t.path.empty() ? Target::kUnknown : Target::kBelow;
@@ -341,6 +344,8 @@ class Checker {
       Target t = resolve(w, f_.cwd, f_);
       if (t.kind == Target::kExact) {
         if (writes) {
+          write_target(t.path,
+                       [&] { return std::string(tool) + " of " + t.path; });
           protect_path(t.path, std::string(tool), "");
           access_grant(t.path, std::string(tool) + " of " + t.path);
         }
@@ -391,13 +396,14 @@ class Checker {
       const std::string& p = rc.program;
       secrets(rc);
       self_protection(rc);
+      writes(rc);
       // Asking for help or for a rehearsal changes nothing.
       if (only_describes(rc)) continue;
       if (p == "rm" || p == "unlink") {
         rm(rc);
       } else if (p == "find") {
         find(rc);
-      } else if (p == "git") {
+      } else if (p == "git" || p.starts_with("git-")) {
         git(rc);
       } else if (has({"rsync", "rclone", "gsutil", "azcopy"}, p)) {
         sync(rc);
@@ -428,12 +434,8 @@ class Checker {
   static bool only_describes(const RunCommand& rc) {
     for (std::size_t k = 1; k < rc.argv.size(); ++k) {
       const std::string& t = rc.argv[k].text;
-      if (t == "--help" || t == "-help" ||
-          (t == "-h" && rc.program != "rm" && rc.program != "chmod" &&
-           rc.program != "chown" && rc.program != "df" && rc.program != "du" &&
-           rc.program != "ls")) {
-        return true;
-      }
+      if (t == "--") break;
+      if (t == "--help" || t == "-help") return true;
       if (t == "--dry-run" || t == "--dry-run=client" ||
           t == "--dry-run=server" || t == "--dry-run=true" || t == "--dryrun" ||
           t == "--what-if") {
@@ -460,7 +462,8 @@ class Checker {
             "mkexfatfs", "wipefs",   "blkdiscard", "sgdisk",     "sfdisk",
             "shred",     "fdisk",    "parted",     "gdisk",      "lvremove",
             "vgremove",  "pvremove", "lvreduce",   "vgreduce",   "dmsetup",
-            "btrfs",     "zfs",      "zpool",      "cryptsetup", "mdadm"}) {
+            "btrfs",     "zfs",      "zpool",      "cryptsetup", "mdadm",
+            "diskutil"}) {
         t[p] |= kDisks;
       }
       for (std::string_view p : {"chmod", "chown", "chgrp", "setfacl"}) {
@@ -515,7 +518,8 @@ class Checker {
             "flyctl",     "fly",        "heroku",   "firebase", "vercel",
             "netlify",    "wrangler",   "supabase", "gh",       "terraform",
             "tofu",       "terragrunt", "pulumi",   "cdk",      "cdktf",
-            "vault"}) {
+            "vault",      "curl",       "wget",     "http",     "https",
+            "xh"}) {
         t[p] |= kCloud;
       }
       return t;
@@ -609,11 +613,14 @@ class Checker {
     }
     if (!proj.empty() && within(p, proj)) {
       std::string git = proj + "/.git";
-      if (within(p, git)) {
+      // Lock files and messages in .git are git's own scratch; the
+      // directory itself and trees in it are the history.
+      if (within(p, git) && (recursive || p == git || !exact)) {
         found(Check::kRecursiveDelete, Decision::kAsk,
               said() + " deletes the project's git data in " + p + ".");
         return;
       }
+      if (within(p, git)) return;
       if (p == proj && (exact || (recursive && t.wild_top))) {
         if (recursive) {
           found(Check::kRecursiveDelete, Decision::kAsk,
@@ -651,10 +658,7 @@ class Checker {
         // project's .git only if the name could be it.
         bool named = !rc.placeholder_names.empty();
         for (const std::string& n : rc.placeholder_names) {
-          if (n.empty() || n[0] == '*' || n[0] == '?' || n[0] == '[' ||
-              n == ".git" || n.starts_with(".g")) {
-            named = false;
-          }
+          if (n.empty() || fnmatch(n.c_str(), ".git", 0) == 0) named = false;
         }
         for (const Word& root : rc.placeholder_roots) {
           Target t = resolve(root, rc.cwd, f_);
@@ -662,12 +666,18 @@ class Checker {
             t.kind = Target::kBelow;
             t.wild_top = !named;
           }
-          judge_delete(rc, t, recursive,
+          // Every file find comes to, unnamed, goes: as good as a tree.
+          judge_delete(rc, t, recursive || !named,
                        "what find selects in " + display(root));
         }
         continue;
       }
-      judge_delete(rc, resolve(w, rc.cwd, f_), recursive, display(w));
+      Target t = resolve(w, rc.cwd, f_);
+      // Paths fed by xargs or parallel that Core can't see: a bulk delete.
+      bool fed = rc.via.find("xargs") != std::string::npos ||
+                 rc.via.find("parallel") != std::string::npos;
+      judge_delete(rc, t, recursive || (fed && t.kind == Target::kUnknown),
+                   display(w));
     }
   }
 
@@ -734,7 +744,16 @@ class Checker {
   // --------------------------------------------------------- git
 
   void git(const RunCommand& rc) {
-    const auto& a = rc.argv;
+    // git-reset, /usr/lib/git-core/git-clean: the builtins by their own name.
+    std::vector<Word> dashed;
+    if (rc.program.starts_with("git-")) {
+      Word g, sub;
+      g.text = "git";
+      sub.text = rc.program.substr(4);
+      dashed = {g, sub};
+      dashed.insert(dashed.end(), rc.argv.begin() + 1, rc.argv.end());
+    }
+    const std::vector<Word>& a = dashed.empty() ? rc.argv : dashed;
     std::size_t k = 1;
     std::vector<std::pair<std::string, std::string>> aliases;
     while (k < a.size() && a[k].text.starts_with('-')) {
@@ -780,7 +799,11 @@ class Checker {
       break;
     }
     const std::string& sub = args[0].text;
-    Options o = options_of(args, 1);
+    // Options whose value may be attached (-bNAME, -cNAME).
+    std::string_view with_value = sub == "switch"     ? "cC"
+                                  : sub == "checkout" ? "bB"
+                                                      : "";
+    Options o = options_of(args, 1, with_value);
     auto said = [&] { return code_span(command_text(rc)) + through(rc); };
     auto ask = [&](std::string why) {
       found(Check::kDestructiveGit, Decision::kAsk, said() + " " + why);
@@ -788,8 +811,20 @@ class Checker {
     auto operand_count = [&]() { return o.operands.size(); };
     if (sub == "reset") {
       if (o.long_abbrev("--hard", {"--hard", "--soft", "--mixed", "--merge",
-                                   "--keep", "--help"})) {
+                                   "--keep", "--help"}) ||
+          o.long_abbrev("--merge", {"--hard", "--soft", "--mixed", "--merge",
+                                    "--keep", "--help"})) {
         ask("throws away uncommitted changes.");
+      }
+    } else if (sub == "rm") {
+      bool cached = o.long_has("--cached");
+      if (!cached &&
+          (o.short_has('f') || o.long_has("--force") || o.short_has('r'))) {
+        ask("deletes files from the work tree, changes included.");
+      }
+    } else if (sub == "read-tree") {
+      if (o.long_has("--reset") || o.short_has('u')) {
+        ask("overwrites the work tree.");
       }
     } else if (sub == "clean") {
       bool force = o.short_has('f') || o.long_abbrev("--force", {"--force"});
@@ -808,7 +843,17 @@ class Checker {
       }
       bool creates =
           o.short_has('b') || o.short_has('B') || o.long_has("--orphan");
-      if (!creates && (force || dashdash || dot)) {
+      // checkout TREE-ISH PATH...: the paths come back as they were there.
+      bool paths = !creates && o.operands.size() >= 2;
+      for (std::size_t idx : o.operands) {
+        const std::string& t = args[idx].text;
+        paths = paths ||
+                (!creates && (t.starts_with("./") || t.starts_with("../")));
+      }
+      for (const std::string& l : o.longs) {
+        paths = paths || l == "--pathspec-from-file";
+      }
+      if (force || (!creates && (dashdash || dot || paths))) {
         ask("throws away uncommitted changes to files.");
       }
     } else if (sub == "restore") {
@@ -826,7 +871,8 @@ class Checker {
       }
     } else if (sub == "branch") {
       bool del = o.short_has('d') || o.long_has("--delete");
-      bool force = o.short_has('f') || o.long_has("--force");
+      bool force =
+          o.short_has('f') || o.long_abbrev("--force", {"--force", "--format"});
       if (o.short_has('D') || (del && force)) {
         ask("deletes a branch even if it isn't merged.");
       } else if (o.short_has('M') || o.short_has('C') || (force && !del)) {
@@ -870,7 +916,7 @@ class Checker {
     } else if (sub == "filter-branch" || sub == "filter-repo") {
       ask("rewrites the repository's history.");
     } else if (sub == "update-ref") {
-      if (o.short_has('d')) ask("deletes a ref.");
+      if (o.short_has('d') || o.long_has("--delete")) ask("deletes a ref.");
     } else if (sub == "worktree") {
       if (args.size() > 1 && args[1].text == "remove" &&
           (o.short_has('f') || o.long_has("--force"))) {
@@ -901,6 +947,12 @@ class Checker {
     if (!f_.home.empty() && path.size() > f_.home.size() + 1 &&
         path[f_.home.size() + 1] == '.' && below(path, f_.home)) {
       std::string_view rel = path.substr(f_.home.size() + 1);
+      if (rel.starts_with(".kube/config") ||
+          rel.starts_with(".aws/credentials") ||
+          rel == ".claude/.credentials.json" || rel == ".codex/auth.json" ||
+          rel.starts_with(".config/gcloud/") || rel == ".git-credentials") {
+        return SecretKind::kSecret;
+      }
       if (has({".npmrc", ".pypirc", ".docker/config.json", ".kube/config",
                ".config/gh/hosts.yml", ".aws/credentials", ".config/hub",
                ".terraform.d/credentials.tfrc.json", ".cargo/credentials",
@@ -916,9 +968,7 @@ class Checker {
             ".aws/cli/cache/", ".azure/", ".config/gcloud/legacy_credentials/",
             ".local/share/keyrings/"}) {
         if (rel.starts_with(dir)) {
-          if (dir == ".ssh/" &&
-              (b.starts_with("known_hosts") || b == "config" ||
-               b == "authorized_keys" || b.starts_with("config."))) {
+          if (dir == ".ssh/" && b.starts_with("known_hosts")) {
             return SecretKind::kNone;
           }
           return SecretKind::kSecret;
@@ -927,10 +977,13 @@ class Checker {
     }
     // By name, anywhere.
     if (b[0] == '.') {
-      if (b == ".env" || (b.starts_with(".env.") &&
-                          !has({".env.example", ".env.sample", ".env.template",
-                                ".env.dist", ".env.defaults", ".env.schema"},
-                               b))) {
+      std::string lb = lower(b);
+      if (lb == ".env" || lb.starts_with(".env.")) {
+        // .env.example, .env.sample.local and their kin hold no secrets.
+        for (std::string_view t : {".example", ".sample", ".template", ".dist",
+                                   ".defaults", ".schema", ".tpl"}) {
+          if (lb.find(t, 4) != std::string::npos) return SecretKind::kNone;
+        }
         return SecretKind::kEnv;
       }
       if (has({".netrc", ".git-credentials", ".pgpass", ".my.cnf",
@@ -939,18 +992,34 @@ class Checker {
         return SecretKind::kSecret;
       }
     } else if (b[0] == 'i' && b.starts_with("id_")) {
-      if (has({"id_rsa", "id_dsa", "id_ecdsa", "id_ed25519", "id_ecdsa_sk",
-               "id_ed25519_sk"},
-              b)) {
-        return SecretKind::kSecret;
+      // id_rsa, and its copies: id_rsa.bak, id_ed25519.old, ...
+      for (std::string_view key :
+           {"id_rsa", "id_dsa", "id_ecdsa", "id_ed25519"}) {
+        if (b.starts_with(key)) return SecretKind::kSecret;
       }
+    }
+    if (b.find("_rsa") != std::string_view::npos ||
+        b.find("_ed25519") != std::string_view::npos ||
+        b.find("_ecdsa") != std::string_view::npos) {
+      return SecretKind::kSecret;  // deploy_key_rsa and the like
     } else if (b == "_netrc") {
       return SecretKind::kSecret;
     }
     std::size_t dot = b.rfind('.');
     if (dot == std::string_view::npos || dot == 0) return SecretKind::kNone;
     std::string ext = lower(b.substr(dot));
-    if (has({".key", ".p12", ".pfx", ".ppk", ".jks", ".keystore"}, ext)) {
+    if (has({".key", ".p12", ".pfx", ".ppk", ".jks", ".keystore", ".kdbx",
+             ".ovpn", ".pem", ".asc", ".gpg", ".age"},
+            ext)) {
+      if (ext == ".pem" || ext == ".asc" || ext == ".gpg") {
+        std::string lb = lower(b);
+        if (lb.find("key") == std::string::npos &&
+            lb.find("private") == std::string::npos &&
+            lb.find("secret") == std::string::npos &&
+            lb.find("server") == std::string::npos) {
+          return SecretKind::kNone;  // certificates and signatures
+        }
+      }
       return SecretKind::kSecret;
     }
     if (ext == ".pem") {
@@ -995,7 +1064,9 @@ class Checker {
   // Writing to where SSH looks for keys and who may log in grants access.
   void access_grant(const std::string& path, const std::string& what) {
     if (f_.home.empty()) return;
-    if (within(path, f_.home + "/.ssh")) {
+    // Adding known hosts is routine; keys and who may log in are not.
+    if (within(path, f_.home + "/.ssh") &&
+        !basename_of(path).starts_with("known_hosts")) {
       found(Check::kSecretFiles, Decision::kDeny,
             what + " changes " + path + ", which controls SSH access.");
     }
@@ -1013,18 +1084,17 @@ class Checker {
   // Programs that do not show the contents of the files they are given.
   static bool reads_no_content(std::string_view p) {
     static const std::unordered_set<std::string_view> kPrograms = {
-        "echo",     "printf",   "ls",         "stat",
-        "test",     "[",        "[[",         "touch",
-        "mkdir",    "chmod",    "chown",      "chgrp",
-        "ssh",      "ssh-add",  "ssh-keygen", "ssh-copy-id",
-        "realpath", "readlink", "basename",   "dirname",
-        "which",    "type",     "file",       "rm",
-        "unlink",   "rmdir",    "mv",         "du",
-        "cd",       "pushd",    "export",     "unset",
-        "true",     "false",    "sleep",      "git",
-        "shred",    "wc",       "sftp",       "twk-backend",
-        "twk-hook", "[",        "command",    "hash",
-        "source",   "."};
+        "echo",        "printf",   "ls",       "stat",     "test",
+        "[",           "[[",       "touch",    "mkdir",    "chmod",
+        "chown",       "chgrp",    "ssh",      "ssh-add",  "ssh-keygen",
+        "ssh-copy-id", "realpath", "readlink", "basename", "dirname",
+        "which",       "type",     "file",     "rm",       "unlink",
+        "rmdir",       "mv",       "du",       "cd",       "pushd",
+        "export",      "unset",    "true",     "false",    "sleep",
+        "git",         "shred",    "wc",       "sftp",     "twk-backend",
+        "twk-hook",    "[",        "command",  "hash",     "source",
+        ".",           "find",     "fd",       "fdfind",   "locate",
+        "tree"};
     return kPrograms.count(p) > 0;
   }
 
@@ -1072,14 +1142,34 @@ class Checker {
       const Word& w = rc.argv[k];
       // The file in --opt=FILE, @FILE (curl -d @f) and name=@FILE (-F).
       std::string_view text = w.text;
+      if (text.starts_with("if=") && p == "dd") text.remove_prefix(3);
       if (text.starts_with("-")) {
         std::size_t eq = text.find('=');
-        if (eq == std::string_view::npos) continue;
-        text.remove_prefix(eq + 1);
+        std::size_t at = text.find('@');
+        std::size_t f = text.find('f');
+        if (eq != std::string_view::npos) {
+          text.remove_prefix(eq + 1);
+        } else if (at != std::string_view::npos && p == "curl") {
+          text.remove_prefix(at);  // -d@file, -sd@file
+        } else if (f != std::string_view::npos && text[1] != '-' &&
+                   f + 1 < text.size() &&
+                   has({"grep", "egrep", "fgrep", "zgrep", "rg"}, p)) {
+          text.remove_prefix(f + 1);  // -f.env, -Ef.env
+        } else {
+          continue;
+        }
       }
+      if (text.find("://") != std::string_view::npos) continue;  // a URL
       if (text.starts_with('@')) text.remove_prefix(1);
+      if (text.starts_with('<') && p == "curl") text.remove_prefix(1);
       std::size_t at = text.find("=@");
-      if (at != std::string_view::npos) text.remove_prefix(at + 2);
+      if (at == std::string_view::npos) at = text.find("=<");
+      if (at != std::string_view::npos) {
+        text.remove_prefix(at + 2);
+      } else if (p == "curl" &&
+                 (at = text.find('@')) != std::string_view::npos && at > 0) {
+        text.remove_prefix(at + 1);  // --data-urlencode name@file
+      }
       if (text.empty()) continue;
       if (text.size() == w.text.size()) {
         secret_word(rc, w);
@@ -1257,8 +1347,9 @@ class Checker {
   }
 
   static bool tree_command(const RunCommand& rc) {
+    // cp and ln into a directory write one entry there, not the tree.
     return has({"rm", "mv", "rsync", "chmod", "chown", "chgrp", "shred",
-                "rmdir", "unlink", "cp", "ln", "trash", "gio"},
+                "rmdir", "unlink", "trash", "gio"},
                rc.program);
   }
 
@@ -1324,16 +1415,158 @@ class Checker {
                     " would change " + *p +
                     ", which keeps the agent's guard working.");
         }
-        if (t.kind == Target::kExact && is_disk_device(t.path)) {
-          found(Check::kDisks, Decision::kDeny,
-                "Writing to " + t.path + through(rc) +
-                    " overwrites a disk device.");
+        if (t.kind == Target::kExact) {
+          write_target(t.path, [&] {
+            return "Writing to " + display(r.target) + through(rc);
+          });
         }
       }
       if (in && t.kind == Target::kExact) {
         if (secret_kind(t.path) != SecretKind::kNone)
           secret_exact(t.path, "Reading " + display(r.target) + through(rc));
       }
+    }
+  }
+
+  // --------------------------------------------------------- writes
+
+  // What writing `path` changes, beyond the protected files: credentials,
+  // shell start-up files, who may log in or act as root, disk devices,
+  // the project's git hooks and configuration.
+  template <class Said>
+  void write_target(const std::string& path, const Said& said) {
+    if (is_disk_device(path)) {
+      found(Check::kDisks, Decision::kDeny,
+            said() + " overwrites the device " + path + ".");
+      return;
+    }
+    // Writing a .env file exposes nothing; overwriting credentials or keys
+    // can lock the user out or plant someone else's.
+    SecretKind kind = secret_kind(path);
+    if (kind == SecretKind::kSecret) {
+      found(Check::kSecretFiles, Decision::kDeny,
+            said() + " changes " + path + ", which holds keys or credentials.");
+    }
+    if (!f_.home.empty() && within(path, f_.home + "/.ssh") &&
+        !basename_of(path).starts_with("known_hosts")) {
+      found(Check::kSecretFiles, Decision::kDeny,
+            said() + " changes " + path + ", which controls SSH access.");
+    }
+    if (!f_.home.empty() && below(path, f_.home)) {
+      std::string_view rel = std::string_view(path).substr(f_.home.size() + 1);
+      if (has({".bashrc", ".bash_profile", ".bash_login", ".profile", ".zshrc",
+               ".zprofile", ".zshenv", ".zlogin", ".kshrc", ".tcshrc", ".cshrc",
+               ".xprofile", ".pam_environment", ".config/fish/config.fish"},
+              rel) ||
+          rel.starts_with(".config/autostart/")) {
+        found(Check::kSecretFiles, Decision::kAsk,
+              said() + " changes " + path +
+                  ", which every new shell or session runs.");
+      }
+    }
+    if (has({"/etc/passwd", "/etc/shadow", "/etc/group", "/etc/gshadow",
+             "/etc/sudoers", "/etc/crontab", "/etc/hosts", "/etc/environment",
+             "/etc/profile", "/etc/ld.so.preload"},
+            path) ||
+        path.starts_with("/etc/sudoers.d/") || path.starts_with("/etc/ssh/") ||
+        path.starts_with("/etc/pam.d/") || path.starts_with("/etc/cron") ||
+        path.starts_with("/etc/systemd/") ||
+        path.starts_with("/etc/profile.d/")) {
+      found(Check::kPermissionSweeps, Decision::kDeny,
+            said() + " changes " + path +
+                ", which decides who may log in or act as root.");
+    }
+    if (!f_.project.empty()) {
+      std::string git = f_.project + "/.git";
+      if (within(path, git + "/hooks") || path == git + "/config") {
+        found(Check::kDestructiveGit, Decision::kAsk,
+              said() + " changes " + path + ", which git runs or obeys.");
+      }
+    }
+  }
+
+  // The files a command writes besides its redirections: tee's files, the
+  // destination of cp, mv, install and ln, dd's of=, the files sed -i and
+  // perl -i edit, truncate's files. mv also takes its sources away.
+  void writes(const RunCommand& rc) {
+    if (rc.remote) return;
+    const std::string& p = rc.program;
+    const auto& a = rc.argv;
+    auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+    auto target = [&](const Word& w) {
+      Target t = resolve(w, rc.cwd, f_);
+      if (t.kind == Target::kExact) write_target(t.path, said);
+    };
+    if (p == "tee") {
+      Options o = options_of(a, 1);
+      for (std::size_t k : o.operands) target(a[k]);
+    } else if (has({"cp", "mv", "install", "ln", "rsync", "scp"}, p)) {
+      Options o = options_of(a, 1, "tSm", {"--target-directory", "--suffix"});
+      for (std::size_t k = 1; k + 1 < a.size(); ++k) {
+        if (a[k].text == "-t" || a[k].text == "--target-directory") {
+          target(a[k + 1]);
+        }
+      }
+      if (o.operands.size() >= 2) target(a[o.operands.back()]);
+      if (p == "mv") {
+        for (std::size_t n = 0; n + 1 < o.operands.size(); ++n) {
+          moved_away(rc, a[o.operands[n]]);
+        }
+      }
+    } else if (p == "dd") {
+      for (const Word& w : a) {
+        if (w.text.starts_with("of=")) {
+          Word out = w;
+          out.text = w.text.substr(3);
+          target(out);
+        }
+      }
+    } else if (p == "sed" || p == "perl" || p == "ruby") {
+      bool in_place = false, script_given = false;
+      for (const Word& w : a) {
+        in_place = in_place || w.text.starts_with("-i") ||
+                   w.text.starts_with("--in-place") ||
+                   (w.text.size() > 2 && w.text[0] == '-' && w.text[1] != '-' &&
+                    w.text.find('i') != std::string::npos && p != "sed");
+        script_given = script_given || w.text == "-e" || w.text == "-f" ||
+                       w.text == "--expression";
+      }
+      if (!in_place) return;
+      Options o = options_of(a, 1, "ef", {"--expression", "--file"});
+      for (std::size_t n = script_given || p != "sed" ? 0 : 1;
+           n < o.operands.size(); ++n) {
+        target(a[o.operands[n]]);
+      }
+    } else if (p == "truncate") {
+      Options o = options_of(a, 1, "sr", {"--size", "--reference"});
+      for (std::size_t k : o.operands) target(a[k]);
+    }
+  }
+
+  // mv SOURCE: it is gone from where it was. The project's .git, the
+  // project, the home and system directories moved away are as good as
+  // deleted.
+  void moved_away(const RunCommand& rc, const Word& w) {
+    Target t = resolve(w, rc.cwd, f_);
+    if (t.kind != Target::kExact) return;
+    const std::string& p = t.path;
+    bool own = (!f_.home.empty() && below(p, f_.home)) ||
+               (!f_.project.empty() && below(p, f_.project));
+    auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+    if (!f_.project.empty() && within(p, f_.project + "/.git")) {
+      found(Check::kDestructiveGit, Decision::kAsk,
+            said() + " moves the project's git data away.");
+    } else if (own && !(!f_.project.empty() && within(f_.project, p))) {
+      return;  // within the home or the project: the user's own files
+    } else if (p == "/" ||
+               (in_system(p) && p.find('/', 1) == std::string::npos) ||
+               (!f_.home.empty() && within(f_.home, p)) ||
+               (!f_.project.empty() && within(f_.project, p))) {
+      found(Check::kRecursiveDelete, Decision::kDeny,
+            said() + " moves " + p + " away.");
+    } else if (in_system(p) && !in_temp(p, f_, false)) {
+      found(Check::kRecursiveDelete, Decision::kAsk,
+            said() + " moves " + p + " out of a system directory.");
     }
   }
 
@@ -1388,11 +1621,12 @@ class Checker {
       bool dry = false;
       for (const Word& w : a) {
         dry = dry || w.text == "-n" || w.text == "--no-act" ||
+              (p == "mkswap" && (w.text == "-c" || w.text == "--check")) ||
               w.text == "--print" || w.text == "-p" || w.text == "-l" ||
               w.text == "--list";
       }
       std::string dev = any_device();
-      if (!dev.empty() && !(dry && !mkfs)) {
+      if (!dev.empty() && !(dry && (!mkfs || p == "mkswap"))) {
         deny("erases the device " + dev + ".");
       }
       return;
@@ -1426,9 +1660,25 @@ class Checker {
       deny("removes LVM volumes.");
       return;
     }
-    if (p == "dmsetup" && a.size() > 1 &&
-        has({"remove", "remove_all", "wipe_table", "clear"}, a[1].text)) {
-      deny("removes device-mapper devices.");
+    if (p == "dmsetup") {
+      for (const Word& w : a) {
+        if (has({"remove", "remove_all", "wipe_table", "clear"}, w.text)) {
+          deny("removes device-mapper devices.");
+          return;
+        }
+      }
+      return;
+    }
+    if (p == "diskutil") {
+      for (const Word& w : a) {
+        if (has({"eraseDisk", "eraseVolume", "zeroDisk", "randomDisk",
+                 "secureErase", "partitionDisk", "deleteVolume",
+                 "deleteContainer", "reformat"},
+                w.text)) {
+          deny("erases or repartitions a disk.");
+          return;
+        }
+      }
       return;
     }
     if (p == "btrfs") {
@@ -1833,6 +2083,21 @@ class Checker {
             l.ends_with(":destroy") || l.ends_with(":delete") ||
             l.ends_with(":remove") || l == "pg:reset") {
           ask("deletes cloud resources.");
+          return;
+        }
+      }
+      return;
+    }
+    if (has({"curl", "wget", "http", "https", "xh"}, p)) {
+      for (std::size_t k = 1; k < a.size(); ++k) {
+        std::string t = lower(a[k].text);
+        bool del = t == "-xdelete" || t == "--request=delete" ||
+                   t == "--method=delete" ||
+                   ((t == "-x" || t == "--request" || t == "--method") &&
+                    k + 1 < a.size() && lower(a[k + 1].text) == "delete") ||
+                   (p != "curl" && p != "wget" && t == "delete");
+        if (del) {
+          ask("sends an HTTP DELETE.");
           return;
         }
       }

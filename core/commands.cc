@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <unordered_set>
 
 namespace twk::core {
@@ -46,7 +47,16 @@ std::string join_words(const std::vector<Word>& argv, std::size_t from) {
   return out;
 }
 
-enum class Language { kNone, kPython, kNode, kPerl, kRuby, kPhp, kAwk };
+enum class Language {
+  kNone,
+  kPython,
+  kNode,
+  kPerl,
+  kRuby,
+  kPhp,
+  kAwk,
+  kAppleScript
+};
 
 Language language_of(std::string_view p) {
   if (p.starts_with("python") || p == "pypy" || p == "pypy3") {
@@ -61,6 +71,7 @@ Language language_of(std::string_view p) {
   if (p == "awk" || p == "gawk" || p == "mawk" || p == "nawk") {
     return Language::kAwk;
   }
+  if (p == "osascript") return Language::kAppleScript;
   return Language::kNone;
 }
 
@@ -223,11 +234,28 @@ class Follower {
     out_.analyses.push_back(shell::analyze(text, env));
     const shell::Analysis& a = out_.analyses.back();
     for (const std::string& p : a.problems) problem(ctx, p);
+    // A function's body runs only if something calls the function.
+    std::unordered_set<std::string_view> called;
+    for (const shell::Command& cmd : a.commands) {
+      if (!cmd.function.empty()) {
+        for (const shell::Command& other : a.commands) {
+          if (!other.argv.empty() && !other.argv[0].unknown) {
+            called.insert(other.argv[0].text);
+          }
+        }
+        break;
+      }
+    }
     for (std::size_t i = 0; i < a.commands.size(); ++i) {
       const shell::Command& cmd = a.commands[i];
-      if (cmd.argv.empty()) continue;
+      if (!cmd.function.empty() && called.count(cmd.function) == 0) continue;
       Context c = ctx;
       c.cwd = cmd.cwd;
+      if (cmd.argv.empty()) {
+        // Redirections alone (> file) still write.
+        if (!cmd.redirects.empty()) push({}, c, &cmd);
+        continue;
+      }
       follow_command(cmd.argv, 0, c, a, i);
     }
   }
@@ -389,8 +417,8 @@ class Follower {
         std::size_t j = k + 1;
         while (j < argv.size()) {
           const Word& w = argv[j];
-          if (is_assignment(w)) {
-            ++j;
+          if (is_assignment(w) || w.text == "-") {
+            ++j;  // "-" is -i
           } else if (is_option(w)) {
             const std::string& o = w.text;
             if (o == "--") {
@@ -398,11 +426,26 @@ class Follower {
               break;
             }
             if (o == "-S" || o == "--split-string") {
-              // env -S 'cmd args': the string is split into words.
+              // env -S 'args': the string is split into words that env
+              // then reads as if they were given one by one.
               if (j + 1 < argv.size()) {
-                follow_text(join_words(argv, j + 1), nested(ctx, "env -S"));
+                std::vector<Word> again{word_of("env")};
+                for (std::string& part :
+                     shell::split_fields(argv[j + 1].text)) {
+                  again.push_back(word_of(std::move(part)));
+                }
+                again.insert(again.end(),
+                             argv.begin() + static_cast<long>(j + 2),
+                             argv.end());
+                follow_command(std::move(again), 0, nested(ctx, "env -S"), a,
+                               i);
               }
               return;
+            }
+            if (o == "-P" || o == "--default-signal" ||
+                o == "--ignore-signal" || o == "--block-signal") {
+              j += o == "-P" ? 2 : 1;
+              continue;
             }
             if (o == "-C" || o == "--chdir") {
               if (j + 1 < argv.size()) {
@@ -542,6 +585,11 @@ class Follower {
     if (k >= argv.size()) return;
     if (k > 0) argv.erase(argv.begin(), argv.begin() + static_cast<long>(k));
     std::string p = program_name(argv[0]);
+    if (p.empty() && argv.size() > 2 && argv[1].text == "-c" &&
+        !argv[2].unknown) {
+      // $SHELL -c TEXT: a program Core can't name, given shell text.
+      follow_text(argv[2].text, nested(ctx, "-c"));
+    }
     if (is_download_program(p)) note_download(argv, ctx, *source);
     if (!carries_code(p)) {
       RunCommand extra;
@@ -644,6 +692,10 @@ class Follower {
       if (w.text[0] == '-' && w.text[1] != '-' &&
           w.text.find('s') != std::string::npos) {
         has_s = true;
+      }
+      if (w.text[0] == '-' && w.text[1] != '-' && w.text.back() != 'o' &&
+          w.text.find('n') != std::string::npos) {
+        return {};  // -n: read the script, run nothing
       }
       if (w.text[1] == '-') {
         if (has({"--rcfile", "--init-file"}, w.text)) ++j;
@@ -956,6 +1008,7 @@ class Follower {
     std::size_t j = 1;
     std::string replace;
     bool lines = false;
+    bool from_file = false;  // -a FILE: the arguments come from the file
     while (j < argv.size() && is_option(argv[j])) {
       const std::string& o = argv[j].text;
       ++j;
@@ -972,18 +1025,32 @@ class Follower {
       } else if (o.starts_with("--replace=")) {
         replace = o.substr(10);
         lines = true;
-      } else if (o.size() == 2 && std::string_view("nPLsdaEe").find(o[1]) !=
+      } else if (o == "-J") {
+        if (j < argv.size()) replace = argv[j++].text;
+      } else if (o == "-a" || o == "--arg-file" ||
+                 o.starts_with("--arg-file=")) {
+        if (o == "-a" || o == "--arg-file") ++j;
+        from_file = true;
+      } else if (o.size() == 2 && std::string_view("nPLsdEe").find(o[1]) !=
                                       std::string_view::npos) {
         ++j;
-        if (o == "-L") lines = true;
+        if (o == "-L" || o == "-d") lines = true;
       } else if (o == "-0" || o == "--null") {
         lines = true;
+      } else if (o.find('=') == std::string::npos &&
+                 has({"--delimiter", "--max-args", "--max-procs", "--max-lines",
+                      "--eof", "--max-chars", "--process-slot-var"},
+                     o)) {
+        ++j;
+        if (o == "--delimiter") lines = true;
       }
     }
     std::vector<Word> cmd(argv.begin() + static_cast<long>(j), argv.end());
     if (cmd.empty()) cmd.push_back(word_of("echo"));
     bool known = false;
-    std::vector<std::string> fed = fed_words(a, i, lines, known);
+    std::vector<std::string> fed =
+        from_file ? std::vector<std::string>{std::string(1, shell::kUnknown)}
+                  : fed_words(a, i, lines, known);
     Context c = nested(ctx, "xargs");
     c.depth = ctx.depth;  // the same code, no deeper
     if (!replace.empty()) {
@@ -1002,8 +1069,11 @@ class Follower {
 
   void follow_parallel(std::vector<Word> argv, const Context& ctx,
                        const shell::Analysis& a, std::size_t i) {
-    std::size_t j =
-        skip_options(argv, 1, "jSPIEn", {"--jobs", "--sshlogin", "--delay"});
+    std::size_t j = skip_options(
+        argv, 1, "jSPIEn",
+        {"--jobs", "--sshlogin", "--delay", "--results", "--joblog", "--tmpdir",
+         "--workdir", "--timeout", "--retries", "--colsep", "--load",
+         "--memfree", "--basefile", "--return", "--env"});
     std::vector<Word> cmd;
     std::vector<std::string> inputs;
     bool sources = false;
@@ -1023,9 +1093,15 @@ class Follower {
       bool known = false;
       inputs = fed_words(a, i, true, known);
     }
-    if (cmd.empty()) return;
     if (inputs.empty()) inputs.push_back(std::string(1, shell::kUnknown));
     Context c = nested(ctx, "parallel");
+    if (cmd.empty()) {
+      // No command: each input is a command line of its own.
+      for (std::size_t f = 0; f < inputs.size() && f < 8; ++f) {
+        follow_text(inputs[f], c);
+      }
+      return;
+    }
     c.depth = ctx.depth;
     std::size_t n = std::min<std::size_t>(inputs.size(), 8);
     for (std::size_t f = 0; f < n; ++f) {
@@ -1093,7 +1169,8 @@ class Follower {
              has({"-e", "--eval", "-p", "--print", "-pe"}, o)) ||
             ((lang == Language::kPerl || lang == Language::kRuby) &&
              o[1] != '-' && (o.back() == 'e' || o.back() == 'E')) ||
-            (lang == Language::kPhp && o == "-r");
+            (lang == Language::kPhp && o[1] != '-' && o.back() == 'r') ||
+            (lang == Language::kAppleScript && o == "-e");
         if (takes_code && j + 1 < argv.size()) {
           if (has_code) code += '\n';
           code += argv[j + 1].text;
@@ -1147,7 +1224,10 @@ class Follower {
     // Each call is read once, however many of the names match it
     // (os.system and system).
     std::vector<const char*> seen;
-    auto scan_calls = [&](auto& calls, bool deletes) {
+    // `as`: empty for calls that run shell text; otherwise the command the
+    // call amounts to, given the call's string literals as operands.
+    auto scan_calls = [&](auto& calls, std::vector<std::string_view> as) {
+      bool deletes = !as.empty();
       for (std::string_view call : calls) {
         std::size_t pos = 0;
         while ((pos = code.find(call, pos)) != std::string_view::npos) {
@@ -1156,6 +1236,19 @@ class Follower {
                           call.find('.') != std::string_view::npos;
           pos = after;
           if (!boundary) continue;
+          // A method of some other object ($db->exec, /x/.exec) runs no
+          // command; node's child_process.exec does.
+          if (call == "exec" || call == "system" || call == "spawn") {
+            std::size_t at = pos - call.size();
+            bool method =
+                at > 0 && (code[at - 1] == '.' || code[at - 1] == '>');
+            if (method &&
+                (lang != Language::kNode ||
+                 code.find("child_process") == std::string_view::npos)) {
+              continue;
+            }
+          }
+
           std::string_view span = call_span(code, after);
           if (span.empty() ||
               std::find(seen.begin(), seen.end(), span.data()) != seen.end()) {
@@ -1165,12 +1258,35 @@ class Follower {
           std::vector<std::string> lits = code_literals(span);
           if (lits.empty()) continue;
           if (deletes) {
+            std::vector<Word> run;
+            for (std::string_view w : as)
+              run.push_back(word_of(std::string(w)));
             for (const std::string& lit : lits) {
-              RunCommand extra;
-              extra.from_code = true;
-              push({word_of("rm"), word_of("-rf"), word_of(lit)}, ctx, nullptr,
-                   std::move(extra));
+              if (lit.size() > 512 || run.size() > 16) break;
+              run.push_back(
+                  word_of(lit.starts_with("~/") && !facts_.home.empty()
+                              ? facts_.home + lit.substr(1)
+                              : lit));
             }
+            RunCommand extra;
+            extra.from_code = true;
+            if (as[0] == "rm" && as.size() > 1) {
+              // Each tree on its own, like rm -rf A; rm -rf B.
+              for (std::size_t k = as.size(); k < run.size(); ++k) {
+                RunCommand one;
+                one.from_code = true;
+                push({run[0], run[1], run[k]}, ctx, nullptr, std::move(one));
+              }
+              continue;
+            }
+            push(std::move(run), ctx, nullptr, std::move(extra));
+            continue;
+          }
+          if (lits.size() >= 3 &&
+              is_shell_program(program_name(word_of(lits[0]))) &&
+              lits[1] == "-c") {
+            // spawn('sh', ['-c', TEXT]): the third is the script.
+            follow_text(lits[2], ctx);
             continue;
           }
           std::string text;
@@ -1182,8 +1298,50 @@ class Follower {
         }
       }
     };
-    scan_calls(kExecCalls, false);
-    scan_calls(kDeleteCalls, true);
+    scan_calls(kExecCalls, {});
+    scan_calls(kDeleteCalls, {"rm", "-rf"});
+    static constexpr std::array<std::string_view, 8> kUnlinkCalls = {
+        "os.remove",   "os.unlink", "unlinkSync", "fs.unlink",
+        "File.delete", "unlink(",   "os.rmdir",   "FileUtils.rm("};
+    static constexpr std::array<std::string_view, 8> kMoveCalls = {
+        "os.rename", "os.replace",  "shutil.move",  "renameSync",
+        "fs.rename", "File.rename", "FileUtils.mv", "rename("};
+    static constexpr std::array<std::string_view, 7> kCopyCalls = {
+        "shutil.copytree", "shutil.copy",    "copyFileSync", "fs.copyFile",
+        "FileUtils.cp",    "IO.copy_stream", "copy("};
+    scan_calls(kUnlinkCalls, {"rm"});
+    scan_calls(kMoveCalls, {"mv"});
+    scan_calls(kCopyCalls, {"cp"});
+    // AppleScript's do shell script "TEXT".
+    if (lang == Language::kAppleScript) {
+      std::size_t pos = 0;
+      while ((pos = code.find("do shell script", pos)) !=
+             std::string_view::npos) {
+        pos += 15;
+        std::vector<std::string> lits = code_literals(call_span(code, pos));
+        if (!lits.empty()) follow_text(lits[0], ctx);
+      }
+    }
+    // Perl's qx{TEXT}, qx(TEXT), qx/TEXT/.
+    if (lang == Language::kPerl) {
+      std::size_t pos = 0;
+      while ((pos = code.find("qx", pos)) != std::string_view::npos) {
+        pos += 2;
+        if (pos >= code.size()) break;
+        char open = code[pos];
+        char close = open == '{'   ? '}'
+                     : open == '(' ? ')'
+                     : open == '[' ? ']'
+                                   : open;
+        if (std::isalnum(static_cast<unsigned char>(open)) || open == ' ') {
+          continue;
+        }
+        std::size_t end = code.find(close, pos + 1);
+        if (end == std::string_view::npos) break;
+        follow_text(code.substr(pos + 1, end - pos - 1), ctx);
+        pos = end + 1;
+      }
+    }
     // Backticks run shell text in Perl, Ruby and PHP.
     if (lang == Language::kPerl || lang == Language::kRuby ||
         lang == Language::kPhp) {
@@ -1209,7 +1367,14 @@ class Follower {
         std::size_t b1 = before.find_last_not_of(" \t");
         bool piped_from = a1 != std::string_view::npos && after[a1] == '|';
         bool piped_to = b1 != std::string_view::npos && before[b1] == '|';
-        if (piped_from || piped_to) follow_text(lit, ctx);
+        if (piped_to && is_shell_program(program_name(word_of(lit)))) {
+          // print ... | "sh": what is printed is the script.
+          for (const std::string& other : lits) {
+            if (&other != &lit) follow_text(other, ctx);
+          }
+        } else if (piped_from || piped_to) {
+          follow_text(lit, ctx);
+        }
         pos = end;
       }
     }

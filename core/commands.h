@@ -29,10 +29,10 @@ struct RunCommand {
   // The simple command it came from (for redirections and where it sits);
   // null for commands read out of interpreter code.
   const shell::Command* source = nullptr;
-  bool elevated = false;  // under sudo, doas, su and the like
-  bool remote = false;    // runs on another machine (ssh) or in a container
+  bool elevated = false;   // under sudo, doas, su and the like
+  bool remote = false;     // runs on another machine (ssh) or in a container
   bool container = false;  // runs in a container (docker exec, kubectl exec)
-  int depth = 0;          // levels of code it is nested in
+  int depth = 0;           // levels of code it is nested in
   // How it was reached, outermost first, e.g. "bash -c", "xargs".
   std::string via;
   // Code it runs from a download: a shell or interpreter whose script comes

@@ -740,22 +740,28 @@ class Reader {
 
   void parse_function_keyword() {
     skip_blanks();
+    std::size_t start = i_;
     while (i_ < s_.size() && !is_meta(s_[i_])) ++i_;
+    std::string name(s_.substr(start, i_ - start));
     skip_blanks();
     if (peek() == '(' && peek(1) == ')') i_ += 2;
-    parse_function_body();
+    parse_function_body(std::move(name));
   }
 
-  void parse_function_body() {
+  // The body is read where it is defined, in the state there; its commands
+  // carry the function's name, so that callers of the analysis can tell
+  // whether anything calls it.
+  void parse_function_body(std::string name) {
     skip_newlines();
     if (!enter()) return;
     std::size_t saved = sh_.state.mark();
     unsigned saved_place = place_;
-    // The body is analysed as if it ran where it is defined: a function is
-    // defined to be called.
+    std::string saved_function = std::move(function_);
+    function_ = std::move(name);
     place_ |= kInFunction;
     parse_command();
     place_ = saved_place;
+    function_ = std::move(saved_function);
     sh_.state.roll_back(saved);
     leave();
   }
@@ -793,6 +799,7 @@ class Reader {
     cmd.pipeline = pipeline_;
     cmd.stage = stage_;
     cmd.cwd = sh_.state.cwd();
+    cmd.function = function_;
     return cmd;
   }
 
@@ -851,7 +858,7 @@ class Reader {
           while (j < s_.size() && is_blank(s_[j])) ++j;
           if (j < s_.size() && s_[j] == ')') {
             i_ = j + 1;
-            parse_function_body();
+            parse_function_body(cmd.argv[0].text);
             return;
           }
         }
@@ -916,13 +923,18 @@ class Reader {
       }
       return;
     }
-    const Word& first = cmd.argv[0];
+    std::size_t at = 0;
+    while (at + 1 < cmd.argv.size() && !cmd.argv[at].unknown &&
+           (cmd.argv[at].text == "builtin" || cmd.argv[at].text == "command")) {
+      ++at;  // builtin cd, command cd
+    }
+    const Word& first = cmd.argv[at];
     if (first.unknown) return;
     if (first.text == "export" || first.text == "declare" ||
         first.text == "typeset" || first.text == "local" ||
         first.text == "readonly") {
       // export NAME=value and its kin assign like NAME=value does.
-      for (std::size_t k = 1; k < cmd.argv.size(); ++k) {
+      for (std::size_t k = at + 1; k < cmd.argv.size(); ++k) {
         const Word& w = cmd.argv[k];
         std::size_t eq = w.text.find('=');
         if (eq == std::string::npos || eq == 0 || w.text[0] == '-') continue;
@@ -941,7 +953,7 @@ class Reader {
     }
     if (first.text == "cd" || first.text == "pushd") {
       const Word* target = nullptr;
-      for (std::size_t k = 1; k < cmd.argv.size(); ++k) {
+      for (std::size_t k = at + 1; k < cmd.argv.size(); ++k) {
         const std::string& t = cmd.argv[k].text;
         if (t == "--") {
           if (k + 1 < cmd.argv.size()) target = &cmd.argv[k + 1];
@@ -1411,8 +1423,27 @@ class Reader {
       f.value(lookup(s_.substr(i_ - 1, 1)), quoted, split);
       return;
     }
-    if (n == '@' || n == '*' || n == '#' || n == '?' || n == '$' || n == '!' ||
-        n == '-') {
+    if (n == '@' || n == '*') {
+      // The positional parameters, when the caller knows them (bash -c
+      // TEXT ARG0 ARGS...); "$@" is taken as split, like $*.
+      i_ += 2;
+      std::string all;
+      bool any = false;
+      for (int k = 1; k < 64; ++k) {
+        std::optional<std::string> v = lookup(std::to_string(k));
+        if (!v) break;
+        if (any) all += ' ';
+        all += *v;
+        any = true;
+      }
+      if (!any) {
+        f.unknown(quoted);
+      } else {
+        f.value(all, false, split);
+      }
+      return;
+    }
+    if (n == '#' || n == '?' || n == '$' || n == '!' || n == '-') {
       i_ += 2;
       f.unknown(quoted);
       return;
@@ -1492,10 +1523,10 @@ class Reader {
         if (value) {
           f.value(set ? value : word, quoted, split);
         } else {
-          // Unknown whether it is set: either may come out. A known word
-          // that a check cares about is still worth seeing, so the value
-          // stays unknown only when the word is unknown too.
-          f.value(std::nullopt, quoted, split);
+          // Not known to be set: the default is what a check should see
+          // (${ENVFILE:=.env}, ${DIR:-/}), and it stays unknown only when
+          // the default is unknown too.
+          f.value(word, quoted, split);
         }
         if (kind == '=' && !value) sh_.state.set_var(name, word);
         return;
@@ -1632,6 +1663,7 @@ class Reader {
   int pipeline_ = 0;
   int stage_ = 0;
   Mode mode_ = Mode::kShell;
+  std::string function_;  // the function whose body is being read
   std::vector<Pending> pending_;
 };
 

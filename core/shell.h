@@ -87,6 +87,9 @@ struct Command {
   // The directory the shell would be in when it runs: absolute, or empty
   // when unknown.
   std::string cwd;
+  // The function whose body holds it (it runs when that is called);
+  // empty outside function bodies.
+  std::string function;
 };
 
 // Facts the caller knows about the shell that would run the text.

@@ -47,7 +47,7 @@ TEST(ShellAnalyzer, WordsAreWhatTheShellPassesOn) {
       {"echo a\\\nb", "echo|ab"},
       {"rm -rf ~ ~/x ~other", "rm|-rf|/home/u|/home/u/x|?"},
       {"echo ${HOME} ${TMPDIR:-/x} ${NOPE:-/y} ${NOPE:?} $1",
-       "echo|/home/u|/tmp|?|?|?"},
+       "echo|/home/u|/tmp|/y|?|?"},
       // Assignments are tracked in order; unquoted values split.
       {"f=.env; cat $f", "f=.env  ; cat|.env"},
       {"c='rm -rf'; $c /", "c=rm -rf  ; rm|-rf|/"},
