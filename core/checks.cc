@@ -198,10 +198,10 @@ bool in_temp(std::string_view path, const CheckFacts& f, bool strictly) {
   return false;
 }
 
-constexpr std::array<std::string_view, 18> kSystemDirs = {
-    "/etc",   "/usr",  "/bin", "/sbin", "/lib",  "/lib32",
-    "/lib64", "/boot", "/var", "/opt",  "/root", "/srv",
-    "/sys",   "/proc", "/dev", "/home", "/snap", "/System"};
+constexpr std::array<std::string_view, 19> kSystemDirs = {
+    "/etc",  "/usr",  "/bin",  "/sbin",   "/lib",  "/lib32", "/lib64",
+    "/boot", "/var",  "/opt",  "/root",   "/srv",  "/sys",   "/proc",
+    "/dev",  "/home", "/snap", "/System", "/Users"};
 
 bool in_system(std::string_view path) {
   if (path == "/") return true;
@@ -405,7 +405,8 @@ class Checker {
         find(rc);
       } else if (p == "git" || p.starts_with("git-")) {
         git(rc);
-      } else if (has({"rsync", "rclone", "gsutil", "azcopy"}, p)) {
+      } else if (has({"rsync", "rclone", "gsutil", "azcopy", "restic", "borg"},
+                     p)) {
         sync(rc);
       }
       unsigned interest = interest_of(p);
@@ -501,7 +502,14 @@ class Checker {
                                  "npx",
                                  "dotnet",
                                  "flask",
-                                 "alembic"}) {
+                                 "alembic",
+                                 "kafka-topics",
+                                 "kafka-topics.sh",
+                                 "kafka-consumer-groups",
+                                 "kafka-consumer-groups.sh",
+                                 "rabbitmqctl",
+                                 "rabbitmqadmin",
+                                 "nats"}) {
         t[p] |= kDatabases;
       }
       for (std::string_view p :
@@ -519,7 +527,8 @@ class Checker {
             "netlify",    "wrangler",   "supabase", "gh",       "terraform",
             "tofu",       "terragrunt", "pulumi",   "cdk",      "cdktf",
             "vault",      "curl",       "wget",     "http",     "https",
-            "xh"}) {
+            "xh",         "op",         "doppler",  "velero",   "gitlab-runner",
+            "circleci"}) {
         t[p] |= kCloud;
       }
       return t;
@@ -601,8 +610,17 @@ class Checker {
       return;
     }
     if (exact && p == "/") {
-      found(Check::kRecursiveDelete, Decision::kDeny,
-            said() + " deletes the root directory.");
+      if (recursive) {
+        found(Check::kRecursiveDelete, Decision::kDeny,
+              said() + " deletes the root directory.");
+      }
+      return;
+    }
+    if (exact && recursive &&
+        (p == "/tmp" || p == "/var/tmp" || p == "/dev/shm" || p == f_.tmpdir)) {
+      found(Check::kRecursiveDelete, Decision::kAsk,
+            said() + " empties the temporary directory " + p +
+                ", which other programs use too.");
       return;
     }
     if (!proj.empty() && exact && below(proj, p)) {
@@ -639,7 +657,16 @@ class Checker {
     if (recursive) {
       found(Check::kRecursiveDelete, Decision::kDeny,
             said() + " deletes " + where + ", outside the project.");
-    } else {
+      return;
+    }
+    // One file outside the project: worth a question where files matter
+    // (system directories, the home's own dot-files), not elsewhere.
+    bool home_level =
+        !f_.home.empty() && below(p, f_.home) &&
+        std::string_view(p).substr(f_.home.size() + 1).find('/') ==
+            std::string_view::npos;
+    bool system = in_system(p) && !(!f_.home.empty() && within(p, f_.home));
+    if (home_level || system || !exact) {
       found(Check::kRecursiveDelete, Decision::kAsk,
             said() + " deletes " + where + ", outside the project.");
     }
@@ -818,7 +845,8 @@ class Checker {
       }
     } else if (sub == "rm") {
       bool cached = o.long_has("--cached");
-      if (!cached &&
+      bool dry = o.short_has('n') || o.long_has("--dry-run");
+      if (!cached && !dry &&
           (o.short_has('f') || o.long_has("--force") || o.short_has('r'))) {
         ask("deletes files from the work tree, changes included.");
       }
@@ -998,9 +1026,9 @@ class Checker {
         if (b.starts_with(key)) return SecretKind::kSecret;
       }
     }
-    if (b.find("_rsa") != std::string_view::npos ||
-        b.find("_ed25519") != std::string_view::npos ||
-        b.find("_ecdsa") != std::string_view::npos) {
+    if (b.find(' ') == std::string_view::npos &&
+        (b.ends_with("_rsa") || b.ends_with("_ed25519") ||
+         b.ends_with("_ecdsa") || b.ends_with("_dsa"))) {
       return SecretKind::kSecret;  // deploy_key_rsa and the like
     } else if (b == "_netrc") {
       return SecretKind::kSecret;
@@ -1015,8 +1043,7 @@ class Checker {
         std::string lb = lower(b);
         if (lb.find("key") == std::string::npos &&
             lb.find("private") == std::string::npos &&
-            lb.find("secret") == std::string::npos &&
-            lb.find("server") == std::string::npos) {
+            lb.find("secret") == std::string::npos) {
           return SecretKind::kNone;  // certificates and signatures
         }
       }
@@ -1347,9 +1374,21 @@ class Checker {
   }
 
   static bool tree_command(const RunCommand& rc) {
-    // cp and ln into a directory write one entry there, not the tree.
-    return has({"rm", "mv", "rsync", "chmod", "chown", "chgrp", "shred",
-                "rmdir", "unlink", "trash", "gio"},
+    // cp and ln into a directory write one entry there, not the tree; rm
+    // takes a tree only when recursive.
+    if (rc.program == "rm") {
+      for (const Word& w : rc.argv) {
+        if (w.text == "--") break;
+        if (w.text == "--recursive" ||
+            (w.text.size() > 1 && w.text[0] == '-' && w.text[1] != '-' &&
+             w.text.find_first_of("rR") != std::string::npos)) {
+          return true;
+        }
+      }
+      return false;
+    }
+    return has({"mv", "rsync", "chmod", "chown", "chgrp", "shred", "rmdir",
+                "trash", "gio"},
                rc.program);
   }
 
@@ -1497,7 +1536,7 @@ class Checker {
       Target t = resolve(w, rc.cwd, f_);
       if (t.kind == Target::kExact) write_target(t.path, said);
     };
-    if (p == "tee") {
+    if (p == "tee" || p == "sponge") {
       Options o = options_of(a, 1);
       for (std::size_t k : o.operands) target(a[k]);
     } else if (has({"cp", "mv", "install", "ln", "rsync", "scp"}, p)) {
@@ -1651,7 +1690,7 @@ class Checker {
                                w.text);
       }
       std::string dev = any_device();
-      if (!dev.empty() && change && !list) {
+      if (!dev.empty() && change && (!list || p == "parted")) {
         deny("changes the partitions of " + dev + ".");
       }
       return;
@@ -1706,7 +1745,12 @@ class Checker {
     }
     if (p == "mdadm") {
       for (const Word& w : a) {
-        if (w.text == "--zero-superblock") deny("erases RAID metadata.");
+        if (w.text == "--zero-superblock" || w.text == "--stop" ||
+            w.text == "-S" || w.text == "--create" || w.text == "-C" ||
+            w.text == "--remove" || w.text == "--fail") {
+          deny("stops, rebuilds or erases a RAID array.");
+          return;
+        }
       }
     }
   }
@@ -1777,11 +1821,16 @@ class Checker {
     Options o = options_of(rc.argv, 1);
     bool recursive = o.short_has('R') || o.long_has("--recursive");
     if (o.operands.empty()) return;
+    // --reference=FILE takes the mode from a file: every operand is a path.
+    bool reference = false;
+    for (const std::string& l : o.longs)
+      reference = reference || l == "--reference";
     std::size_t first = o.operands.front();
-    bool wide = p == "chmod" && world_writable(rc.argv[first].text);
-    bool setid = p == "chmod" && sets_id(rc.argv[first].text);
+    bool wide =
+        p == "chmod" && !reference && world_writable(rc.argv[first].text);
+    bool setid = p == "chmod" && !reference && sets_id(rc.argv[first].text);
     std::vector<Word> targets;
-    for (std::size_t n = 1; n < o.operands.size(); ++n) {
+    for (std::size_t n = reference ? 0 : 1; n < o.operands.size(); ++n) {
       const Word& w = rc.argv[o.operands[n]];
       if (w.text.find("{}") != std::string::npos &&
           !rc.placeholder_roots.empty()) {
@@ -1881,6 +1930,21 @@ class Checker {
         if (w.text == "drop" || w.text == "DROP") {
           found(Check::kDatabases, Decision::kDeny,
                 said() + " drops a database.");
+        }
+      }
+      return;
+    }
+    if (has({"kafka-topics", "kafka-topics.sh", "kafka-consumer-groups",
+             "kafka-consumer-groups.sh", "rabbitmqctl", "rabbitmqadmin",
+             "nats"},
+            p)) {
+      for (const Word& w : a) {
+        const std::string& t = w.text;
+        if (t == "--delete" || t.starts_with("delete_") || t == "delete" ||
+            t == "purge" || t == "rm" || t == "reset" || t == "force_reset") {
+          found(Check::kDatabases, Decision::kAsk,
+                said() + " deletes topics, queues or the messages in them.");
+          return;
         }
       }
       return;
@@ -1993,6 +2057,10 @@ class Checker {
                                          "networks")
                            : sub + "s") +
           ".");
+    } else if ((sub == "stop" || sub == "kill") &&
+               std::any_of(a.begin() + 1, a.end(),
+                           [](const Word& w) { return w.unknown; })) {
+      ask("stops every container a command lists.");
     } else if (sub == "compose" && verb == "down" &&
                (o.short_has('v') || o.long_has("--volumes") ||
                 o.long_has("--rmi"))) {
@@ -2019,6 +2087,20 @@ class Checker {
                   said() + " stops every replica.");
           }
         }
+      } else if (ops[0] == "cordon" ||
+                 (ops[0] == "taint" &&
+                  std::any_of(rc.argv.begin(), rc.argv.end(),
+                              [](const Word& w) {
+                                return w.text.ends_with(":NoExecute");
+                              }))) {
+        found(Check::kClusters, Decision::kAsk,
+              said() + " takes a node out of service.");
+      } else if (ops[0] == "apply" &&
+                 std::any_of(rc.argv.begin(), rc.argv.end(), [](const Word& w) {
+                   return w.text == "--force";
+                 })) {
+        found(Check::kClusters, Decision::kAsk,
+              said() + " deletes and recreates resources.");
       } else if (ops[0] == "drain") {
         found(Check::kClusters, Decision::kAsk,
               said() + " evicts everything from a node.");
@@ -2132,6 +2214,19 @@ class Checker {
       }
       return;
     }
+    // Other services' command lines: a destructive verb among the words.
+    if (has({"op", "doppler", "velero", "gitlab-runner", "circleci"}, p)) {
+      for (std::size_t k = 1; k < a.size(); ++k) {
+        const std::string& t = a[k].text;
+        if (has({"delete", "destroy", "remove", "rm", "purge", "unregister",
+                 "remove-secret"},
+                t)) {
+          ask("deletes resources or secrets of a service.");
+          return;
+        }
+      }
+      return;
+    }
     if (p == "vault") {
       for (const Word& w : a) {
         if (has({"destroy", "delete", "disable", "revoke"}, w.text)) {
@@ -2161,6 +2256,16 @@ class Checker {
       }
       return;
     }
+    if (rc.program == "restic" || rc.program == "borg") {
+      for (const Word& w : a) {
+        if (has({"forget", "prune", "delete", "--prune", "compact"}, w.text)) {
+          found(Check::kSyncDelete, Decision::kAsk,
+                said() + " deletes backups.");
+          return;
+        }
+      }
+      return;
+    }
     if (rc.program == "gsutil" || rc.program == "azcopy") {
       bool sync_op = false, del = false;
       for (const Word& w : a) {
@@ -2180,7 +2285,7 @@ class Checker {
       dry = dry || w.text == "--dry-run" || w.text == "-n";
     if (!ops.empty() && !dry &&
         has({"purge", "delete", "deletefile", "rmdirs", "cleanup", "sync",
-             "dedupe"},
+             "dedupe", "move"},
             ops[0])) {
       found(Check::kSyncDelete, Decision::kAsk,
             said() + " deletes files from a remote.");

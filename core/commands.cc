@@ -1053,6 +1053,12 @@ class Follower {
                   : fed_words(a, i, lines, known);
     Context c = nested(ctx, "xargs");
     c.depth = ctx.depth;  // the same code, no deeper
+    // find ROOT ... | xargs CMD: the paths are what find selects below ROOT.
+    std::vector<Word> roots;
+    std::vector<std::string> names;
+    if (!known && !from_file) find_feeding(a, i, roots, names);
+    if (!roots.empty()) fed.assign(1, "{}");
+    std::size_t before = out_.commands.size();
     if (!replace.empty()) {
       if (fed.empty()) fed.push_back(std::string(1, shell::kUnknown));
       std::size_t n = std::min<std::size_t>(fed.size(), 8);
@@ -1065,6 +1071,38 @@ class Follower {
     }
     for (const std::string& f : fed) cmd.push_back(fed_word(f));
     follow_command(std::move(cmd), 0, c, a, i);
+    for (std::size_t n = before; n < out_.commands.size(); ++n) {
+      if (roots.empty()) break;
+      out_.commands[n].placeholder_roots = roots;
+      out_.commands[n].placeholder_names = names;
+    }
+  }
+
+  // The roots and name tests of a find that feeds command `i` through its
+  // pipeline, if one does.
+  void find_feeding(const shell::Analysis& a, std::size_t i,
+                    std::vector<Word>& roots,
+                    std::vector<std::string>& names) const {
+    const shell::Command& cmd = a.commands[i];
+    if (!(cmd.place & shell::kInPipeline) || cmd.stage == 0) return;
+    for (std::size_t k = i, steps = 0; k-- > 0 && steps < 64; ++steps) {
+      const shell::Command& c = a.commands[k];
+      if (c.pipeline != cmd.pipeline || c.group != cmd.group) continue;
+      if (c.stage != cmd.stage - 1) break;
+      if (c.argv.empty() || program_name(c.argv[0]) != "find") return;
+      std::size_t j = 1;
+      while (j < c.argv.size() && !c.argv[j].text.starts_with('-') &&
+             c.argv[j].text != "(" && c.argv[j].text != "!") {
+        roots.push_back(c.argv[j++]);
+      }
+      if (roots.empty()) roots.push_back(word_of("."));
+      for (std::size_t m = j; m + 1 < c.argv.size(); ++m) {
+        if (has({"-name", "-iname"}, c.argv[m].text)) {
+          names.push_back(c.argv[m + 1].text);
+        }
+      }
+      return;
+    }
   }
 
   void follow_parallel(std::vector<Word> argv, const Context& ctx,
@@ -1365,7 +1403,10 @@ class Follower {
         std::string_view after = code.substr(std::min(end, code.size()));
         std::size_t a1 = after.find_first_not_of(" \t");
         std::size_t b1 = before.find_last_not_of(" \t");
-        bool piped_from = a1 != std::string_view::npos && after[a1] == '|';
+        // "cmd" | getline runs cmd; print "text" | "cat" only prints.
+        bool piped_from =
+            a1 != std::string_view::npos && after[a1] == '|' &&
+            after.substr(a1 + 1, 16).find("getline") != std::string_view::npos;
         bool piped_to = b1 != std::string_view::npos && before[b1] == '|';
         if (piped_to && is_shell_program(program_name(word_of(lit)))) {
           // print ... | "sh": what is printed is the script.
