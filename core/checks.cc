@@ -272,9 +272,8 @@ Options options_of(
 
 class Checker {
  public:
-  Checker(const CheckFacts& facts, const CheckSettings& settings,
-          CheckScope scope)
-      : f_(facts), s_(settings), scope_(scope) {
+  Checker(const CheckFacts& facts, const CheckSettings& settings)
+      : f_(facts), s_(settings) {
     if (!f_.home.empty()) {
       for (std::string_view d :
            {"/.ssh", "/.gnupg", "/.aws", "/.password-store", "/.config/gcloud",
@@ -304,14 +303,9 @@ class Checker {
     }
   }
 
-  std::optional<Finding> result() const { return best_; }
+  CheckResults result() const { return results_; }
 
   bool runs(Check c) const {
-    if ((scope_ == CheckScope::kSelfProtection) !=
-            (c == Check::kSelfProtection) &&
-        scope_ != CheckScope::kAll) {
-      return false;
-    }
     const auto& d = s_.decisions[static_cast<std::size_t>(c)];
     if (d) return *d != Decision::kNone;
     return s_.others_run;
@@ -321,8 +315,10 @@ class Checker {
     if (!runs(c)) return;
     const auto& d = s_.decisions[static_cast<std::size_t>(c)];
     Decision decision = d ? *d : natural;
-    if (best_ && rank(best_->decision) >= rank(decision)) return;
-    best_ = Finding{c, decision, std::move(reason)};
+    std::optional<Finding>& best =
+        c == Check::kSelfProtection ? results_.guard : results_.other;
+    if (best && rank(best->decision) >= rank(decision)) return;
+    best = Finding{c, decision, std::move(reason)};
   }
 
   // --------------------------------------------------------- file tools
@@ -2332,8 +2328,7 @@ class Checker {
 
   const CheckFacts& f_;
   const CheckSettings& s_;
-  CheckScope scope_;
-  std::optional<Finding> best_;
+  CheckResults results_;
   std::unordered_set<const void*> seen_sources_;
   std::vector<std::string> secret_dirs_;      // the home's key directories
   std::vector<std::string> protected_;        // protected_list(false)
@@ -2380,14 +2375,11 @@ BashAnalysis analyze_bash(std::string_view command, const CheckFacts& facts) {
   return BashAnalysis{follow(command, ff)};
 }
 
-std::optional<Finding> run_checks(std::string_view tool,
-                                  const nlohmann::json* input,
-                                  const BashAnalysis* bash,
-                                  const CheckFacts& facts,
-                                  const CheckSettings& settings,
-                                  CheckScope scope) {
-  Checker checker(facts, settings, scope);
-  if (input == nullptr || !input->is_object()) return std::nullopt;
+CheckResults run_checks(std::string_view tool, const nlohmann::json* input,
+                        const BashAnalysis* bash, const CheckFacts& facts,
+                        const CheckSettings& settings) {
+  Checker checker(facts, settings);
+  if (input == nullptr || !input->is_object()) return {};
   if (tool == "Bash" && bash != nullptr) {
     std::string_view raw;
     auto it = input->find("command");

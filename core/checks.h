@@ -89,19 +89,20 @@ struct BashAnalysis {
 // Analyses a Bash command for the checks and for rules on programs.
 BashAnalysis analyze_bash(std::string_view command, const CheckFacts& facts);
 
-// Which of the checks a run looks at: self-protection runs before a
-// policy's rules (no rule can allow what it denies), the others after.
-enum class CheckScope { kAll, kSelfProtection, kAllButSelfProtection };
+// What the checks found, in the two groups a policy layer uses apart:
+// self-protection comes before the layer's rules (no rule can allow what
+// it denies), the other checks after them.
+struct CheckResults {
+  std::optional<Finding> guard;  // self-protection's strictest finding
+  std::optional<Finding> other;  // the other checks' strictest finding
+};
 
-// The strictest finding of the checks `settings` runs on a call of `tool`
-// with `input` (a JSON object; may be null). `bash` is the analysis of its
-// command for the Bash tool, else null. Ties go to the first found.
-std::optional<Finding> run_checks(std::string_view tool,
-                                  const nlohmann::json* input,
-                                  const BashAnalysis* bash,
-                                  const CheckFacts& facts,
-                                  const CheckSettings& settings,
-                                  CheckScope scope = CheckScope::kAll);
+// The checks `settings` runs on a call of `tool` with `input` (a JSON
+// object; may be null), in one pass. `bash` is the analysis of its command
+// for the Bash tool, else null. Ties go to the first found.
+CheckResults run_checks(std::string_view tool, const nlohmann::json* input,
+                        const BashAnalysis* bash, const CheckFacts& facts,
+                        const CheckSettings& settings);
 
 // One line per command the analysis found, for explain: the words as they
 // would run, with how they were reached.

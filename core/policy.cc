@@ -1,11 +1,10 @@
 // Layering the user's and the project's policy, and the hook output.
 #include "policy.h"
 
-#include <exception>
-
 #include <unistd.h>
 
 #include <cstdlib>
+#include <exception>
 
 #include "policy_yaml.h"
 #include "shell.h"
@@ -96,51 +95,36 @@ void apply_rules(const RuleSet* rules, const ToolCall& call,
   if (project) {
     project_checks = *checks;
     project_checks->others_run = false;
-    project_checks->decisions[static_cast<std::size_t>(
-        Check::kSelfProtection)].reset();
+    project_checks->decisions[static_cast<std::size_t>(Check::kSelfProtection)]
+        .reset();
     checks = &*project_checks;
   }
-  std::optional<Finding> guard;
+  CheckResults found;
   if (before) {
-    guard = run_checks(call.tool, cf.input, cf.bash, cf.facts, *checks,
-                       CheckScope::kSelfProtection);
-    if (guard && guard->decision == Decision::kDeny) {
-      // Another check that denies too says more precisely why.
-      std::optional<Finding> other =
-          run_checks(call.tool, cf.input, cf.bash, cf.facts, *checks,
-                     CheckScope::kAllButSelfProtection);
-      take_finding(other && other->decision == Decision::kDeny ? *other
-                                                               : *guard,
-                   out);
-      return;
-    }
+    found = run_checks(call.tool, cf.input, cf.bash, cf.facts, *checks);
+  }
+  if (found.guard && found.guard->decision == Decision::kDeny) {
+    // Another check that denies too says more precisely why.
+    take_finding(found.other && found.other->decision == Decision::kDeny
+                     ? *found.other
+                     : *found.guard,
+                 out);
+    return;
+  }
+  std::optional<Finding> strictest = found.other;
+  if (found.guard &&
+      (!strictest || static_cast<int>(found.guard->decision) >
+                         static_cast<int>(strictest->decision))) {
+    strictest = found.guard;
   }
   if (rules == nullptr) {
-    if (before) {
-      std::optional<Finding> f =
-          run_checks(call.tool, cf.input, cf.bash, cf.facts, *checks,
-                     CheckScope::kAllButSelfProtection);
-      if (guard && (!f || static_cast<int>(guard->decision) >
-                              static_cast<int>(f->decision))) {
-        f = guard;
-      }
-      if (f) take_finding(*f, out);
-    }
+    if (strictest) take_finding(*strictest, out);
     return;
   }
   Match match = evaluate(*rules, call);
-  if (!match.rule && before) {
-    std::optional<Finding> f =
-        run_checks(call.tool, cf.input, cf.bash, cf.facts, *checks,
-                   CheckScope::kAllButSelfProtection);
-    if (guard && (!f || static_cast<int>(guard->decision) >
-                            static_cast<int>(f->decision))) {
-      f = guard;
-    }
-    if (f && f->decision != Decision::kNone) {
-      take_finding(*f, out);
-      return;
-    }
+  if (!match.rule && strictest && strictest->decision != Decision::kNone) {
+    take_finding(*strictest, out);
+    return;
   }
   // Defaults speak for calls about to happen; after a call there is nothing
   // left to decide, so only a rule written for post-tool-use says anything.
@@ -170,8 +154,8 @@ void mark_broken(const std::string& error, const ToolCall& call,
 }
 
 LayerVerdict evaluate_file(Layer layer, const std::string& path,
-                           const PolicySnapshot& snapshot,
-                           const ToolCall& call, const CallFacts& cf) {
+                           const PolicySnapshot& snapshot, const ToolCall& call,
+                           const CallFacts& cf) {
   LayerVerdict out;
   out.layer = layer;
   out.path = path;
@@ -273,9 +257,8 @@ Verdict Policy::decide(const nlohmann::json& event,
     const std::string* project = string_member(context, "projectDir");
     // Only absolute directories: a relative one would be resolved against
     // wherever Core happens to run. A NUL would cut the path short.
-    if (project != nullptr &&
-        (!project->starts_with('/') ||
-         project->find('\0') != std::string::npos)) {
+    if (project != nullptr && (!project->starts_with('/') ||
+                               project->find('\0') != std::string::npos)) {
       project = nullptr;
     }
 
@@ -287,9 +270,10 @@ Verdict Policy::decide(const nlohmann::json& event,
         cwd->find('\0') == std::string::npos) {
       cf.facts.cwd = shell::resolve_path("/", *cwd);
     }
-    cf.facts.project = project != nullptr ? shell::resolve_path("/", *project)
-                                          : cf.facts.cwd;
-    if (call.tool == "Bash" && call.input != nullptr && hook == "pre-tool-use") {
+    cf.facts.project =
+        project != nullptr ? shell::resolve_path("/", *project) : cf.facts.cwd;
+    if (call.tool == "Bash" && call.input != nullptr &&
+        hook == "pre-tool-use") {
       if (const std::string* command = string_member(*call.input, "command")) {
         bash = analyze_bash(*command, cf.facts);
         cf.bash = &*bash;
