@@ -1123,6 +1123,17 @@ class Checker {
 
   void secrets(const RunCommand& rc) {
     if (rc.remote) return;
+    // Most commands name nothing that could be a secret: rule that out
+    // before reading their options.
+    bool candidates = !s_.secret_paths.empty() ||
+                      !rc.placeholder_roots.empty() ||
+                      (!rc.cwd.empty() && secret_directory(rc.cwd));
+    for (std::size_t k = 1; k < rc.argv.size() && !candidates; ++k) {
+      const Word& w = rc.argv[k];
+      candidates = w.unknown || w.glob ||
+                   w.text.find_first_of("._~@") != std::string::npos;
+    }
+    if (!candidates) return;
     const std::string& p = rc.program;
     if (p == "git") {
       // Staging a secret puts it in history, and often on a remote.
@@ -1526,6 +1537,10 @@ class Checker {
   void writes(const RunCommand& rc) {
     if (rc.remote) return;
     const std::string& p = rc.program;
+    static const std::unordered_set<std::string_view> kWriters = {
+        "tee", "sponge", "cp",  "mv",   "install", "ln",      "rsync",
+        "scp", "dd",     "sed", "perl", "ruby",    "truncate"};
+    if (kWriters.count(p) == 0) return;
     const auto& a = rc.argv;
     auto said = [&] { return code_span(command_text(rc)) + through(rc); };
     auto target = [&](const Word& w) {

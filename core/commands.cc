@@ -246,10 +246,10 @@ class Follower {
         break;
       }
     }
+    Context c = ctx;
     for (std::size_t i = 0; i < a.commands.size(); ++i) {
       const shell::Command& cmd = a.commands[i];
       if (!cmd.function.empty() && called.count(cmd.function) == 0) continue;
-      Context c = ctx;
       c.cwd = cmd.cwd;
       if (cmd.argv.empty()) {
         // Redirections alone (> file) still write.

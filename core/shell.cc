@@ -827,6 +827,7 @@ class Reader {
 
   void parse_simple() {
     Command cmd = new_command();
+    cmd.argv.reserve(4);
     std::size_t index = sh_.out.commands.size();
     // Filled in as here-documents are read; the command is emitted first so
     // that their bodies can find it.
@@ -929,7 +930,13 @@ class Reader {
       ++at;  // builtin cd, command cd
     }
     const Word& first = cmd.argv[at];
-    if (first.unknown) return;
+    if (first.unknown || first.text.empty()) return;
+    // Only export, declare, typeset, local, readonly, cd, pushd and popd
+    // change the shell; most commands start with another letter.
+    if (std::string_view("edtlrcp").find(first.text[0]) ==
+        std::string_view::npos) {
+      return;
+    }
     if (first.text == "export" || first.text == "declare" ||
         first.text == "typeset" || first.text == "local" ||
         first.text == "readonly") {
