@@ -14,6 +14,7 @@ using shell::Word;
 Word word_of(std::string text) {
   Word w;
   w.text = std::move(text);
+  w.unknown = w.text.find(shell::kUnknown) != std::string::npos;
   return w;
 }
 
@@ -101,6 +102,9 @@ std::vector<std::string> code_literals(std::string_view code) {
 // The text of a call's arguments starting at `at`: a balanced (...) when
 // one follows, else the rest of the statement.
 std::string_view call_span(std::string_view code, std::size_t at) {
+  // A call's arguments are short; an unclosed parenthesis must not make
+  // every call read to the end of the code.
+  code = code.substr(0, std::min(code.size(), at + 4096));
   std::size_t i = at;
   while (i < code.size() && (code[i] == ' ' || code[i] == '\t')) ++i;
   if (i < code.size() && (code[i] == '(' || code[i] == '{')) {
@@ -375,6 +379,18 @@ class Follower {
 
   void follow_command(std::vector<Word> argv, std::size_t k, Context ctx,
                       const shell::Analysis& a, std::size_t i) {
+    // Every command is followed once, and each level of carried code
+    // (xargs, find -exec, parallel, bash -c) counts against the depth; the
+    // budget also bounds fan-out, as xargs -I inside xargs -I would be.
+    if (ctx.depth > facts_.max_depth) {
+      problem(ctx, "code nested more than " + std::to_string(facts_.max_depth) +
+                       " levels deep");
+      return;
+    }
+    if (++followed_ > 8192) {
+      if (followed_ == 8193) problem(ctx, "too many commands to follow");
+      return;
+    }
     const shell::Command* source = &a.commands[i];
     for (int guard = 0; guard < 32 && k < argv.size(); ++guard) {
       std::string p = program_name(argv[k]);
@@ -434,9 +450,11 @@ class Follower {
                      shell::split_fields(argv[j + 1].text)) {
                   again.push_back(word_of(std::move(part)));
                 }
-                again.insert(again.end(),
-                             argv.begin() + static_cast<long>(j + 2),
-                             argv.end());
+                if (j + 2 < argv.size()) {
+                  again.insert(again.end(),
+                               argv.begin() + static_cast<long>(j + 2),
+                               argv.end());
+                }
                 follow_command(std::move(again), 0, nested(ctx, "env -S"), a,
                                i);
               }
@@ -875,7 +893,6 @@ class Follower {
     if (roots.empty()) roots.push_back(word_of("."));
     std::size_t before = out_.commands.size();
     Context c = nested(ctx, "fd -x");
-    c.depth = ctx.depth;
     follow_command(std::move(cmd), 0, c, a, i);
     for (std::size_t n = before; n < out_.commands.size(); ++n) {
       out_.commands[n].placeholder_roots = roots;
@@ -940,7 +957,6 @@ class Follower {
       if (sub.empty()) continue;
       std::size_t before = out_.commands.size();
       Context c = nested(ctx, "find -exec");
-      c.depth = ctx.depth;  // the same code, no deeper
       follow_command(std::move(sub), 0, c, a, i);
       for (std::size_t n = before; n < out_.commands.size(); ++n) {
         out_.commands[n].placeholder_names = names;
@@ -1045,6 +1061,7 @@ class Follower {
         if (o == "--delimiter") lines = true;
       }
     }
+    if (j > argv.size()) j = argv.size();  // an option missing its value
     std::vector<Word> cmd(argv.begin() + static_cast<long>(j), argv.end());
     if (cmd.empty()) cmd.push_back(word_of("echo"));
     bool known = false;
@@ -1052,7 +1069,6 @@ class Follower {
         from_file ? std::vector<std::string>{std::string(1, shell::kUnknown)}
                   : fed_words(a, i, lines, known);
     Context c = nested(ctx, "xargs");
-    c.depth = ctx.depth;  // the same code, no deeper
     // find ROOT ... | xargs CMD: the paths are what find selects below ROOT.
     std::vector<Word> roots;
     std::vector<std::string> names;
@@ -1140,7 +1156,6 @@ class Follower {
       }
       return;
     }
-    c.depth = ctx.depth;
     std::size_t n = std::min<std::size_t>(inputs.size(), 8);
     for (std::size_t f = 0; f < n; ++f) {
       std::vector<Word> run = cmd;
@@ -1292,7 +1307,8 @@ class Follower {
               std::find(seen.begin(), seen.end(), span.data()) != seen.end()) {
             continue;
           }
-          if (seen.size() < 256) seen.push_back(span.data());
+          if (seen.size() >= 256) return;  // enough calls read from one text
+          seen.push_back(span.data());
           std::vector<std::string> lits = code_literals(span);
           if (lits.empty()) continue;
           if (deletes) {
@@ -1501,7 +1517,8 @@ class Follower {
       std::string_view u = url;
       u = u.substr(0, u.find_first_of("?#"));
       std::size_t scheme = u.find("://");
-      u = u.substr(scheme + 3);
+      u = scheme == std::string_view::npos ? std::string_view()
+                                           : u.substr(scheme + 3);
       std::size_t slash = u.rfind('/');
       if (slash != std::string_view::npos && slash + 1 < u.size()) {
         file = std::string(u.substr(slash + 1));
@@ -1530,6 +1547,7 @@ class Follower {
   const FollowFacts& facts_;
   CommandSet& out_;
   int analyses_ = 0;
+  int followed_ = 0;  // follow_command calls, against the budget
   std::vector<std::pair<std::string, std::string>> downloads_;
 };
 

@@ -157,6 +157,9 @@ class Fields {
     cur_.text += text;
     started_ = true;
     if (quoted) cur_.quoted = true;
+    // Text an earlier analysis made holds its unknown parts as kUnknown,
+    // quoted or not; they stay unknown here.
+    if (text.find(kUnknown) != std::string_view::npos) cur_.unknown = true;
   }
   void glob(char c) {
     cur_.text += c;
@@ -187,6 +190,7 @@ class Fields {
       } else {
         cur_.text += c;
         started_ = true;
+        if (c == kUnknown) cur_.unknown = true;
       }
     }
   }
@@ -976,7 +980,11 @@ class Reader {
       } else if (target->unknown || target->glob || target->text == "-") {
         sh_.state.set_cwd(std::string());
       } else {
-        sh_.state.set_cwd(resolve_path(sh_.state.cwd(), target->text));
+        std::string cwd = resolve_path(sh_.state.cwd(), target->text);
+        // A directory no system would accept is as good as unknown, and
+        // keeps cd a; cd a; ... from growing every command's copy of it.
+        if (cwd.size() > 4096) cwd.clear();
+        sh_.state.set_cwd(std::move(cwd));
       }
     } else if (first.text == "popd") {
       sh_.state.set_cwd(std::string());
@@ -1160,6 +1168,7 @@ class Reader {
       if (p.quoted) {
         target.text = std::move(body);
         target.quoted = true;
+        target.unknown = target.text.find(kUnknown) != std::string::npos;
       } else {
         sh_.texts.push_back(std::move(body));
         Reader child(sh_, sh_.texts.back(), depth_, place_ | kInHereDoc,

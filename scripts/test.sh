@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds everything and runs every test: the CI build (g++, -Werror) with
 # the whole test suite, and a clang build that must also be warning-free;
-# then the tests in which the real agent host runs the hook.
+# then the tests in which the real agent host runs the hook, and last the
+# fuzz targets on their corpora and for a bounded time.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -36,3 +37,11 @@ echo "test: installing the agent host for the host tests"
 ./scripts/host-deps.sh || echo "test: the agent host could not be installed (see above)"
 echo "test: running the tests in which the agent host runs the hook"
 ctest --preset ci -L host -V
+
+# Only the fuzz targets (and the libraries they link) are built here. Each
+# replays its corpus and fuzzes for 10 s on a copy of it; any finding fails.
+echo "test: building the fuzz targets (clang, libFuzzer, ASan, UBSan)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz --target fuzz_targets
+echo "test: running the fuzz targets"
+./scripts/fuzz.sh 10
