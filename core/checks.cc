@@ -680,8 +680,16 @@ class Checker {
         // find selects by name: only entries of that name go, and the
         // project's .git only if the name could be it.
         bool named = !rc.placeholder_names.empty();
+        // find goes into .git too: a name that git's own entries can have
+        // reaches them.
         for (const std::string& n : rc.placeholder_names) {
-          if (n.empty() || fnmatch(n.c_str(), ".git", 0) == 0) named = false;
+          if (n.empty()) named = false;
+          for (const char* git_entry :
+               {".git", "hooks", "objects", "refs", "config", "HEAD", "index",
+                "logs", "info", "packed-refs", "description", "x.sample",
+                "pack-x.pack", "pack-x.idx", "ORIG_HEAD", "FETCH_HEAD"}) {
+            if (fnmatch(n.c_str(), git_entry, 0) == 0) named = false;
+          }
         }
         for (const Word& root : rc.placeholder_roots) {
           Target t = resolve(root, rc.cwd, f_);
@@ -701,6 +709,12 @@ class Checker {
                  rc.via.find("parallel") != std::string::npos;
       judge_delete(rc, t, recursive || (fed && t.kind == Target::kUnknown),
                    display(w));
+      if (t.kind == Target::kExact &&
+          secret_kind(t.path) == SecretKind::kSecret) {
+        found(Check::kSecretFiles, Decision::kAsk,
+              code_span(command_text(rc)) + through(rc) + " deletes " + t.path +
+                  ", a key or credentials that may exist nowhere else.");
+      }
     }
   }
 
@@ -740,6 +754,15 @@ class Checker {
 
   void find(const RunCommand& rc) {
     if (!find_deletes(rc)) return;
+    bool follows_links = false;
+    for (const Word& w : rc.argv)
+      follows_links = follows_links || w.text == "-L";
+    if (follows_links) {
+      found(Check::kRecursiveDelete, Decision::kAsk,
+            code_span(command_text(rc)) + through(rc) +
+                " follows symbolic links, so it can delete outside where it "
+                "starts.");
+    }
     std::vector<Word> roots;
     for (std::size_t k = 1; k < rc.argv.size(); ++k) {
       const Word& w = rc.argv[k];
@@ -756,6 +779,22 @@ class Checker {
     }
     for (const Word& root : roots) {
       Target t = resolve(root, rc.cwd, f_);
+      bool selects =
+          std::any_of(rc.argv.begin(), rc.argv.end(), [](const Word& w) {
+            return has({"-name", "-iname", "-path", "-ipath", "-type", "-empty",
+                        "-mtime", "-mmin", "-newer", "-size", "-user", "-regex",
+                        "-atime", "-ctime", "-perm"},
+                       w.text);
+          });
+      if (!selects && t.kind == Target::kExact &&
+          (t.path == "/tmp" || t.path == "/var/tmp" || t.path == "/dev/shm" ||
+           t.path == f_.tmpdir)) {
+        found(Check::kRecursiveDelete, Decision::kAsk,
+              code_span(command_text(rc)) + through(rc) +
+                  " empties the temporary directory " + t.path +
+                  ", which other programs use too.");
+        continue;
+      }
       if (t.kind == Target::kExact) {
         t.kind = Target::kBelow;
         t.wild_top = true;
@@ -925,8 +964,14 @@ class Checker {
     } else if (sub == "merge") {
       if (o.long_has("--abort")) ask("throws away the merge in progress.");
     } else if (sub == "reflog") {
+      bool now = false;
+      for (const Word& w : args) {
+        now = now || w.text.starts_with("--expire=now") ||
+              w.text.starts_with("--expire=all") ||
+              w.text.starts_with("--expire-unreachable=now");
+      }
       if (args.size() > 1 &&
-          (args[1].text == "delete" || args[1].text == "expire")) {
+          (args[1].text == "delete" || (args[1].text == "expire" && now))) {
         ask("deletes reflog entries, the way back to lost commits.");
       }
     } else if (sub == "gc" || sub == "prune") {
@@ -1467,6 +1512,12 @@ class Checker {
           });
         }
       }
+      if (r.kind == shell::RedirectKind::kOutput && t.kind == Target::kExact &&
+          secret_kind(t.path) == SecretKind::kEnv) {
+        found(Check::kEnvFiles, Decision::kAsk,
+              "Writing to " + display(r.target) + through(rc) +
+                  " replaces the secrets in " + basename_of(t.path) + ".");
+      }
       if (in && t.kind == Target::kExact) {
         if (secret_kind(t.path) != SecretKind::kNone)
           secret_exact(t.path, "Reading " + display(r.target) + through(rc));
@@ -1504,7 +1555,9 @@ class Checker {
                ".zprofile", ".zshenv", ".zlogin", ".kshrc", ".tcshrc", ".cshrc",
                ".xprofile", ".pam_environment", ".config/fish/config.fish"},
               rel) ||
-          rel.starts_with(".config/autostart/")) {
+          rel.starts_with(".config/autostart/") ||
+          rel.starts_with(".bashrc.d/") || rel.starts_with(".zshrc.d/") ||
+          rel.starts_with(".profile.d/")) {
         found(Check::kSecretFiles, Decision::kAsk,
               said() + " changes " + path +
                   ", which every new shell or session runs.");
@@ -1522,8 +1575,25 @@ class Checker {
             said() + " changes " + path +
                 ", which decides who may log in or act as root.");
     }
+    if (!f_.home.empty()) {
+      for (std::string_view d :
+           {"/.aws/", "/.kube/", "/.docker/", "/.config/gh/", "/.gnupg/",
+            "/.config/gcloud/"}) {
+        std::string dir = f_.home + std::string(d);
+        if (path.starts_with(dir)) {
+          found(Check::kSecretFiles, Decision::kAsk,
+                said() + " changes " + path +
+                    ", which decides what credentials tools use.");
+          break;
+        }
+      }
+    }
     if (!f_.project.empty()) {
       std::string git = f_.project + "/.git";
+      if (path == git) {
+        found(Check::kDestructiveGit, Decision::kAsk,
+              said() + " replaces the project's git data.");
+      }
       if (within(path, git + "/hooks") || path == git + "/config") {
         found(Check::kDestructiveGit, Decision::kAsk,
               said() + " changes " + path + ", which git runs or obeys.");
@@ -1557,7 +1627,23 @@ class Checker {
           target(a[k + 1]);
         }
       }
-      if (o.operands.size() >= 2) target(a[o.operands.back()]);
+      if (o.operands.size() >= 2) {
+        const Word& dest = a[o.operands.back()];
+        target(dest);
+        // Into a directory: each source lands there under its own name.
+        Target d = resolve(dest, rc.cwd, f_);
+        if (d.kind == Target::kExact &&
+            (dest.text.ends_with('/') || d.path == f_.home)) {
+          for (std::size_t n = 0; n + 1 < o.operands.size(); ++n) {
+            std::string name = basename_of(a[o.operands[n]].text);
+            if (name.empty() || name == "." || name == ".." ||
+                a[o.operands[n]].unknown) {
+              continue;
+            }
+            write_target(shell::resolve_path(d.path, name), said);
+          }
+        }
+      }
       if (p == "mv") {
         for (std::size_t n = 0; n + 1 < o.operands.size(); ++n) {
           moved_away(rc, a[o.operands[n]]);

@@ -1295,7 +1295,21 @@ class Follower {
             std::size_t at = pos - call.size();
             bool method =
                 at > 0 && (code[at - 1] == '.' || code[at - 1] == '>');
-            if (method &&
+            // Modules whose exec and system do run commands.
+            std::size_t start = at > 1 ? at - 1 : 0;
+            while (start > 0 &&
+                   (std::isalnum(static_cast<unsigned char>(code[start - 1])) ||
+                    code[start - 1] == '_')) {
+              --start;
+            }
+            std::string_view owner = at > 1 ? code.substr(start, at - 1 - start)
+                                            : std::string_view();
+            bool runner = owner == "Kernel" || owner == "os" ||
+                          owner == "subprocess" || owner == "Process" ||
+                          owner == "IO" || owner == "Open3" || owner == "pty" ||
+                          owner == "posix" || owner == "cp" ||
+                          owner == "child_process" || owner == "childProcess";
+            if (method && !runner &&
                 (lang != Language::kNode ||
                  code.find("child_process") == std::string_view::npos)) {
               continue;
@@ -1381,13 +1395,16 @@ class Follower {
       std::size_t pos = 0;
       while ((pos = code.find("qx", pos)) != std::string_view::npos) {
         pos += 2;
+        while (pos < code.size() && (code[pos] == ' ' || code[pos] == '\t')) {
+          ++pos;
+        }
         if (pos >= code.size()) break;
         char open = code[pos];
         char close = open == '{'   ? '}'
                      : open == '(' ? ')'
                      : open == '[' ? ']'
                                    : open;
-        if (std::isalnum(static_cast<unsigned char>(open)) || open == ' ') {
+        if (std::isalnum(static_cast<unsigned char>(open))) {
           continue;
         }
         std::size_t end = code.find(close, pos + 1);
@@ -1409,6 +1426,23 @@ class Follower {
     }
     // awk: "cmd" | getline, and print ... | "cmd".
     if (lang == Language::kAwk) {
+      // Printing into a shell makes every string printed a script.
+      for (std::string_view shell_name :
+           {"\"sh\"", "\"bash\"", "\"/bin/sh\"", "\"/bin/bash\"", "\"zsh\""}) {
+        std::size_t at = code.find(shell_name);
+        if (at == std::string_view::npos) continue;
+        std::size_t b = code.find_last_not_of(" \t", at == 0 ? 0 : at - 1);
+        if (b != std::string_view::npos && at > 0 &&
+            (code[b] == '|' ||
+             (code[b] == '&' && b > 0 && code[b - 1] == '|'))) {
+          for (const std::string& lit : code_literals(code)) {
+            if (!is_shell_program(program_name(word_of(lit)))) {
+              follow_text(lit, ctx);
+            }
+          }
+          break;
+        }
+      }
       std::vector<std::string> lits = code_literals(code);
       std::size_t pos = 0;
       for (const std::string& lit : lits) {
@@ -1423,7 +1457,9 @@ class Follower {
         bool piped_from =
             a1 != std::string_view::npos && after[a1] == '|' &&
             after.substr(a1 + 1, 16).find("getline") != std::string_view::npos;
-        bool piped_to = b1 != std::string_view::npos && before[b1] == '|';
+        bool piped_to = b1 != std::string_view::npos &&
+                        (before[b1] == '|' || (before[b1] == '&' && b1 > 0 &&
+                                               before[b1 - 1] == '|'));
         if (piped_to && is_shell_program(program_name(word_of(lit)))) {
           // print ... | "sh": what is printed is the script.
           for (const std::string& other : lits) {

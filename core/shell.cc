@@ -1322,6 +1322,8 @@ class Reader {
       } else {
         f.unknown(true);
       }
+    } else if (user == "root") {
+      f.literal("/root", true);
     } else if (user == "+") {
       f.value(sh_.state.cwd().empty() ? std::nullopt
                                       : std::optional(sh_.state.cwd()),
