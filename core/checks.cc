@@ -317,7 +317,7 @@ class Checker {
     Decision decision = d ? *d : natural;
     std::optional<Finding>& best =
         c == Check::kSelfProtection ? results_.guard : results_.other;
-    if (best && rank(best->decision) >= rank(decision)) return;
+    if (best && strictness(best->decision) >= strictness(decision)) return;
     best = Finding{c, decision, std::move(reason)};
   }
 
@@ -532,19 +532,6 @@ class Checker {
     if (program.starts_with("mkfs")) return kDisks;
     auto it = kTable.find(program);
     return it == kTable.end() ? 0u : it->second;
-  }
-
-  static int rank(Decision d) {
-    switch (d) {
-      case Decision::kDeny:
-        return 3;
-      case Decision::kAsk:
-        return 2;
-      case Decision::kAllow:
-        return 1;
-      default:
-        return 0;
-    }
   }
 
   // --------------------------------------------------------- deletes

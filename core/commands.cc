@@ -217,11 +217,7 @@ class Follower {
 
   void follow_text(std::string_view text, const Context& ctx,
                    const std::vector<std::string>& positional = {}) {
-    if (ctx.depth > facts_.max_depth) {
-      problem(ctx, "code nested more than " + std::to_string(facts_.max_depth) +
-                       " levels deep");
-      return;
-    }
+    if (too_deep(ctx)) return;
     if (++analyses_ > 256) {
       if (analyses_ == 257) problem(ctx, "too much nested code");
       return;
@@ -265,6 +261,14 @@ class Follower {
   }
 
  private:
+  // True (and noted) when `ctx` is past the depth followed.
+  bool too_deep(const Context& ctx) {
+    if (ctx.depth <= facts_.max_depth) return false;
+    problem(ctx, "code nested more than " + std::to_string(facts_.max_depth) +
+                     " levels deep");
+    return true;
+  }
+
   void problem(const Context& ctx, const std::string& what) {
     if (out_.problems.size() >= 8) return;
     out_.problems.push_back(ctx.via.empty() ? what : ctx.via + ": " + what);
@@ -382,11 +386,7 @@ class Follower {
     // Every command is followed once, and each level of carried code
     // (xargs, find -exec, parallel, bash -c) counts against the depth; the
     // budget also bounds fan-out, as xargs -I inside xargs -I would be.
-    if (ctx.depth > facts_.max_depth) {
-      problem(ctx, "code nested more than " + std::to_string(facts_.max_depth) +
-                       " levels deep");
-      return;
-    }
+    if (too_deep(ctx)) return;
     if (++followed_ > 8192) {
       if (followed_ == 8193) problem(ctx, "too many commands to follow");
       return;

@@ -10,6 +10,9 @@ namespace twk::core {
 // kNone leaves the call to the agent host's own permission settings.
 enum class Decision { kNone, kAllow, kAsk, kDeny };
 
+// How strict a decision is: none < allow < ask < deny.
+constexpr int strictness(Decision d) { return static_cast<int>(d); }
+
 // "none", "allow", "ask", "deny".
 std::string_view decision_name(Decision decision);
 // The decision named `name` (as decision_name spells it), or nothing.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "json.h"
+#include "utf8.h"
 
 namespace twk::core {
 namespace {
@@ -201,24 +202,6 @@ class Builder {
     return true;
   }
 
-  static void append_utf8(std::string& out, unsigned cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-
   // A string literal, decoded; the text between escapes is copied in runs.
   bool string(std::string& out) {
     if (p_ == end_ || *p_ != '"') return false;
@@ -264,7 +247,7 @@ class Builder {
           } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
             return false;
           }
-          append_utf8(out, cp);
+          utf8::append(out, cp);
           break;
         }
         default:

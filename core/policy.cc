@@ -13,20 +13,6 @@
 namespace twk::core {
 namespace {
 
-int strictness(Decision d) {
-  switch (d) {
-    case Decision::kNone:
-      return 0;
-    case Decision::kAllow:
-      return 1;
-    case Decision::kAsk:
-      return 2;
-    case Decision::kDeny:
-      return 3;
-  }
-  return 0;
-}
-
 std::string in_quotes(std::string_view s) {
   std::string out = "\"";
   out += s;
@@ -112,9 +98,8 @@ void apply_rules(const RuleSet* rules, const ToolCall& call,
     return;
   }
   std::optional<Finding> strictest = found.other;
-  if (found.guard &&
-      (!strictest || static_cast<int>(found.guard->decision) >
-                         static_cast<int>(strictest->decision))) {
+  if (found.guard && (!strictest || strictness(found.guard->decision) >
+                                        strictness(strictest->decision))) {
     strictest = found.guard;
   }
   if (rules == nullptr) {

@@ -12,6 +12,8 @@
 #include <deque>
 #include <memory>
 
+#include "utf8.h"
+
 namespace twk::core::shell {
 namespace {
 
@@ -25,25 +27,6 @@ bool is_name_start(char c) {
 }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_name_char(char c) { return is_name_start(c) || is_digit(c); }
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp > 0x10FFFF) cp = 0xFFFD;
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -124,7 +107,7 @@ void decode_escape(std::string_view s, std::size_t& i, std::string& out,
         out += '\\';
         out += c;
       } else {
-        append_utf8(out, v);
+        utf8::append(out, v);
       }
       return;
     }

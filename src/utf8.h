@@ -27,4 +27,8 @@ std::vector<std::string_view> split_white_space(std::string_view s);
 // `s` without white space at either end (valid UTF-8 expected).
 std::string_view trim_white_space(std::string_view s);
 
+// Appends the UTF-8 encoding of `cp` to `out`; code points above U+10FFFF
+// become U+FFFD.
+void append(std::string& out, char32_t cp);
+
 }  // namespace twk::utf8
