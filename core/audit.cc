@@ -133,6 +133,60 @@ std::string audit_log_path(const std::string& state_dir) {
 AuditLog::AuditLog(std::string path, std::function<void(std::string_view)> log)
     : path_(std::move(path)), log_(std::move(log)) {}
 
+Result<sys::UniqueFd> AuditLog::open_log() const {
+  auto failed = [this](std::string_view what) {
+    return Failure{"couldn't open " + sys::display_path(path_) + ": " +
+                   std::string(what)};
+  };
+  std::optional<std::string> parent = sys::parent_path(path_);
+  std::string dir = parent && !parent->empty() ? *parent : ".";
+  // The directory is opened without following a link in its last
+  // component and must be this user's: a logs/ swapped for a link to, or
+  // a directory of, someone else would receive the records.
+  constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  sys::UniqueFd dir_fd(::open(dir.c_str(), kDirFlags));
+  if (!dir_fd.valid() && errno == ENOENT) {
+    (void)sys::make_dirs(dir, kDirectoryMode);
+    dir_fd = sys::UniqueFd(::open(dir.c_str(), kDirFlags));
+  }
+  if (!dir_fd.valid()) {
+    return failed(errno == ELOOP || errno == ENOTDIR
+                      ? "its directory is a symbolic link or not a directory"
+                      : sys::os_error_text(errno));
+  }
+  struct stat st;
+  if (::fstat(dir_fd.get(), &st) != 0) return failed(sys::os_error_text(errno));
+  if (st.st_uid != ::geteuid()) {
+    return failed("its directory belongs to another user");
+  }
+  // O_NONBLOCK: a FIFO planted at the path must fail the open, not hang
+  // the request until someone reads it. Writes to a regular file ignore it.
+  constexpr int kFlags =
+      O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  const std::string name = sys::file_name(path_);
+  sys::UniqueFd fd(::openat(dir_fd.get(), name.c_str(), kFlags));
+  if (!fd.valid() && errno == ENOENT) {
+    fd = sys::UniqueFd(
+        ::openat(dir_fd.get(), name.c_str(), kFlags | O_CREAT | O_EXCL,
+                 kFileMode));
+    if (fd.valid()) {
+      // The umask may have taken bits away; the log is exactly 0600.
+      (void)::fchmod(fd.get(), kFileMode);
+    } else if (errno == EEXIST) {
+      fd = sys::UniqueFd(::openat(dir_fd.get(), name.c_str(), kFlags));
+    }
+  }
+  if (!fd.valid()) {
+    return failed(errno == ENXIO || errno == ELOOP
+                      ? "it isn't a regular file"
+                      : sys::os_error_text(errno));
+  }
+  if (::fstat(fd.get(), &st) != 0) return failed(sys::os_error_text(errno));
+  if (!S_ISREG(st.st_mode)) return failed("it isn't a regular file");
+  if (st.st_uid != ::geteuid()) return failed("it belongs to another user");
+  return fd;
+}
+
 std::optional<std::string> AuditLog::try_append(std::string_view line) const {
   std::string text;
   text.reserve(line.size() + 1);
@@ -141,25 +195,9 @@ std::optional<std::string> AuditLog::try_append(std::string_view line) const {
 
   // Opened for every line, so that a log rotated or removed by hand is
   // simply started again.
-  constexpr int kFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW;
-  sys::UniqueFd fd(::open(path_.c_str(), kFlags));
-  if (!fd.valid() && errno == ENOENT) {
-    if (auto parent = sys::parent_path(path_); parent && !parent->empty()) {
-      (void)sys::make_dirs(*parent, kDirectoryMode);
-    }
-    fd = sys::UniqueFd(
-        ::open(path_.c_str(), kFlags | O_CREAT | O_EXCL, kFileMode));
-    if (fd.valid()) {
-      // The umask may have taken bits away; the log is exactly 0600.
-      (void)::fchmod(fd.get(), kFileMode);
-    } else if (errno == EEXIST) {
-      fd = sys::UniqueFd(::open(path_.c_str(), kFlags));  // another won
-    }
-  }
-  if (!fd.valid()) {
-    return "couldn't open " + sys::display_path(path_) + ": " +
-           sys::os_error_text(errno);
-  }
+  Result<sys::UniqueFd> opened = open_log();
+  if (!opened) return opened.reason();
+  sys::UniqueFd fd = std::move(*opened);
   for (;;) {
     ssize_t n = ::write(fd.get(), text.data(), text.size());
     if (n < 0 && errno == EINTR) continue;

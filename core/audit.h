@@ -16,6 +16,8 @@
 #include "event.h"
 #include "log.h"
 #include "policy.h"
+#include "result.h"
+#include "sys/fd.h"
 
 namespace twk::core {
 
@@ -56,6 +58,10 @@ class AuditLog {
 
  private:
   std::optional<std::string> try_append(std::string_view line) const;
+  // The log opened for appending, created 0600 (and its directory 0700)
+  // when missing; refused when either is not this user's, the directory
+  // is a link, or the log is not a regular file.
+  Result<sys::UniqueFd> open_log() const;
 
   const std::string path_;
   const std::function<void(std::string_view)> log_;

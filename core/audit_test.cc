@@ -212,5 +212,27 @@ TEST(Audit, StartsAFreshFileWhenTheOldOneIsGoneAndReportsFailures) {
   EXPECT_NE(messages[1].find("works again"), std::string::npos);
 }
 
+TEST(Audit, RefusesPlantedFilesInsteadOfBlockingOrWritingThere) {
+  TempDir dir;
+  std::string logs = dir.file("logs");
+  std::string path = logs + "/audit.jsonl";
+  ASSERT_EQ(::mkdir(logs.c_str(), 0700), 0);
+  // A FIFO nobody reads: the open fails at once instead of blocking the
+  // request that wants to record its decision.
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  AuditLog log(path, nullptr);
+  EXPECT_FALSE(log.append("{}"));
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+
+  // logs/ swapped for a link to a directory of someone else's choosing:
+  // nothing is written through it.
+  std::string elsewhere = dir.file("elsewhere");
+  ASSERT_EQ(::mkdir(elsewhere.c_str(), 0700), 0);
+  ASSERT_EQ(::rmdir(logs.c_str()), 0);
+  ASSERT_EQ(::symlink(elsewhere.c_str(), logs.c_str()), 0);
+  EXPECT_FALSE(log.append("{}"));
+  EXPECT_EQ(testing::file_mode(elsewhere + "/audit.jsonl"), -1);
+}
+
 }  // namespace
 }  // namespace twk::core

@@ -708,6 +708,18 @@ TEST_F(BackendTest, ExitsOnceItsRecordNamesAnotherCore) {
   ASSERT_NO_FATAL_FAILURE(start());
   ASSERT_EQ(::unlink(record_path().c_str()), 0);
   EXPECT_TRUE(child_->wait_exit(4s)) << "still running without a record";
+
+  // Only the url pointed elsewhere, pid and token kept: Core stops and
+  // takes the tampered record with it.
+  ASSERT_NO_FATAL_FAILURE(start());
+  nlohmann::json tampered = record_;
+  tampered["url"] = "http://127.0.0.1:1";
+  std::ofstream(record_path(), std::ios::trunc) << tampered.dump();
+  EXPECT_TRUE(child_->wait_exit(4s)) << "still serving a redirected record";
+  EXPECT_EQ(testing::file_mode(record_path()), -1);
+  EXPECT_NE(read_text(out_path()).find("changed by someone else"),
+            std::string::npos)
+      << read_text(out_path());
 }
 
 TEST_F(BackendTest, FindsItsRecordPathWithoutTwkEndpointFile) {

@@ -5,7 +5,9 @@
 
 #include <cstdlib>
 #include <exception>
+#include <mutex>
 
+#include "log.h"
 #include "policy_yaml.h"
 #include "shell.h"
 #include "sys/files.h"
@@ -183,12 +185,29 @@ const LayerVerdict* Verdict::decider() const {
 struct Policy::Layers {
   explicit Layers(PolicyConfig c)
       : config(std::move(c)),
-        user(config.user_path, config.log),
-        projects(config.project_cache, config.log) {}
+        user(config.user_path, config.log, /*empty_is_error=*/true),
+        projects(config.project_cache, config.log),
+        user_path_unsafe(!config.user_path_given &&
+                         !config.user_path.starts_with('/')) {}
+
+  // The user's policy as of now: nothing (the built-in policy applies)
+  // when its path is not one to trust.
+  PolicySnapshot user_policy() {
+    if (!user_path_unsafe) return user.current();
+    std::call_once(unsafe_logged, [this] {
+      config.log("policy " + log_field(config.user_path) +
+                 " is not read: its path is relative (HOME is unset, empty or "
+                 "relative), so it would lie in whatever project Core was "
+                 "started in; using the built-in policy");
+    });
+    return PolicySnapshot{};
+  }
 
   PolicyConfig config;
   PolicyFile user;
   PolicyCache projects;
+  const bool user_path_unsafe;
+  std::once_flag unsafe_logged;
 };
 
 Policy::Policy(PolicyConfig config) {
@@ -199,7 +218,7 @@ Policy::Policy(PolicyConfig config) {
 void Policy::load() const noexcept {
   if (!layers_) return;
   try {
-    if (layers_->user.current().state == PolicyState::kMissing &&
+    if (layers_->user_policy().state == PolicyState::kMissing &&
         !layers_->config.user_path_given) {
       (void)builtin_rules();
     }
@@ -266,7 +285,7 @@ Verdict Policy::decide(const nlohmann::json& event,
       }
     }
 
-    PolicySnapshot user = layers_->user.current();
+    PolicySnapshot user = layers_->user_policy();
     if (user.state == PolicyState::kMissing && !config.user_path_given) {
       LayerVerdict builtin;
       builtin.layer = Layer::kBuiltin;
@@ -288,7 +307,8 @@ Verdict Policy::decide(const nlohmann::json& event,
           sys::join_path(*project, std::string(kProjectPolicyPath));
       // A project that is the home directory would otherwise apply the
       // user's own file a second time.
-      if (!sys::same_path(path, config.user_path)) {
+      if (layers_->user_path_unsafe ||
+          !sys::same_path(path, config.user_path)) {
         std::shared_ptr<PolicyFile> file = layers_->projects.get(path);
         PolicySnapshot snapshot = file->current();
         if (snapshot.state != PolicyState::kMissing) {

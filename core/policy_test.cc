@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <vector>
 
 #include "test_util.h"
 
@@ -236,6 +238,41 @@ TEST_F(PolicyTest, ABrokenProjectFileAsksInThatProjectOnly) {
   EXPECT_EQ(policy.decide(event("rm x", project_dir())).decision,
             Decision::kDeny);
   EXPECT_EQ(policy.decide(event("ls")).decision, Decision::kAllow);
+}
+
+TEST_F(PolicyTest, AnEmptyUserFileIsBrokenNotRuleless) {
+  // A touch, or a save caught between truncate and write, must not read as
+  // "no rules": the built-in checks keep denying and everything else asks.
+  write_text(user_path(), " \n");
+  Policy policy = make();
+  Verdict v = policy.decide(event("ls"));
+  EXPECT_EQ(v.decision, Decision::kAsk);
+  EXPECT_NE(v.reason.find("empty"), std::string::npos) << v.reason;
+  EXPECT_EQ(policy.decide(event("rm -rf ~")).decision, Decision::kDeny);
+}
+
+TEST_F(PolicyTest, ARelativeUserPathIsNeverTheUsersPolicy) {
+  // Without HOME the state directory is relative, i.e. inside whatever
+  // project Core was started in: a cloned repository's file there must not
+  // become the user's policy, only a project layer that tightens.
+  ::mkdir(dir_.file("cwd").c_str(), 0700);
+  ::mkdir(dir_.file("cwd/.tarnwick").c_str(), 0700);
+  write_text(dir_.file("cwd/.tarnwick/policy.yaml"), "default: allow\n");
+  char old_cwd[4096];
+  ASSERT_NE(::getcwd(old_cwd, sizeof old_cwd), nullptr);
+  ASSERT_EQ(::chdir(dir_.file("cwd").c_str()), 0);
+  PolicyConfig config;
+  config.user_path = ".tarnwick/policy.yaml";
+  std::vector<std::string> log;
+  config.log = [&](std::string_view line) { log.emplace_back(line); };
+  Policy policy(std::move(config));
+  Verdict v = policy.decide(event("git reset --hard", dir_.file("cwd")));
+  ASSERT_EQ(::chdir(old_cwd), 0);
+  EXPECT_NE(v.decision, Decision::kAllow);
+  ASSERT_FALSE(v.layers.empty());
+  EXPECT_EQ(v.layers.front().layer, Layer::kBuiltin);
+  ASSERT_FALSE(log.empty());
+  EXPECT_NE(log.front().find("is not read"), std::string::npos) << log.front();
 }
 
 TEST_F(PolicyTest, AHomeProjectDoesNotApplyTheUsersFileTwice) {

@@ -102,6 +102,9 @@ ToolResult check_policy(const std::string& path, bool given) {
     }
     return result;
   }
+  if (read.error.empty()) {
+    read.error = empty_policy_error(read.text).value_or("");
+  }
   if (!read.error.empty()) {
     result.status = 1;
     result.err = display(path) + ": " + read.error + "\n";

@@ -6,6 +6,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
 #include <variant>
 
 #include "log.h"
@@ -72,6 +75,14 @@ PolicyRead read_policy(const std::string& path) {
   return result;
 }
 
+std::optional<std::string> empty_policy_error(std::string_view text) {
+  if (text.find_first_not_of(" \t\r\n") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  return "it is empty; write at least a default or a rule into it, or "
+         "delete it to use the built-in policy";
+}
+
 bool FileStamp::operator==(const FileStamp& other) const {
   return device == other.device && inode == other.inode && size == other.size &&
          same_time(modified, other.modified) &&
@@ -82,9 +93,10 @@ FileStamp stamp_of(const struct stat& st) {
   return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
 }
 
-PolicyFile::PolicyFile(std::string path, PolicyLog log)
+PolicyFile::PolicyFile(std::string path, PolicyLog log, bool empty_is_error)
     : path_(std::move(path)),
-      log_(log ? std::move(log) : PolicyLog([](std::string_view) {})) {}
+      log_(log ? std::move(log) : PolicyLog([](std::string_view) {})),
+      empty_is_error_(empty_is_error) {}
 
 PolicySnapshot PolicyFile::current() {
   try {
@@ -116,7 +128,7 @@ PolicySnapshot PolicyFile::current() {
     FileStamp seen = stamp_of(st);
     if (!checked_ || snapshot_.state == PolicyState::kMissing ||
         !(seen == stamp_) || stamp_is_recent()) {
-      reload(seen);
+      reload(settled(seen));
     }
     checked_ = true;
     return snapshot_;
@@ -127,6 +139,34 @@ PolicySnapshot PolicyFile::current() {
     broken.state = PolicyState::kBroken;
     broken.error = "out of memory";
     return broken;
+  }
+}
+
+FileStamp PolicyFile::settled(FileStamp seen) const {
+  // Editors, shell redirections and sync tools save in place: the file is
+  // truncated, then written in one or more pieces. Each intermediate state
+  // (empty, a prefix) may well parse, and would drop rules while it lasts.
+  // Saves take microseconds to milliseconds; a file untouched for
+  // kSettleTime is taken as saved. A file that keeps changing (or whose
+  // time lies in the future) is read after kMaxSettleWait all the same.
+  constexpr std::chrono::milliseconds kSettleTime{100};
+  constexpr std::chrono::milliseconds kMaxSettleWait{1000};
+  using Steady = std::chrono::steady_clock;
+  const Steady::time_point give_up = Steady::now() + kMaxSettleWait;
+  for (;;) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    auto age = std::chrono::seconds(now.tv_sec - seen.modified.tv_sec) +
+               std::chrono::nanoseconds(now.tv_nsec - seen.modified.tv_nsec);
+    Steady::duration left = give_up - Steady::now();
+    if (age >= kSettleTime || left <= Steady::duration::zero()) return seen;
+    Steady::duration wait = age < Steady::duration::zero()
+                                ? Steady::duration(kSettleTime)
+                                : Steady::duration(kSettleTime - age);
+    std::this_thread::sleep_for(std::min(wait, left));
+    struct stat st;
+    if (::stat(path_.c_str(), &st) != 0) return seen;  // reload() sees why
+    seen = stamp_of(st);
   }
 }
 
@@ -153,6 +193,9 @@ void PolicyFile::reload(const FileStamp& seen) {
   text_.reset();
   if (read.error.empty()) text_ = std::move(read.text);
   std::string error = read.error;
+  if (error.empty() && empty_is_error_) {
+    error = empty_policy_error(*text_).value_or("");
+  }
   if (error.empty()) {
     std::variant<RuleSet, PolicyError> parsed = parse_policy(*text_);
     if (RuleSet* rules = std::get_if<RuleSet>(&parsed)) {

@@ -69,10 +69,17 @@ struct PolicyRead {
 // Reads the file at `path` (a regular file of at most kMaxPolicyBytes).
 PolicyRead read_policy(const std::string& path);
 
+// Why a user's policy file of nothing but white space is refused, or
+// nothing when `text` holds more than that.
+std::optional<std::string> empty_policy_error(std::string_view text);
+
 class PolicyFile {
  public:
   // `log` gets one line each time the file's state or version changes.
-  PolicyFile(std::string path, PolicyLog log);
+  // `empty_is_error`: a file with nothing but white space in it is broken,
+  // not a policy without rules (the user's file: an empty one is a save
+  // caught half way or a mistake, never a wish to drop every rule).
+  PolicyFile(std::string path, PolicyLog log, bool empty_is_error = false);
 
   const std::string& path() const { return path_; }
 
@@ -82,11 +89,16 @@ class PolicyFile {
 
  private:
   void reload(const FileStamp& seen);
+  // Waits (up to a bound) until the file has not been modified for a
+  // moment, so that a save in progress is not read half done; returns the
+  // stamp it then has.
+  FileStamp settled(FileStamp seen) const;
   // True while a change could hide behind an unchanged stamp.
   bool stamp_is_recent() const;
 
   const std::string path_;
   const PolicyLog log_;
+  const bool empty_is_error_;
   std::mutex mutex_;
   bool checked_ = false;  // guarded by mutex_, like everything below
   FileStamp stamp_;

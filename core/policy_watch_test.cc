@@ -6,7 +6,9 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 #include <vector>
 
 #include "test_util.h"
@@ -93,6 +95,39 @@ TEST(PolicyFile, ABrokenVersionKeepsTheLastGoodRulesUntilFixed) {
   EXPECT_TRUE(s.error.empty());
   ASSERT_TRUE(s.rules);
   EXPECT_EQ(s.rules->rules[0].tools[0], "Read");
+}
+
+TEST(PolicyFile, ASaveInProgressIsNotReadHalfDone) {
+  // Saved in place: truncated, then written in pieces. The states in
+  // between (empty, a prefix that parses) must never become the policy.
+  TempDir dir;
+  std::string path = dir.file("policy.yaml");
+  write_text(path, "rules:\n  - tool: Bash\n    decision: deny\n");
+  PolicyFile file(path, nullptr, /*empty_is_error=*/true);
+  ASSERT_EQ(file.current().state, PolicyState::kLoaded);
+
+  const std::string first = "rules:\n  - tool: Read\n    decision: deny\n";
+  const std::string rest = "  - tool: Bash\n    decision: deny\n";
+  {
+    std::ofstream out(path, std::ios::trunc);
+    out << first;
+  }
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::ofstream(path, std::ios::app) << rest;
+  });
+  PolicySnapshot s = file.current();
+  writer.join();
+  ASSERT_EQ(s.state, PolicyState::kLoaded);
+  EXPECT_EQ(s.rules->rules.size(), 2u);
+
+  // Left empty: broken, and the last good rules stay.
+  { std::ofstream out(path, std::ios::trunc); }
+  s = file.current();
+  EXPECT_EQ(s.state, PolicyState::kBroken);
+  EXPECT_NE(s.error.find("empty"), std::string::npos) << s.error;
+  ASSERT_TRUE(s.rules);
+  EXPECT_EQ(s.rules->rules.size(), 2u);
 }
 
 TEST(PolicyFile, BrokenFromTheStartHasNoRules) {

@@ -1,6 +1,7 @@
 // Parsing the YAML policy format into rules.
 #include "policy_yaml.h"
 
+#include <yaml-cpp/depthguard.h>
 #include <yaml-cpp/yaml.h>
 
 #include <exception>
@@ -324,6 +325,8 @@ std::variant<RuleSet, PolicyError> parse_policy(std::string_view text) {
     return rules;
   } catch (const SchemaError& e) {
     return error_at(e.mark, e.message);
+  } catch (const YAML::DeepRecursion& e) {
+    return error_at(e.mark, "the policy is nested too deeply");
   } catch (const YAML::Exception& e) {
     // e.msg is the message without yaml-cpp's own position prefix.
     return error_at(e.mark, e.msg);

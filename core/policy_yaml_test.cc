@@ -115,6 +115,8 @@ TEST(PolicyYaml, ErrorsNameTheirLineAndColumn) {
       {"version: 2\n", 1, 10, "version 1"},
       {"- a\n- b\n", 1, 1, "the policy needs to be a mapping"},
       {"default: ask\n---\ndefault: deny\n", 3, 1, "one YAML document"},
+      {"rules: " + std::string(3000, '[') + std::string(3000, ']') + "\n", 1,
+       6008, "nested too deeply"},
   };
   for (const Case& c : cases) {
     PolicyError error = parse_error(c.text);

@@ -158,7 +158,8 @@ RecordOwner record_owner(const std::string& path,
   }
   try {
     // Records are replaced by rename, never written in place, so text that
-    // does not parse is not a record in the middle of being written.
+    // is not the record is not a record in the middle of being written.
+    if (*text == record_json(record)) return RecordOwner::kThis;
     nlohmann::json value = nlohmann::json::parse(*text, nullptr, false);
     if (!value.is_object()) return RecordOwner::kOther;
     auto pid = value.find("pid");
@@ -169,7 +170,7 @@ RecordOwner record_owner(const std::string& path,
         token->get_ref<const std::string&>() != record.token) {
       return RecordOwner::kOther;
     }
-    return RecordOwner::kThis;
+    return RecordOwner::kTampered;
   } catch (...) {
     return RecordOwner::kUnknown;  // only allocation can throw here
   }
@@ -177,7 +178,10 @@ RecordOwner record_owner(const std::string& path,
 
 bool remove_record_if_ours(const std::string& path,
                            const EndpointRecord& record) {
-  if (record_owner(path, record) != RecordOwner::kThis) return false;
+  RecordOwner owner = record_owner(path, record);
+  if (owner != RecordOwner::kThis && owner != RecordOwner::kTampered) {
+    return false;
+  }
   // Between the check and the unlink a successor could rename its record
   // into place; POSIX offers no "unlink if unchanged", and the window is a
   // few microseconds at exit. A hook that then finds no record starts

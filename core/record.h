@@ -52,8 +52,12 @@ std::optional<std::string> write_record(const std::string& path,
                                         const EndpointRecord& record);
 
 enum class RecordOwner {
-  kThis,     // the file names `record`'s pid and token
+  kThis,     // the file is exactly the record this Core wrote
   kOther,    // the file is gone, or names another process or token
+  // The file names this Core's pid and token but is not the text it wrote
+  // (its url, say, was pointed elsewhere): someone who read the token is
+  // redirecting the hooks.
+  kTampered,
   kUnknown,  // the file could not be read just now (e.g. out of descriptors)
 };
 
@@ -61,9 +65,9 @@ enum class RecordOwner {
 // replaced (or given up for dead): no hook will find it any more.
 RecordOwner record_owner(const std::string& path, const EndpointRecord& record);
 
-// Removes the record at `path` when it still names `record`'s pid and token,
-// so a Core never deletes the record of a successor that replaced it. True
-// when it removed the file.
+// Removes the record at `path` when it still names `record`'s pid and token
+// (tampered with or not), so a Core never deletes the record of a successor
+// that replaced it. True when it removed the file.
 bool remove_record_if_ours(const std::string& path,
                            const EndpointRecord& record);
 

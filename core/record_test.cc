@@ -170,8 +170,14 @@ TEST(Record, TellsWhoseRecordIsThere) {
   EXPECT_EQ(record_owner(path, ours), RecordOwner::kOther);
   std::ofstream(path, std::ios::trunc) << "garbage";
   EXPECT_EQ(record_owner(path, ours), RecordOwner::kOther);
+  // Our pid and token with the url pointed elsewhere: tampered, and still
+  // ours to remove, so no hook keeps following it.
+  EndpointRecord redirected = ours;
+  redirected.url = "http://127.0.0.1:1";
+  ASSERT_EQ(write_record(path, redirected), std::nullopt);
+  EXPECT_EQ(record_owner(path, ours), RecordOwner::kTampered);
+  EXPECT_TRUE(remove_record_if_ours(path, ours));
   // Something that can't be read as a file: unknown, not "replaced".
-  ASSERT_EQ(::unlink(path.c_str()), 0);
   ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
   EXPECT_EQ(record_owner(path, ours), RecordOwner::kUnknown);
 }

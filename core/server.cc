@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -483,8 +484,15 @@ std::string watch(int signal_fd, Shared& shared, Steady::duration idle,
   Steady::time_point next_record_check = Steady::now() + kRecordCheck;
   for (;;) {
     if (Steady::now() >= next_record_check) {
-      if (record_owner(record_path, record) == RecordOwner::kOther) {
+      RecordOwner owner = record_owner(record_path, record);
+      if (owner == RecordOwner::kOther) {
         return "the endpoint record no longer names this Core";
+      }
+      if (owner == RecordOwner::kTampered) {
+        // Whoever rewrote it knows the token: stop, so that the next hook
+        // starts a Core with a fresh token and an honest record (the
+        // tampered one is removed on the way out).
+        return "the endpoint record was changed by someone else";
       }
       next_record_check = Steady::now() + kRecordCheck;
     }
@@ -628,6 +636,13 @@ std::optional<std::string> serve(const ServerConfig& config) {
   (void)::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   // A hook that hangs up before its reply is written must not end Core.
   (void)::signal(SIGPIPE, SIG_IGN);
+  // Core inherits the descriptor limit of the hook that started it, which
+  // may be tiny; each connection and each audit line needs descriptors.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    (void)::setrlimit(RLIMIT_NOFILE, &files);
+  }
   try {
     return serve_blocked(config, signals);
   } catch (const std::exception& e) {
