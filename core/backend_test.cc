@@ -545,6 +545,33 @@ TEST_F(BackendTest, StalledClientsDelayNoOne) {
   }
 }
 
+TEST_F(BackendTest, HoldsNoBodyForClientsWithoutTheToken) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  // Without the token a request is refused from its head: no "100
+  // Continue", no wait for the body, no memory for it, however many such
+  // clients there are.
+  const std::string head =
+      "POST /v1/policy/hook HTTP/1.1\r\nContent-Length: 67108864\r\n"
+      "Expect: 100-continue\r\n\r\n";
+  const std::string chunk(2 << 20, '{');
+  std::vector<std::unique_ptr<Conn>> clients;
+  for (int i = 0; i < 48; ++i) {
+    clients.push_back(std::make_unique<Conn>(port_));
+    ASSERT_TRUE(clients.back()->send(head));
+    (void)clients.back()->send(chunk);  // fails once Core has closed
+  }
+  std::this_thread::sleep_for(300ms);  // for Core to take what was sent
+  std::string status = read_text("/proc/" + std::to_string(child_->pid()) +
+                                 "/status");
+  std::size_t at = status.find("VmHWM:");  // the peak resident size
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_LT(std::atol(status.c_str() + at + 6), 64 * 1024) << "kB";
+  for (auto& c : clients) {
+    c->read_to_close(1000ms);
+    EXPECT_EQ(status_of(c->received()), 401) << c->received().substr(0, 60);
+  }
+}
+
 TEST_F(BackendTest, AnswersTheRequestInProgressWhenStopped) {
   ASSERT_NO_FATAL_FAILURE(start());
   const std::string event = R"({"agent":"claude-code","context":{},)"

@@ -73,12 +73,23 @@ Reply Routes::handle(const Request& request) const noexcept {
   }
 }
 
+bool Routes::wants_body(
+    std::string_view method, std::string_view path,
+    std::optional<std::string_view> authorization) const noexcept {
+  return method == "POST" && path == kPolicyPath && authorized(authorization);
+}
+
+bool Routes::authorized(
+    std::optional<std::string_view> authorization) const noexcept {
+  std::optional<std::string_view> token;
+  if (authorization) token = bearer_token(*authorization);
+  return token && constant_time_equal(*token, token_);
+}
+
 Reply Routes::policy_exchange(const Request& request) const {
   // The token is checked before the body is looked at, so that only the
   // hook can make Core parse anything.
-  std::optional<std::string_view> token;
-  if (request.authorization) token = bearer_token(*request.authorization);
-  if (!token || !constant_time_equal(*token, token_)) {
+  if (!authorized(request.authorization)) {
     Reply reply = error_reply(401, "missing or wrong bearer token");
     reply.headers.emplace_back("WWW-Authenticate", "Bearer");
     return reply;

@@ -47,8 +47,16 @@ class Routes {
   // 500.
   Reply handle(const Request& request) const noexcept;
 
+  // True when a request with this head gets its body read: a POST to the
+  // policy path with the right token. Every other request is answered from
+  // its head alone, so that no one without the token can make Core hold a
+  // body in memory or wait for one.
+  bool wants_body(std::string_view method, std::string_view path,
+                  std::optional<std::string_view> authorization) const noexcept;
+
  private:
   Reply policy_exchange(const Request& request) const;
+  bool authorized(std::optional<std::string_view> authorization) const noexcept;
 
   std::string token_;
   const Policy& policy_;

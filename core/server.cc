@@ -23,6 +23,7 @@
 #include <exception>
 #include <functional>
 #include <future>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <variant>
@@ -73,6 +74,15 @@ constexpr Steady::duration kLongestWait = std::chrono::hours(1);
 // After a failed accept for want of descriptors or memory, a pause before
 // the next try.
 constexpr Steady::duration kBusyRecheck = std::chrono::milliseconds(10);
+// When every worker is busy and connections wait to be accepted, a
+// connection that has sent no whole request head for this long (or is only
+// being drained after its reply) gives its worker up. A hook sends its
+// head the moment it connects, so only stalled or hostile peers wait this
+// long; without this, a few hundred idle connections from any local
+// process would hold every worker for the whole request timeout.
+constexpr Steady::duration kIdleEvictAge = std::chrono::milliseconds(100);
+// How often the main loop looks for such connections while it is full.
+constexpr Steady::duration kSaturatedCheck = std::chrono::milliseconds(10);
 // How often Core checks that its endpoint record still names it.
 constexpr Steady::duration kRecordCheck = std::chrono::seconds(1);
 
@@ -92,6 +102,11 @@ struct Shared {
   std::size_t workers = 0;  // threads running worker()
   std::size_t waiting = 0;  // workers waiting for a connection
   std::size_t active = 0;   // connections being served
+  // Connections that wait for their request head or drain after their
+  // reply, by descriptor, with the time they started waiting. An entry is
+  // removed before its descriptor is closed, so a descriptor found here is
+  // still that connection's.
+  std::map<int, Steady::time_point> idle;
 
   void touch() {
     last_activity.store(Steady::now().time_since_epoch().count());
@@ -143,11 +158,51 @@ void send_all(int fd, std::string_view data) {
   }
 }
 
+// Marks a connection as idle (see Shared::idle) for its lifetime, or until
+// done() is called.
+class IdleMark {
+ public:
+  IdleMark(int fd, Shared& shared) : fd_(fd), shared_(shared) {
+    std::lock_guard<std::mutex> lock(shared_.mutex);
+    shared_.idle[fd_] = Steady::now();
+  }
+  ~IdleMark() { done(); }
+  IdleMark(const IdleMark&) = delete;
+  IdleMark& operator=(const IdleMark&) = delete;
+
+  void done() {
+    if (fd_ < 0) return;
+    std::lock_guard<std::mutex> lock(shared_.mutex);
+    shared_.idle.erase(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+  Shared& shared_;
+};
+
+// Shuts down the connections idle for longer than kIdleEvictAge; their
+// workers see the end of input and go back to accepting. Called with
+// shared.mutex held.
+void evict_idle_locked(Shared& shared) {
+  const Steady::time_point cutoff = Steady::now() - kIdleEvictAge;
+  for (auto it = shared.idle.begin(); it != shared.idle.end();) {
+    if (it->second <= cutoff) {
+      (void)::shutdown(it->first, SHUT_RDWR);
+      it = shared.idle.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 // Ends the connection without destroying the reply: FIN first, then drain
 // whatever the client still sends until it closes or the linger ends.
 // Needed only when the client may still be sending: closing with unread
 // input makes the kernel answer with a reset.
-void linger_close(int fd) {
+void linger_close(int fd, Shared& shared) {
+  IdleMark idle(fd, shared);
   (void)::shutdown(fd, SHUT_WR);
   Steady::time_point deadline = Steady::now() + kLingerTime;
   char buffer[4096];
@@ -191,7 +246,7 @@ class Connection {
         return;
       }
     }
-    linger_close(fd_.get());
+    linger_close(fd_.get(), shared_);
   }
 
  private:
@@ -205,6 +260,7 @@ class Connection {
   // Reads and answers the request. Returns the status of an error reply to
   // send instead, or nothing (answered, or the peer left).
   std::optional<int> read_request() {
+    IdleMark idle(fd_.get(), shared_);
     std::size_t head_end = std::string::npos;
     while (head_end == std::string::npos) {
       if (buffer_.size() > kMaxHeadBytes) return 431;
@@ -216,6 +272,7 @@ class Connection {
       head_end = buffer_.find("\r\n\r\n", from);
       scanned_ = buffer_.size();
     }
+    idle.done();
     if (head_end + 4 > kMaxHeadBytes) return 431;
 
     auto parsed =
@@ -226,9 +283,21 @@ class Connection {
     RequestHead& head = std::get<RequestHead>(parsed);
     method_ = head.method;
     path_ = head.path;
+    std::optional<std::string_view> authorization =
+        head.header("authorization");
 
     std::size_t body_start = head_end + 4;
     std::size_t length = static_cast<std::size_t>(head.content_length);
+    if (!shared_.routes.wants_body(head.method, head.path, authorization)) {
+      // Answered from the head alone (health checks, refusals): the body,
+      // if any, is neither waited for nor kept.
+      consumed_whole_request_ = length == 0 && buffer_.size() == body_start;
+      Request request{head.method, head.path, authorization, {}};
+      Reply answer = shared_.routes.handle(request);
+      reply(answer.status, answer.body, answer.headers, answer.content_type,
+            head.method == "HEAD");
+      return std::nullopt;
+    }
     // One allocation for the rest of the body (at most kMaxBodyBytes), plus
     // room for the last read to overshoot; none when it is all in.
     if (buffer_.size() - body_start < length) {
@@ -246,7 +315,7 @@ class Connection {
     consumed_whole_request_ = buffer_.size() == body_start + length;
     std::string_view body =
         std::string_view(buffer_).substr(body_start, length);
-    Request request{head.method, head.path, head.header("authorization"), body};
+    Request request{head.method, head.path, authorization, body};
     Reply answer = shared_.routes.handle(request);
     reply(answer.status, answer.body, answer.headers, answer.content_type,
           head.method == "HEAD");
@@ -476,6 +545,12 @@ Result<std::uint16_t> bound_port(int fd) {
   return ntohs(reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
 }
 
+// True when connections wait on the listening socket to be accepted.
+bool connections_queued(int listener) {
+  pollfd p{listener, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
 // Runs until a stop signal, the idle deadline or the loss of the endpoint
 // record; returns why it stopped.
 std::string watch(int signal_fd, Shared& shared, Steady::duration idle,
@@ -497,9 +572,18 @@ std::string watch(int signal_fd, Shared& shared, Steady::duration idle,
       next_record_check = Steady::now() + kRecordCheck;
     }
     std::size_t active;
+    bool saturated;
     {
       std::lock_guard<std::mutex> lock(shared.mutex);
       active = shared.active;
+      // Every worker busy and none to be added: connections that only wait
+      // make way for those queued behind them.
+      saturated =
+          shared.waiting == 0 && shared.workers >= kMaxConnections;
+      if (saturated && !shared.idle.empty() &&
+          connections_queued(shared.listener)) {
+        evict_idle_locked(shared);
+      }
     }
     Steady::duration wait = kLongestWait;
     if (idle > Steady::duration::zero()) {
@@ -515,6 +599,7 @@ std::string watch(int signal_fd, Shared& shared, Steady::duration idle,
       wait = std::min(wait, left);
     }
     wait = std::min(wait, next_record_check - Steady::now());
+    if (saturated) wait = std::min(wait, kSaturatedCheck);
 
     pollfd fds[1] = {{signal_fd, POLLIN, 0}};
     int ready = ::poll(fds, 1, poll_timeout_ms(wait));

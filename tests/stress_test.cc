@@ -2,13 +2,17 @@
 // running, and however many hooks arrive together, exactly one Core is
 // started, every hook gets its answer, and the start lock is gone when
 // they are done. TWK_STRESS_ROUNDS sets the number of rounds (default 3).
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -23,6 +27,7 @@ namespace twk::testing {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 constexpr int kHooks = 32;
 const std::string kAnswer = "{\"from\":\"core\"}\n";
@@ -173,6 +178,68 @@ TEST_F(StressColdStart, CoreKilledInTheMiddleOfABurst) {
   // The later hooks of a burst begin after the kill, so in some round at
   // least the Core must have died under the burst's feet.
   EXPECT_GT(restarted_rounds, 0);
+}
+
+// Any local process can connect to Core. Hundreds of connections that
+// never send a request (or never finish one) must not keep a burst of hooks
+// from Core: every hook gets Core's own answer within its deadline, and
+// every event is audited exactly once.
+TEST_F(StressTest, IdleConnectionsWithoutTheTokenDelayNoHook) {
+  auto env = base_env(state_);
+  env["TWK_CORE_BINARY"] = backend_path();
+  env["TWK_CORE_IDLE_EXIT_SECONDS"] = "60";
+  env["TWK_HOOK_DEADLINE_MS"] = "8000";
+  ASSERT_EQ(run_hook(kEvent, env).exit_status, 0);
+  std::string record = read_file(endpoint_file()).value_or("");
+  std::size_t colon = record.find("127.0.0.1:");
+  ASSERT_NE(colon, std::string::npos) << record;
+  const int port = std::atoi(record.c_str() + colon + 10);
+
+  std::vector<int> idle;
+  for (int i = 0; i < 200; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // Non-blocking: past the accept queue the handshake waits for a retry.
+    (void)::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    // Half of them start a request and stop half way.
+    if (i % 2 == 1) (void)::send(fd, "POST /v1/pol", 12, MSG_NOSIGNAL);
+    idle.push_back(fd);
+  }
+  std::this_thread::sleep_for(200ms);  // let them take Core's workers
+
+  std::vector<RunResult> results(kHooks);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kHooks; ++i) {
+    threads.emplace_back([&, i] {
+      std::string event = kEvent;
+      event.replace(event.find("\"s1\""), 4,
+                    "\"stress-" + std::to_string(i) + "\"");
+      results[i] = run_hook(event, env);
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int fd : idle) ::close(fd);
+
+  std::map<std::string, int> audited;
+  for (const std::string& line : lines_of(state_ / "logs/audit.jsonl")) {
+    std::size_t at = line.find("\"session\":\"stress-");
+    if (at != std::string::npos) {
+      ++audited[line.substr(at + 11, line.find('"', at + 11) - at - 11)];
+    }
+  }
+  for (int i = 0; i < kHooks; ++i) {
+    SCOPED_TRACE("hook " + std::to_string(i));
+    expect_clean(results[i]);
+    EXPECT_EQ(results[i].out.find("couldn't check this call"),
+              std::string::npos)
+        << results[i].out;
+    EXPECT_EQ(audited["stress-" + std::to_string(i)], 1);
+  }
+  EXPECT_EQ(audited.size(), static_cast<std::size_t>(kHooks));
 }
 
 }  // namespace
