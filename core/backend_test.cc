@@ -97,7 +97,8 @@ std::vector<std::string> child_env(const std::vector<std::string>& extra) {
 std::unique_ptr<Child> spawn_backend(const std::vector<std::string>& args,
                                      const std::vector<std::string>& env,
                                      const std::string& out_path,
-                                     const std::string& err_path) {
+                                     const std::string& err_path,
+                                     const char* stdin_path = "/dev/null") {
   std::vector<std::string> argv_s = {kBackend};
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -110,7 +111,7 @@ std::unique_ptr<Child> spawn_backend(const std::vector<std::string>& args,
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 0, stdin_path, O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(),
                                    O_WRONLY | O_CREAT | O_APPEND, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
@@ -814,6 +815,17 @@ TEST_F(BackendTest, CommandLineHelpAndErrors) {
   }
   // None of these got as far as writing a record.
   EXPECT_EQ(testing::file_mode(record_path()), -1);
+
+  // explain reads an event, not whatever standard input can produce.
+  std::string err = dir_.file("err-explain");
+  child_ = spawn_backend({"explain"}, child_env({}), out_path(), err,
+                         "/dev/zero");
+  ASSERT_TRUE(child_);
+  status = child_->wait_exit(20s);
+  ASSERT_TRUE(status) << "still reading /dev/zero";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
+  EXPECT_NE(read_text(err).find("larger than"), std::string::npos)
+      << read_text(err);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audit.h"
+#include "http.h"
 #include "options.h"
 #include "policy_tools.h"
 #include "record.h"
@@ -50,7 +51,18 @@ int run(int argc, char** argv) {
       std::string event;
       char buffer[64 * 1024];
       std::size_t n;
+      // The limit of a policy request's body: an event larger than that
+      // never reaches Core from a hook, and an endless input (/dev/zero)
+      // must not grow this process without end.
       while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) {
+        if (event.size() + n > twk::core::kMaxBodyBytes) {
+          std::fprintf(stderr,
+                       "twk-backend: the event on standard input is larger "
+                       "than %llu bytes\n",
+                       static_cast<unsigned long long>(
+                           twk::core::kMaxBodyBytes));
+          return kExitFailure;
+        }
         event.append(buffer, n);
       }
       result = twk::core::explain_event(

@@ -185,7 +185,7 @@ const LayerVerdict* Verdict::decider() const {
 struct Policy::Layers {
   explicit Layers(PolicyConfig c)
       : config(std::move(c)),
-        user(config.user_path, config.log, /*empty_is_error=*/true),
+        user(config.user_path, config.log, /*users_own=*/true),
         projects(config.project_cache, config.log),
         user_path_unsafe(!config.user_path_given &&
                          !config.user_path.starts_with('/')) {}

@@ -93,10 +93,10 @@ FileStamp stamp_of(const struct stat& st) {
   return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
 }
 
-PolicyFile::PolicyFile(std::string path, PolicyLog log, bool empty_is_error)
+PolicyFile::PolicyFile(std::string path, PolicyLog log, bool users_own)
     : path_(std::move(path)),
       log_(log ? std::move(log) : PolicyLog([](std::string_view) {})),
-      empty_is_error_(empty_is_error) {}
+      users_own_(users_own) {}
 
 PolicySnapshot PolicyFile::current() {
   try {
@@ -128,7 +128,7 @@ PolicySnapshot PolicyFile::current() {
     FileStamp seen = stamp_of(st);
     if (!checked_ || snapshot_.state == PolicyState::kMissing ||
         !(seen == stamp_) || stamp_is_recent()) {
-      reload(settled(seen));
+      reload(users_own_ ? settled(seen) : seen);
     }
     checked_ = true;
     return snapshot_;
@@ -193,7 +193,7 @@ void PolicyFile::reload(const FileStamp& seen) {
   text_.reset();
   if (read.error.empty()) text_ = std::move(read.text);
   std::string error = read.error;
-  if (error.empty() && empty_is_error_) {
+  if (error.empty() && users_own_) {
     error = empty_policy_error(*text_).value_or("");
   }
   if (error.empty()) {

@@ -76,10 +76,14 @@ std::optional<std::string> empty_policy_error(std::string_view text);
 class PolicyFile {
  public:
   // `log` gets one line each time the file's state or version changes.
-  // `empty_is_error`: a file with nothing but white space in it is broken,
-  // not a policy without rules (the user's file: an empty one is a save
-  // caught half way or a mistake, never a wish to drop every rule).
-  PolicyFile(std::string path, PolicyLog log, bool empty_is_error = false);
+  // `users_own`: the user's policy, which decides alone. Such a file is
+  // read only once a save has settled (see settled()), and one with
+  // nothing but white space in it is broken rather than a policy without
+  // rules: an empty file is a save caught half way or a mistake, never a
+  // wish to drop every rule. A project's file only ever adds strictness,
+  // so it is read as it is, and a project that keeps rewriting its file
+  // cannot make each of its calls wait.
+  PolicyFile(std::string path, PolicyLog log, bool users_own = false);
 
   const std::string& path() const { return path_; }
 
@@ -98,7 +102,7 @@ class PolicyFile {
 
   const std::string path_;
   const PolicyLog log_;
-  const bool empty_is_error_;
+  const bool users_own_;
   std::mutex mutex_;
   bool checked_ = false;  // guarded by mutex_, like everything below
   FileStamp stamp_;

@@ -103,7 +103,7 @@ TEST(PolicyFile, ASaveInProgressIsNotReadHalfDone) {
   TempDir dir;
   std::string path = dir.file("policy.yaml");
   write_text(path, "rules:\n  - tool: Bash\n    decision: deny\n");
-  PolicyFile file(path, nullptr, /*empty_is_error=*/true);
+  PolicyFile file(path, nullptr, /*users_own=*/true);
   ASSERT_EQ(file.current().state, PolicyState::kLoaded);
 
   const std::string first = "rules:\n  - tool: Read\n    decision: deny\n";

@@ -30,7 +30,27 @@ std::string in_quotes(std::string_view s) {
   return out;
 }
 
+// What reading one file may cost: its patterns share one compile budget,
+// and YAML aliases may not multiply the nodes read past kMaxNodes. Set by
+// parse_policy() for the file it reads, on its own thread.
+struct ReadLimits {
+  // Far more than any hand-written policy holds; a few milliseconds' work.
+  static constexpr std::size_t kMaxNodes = 100'000;
+  PatternCompiler patterns;
+  std::size_t nodes = 0;
+};
+thread_local ReadLimits* limits = nullptr;
+
+// Counts one more node read; aliases count each time they are read.
+void count_node(const YAML::Node& at) {
+  if (limits != nullptr && ++limits->nodes > ReadLimits::kMaxNodes) {
+    fail(at, "the policy is too large once its aliases are expanded (more "
+             "than " + std::to_string(ReadLimits::kMaxNodes) + " values)");
+  }
+}
+
 std::string text_of(const YAML::Node& node, std::string_view what) {
+  count_node(node);
   if (!node.IsScalar()) {
     std::string message(what);
     message += " needs a text";
@@ -41,7 +61,9 @@ std::string text_of(const YAML::Node& node, std::string_view what) {
 
 Pattern pattern_of(const YAML::Node& node, std::string_view what) {
   std::string expression = text_of(node, what);
-  Result<Pattern> pattern = compile_pattern(expression);
+  Result<Pattern> pattern = limits != nullptr
+                                ? limits->patterns.compile(expression)
+                                : compile_pattern(expression);
   if (!pattern) {
     std::string message = "bad regular expression in ";
     message += what;
@@ -313,6 +335,12 @@ std::string error_text(const PolicyError& error) {
 }
 
 std::variant<RuleSet, PolicyError> parse_policy(std::string_view text) {
+  ReadLimits file_limits;
+  ReadLimits* outer = std::exchange(limits, &file_limits);
+  struct Restore {
+    ReadLimits* outer;
+    ~Restore() { limits = outer; }
+  } restore{outer};
   try {
     std::vector<YAML::Node> documents = YAML::LoadAll(std::string(text));
     if (documents.empty()) return RuleSet{};

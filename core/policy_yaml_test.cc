@@ -131,5 +131,39 @@ TEST(PolicyYaml, ErrorsNameTheirLineAndColumn) {
   }
 }
 
+// A cloned project's policy is read by Core on a request's thread: no file
+// may make that expensive, by aliases or by patterns that compile large.
+TEST(PolicyYaml, HostileFilesAreBoundedNotCompiledOverAndOver) {
+  // One costly pattern repeated through an alias is compiled once.
+  std::string repeated =
+      "rules:\n  - {tool: Bash, input: {command: &r '\\pL{100}'}, "
+      "decision: deny}\n";
+  for (int i = 0; i < 400; ++i) {
+    repeated += "  - {tool: Bash, input: {command: *r}, decision: deny}\n";
+  }
+  RuleSet set = parse_ok(repeated);
+  ASSERT_EQ(set.rules.size(), 401u);
+  EXPECT_EQ(set.rules[0].when[0].pattern, set.rules[400].when[0].pattern);
+
+  // Different costly patterns run out of the file's budget.
+  std::string varied = "rules:\n";
+  for (int i = 0; i < 100; ++i) {
+    varied += "  - {tool: Bash, input: {command: '\\pL{" +
+              std::to_string(100 + i) + "}'}, decision: deny}\n";
+  }
+  EXPECT_NE(parse_error(varied).message.find("patterns together need more"),
+            std::string::npos);
+
+  // A long list expanded again and again through an alias.
+  std::string tools;
+  for (int i = 0; i < 600; ++i) tools += i ? ",Bash" : "Bash";
+  std::string expanded = "rules:\n  - {tool: &t [" + tools + "], decision: deny}\n";
+  for (int i = 0; i < 300; ++i) {
+    expanded += "  - {tool: *t, decision: deny}\n";
+  }
+  EXPECT_NE(parse_error(expanded).message.find("aliases are expanded"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace twk::core

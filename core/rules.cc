@@ -8,6 +8,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace twk::core {
@@ -80,6 +81,7 @@ struct FieldScans {
     std::string field;
     re2::RE2::Set set;
     int size = 0;  // patterns added to `set`
+    std::unordered_map<std::string, int> indexes;  // by expression
   };
   // Where a rule's pattern landed: its group and its index in that set.
   struct Ref {
@@ -211,6 +213,40 @@ Result<Pattern> compile_pattern(std::string_view expression) {
   }
 }
 
+Result<Pattern> PatternCompiler::compile(std::string_view expression) {
+  try {
+    std::string key(expression);
+    if (auto it = seen_.find(key); it != seen_.end()) return it->second;
+    auto over = [this] {
+      return Failure{"the file's patterns together need more than " +
+                     std::to_string(budget_) +
+                     " instructions of compiled program"};
+    };
+    if (left_ <= 0) return over();
+    // RE2 gives about two thirds of max_mem to the program, at 16 bytes an
+    // instruction, and stops compiling once it would need more: a pattern
+    // too large for what is left fails after work in proportion to that.
+    re2::RE2::Options options = pattern_options();
+    options.set_max_mem(std::min<std::int64_t>(kPatternMemory,
+                                               left_ * 24 + (64 << 10)));
+    auto pattern = std::make_shared<const re2::RE2>(
+        re2::StringPiece(expression.data(), expression.size()), options);
+    if (!pattern->ok()) {
+      if (pattern->error_code() == re2::RE2::ErrorPatternTooLarge &&
+          options.max_mem() < kPatternMemory) {
+        left_ = 0;
+        return over();
+      }
+      return Failure{pattern->error()};
+    }
+    left_ -= pattern->ProgramSize();
+    seen_.emplace(std::move(key), pattern);
+    return Pattern(std::move(pattern));
+  } catch (const std::bad_alloc&) {
+    return Failure{"out of memory"};
+  }
+}
+
 bool rule_matches(const Rule& rule, const ToolCall& call) {
   if (!rule_applies(rule, call)) return false;
   for (const FieldPattern& p : rule.when) {
@@ -237,9 +273,13 @@ void prepare_scans(RuleSet& rules) {
         scans->groups.push_back(std::make_unique<FieldScans::Group>(p.field));
       }
       FieldScans::Group& g = *scans->groups[group];
+      // A pattern repeated (through YAML aliases, say) is scanned once.
+      auto known = g.indexes.find(p.pattern->pattern());
+      if (known != g.indexes.end()) return FieldScans::Ref{group, known->second};
       int index = g.set.Add(p.pattern->pattern(), nullptr);
       if (index < 0) return std::nullopt;
       g.size = index + 1;
+      g.indexes.emplace(p.pattern->pattern(), index);
       return FieldScans::Ref{group, index};
     };
     for (const Rule& rule : rules.rules) {

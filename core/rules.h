@@ -8,7 +8,9 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 #include <vector>
 
@@ -30,6 +32,27 @@ using Pattern = std::shared_ptr<const re2::RE2>;
 
 // Compiles an RE2 expression; on failure RE2's description of the error.
 Result<Pattern> compile_pattern(std::string_view expression);
+
+// Compiles the patterns of one policy file within a bound on the work:
+// identical expressions are compiled once, and together they may take at
+// most `instructions` of compiled program. Compiling costs about half a
+// microsecond per instruction, so a file (a cloned project's, say) cannot
+// make Core spend more than a few tens of milliseconds reading it,
+// whatever it repeats through YAML aliases or counted repetitions.
+class PatternCompiler {
+ public:
+  static constexpr std::int64_t kDefaultBudget = 200'000;
+  explicit PatternCompiler(std::int64_t instructions = kDefaultBudget)
+      : left_(instructions), budget_(instructions) {}
+
+  // compile_pattern(), within what is left of the budget.
+  Result<Pattern> compile(std::string_view expression);
+
+ private:
+  std::int64_t left_;
+  const std::int64_t budget_;
+  std::unordered_map<std::string, Pattern> seen_;
+};
 
 // One named field of the tool input and the expression it must contain a
 // match for (unanchored: use ^ and $ to match the whole value).
