@@ -97,6 +97,44 @@ void BM_DecideTypicalBash(benchmark::State& state) {
 }
 BENCHMARK(BM_DecideTypicalBash);
 
+// The command of the benchmark's 3 KB Bash event (bench/run.py): about 50
+// lines of greps, test runs, appends to logs, in-place edits and finds.
+std::string session_command() {
+  static constexpr std::string_view kWords[] = {
+      "order", "cart", "price", "stock", "batch", "tax", "config", "worker"};
+  std::string out = "cd /home/dev/work/shop && git status --short";
+  for (std::size_t i = 0; out.size() < 2450; ++i) {
+    std::string w1(kWords[i % 8]), w2(kWords[(i * 3 + 1) % 8]);
+    switch (i % 5) {
+      case 0:
+        out += "\ngrep -rn \"" + w1 + "_" + w2 +
+               "\" src/ --include='*.py' | head -20";
+        break;
+      case 1:
+        out += "\npython -m pytest tests/test_" + w1 + ".py -k \"" + w2 +
+               " and not slow\" -q";
+        break;
+      case 2:
+        out += "\necho \"" + w1 + "\t" + w2 + ": caf\u00e9\" >> /tmp/" + w1 +
+               ".log";
+        break;
+      case 3:
+        out += "\nsed -i 's/" + w1 + "/" + w2 + "/g' src/" + w1 + "/" + w2 +
+               ".py";
+        break;
+      default:
+        out += "\nfind . -name '*" + w1 + "*' -newer src/" + w2 +
+               ".py -print";
+    }
+  }
+  return out;
+}
+
+void BM_DecideSessionCommand(benchmark::State& state) {
+  decide_command(state, session_command());
+}
+BENCHMARK(BM_DecideSessionCommand);
+
 // Reading the built-in policy: YAML and compiling every pattern. Core does
 // this once at start, and again for each changed policy file.
 void BM_ParseBuiltinPolicy(benchmark::State& state) {
