@@ -57,12 +57,27 @@ std::string request_log_line(WallTime time, std::string_view method,
          (micros ? std::to_string(*micros) + "us" : std::string("-"));
 }
 
+std::string log_line_text(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7f) {
+      out += ch;
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xf];
+    }
+  }
+  return out;
+}
+
 void write_log_line(std::string_view line) {
   static std::mutex mutex;
   try {
-    std::string text;
-    text.reserve(line.size() + 1);
-    text += line;
+    std::string text = log_line_text(line);
     text += '\n';
     std::lock_guard<std::mutex> lock(mutex);
     std::string_view rest = text;

@@ -23,6 +23,12 @@ std::string log_timestamp(WallTime time);
 // not be able to forge log lines.
 std::string log_field(std::string_view text);
 
+// `text` safe as the rest of one log line: control bytes (a line feed
+// above all, and terminal escapes) become \xNN, everything else stays.
+// Messages quote what policy files and requests hold, and a project's
+// file must not be able to add lines of its own to Core's log.
+std::string log_line_text(std::string_view text);
+
 // "<timestamp> <method> <path> <status> <micros>us", with "-" in place of
 // the duration when it is not known (a request too malformed to time).
 std::string request_log_line(WallTime time, std::string_view method,

@@ -27,6 +27,11 @@ TEST(Log, FieldsCannotBreakOrForgeLines) {
             "a\\x5cx0a");  // a literal escape stays distinct
   EXPECT_EQ(log_field("\r\t\x7f"), "\\x0d\\x09\\x7f");
   EXPECT_EQ(log_field("caf\xc3\xa9"), "caf\\xc3\\xa9");
+  // Whole messages keep their spaces and text but lose line breaks and
+  // terminal escapes.
+  EXPECT_EQ(log_line_text("policy x is broken: unknown key \"a\nb\x1b[2J\""),
+            "policy x is broken: unknown key \"a\\x0ab\\x1b[2J\"");
+  EXPECT_EQ(log_line_text("caf\xc3\xa9 \\"), "caf\xc3\xa9 \\");
 }
 
 TEST(Log, RequestLineHasAllFields) {
