@@ -539,6 +539,51 @@ TEST_F(FaultRecords, HugeOrDeepRecordCountsAsAbsent) {
   EXPECT_EQ(core.requests().size(), 1u);
 }
 
+// A record counts only when it is the hook's own user's, no one else can
+// rewrite it, and it names a process of that user. Otherwise another user
+// could have the events sent to a listener of theirs, or decided by a Core
+// of theirs. Each record here is live by everything else about it (see the
+// last run).
+TEST_F(FaultRecords, RecordOrCoreOfAnotherUserCountsAsAbsent) {
+  constexpr uid_t kNobody = 65534;
+  // Only root can play another user; the other cases run for anyone.
+  const bool root = ::geteuid() == 0;
+  std::optional<WaitingShell> other_shell;
+  if (root) other_shell.emplace(kNobody);
+  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"allow\"}"));
+  struct Case {
+    const char* name;
+    unsigned mode;
+    std::optional<uid_t> owner;
+    bool of_other_shell;
+  } cases[] = {
+      {"group may write the record", 0620, std::nullopt, false},
+      {"others may write the record", 0602, std::nullopt, false},
+      {"record of another user", 0600, kNobody, false},
+      {"Core of another user", 0600, std::nullopt, true},
+  };
+  for (const auto& c : cases) {
+    if ((c.owner || c.of_other_shell) && !root) continue;
+    SCOPED_TRACE(c.name);
+    ::unlink(endpoint_file().c_str());
+    pid_t pid = c.of_other_shell ? other_shell->pid() : shell_.pid();
+    write_file(endpoint_file(), record_text(core.port(), pid), c.mode);
+    if (c.owner) {
+      ASSERT_EQ(::chown(endpoint_file().c_str(), *c.owner, *c.owner), 0);
+    }
+    RunResult r = run_hook(kEvent, env_);
+    expect_kept_promise(r, 3000ms);
+    EXPECT_EQ(r.out, ask_line(kExited)) << "not live: Core is started";
+  }
+  EXPECT_TRUE(core.requests().empty());
+  ::unlink(endpoint_file().c_str());
+  write_file(endpoint_file(), record_text(core.port(), shell_.pid()), 0600);
+  RunResult r = run_hook(kEvent, env_);
+  expect_kept_promise(r, 3000ms);
+  EXPECT_EQ(r.out, "\"allow\"\n");
+  EXPECT_EQ(core.requests().size(), 1u);
+}
+
 // The token goes only to a process that runs the Core executable. A record
 // that names some other listening program, with the pid of a process that
 // is not Core (a reused pid), must not bring that program any connection:

@@ -188,10 +188,11 @@ std::string forwarded(const ScriptedCore& core, const std::string& hook);
 // destroyed. Its /proc/{pid}/exe is the canonical /bin/sh, which is the
 // expected executable of a Core binary that is a "#!/bin/sh" script: an
 // endpoint record naming this pid counts as a live Core for such a binary,
-// and starting that binary runs no test code.
+// and starting that binary runs no test code. With `uid`, the shell runs
+// as that user (the test must be root for that).
 class WaitingShell {
  public:
-  WaitingShell();
+  explicit WaitingShell(std::optional<uid_t> uid = std::nullopt);
   ~WaitingShell();
   WaitingShell(const WaitingShell&) = delete;
   WaitingShell& operator=(const WaitingShell&) = delete;

@@ -64,14 +64,23 @@ std::string file_name(const std::string& path) {
   return path.substr(begin, end - begin);
 }
 
-std::optional<std::string> read_file(const std::string& path,
-                                     std::size_t max_size) {
+namespace {
+
+// read_file and read_own_file: the whole content of the regular file at
+// `path`, when its metadata, taken from the opened descriptor, passes
+// `accept`.
+template <class Accept>
+std::optional<std::string> read_regular_file(const std::string& path,
+                                             std::size_t max_size,
+                                             Accept accept) {
   // O_NONBLOCK so that a FIFO planted where a record belongs cannot block
   // the open; anything but a regular file is then refused.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return std::nullopt;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || !accept(st)) {
+    return std::nullopt;
+  }
   // Checked before any memory is taken: a sparse file can claim terabytes.
   if (static_cast<std::uintmax_t>(st.st_size) > max_size) return std::nullopt;
   std::string out;
@@ -103,6 +112,23 @@ std::optional<std::string> read_file(const std::string& path,
   } catch (const std::bad_alloc&) {
     return std::nullopt;  // too large to hold counts as unreadable
   }
+}
+
+}  // namespace
+
+std::optional<std::string> read_file(const std::string& path,
+                                     std::size_t max_size) {
+  return read_regular_file(path, max_size,
+                           [](const struct stat&) { return true; });
+}
+
+std::optional<std::string> read_own_file(const std::string& path,
+                                         std::size_t max_size) {
+  // The metadata comes from the descriptor that is read, so a file swapped
+  // in after the check cannot be read in place of the one checked.
+  return read_regular_file(path, max_size, [](const struct stat& st) {
+    return st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  });
 }
 
 ReadOnce read_once(const std::string& path, std::size_t limit) {
@@ -141,9 +167,14 @@ bool is_regular_file(const std::string& path) {
 }
 
 std::optional<std::string> read_link(const std::string& path) {
+  return read_link_at(AT_FDCWD, path);
+}
+
+std::optional<std::string> read_link_at(int dir_fd, const std::string& path) {
   std::string buffer(PATH_MAX, '\0');
   for (;;) {
-    ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+    ssize_t n =
+        ::readlinkat(dir_fd, path.c_str(), buffer.data(), buffer.size());
     if (n < 0) return std::nullopt;
     if (static_cast<std::size_t>(n) < buffer.size()) {
       buffer.resize(static_cast<std::size_t>(n));

@@ -26,6 +26,12 @@ std::string file_name(const std::string& path);
 std::optional<std::string> read_file(const std::string& path,
                                      std::size_t max_size = SIZE_MAX);
 
+// As read_file, but only for a file owned by this process's effective uid
+// that neither its group nor others may write: what another user wrote, or
+// could have rewritten, is no file to this program.
+std::optional<std::string> read_own_file(const std::string& path,
+                                         std::size_t max_size = SIZE_MAX);
+
 // One read(2) of at most `limit` bytes from the start of a file. On failure
 // the errno value.
 struct ReadOnce {
@@ -43,6 +49,10 @@ bool is_regular_file(const std::string& path);
 
 // The target of a symbolic link, or nothing.
 std::optional<std::string> read_link(const std::string& path);
+
+// The target of the symbolic link `path`, relative to the directory open as
+// `dir_fd` (AT_FDCWD: the working directory), or nothing.
+std::optional<std::string> read_link_at(int dir_fd, const std::string& path);
 
 // Compares two absolute paths component by component ("/a//b" equals "/a/b").
 bool same_path(const std::string& a, const std::string& b);
