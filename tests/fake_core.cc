@@ -375,8 +375,11 @@ void write_report(int argc, char** argv) {
   // The hook holds its start lock while Core starts.
   std::string endpoint_file = env_or("TWK_ENDPOINT_FILE", "");
   struct stat st;
-  line("lock_held",
-       stat((endpoint_file + ".start-lock").c_str(), &st) == 0 ? "yes" : "no");
+  bool lock_held = stat((endpoint_file + ".start-lock").c_str(), &st) == 0;
+  line("lock_held", lock_held ? "yes" : "no");
+  char mode[8];
+  snprintf(mode, sizeof mode, "%o", lock_held ? st.st_mode & 07777 : 0);
+  line("lock_mode", mode);
   std::string state_dir = env_or("TARNWICK_HOME", "");
   line("state_dir_lock_held",
        !state_dir.empty() &&

@@ -672,13 +672,30 @@ TEST_F(FaultFileSystem, LogThatCannotBeOpened) {
          std::filesystem::create_symlink("backend.log", log_file());
        },
        "Too many levels of symbolic links (os error 40)"},
+      // Links are never followed, wherever they point: Core's output must
+      // not be appended to, nor a log created in, what a link names.
       {"log is a link into a missing directory",
        [&] {
          std::filesystem::create_directories(state_ / "logs");
          std::filesystem::create_symlink(scratch_ / "missing/backend.log",
                                          log_file());
        },
-       "No such file or directory (os error 2)"},
+       "Too many levels of symbolic links (os error 40)"},
+      {"log is a link to another file",
+       [&] {
+         std::filesystem::create_directories(state_ / "logs");
+         write_file(scratch_ / "other-file", "kept\n");
+         std::filesystem::create_symlink(scratch_ / "other-file", log_file());
+       },
+       "Too many levels of symbolic links (os error 40)"},
+      {"logs is a link to another directory",
+       [&] {
+         std::filesystem::create_directories(scratch_ / "other-dir");
+         std::filesystem::create_symlink(scratch_ / "other-dir",
+                                         state_ / "logs");
+       },
+       // A link is not a directory to an open that does not follow it.
+       "Not a directory (os error 20)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -690,6 +707,9 @@ TEST_F(FaultFileSystem, LogThatCannotBeOpened) {
     EXPECT_TRUE(started_pids().empty());
     EXPECT_FALSE(exists(lock_dir()));
   }
+  EXPECT_FALSE(exists(scratch_ / "missing"));
+  EXPECT_EQ(read_file(scratch_ / "other-file"), "kept\n");
+  EXPECT_FALSE(exists(scratch_ / "other-dir/backend.log"));
 }
 
 // A FIFO as the log that someone does read: Core starts, and gets it as

@@ -90,6 +90,7 @@ RunResult run_program(const ProgramRun& run) {
   pid_t pid = fork();
   if (pid == 0) {
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    if (run.umask) ::umask(static_cast<mode_t>(*run.umask));
     if (run.stdin_closed) {
       close(0);
     } else if (run.input) {

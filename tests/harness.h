@@ -48,6 +48,7 @@ struct ProgramRun {
   // kill_after.
   bool hold_stdin_open = false;
   std::optional<std::string> cwd;  // working directory; nothing: inherited
+  std::optional<unsigned> umask;   // nothing: the test process's
   bool stdin_closed = false;   // start with descriptor 0 closed
   bool stdout_closed = false;  // stdout is a pipe whose reader has gone
   // Descriptors handed to the program without close-on-exec: each pair is

@@ -200,6 +200,25 @@ bool path_within(const std::string& path, const std::string& dir) {
   return true;
 }
 
+int make_dir(const std::string& path, unsigned mode) {
+  if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0) return errno;
+  // mkdir's mode went through the umask, which may have taken the owner's
+  // own bits away (0277) or left others theirs; set it exactly, on the
+  // directory just made only. The umask is not changed instead: it belongs
+  // to every thread of the process (Core creates directories this way
+  // too). An O_PATH descriptor needs no permission on the directory, is
+  // never a link planted after the mkdir, and is chmod-ed through its
+  // /proc/self/fd entry, as fchmod does not take it. Should that fail, the
+  // directory keeps what the umask gave it.
+  UniqueFd dir(::open(path.c_str(),
+                      O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (dir.valid()) {
+    (void)::chmod(("/proc/self/fd/" + std::to_string(dir.get())).c_str(),
+                  static_cast<mode_t>(mode));
+  }
+  return 0;
+}
+
 bool make_dirs(const std::string& path, unsigned mode) {
   if (path.empty()) return false;
   struct stat st;
@@ -208,9 +227,39 @@ bool make_dirs(const std::string& path, unsigned mode) {
                                        *parent != path) {
     make_dirs(*parent, mode);
   }
-  if (::mkdir(path.c_str(), mode) == 0) return true;
-  return errno == EEXIST && ::stat(path.c_str(), &st) == 0 &&
+  int err = make_dir(path, mode);
+  if (err == 0) return true;
+  return err == EEXIST && ::stat(path.c_str(), &st) == 0 &&
          S_ISDIR(st.st_mode);
+}
+
+UniqueFd open_dir_no_follow(const std::string& path) {
+  return UniqueFd(::open(path.c_str(),
+                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+UniqueFd open_or_create_at(int dir_fd, const std::string& name, int flags,
+                           unsigned mode) {
+  flags |= O_NOFOLLOW | O_CLOEXEC;
+  // Creating and opening an existing file are two calls, so that only a
+  // file made here gets `mode`. When the file vanishes between them the
+  // pair is tried once more; any other failure is the result.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    // O_EXCL never follows a link either: a link at `name`, even one to
+    // nowhere, is EEXIST here and ELOOP below.
+    int fd = ::openat(dir_fd, name.c_str(), flags | O_CREAT | O_EXCL,
+                      static_cast<mode_t>(mode));
+    if (fd >= 0) {
+      // The mode went through the umask; the file is new, so it is set
+      // exactly, on the descriptor.
+      (void)::fchmod(fd, static_cast<mode_t>(mode));
+      return UniqueFd(fd);
+    }
+    if (errno != EEXIST) return UniqueFd();
+    fd = ::openat(dir_fd, name.c_str(), flags);
+    if (fd >= 0 || errno != ENOENT) return UniqueFd(fd);
+  }
+  return UniqueFd();
 }
 
 std::string display_path(const std::string& path) {
