@@ -80,8 +80,13 @@ Result<bool> take_lock(const std::string& lock_path, sys::Instant budget) {
               std::chrono::seconds(st.st_mtim.tv_sec) +
               std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
       auto wall = std::chrono::system_clock::now();
-      // A modification time in the future gives no age; wait for it.
-      if (modified <= wall && wall - modified > kAbandonedLockAge) {
+      // A lock far in the future was not made by a live holder just now:
+      // its holder died before the wall clock was set back. Waiting for
+      // the clock to catch up would block every start until then, so it
+      // counts as abandoned like an old one. One only a little ahead is
+      // waited on (clocks of one machine may step by a few seconds).
+      auto skew = modified > wall ? modified - wall : wall - modified;
+      if (skew > kAbandonedLockAge) {
         // Left by a hook that died holding it. The removal may fail or race
         // with another hook doing the same; either way the next mkdir
         // decides who holds the lock.
