@@ -19,6 +19,7 @@ Result<std::string_view> policy_request_body(
     std::string_view agent, std::string_view hook, HookInput& input,
     const std::optional<std::string>& project_dir) {
   constexpr std::string_view kNotJson = "the hook input wasn't JSON";
+  if (input.too_large()) return Failure{std::string(kInputTooLarge)};
   char* memory = input.memory();
   if (memory == nullptr || input.size() == 0) {
     return Failure{std::string(kNotJson)};

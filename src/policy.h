@@ -21,9 +21,14 @@ using HookOutput = std::optional<json::Value>;
 inline constexpr std::string_view kPreToolUse = "pre-tool-use";
 inline constexpr std::string_view kPostToolUse = "post-tool-use";
 
+// The reason for an input that was not read to its end (see HookInput).
+inline constexpr std::string_view kInputTooLarge =
+    "the hook input is larger than Core accepts (64 MiB)";
+
 // The body of POST /v1/policy/hook: {"agent":..,"context":..,"hook":..,
 // "input":..} with "input" the hook input re-written canonically and
-// "context" {"projectDir":..} or {}. Fails with "the hook input wasn't JSON".
+// "context" {"projectDir":..} or {}. Fails with "the hook input wasn't JSON",
+// or with kInputTooLarge when read_all stopped at HookInput::kMaxSize.
 //
 // The body is built in the input's own memory, over the input: afterwards
 // the input's bytes are gone, and the body lives as long as `input`.
