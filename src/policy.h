@@ -11,6 +11,7 @@
 #include "http/client.h"
 #include "json.h"
 #include "result.h"
+#include "sys/clock.h"
 
 namespace twk {
 
@@ -52,8 +53,10 @@ HookOutput unchecked_call_output(std::string_view hook,
 // no output.
 std::string hook_output_line(const HookOutput& output);
 
-// Writes the output line to standard output in one write; a failed write is
-// ignored and nothing is ever written to standard error.
-void write_hook_output(const HookOutput& output);
+// Writes the output line to standard output, as one write where the pipe
+// takes it. A write still blocked at `deadline` (a host that does not read)
+// is given up, as is a failed one; nothing is ever written to standard
+// error.
+void write_hook_output(const HookOutput& output, sys::Instant deadline);
 
 }  // namespace twk

@@ -929,6 +929,48 @@ TEST_F(FaultHost, HostThatIgnoresChildSignals) {
   }
 }
 
+// A host that does not read the hook's stdout (its pipe is full): the
+// write of the output line is given up at the run's deadline and the hook
+// ends with status 0, also when the host started it with SIGALRM blocked
+// or ignored. The pipe stays blocking: its open file description is the
+// host's too.
+TEST_F(FaultHost, StdoutThatNobodyReadsIsGivenUpAtTheDeadline) {
+  constexpr auto kDeadline = 800ms;
+  struct Case {
+    const char* name;
+    std::vector<int> blocked;
+    std::vector<int> ignored;
+  } cases[] = {
+      {"plain", {}, {}},
+      {"SIGALRM blocked", {SIGALRM}, {}},
+      {"SIGALRM ignored", {}, {SIGALRM}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    ASSERT_EQ(::fcntl(out[1], F_SETFL, O_NONBLOCK), 0);
+    const std::string fill(64 << 10, 'f');
+    while (::write(out[1], fill.data(), fill.size()) > 0) {
+    }
+    while (::write(out[1], "f", 1) == 1) {
+    }
+    ASSERT_EQ(::fcntl(out[1], F_SETFL, 0), 0);
+    ProgramRun run =
+        hook_run("not JSON", env("ok", {{"TWK_HOOK_DEADLINE_MS", "800"}}));
+    run.inherit_fds = {{out[1], 1}};
+    run.blocked_signals = c.blocked;
+    run.ignored_signals = c.ignored;
+    run.kill_after = 5s;
+    RunResult r = run_program(run);
+    expect_kept_promise(r, kDeadline);
+    EXPECT_GE(r.elapsed, kDeadline - 50ms) << "the write was tried";
+    EXPECT_EQ(::fcntl(out[1], F_GETFL) & O_NONBLOCK, 0);
+    ::close(out[0]);
+    ::close(out[1]);
+  }
+}
+
 TEST_F(FaultHost, StdinThatIsADirectoryReadsAsEmpty) {
   int dir = ::open(scratch_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(dir, 0);
