@@ -234,8 +234,10 @@ bool make_dirs(const std::string& path, unsigned mode) {
 }
 
 UniqueFd open_dir_no_follow(const std::string& path) {
+  // O_PATH: the *at calls need nothing more, so no read permission on the
+  // directory is asked for beyond what a path through it would need.
   return UniqueFd(::open(path.c_str(),
-                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                         O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 UniqueFd open_or_create_at(int dir_fd, const std::string& name, int flags,
