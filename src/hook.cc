@@ -26,8 +26,8 @@ std::string didnt_answer(const http::HttpError& error) {
 
 HookOutput run(std::string_view agent, std::string_view hook,
                HookInput& input, const HookConfig& config,
-               const std::optional<std::string>& path_env) {
-  const sys::Instant deadline = sys::now() + config.deadline;
+               const std::optional<std::string>& path_env,
+               sys::Instant deadline) {
 
   // Nothing is looked up or contacted for input that is not JSON.
   Result<std::string_view> body =

@@ -8,6 +8,7 @@
 #include "config.h"
 #include "hook_input.h"
 #include "policy.h"
+#include "sys/clock.h"
 
 namespace twk {
 
@@ -15,9 +16,13 @@ namespace twk {
 // Core's decision, or the unchecked-call output with the reason there is
 // none. Never fails and never writes anything itself. `path_env` is the
 // PATH used to resolve a "#!/usr/bin/env" Core script. The request body is
-// built over the input (see policy_request_body).
+// built over the input (see policy_request_body). `deadline` is the run's
+// deadline, now plus config.deadline fixed by the caller once input and
+// configuration are read; every policy request and the start of Core keep
+// to it.
 HookOutput run(std::string_view agent, std::string_view hook,
                HookInput& input, const HookConfig& config,
-               const std::optional<std::string>& path_env);
+               const std::optional<std::string>& path_env,
+               sys::Instant deadline);
 
 }  // namespace twk

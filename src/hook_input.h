@@ -19,6 +19,17 @@ class HookInput {
   // built in a string of its own instead.
   static constexpr std::size_t kRoom = 4096;
 
+  // The most input that is read. Core refuses a request body over 64 MiB,
+  // and the body is the input (re-written canonically) inside an object
+  // that names agent, hook and project directory; input past this could
+  // never be decided, and reading it on would only take memory (without
+  // end, for a stdin such as /dev/zero). 64 KiB is left for that object,
+  // far more than its members take with any real project directory. A
+  // body that still comes out larger is refused by Core, which the run
+  // reports like any other refusal.
+  static constexpr std::size_t kMaxCoreBody = std::size_t{64} << 20;
+  static constexpr std::size_t kMaxSize = kMaxCoreBody - (std::size_t{64} << 10);
+
   HookInput() = default;
   // A copy of `bytes` (tests, and callers that have the input in memory).
   explicit HookInput(std::string_view bytes);
@@ -26,10 +37,14 @@ class HookInput {
   HookInput(const HookInput&) = delete;
   HookInput& operator=(const HookInput&) = delete;
 
-  // Reads `fd` to its end. A read error other than EINTR, or running out of
-  // memory, leaves the input empty: the run then answers as for input that
-  // is not JSON.
+  // Reads `fd` to its end, or until more than kMaxSize bytes have come:
+  // then the input is empty and too_large() is true, and the rest is left
+  // unread. A read error other than EINTR, or running out of memory, leaves
+  // the input empty: the run then answers as for input that is not JSON.
   void read_all(int fd);
+
+  // Whether read_all stopped at kMaxSize.
+  bool too_large() const { return too_large_; }
 
   std::string_view bytes() const;
 
@@ -45,6 +60,7 @@ class HookInput {
   char* data_ = nullptr;  // kRoom + capacity_ bytes, from malloc
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  bool too_large_ = false;
   std::string spill_;
 };
 

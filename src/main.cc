@@ -15,6 +15,7 @@
 #include "hook.h"
 #include "hook_input.h"
 #include "policy.h"
+#include "sys/clock.h"
 #include "sys/files.h"
 
 namespace {
@@ -63,9 +64,12 @@ int main(int argc, char** argv) {
   input.read_all(STDIN_FILENO);
   twk::HookConfig config = twk::load_config(
       twk::process_env, twk::sys::read_link("/proc/self/exe"));
+  // Fixed after reading stdin and the environment, which do not count
+  // against it; the run and the writing of its output keep to it.
+  const twk::sys::Instant deadline = twk::sys::now() + config.deadline;
   twk::HookOutput output =
       twk::run(invocation.agent, invocation.hook, input, config,
-               twk::process_env("PATH"));
-  twk::write_hook_output(output);
+               twk::process_env("PATH"), deadline);
+  twk::write_hook_output(output, deadline);
   return 0;
 }

@@ -1,10 +1,11 @@
 // Request body, answer judging and the hook's own "ask" decision.
 #include "policy.h"
 
-#include <errno.h>
 #include <unistd.h>
 
 #include <cstring>
+
+#include "sys/timed_write.h"
 
 namespace twk {
 namespace {
@@ -19,6 +20,7 @@ Result<std::string_view> policy_request_body(
     std::string_view agent, std::string_view hook, HookInput& input,
     const std::optional<std::string>& project_dir) {
   constexpr std::string_view kNotJson = "the hook input wasn't JSON";
+  if (input.too_large()) return Failure{std::string(kInputTooLarge)};
   char* memory = input.memory();
   if (memory == nullptr || input.size() == 0) {
     return Failure{std::string(kNotJson)};
@@ -113,20 +115,15 @@ std::string hook_output_line(const HookOutput& output) {
   return line;
 }
 
-void write_hook_output(const HookOutput& output) {
+void write_hook_output(const HookOutput& output, sys::Instant deadline) {
   if (!output) return;
   std::string line = hook_output_line(output);
-  // One write call carries the whole line; only a write cut short by a
-  // signal is continued. Any failure (a closed pipe, a full disk) is
+  // Only a write cut short by a signal is continued. Any failure (a closed
+  // pipe, a full disk, a host that reads nothing until the deadline) is
   // deliberately dropped: the host gets no output, and the exit status
-  // stays 0.
-  std::size_t done = 0;
-  while (done < line.size()) {
-    ssize_t n = ::write(STDOUT_FILENO, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
+  // stays 0. O_NONBLOCK is not an option: the open file description of
+  // standard output is the host's too.
+  (void)sys::write_all_until(STDOUT_FILENO, line, deadline);
 }
 
 }  // namespace twk

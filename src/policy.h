@@ -11,6 +11,7 @@
 #include "http/client.h"
 #include "json.h"
 #include "result.h"
+#include "sys/clock.h"
 
 namespace twk {
 
@@ -21,9 +22,14 @@ using HookOutput = std::optional<json::Value>;
 inline constexpr std::string_view kPreToolUse = "pre-tool-use";
 inline constexpr std::string_view kPostToolUse = "post-tool-use";
 
+// The reason for an input that was not read to its end (see HookInput).
+inline constexpr std::string_view kInputTooLarge =
+    "the hook input is larger than Core accepts (64 MiB)";
+
 // The body of POST /v1/policy/hook: {"agent":..,"context":..,"hook":..,
 // "input":..} with "input" the hook input re-written canonically and
-// "context" {"projectDir":..} or {}. Fails with "the hook input wasn't JSON".
+// "context" {"projectDir":..} or {}. Fails with "the hook input wasn't JSON",
+// or with kInputTooLarge when read_all stopped at HookInput::kMaxSize.
 //
 // The body is built in the input's own memory, over the input: afterwards
 // the input's bytes are gone, and the body lives as long as `input`.
@@ -47,8 +53,10 @@ HookOutput unchecked_call_output(std::string_view hook,
 // no output.
 std::string hook_output_line(const HookOutput& output);
 
-// Writes the output line to standard output in one write; a failed write is
-// ignored and nothing is ever written to standard error.
-void write_hook_output(const HookOutput& output);
+// Writes the output line to standard output, as one write where the pipe
+// takes it. A write still blocked at `deadline` (a host that does not read)
+// is given up, as is a failed one; nothing is ever written to standard
+// error.
+void write_hook_output(const HookOutput& output, sys::Instant deadline);
 
 }  // namespace twk

@@ -124,7 +124,8 @@ int listen_on(const Options& o) {
 }
 
 // Writes the record beside its final place and renames it there, so that a
-// reader never sees half of it.
+// reader never sees half of it. Like Core's, it is private to its owner
+// whatever the umask: the hook ignores a record that others may write.
 void write_record(const Options& o, pid_t pid) {
   std::string path = env_or("TWK_ENDPOINT_FILE", "");
   if (path.empty()) return;
@@ -132,12 +133,13 @@ void write_record(const Options& o, pid_t pid) {
                      std::to_string(o.port) + "\",\"token\":\"t\",\"pid\":" +
                      std::to_string(pid) + "}";
   std::string tmp = path + ".tmp." + std::to_string(getpid());
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) {
     fprintf(stderr, "fake-core: cannot write %s: %s\n", tmp.c_str(),
             strerror(errno));
     return;
   }
+  (void)fchmod(fd, 0600);
   (void)!write(fd, text.data(), text.size());
   close(fd);
   rename(tmp.c_str(), path.c_str());
@@ -373,8 +375,11 @@ void write_report(int argc, char** argv) {
   // The hook holds its start lock while Core starts.
   std::string endpoint_file = env_or("TWK_ENDPOINT_FILE", "");
   struct stat st;
-  line("lock_held",
-       stat((endpoint_file + ".start-lock").c_str(), &st) == 0 ? "yes" : "no");
+  bool lock_held = stat((endpoint_file + ".start-lock").c_str(), &st) == 0;
+  line("lock_held", lock_held ? "yes" : "no");
+  char mode[8];
+  snprintf(mode, sizeof mode, "%o", lock_held ? st.st_mode & 07777 : 0);
+  line("lock_mode", mode);
   std::string state_dir = env_or("TARNWICK_HOME", "");
   line("state_dir_lock_held",
        !state_dir.empty() &&

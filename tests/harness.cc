@@ -90,6 +90,7 @@ RunResult run_program(const ProgramRun& run) {
   pid_t pid = fork();
   if (pid == 0) {
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    if (run.umask) ::umask(static_cast<mode_t>(*run.umask));
     if (run.stdin_closed) {
       close(0);
     } else if (run.input) {
@@ -376,12 +377,15 @@ int kill_cores_for(const std::string& endpoint_file) {
   return killed;
 }
 
-WaitingShell::WaitingShell() {
+WaitingShell::WaitingShell(std::optional<uid_t> uid) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return;
   const std::string shell = canonical_or("/bin/sh");
   pid_ = fork();
   if (pid_ == 0) {
+    if (uid && (setgid(static_cast<gid_t>(*uid)) != 0 || setuid(*uid) != 0)) {
+      _exit(126);
+    }
     dup2(fds[0], 0);
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);

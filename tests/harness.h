@@ -48,6 +48,7 @@ struct ProgramRun {
   // kill_after.
   bool hold_stdin_open = false;
   std::optional<std::string> cwd;  // working directory; nothing: inherited
+  std::optional<unsigned> umask;   // nothing: the test process's
   bool stdin_closed = false;   // start with descriptor 0 closed
   bool stdout_closed = false;  // stdout is a pipe whose reader has gone
   // Descriptors handed to the program without close-on-exec: each pair is
@@ -188,10 +189,11 @@ std::string forwarded(const ScriptedCore& core, const std::string& hook);
 // destroyed. Its /proc/{pid}/exe is the canonical /bin/sh, which is the
 // expected executable of a Core binary that is a "#!/bin/sh" script: an
 // endpoint record naming this pid counts as a live Core for such a binary,
-// and starting that binary runs no test code.
+// and starting that binary runs no test code. With `uid`, the shell runs
+// as that user (the test must be root for that).
 class WaitingShell {
  public:
-  WaitingShell();
+  explicit WaitingShell(std::optional<uid_t> uid = std::nullopt);
   ~WaitingShell();
   WaitingShell(const WaitingShell&) = delete;
   WaitingShell& operator=(const WaitingShell&) = delete;

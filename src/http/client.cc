@@ -126,7 +126,10 @@ std::optional<HttpError> send_all(int fd, std::string_view data,
 
 // Reads until the peer closes, then parses. The reply is never parsed
 // early, even when a Content-Length says it is complete: Core signals the
-// end of its reply by closing.
+// end of its reply by closing. Every receive is limited by the time left,
+// and the whole reply by kMaxReplyBytes, so neither a slow peer nor a
+// fast one without end holds the exchange past the deadline; parsing what
+// was read takes a few milliseconds at most.
 RequestResult read_reply(int fd, sys::Instant deadline) {
   std::string reply;
   std::array<char, kReceiveBufferSize> buffer;
@@ -139,6 +142,9 @@ RequestResult read_reply(int fd, sys::Instant deadline) {
     // the exchange with its error text like any other failure.
     if (received < 0) return to_http_error(errno);
     if (received == 0) break;
+    if (static_cast<std::size_t>(received) > kMaxReplyBytes - reply.size()) {
+      return HttpError(Message{std::string(kReplyTooLarge)});
+    }
     reply.append(buffer.data(), static_cast<std::size_t>(received));
   }
   std::optional<Response> response = parse_response(reply);

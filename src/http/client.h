@@ -4,6 +4,7 @@
 
 #include <sys/time.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,7 +26,8 @@ struct Response {
 struct Refused {};
 
 // Any other failure, as a human-readable text: "timed out", "Core's reply
-// wasn't HTTP", or a system error text "{description} (os error {n})".
+// wasn't HTTP", "Core's reply is larger than 4 MiB", or a system error text
+// "{description} (os error {n})".
 struct Message {
   std::string text;
 };
@@ -35,6 +37,15 @@ using RequestResult = std::variant<Response, HttpError>;
 
 inline constexpr std::string_view kTimedOut = "timed out";
 inline constexpr std::string_view kNotHttp = "Core's reply wasn't HTTP";
+inline constexpr std::string_view kReplyTooLarge =
+    "Core's reply is larger than 4 MiB";
+
+// The most reply bytes read, as they arrive: status line, headers and body
+// with any chunk framing. Core answers with a decision and a sentence or
+// two, so this leaves ample room for any hook output a host would take,
+// while a peer that streams without end is cut off long before it costs
+// memory or the deadline. A reply past it fails with kReplyTooLarge.
+inline constexpr std::size_t kMaxReplyBytes = std::size_t{4} << 20;
 
 // Sends one request and reads the reply until the peer closes.
 //
@@ -44,7 +55,8 @@ inline constexpr std::string_view kNotHttp = "Core's reply wasn't HTTP";
 // is given (even an empty one). Method, path and token go in verbatim.
 // Connect, send and every receive are limited by the time left to
 // `deadline`; with none left, the result is Message "timed out" and no socket
-// is created. Returns only after the connection is closed.
+// is created. At most kMaxReplyBytes of reply are read. Returns only after
+// the connection is closed.
 RequestResult request(const SocketAddress& address, std::string_view method,
                       std::string_view path,
                       const std::optional<std::string>& token,

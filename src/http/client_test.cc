@@ -361,6 +361,42 @@ TEST(Request, ReadsRepliesOverManyReceives) {
   EXPECT_EQ(response->body, "hello world");
 }
 
+// A reply of exactly kMaxReplyBytes is read whole; one byte more, or a
+// peer that never stops sending, ends the request at once, long before its
+// deadline.
+TEST(Request, ReplyPastTheLimitIsCutOff) {
+  const std::string head = "HTTP/1.1 200 OK\r\n\r\n";
+  const std::string at_limit =
+      head + std::string(kMaxReplyBytes - head.size(), 'b');
+  RecordingServer fits(at_limit);
+  ASSERT_TRUE(fits.server.ok());
+  RequestResult result = request(fits.server.address(), "GET", "/health",
+                                 std::nullopt, "", in(kGenerous));
+  const Response* response = response_of(result);
+  ASSERT_NE(response, nullptr) << message_of(result);
+  EXPECT_EQ(response->body.size(), kMaxReplyBytes - head.size());
+
+  RecordingServer over(at_limit + "b");
+  ASSERT_TRUE(over.server.ok());
+  result = request(over.server.address(), "GET", "/health", std::nullopt, "",
+                   in(kGenerous));
+  EXPECT_EQ(message_of(result), kReplyTooLarge);
+
+  TestServer endless([&head](int fd) {
+    std::string request;
+    if (!read_request(fd, request) || !send_all(fd, head)) return;
+    const std::string chunk(64 << 10, 'x');
+    while (send_all(fd, chunk)) {
+    }
+  });
+  ASSERT_TRUE(endless.ok());
+  sys::Instant start = sys::now();
+  result = request(endless.address(), "GET", "/health", std::nullopt, "",
+                   start + 2s);
+  EXPECT_EQ(message_of(result), kReplyTooLarge);
+  EXPECT_LT(sys::now() - start, 1s);
+}
+
 TEST(Request, PeerGoneDuringSendIsAMessageNotASignal) {
   // SIGPIPE keeps its default action here: if a send raised it, the test
   // program would die. The body is far larger than the socket buffers, so

@@ -28,8 +28,14 @@ constexpr auto kLockPoll = 20ms;
 constexpr auto kAbandonedLockAge = 30s;
 constexpr auto kWaitPoll = 25ms;
 constexpr char kLoopback[] = "127.0.0.1";
-constexpr mode_t kDirMode = 0777;
-constexpr mode_t kLogMode = 0666;
+// What the hook creates (the state directory and its ancestors, the lock,
+// logs/ and the log) is its user's alone, whatever the umask: the log
+// holds what Core says about every call, and a directory others may write
+// into lets them plant records and links.
+constexpr mode_t kDirMode = 0700;
+constexpr mode_t kLogMode = 0600;
+constexpr char kLogDirName[] = "logs";
+constexpr char kLogName[] = "backend.log";
 constexpr int kProbeBacklog = 128;
 
 // The held start lock; removing the directory releases it.
@@ -61,8 +67,8 @@ Result<bool> take_lock(const std::string& lock_path, sys::Instant budget) {
     if (sys::now() >= budget) {
       return Failure{"another start of Core is taking too long"};
     }
-    if (::mkdir(lock_path.c_str(), kDirMode) == 0) return true;
-    int err = errno;
+    int err = sys::make_dir(lock_path, kDirMode);
+    if (err == 0) return true;
     if (err != EEXIST) {
       return Failure{"couldn't take Core's start lock: " +
                      sys::os_error_text(err)};
@@ -74,8 +80,13 @@ Result<bool> take_lock(const std::string& lock_path, sys::Instant budget) {
               std::chrono::seconds(st.st_mtim.tv_sec) +
               std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
       auto wall = std::chrono::system_clock::now();
-      // A modification time in the future gives no age; wait for it.
-      if (modified <= wall && wall - modified > kAbandonedLockAge) {
+      // A lock far in the future was not made by a live holder just now:
+      // its holder died before the wall clock was set back. Waiting for
+      // the clock to catch up would block every start until then, so it
+      // counts as abandoned like an old one. One only a little ahead is
+      // waited on (clocks of one machine may step by a few seconds).
+      auto skew = modified > wall ? modified - wall : wall - modified;
+      if (skew > kAbandonedLockAge) {
         // Left by a hook that died holding it. The removal may fail or race
         // with another hook doing the same; either way the next mkdir
         // decides who holds the lock.
@@ -122,18 +133,23 @@ Result<Endpoint> launch(const HookConfig& config, const std::string& binary,
   Result<std::uint16_t> port = free_port();
   if (!port) return Failure{port.reason()};
 
-  std::string logs = sys::join_path(config.state_dir, "logs");
-  (void)sys::make_dirs(logs, kDirMode);  // the open below reports problems
+  auto log_failure = [](int err) {
+    return Failure{"couldn't open Core's log: " + sys::os_error_text(err)};
+  };
+  std::string logs = sys::join_path(config.state_dir, kLogDirName);
+  (void)sys::make_dirs(logs, kDirMode);  // the opens below report problems
+  // Neither logs/ nor the log is followed when it is a symbolic link: a
+  // link planted there would have Core's output appended to, or a log
+  // created in, whatever file it names.
+  sys::UniqueFd logs_dir = sys::open_dir_no_follow(logs);
+  if (!logs_dir.valid()) return log_failure(errno);
   // O_NONBLOCK so that a FIFO in the log's place cannot block the open
   // until some reader appears; it is cleared again before Core gets the
   // handle as its standard output and error.
-  sys::UniqueFd log(::open(sys::join_path(logs, "backend.log").c_str(),
-                           O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC |
-                               O_NONBLOCK,
-                           kLogMode));
-  if (!log.valid()) {
-    return Failure{"couldn't open Core's log: " + sys::os_error_text(errno)};
-  }
+  sys::UniqueFd log = sys::open_or_create_at(
+      logs_dir.get(), kLogName, O_WRONLY | O_APPEND | O_NONBLOCK, kLogMode);
+  if (!log.valid()) return log_failure(errno);
+  logs_dir.reset();
   (void)::fcntl(log.get(), F_SETFL, O_APPEND);
   log = above_standard(std::move(log));
   if (!log.valid()) return Failure{sys::os_error_text(errno)};

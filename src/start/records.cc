@@ -3,6 +3,7 @@
 
 #include "json.h"
 #include "sys/files.h"
+#include "sys/process.h"
 
 namespace twk::start {
 namespace {
@@ -55,7 +56,10 @@ std::optional<Endpoint> parse_endpoint(std::string_view text) {
 }
 
 std::optional<Endpoint> read_endpoint(const std::string& path) {
-  std::optional<std::string> text = sys::read_file(path, kMaxRecordSize);
+  // The record decides where the event and the token go. One that another
+  // user wrote or could rewrite (a shared TWK_ENDPOINT_FILE, a writable
+  // directory) could send them to that user's listener.
+  std::optional<std::string> text = sys::read_own_file(path, kMaxRecordSize);
   if (!text) return std::nullopt;
   return parse_endpoint(*text);
 }
@@ -64,8 +68,9 @@ std::optional<Endpoint> live_endpoint(const std::string& endpoint_file,
                                       const std::string& expected_executable) {
   std::optional<Endpoint> endpoint = read_endpoint(endpoint_file);
   if (!endpoint || !endpoint->pid) return std::nullopt;
-  std::optional<std::string> image =
-      sys::read_link("/proc/" + std::to_string(*endpoint->pid) + "/exe");
+  // A Core of another user runs under that user's policy and log, not
+  // this one's; only our own process counts, whatever it runs.
+  std::optional<std::string> image = sys::own_process_executable(*endpoint->pid);
   if (!image) return std::nullopt;
   std::optional<std::string> resolved = sys::canonical(*image);
   if (!resolved || !sys::same_path(*resolved, expected_executable)) {

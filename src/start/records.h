@@ -25,11 +25,14 @@ struct Endpoint {
 // pid without invalidating the record).
 std::optional<Endpoint> parse_endpoint(std::string_view text);
 
-// Reads and validates the endpoint record at `path`.
+// Reads and validates the endpoint record at `path`. Only a regular file
+// owned by this process's effective uid, and writable by no one else, is
+// read at all.
 std::optional<Endpoint> read_endpoint(const std::string& path);
 
-// The record at `endpoint_file` when its pid runs `expected_executable`
-// (by /proc/{pid}/exe, canonicalised). No network is used.
+// The record at `endpoint_file` when its pid is a process of this
+// process's effective uid that runs `expected_executable` (by
+// /proc/{pid}/exe, canonicalised). No network is used.
 std::optional<Endpoint> live_endpoint(const std::string& endpoint_file,
                                       const std::string& expected_executable);
 

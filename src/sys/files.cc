@@ -64,14 +64,23 @@ std::string file_name(const std::string& path) {
   return path.substr(begin, end - begin);
 }
 
-std::optional<std::string> read_file(const std::string& path,
-                                     std::size_t max_size) {
+namespace {
+
+// read_file and read_own_file: the whole content of the regular file at
+// `path`, when its metadata, taken from the opened descriptor, passes
+// `accept`.
+template <class Accept>
+std::optional<std::string> read_regular_file(const std::string& path,
+                                             std::size_t max_size,
+                                             Accept accept) {
   // O_NONBLOCK so that a FIFO planted where a record belongs cannot block
   // the open; anything but a regular file is then refused.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return std::nullopt;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || !accept(st)) {
+    return std::nullopt;
+  }
   // Checked before any memory is taken: a sparse file can claim terabytes.
   if (static_cast<std::uintmax_t>(st.st_size) > max_size) return std::nullopt;
   std::string out;
@@ -103,6 +112,23 @@ std::optional<std::string> read_file(const std::string& path,
   } catch (const std::bad_alloc&) {
     return std::nullopt;  // too large to hold counts as unreadable
   }
+}
+
+}  // namespace
+
+std::optional<std::string> read_file(const std::string& path,
+                                     std::size_t max_size) {
+  return read_regular_file(path, max_size,
+                           [](const struct stat&) { return true; });
+}
+
+std::optional<std::string> read_own_file(const std::string& path,
+                                         std::size_t max_size) {
+  // The metadata comes from the descriptor that is read, so a file swapped
+  // in after the check cannot be read in place of the one checked.
+  return read_regular_file(path, max_size, [](const struct stat& st) {
+    return st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  });
 }
 
 ReadOnce read_once(const std::string& path, std::size_t limit) {
@@ -141,9 +167,14 @@ bool is_regular_file(const std::string& path) {
 }
 
 std::optional<std::string> read_link(const std::string& path) {
+  return read_link_at(AT_FDCWD, path);
+}
+
+std::optional<std::string> read_link_at(int dir_fd, const std::string& path) {
   std::string buffer(PATH_MAX, '\0');
   for (;;) {
-    ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+    ssize_t n =
+        ::readlinkat(dir_fd, path.c_str(), buffer.data(), buffer.size());
     if (n < 0) return std::nullopt;
     if (static_cast<std::size_t>(n) < buffer.size()) {
       buffer.resize(static_cast<std::size_t>(n));
@@ -169,6 +200,25 @@ bool path_within(const std::string& path, const std::string& dir) {
   return true;
 }
 
+int make_dir(const std::string& path, unsigned mode) {
+  if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0) return errno;
+  // mkdir's mode went through the umask, which may have taken the owner's
+  // own bits away (0277) or left others theirs; set it exactly, on the
+  // directory just made only. The umask is not changed instead: it belongs
+  // to every thread of the process (Core creates directories this way
+  // too). An O_PATH descriptor needs no permission on the directory, is
+  // never a link planted after the mkdir, and is chmod-ed through its
+  // /proc/self/fd entry, as fchmod does not take it. Should that fail, the
+  // directory keeps what the umask gave it.
+  UniqueFd dir(::open(path.c_str(),
+                      O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (dir.valid()) {
+    (void)::chmod(("/proc/self/fd/" + std::to_string(dir.get())).c_str(),
+                  static_cast<mode_t>(mode));
+  }
+  return 0;
+}
+
 bool make_dirs(const std::string& path, unsigned mode) {
   if (path.empty()) return false;
   struct stat st;
@@ -177,9 +227,41 @@ bool make_dirs(const std::string& path, unsigned mode) {
                                        *parent != path) {
     make_dirs(*parent, mode);
   }
-  if (::mkdir(path.c_str(), mode) == 0) return true;
-  return errno == EEXIST && ::stat(path.c_str(), &st) == 0 &&
+  int err = make_dir(path, mode);
+  if (err == 0) return true;
+  return err == EEXIST && ::stat(path.c_str(), &st) == 0 &&
          S_ISDIR(st.st_mode);
+}
+
+UniqueFd open_dir_no_follow(const std::string& path) {
+  // O_PATH: the *at calls need nothing more, so no read permission on the
+  // directory is asked for beyond what a path through it would need.
+  return UniqueFd(::open(path.c_str(),
+                         O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+UniqueFd open_or_create_at(int dir_fd, const std::string& name, int flags,
+                           unsigned mode) {
+  flags |= O_NOFOLLOW | O_CLOEXEC;
+  // Creating and opening an existing file are two calls, so that only a
+  // file made here gets `mode`. When the file vanishes between them the
+  // pair is tried once more; any other failure is the result.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    // O_EXCL never follows a link either: a link at `name`, even one to
+    // nowhere, is EEXIST here and ELOOP below.
+    int fd = ::openat(dir_fd, name.c_str(), flags | O_CREAT | O_EXCL,
+                      static_cast<mode_t>(mode));
+    if (fd >= 0) {
+      // The mode went through the umask; the file is new, so it is set
+      // exactly, on the descriptor.
+      (void)::fchmod(fd, static_cast<mode_t>(mode));
+      return UniqueFd(fd);
+    }
+    if (errno != EEXIST) return UniqueFd();
+    fd = ::openat(dir_fd, name.c_str(), flags);
+    if (fd >= 0 || errno != ENOENT) return UniqueFd(fd);
+  }
+  return UniqueFd();
 }
 
 std::string display_path(const std::string& path) {

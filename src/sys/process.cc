@@ -6,8 +6,12 @@
 #include <signal.h>
 #include <spawn.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "sys/fd.h"
+#include "sys/files.h"
 
 extern char** environ;
 
@@ -96,6 +100,21 @@ std::optional<Child> spawn(const SpawnSpec& spec, int* errnum) {
     return std::nullopt;
   }
   return Child(pid);
+}
+
+std::optional<std::string> own_process_executable(std::uint32_t pid) {
+  // Owner and image are read through one descriptor of /proc/{pid}, so both
+  // describe the same process even if the pid is reused in between. The
+  // directory belongs to the process's effective uid (root when the process
+  // made itself non-dumpable).
+  UniqueFd dir(::open(("/proc/" + std::to_string(pid)).c_str(),
+                      O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) return std::nullopt;
+  struct stat st;
+  if (::fstat(dir.get(), &st) != 0 || st.st_uid != ::geteuid()) {
+    return std::nullopt;
+  }
+  return read_link_at(dir.get(), "exe");
 }
 
 const char* signal_name(int signo) {

@@ -1,13 +1,14 @@
-// Starting a detached child program and watching it without blocking.
+// Starting a detached child program and watching it without blocking, and
+// looking at which executable a process runs.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
-
 
 namespace twk::sys {
 
@@ -44,6 +45,11 @@ class Child {
 // inherited descriptor besides 0, 1 and 2. On failure nothing, with the
 // errno value in *errnum.
 std::optional<Child> spawn(const SpawnSpec& spec, int* errnum);
+
+// The executable file of process `pid` (the target of /proc/{pid}/exe)
+// when that process belongs to this program's effective uid; nothing when
+// it belongs to another user, has gone, or cannot be looked at.
+std::optional<std::string> own_process_executable(std::uint32_t pid);
 
 // "exit status: N", or "signal: N (NAME)" with " (core dumped)" appended
 // when a core was written; unknown signal numbers have no name.
