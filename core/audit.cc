@@ -6,11 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "json.h"
+#include "twk/json.h"
 #include "sha256.h"
-#include "sys/error.h"
-#include "sys/fd.h"
-#include "sys/files.h"
+#include "twk/sys/error.h"
+#include "twk/sys/fd.h"
+#include "twk/sys/files.h"
 
 namespace twk::core {
 namespace {

@@ -16,8 +16,8 @@
 #include "event.h"
 #include "log.h"
 #include "policy.h"
-#include "result.h"
-#include "sys/fd.h"
+#include "twk/result.h"
+#include "twk/sys/fd.h"
 
 namespace twk::core {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "sha256.h"
-#include "sys/files.h"
+#include "twk/sys/files.h"
 #include "test_util.h"
 
 namespace twk::core {

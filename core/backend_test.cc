@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "sys/fd.h"
-#include "sys/files.h"
+#include "twk/sys/fd.h"
+#include "twk/sys/files.h"
 #include "test_util.h"
 
 extern char** environ;

@@ -8,7 +8,7 @@
 
 #include "policy.h"
 #include "policy_yaml.h"
-#include "sys/files.h"
+#include "twk/sys/files.h"
 #include "test_util.h"
 
 namespace twk::core {

@@ -12,8 +12,8 @@
 #include <optional>
 #include <vector>
 
-#include "json.h"
-#include "utf8.h"
+#include "twk/json.h"
+#include "twk/utf8.h"
 
 namespace twk::core {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "result.h"
+#include "twk/result.h"
 
 namespace twk::core {
 

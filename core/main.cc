@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "audit.h"
-#include "http.h"
+#include "http_request.h"
 #include "options.h"
 #include "policy_tools.h"
 #include "record.h"
 #include "server.h"
-#include "sys/files.h"
+#include "twk/sys/files.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "result.h"
+#include "twk/result.h"
 
 namespace twk::core {
 

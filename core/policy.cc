@@ -10,7 +10,7 @@
 #include "log.h"
 #include "policy_yaml.h"
 #include "shell.h"
-#include "sys/files.h"
+#include "twk/sys/files.h"
 
 namespace twk::core {
 namespace {

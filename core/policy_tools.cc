@@ -4,11 +4,11 @@
 #include <nlohmann/json.hpp>
 #include <variant>
 
-#include "json.h"
+#include "twk/json.h"
 #include "policy.h"
 #include "policy_watch.h"
 #include "policy_yaml.h"
-#include "sys/files.h"
+#include "twk/sys/files.h"
 
 namespace twk::core {
 namespace {

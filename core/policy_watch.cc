@@ -13,8 +13,8 @@
 
 #include "log.h"
 #include "policy_yaml.h"
-#include "sys/error.h"
-#include "sys/fd.h"
+#include "twk/sys/error.h"
+#include "twk/sys/fd.h"
 
 namespace twk::core {
 namespace {

@@ -10,10 +10,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "json.h"
-#include "sys/error.h"
-#include "sys/fd.h"
-#include "sys/files.h"
+#include "twk/json.h"
+#include "twk/sys/error.h"
+#include "twk/sys/fd.h"
+#include "twk/sys/files.h"
 
 namespace twk::core {
 namespace {

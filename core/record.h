@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "result.h"
-#include "state_paths.h"
+#include "twk/result.h"
+#include "twk/state_paths.h"
 
 namespace twk::core {
 

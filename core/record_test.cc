@@ -10,7 +10,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "sys/files.h"
+#include "twk/sys/files.h"
 #include "test_util.h"
 
 namespace twk::core {

@@ -17,7 +17,7 @@
 #include "checks.h"
 #include "commands.h"
 #include "decision.h"
-#include "result.h"
+#include "twk/result.h"
 
 namespace re2 {
 class RE2;

@@ -29,15 +29,15 @@
 #include <variant>
 
 #include "audit.h"
-#include "http.h"
+#include "http_request.h"
 #include "log.h"
 #include "options.h"
 #include "policy.h"
 #include "record.h"
 #include "routes.h"
-#include "sys/error.h"
-#include "sys/fd.h"
-#include "sys/process.h"
+#include "twk/sys/error.h"
+#include "twk/sys/fd.h"
+#include "twk/sys/process.h"
 
 namespace twk::core {
 namespace {

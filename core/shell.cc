@@ -12,7 +12,7 @@
 #include <deque>
 #include <memory>
 
-#include "utf8.h"
+#include "twk/utf8.h"
 
 namespace twk::core::shell {
 namespace {

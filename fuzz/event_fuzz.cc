@@ -21,7 +21,7 @@
 #include <utility>
 
 #include "event.h"
-#include "json.h"
+#include "twk/json.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "json.h"
+#include "twk/json.h"
 
 namespace {
 

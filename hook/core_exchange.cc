@@ -1,0 +1,129 @@
+// Request body, answer judging and the hook's own "ask" decision.
+#include "core_exchange.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "twk/sys/timed_write.h"
+
+namespace twk {
+namespace {
+
+constexpr std::string_view kMessageHead = "Vantorel couldn't check this call (";
+constexpr std::string_view kMessageTail =
+    "). Approve it only if you expect it.";
+
+}  // namespace
+
+Result<std::string_view> policy_request_body(
+    std::string_view agent, std::string_view hook, HookInput& input,
+    const std::optional<std::string>& project_dir) {
+  constexpr std::string_view kNotJson = "the hook input wasn't JSON";
+  if (input.too_large()) return Failure{std::string(kInputTooLarge)};
+  char* memory = input.memory();
+  if (memory == nullptr || input.size() == 0) {
+    return Failure{std::string(kNotJson)};
+  }
+
+  // Members in byte order of their keys: agent, context, hook, input.
+  // Reserved once, enough unless the strings hold many control bytes.
+  std::string start;
+  start.reserve(48 + 2 * (agent.size() + hook.size()) +
+                (project_dir ? 2 * project_dir->size() + 16 : 0));
+  start += "{\"agent\":";
+  json::append_string(start, agent);
+  start += ",\"context\":{";
+  if (project_dir) {
+    start += "\"projectDir\":";
+    json::append_string(start, *project_dir);
+  }
+  start += "},\"hook\":";
+  json::append_string(start, hook);
+  start += ",\"input\":";
+
+  std::string& spill = input.spill();
+  if (start.size() + json::kInPlaceGap > HookInput::kRoom) {
+    // Too long for the room in front of the input: built on its own.
+    spill = std::move(start);
+    if (!json::append_canonical(spill, input.bytes())) {
+      return Failure{std::string(kNotJson)};
+    }
+    spill += '}';
+    return std::string_view(spill);
+  }
+
+  // The start goes right in front of where the canonical input will begin,
+  // a gap before the input's bytes, and the input is re-written over them.
+  std::size_t to = HookInput::kRoom - json::kInPlaceGap;
+  std::size_t begin = to - start.size();
+  std::memcpy(memory + begin, start.data(), start.size());
+  std::optional<std::string_view> canonical = json::canonicalize_in_place(
+      memory, to, HookInput::kRoom, input.size(), spill);
+  if (!canonical) return Failure{std::string(kNotJson)};
+  if (canonical->data() == memory + to) {
+    memory[to + canonical->size()] = '}';
+    return std::string_view(memory + begin,
+                            start.size() + canonical->size() + 1);
+  }
+  // The canonical input came out longer than the input and moved to the
+  // spill string; the body is put together there.
+  spill.insert(0, start);
+  spill += '}';
+  return std::string_view(spill);
+}
+
+HookOutput judge_core_answer(std::string_view hook,
+                             const http::Response& response) {
+  if (response.status != 200) {
+    return unchecked_call_output(
+        hook, "Core answered " + std::to_string(response.status));
+  }
+  std::optional<json::Value> answer = json::parse(response.body);
+  if (answer && answer->is_object()) {
+    auto it = answer->find("output");
+    if (it != answer->end()) {
+      if (it->is_null() || hook != kPreToolUse) return std::nullopt;
+      return std::move(*it);
+    }
+  }
+  return unchecked_call_output(hook, "Core's answer wasn't valid");
+}
+
+HookOutput unchecked_call_output(std::string_view hook,
+                                 std::string_view reason) {
+  if (hook != kPreToolUse) return std::nullopt;
+  std::string message;
+  message.reserve(kMessageHead.size() + reason.size() + kMessageTail.size());
+  message += kMessageHead;
+  message += reason;
+  message += kMessageTail;
+  json::Value inner = json::Value::object();
+  inner["hookEventName"] = "PreToolUse";
+  inner["permissionDecision"] = "ask";
+  inner["permissionDecisionReason"] = message;
+  json::Value outer = json::Value::object();
+  outer["hookSpecificOutput"] = std::move(inner);
+  outer["systemMessage"] = std::move(message);
+  return outer;
+}
+
+std::string hook_output_line(const HookOutput& output) {
+  if (!output) return std::string();
+  std::string line = json::dump(*output);
+  line += '\n';
+  return line;
+}
+
+void write_hook_output(const HookOutput& output, sys::Instant deadline) {
+  if (!output) return;
+  std::string line = hook_output_line(output);
+  // Only a write cut short by a signal is continued. Any failure (a closed
+  // pipe, a full disk, a host that reads nothing until the deadline) is
+  // deliberately dropped: the host gets no output, and the exit status
+  // stays 0. O_NONBLOCK is not an option: the open file description of
+  // standard output is the host's too.
+  (void)sys::write_all_until(STDOUT_FILENO, line, deadline);
+}
+
+}  // namespace twk

@@ -1,0 +1,459 @@
+// Tests of http::request against tiny servers on the loopback interface,
+// each serving one connection on a thread of its own.
+#include "http/client.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "twk/sys/error.h"
+#include "twk/sys/fd.h"
+
+namespace twk::http {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+
+constexpr auto kServerPatience = 10s;  // how long a test server waits at most
+constexpr auto kGenerous = 5s;         // upper bound for "returns promptly"
+
+sys::Instant in(sys::Duration d) { return sys::now() + d; }
+
+// A bound (and optionally listening) TCP socket on a loopback address.
+struct Listener {
+  sys::UniqueFd fd;
+  SocketAddress address;
+};
+
+// Binds to port 0 of the loopback address of `family`; fails the test (and
+// returns an invalid fd) when that is not possible.
+Listener bind_loopback(int family, bool listening, int backlog = 8) {
+  Listener out;
+  out.fd.reset(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!out.fd.valid()) return out;
+  sockaddr_storage storage{};
+  socklen_t length;
+  if (family == AF_INET6) {
+    auto* sin6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    sin6->sin6_family = AF_INET6;
+    sin6->sin6_addr = in6addr_loopback;
+    length = sizeof(sockaddr_in6);
+  } else {
+    auto* sin = reinterpret_cast<sockaddr_in*>(&storage);
+    sin->sin_family = AF_INET;
+    sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    length = sizeof(sockaddr_in);
+  }
+  if (::bind(out.fd.get(), reinterpret_cast<sockaddr*>(&storage), length) < 0 ||
+      (listening && ::listen(out.fd.get(), backlog) < 0) ||
+      ::getsockname(out.fd.get(), reinterpret_cast<sockaddr*>(&storage),
+                    &length) < 0) {
+    out.fd.reset();
+    return out;
+  }
+  out.address.storage = storage;
+  out.address.length = length;
+  return out;
+}
+
+bool send_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// Appends what arrives until the peer closes (or an error).
+void read_until_eof(int fd, std::string& out) {
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+// Appends one request: the head, then as many bytes as its Content-Length
+// says. Returns false when the peer closes first.
+bool read_request(int fd, std::string& out) {
+  char buffer[4096];
+  for (;;) {
+    if (std::size_t end = out.find("\r\n\r\n"); end != std::string::npos) {
+      std::size_t at = out.find("Content-Length: ");
+      std::size_t length = at < end ? std::stoul(out.substr(at + 16)) : 0;
+      if (out.size() >= end + 4 + length) return true;
+    }
+    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+// Serves one connection on a thread: `serve` gets the accepted socket,
+// which is closed when it returns. Gives up waiting for a connection after
+// kServerPatience, so a test whose client never connects still ends.
+class TestServer {
+ public:
+  explicit TestServer(std::function<void(int)> serve, int family = AF_INET)
+      : listener_(bind_loopback(family, true)) {
+    if (!listener_.fd.valid()) return;
+    thread_ = std::thread([this, serve = std::move(serve)] {
+      pollfd pfd{listener_.fd.get(), POLLIN, 0};
+      auto ms = std::chrono::milliseconds(kServerPatience).count();
+      if (::poll(&pfd, 1, static_cast<int>(ms)) != 1) return;
+      sys::UniqueFd conn(
+          ::accept4(listener_.fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!conn.valid()) return;
+      serve(conn.get());
+    });
+  }
+  ~TestServer() { join(); }
+
+  bool ok() const { return listener_.fd.valid(); }
+  const SocketAddress& address() const { return listener_.address; }
+
+  // Waits until the connection has been served.
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  Listener listener_;
+  std::thread thread_;
+};
+
+// A server that records every byte of the request, answers with `reply`,
+// and keeps reading until the client closes, so that anything sent after
+// the request would show up in `received`.
+struct RecordingServer {
+  explicit RecordingServer(std::string reply, int family = AF_INET)
+      : server(
+            [this, reply = std::move(reply)](int fd) {
+              if (!read_request(fd, received)) return;
+              send_all(fd, reply);
+              ::shutdown(fd, SHUT_WR);
+              read_until_eof(fd, received);
+            },
+            family) {}
+  std::string received;
+  TestServer server;
+};
+
+const Response* response_of(const RequestResult& result) {
+  return std::get_if<Response>(&result);
+}
+
+// The text of a Message result, or a description of what came instead.
+std::string message_of(const RequestResult& result) {
+  if (std::holds_alternative<Response>(result)) return "<Response>";
+  const auto& error = std::get<HttpError>(result);
+  if (std::holds_alternative<Refused>(error)) return "<Refused>";
+  return std::get<Message>(error).text;
+}
+
+TEST(Request, GetSendsExactlyTheFiveHeadLines) {
+  RecordingServer recorder("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+  ASSERT_TRUE(recorder.server.ok());
+  RequestResult result = request(recorder.server.address(), "GET", "/health",
+                                 std::nullopt, "", in(kGenerous));
+  recorder.server.join();
+
+  std::string port = std::to_string(recorder.server.address().port());
+  EXPECT_EQ(recorder.received,
+            "GET /health HTTP/1.1\r\n"
+            "Host: 127.0.0.1:" +
+                port +
+                "\r\n"
+                "Content-Type: application/json\r\n"
+                "Content-Length: 0\r\n"
+                "Connection: close\r\n"
+                "\r\n");
+  const Response* response = response_of(result);
+  ASSERT_NE(response, nullptr) << message_of(result);
+  EXPECT_EQ(response->status, 200);
+  EXPECT_EQ(response->body, "ok");
+}
+
+TEST(Request, PostSendsTokenAsSixthLineAndBodyByteForByte) {
+  // Larger than the socket buffers, so the body goes out in many sends, and
+  // not UTF-8, so nothing on the way may treat it as text.
+  std::string body;
+  for (std::size_t i = 0; body.size() < (3u << 20); ++i) {
+    body.push_back(static_cast<char>((i * 7) % 256));
+  }
+  for (const std::string& token : {"s3cr3t-token"s, ""s}) {
+    RecordingServer recorder("HTTP/1.1 401 Unauthorized\r\n\r\nnope");
+    ASSERT_TRUE(recorder.server.ok());
+    RequestResult result =
+        request(recorder.server.address(), "POST", "/v1/policy/hook", token,
+                body, in(kGenerous));
+    recorder.server.join();
+
+    std::string port = std::to_string(recorder.server.address().port());
+    std::string head =
+        "POST /v1/policy/hook HTTP/1.1\r\n"
+        "Host: 127.0.0.1:" +
+        port +
+        "\r\n"
+        "Content-Type: application/json\r\n"
+        "Content-Length: " +
+        std::to_string(body.size()) +
+        "\r\n"
+        "Connection: close\r\n"
+        "Authorization: Bearer " +
+        token +
+        "\r\n"
+        "\r\n";
+    ASSERT_EQ(recorder.received.size(), head.size() + body.size());
+    EXPECT_EQ(recorder.received.substr(0, head.size()), head);
+    EXPECT_TRUE(recorder.received.compare(head.size(), body.size(), body) == 0);
+    // A 401 is a reply like any other; judging it is the caller's business.
+    const Response* response = response_of(result);
+    ASSERT_NE(response, nullptr) << message_of(result);
+    EXPECT_EQ(response->status, 401);
+    EXPECT_EQ(response->body, "nope");
+  }
+}
+
+TEST(Request, TalksToIpv6Loopback) {
+  RecordingServer recorder("HTTP/1.1 204 No Content\r\n\r\n", AF_INET6);
+  if (!recorder.server.ok()) GTEST_SKIP() << "no IPv6 loopback here";
+  RequestResult result = request(recorder.server.address(), "GET", "/health",
+                                 std::nullopt, "", in(kGenerous));
+  recorder.server.join();
+  std::string port = std::to_string(recorder.server.address().port());
+  EXPECT_EQ(recorder.received.substr(0, recorder.received.find("Content-")),
+            "GET /health HTTP/1.1\r\nHost: [::1]:" + port + "\r\n");
+  const Response* response = response_of(result);
+  ASSERT_NE(response, nullptr) << message_of(result);
+  EXPECT_EQ(response->status, 204);
+}
+
+TEST(Request, ClosedPortIsRefused) {
+  // Bound but not listening: the port stays ours, and a connection to it is
+  // answered with a reset.
+  Listener bound = bind_loopback(AF_INET, false);
+  ASSERT_TRUE(bound.fd.valid());
+  RequestResult result =
+      request(bound.address, "GET", "/health", std::nullopt, "", in(kGenerous));
+  EXPECT_EQ(message_of(result), "<Refused>");
+}
+
+TEST(Request, PassedDeadlineTimesOutWithoutConnecting) {
+  Listener listener = bind_loopback(AF_INET, true);
+  ASSERT_TRUE(listener.fd.valid());
+  for (sys::Instant deadline : {sys::now() - 1s, sys::now()}) {
+    RequestResult result =
+        request(listener.address, "GET", "/health", std::nullopt, "", deadline);
+    EXPECT_EQ(message_of(result), kTimedOut);
+  }
+  // No connection is waiting to be accepted.
+  pollfd pfd{listener.fd.get(), POLLIN, 0};
+  EXPECT_EQ(::poll(&pfd, 1, 0), 0);
+}
+
+TEST(Request, PeerThatKeepsTheConnectionOpenTimesOutAtTheDeadline) {
+  // Silent, or with a complete reply: either way the reply only counts once
+  // the peer has closed.
+  for (std::string reply :
+       {""s, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"s}) {
+    std::string received;
+    TestServer server([&](int fd) {
+      if (!read_request(fd, received)) return;
+      send_all(fd, reply);
+      read_until_eof(fd, received);
+    });
+    ASSERT_TRUE(server.ok());
+    sys::Instant start = sys::now();
+    RequestResult result = request(server.address(), "POST", "/v1/policy/hook",
+                                   "t", "{}", start + 300ms);
+    auto took = sys::now() - start;
+    EXPECT_EQ(message_of(result), kTimedOut) << reply;
+    EXPECT_GE(took, 250ms);
+    EXPECT_LT(took, kGenerous);
+    // The client closed its socket after giving up, so the server ended.
+    server.join();
+    EXPECT_NE(received.find("\r\n\r\n{}"), std::string::npos);
+  }
+}
+
+TEST(Request, ConnectWaitIsBoundedByTheDeadline) {
+  // A listener whose accept queue is full drops further connection
+  // attempts, so a connect to it waits.
+  Listener listener = bind_loopback(AF_INET, true, /*backlog=*/0);
+  ASSERT_TRUE(listener.fd.valid());
+  std::vector<sys::UniqueFd> fillers;
+  bool stalled = false;
+  for (int i = 0; i < 8 && !stalled; ++i) {
+    sys::UniqueFd fd(
+        ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    ASSERT_TRUE(fd.valid());
+    ::connect(fd.get(), listener.address.get(), listener.address.length);
+    pollfd pfd{fd.get(), POLLOUT, 0};
+    stalled = ::poll(&pfd, 1, 200) == 0;
+    fillers.push_back(std::move(fd));
+  }
+  if (!stalled) GTEST_SKIP() << "this system does not drop connections";
+
+  sys::Instant start = sys::now();
+  RequestResult result = request(listener.address, "GET", "/health",
+                                 std::nullopt, "", start + 300ms);
+  auto took = sys::now() - start;
+  EXPECT_EQ(message_of(result), kTimedOut);
+  EXPECT_GE(took, 250ms);
+  EXPECT_LT(took, kGenerous);
+}
+
+TEST(Request, ClosedWithoutAReplyOrWithAMalformedOneIsNotHttp) {
+  for (const char* reply : {"", "HTTP/1.1 OK 200\r\n\r\n", "HTTP/1.1 200"}) {
+    RecordingServer recorder(reply);
+    ASSERT_TRUE(recorder.server.ok());
+    RequestResult result = request(recorder.server.address(), "GET", "/health",
+                                   std::nullopt, "", in(kGenerous));
+    EXPECT_EQ(message_of(result), kNotHttp) << reply;
+  }
+}
+
+TEST(Request, ReadsRepliesOverManyReceives) {
+  std::string big;
+  for (int i = 0; big.size() < 100'000; ++i) big += std::to_string(i) + ",";
+  RecordingServer recorder("HTTP/1.1 200 OK\r\nContent-Length: " +
+                           std::to_string(big.size()) + "\r\n\r\n" + big);
+  ASSERT_TRUE(recorder.server.ok());
+  RequestResult result = request(recorder.server.address(), "GET", "/health",
+                                 std::nullopt, "", in(kGenerous));
+  const Response* response = response_of(result);
+  ASSERT_NE(response, nullptr) << message_of(result);
+  EXPECT_EQ(response->body, big);
+
+  // A chunked reply in small pieces, split inside its lines.
+  TestServer server([](int fd) {
+    std::string request;
+    if (!read_request(fd, request)) return;
+    for (const char* piece :
+         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n", "\r\n5;e=1\r",
+          "\nhello\r\n", "6\r\n world\r\n0\r\n\r\n"}) {
+      send_all(fd, piece);
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  ASSERT_TRUE(server.ok());
+  result = request(server.address(), "GET", "/health", std::nullopt, "",
+                   in(kGenerous));
+  response = response_of(result);
+  ASSERT_NE(response, nullptr) << message_of(result);
+  EXPECT_EQ(response->body, "hello world");
+}
+
+// A reply of exactly kMaxReplyBytes is read whole; one byte more, or a
+// peer that never stops sending, ends the request at once, long before its
+// deadline.
+TEST(Request, ReplyPastTheLimitIsCutOff) {
+  const std::string head = "HTTP/1.1 200 OK\r\n\r\n";
+  const std::string at_limit =
+      head + std::string(kMaxReplyBytes - head.size(), 'b');
+  RecordingServer fits(at_limit);
+  ASSERT_TRUE(fits.server.ok());
+  RequestResult result = request(fits.server.address(), "GET", "/health",
+                                 std::nullopt, "", in(kGenerous));
+  const Response* response = response_of(result);
+  ASSERT_NE(response, nullptr) << message_of(result);
+  EXPECT_EQ(response->body.size(), kMaxReplyBytes - head.size());
+
+  RecordingServer over(at_limit + "b");
+  ASSERT_TRUE(over.server.ok());
+  result = request(over.server.address(), "GET", "/health", std::nullopt, "",
+                   in(kGenerous));
+  EXPECT_EQ(message_of(result), kReplyTooLarge);
+
+  TestServer endless([&head](int fd) {
+    std::string request;
+    if (!read_request(fd, request) || !send_all(fd, head)) return;
+    const std::string chunk(64 << 10, 'x');
+    while (send_all(fd, chunk)) {
+    }
+  });
+  ASSERT_TRUE(endless.ok());
+  sys::Instant start = sys::now();
+  result = request(endless.address(), "GET", "/health", std::nullopt, "",
+                   start + 2s);
+  EXPECT_EQ(message_of(result), kReplyTooLarge);
+  EXPECT_LT(sys::now() - start, 1s);
+}
+
+TEST(Request, PeerGoneDuringSendIsAMessageNotASignal) {
+  // SIGPIPE keeps its default action here: if a send raised it, the test
+  // program would die. The body is far larger than the socket buffers, so
+  // the client is still sending when the server goes.
+  const std::string body(64u << 20, 'x');
+  enum class Peer { kCloses, kResets, kHalfClosesThenResets };
+  for (Peer peer :
+       {Peer::kCloses, Peer::kResets, Peer::kHalfClosesThenResets}) {
+    TestServer server([peer](int fd) {
+      char some[64 * 1024];
+      linger hard{1, 0};
+      switch (peer) {
+        case Peer::kCloses:
+          break;
+        case Peer::kResets:
+          ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+          break;
+        case Peer::kHalfClosesThenResets:
+          // The client sees the end of the reply stream first; the reset
+          // that follows is then reported to its sends as EPIPE, the error
+          // that comes with SIGPIPE unless the send asks for none.
+          ::shutdown(fd, SHUT_WR);
+          for (std::size_t got = 0; got < (1u << 20);) {
+            ssize_t n = ::recv(fd, some, sizeof some, 0);
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+          }
+          ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+          break;
+      }
+    });
+    ASSERT_TRUE(server.ok());
+    RequestResult result = request(server.address(), "POST", "/v1/policy/hook",
+                                   "t", body, in(kGenerous));
+    std::string text = message_of(result);
+    EXPECT_NE(text.find(" (os error "), std::string::npos) << text;
+    EXPECT_EQ(text.back(), ')') << text;
+    if (peer == Peer::kHalfClosesThenResets) {
+      EXPECT_EQ(text, sys::os_error_text(EPIPE));
+    }
+  }
+}
+
+TEST(SocketTimeout, ConvertsToWholeMicrosecondsWithAOneMicrosecondFloor) {
+  auto as_pair = [](sys::Duration d) {
+    timeval tv = socket_timeout(d);
+    return std::pair<long long, long long>(tv.tv_sec, tv.tv_usec);
+  };
+  using P = std::pair<long long, long long>;
+  EXPECT_EQ(as_pair(1ns), P(0, 1));
+  EXPECT_EQ(as_pair(999ns), P(0, 1));
+  EXPECT_EQ(as_pair(1999ns), P(0, 1));
+  EXPECT_EQ(as_pair(999'999'999ns), P(0, 999'999));
+  EXPECT_EQ(as_pair(8s + 1'500ns), P(8, 1));
+  // The largest time left a deadline can give.
+  EXPECT_EQ(as_pair(sys::Duration::max()), P(9'223'372'036, 854'775));
+}
+
+}  // namespace
+}  // namespace twk::http
