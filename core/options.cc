@@ -1,10 +1,10 @@
 // Parsing twk-backend's command line.
 #include "options.h"
 
-#include <arpa/inet.h>
-
 #include <functional>
 #include <optional>
+
+#include "twk/net/address.h"
 
 namespace twk::core {
 namespace {
@@ -54,9 +54,7 @@ std::optional<std::string> set_host(Options& options, std::string_view value) {
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
     host = host.substr(1, host.size() - 2);
   }
-  unsigned char buffer[sizeof(in6_addr)];
-  if (inet_pton(AF_INET, host.c_str(), buffer) != 1 &&
-      inet_pton(AF_INET6, host.c_str(), buffer) != 1) {
+  if (!net::host_address(host, 0)) {
     // Names are refused: the endpoint record must carry a numeric address.
     return "--host needs a numeric IPv4 or IPv6 address, not " + quoted(value);
   }

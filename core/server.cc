@@ -34,6 +34,8 @@
 #include "options.h"
 #include "policy.h"
 #include "record.h"
+#include "twk/endpoint_record.h"
+#include "twk/net/address.h"
 #include "routes.h"
 #include "twk/sys/error.h"
 #include "twk/sys/fd.h"
@@ -482,33 +484,15 @@ class StopWorkers {
 // A listening TCP socket on a numeric address; on failure the reason.
 Result<sys::UniqueFd> open_listener(const std::string& host,
                                     std::uint16_t port) {
-  sockaddr_storage storage{};
-  socklen_t length = 0;
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-  if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(port);
-    length = sizeof *v4;
-  } else if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(port);
-    length = sizeof *v6;
-  } else {
-    return Failure{"not a numeric address: " + host};
-  }
+  std::optional<net::SocketAddress> address = net::host_address(host, port);
+  if (!address) return Failure{"not a numeric address: " + host};
 
   auto failed = [&](const char* step) {
     int err = errno;  // before anything below can change it
-    std::string reason = step;
-    reason += " ";
-    // The address as it would appear in the url, without the scheme.
-    reason += endpoint_url(host, port).substr(7);
-    reason += ": ";
-    reason += sys::os_error_text(err);
-    return Failure{std::move(reason)};
+    return Failure{std::string(step) + " " + address->to_string() + ": " +
+                   sys::os_error_text(err)};
   };
-  sys::UniqueFd fd(::socket(storage.ss_family,
+  sys::UniqueFd fd(::socket(address->family(),
                             SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd.valid()) return failed("couldn't create a socket for");
   // SO_REUSEADDR lets a new Core bind a port whose last connections are in
@@ -516,7 +500,7 @@ Result<sys::UniqueFd> open_listener(const std::string& host,
   // process bind the same port and take part of the connections.
   int yes = 1;
   (void)::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+  if (::bind(fd.get(), address->get(), address->length) != 0) {
     return failed("couldn't listen on");
   }
   // Set here once for every accepted connection, which inherits them: a
@@ -555,7 +539,7 @@ bool connections_queued(int listener) {
 // record; returns why it stopped.
 std::string watch(int signal_fd, Shared& shared, Steady::duration idle,
                   const std::string& record_path,
-                  const EndpointRecord& record) {
+                  const Endpoint& record) {
   Steady::time_point next_record_check = Steady::now() + kRecordCheck;
   for (;;) {
     if (Steady::now() >= next_record_check) {
@@ -654,15 +638,18 @@ std::optional<std::string> serve_blocked(const ServerConfig& config,
   Result<std::string> token = random_token();
   if (!token) return token.reason();
 
-  EndpointRecord record{::getpid(), *token, endpoint_url(config.host, *port)};
-  if (std::optional<std::string> error =
-          write_record(config.record_path, record)) {
-    return error;
-  }
+  std::optional<net::SocketAddress> address =
+      net::host_address(config.host, *port);
+  if (!address) return "not a numeric address: " + config.host;
+  Endpoint record{*address, *token, static_cast<std::uint32_t>(::getpid())};
+  Status written = write_endpoint_record(config.record_path,
+                                         endpoint_record_text(record));
+  if (!written) return written.reason();
   // Clamped so that the idle deadline fits the monotonic clock's range.
   std::uint64_t idle_seconds =
       std::min(config.idle_exit_seconds, kMaxIdleExitSeconds);
-  log_message("started: pid " + std::to_string(record.pid) + ", " + record.url +
+  log_message("started: pid " + std::to_string(*record.pid) + ", " +
+              endpoint_url(record.address) +
               ", record " + log_field(config.record_path) + ", idle exit " +
               (idle_seconds == 0 ? std::string("off")
                                  : std::to_string(idle_seconds) + "s"));

@@ -4,17 +4,26 @@
 #include <cstdint>
 #include <string_view>
 
-#include "http/address.h"
+#include "twk/endpoint_record.h"
+#include "twk/net/address.h"
 #include "start/records.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  if (auto endpoint = twk::start::parse_endpoint(text)) {
+  if (auto endpoint = twk::parse_endpoint_record(text)) {
     // The address must survive its own text form, since that form is what
     // goes into the Host header.
-    auto again = twk::http::parse_socket_address(endpoint->address.to_string());
+    auto again = twk::net::parse_socket_address(endpoint->address.to_string());
     if (!again || again->to_string() != endpoint->address.to_string()) {
+      __builtin_trap();
+    }
+    // What Core writes for a record reads back as the same record.
+    auto written =
+        twk::parse_endpoint_record(twk::endpoint_record_text(*endpoint));
+    if (!written || written->token != endpoint->token ||
+        written->pid != endpoint->pid ||
+        written->address.to_string() != endpoint->address.to_string()) {
       __builtin_trap();
     }
   }

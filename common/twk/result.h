@@ -39,4 +39,8 @@ class Result {
   std::variant<T, Failure> v_;
 };
 
+// The outcome of an operation without a value: Ok{}, or the reason.
+struct Ok {};
+using Status = Result<Ok>;
+
 }  // namespace twk

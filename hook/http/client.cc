@@ -50,7 +50,7 @@ Connected fail(HttpError error) { return {sys::UniqueFd(), std::move(error)}; }
 // Connects within `limit`. The socket is made non-blocking only around the
 // connect call itself, so that the wait can be bounded by poll and the later
 // sends and receives are bounded by socket time-outs instead.
-Connected connect_within(const SocketAddress& address, sys::Duration limit) {
+Connected connect_within(const net::SocketAddress& address, sys::Duration limit) {
   sys::UniqueFd fd(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.valid()) return fail(to_http_error(errno));
 
@@ -180,7 +180,7 @@ HttpError to_http_error(int errnum) {
   }
 }
 
-std::string request_head(const SocketAddress& address, std::string_view method,
+std::string request_head(const net::SocketAddress& address, std::string_view method,
                          std::string_view path,
                          const std::optional<std::string>& token,
                          std::size_t body_length) {
@@ -200,7 +200,7 @@ std::string request_head(const SocketAddress& address, std::string_view method,
   return head;
 }
 
-RequestResult request(const SocketAddress& address, std::string_view method,
+RequestResult request(const net::SocketAddress& address, std::string_view method,
                       std::string_view path,
                       const std::optional<std::string>& token,
                       std::string_view body, sys::Instant deadline) {

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <variant>
 
-#include "http/address.h"
+#include "twk/net/address.h"
 #include "twk/sys/clock.h"
 
 namespace twk::http {
@@ -57,13 +57,13 @@ inline constexpr std::size_t kMaxReplyBytes = std::size_t{4} << 20;
 // `deadline`; with none left, the result is Message "timed out" and no socket
 // is created. At most kMaxReplyBytes of reply are read. Returns only after
 // the connection is closed.
-RequestResult request(const SocketAddress& address, std::string_view method,
+RequestResult request(const net::SocketAddress& address, std::string_view method,
                       std::string_view path,
                       const std::optional<std::string>& token,
                       std::string_view body, sys::Instant deadline);
 
 // The request head as sent on the wire (exposed for tests).
-std::string request_head(const SocketAddress& address, std::string_view method,
+std::string request_head(const net::SocketAddress& address, std::string_view method,
                          std::string_view path,
                          const std::optional<std::string>& token,
                          std::size_t body_length);

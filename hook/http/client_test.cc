@@ -33,7 +33,7 @@ sys::Instant in(sys::Duration d) { return sys::now() + d; }
 // A bound (and optionally listening) TCP socket on a loopback address.
 struct Listener {
   sys::UniqueFd fd;
-  SocketAddress address;
+  net::SocketAddress address;
 };
 
 // Binds to port 0 of the loopback address of `family`; fails the test (and
@@ -126,7 +126,7 @@ class TestServer {
   ~TestServer() { join(); }
 
   bool ok() const { return listener_.fd.valid(); }
-  const SocketAddress& address() const { return listener_.address; }
+  const net::SocketAddress& address() const { return listener_.address; }
 
   // Waits until the connection has been served.
   void join() {

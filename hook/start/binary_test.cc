@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "start/records.h"
-#include "start/test_dir.h"
+#include "twk/testing/scratch_dir.h"
 
 namespace twk::start {
 namespace {

@@ -107,7 +107,7 @@ Result<std::uint16_t> free_port() {
   if (!probe.valid()) return fail(errno);
   int one = 1;
   (void)::setsockopt(probe.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  http::SocketAddress address = http::loopback_v4(0);
+  net::SocketAddress address = net::loopback_v4(0);
   if (::bind(probe.get(), address.get(), address.length) != 0) return fail(errno);
   if (::listen(probe.get(), kProbeBacklog) != 0) return fail(errno);
   sockaddr_in bound{};

@@ -8,7 +8,6 @@
 namespace twk::start {
 namespace {
 
-constexpr std::string_view kUrlScheme = "http://";
 constexpr char kRuntimeRecordName[] = "endpoint.json.runtime.json";
 constexpr char kCoreDirName[] = "core";
 // A record is a few hundred bytes. Anything far larger is no record: reading
@@ -17,51 +16,13 @@ constexpr std::size_t kMaxRecordSize = 1 << 20;
 
 }  // namespace
 
-std::optional<Endpoint> parse_endpoint(std::string_view text) {
-  std::optional<json::Value> record = json::parse(text);
-  if (!record || !record->is_object()) return std::nullopt;
-
-  auto url = record->find("url");
-  if (url == record->end() || !url->is_string()) return std::nullopt;
-  const std::string& url_text = url->get_ref<const std::string&>();
-  if (url_text.size() < kUrlScheme.size() ||
-      url_text.compare(0, kUrlScheme.size(), kUrlScheme) != 0) {
-    return std::nullopt;
-  }
-  std::string_view authority = std::string_view(url_text).substr(kUrlScheme.size());
-  authority = authority.substr(0, authority.find('/'));
-  std::optional<http::SocketAddress> address =
-      http::parse_socket_address(authority);
-  if (!address) return std::nullopt;
-
-  auto token = record->find("token");
-  if (token == record->end() || !token->is_string()) return std::nullopt;
-
-  Endpoint endpoint{*address, token->get<std::string>(), std::nullopt};
-  auto pid = record->find("pid");
-  // Only a plain non-negative integer below 2^32 is a pid; 12.0, -1, "12"
-  // and 2^32 leave the record without one (valid, but never live).
-  if (pid != record->end()) {
-    if (pid->is_number_unsigned()) {
-      auto v = pid->get<std::uint64_t>();
-      if (v <= UINT32_MAX) endpoint.pid = static_cast<std::uint32_t>(v);
-    } else if (pid->is_number_integer()) {
-      auto v = pid->get<std::int64_t>();
-      if (v >= 0 && v <= INT64_C(0xFFFFFFFF)) {
-        endpoint.pid = static_cast<std::uint32_t>(v);
-      }
-    }
-  }
-  return endpoint;
-}
-
 std::optional<Endpoint> read_endpoint(const std::string& path) {
   // The record decides where the event and the token go. One that another
   // user wrote or could rewrite (a shared TWK_ENDPOINT_FILE, a writable
   // directory) could send them to that user's listener.
   std::optional<std::string> text = sys::read_own_file(path, kMaxRecordSize);
   if (!text) return std::nullopt;
-  return parse_endpoint(*text);
+  return parse_endpoint_record(*text);
 }
 
 std::optional<Endpoint> live_endpoint(const std::string& endpoint_file,

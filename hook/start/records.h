@@ -8,22 +8,13 @@
 #include <optional>
 #include <string>
 
-#include "http/address.h"
+#include "twk/endpoint_record.h"
 
 namespace twk::start {
 
-// Where a running Core listens.
-struct Endpoint {
-  http::SocketAddress address;
-  std::string token;  // may be empty
-  std::optional<std::uint32_t> pid;
-};
-
-// Parses an endpoint record: an object with "url" ("http://" + numeric
-// socket address, optionally followed by "/..."), "token" (a string) and
-// optionally "pid" (an integer from 0 to 2^32-1; any other form gives no
-// pid without invalidating the record).
-std::optional<Endpoint> parse_endpoint(std::string_view text);
+// Where a running Core listens (the record's format is common to both
+// programs).
+using twk::Endpoint;
 
 // Reads and validates the endpoint record at `path`. Only a regular file
 // owned by this process's effective uid, and writable by no one else, is

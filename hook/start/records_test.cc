@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "start/test_dir.h"
+#include "twk/testing/scratch_dir.h"
 
 namespace twk::start {
 namespace {
@@ -11,7 +11,7 @@ namespace {
 using twk::testing::ScratchDir;
 
 std::optional<Endpoint> parse(const std::string& url, const std::string& rest) {
-  return parse_endpoint(R"({"url":")" + url + "\"" + rest + "}");
+  return parse_endpoint_record(R"({"url":")" + url + "\"" + rest + "}");
 }
 
 TEST(ParseEndpoint, UrlForms) {
@@ -42,10 +42,10 @@ TEST(ParseEndpoint, TokenAndPidRules) {
   EXPECT_FALSE(parse(url, ""));                 // no token
   EXPECT_FALSE(parse(url, R"(,"token":5)"));    // not a string
   EXPECT_FALSE(parse(url, R"(,"token":null)"));
-  EXPECT_FALSE(parse_endpoint(R"({"token":"t"})"));
-  EXPECT_FALSE(parse_endpoint(R"({"url":1,"token":"t"})"));
-  EXPECT_FALSE(parse_endpoint("[]"));
-  EXPECT_FALSE(parse_endpoint(R"({"url":"http://127.0.0.1:1","token":"t"} x)"));
+  EXPECT_FALSE(parse_endpoint_record(R"({"token":"t"})"));
+  EXPECT_FALSE(parse_endpoint_record(R"({"url":1,"token":"t"})"));
+  EXPECT_FALSE(parse_endpoint_record("[]"));
+  EXPECT_FALSE(parse_endpoint_record(R"({"url":"http://127.0.0.1:1","token":"t"} x)"));
 
   EXPECT_EQ(parse(url, R"(,"token":"t","pid":4294967295)")->pid, 4294967295u);
   EXPECT_EQ(parse(url, R"(,"token":"t","pid":0)")->pid, 0u);

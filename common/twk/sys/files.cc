@@ -264,6 +264,18 @@ UniqueFd open_or_create_at(int dir_fd, const std::string& name, int flags,
   return UniqueFd();
 }
 
+int write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
 std::string display_path(const std::string& path) {
   return utf8::lossy(path);
 }

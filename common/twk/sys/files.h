@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "twk/sys/fd.h"
 
@@ -87,5 +88,9 @@ UniqueFd open_or_create_at(int dir_fd, const std::string& name, int flags,
 // Text of a path for messages: the bytes as UTF-8, with every invalid
 // sequence replaced by U+FFFD.
 std::string display_path(const std::string& path);
+
+// Writes all of `data` to `fd`, going on after short writes and
+// interruptions. 0 on success, else the errno value of the failed write.
+int write_all(int fd, std::string_view data);
 
 }  // namespace twk::sys

@@ -1,13 +1,13 @@
 // Numeric socket addresses: parsing the "host:port" text of Core's endpoint
 // record and writing the standard form that goes into "Host:".
-#include "http/address.h"
+#include "twk/net/address.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
 #include <limits>
 
-namespace twk::http {
+namespace twk::net {
 namespace {
 
 constexpr std::uint32_t kMaxPort = 65535;
@@ -116,6 +116,15 @@ std::string SocketAddress::to_string() const {
   return out;
 }
 
+std::optional<SocketAddress> host_address(std::string_view host,
+                                          std::uint16_t port) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    return parse_v6(host.substr(1, host.size() - 2), port);
+  }
+  if (std::optional<SocketAddress> v4 = parse_v4(host, port)) return v4;
+  return parse_v6(host, port);
+}
+
 std::optional<SocketAddress> parse_socket_address(std::string_view text) {
   std::string_view host;
   bool bracketed = !text.empty() && text.front() == '[';
@@ -152,4 +161,4 @@ SocketAddress loopback_v4(std::uint16_t port) {
   return out;
 }
 
-}  // namespace twk::http
+}  // namespace twk::net

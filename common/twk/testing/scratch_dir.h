@@ -1,4 +1,5 @@
-// A temporary directory for unit tests that touch the file system.
+// A temporary directory for unit tests that touch the file system, removed
+// with everything in it.
 #pragma once
 
 #include <stdlib.h>

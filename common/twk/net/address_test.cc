@@ -1,5 +1,5 @@
 // Tests of socket address parsing and of the text form used in "Host:".
-#include "http/address.h"
+#include "twk/net/address.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace twk::http {
+namespace twk::net {
 namespace {
 
 using namespace std::string_literals;
@@ -109,4 +109,4 @@ TEST(SocketAddress, LoopbackV4) {
 }
 
 }  // namespace
-}  // namespace twk::http
+}  // namespace twk::net

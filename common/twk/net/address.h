@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace twk::http {
+namespace twk::net {
 
 struct SocketAddress {
   sockaddr_storage storage{};
@@ -31,7 +31,12 @@ struct SocketAddress {
 // 0 to 65535.
 std::optional<SocketAddress> parse_socket_address(std::string_view text);
 
+// A numeric host without a port ("127.0.0.1", "::1", "[::1]") with `port`:
+// how Core's --host names the address to listen on. Nothing for names.
+std::optional<SocketAddress> host_address(std::string_view host,
+                                          std::uint16_t port);
+
 // The IPv4 loopback address with `port`.
 SocketAddress loopback_v4(std::uint16_t port);
 
-}  // namespace twk::http
+}  // namespace twk::net

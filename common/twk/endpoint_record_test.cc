@@ -1,0 +1,134 @@
+// The endpoint record's one format: its text, parsing it back, and the
+// atomic write (mode, directories, no temporary files left behind).
+#include "twk/endpoint_record.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "twk/sys/files.h"
+#include "twk/testing/scratch_dir.h"
+
+namespace twk {
+namespace {
+
+// Restores the umask when a test ends, also on a failed assertion.
+class UmaskGuard {
+ public:
+  explicit UmaskGuard(mode_t mask) : old_(::umask(mask)) {}
+  ~UmaskGuard() { ::umask(old_); }
+
+ private:
+  mode_t old_;
+};
+
+std::vector<std::string> dir_entries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
+}
+
+int mode_of(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777)
+                                        : -1;
+}
+
+Endpoint sample_record() {
+  return {*net::host_address("127.0.0.1", 43117), std::string(64, 'a'), 4242};
+}
+
+void write(const std::string& path, const Endpoint& record) {
+  Status written = write_endpoint_record(path, endpoint_record_text(record));
+  ASSERT_TRUE(written) << written.reason();
+}
+
+TEST(EndpointRecord, TextAndParseAgree) {
+  EXPECT_EQ(endpoint_url(*net::host_address("127.0.0.1", 43117)),
+            "http://127.0.0.1:43117");
+  EXPECT_EQ(endpoint_url(*net::host_address("::1", 9000)),
+            "http://[::1]:9000");
+  Endpoint v6{*net::host_address("[::1]", 9000), "t", std::nullopt};
+  EXPECT_EQ(endpoint_record_text(v6),
+            "{\"token\":\"t\",\"url\":\"http://[::1]:9000\"}\n");
+  std::optional<Endpoint> back = parse_endpoint_record(
+      endpoint_record_text(sample_record()));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->pid, 4242u);
+  EXPECT_EQ(back->token, std::string(64, 'a'));
+  EXPECT_EQ(back->address.to_string(), "127.0.0.1:43117");
+}
+
+TEST(EndpointRecord, WritesCompactJsonWithMode0600InNewPrivateDirectories) {
+  testing::ScratchDir dir;
+  std::string path = (dir / "a/state/endpoint.json");
+  {
+    // A permissive umask must widen neither the record nor its directories.
+    UmaskGuard umask(0);
+    write(path, sample_record());
+  }
+  EXPECT_EQ(mode_of(path), 0600);
+  EXPECT_EQ(mode_of((dir / "a/state")), 0700);
+  EXPECT_EQ(mode_of((dir / "a")), 0700);
+  std::optional<std::string> text = sys::read_file(path);
+  ASSERT_TRUE(text);
+  EXPECT_EQ(*text, "{\"pid\":4242,\"token\":\"" + std::string(64, 'a') +
+                       "\",\"url\":\"http://127.0.0.1:43117\"}\n");
+
+  // A umask that strips the owner's bits must not leave a record its owner
+  // cannot read back.
+  UmaskGuard umask(0377);
+  write(path, sample_record());
+  EXPECT_EQ(mode_of(path), 0600);
+}
+
+TEST(EndpointRecord, ReplacesAnOldRecordAndLeavesNoTemporaryFiles) {
+  testing::ScratchDir dir;
+  std::string path = (dir / "endpoint.json");
+  {
+    std::ofstream old(path);
+    old << "{\"pid\":1,\"token\":\"old\",\"url\":\"http://127.0.0.1:1\"}";
+  }
+  // A stale record of another user-visible mode is replaced, not patched.
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  write(path, sample_record());
+
+  nlohmann::json value = nlohmann::json::parse(*sys::read_file(path));
+  EXPECT_EQ(value["pid"], 4242);
+  EXPECT_EQ(value["token"], std::string(64, 'a'));
+  EXPECT_EQ(mode_of(path), 0600);
+  EXPECT_EQ(dir_entries(dir.path()), std::vector<std::string>{"endpoint.json"});
+}
+
+TEST(EndpointRecord, ReportsAnUnwritableLocation) {
+  testing::ScratchDir dir;
+  std::string blocker = (dir / "not-a-dir");
+  std::ofstream(blocker) << "x";
+  Status error = write_endpoint_record(blocker + "/endpoint.json",
+                                       endpoint_record_text(sample_record()));
+  ASSERT_FALSE(error);
+  EXPECT_NE(error.reason().find(blocker), std::string::npos) << error.reason();
+  EXPECT_NE(error.reason().find("(os error"), std::string::npos)
+      << error.reason();
+
+  // A directory in the record's place: the rename fails, the temporary
+  // file must not stay behind.
+  std::string taken = (dir / "taken");
+  ASSERT_EQ(::mkdir(taken.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((taken + "/endpoint.json").c_str(), 0700), 0);
+  error = write_endpoint_record(taken + "/endpoint.json",
+                                endpoint_record_text(sample_record()));
+  ASSERT_FALSE(error);
+  EXPECT_EQ(dir_entries(taken), std::vector<std::string>{"endpoint.json"});
+}
+
+}  // namespace
+}  // namespace twk
