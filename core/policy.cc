@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "log.h"
+#include "twk/host_output.h"
 #include "policy_yaml.h"
 #include "shell.h"
 #include "twk/sys/files.h"
@@ -374,10 +375,7 @@ CheckFacts process_check_facts(const std::string& state_dir) {
 nlohmann::json hook_output(std::string_view hook, Decision decision,
                            const std::string& reason) {
   if (hook != "pre-tool-use" || decision == Decision::kNone) return nullptr;
-  return {{"hookSpecificOutput",
-           {{"hookEventName", "PreToolUse"},
-            {"permissionDecision", std::string(decision_name(decision))},
-            {"permissionDecisionReason", reason}}}};
+  return permission_output(decision_name(decision), reason);
 }
 
 }  // namespace twk::core

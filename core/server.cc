@@ -33,6 +33,8 @@
 #include "log.h"
 #include "options.h"
 #include "policy.h"
+#include "connection.h"
+#include "listener.h"
 #include "record.h"
 #include "twk/endpoint_record.h"
 #include "twk/net/address.h"
@@ -48,11 +50,9 @@ using Steady = std::chrono::steady_clock;
 using std::chrono::duration_cast;
 using std::chrono::milliseconds;
 
-// Enough for a burst of hooks from an agent that runs many tools at once.
-constexpr int kListenBacklog = 128;
 // Connections served at once, one per worker thread; more wait in the
-// backlog. Each holds its worker for at most kRequestTimeout + kSendTimeout +
-// kLingerTime.
+// backlog. Each holds its worker for at most its request, send and linger
+// times (connection.cc, listener.cc).
 constexpr std::size_t kMaxConnections = 64;
 // Workers kept waiting for connections. A new connection is taken by a
 // worker that is already waiting, on the thread the kernel wakes for it:
@@ -61,16 +61,6 @@ constexpr std::size_t kMaxConnections = 64;
 constexpr std::size_t kSpareWorkers = 2;
 // A worker beyond the spares ends after waiting this long for work.
 constexpr int kSpareWorkerIdleMs = 30 * 1000;
-// The whole request must arrive within this time of the accept. A hook
-// sends its request at once; this only bounds stalled or hostile peers.
-constexpr Steady::duration kRequestTimeout = std::chrono::seconds(10);
-constexpr std::chrono::seconds kSendTimeout{5};
-// After the reply, unread input is drained for at most this long (or this
-// many bytes) before the close: closing with unread data makes the kernel
-// send a reset, which can destroy the reply before the client reads it.
-constexpr Steady::duration kLingerTime = std::chrono::seconds(1);
-constexpr std::size_t kLingerBytes = 64 * 1024;
-constexpr std::size_t kReadChunk = 16 * 1024;
 // The main loop re-checks at least this often; poll() takes int ms.
 constexpr Steady::duration kLongestWait = std::chrono::hours(1);
 // After a failed accept for want of descriptors or memory, a pause before
@@ -104,11 +94,7 @@ struct Shared {
   std::size_t workers = 0;  // threads running worker()
   std::size_t waiting = 0;  // workers waiting for a connection
   std::size_t active = 0;   // connections being served
-  // Connections that wait for their request head or drain after their
-  // reply, by descriptor, with the time they started waiting. An entry is
-  // removed before its descriptor is closed, so a descriptor found here is
-  // still that connection's.
-  std::map<int, Steady::time_point> idle;
+  IdleConnections idle;  // has its own lock
 
   void touch() {
     last_activity.store(Steady::now().time_since_epoch().count());
@@ -118,256 +104,9 @@ struct Shared {
   }
 };
 
-int poll_timeout_ms(Steady::duration d) {
-  if (d <= Steady::duration::zero()) return 0;
-  // Rounded up, so a wait never ends just before the instant it is for.
-  auto ms =
-      duration_cast<milliseconds>(d + std::chrono::microseconds(999)).count();
-  return static_cast<int>(std::min<long long>(ms, 3600 * 1000));
-}
-
-enum class ReadStatus { kData, kClosed, kTimedOut, kFailed };
-
-// One recv of up to `size` bytes, waiting no later than `deadline`.
-// Data that has already arrived is read without a poll first.
-ReadStatus read_some(int fd, char* buffer, std::size_t size,
-                     Steady::time_point deadline, std::size_t& got) {
-  for (;;) {
-    ssize_t n = ::recv(fd, buffer, size, MSG_DONTWAIT);
-    if (n > 0) {
-      got = static_cast<std::size_t>(n);
-      return ReadStatus::kData;
-    }
-    if (n == 0) return ReadStatus::kClosed;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return ReadStatus::kFailed;
-    pollfd p{fd, POLLIN, 0};
-    int ready = ::poll(&p, 1, poll_timeout_ms(deadline - Steady::now()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return ReadStatus::kFailed;
-    if (ready == 0) return ReadStatus::kTimedOut;
-  }
-}
-
-// Sends everything; failures (the peer left, the send timed out) end the
-// exchange and are not reported, since there is no one left to tell.
-void send_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
-// Marks a connection as idle (see Shared::idle) for its lifetime, or until
-// done() is called.
-class IdleMark {
- public:
-  IdleMark(int fd, Shared& shared) : fd_(fd), shared_(shared) {
-    std::lock_guard<std::mutex> lock(shared_.mutex);
-    shared_.idle[fd_] = Steady::now();
-  }
-  ~IdleMark() { done(); }
-  IdleMark(const IdleMark&) = delete;
-  IdleMark& operator=(const IdleMark&) = delete;
-
-  void done() {
-    if (fd_ < 0) return;
-    std::lock_guard<std::mutex> lock(shared_.mutex);
-    shared_.idle.erase(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-  Shared& shared_;
-};
-
-// Shuts down the connections idle for longer than kIdleEvictAge; their
-// workers see the end of input and go back to accepting. Called with
-// shared.mutex held.
-void evict_idle_locked(Shared& shared) {
-  const Steady::time_point cutoff = Steady::now() - kIdleEvictAge;
-  for (auto it = shared.idle.begin(); it != shared.idle.end();) {
-    if (it->second <= cutoff) {
-      (void)::shutdown(it->first, SHUT_RDWR);
-      it = shared.idle.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
-
-// Ends the connection without destroying the reply: FIN first, then drain
-// whatever the client still sends until it closes or the linger ends.
-// Needed only when the client may still be sending: closing with unread
-// input makes the kernel answer with a reset.
-void linger_close(int fd, Shared& shared) {
-  IdleMark idle(fd, shared);
-  (void)::shutdown(fd, SHUT_WR);
-  Steady::time_point deadline = Steady::now() + kLingerTime;
-  char buffer[4096];
-  std::size_t drained = 0;
-  while (drained < kLingerBytes) {
-    std::size_t got = 0;
-    if (read_some(fd, buffer, sizeof buffer, deadline, got) !=
-        ReadStatus::kData) {
-      return;
-    }
-    drained += got;
-  }
-}
-
-// One connection: read one request, answer it, log it, close.
-class Connection {
- public:
-  Connection(sys::UniqueFd fd, Shared& shared)
-      : fd_(std::move(fd)),
-        shared_(shared),
-        accepted_(Steady::now()),
-        deadline_(accepted_ + kRequestTimeout) {}
-
-  // The socket has the send time-out and TCP_NODELAY of the listener.
-  void run() {
-    std::optional<int> error_status = read_request();
-    if (!error_status && !answered_) return;  // the peer left: no one to answer
-    if (error_status) {
-      std::string body = "{\"error\":\"";
-      body += lower(std::string(reason_phrase(*error_status)));
-      body += "\"}";
-      reply(*error_status, body, {});
-    }
-    // A client that sent exactly one request and nothing after it (the
-    // hook) has nothing left to send, so the connection is simply closed:
-    // the wait for its close would cost a thread wake-up per request.
-    if (consumed_whole_request_) {
-      char byte;
-      ssize_t n = ::recv(fd_.get(), &byte, 1, MSG_DONTWAIT | MSG_PEEK);
-      if (n == 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
-        return;
-      }
-    }
-    linger_close(fd_.get(), shared_);
-  }
-
- private:
-  static std::string lower(std::string s) {
-    for (char& c : s) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return s;
-  }
-
-  // Reads and answers the request. Returns the status of an error reply to
-  // send instead, or nothing (answered, or the peer left).
-  std::optional<int> read_request() {
-    IdleMark idle(fd_.get(), shared_);
-    std::size_t head_end = std::string::npos;
-    while (head_end == std::string::npos) {
-      if (buffer_.size() > kMaxHeadBytes) return 431;
-      ReadStatus status = read_more();
-      if (status == ReadStatus::kTimedOut && !buffer_.empty()) return 408;
-      if (status != ReadStatus::kData) return std::nullopt;
-      // The blank line may straddle two reads; look back three bytes.
-      std::size_t from = scanned_ >= 3 ? scanned_ - 3 : 0;
-      head_end = buffer_.find("\r\n\r\n", from);
-      scanned_ = buffer_.size();
-    }
-    idle.done();
-    if (head_end + 4 > kMaxHeadBytes) return 431;
-
-    auto parsed =
-        parse_request_head(std::string_view(buffer_).substr(0, head_end));
-    if (const HeadError* error = std::get_if<HeadError>(&parsed)) {
-      return error->status;  // logged with method "-" and no path
-    }
-    RequestHead& head = std::get<RequestHead>(parsed);
-    method_ = head.method;
-    path_ = head.path;
-    std::optional<std::string_view> authorization =
-        head.header("authorization");
-
-    std::size_t body_start = head_end + 4;
-    std::size_t length = static_cast<std::size_t>(head.content_length);
-    if (!shared_.routes.wants_body(head.method, head.path, authorization)) {
-      // Answered from the head alone (health checks, refusals): the body,
-      // if any, is neither waited for nor kept.
-      consumed_whole_request_ = length == 0 && buffer_.size() == body_start;
-      Request request{head.method, head.path, authorization, {}};
-      Reply answer = shared_.routes.handle(request);
-      reply(answer.status, answer.body, answer.headers, answer.content_type,
-            head.method == "HEAD");
-      return std::nullopt;
-    }
-    // One allocation for the rest of the body (at most kMaxBodyBytes), plus
-    // room for the last read to overshoot; none when it is all in.
-    if (buffer_.size() - body_start < length) {
-      buffer_.reserve(body_start + length + kReadChunk);
-    }
-    if (head.expect_continue && length > buffer_.size() - body_start) {
-      send_all(fd_.get(), "HTTP/1.1 100 Continue\r\n\r\n");
-    }
-    while (buffer_.size() - body_start < length) {
-      ReadStatus status = read_more();
-      if (status == ReadStatus::kTimedOut) return 408;
-      if (status != ReadStatus::kData) return std::nullopt;
-    }
-
-    consumed_whole_request_ = buffer_.size() == body_start + length;
-    std::string_view body =
-        std::string_view(buffer_).substr(body_start, length);
-    Request request{head.method, head.path, authorization, body};
-    Reply answer = shared_.routes.handle(request);
-    reply(answer.status, answer.body, answer.headers, answer.content_type,
-          head.method == "HEAD");
-    return std::nullopt;
-  }
-
-  ReadStatus read_more() {
-    std::size_t old = buffer_.size();
-    buffer_.resize(old + kReadChunk);
-    std::size_t got = 0;
-    ReadStatus status =
-        read_some(fd_.get(), buffer_.data() + old, kReadChunk, deadline_, got);
-    buffer_.resize(old + got);
-    return status;
-  }
-
-  void reply(int status, std::string_view body,
-             const std::vector<std::pair<std::string, std::string>>& headers,
-             std::string_view content_type = "application/json",
-             bool head_only = false) {
-    send_all(fd_.get(),
-             format_reply(status, content_type, body, headers, head_only));
-    answered_ = true;
-    auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
-                      Steady::now() - accepted_)
-                      .count();
-    write_log_line(request_log_line(std::chrono::system_clock::now(), method_,
-                                    path_, status, micros));
-  }
-
-  sys::UniqueFd fd_;
-  Shared& shared_;
-  Steady::time_point accepted_;
-  Steady::time_point deadline_;
-  std::string buffer_;
-  std::size_t scanned_ = 0;
-  std::string method_ = "-";
-  std::string path_;
-  bool answered_ = false;
-  // The request was read to its last byte and nothing followed it.
-  bool consumed_whole_request_ = false;
-};
-
 // Serves one accepted connection, with the bookkeeping around it.
 void serve_connection(int fd, Shared& shared) {
-  try {
-    Connection(sys::UniqueFd(fd), shared).run();
-  } catch (const std::exception&) {
-    // Out of memory for this request; the descriptor is closed by now.
-  }
+  serve_connection(sys::UniqueFd(fd), shared.routes, shared.idle);
   shared.touch();
   std::lock_guard<std::mutex> lock(shared.mutex);
   --shared.active;
@@ -481,60 +220,6 @@ class StopWorkers {
   Shared& shared_;
 };
 
-// A listening TCP socket on a numeric address; on failure the reason.
-Result<sys::UniqueFd> open_listener(const std::string& host,
-                                    std::uint16_t port) {
-  std::optional<net::SocketAddress> address = net::host_address(host, port);
-  if (!address) return Failure{"not a numeric address: " + host};
-
-  auto failed = [&](const char* step) {
-    int err = errno;  // before anything below can change it
-    return Failure{std::string(step) + " " + address->to_string() + ": " +
-                   sys::os_error_text(err)};
-  };
-  sys::UniqueFd fd(::socket(address->family(),
-                            SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd.valid()) return failed("couldn't create a socket for");
-  // SO_REUSEADDR lets a new Core bind a port whose last connections are in
-  // TIME_WAIT. SO_REUSEPORT is deliberately not set: it would let a second
-  // process bind the same port and take part of the connections.
-  int yes = 1;
-  (void)::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  if (::bind(fd.get(), address->get(), address->length) != 0) {
-    return failed("couldn't listen on");
-  }
-  // Set here once for every accepted connection, which inherits them: a
-  // bound on each reply's send, and no wait for a delayed ACK before the
-  // reply (one send) goes out.
-  timeval send_timeout{kSendTimeout.count(), 0};
-  (void)::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout,
-                     sizeof send_timeout);
-  (void)::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-  if (::listen(fd.get(), kListenBacklog) != 0) {
-    return failed("couldn't listen on");
-  }
-  return fd;
-}
-
-Result<std::uint16_t> bound_port(int fd) {
-  sockaddr_storage storage{};
-  socklen_t length = sizeof storage;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
-    return Failure{"couldn't read the bound port: " +
-                   sys::os_error_text(errno)};
-  }
-  if (storage.ss_family == AF_INET6) {
-    return ntohs(reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port);
-  }
-  return ntohs(reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
-}
-
-// True when connections wait on the listening socket to be accepted.
-bool connections_queued(int listener) {
-  pollfd p{listener, POLLIN, 0};
-  return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
-}
-
 // Runs until a stop signal, the idle deadline or the loss of the endpoint
 // record; returns why it stopped.
 std::string watch(int signal_fd, Shared& shared, Steady::duration idle,
@@ -564,10 +249,10 @@ std::string watch(int signal_fd, Shared& shared, Steady::duration idle,
       // make way for those queued behind them.
       saturated =
           shared.waiting == 0 && shared.workers >= kMaxConnections;
-      if (saturated && !shared.idle.empty() &&
-          connections_queued(shared.listener)) {
-        evict_idle_locked(shared);
-      }
+    }
+    if (saturated && !shared.idle.empty() &&
+        connections_queued(shared.listener)) {
+      shared.idle.shut_down_idle_since(Steady::now() - kIdleEvictAge);
     }
     Steady::duration wait = kLongestWait;
     if (idle > Steady::duration::zero()) {

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "twk/host_output.h"
 #include "twk/sys/timed_write.h"
 
 namespace twk {
@@ -98,14 +99,7 @@ HookOutput unchecked_call_output(std::string_view hook,
   message += kMessageHead;
   message += reason;
   message += kMessageTail;
-  json::Value inner = json::Value::object();
-  inner["hookEventName"] = "PreToolUse";
-  inner["permissionDecision"] = "ask";
-  inner["permissionDecisionReason"] = message;
-  json::Value outer = json::Value::object();
-  outer["hookSpecificOutput"] = std::move(inner);
-  outer["systemMessage"] = std::move(message);
-  return outer;
+  return permission_output("ask", message, message);
 }
 
 std::string hook_output_line(const HookOutput& output) {
