@@ -538,11 +538,12 @@ TEST_F(BackendTest, StalledClientsDelayNoOne) {
   for (int i = 0; i < 5; ++i) stalled.push_back(std::make_unique<Conn>(port_));
   Conn half(port_);
   ASSERT_TRUE(half.send("GET /hea"));
+  // Each exchange must end within read_to_close's 3 s, far inside the
+  // 10 s that a stalled connection may hold its worker.
   for (int i = 0; i < 3; ++i) {
-    auto before = Clock::now();
     Exchange e = round_trip(port_, hook_request("GET", "/health", port_));
     EXPECT_EQ(status_of(e.bytes), 200);
-    EXPECT_LT(Clock::now() - before, 500ms);
+    EXPECT_TRUE(e.closed);
   }
 }
 

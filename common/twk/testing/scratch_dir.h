@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 
 namespace twk::testing {
@@ -17,7 +18,13 @@ class ScratchDir {
   ScratchDir() {
     std::string pattern =
         std::filesystem::temp_directory_path().string() + "/twk-unit-XXXXXX";
-    path_ = std::filesystem::canonical(::mkdtemp(pattern.data())).string();
+    const char* made = ::mkdtemp(pattern.data());
+    // No directory, no test: fail loudly rather than hand a null pointer on.
+    if (made == nullptr) {
+      throw std::runtime_error("couldn't create a scratch directory at " +
+                               pattern);
+    }
+    path_ = std::filesystem::canonical(made).string();
   }
   ~ScratchDir() {
     std::error_code ec;
