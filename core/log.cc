@@ -31,24 +31,6 @@ std::string log_timestamp(WallTime time) {
   return buffer;
 }
 
-std::string log_field(std::string_view text) {
-  if (text.empty()) return "-";
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(text.size());
-  for (char ch : text) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (c > 0x20 && c < 0x7f && c != '\\') {
-      out += ch;
-    } else {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xf];
-    }
-  }
-  return out;
-}
-
 std::string request_log_line(WallTime time, std::string_view method,
                              std::string_view path, int status,
                              std::optional<std::int64_t> micros) {
@@ -57,13 +39,17 @@ std::string request_log_line(WallTime time, std::string_view method,
          (micros ? std::to_string(*micros) + "us" : std::string("-"));
 }
 
-std::string log_line_text(std::string_view text) {
+namespace {
+
+// `text` with every byte for which `keep` is false written as \xNN.
+template <class Keep>
+std::string escaped(std::string_view text, Keep keep) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size());
   for (char ch : text) {
     unsigned char c = static_cast<unsigned char>(ch);
-    if (c >= 0x20 && c != 0x7f) {
+    if (keep(c)) {
       out += ch;
     } else {
       out += "\\x";
@@ -72,6 +58,19 @@ std::string log_line_text(std::string_view text) {
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string log_field(std::string_view text) {
+  if (text.empty()) return "-";
+  return escaped(text, [](unsigned char c) {
+    return c > 0x20 && c < 0x7f && c != '\\';
+  });
+}
+
+std::string log_line_text(std::string_view text) {
+  return escaped(text, [](unsigned char c) { return c >= 0x20 && c != 0x7f; });
 }
 
 void write_log_line(std::string_view line) {

@@ -9,13 +9,6 @@
 namespace twk {
 namespace {
 
-// A variable's value when it is set and non-empty.
-std::optional<std::string> non_empty(const EnvLookup& env, const char* name) {
-  std::optional<std::string> value = env(name);
-  if (!value || value->empty()) return std::nullopt;
-  return value;
-}
-
 std::optional<std::uint64_t> parse_u64(const std::string& text) {
   std::size_t i = text.size() > 0 && text[0] == '+' ? 1 : 0;
   if (i == text.size()) return std::nullopt;
@@ -56,10 +49,10 @@ HookConfig load_config(const EnvLookup& env,
 
   config.core_idle_exit = env_number(env, "TWK_CORE_IDLE_EXIT_SECONDS",
                                      kDefaultCoreIdleExitSeconds);
-  if (auto dir = non_empty(env, "CLAUDE_PROJECT_DIR"); dir && utf8::valid(*dir)) {
+  if (auto dir = non_empty_env(env, "CLAUDE_PROJECT_DIR"); dir && utf8::valid(*dir)) {
     config.project_dir = std::move(dir);
   }
-  config.core_binary = non_empty(env, "TWK_CORE_BINARY");
+  config.core_binary = non_empty_env(env, "TWK_CORE_BINARY");
   if (self_exe) {
     std::optional<std::string> parent = sys::parent_path(*self_exe);
     if (parent) config.exe_dir = std::move(parent);

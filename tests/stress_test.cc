@@ -67,6 +67,16 @@ class StressTest : public FakeCoreTest {
     return results;
   }
 
+  // Hooks that start the reference Core, with the deadline every hook runs
+  // with.
+  std::map<std::string, std::string> reference_core_env() const {
+    auto e = base_env(state_);
+    e["TWK_CORE_BINARY"] = backend_path();
+    e["TWK_CORE_IDLE_EXIT_SECONDS"] = "60";
+    e["TWK_HOOK_DEADLINE_MS"] = "8000";
+    return e;
+  }
+
   // A clean run (harness.h) that ended within its deadline.
   static void expect_clean(const RunResult& r) {
     twk::testing::expect_clean(r);
@@ -102,10 +112,7 @@ TEST_F(StressColdStart, BurstsOfHooksStartOneFakeCorePerRound) {
 // inside: each round's record names a new process, and it is the only Core
 // process found running.
 TEST_F(StressColdStart, BurstsOfHooksStartOneReferenceCorePerRound) {
-  auto env = base_env(state_);
-  env["TWK_CORE_BINARY"] = backend_path();
-  env["TWK_CORE_IDLE_EXIT_SECONDS"] = "60";
-  env["TWK_HOOK_DEADLINE_MS"] = "8000";
+  auto env = reference_core_env();
   std::set<long long> pids;
   const std::string backend = std::filesystem::canonical(backend_path());
   for (int round = 0; round < rounds(); ++round) {
@@ -185,10 +192,7 @@ TEST_F(StressColdStart, CoreKilledInTheMiddleOfABurst) {
 // from Core: every hook gets Core's own answer within its deadline, and
 // every event is audited exactly once.
 TEST_F(StressTest, IdleConnectionsWithoutTheTokenDelayNoHook) {
-  auto env = base_env(state_);
-  env["TWK_CORE_BINARY"] = backend_path();
-  env["TWK_CORE_IDLE_EXIT_SECONDS"] = "60";
-  env["TWK_HOOK_DEADLINE_MS"] = "8000";
+  auto env = reference_core_env();
   ASSERT_EQ(run_hook(kEvent, env).exit_status, 0);
   std::string record = read_file(endpoint_file()).value_or("");
   std::size_t colon = record.find("127.0.0.1:");

@@ -12,6 +12,11 @@ namespace twk {
 // Looks an environment variable up: its bytes, or nothing when unset.
 using EnvLookup = std::function<std::optional<std::string>(const char*)>;
 
+// A variable's value when it is set and non-empty: the settings of both
+// programs treat an empty variable as unset.
+std::optional<std::string> non_empty_env(const EnvLookup& env,
+                                         const char* name);
+
 // The real process environment.
 std::optional<std::string> process_env(const char* name);
 
