@@ -169,13 +169,12 @@ Result<Endpoint> launch(const HookConfig& config, const std::string& binary,
   // at once: its exit would go unseen until the budget ran out, and the
   // SIGKILL at that point could reach another process that got its pid.
   (void)::signal(SIGCHLD, SIG_DFL);
-  int err = 0;
-  std::optional<sys::Child> child = sys::spawn(spec, &err);
+  Result<sys::Child> child = sys::spawn(spec);
   log_dup.reset();
   log.reset();
   if (!child) {
     return Failure{"couldn't start Core at " + sys::display_path(binary) +
-                   ": " + sys::os_error_text(err)};
+                   ": " + child.reason()};
   }
 
   for (;;) {

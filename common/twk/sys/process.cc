@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "twk/sys/error.h"
 #include "twk/sys/fd.h"
 #include "twk/sys/files.h"
 
@@ -22,14 +23,23 @@ namespace {
 struct SpawnAttrs {
   posix_spawnattr_t attr;
   posix_spawn_file_actions_t actions;
+  int failed = 0;  // the error of an init that failed; then neither is used
+  bool attr_made = false;
+  bool actions_made = false;
   SpawnAttrs() {
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_init(&actions);
+    failed = posix_spawnattr_init(&attr);
+    attr_made = failed == 0;
+    if (failed == 0) {
+      failed = posix_spawn_file_actions_init(&actions);
+      actions_made = failed == 0;
+    }
   }
   ~SpawnAttrs() {
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
+    if (actions_made) posix_spawn_file_actions_destroy(&actions);
+    if (attr_made) posix_spawnattr_destroy(&attr);
   }
+  SpawnAttrs(const SpawnAttrs&) = delete;
+  SpawnAttrs& operator=(const SpawnAttrs&) = delete;
 };
 
 }  // namespace
@@ -43,30 +53,41 @@ std::optional<int> Child::poll() {
 
 void Child::kill() { (void)::kill(pid_, SIGKILL); }
 
-std::optional<Child> spawn(const SpawnSpec& spec, int* errnum) {
+Result<Child> spawn(const SpawnSpec& spec) {
   SpawnAttrs s;
+  if (s.failed != 0) return Failure{os_error_text(s.failed)};
+  // The first set-up call that fails; each is checked, since a child
+  // started without, say, its descriptors closed would keep the host's
+  // pipes open for as long as Core runs.
+  int failed = 0;
+  auto check = [&failed](int rc) {
+    if (failed == 0 && rc != 0) failed = rc;
+  };
   sigset_t empty, pipe_only;
   sigemptyset(&empty);
   sigemptyset(&pipe_only);
   sigaddset(&pipe_only, SIGPIPE);
-  posix_spawnattr_setsigmask(&s.attr, &empty);
+  check(posix_spawnattr_setsigmask(&s.attr, &empty));
   // The hook ignores SIGPIPE and ignored signals survive exec; Core gets the
   // default back.
-  posix_spawnattr_setsigdefault(&s.attr, &pipe_only);
-  posix_spawnattr_setpgroup(&s.attr, 0);
-  posix_spawnattr_setflags(&s.attr, POSIX_SPAWN_SETSIGMASK |
-                                        POSIX_SPAWN_SETSIGDEF |
-                                        POSIX_SPAWN_SETPGROUP);
+  check(posix_spawnattr_setsigdefault(&s.attr, &pipe_only));
+  check(posix_spawnattr_setpgroup(&s.attr, 0));
+  check(posix_spawnattr_setflags(&s.attr, POSIX_SPAWN_SETSIGMASK |
+                                              POSIX_SPAWN_SETSIGDEF |
+                                              POSIX_SPAWN_SETPGROUP));
 
-  posix_spawn_file_actions_adddup2(&s.actions, spec.stdout_fd, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&s.actions, spec.stderr_fd, STDERR_FILENO);
-  posix_spawn_file_actions_addopen(&s.actions, STDIN_FILENO, "/dev/null",
-                                   O_RDONLY, 0);
+  check(posix_spawn_file_actions_adddup2(&s.actions, spec.stdout_fd,
+                                         STDOUT_FILENO));
+  check(posix_spawn_file_actions_adddup2(&s.actions, spec.stderr_fd,
+                                         STDERR_FILENO));
+  check(posix_spawn_file_actions_addopen(&s.actions, STDIN_FILENO, "/dev/null",
+                                         O_RDONLY, 0));
   // Our own descriptors are all close-on-exec, but the hook may have
   // inherited open descriptors from the agent host. Core outlives the hook,
   // and a host that waits for end-of-file on the hook's pipes would hang on
   // any copy Core kept.
-  posix_spawn_file_actions_addclosefrom_np(&s.actions, 3);
+  check(posix_spawn_file_actions_addclosefrom_np(&s.actions, 3));
+  if (failed != 0) return Failure{os_error_text(failed)};
 
   std::vector<std::string> env_storage;
   for (char** e = environ; e && *e; ++e) {
@@ -95,10 +116,7 @@ std::optional<Child> spawn(const SpawnSpec& spec, int* errnum) {
   pid_t pid = -1;
   int rc = posix_spawnp(&pid, spec.program.c_str(), &s.actions, &s.attr,
                         argv.data(), envp.data());
-  if (rc != 0) {
-    *errnum = rc;
-    return std::nullopt;
-  }
+  if (rc != 0) return Failure{os_error_text(rc)};
   return Child(pid);
 }
 

@@ -2,6 +2,7 @@
 // looking at which executable a process runs.
 #pragma once
 
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -9,6 +10,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "twk/result.h"
 
 namespace twk::sys {
 
@@ -42,9 +45,9 @@ class Child {
 
 // Spawns `spec` with stdin from /dev/null, in a new process group that it
 // leads, with an empty signal mask, SIGPIPE at its default action, and no
-// inherited descriptor besides 0, 1 and 2. On failure nothing, with the
-// errno value in *errnum.
-std::optional<Child> spawn(const SpawnSpec& spec, int* errnum);
+// inherited descriptor besides 0, 1 and 2. Every part of that set-up must
+// take, or nothing is spawned. The failure is the system's error text.
+Result<Child> spawn(const SpawnSpec& spec);
 
 // The executable file of process `pid` (the target of /proc/{pid}/exe)
 // when that process belongs to this program's effective uid; nothing when

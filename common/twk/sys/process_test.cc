@@ -8,6 +8,8 @@
 #include <chrono>
 #include <thread>
 
+#include "twk/sys/error.h"
+
 namespace twk::sys {
 namespace {
 
@@ -42,21 +44,30 @@ TEST(Spawn, RunsWithPathSearchAndReportsFailures) {
   spec.env_overrides = {{"X", "1"}};
   spec.stdout_fd = high;
   spec.stderr_fd = high;
-  int err = 0;
-  std::optional<Child> child = spawn(spec, &err);
-  ASSERT_TRUE(child);
+  Result<Child> child = spawn(spec);
+  ASSERT_TRUE(child) << child.reason();
   std::optional<int> status = wait_for(*child);
   ASSERT_TRUE(status);
   EXPECT_EQ(exit_status_text(*status), "exit status: 4");
 
   spec.program = "/definitely/not/here";
-  EXPECT_FALSE(spawn(spec, &err));
-  EXPECT_EQ(err, ENOENT);
+  Result<Child> missing = spawn(spec);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.reason(), os_error_text(ENOENT));
+
+  // A set-up step that fails (an output that is no descriptor) fails the
+  // spawn instead of starting a child without it.
+  spec.program = "sh";
+  spec.stdout_fd = -1;
+  Result<Child> unset = spawn(spec);
+  ASSERT_FALSE(unset);
+  EXPECT_EQ(unset.reason(), os_error_text(EBADF));
+  spec.stdout_fd = high;
 
   spec.program = "sleep";
   spec.args = {"10"};
-  child = spawn(spec, &err);
-  ASSERT_TRUE(child);
+  child = spawn(spec);
+  ASSERT_TRUE(child) << child.reason();
   EXPECT_FALSE(child->poll());
   child->kill();
   status = wait_for(*child);
