@@ -84,8 +84,8 @@ int run(int argc, char** argv) {
   config.policy_path_given = policy_given;
   config.audit_path = twk::core::audit_log_path(state_dir);
   config.check_facts = twk::core::process_check_facts(state_dir);
-  if (std::optional<std::string> error = twk::core::serve(config)) {
-    std::fprintf(stderr, "twk-backend: %s\n", error->c_str());
+  if (twk::Status served = twk::core::serve(config); !served) {
+    std::fprintf(stderr, "twk-backend: %s\n", served.reason().c_str());
     return kExitFailure;
   }
   return kExitOk;

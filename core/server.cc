@@ -284,7 +284,7 @@ std::string watch(int signal_fd, Shared& shared, Steady::duration idle,
   }
 }
 
-std::optional<std::string> serve_blocked(const ServerConfig& config,
+Status serve_blocked(const ServerConfig& config,
                                          const sigset_t& signals) {
   PolicyConfig policy_config;
   policy_config.user_path = config.policy_path;
@@ -308,28 +308,30 @@ std::optional<std::string> serve_blocked(const ServerConfig& config,
   // Bind before anything is published: a record must only ever name a port
   // that this process holds.
   Result<sys::UniqueFd> listener = open_listener(config.host, config.port);
-  if (!listener) return listener.reason();
+  if (!listener) return Failure{listener.reason()};
   Result<std::uint16_t> port = bound_port(listener->get());
-  if (!port) return port.reason();
+  if (!port) return Failure{port.reason()};
 
   sys::UniqueFd signal_fd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
   if (!signal_fd.valid()) {
-    return "couldn't watch for stop signals: " + sys::os_error_text(errno);
+    return Failure{"couldn't watch for stop signals: " +
+                   sys::os_error_text(errno)};
   }
   sys::UniqueFd stop_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!stop_fd.valid()) {
-    return "couldn't create an event descriptor: " + sys::os_error_text(errno);
+    return Failure{"couldn't create an event descriptor: " +
+                   sys::os_error_text(errno)};
   }
   Result<std::string> token = random_token();
-  if (!token) return token.reason();
+  if (!token) return Failure{token.reason()};
 
   std::optional<net::SocketAddress> address =
       net::host_address(config.host, *port);
-  if (!address) return "not a numeric address: " + config.host;
+  if (!address) return Failure{"not a numeric address: " + config.host};
   Endpoint record{*address, *token, static_cast<std::uint32_t>(::getpid())};
   Status written = write_endpoint_record(config.record_path,
                                          endpoint_record_text(record));
-  if (!written) return written.reason();
+  if (!written) return written;
   // Clamped so that the idle deadline fits the monotonic clock's range.
   std::uint64_t idle_seconds =
       std::min(config.idle_exit_seconds, kMaxIdleExitSeconds);
@@ -377,12 +379,12 @@ std::optional<std::string> serve_blocked(const ServerConfig& config,
   }
   listener->reset();
   log_message("stopped");
-  return std::nullopt;
+  return Ok{};
 }
 
 }  // namespace
 
-std::optional<std::string> serve(const ServerConfig& config) {
+Status serve(const ServerConfig& config) {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGTERM);
@@ -403,7 +405,7 @@ std::optional<std::string> serve(const ServerConfig& config) {
   try {
     return serve_blocked(config, signals);
   } catch (const std::exception& e) {
-    return std::string("unexpected failure: ") + e.what();
+    return Failure{std::string("unexpected failure: ") + e.what()};
   }
 }
 

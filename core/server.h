@@ -8,6 +8,8 @@
 
 #include "checks.h"
 
+#include "twk/result.h"
+
 namespace twk::core {
 
 struct ServerConfig {
@@ -29,9 +31,9 @@ struct ServerConfig {
 // out if it is still this process's. Blocks those three signals and ignores
 // SIGPIPE for the whole process, so call it from the main thread before any
 // other thread exists. Each connection gets one reply and is then closed;
-// requests in progress when it stops are still answered. Returns nothing after
-// a clean stop, else why the server could not start (bind failure, unwritable
+// requests in progress when it stops are still answered. Ok after a clean
+// stop, else why the server could not start (bind failure, unwritable
 // record).
-std::optional<std::string> serve(const ServerConfig& config);
+Status serve(const ServerConfig& config);
 
 }  // namespace twk::core

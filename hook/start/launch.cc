@@ -62,13 +62,13 @@ bool healthy(const Endpoint& endpoint, sys::Instant budget) {
 }
 
 // Tries the lock until it is taken or the budget runs out.
-Result<bool> take_lock(const std::string& lock_path, sys::Instant budget) {
+Status take_lock(const std::string& lock_path, sys::Instant budget) {
   for (;;) {
     if (sys::now() >= budget) {
       return Failure{"another start of Core is taking too long"};
     }
     int err = sys::make_dir(lock_path, kDirMode);
-    if (err == 0) return true;
+    if (err == 0) return Ok{};
     if (err != EEXIST) {
       return Failure{"couldn't take Core's start lock: " +
                      sys::os_error_text(err)};
@@ -209,7 +209,7 @@ Result<Endpoint> start_core(const HookConfig& config, const std::string& binary,
       parent && !parent->empty()) {
     (void)sys::make_dirs(*parent, kDirMode);  // mkdir of the lock reports
   }
-  Result<bool> taken = take_lock(lock_path, budget);
+  Status taken = take_lock(lock_path, budget);
   if (!taken) return Failure{taken.reason()};
   StartLock lock(lock_path);
 
