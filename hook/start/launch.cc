@@ -9,10 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 
 #include "http/client.h"
+#include "twk/sys/dir_watch.h"
 #include "twk/sys/error.h"
 #include "twk/sys/fd.h"
 #include "twk/sys/files.h"
@@ -169,6 +171,11 @@ Result<Endpoint> launch(const HookConfig& config, const std::string& binary,
   // at once: its exit would go unseen until the budget ran out, and the
   // SIGKILL at that point could reach another process that got its pid.
   (void)::signal(SIGCHLD, SIG_DFL);
+  // Watched from before the spawn, so that a record written at once is
+  // not missed: the wait below wakes as soon as it appears.
+  std::optional<std::string> record_dir = sys::parent_path(config.endpoint_file);
+  sys::DirectoryWatch record_changes(
+      record_dir && !record_dir->empty() ? *record_dir : std::string("."));
   Result<sys::Child> child = sys::spawn(spec);
   log_dup.reset();
   log.reset();
@@ -194,7 +201,10 @@ Result<Endpoint> launch(const HookConfig& config, const std::string& binary,
         healthy(*endpoint, budget)) {
       return *endpoint;
     }
-    sys::sleep_for(kWaitPoll);
+    // Woken by the record's directory; kWaitPoll bounds the wait, also to
+    // notice a child that exited.
+    record_changes.wait(
+        std::min<sys::Duration>(kWaitPoll, sys::time_left(budget)));
   }
 }
 
