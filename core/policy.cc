@@ -136,6 +136,7 @@ void mark_broken(const std::string& error, const ToolCall& call,
   out.decision = Decision::kAsk;
   out.reason = "The ";
   if (out.layer == Layer::kProject) out.reason += "project's ";
+  if (out.layer == Layer::kManaged) out.reason += "managed ";
   out.reason += "policy file " + sys::display_path(out.path) + " is broken (" +
                 error +
                 "), so every tool call needs confirmation until it is fixed.";
@@ -164,8 +165,15 @@ const std::string* string_member(const nlohmann::json& object,
 
 }  // namespace
 
+#ifndef TWK_MANAGED_POLICY
+#define TWK_MANAGED_POLICY "/etc/tarnwick/policy.yaml"
+#endif
+const char* const kManagedPolicyPath = TWK_MANAGED_POLICY;
+
 std::string_view layer_name(Layer layer) {
   switch (layer) {
+    case Layer::kManaged:
+      return "managed";
     case Layer::kUser:
       return "user";
     case Layer::kBuiltin:
@@ -186,6 +194,7 @@ const LayerVerdict* Verdict::decider() const {
 struct Policy::Layers {
   explicit Layers(PolicyConfig c)
       : config(std::move(c)),
+        managed(config.managed_path, config.log, /*users_own=*/true),
         user(config.user_path, config.log, /*users_own=*/true),
         projects(config.project_cache, config.log),
         user_path_unsafe(!config.user_path_given &&
@@ -205,6 +214,7 @@ struct Policy::Layers {
   }
 
   PolicyConfig config;
+  PolicyFile managed;  // unused when config.managed_path is empty
   PolicyFile user;
   PolicyCache projects;
   const bool user_path_unsafe;
@@ -219,6 +229,7 @@ Policy::Policy(PolicyConfig config) {
 void Policy::load() const noexcept {
   if (!layers_) return;
   try {
+    if (!layers_->config.managed_path.empty()) (void)layers_->managed.current();
     if (layers_->user_policy().state == PolicyState::kMissing &&
         !layers_->config.user_path_given) {
       (void)builtin_rules();
@@ -286,22 +297,40 @@ Verdict Policy::decide(const nlohmann::json& event,
       }
     }
 
+    // A later layer may only tighten: its allow never counts, its ask and
+    // deny only when stricter than the decision so far.
+    auto tighten = [&verdict](LayerVerdict layer) {
+      if (verdict.layers.empty()) {
+        verdict.decision = layer.decision;
+        verdict.reason = layer.reason;
+      } else if (layer.decision != Decision::kAllow &&
+                 strictness(layer.decision) > strictness(verdict.decision)) {
+        verdict.decision = layer.decision;
+        verdict.reason = layer.reason;
+      }
+      verdict.layers.push_back(std::move(layer));
+    };
+
+    if (!config.managed_path.empty()) {
+      PolicySnapshot managed = layers_->managed.current();
+      if (managed.state != PolicyState::kMissing) {
+        tighten(evaluate_file(Layer::kManaged, config.managed_path, managed,
+                              call, cf));
+      }
+    }
     PolicySnapshot user = layers_->user_policy();
     if (user.state == PolicyState::kMissing && !config.user_path_given) {
       LayerVerdict builtin;
       builtin.layer = Layer::kBuiltin;
       apply_rules(builtin_rules().get(), call, cf, false, builtin);
-      verdict.layers.push_back(std::move(builtin));
+      tighten(std::move(builtin));
     } else {
       if (user.state == PolicyState::kMissing) {
         user.state = PolicyState::kBroken;
         user.error = "there is no such file";
       }
-      verdict.layers.push_back(
-          evaluate_file(Layer::kUser, config.user_path, user, call, cf));
+      tighten(evaluate_file(Layer::kUser, config.user_path, user, call, cf));
     }
-    verdict.decision = verdict.layers.front().decision;
-    verdict.reason = verdict.layers.front().reason;
 
     if (project != nullptr) {
       std::string path =
@@ -313,16 +342,7 @@ Verdict Policy::decide(const nlohmann::json& event,
         std::shared_ptr<PolicyFile> file = layers_->projects.get(path);
         PolicySnapshot snapshot = file->current();
         if (snapshot.state != PolicyState::kMissing) {
-          LayerVerdict layer =
-              evaluate_file(Layer::kProject, path, snapshot, call, cf);
-          // A project may tighten, never loosen: its allow counts for
-          // nothing, its ask and deny only when stricter.
-          if (layer.decision != Decision::kAllow &&
-              strictness(layer.decision) > strictness(verdict.decision)) {
-            verdict.decision = layer.decision;
-            verdict.reason = layer.reason;
-          }
-          verdict.layers.push_back(std::move(layer));
+          tighten(evaluate_file(Layer::kProject, path, snapshot, call, cf));
         }
       }
     }
@@ -369,6 +389,8 @@ CheckFacts process_check_facts(const std::string& state_dir) {
       facts.protected_files.push_back(self->substr(0, slash + 1) + "twk-hook");
     }
   }
+  // The managed policy is the administrator's: no tool call changes it.
+  facts.protected_files.push_back(kManagedPolicyPath);
   return facts;
 }
 

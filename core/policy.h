@@ -2,11 +2,13 @@
 // HTTP, tokens and body checks stays outside; this module sees only events
 // that arrived as JSON objects from an authenticated hook.
 //
-// Two layers decide. The user's policy file (or, without one, the built-in
-// default policy) says what happens; a project's policy file,
-// {projectDir}/.tarnwick/policy.yaml, can only make that stricter: its
-// "deny" and "ask" count when they are stricter than the user's decision,
-// its "allow" never counts. A broken file makes its layer ask about every
+// Up to three layers decide. A machine's managed policy file (written by an
+// administrator, kManagedPolicyPath), when there is one, says what happens;
+// otherwise the user's policy file (or, without one, the built-in default
+// policy) does. Every later layer, the user's under a managed policy and a
+// project's policy file, {projectDir}/.tarnwick/policy.yaml, can only make
+// that stricter: its "deny" and "ask" count when they are stricter than the
+// decision so far, its "allow" never counts. A broken file makes its layer ask about every
 // call (its last good rules still deny what they denied) until it is fixed.
 #pragma once
 
@@ -24,9 +26,12 @@
 namespace twk::core {
 
 // Where a layer's rules came from.
-enum class Layer { kUser, kBuiltin, kProject };
+enum class Layer { kManaged, kUser, kBuiltin, kProject };
 
-// "user", "built-in", "project".
+// Where a machine's managed policy lives (set when Core is built).
+extern const char* const kManagedPolicyPath;
+
+// "managed", "user", "built-in", "project".
 std::string_view layer_name(Layer layer);
 
 // What one layer said about an event.
@@ -48,8 +53,9 @@ struct LayerVerdict {
 struct Verdict {
   Decision decision = Decision::kNone;
   std::string reason;
-  // The layers that were consulted, user (or built-in) first. The first
-  // one whose decision equals `decision` is the one that decided.
+  // The layers that were consulted, in order: managed, user (or built-in),
+  // project. The first one whose decision equals `decision` is the one
+  // that decided.
   std::vector<LayerVerdict> layers;
   // What the hook passes to the agent host: null, or for pre-tool-use
   // events with a decision the hook-specific permission output.
@@ -60,6 +66,10 @@ struct Verdict {
 };
 
 struct PolicyConfig {
+  // The machine's managed policy file; empty for none. Core passes
+  // kManagedPolicyPath; it is not configurable at run time, so that no
+  // user setting can drop it.
+  std::string managed_path;
   // The user's policy file.
   std::string user_path;
   // True when the path was given on the command line: then a missing file

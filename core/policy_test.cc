@@ -240,6 +240,54 @@ TEST_F(PolicyTest, ABrokenProjectFileAsksInThatProjectOnly) {
   EXPECT_EQ(policy.decide(event("ls")).decision, Decision::kAllow);
 }
 
+TEST_F(PolicyTest, AManagedPolicyDecidesFirstAndOnlyTightens) {
+  // The administrator's file denies pushes and allows reading; the user's
+  // own file allows everything and asks about rm. The user can add the ask,
+  // but not loosen the managed deny; the project can tighten both.
+  std::string managed = dir_.file("managed.yaml");
+  write_text(managed,
+             "rules:\n  - {tool: Bash, input: {command: '^git push'}, "
+             "decision: deny, reason: Pushes go through CI.}\n"
+             "  - {tool: Bash, input: {command: '^cat '}, decision: allow}\n");
+  write_text(user_path(),
+             "default: allow\nrules:\n  - {tool: Bash, input: {command: "
+             "'^rm '}, decision: ask}\n");
+  write_text(project_path(),
+             "rules:\n  - {tool: Bash, input: {command: '^cat '}, "
+             "decision: ask}\n");
+  PolicyConfig config;
+  config.managed_path = managed;
+  config.user_path = user_path();
+  Policy policy(std::move(config));
+  struct Case {
+    const char* command;
+    bool in_project;
+    Decision decision;
+    Layer decider;
+  } cases[] = {
+      {"git push origin main", false, Decision::kDeny, Layer::kManaged},
+      {"rm x", false, Decision::kAsk, Layer::kUser},
+      {"cat notes.txt", false, Decision::kAllow, Layer::kManaged},
+      {"cat notes.txt", true, Decision::kAsk, Layer::kProject},
+  };
+  for (const Case& c : cases) {
+    Verdict v = policy.decide(
+        event(c.command, c.in_project ? std::optional(project_dir())
+                                      : std::nullopt));
+    EXPECT_EQ(v.decision, c.decision) << c.command;
+    ASSERT_NE(v.decider(), nullptr) << c.command;
+    EXPECT_EQ(v.decider()->layer, c.decider) << c.command;
+  }
+  EXPECT_EQ(policy.decide(event("git push")).reason, "Pushes go through CI.");
+
+  // Broken, it asks about everything but keeps its denials, whatever the
+  // user's file allows.
+  replace_text(managed, "rules: [\n");
+  EXPECT_EQ(policy.decide(event("ls")).decision, Decision::kAsk);
+  EXPECT_NE(policy.decide(event("ls")).reason.find("managed policy file"),
+            std::string::npos);
+}
+
 TEST_F(PolicyTest, AnEmptyUserFileIsBrokenNotRuleless) {
   // A touch, or a save caught between truncate and write, must not read as
   // "no rules": the built-in checks keep denying and everything else asks.

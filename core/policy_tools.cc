@@ -1,6 +1,8 @@
 // check and explain.
 #include "policy_tools.h"
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 #include <variant>
 
@@ -86,7 +88,10 @@ std::string layer_line(const LayerVerdict& layer) {
 
 }  // namespace
 
-ToolResult check_policy(const std::string& path, bool given) {
+namespace {
+
+// check of one file, as check_policy describes.
+ToolResult check_one(const std::string& path, bool given) {
   ToolResult result;
   PolicyRead read = read_policy(path);
   if (read.missing && !given) {
@@ -128,10 +133,28 @@ ToolResult check_policy(const std::string& path, bool given) {
   return result;
 }
 
+}  // namespace
+
+ToolResult check_policy(const std::string& path, bool given,
+                        const std::string& managed_path) {
+  ToolResult result = check_one(path, given);
+  if (given || managed_path.empty() ||
+      read_policy(managed_path).missing) {
+    return result;
+  }
+  ToolResult managed = check_one(managed_path, true);
+  result.out = "Managed policy (it decides first; yours can only tighten "
+               "it):\n" + managed.out + "Your policy:\n" + result.out;
+  result.err = managed.err + result.err;
+  result.status = std::max(result.status, managed.status);
+  return result;
+}
+
 ToolResult explain_event(const std::string& path, bool given,
                          const std::optional<std::string>& project_dir,
                          std::string_view event_text,
-                         const CheckFacts& facts) {
+                         const CheckFacts& facts,
+                         const std::string& managed_path) {
   ToolResult result;
   nlohmann::json parsed = nlohmann::json::parse(event_text, nullptr, false);
   if (parsed.is_discarded() || !parsed.is_object()) {
@@ -165,6 +188,7 @@ ToolResult explain_event(const std::string& path, bool given,
   }
 
   PolicyConfig config;
+  config.managed_path = managed_path;
   config.user_path = path;
   config.user_path_given = given;
   config.facts = facts;

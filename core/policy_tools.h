@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "checks.h"
+#include "policy.h"
 
 namespace twk::core {
 
@@ -20,8 +21,11 @@ struct ToolResult {
 
 // check [FILE]: `path` is the file to check; `given` says whether the user
 // named it (a missing default file is no error: Core then uses the built-in
-// policy). Errors are printed as "FILE:LINE:COLUMN: message".
-ToolResult check_policy(const std::string& path, bool given);
+// policy). Errors are printed as "FILE:LINE:COLUMN: message". Without a
+// FILE, the machine's managed policy at `managed_path` is checked too when
+// there is one.
+ToolResult check_policy(const std::string& path, bool given,
+                        const std::string& managed_path = kManagedPolicyPath);
 
 // explain [--project DIR] [FILE] < EVENT: `event_text` is either a hook
 // event as Claude Code sends it to twk-hook, or a request body as the hook
@@ -31,6 +35,7 @@ ToolResult check_policy(const std::string& path, bool given);
 ToolResult explain_event(const std::string& path, bool given,
                          const std::optional<std::string>& project_dir,
                          std::string_view event_text,
-                         const CheckFacts& facts = {});
+                         const CheckFacts& facts = {},
+                         const std::string& managed_path = kManagedPolicyPath);
 
 }  // namespace twk::core

@@ -54,6 +54,17 @@ TEST(PolicyTools, CheckWithoutAFileDescribesTheBuiltinPolicy) {
   EXPECT_NE(r.out.find("built-in default policy"), std::string::npos);
   EXPECT_NE(r.out.find("checks: all on"), std::string::npos)
       << r.out;
+
+  // A machine's managed policy is checked beside it; its errors count.
+  std::string managed = dir.file("managed.yaml");
+  testing::write_text(managed, "default: ask\n");
+  r = check_policy(dir.file("policy.yaml"), false, managed);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.out.starts_with("Managed policy")) << r.out;
+  testing::write_text(managed, "default: maybe\n");
+  r = check_policy(dir.file("policy.yaml"), false, managed);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(managed + ":1:10:"), std::string::npos) << r.err;
 }
 
 TEST(PolicyTools, ExplainShowsTheMatchingRuleAndTheHookOutput) {

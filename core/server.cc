@@ -287,6 +287,7 @@ std::string watch(int signal_fd, Shared& shared, Steady::duration idle,
 Status serve_blocked(const ServerConfig& config,
                                          const sigset_t& signals) {
   PolicyConfig policy_config;
+  policy_config.managed_path = kManagedPolicyPath;
   policy_config.user_path = config.policy_path;
   policy_config.user_path_given = config.policy_path_given;
   policy_config.facts = config.check_facts;
