@@ -9,7 +9,7 @@
 
 #include "log.h"
 #include "policy_yaml.h"
-#include "shell.h"
+#include "shell/shell.h"
 #include "twk/sys/files.h"
 
 namespace twk::core {

@@ -31,7 +31,7 @@
 
 #include "checks.h"
 #include "commands.h"
-#include "shell.h"
+#include "shell/shell.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The shell analyzer: what it says a command line runs, for the
 // constructs where a guard that reads text goes wrong, and how it fails
 // safe on what it cannot follow.
-#include "shell.h"
+#include "shell/shell.h"
 
 #include <gtest/gtest.h>
 
