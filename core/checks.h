@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "commands.h"
+#include "shell/commands.h"
 #include "decision.h"
 
 namespace twk::core {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "checks.h"
-#include "commands.h"
+#include "shell/commands.h"
 #include "decision.h"
 #include "twk/result.h"
 

@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "checks.h"
-#include "commands.h"
+#include "shell/commands.h"
 #include "shell/shell.h"
 
 namespace {

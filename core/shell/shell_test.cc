@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "commands.h"
+#include "shell/commands.h"
 
 namespace twk::core::shell {
 namespace {
