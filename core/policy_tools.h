@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "checks.h"
+#include "shell/checks.h"
 
 namespace twk::core {
 

@@ -29,7 +29,7 @@
 #include <string_view>
 #include <vector>
 
-#include "checks.h"
+#include "shell/checks.h"
 #include "shell/commands.h"
 #include "shell/shell.h"
 
