@@ -10,7 +10,7 @@
 #include "log.h"
 #include "twk/host_output.h"
 #include "policy_yaml.h"
-#include "shell.h"
+#include "shell/shell.h"
 #include "twk/sys/files.h"
 
 namespace twk::core {

@@ -18,7 +18,7 @@
 #include "policy_yaml.h"
 #include "routes.h"
 #include "rules.h"
-#include "shell.h"
+#include "shell/shell.h"
 
 namespace twk::core {
 namespace {

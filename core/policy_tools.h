@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "checks.h"
 #include "policy.h"
+#include "shell/checks.h"
 
 namespace twk::core {
 

@@ -8,7 +8,7 @@
 #include <set>
 #include <utility>
 
-#include "checks.h"
+#include "shell/checks.h"
 
 namespace twk::core {
 namespace {

@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "checks.h"
-#include "commands.h"
 #include "decision.h"
+#include "shell/checks.h"
+#include "shell/commands.h"
 #include "twk/result.h"
 
 namespace re2 {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "checks.h"
+#include "shell/checks.h"
 
 #include "twk/result.h"
 

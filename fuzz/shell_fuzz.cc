@@ -29,9 +29,9 @@
 #include <string_view>
 #include <vector>
 
-#include "checks.h"
-#include "commands.h"
-#include "shell.h"
+#include "shell/checks.h"
+#include "shell/commands.h"
+#include "shell/shell.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // The shell analyzer: what it says a command line runs, for the
 // constructs where a guard that reads text goes wrong, and how it fails
 // safe on what it cannot follow.
-#include "shell.h"
+#include "shell/shell.h"
 
 #include <gtest/gtest.h>
 
-#include "commands.h"
+#include "shell/commands.h"
 
 namespace twk::core::shell {
 namespace {

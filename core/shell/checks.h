@@ -17,8 +17,8 @@
 #include <string_view>
 #include <vector>
 
-#include "commands.h"
 #include "decision.h"
+#include "shell/commands.h"
 
 namespace twk::core {
 

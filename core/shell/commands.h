@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "shell.h"
+#include "shell/shell.h"
 
 namespace twk::core {
 

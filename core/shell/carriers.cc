@@ -1,0 +1,250 @@
+// The follower's carriers: programs whose words or input are more shell
+// text or commands (shells, eval, source, ssh, trap, script, docker and
+// kubectl exec, database clients), and the dispatch to the other
+// carriers (find, fd, interpreters).
+#include <algorithm>
+
+#include "shell/follower.h"
+
+namespace twk::core::commands {
+
+// Follows what carrier `p` runs, with argv[0] the program; fills in
+// `extra` with what the command itself should carry (the download it
+// runs, the text on its standard input).
+void Follower::follow_carrier(const std::vector<Word>& argv,
+                              const std::string& p, const Context& ctx,
+                              const shell::Analysis& a, std::size_t i,
+                              RunCommand& extra) {
+  if (p == "find") {
+    follow_find(argv, ctx, a, i);
+  } else if (is_shell_program(p)) {
+    extra.runs_download = follow_shell(argv, ctx, a, i);
+  } else if (p == "eval") {
+    std::string d;
+    for (std::size_t m = 1; m < argv.size() && d.empty(); ++m) {
+      d = download_in_word(a, argv[m]);
+    }
+    extra.runs_download = d;
+    follow_text(join_words(argv, 1), nested(ctx, "eval"));
+  } else if (p == "source" || p == ".") {
+    if (argv.size() > 1) extra.runs_download = download_in_word(a, argv[1]);
+    if (extra.runs_download.empty() && argv.size() == 1) {
+      extra.runs_download = download_feeding(a, i);
+    }
+  } else if (p == "ssh") {
+    follow_ssh(argv, ctx);
+  } else if (p == "trap") {
+    // trap 'cmd' EXIT: the text runs when the shell gets the signal.
+    if (argv.size() > 2 && !argv[1].text.starts_with('-')) {
+      follow_text(argv[1].text, nested(ctx, "trap"));
+    }
+  } else if (p == "script") {
+    for (std::size_t m = 1; m + 1 < argv.size(); ++m) {
+      const std::string& o = argv[m].text;
+      if (o == "-c" || o == "--command" ||
+          (o.size() > 1 && o[0] == '-' && o[1] != '-' && o.back() == 'c')) {
+        follow_text(argv[m + 1].text, nested(ctx, "script -c"));
+        break;
+      }
+    }
+  } else if (p == "docker" || p == "podman" || p == "kubectl" || p == "oc") {
+    follow_container(argv, ctx, a, i);
+  } else if (p == "fd" || p == "fdfind") {
+    follow_fd(argv, ctx, a, i);
+  } else if (has({"psql", "mysql", "mariadb", "sqlite3", "redis-cli", "mongosh",
+                  "mongo", "clickhouse-client"},
+                 p)) {
+    extra.stdin_text = database_stdin(a, i);
+  } else if (Language lang = language_of(p); lang != Language::kNone) {
+    extra.runs_download = follow_interpreter(argv, lang, ctx, a, i);
+  }
+}
+
+// What a database client of command `i` reads on standard input: a known
+// here-document or here-string, or the known output of the stage before.
+std::optional<std::string> Follower::database_stdin(const shell::Analysis& a,
+                                                    std::size_t i) const {
+  if (const Word* in = stdin_word(a.commands[i]);
+      in != nullptr && !in->unknown &&
+      std::any_of(a.commands[i].redirects.begin(),
+                  a.commands[i].redirects.end(), [&](const shell::Redirect& r) {
+                    return &r.target == in &&
+                           r.kind != shell::RedirectKind::kInput;
+                  })) {
+    return in->text;
+  } else {
+    return shell::piped_input(a, i);
+  }
+}
+
+// bash/sh/... : the script of -c, a script file, or standard input.
+// Returns the download the shell runs, if any.
+std::string Follower::follow_shell(const std::vector<Word>& argv,
+                                   const Context& ctx, const shell::Analysis& a,
+                                   std::size_t i) {
+  const std::string p = program_name(argv[0]);
+  bool has_c = false;
+  bool has_s = false;  // the script comes on standard input
+  std::size_t j = 1;
+  for (; j < argv.size(); ++j) {
+    const Word& w = argv[j];
+    if (w.text == "-") {
+      has_s = true;
+      break;
+    }
+    if (w.unknown || w.text.size() < 2 ||
+        (w.text[0] != '-' && w.text[0] != '+')) {
+      break;
+    }
+    if (w.text == "--") {
+      ++j;
+      break;
+    }
+    if (w.text[0] == '-' && w.text[1] != '-' &&
+        w.text.find('s') != std::string::npos) {
+      has_s = true;
+    }
+    if (w.text[0] == '-' && w.text[1] != '-' && w.text.back() != 'o' &&
+        w.text.find('n') != std::string::npos) {
+      return {};  // -n: read the script, run nothing
+    }
+    if (w.text[1] == '-') {
+      if (has({"--rcfile", "--init-file"}, w.text)) ++j;
+      continue;
+    }
+    if (w.text.find('c') != std::string::npos && w.text[0] == '-') {
+      has_c = true;
+    }
+    if (w.text.back() == 'o' || w.text.back() == 'O') ++j;
+  }
+  if (has_c) {
+    if (j >= argv.size()) return {};
+    std::vector<std::string> positional;
+    for (std::size_t m = j + 1; m < argv.size(); ++m) {
+      if (argv[m].unknown) break;
+      positional.push_back(argv[m].text);
+    }
+    follow_text(argv[j].text, nested(ctx, p + " -c"), positional);
+    return download_in_word(a, argv[j]);
+  }
+  if (j < argv.size() && !has_s) {
+    // A script file: its text is not known, unless it is a download.
+    std::string d = download_in_word(a, argv[j]);
+    return d.empty() ? downloaded_file(argv[j], ctx) : d;
+  }
+  return follow_stdin(a, i, ctx, p);
+}
+
+// Code a shell reads from standard input.
+std::string Follower::follow_stdin(const shell::Analysis& a, std::size_t i,
+                                   const Context& ctx, const std::string& p) {
+  const shell::Command& cmd = a.commands[i];
+  if (const Word* in = stdin_word(cmd)) {
+    std::string d = download_in_word(a, *in);
+    if (!d.empty()) return d;
+    bool doc = false;
+    for (const shell::Redirect& r : cmd.redirects) {
+      doc = doc || (&r.target == in && r.kind != shell::RedirectKind::kInput);
+    }
+    if (doc) follow_text(in->text, nested(ctx, p + " <<"));
+    return {};
+  }
+  std::string d = download_feeding(a, i);
+  if (!d.empty()) return d;
+  if (std::optional<std::string> text = shell::piped_input(a, i)) {
+    follow_text(*text, nested(ctx, "| " + p));
+  }
+  return {};
+}
+
+// docker exec/run and kubectl exec: the command runs in a container,
+// where this machine's paths and home mean nothing.
+void Follower::follow_container(const std::vector<Word>& argv,
+                                const Context& ctx, const shell::Analysis& a,
+                                std::size_t i) {
+  const std::string p = program_name(argv[0]);
+  std::size_t j = 1;
+  // Global options with a value.
+  while (j < argv.size() && is_option(argv[j])) {
+    const std::string& o = argv[j].text;
+    ++j;
+    if (o.find('=') == std::string::npos &&
+        has({"-H", "--host", "--context", "-c", "--config", "-n", "--namespace",
+             "--kubeconfig", "--cluster", "--user", "-s", "--server", "-l",
+             "--log-level"},
+            o)) {
+      ++j;
+    }
+  }
+  if (j >= argv.size()) return;
+  std::string sub = argv[j].text;
+  if (sub == "container" && j + 1 < argv.size()) sub = argv[++j].text;
+  if (sub == "compose" && j + 1 < argv.size()) {
+    sub = argv[++j].text;
+    if (sub != "exec" && sub != "run") return;
+    ++j;  // the service, after options below
+  } else if (sub != "exec" && sub != "run") {
+    return;
+  } else {
+    ++j;
+  }
+  std::size_t start = j;
+  if (p == "kubectl" || p == "oc") {
+    // kubectl exec POD [-c C] -- CMD ...
+    for (std::size_t m = j; m < argv.size(); ++m) {
+      if (argv[m].text == "--") {
+        start = m + 1;
+        break;
+      }
+      start = argv.size();
+    }
+  } else {
+    // docker exec [OPTIONS] CONTAINER CMD...: options with a value.
+    while (start < argv.size() && is_option(argv[start])) {
+      const std::string& o = argv[start].text;
+      ++start;
+      if (o.find('=') == std::string::npos &&
+          has({"-e",        "--env",        "-u",           "--user",
+               "-w",        "--workdir",    "-v",           "--volume",
+               "--name",    "--network",    "--entrypoint", "--env-file",
+               "-p",        "--publish",    "--mount",      "-l",
+               "--label",   "--platform",   "--pull",       "--hostname",
+               "-h",        "--cpus",       "-m",           "--memory",
+               "--restart", "--detach-keys"},
+              o)) {
+        ++start;
+      }
+    }
+    ++start;  // the container or image (or the compose service)
+  }
+  if (start >= argv.size()) return;
+  Context c = nested(ctx, p + " " + sub);
+  c.remote = true;
+  c.container = true;
+  c.cwd.clear();
+  std::vector<Word> inner(argv.begin() + static_cast<long>(start), argv.end());
+  follow_command(std::move(inner), 0, c, a, i);
+}
+
+// ssh [options] HOST CMD...: the words after the host are shell text run
+// on the other machine, where this one's directory means nothing.
+void Follower::follow_ssh(const std::vector<Word>& argv, const Context& ctx) {
+  std::size_t j = 1;
+  while (j < argv.size() && is_option(argv[j])) {
+    const std::string& o = argv[j].text;
+    ++j;
+    if (o == "--") break;
+    if (o.size() == 2 &&
+        std::string_view("bBcDEeFIiJLlmOoPpQRSWw").find(o[1]) !=
+            std::string_view::npos) {
+      ++j;
+    }
+  }
+  if (j + 1 >= argv.size()) return;  // a login, no command
+  Context c = nested(ctx, "ssh");
+  c.remote = true;
+  c.cwd.clear();
+  follow_text(join_words(argv, j + 1), c);
+}
+
+}  // namespace twk::core::commands

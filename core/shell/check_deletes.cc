@@ -1,0 +1,292 @@
+// The recursive-delete check: rm, unlink and find -delete, judged on what
+// they would delete: the home, the project, its git data, system
+// directories, temporary directories and caches.
+#include <fnmatch.h>
+
+#include "shell/checker.h"
+
+namespace twk::core::checks {
+
+// What deleting `t` means; `recursive` for trees. `filtered`: only some
+// entries below it go (find with tests).
+void Checker::judge_delete(const RunCommand& rc, const Target& t,
+                           bool recursive, const std::string& shown) {
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  if (rc.remote) {
+    judge_remote_delete(rc, t, recursive, shown);
+    return;
+  }
+  if (t.kind == Target::kUnknown) {
+    if (recursive) {
+      found(Check::kRecursiveDelete, Decision::kAsk,
+            said() + " deletes " + shown +
+                ", which Core can't resolve before it runs.");
+    }
+    return;
+  }
+  const std::string& p = t.path;
+  const std::string& proj = f_.project;
+  bool exact = t.kind == Target::kExact;
+  // The home directory and what holds it, wherever it is (a home under
+  // /tmp is still a home).
+  if (exact && !f_.home.empty() && within(f_.home, p) && p != "/") {
+    found(Check::kRecursiveDelete, recursive ? Decision::kDeny : Decision::kAsk,
+          said() + " deletes " +
+              (p == f_.home ? "the home directory " + p
+                            : p + ", which holds the home directory") +
+              ".");
+    return;
+  }
+  if (matches_any(p, s_.deletable_paths, f_)) return;
+  // Caches are there to be thrown away and made again.
+  if (!f_.home.empty() && below(p, f_.home + "/.cache")) return;
+  // A temporary directory is scratch space, unless the home or the
+  // project is in it: then their rules apply.
+  bool guarded =
+      (!proj.empty() && (within(p, proj) || (exact && within(proj, p)))) ||
+      (!f_.home.empty() && within(p, f_.home));
+  if (!guarded && (exact ? in_temp(p, f_, true) : in_temp(p, f_, false))) {
+    return;
+  }
+  if (exact && p == "/") {
+    if (recursive) {
+      found(Check::kRecursiveDelete, Decision::kDeny,
+            said() + " deletes the root directory.");
+    }
+    return;
+  }
+  if (exact && recursive &&
+      (p == "/tmp" || p == "/var/tmp" || p == "/dev/shm" || p == f_.tmpdir)) {
+    found(Check::kRecursiveDelete, Decision::kAsk,
+          said() + " empties the temporary directory " + p +
+              ", which other programs use too.");
+    return;
+  }
+  if (!proj.empty() && exact && below(proj, p)) {
+    found(Check::kRecursiveDelete, Decision::kDeny,
+          said() + " deletes " + p + ", which holds the project " + proj + ".");
+    return;
+  }
+  if (!proj.empty() && within(p, proj)) {
+    judge_project_delete(rc, t, recursive);
+    return;  // inside the project: everyday work
+  }
+  judge_outside_delete(rc, t, recursive);
+}
+
+// A delete on another machine or in a container: only trees matter there.
+void Checker::judge_remote_delete(const RunCommand& rc, const Target& t,
+                                  bool recursive, const std::string& shown) {
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  if (!recursive) return;
+  // A relative path in a container is in its working directory,
+  // which lives and dies with the container.
+  if (rc.container && t.kind == Target::kUnknown && shown.find('/') != 0 &&
+      !shown.starts_with("~") && shown.find("..") == std::string::npos &&
+      shown.find("…") == std::string::npos) {
+    return;
+  }
+  if (t.kind == Target::kExact && (t.path == "/" || in_system(t.path))) {
+    found(Check::kRecursiveDelete, Decision::kDeny,
+          said() + " deletes " + t.path + " on another machine.");
+  } else {
+    found(Check::kRecursiveDelete, Decision::kAsk,
+          said() + " deletes " + shown + " on another machine.");
+  }
+}
+
+// A delete within the project: its git data and the whole project ask;
+// anything else in it is everyday work.
+void Checker::judge_project_delete(const RunCommand& rc, const Target& t,
+                                   bool recursive) {
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  const std::string& p = t.path;
+  const std::string& proj = f_.project;
+  bool exact = t.kind == Target::kExact;
+  std::string git = proj + "/.git";
+  // Lock files and messages in .git are git's own scratch; the
+  // directory itself and trees in it are the history.
+  if (within(p, git) && (recursive || p == git || !exact)) {
+    found(Check::kRecursiveDelete, Decision::kAsk,
+          said() + " deletes the project's git data in " + p + ".");
+    return;
+  }
+  if (within(p, git)) return;
+  if (p == proj && (exact || (recursive && t.wild_top))) {
+    if (recursive) {
+      found(Check::kRecursiveDelete, Decision::kAsk,
+            said() + " deletes " +
+                (exact ? "the whole project " + p
+                       : "everything in the project " + p) +
+                ".");
+    }
+    return;
+  }
+}
+
+// A delete outside the project (and outside what is scratch space).
+void Checker::judge_outside_delete(const RunCommand& rc, const Target& t,
+                                   bool recursive) {
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  const std::string& p = t.path;
+  bool exact = t.kind == Target::kExact;
+  std::string where = p;
+  if (!exact) where = "files in " + p;
+  if (!f_.home.empty() && p == f_.home) where = "the home directory " + p;
+  if (recursive) {
+    found(Check::kRecursiveDelete, Decision::kDeny,
+          said() + " deletes " + where + ", outside the project.");
+    return;
+  }
+  // One file outside the project: worth a question where files matter
+  // (system directories, the home's own dot-files), not elsewhere.
+  bool home_level = !f_.home.empty() && below(p, f_.home) &&
+                    std::string_view(p).substr(f_.home.size() + 1).find('/') ==
+                        std::string_view::npos;
+  bool system = in_system(p) && !(!f_.home.empty() && within(p, f_.home));
+  if (home_level || system || !exact) {
+    found(Check::kRecursiveDelete, Decision::kAsk,
+          said() + " deletes " + where + ", outside the project.");
+  }
+}
+
+void Checker::rm(const RunCommand& rc) {
+  Options o = options_of(rc.argv, 1);
+  bool recursive = o.short_has('r') || o.short_has('R') ||
+                   o.long_abbrev("--recursive", {"--recursive"});
+  if (rc.program == "unlink") recursive = false;
+  for (std::size_t k : o.operands) {
+    const Word& w = rc.argv[k];
+    if (w.text.find("{}") != std::string::npos &&
+        !rc.placeholder_roots.empty()) {
+      rm_placeholder(rc, recursive);
+      continue;
+    }
+    Target t = resolve(w, rc.cwd, f_);
+    // Paths fed by xargs or parallel that Core can't see: a bulk delete.
+    bool fed = rc.via.find("xargs") != std::string::npos ||
+               rc.via.find("parallel") != std::string::npos;
+    judge_delete(rc, t, recursive || (fed && t.kind == Target::kUnknown),
+                 display(w));
+    if (t.kind == Target::kExact &&
+        secret_kind(t.path) == SecretKind::kSecret) {
+      found(Check::kSecretFiles, Decision::kAsk,
+            code_span(command_text(rc)) + through(rc) + " deletes " + t.path +
+                ", a key or credentials that may exist nowhere else.");
+    }
+  }
+}
+
+// rm with find's "{}": what find selects below its roots goes.
+void Checker::rm_placeholder(const RunCommand& rc, bool recursive) {
+  // find selects by name: only entries of that name go, and the
+  // project's .git only if the name could be it.
+  bool named = !rc.placeholder_names.empty();
+  // find goes into .git too: a name that git's own entries can have
+  // reaches them.
+  for (const std::string& n : rc.placeholder_names) {
+    if (n.empty()) named = false;
+    for (const char* git_entry :
+         {".git", "hooks", "objects", "refs", "config", "HEAD", "index", "logs",
+          "info", "packed-refs", "description", "x.sample", "pack-x.pack",
+          "pack-x.idx", "ORIG_HEAD", "FETCH_HEAD"}) {
+      if (fnmatch(n.c_str(), git_entry, 0) == 0) named = false;
+    }
+  }
+  for (const Word& root : rc.placeholder_roots) {
+    Target t = resolve(root, rc.cwd, f_);
+    if (t.kind == Target::kExact) {
+      t.kind = Target::kBelow;
+      t.wild_top = !named;
+    }
+    // Every file find comes to, unnamed, goes: as good as a tree.
+    judge_delete(rc, t, recursive || !named,
+                 "what find selects in " + display(root));
+  }
+}
+
+// True when find's expression holds the -delete action (and not, say,
+// a file named "-delete" after -name).
+bool Checker::find_deletes(const RunCommand& rc) {
+  bool in_expression = false;
+  for (std::size_t k = 1; k < rc.argv.size(); ++k) {
+    const std::string& t = rc.argv[k].text;
+    if (!in_expression && !t.starts_with('-') && t != "(" && t != "!") {
+      continue;  // a starting point
+    }
+    in_expression = true;
+    if (t == "-delete") return true;
+    if (t == "-exec" || t == "-execdir" || t == "-ok" || t == "-okdir") {
+      while (k + 1 < rc.argv.size() && rc.argv[k + 1].text != ";" &&
+             rc.argv[k + 1].text != "+") {
+        ++k;
+      }
+      ++k;
+      continue;
+    }
+    if (t.starts_with('-') &&
+        !has({"-print",  "-print0",   "-ls",       "-prune",
+              "-quit",   "-depth",    "-empty",    "-true",
+              "-false",  "-readable", "-writable", "-executable",
+              "-nouser", "-nogroup",  "-xdev",     "-mount",
+              "-follow", "-daystart", "-noleaf",   "-ignore_readdir_race",
+              "-not",    "-and",      "-or",       "-a",
+              "-o",      "-H",        "-L",        "-P"},
+             t)) {
+      ++k;  // a test or option with a value
+    }
+  }
+  return false;
+}
+
+void Checker::find(const RunCommand& rc) {
+  if (!find_deletes(rc)) return;
+  bool follows_links = false;
+  for (const Word& w : rc.argv) follows_links = follows_links || w.text == "-L";
+  if (follows_links) {
+    found(Check::kRecursiveDelete, Decision::kAsk,
+          code_span(command_text(rc)) + through(rc) +
+              " follows symbolic links, so it can delete outside where it "
+              "starts.");
+  }
+  std::vector<Word> roots;
+  for (std::size_t k = 1; k < rc.argv.size(); ++k) {
+    const Word& w = rc.argv[k];
+    if (w.text.starts_with('-') || w.text == "(" || w.text == "!") {
+      if (w.text == "-H" || w.text == "-L" || w.text == "-P") continue;
+      break;
+    }
+    roots.push_back(w);
+  }
+  if (roots.empty()) {
+    Word dot;
+    dot.text = ".";
+    roots.push_back(dot);
+  }
+  for (const Word& root : roots) {
+    Target t = resolve(root, rc.cwd, f_);
+    bool selects =
+        std::any_of(rc.argv.begin(), rc.argv.end(), [](const Word& w) {
+          return has({"-name", "-iname", "-path", "-ipath", "-type", "-empty",
+                      "-mtime", "-mmin", "-newer", "-size", "-user", "-regex",
+                      "-atime", "-ctime", "-perm"},
+                     w.text);
+        });
+    if (!selects && t.kind == Target::kExact &&
+        (t.path == "/tmp" || t.path == "/var/tmp" || t.path == "/dev/shm" ||
+         t.path == f_.tmpdir)) {
+      found(Check::kRecursiveDelete, Decision::kAsk,
+            code_span(command_text(rc)) + through(rc) +
+                " empties the temporary directory " + t.path +
+                ", which other programs use too.");
+      continue;
+    }
+    if (t.kind == Target::kExact) {
+      t.kind = Target::kBelow;
+      t.wild_top = true;
+    }
+    judge_delete(rc, t, true, "what find selects in " + display(root));
+  }
+}
+
+}  // namespace twk::core::checks

@@ -1,0 +1,235 @@
+// The destructive-git check: git commands that throw work away, rewrite
+// history or overwrite what a remote holds. Aliases given with -c are
+// expanded, and the dashed builtins (git-reset) read as git's own.
+#include "shell/checker.h"
+
+namespace twk::core::checks {
+
+void Checker::git(const RunCommand& rc) {
+  std::vector<Word> args;
+  if (!git_arguments(rc, args)) return;
+  const std::string& sub = args[0].text;
+  // Options whose value may be attached (-bNAME, -cNAME).
+  std::string_view with_value = sub == "switch"     ? "cC"
+                                : sub == "checkout" ? "bB"
+                                                    : "";
+  Options o = options_of(args, 1, with_value);
+  git_work_tree(rc, args, o);
+  git_history(rc, args, o);
+}
+
+// The subcommand and its words in `args`, after git's global options and
+// with an alias given by -c alias.NAME=... expanded. False when there is
+// nothing to judge, or an alias that runs shell text was judged already.
+bool Checker::git_arguments(const RunCommand& rc, std::vector<Word>& args) {
+  // git-reset, /usr/lib/git-core/git-clean: the builtins by their own name.
+  std::vector<Word> dashed;
+  if (rc.program.starts_with("git-")) {
+    Word g, sub;
+    g.text = "git";
+    sub.text = rc.program.substr(4);
+    dashed = {g, sub};
+    dashed.insert(dashed.end(), rc.argv.begin() + 1, rc.argv.end());
+  }
+  const std::vector<Word>& a = dashed.empty() ? rc.argv : dashed;
+  std::size_t k = 1;
+  std::vector<std::pair<std::string, std::string>> aliases;
+  while (k < a.size() && a[k].text.starts_with('-')) {
+    const std::string& t = a[k].text;
+    if (t == "-C" || t == "-c" || t == "--git-dir" || t == "--work-tree" ||
+        t == "--namespace" || t == "--exec-path" || t == "--config-env") {
+      if (t == "-c" && k + 1 < a.size()) {
+        const std::string& kv = a[k + 1].text;
+        if (kv.starts_with("alias.")) {
+          std::size_t eq = kv.find('=');
+          if (eq != std::string::npos) {
+            aliases.emplace_back(lower(kv.substr(6, eq - 6)),
+                                 kv.substr(eq + 1));
+          }
+        }
+      }
+      k += 2;
+      continue;
+    }
+    ++k;
+  }
+  if (k >= a.size()) return false;
+  args.assign(a.begin() + static_cast<long>(k), a.end());
+  for (const auto& [name, value] : aliases) {
+    if (args[0].text != name) continue;
+    if (value.starts_with('!')) {
+      found(Check::kDestructiveGit, Decision::kAsk,
+            code_span(command_text(rc)) +
+                " runs a git alias that is a shell "
+                "command" +
+                through(rc) + ".");
+      return false;
+    }
+    std::vector<Word> expanded;
+    for (const std::string& part : shell::split_fields(value)) {
+      Word w;
+      w.text = part;
+      expanded.push_back(w);
+    }
+    if (expanded.empty()) break;
+    args.erase(args.begin());
+    args.insert(args.begin(), expanded.begin(), expanded.end());
+    break;
+  }
+  return true;
+}
+
+// Subcommands that throw away changes in the work tree or the index.
+void Checker::git_work_tree(const RunCommand& rc, const std::vector<Word>& args,
+                            const Options& o) {
+  const std::string& sub = args[0].text;
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  auto ask = [&](std::string why) {
+    found(Check::kDestructiveGit, Decision::kAsk, said() + " " + why);
+  };
+  auto operand_count = [&]() { return o.operands.size(); };
+  if (sub == "reset") {
+    if (o.long_abbrev("--hard", {"--hard", "--soft", "--mixed", "--merge",
+                                 "--keep", "--help"}) ||
+        o.long_abbrev("--merge", {"--hard", "--soft", "--mixed", "--merge",
+                                  "--keep", "--help"})) {
+      ask("throws away uncommitted changes.");
+    }
+  } else if (sub == "rm") {
+    bool cached = o.long_has("--cached");
+    bool dry = o.short_has('n') || o.long_has("--dry-run");
+    if (!cached && !dry &&
+        (o.short_has('f') || o.long_has("--force") || o.short_has('r'))) {
+      ask("deletes files from the work tree, changes included.");
+    }
+  } else if (sub == "read-tree") {
+    if (o.long_has("--reset") || o.short_has('u')) {
+      ask("overwrites the work tree.");
+    }
+  } else if (sub == "clean") {
+    bool force = o.short_has('f') || o.long_abbrev("--force", {"--force"});
+    bool dry = o.short_has('n') || o.long_abbrev("--dry-run", {"--dry-run"});
+    if (force && !dry) ask("deletes untracked files.");
+  } else if (sub == "checkout") {
+    git_checkout(rc, args, o);
+  } else if (sub == "restore") {
+    bool staged = o.short_has('S') || o.long_abbrev("--staged", {"--staged"});
+    bool worktree =
+        o.short_has('W') || o.long_abbrev("--worktree", {"--worktree"});
+    if ((!staged || worktree) && operand_count() > 0) {
+      ask("throws away uncommitted changes to files.");
+    }
+  } else if (sub == "switch") {
+    if (o.short_has('f') || o.long_has("--force") ||
+        o.long_abbrev("--discard-changes", {"--discard-changes", "--detach"})) {
+      ask("throws away uncommitted changes.");
+    }
+  }
+}
+
+// git checkout: with paths, or forced, it throws away changes to files;
+// creating a branch does not.
+void Checker::git_checkout(const RunCommand& rc, const std::vector<Word>& args,
+                           const Options& o) {
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  auto ask = [&](std::string why) {
+    found(Check::kDestructiveGit, Decision::kAsk, said() + " " + why);
+  };
+  bool force = o.short_has('f') || o.long_has("--force");
+  bool dashdash = false;
+  for (std::size_t m = 1; m < args.size(); ++m) {
+    if (args[m].text == "--" && m + 1 < args.size()) dashdash = true;
+  }
+  bool dot = false;
+  for (std::size_t idx : o.operands) {
+    const std::string& t = args[idx].text;
+    dot = dot || t == "." || t == "./" || t == ":/" || args[idx].glob;
+  }
+  bool creates = o.short_has('b') || o.short_has('B') || o.long_has("--orphan");
+  // checkout TREE-ISH PATH...: the paths come back as they were there.
+  bool paths = !creates && o.operands.size() >= 2;
+  for (std::size_t idx : o.operands) {
+    const std::string& t = args[idx].text;
+    paths =
+        paths || (!creates && (t.starts_with("./") || t.starts_with("../")));
+  }
+  for (const std::string& l : o.longs) {
+    paths = paths || l == "--pathspec-from-file";
+  }
+  if (force || (!creates && (dashdash || dot || paths))) {
+    ask("throws away uncommitted changes to files.");
+  }
+}
+
+// Subcommands that delete branches, stashes, refs, reflogs or commits, or
+// overwrite what a remote holds.
+void Checker::git_history(const RunCommand& rc, const std::vector<Word>& args,
+                          const Options& o) {
+  const std::string& sub = args[0].text;
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  auto ask = [&](std::string why) {
+    found(Check::kDestructiveGit, Decision::kAsk, said() + " " + why);
+  };
+  if (sub == "branch") {
+    bool del = o.short_has('d') || o.long_has("--delete");
+    bool force =
+        o.short_has('f') || o.long_abbrev("--force", {"--force", "--format"});
+    if (o.short_has('D') || (del && force)) {
+      ask("deletes a branch even if it isn't merged.");
+    } else if (o.short_has('M') || o.short_has('C') || (force && !del)) {
+      ask("overwrites an existing branch.");
+    }
+  } else if (sub == "stash") {
+    if (args.size() > 1 &&
+        (args[1].text == "clear" || args[1].text == "drop")) {
+      ask("deletes stashed changes.");
+    }
+  } else if (sub == "push") {
+    bool force = o.short_has('f') || o.long_has("--force");
+    for (std::size_t idx : o.operands) {
+      force = force || args[idx].text.starts_with('+');
+    }
+    bool del = o.short_has('d') || o.long_has("--delete") ||
+               o.long_has("--mirror") || o.long_has("--prune");
+    for (std::size_t n = 1; n < o.operands.size(); ++n) {
+      del = del || args[o.operands[n]].text.starts_with(':');
+    }
+    if (force) {
+      ask("can overwrite commits on the remote.");
+    } else if (del) {
+      ask("deletes branches or tags on the remote.");
+    }
+  } else if (sub == "merge") {
+    if (o.long_has("--abort")) ask("throws away the merge in progress.");
+  } else if (sub == "reflog") {
+    bool now = false;
+    for (const Word& w : args) {
+      now = now || w.text.starts_with("--expire=now") ||
+            w.text.starts_with("--expire=all") ||
+            w.text.starts_with("--expire-unreachable=now");
+    }
+    if (args.size() > 1 &&
+        (args[1].text == "delete" || (args[1].text == "expire" && now))) {
+      ask("deletes reflog entries, the way back to lost commits.");
+    }
+  } else if (sub == "gc" || sub == "prune") {
+    for (const Word& w : args) {
+      if (w.text == "--prune=now" || w.text == "--prune=all" ||
+          w.text == "--expire=now") {
+        ask("deletes unreachable commits at once.");
+        break;
+      }
+    }
+  } else if (sub == "filter-branch" || sub == "filter-repo") {
+    ask("rewrites the repository's history.");
+  } else if (sub == "update-ref") {
+    if (o.short_has('d') || o.long_has("--delete")) ask("deletes a ref.");
+  } else if (sub == "worktree") {
+    if (args.size() > 1 && args[1].text == "remove" &&
+        (o.short_has('f') || o.long_has("--force"))) {
+      ask("removes a worktree with its uncommitted changes.");
+    }
+  }
+}
+
+}  // namespace twk::core::checks

@@ -1,0 +1,383 @@
+// The secret-files and env-files checks: reading, copying, staging or
+// deleting private keys, credentials and .env files, by path (the home's
+// key directories, the policy's secret paths) and by name anywhere.
+#include <algorithm>
+
+#include "shell/checker.h"
+
+namespace twk::core::checks {
+
+Checker::SecretKind Checker::secret_kind(std::string_view path) const {
+  if (!s_.secret_paths.empty() && matches_any(path, s_.secret_paths, f_)) {
+    return SecretKind::kSecret;
+  }
+  std::string_view b = path.substr(path.rfind('/') + 1);
+  if (b.empty() || b.ends_with(".pub")) return SecretKind::kNone;
+  if (path.starts_with("/etc/")) {
+    bool system = has({"/etc/shadow", "/etc/gshadow", "/etc/shadow-",
+                       "/etc/gshadow-", "/etc/sudoers", "/etc/master.passwd"},
+                      path) ||
+                  path.starts_with("/etc/sudoers.d/") ||
+                  path.starts_with("/etc/ssh/ssh_host_");
+    if (system) return SecretKind::kSecret;
+  }
+  if (std::optional<SecretKind> kind = home_secret(path, b)) return *kind;
+  return named_secret(b);
+}
+
+// What `path` is below the home's dot-directories (`b` its last
+// component); nothing when the home's rules do not decide it.
+std::optional<Checker::SecretKind> Checker::home_secret(
+    std::string_view path, std::string_view b) const {
+  // Below the home's dot-directories.
+  if (f_.home.empty() || path.size() <= f_.home.size() + 1 ||
+      path[f_.home.size() + 1] != '.' || !below(path, f_.home)) {
+    return std::nullopt;
+  }
+  std::string_view rel = path.substr(f_.home.size() + 1);
+  if (rel.starts_with(".kube/config") || rel.starts_with(".aws/credentials") ||
+      rel == ".claude/.credentials.json" || rel == ".codex/auth.json" ||
+      rel.starts_with(".config/gcloud/") || rel == ".git-credentials") {
+    return SecretKind::kSecret;
+  }
+  if (has({".npmrc", ".pypirc", ".docker/config.json", ".kube/config",
+           ".config/gh/hosts.yml", ".aws/credentials", ".config/hub",
+           ".terraform.d/credentials.tfrc.json", ".cargo/credentials",
+           ".cargo/credentials.toml", ".gem/credentials",
+           ".config/gcloud/credentials.db", ".config/gcloud/access_tokens.db",
+           ".config/gcloud/application_default_credentials.json"},
+          rel)) {
+    return SecretKind::kSecret;
+  }
+  for (std::string_view dir :
+       {".ssh/", ".gnupg/", ".password-store/", ".aws/sso/", ".aws/cli/cache/",
+        ".azure/", ".config/gcloud/legacy_credentials/",
+        ".local/share/keyrings/"}) {
+    if (rel.starts_with(dir)) {
+      if (dir == ".ssh/" && b.starts_with("known_hosts")) {
+        return SecretKind::kNone;
+      }
+      return SecretKind::kSecret;
+    }
+  }
+  return std::nullopt;
+}
+
+// What a file named `b` (not empty) holds, wherever it is.
+Checker::SecretKind Checker::named_secret(std::string_view b) {
+  if (b[0] == '.') {
+    std::string lb = lower(b);
+    if (lb == ".env" || lb.starts_with(".env.")) {
+      // .env.example, .env.sample.local and their kin hold no secrets.
+      for (std::string_view t : {".example", ".sample", ".template", ".dist",
+                                 ".defaults", ".schema", ".tpl"}) {
+        if (lb.find(t, 4) != std::string::npos) return SecretKind::kNone;
+      }
+      return SecretKind::kEnv;
+    }
+    if (has({".netrc", ".git-credentials", ".pgpass", ".my.cnf", ".vault-token",
+             ".s3cfg", ".boto"},
+            b)) {
+      return SecretKind::kSecret;
+    }
+  } else if (b[0] == 'i' && b.starts_with("id_")) {
+    // id_rsa, and its copies: id_rsa.bak, id_ed25519.old, ...
+    for (std::string_view key :
+         {"id_rsa", "id_dsa", "id_ecdsa", "id_ed25519"}) {
+      if (b.starts_with(key)) return SecretKind::kSecret;
+    }
+  }
+  if (b.find(' ') == std::string_view::npos &&
+      (b.ends_with("_rsa") || b.ends_with("_ed25519") ||
+       b.ends_with("_ecdsa") || b.ends_with("_dsa"))) {
+    return SecretKind::kSecret;  // deploy_key_rsa and the like
+  } else if (b == "_netrc") {
+    return SecretKind::kSecret;
+  }
+  std::size_t dot = b.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return SecretKind::kNone;
+  std::string ext = lower(b.substr(dot));
+  if (has({".key", ".p12", ".pfx", ".ppk", ".jks", ".keystore", ".kdbx",
+           ".ovpn", ".pem", ".asc", ".gpg", ".age"},
+          ext)) {
+    if (ext == ".pem" || ext == ".asc" || ext == ".gpg") {
+      std::string lb = lower(b);
+      if (lb.find("key") == std::string::npos &&
+          lb.find("private") == std::string::npos &&
+          lb.find("secret") == std::string::npos) {
+        return SecretKind::kNone;  // certificates and signatures
+      }
+    }
+    return SecretKind::kSecret;
+  }
+  if (ext == ".pem") {
+    std::string lb = lower(b);
+    if (lb.find("key") != std::string::npos ||
+        lb.find("private") != std::string::npos) {
+      return SecretKind::kSecret;
+    }
+  }
+  return SecretKind::kNone;
+}
+
+// True when `path` is one of the directories that hold mostly secrets
+// (a file below one is judged by secret_kind).
+bool Checker::secret_root(std::string_view path) const {
+  for (const std::string& dir : secret_dirs_) {
+    if (path == dir) return true;
+  }
+  return matches_any(path, s_.secret_paths, f_);
+}
+
+// Directories whose contents are mostly secrets.
+bool Checker::secret_directory(std::string_view path) const {
+  for (const std::string& dir : secret_dirs_) {
+    if (within(path, dir)) return true;
+  }
+  return matches_any(path, s_.secret_paths, f_);
+}
+
+void Checker::secret_exact(const std::string& path, const std::string& what) {
+  SecretKind kind = secret_kind(path);
+  if (kind == SecretKind::kEnv) {
+    found(Check::kEnvFiles, Decision::kAsk,
+          what + " exposes the secrets in " + basename_of(path) +
+              " to the agent.");
+  } else if (kind == SecretKind::kSecret) {
+    found(Check::kSecretFiles, Decision::kDeny,
+          what + " exposes " + path + ", which holds a key or credentials.");
+  }
+}
+
+// Writing to where SSH looks for keys and who may log in grants access.
+void Checker::access_grant(const std::string& path, const std::string& what) {
+  if (f_.home.empty()) return;
+  // Adding known hosts is routine; keys and who may log in are not.
+  if (within(path, f_.home + "/.ssh") &&
+      !basename_of(path).starts_with("known_hosts")) {
+    found(Check::kSecretFiles, Decision::kDeny,
+          what + " changes " + path + ", which controls SSH access.");
+  }
+}
+
+void Checker::secret_dir(const std::string& path, const std::string& what) {
+  if (secret_directory(path)) {
+    found(Check::kSecretFiles, Decision::kAsk,
+          what + " reaches into " + path +
+              ", which holds keys or "
+              "credentials.");
+  }
+}
+
+// Programs that do not show the contents of the files they are given.
+bool Checker::reads_no_content(std::string_view p) {
+  static const std::unordered_set<std::string_view> kPrograms = {
+      "echo",        "printf",   "ls",       "stat",     "test",
+      "[",           "[[",       "touch",    "mkdir",    "chmod",
+      "chown",       "chgrp",    "ssh",      "ssh-add",  "ssh-keygen",
+      "ssh-copy-id", "realpath", "readlink", "basename", "dirname",
+      "which",       "type",     "file",     "rm",       "unlink",
+      "rmdir",       "mv",       "du",       "cd",       "pushd",
+      "export",      "unset",    "true",     "false",    "sleep",
+      "git",         "shred",    "wc",       "sftp",     "twk-backend",
+      "twk-hook",    "[",        "command",  "hash",     "source",
+      ".",           "find",     "fd",       "fdfind",   "locate",
+      "tree"};
+  return kPrograms.count(p) > 0;
+}
+
+void Checker::secrets(const RunCommand& rc) {
+  if (rc.remote) return;
+  // Most commands name nothing that could be a secret: rule that out
+  // before reading their options.
+  if (!may_hold_secrets(rc)) return;
+  const std::string& p = rc.program;
+  if (p == "git") {
+    git_add_secrets(rc);
+    return;
+  }
+  if (reads_no_content(p)) return;
+  std::vector<std::size_t> skip = not_read(rc);
+  for (std::size_t k = 1; k < rc.argv.size(); ++k) {
+    if (std::find(skip.begin(), skip.end(), k) != skip.end()) continue;
+    const Word& w = rc.argv[k];
+    // The file in --opt=FILE, @FILE (curl -d @f) and name=@FILE (-F).
+    std::string_view text = w.text;
+    if (text.starts_with("if=") && p == "dd") text.remove_prefix(3);
+    if (text.starts_with("-")) {
+      std::size_t eq = text.find('=');
+      std::size_t at = text.find('@');
+      std::size_t f = text.find('f');
+      if (eq != std::string_view::npos) {
+        text.remove_prefix(eq + 1);
+      } else if (at != std::string_view::npos && p == "curl") {
+        text.remove_prefix(at);  // -d@file, -sd@file
+      } else if (f != std::string_view::npos && text[1] != '-' &&
+                 f + 1 < text.size() &&
+                 has({"grep", "egrep", "fgrep", "zgrep", "rg"}, p)) {
+        text.remove_prefix(f + 1);  // -f.env, -Ef.env
+      } else {
+        continue;
+      }
+    }
+    if (text.find("://") != std::string_view::npos) continue;  // a URL
+    if (text.starts_with('@')) text.remove_prefix(1);
+    if (text.starts_with('<') && p == "curl") text.remove_prefix(1);
+    std::size_t at = text.find("=@");
+    if (at == std::string_view::npos) at = text.find("=<");
+    if (at != std::string_view::npos) {
+      text.remove_prefix(at + 2);
+    } else if (p == "curl" && (at = text.find('@')) != std::string_view::npos &&
+               at > 0) {
+      text.remove_prefix(at + 1);  // --data-urlencode name@file
+    }
+    if (text.empty()) continue;
+    if (text.size() == w.text.size()) {
+      secret_word(rc, w);
+    } else {
+      Word candidate;
+      candidate.text = std::string(text);
+      candidate.unknown = text.find(shell::kUnknown) != std::string_view::npos;
+      candidate.glob = w.glob;
+      secret_word(rc, candidate);
+    }
+  }
+}
+
+// False when no word of `rc` could name a secret, and no setting or
+// placeholder brings one in.
+bool Checker::may_hold_secrets(const RunCommand& rc) const {
+  bool candidates = !s_.secret_paths.empty() || !rc.placeholder_roots.empty() ||
+                    (!rc.cwd.empty() && secret_directory(rc.cwd));
+  for (std::size_t k = 1; k < rc.argv.size() && !candidates; ++k) {
+    const Word& w = rc.argv[k];
+    candidates = w.unknown || w.glob ||
+                 w.text.find_first_of("._~@") != std::string::npos;
+  }
+  return candidates;
+}
+
+// git add: staging a secret puts it in history, and often on a remote.
+void Checker::git_add_secrets(const RunCommand& rc) {
+  std::size_t k = 1;
+  while (k < rc.argv.size() && rc.argv[k].text.starts_with('-')) {
+    k += rc.argv[k].text == "-C" || rc.argv[k].text == "-c" ? 2 : 1;
+  }
+  if (k < rc.argv.size() && rc.argv[k].text == "add") {
+    for (std::size_t m = k + 1; m < rc.argv.size(); ++m) {
+      if (!rc.argv[m].text.starts_with('-')) secret_word(rc, rc.argv[m]);
+    }
+  }
+}
+
+// The words of `rc` that name no file it reads: the pattern of grep-like
+// tools, the destination of a copy or move.
+std::vector<std::size_t> Checker::not_read(const RunCommand& rc) {
+  const std::string& p = rc.program;
+  std::vector<std::size_t> skip;
+  // The pattern operand of grep-like tools is text, not a file.
+  if (!rc.from_code && has({"grep", "egrep", "fgrep", "zgrep", "rg", "ag",
+                            "ack", "sed", "awk", "gawk", "mawk", "jq"},
+                           p)) {
+    Options o =
+        options_of(rc.argv, 1, "eABCmgtTM",
+                   {"--regexp", "--max-count", "--glob", "--type", "--context",
+                    "--after-context", "--before-context"});
+    bool pattern_given = o.short_has('e') || o.short_has('f') ||
+                         o.long_has("--regexp") || o.long_has("--file") ||
+                         o.long_has("--files");
+    if (!pattern_given && !o.operands.empty()) skip.push_back(o.operands[0]);
+  }
+  // The destination of a copy or move is written, not read.
+  if (has({"cp", "mv", "install", "ln", "rsync", "scp"}, p)) {
+    Options o = options_of(rc.argv, 1, "tS", {"--target-directory"});
+    bool target_option = o.short_has('t') || o.long_has("--target-directory");
+    if (o.operands.size() >= 2 && !target_option) {
+      skip.push_back(o.operands.back());
+    }
+  }
+  return skip;
+}
+
+// False when a plain word cannot name a secret: none of the names that
+// secret files and directories have appears in it (in any case), and it
+// is not used inside a secret directory.
+bool Checker::may_name_secret(const Word& w, const RunCommand& rc) const {
+  if (w.glob || w.unknown || !s_.secret_paths.empty()) return true;
+  if (w.text.find("{}") != std::string::npos) return true;
+  if (!rc.cwd.empty() && secret_directory(rc.cwd)) return true;
+  // Every secret name below holds one of these, and so does any path
+  // into a home directory's dot-directories.
+  if (w.text.find_first_of("._~") == std::string::npos) return false;
+  static constexpr std::string_view kHints[] = {
+      ".env",      "id_",   "netrc",   "credential",     "pgpass",
+      ".my.cnf",   "vault", "s3cfg",   "boto",           ".key",
+      ".p12",      ".pfx",  ".ppk",    ".jks",           "keystore",
+      ".pem",      "npmrc", "pypirc",  ".docker",        ".kube",
+      "hosts.yml", ".aws",  ".config", ".terraform",     ".cargo",
+      ".gem",      ".ssh",  ".gnupg",  "password-store", ".azure",
+      "keyrings",  "~"};
+  std::string text = lower(w.text);
+  for (std::string_view hint : kHints) {
+    if (text.find(hint) != std::string::npos) return true;
+  }
+  // A home directory named in full.
+  return !f_.home.empty() && w.text.find(f_.home) != std::string::npos &&
+         (w.text.size() == f_.home.size() ||
+          w.text.compare(f_.home.size(), 2, "/.") == 0);
+}
+
+void Checker::secret_word(const RunCommand& rc, const Word& w) {
+  if (!may_name_secret(w, rc)) return;
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  if (w.text.find("{}") != std::string::npos && !rc.placeholder_roots.empty()) {
+    for (const Word& root : rc.placeholder_roots) {
+      Target t = resolve(root, rc.cwd, f_);
+      if (t.kind == Target::kUnknown) continue;
+      for (const std::string& name : rc.placeholder_names) {
+        std::string candidate = t.path + "/" + name;
+        if (name.find_first_of("*?[") == std::string::npos) {
+          if (secret_kind(candidate) != SecretKind::kNone)
+            secret_exact(candidate, said());
+        }
+      }
+      if (secret_directory(t.path)) secret_dir(t.path, said());
+    }
+    return;
+  }
+  Target t = resolve(w, rc.cwd, f_);
+  if (t.kind == Target::kExact) {
+    if (secret_kind(t.path) != SecretKind::kNone) secret_exact(t.path, said());
+    if (secret_root(t.path)) secret_dir(t.path, said());
+  } else if (t.kind == Target::kBelow) {
+    if (secret_directory(t.path)) secret_dir(t.path, said());
+    if (t.path == f_.cwd || t.path == f_.project) {
+      // A glob in the project that may pick up .env files.
+      std::string name = basename_of(w.text);
+      if (name.starts_with(".env")) {
+        found(Check::kEnvFiles, Decision::kAsk,
+              said() + " may expose .env files to the agent.");
+      }
+    }
+  } else {
+    // Text that is partly unknown still shows what it names.
+    std::string name = basename_of(w.text);
+    if (name.find(shell::kUnknown) == std::string::npos &&
+        secret_kind("/" + name) != SecretKind::kNone) {
+      secret_exact("/" + name, said());
+    }
+  }
+}
+
+// gpg --export-secret-keys and its kin.
+void Checker::gpg_exports(const RunCommand& rc) {
+  for (const Word& w : rc.argv) {
+    if (w.text.starts_with("--export-secret")) {
+      found(
+          Check::kSecretFiles, Decision::kDeny,
+          code_span(command_text(rc)) + through(rc) + " exports private keys.");
+    }
+  }
+}
+
+}  // namespace twk::core::checks

@@ -1,0 +1,467 @@
+// The databases, containers, clusters, cloud and sync-delete checks: the
+// command lines of database clients and migration tools, container
+// engines, cluster tools, cloud and service CLIs, infrastructure as code,
+// and sync and backup tools, judged on the subcommands that destroy data.
+#include <algorithm>
+
+#include "shell/checker.h"
+
+namespace twk::core::checks {
+
+void Checker::sql(const RunCommand& rc, std::string_view text) {
+  std::string s = lower(text);
+  // Collapse runs of blanks so that keywords are one space apart.
+  std::string t;
+  for (char c : s) {
+    if (c == '\n' || c == '\t' || c == '\r') c = ' ';
+    if (c == ' ' && !t.empty() && t.back() == ' ') continue;
+    t += c;
+  }
+  auto said = [&] { return code_span(command_text(rc, 4)) + through(rc); };
+  if (t.find("drop database") != std::string::npos ||
+      t.find("drop schema") != std::string::npos) {
+    found(Check::kDatabases, Decision::kDeny, said() + " drops a database.");
+  } else if (t.find("drop table") != std::string::npos ||
+             t.find("drop view") != std::string::npos ||
+             t.find("drop index") != std::string::npos ||
+             t.find("drop collection") != std::string::npos ||
+             t.find("drop user") != std::string::npos ||
+             t.find("drop role") != std::string::npos) {
+    found(Check::kDatabases, Decision::kAsk, said() + " drops tables or data.");
+  } else if (t.find("truncate ") != std::string::npos) {
+    found(Check::kDatabases, Decision::kAsk, said() + " empties tables.");
+  } else {
+    std::size_t pos = 0;
+    while ((pos = t.find("delete from ", pos)) != std::string::npos) {
+      std::size_t end = t.find(';', pos);
+      std::string_view stmt = std::string_view(t).substr(
+          pos, end == std::string::npos ? std::string::npos : end - pos);
+      if (stmt.find(" where ") == std::string_view::npos) {
+        found(Check::kDatabases, Decision::kAsk,
+              said() + " deletes every row of a table.");
+        return;
+      }
+      pos += 12;
+    }
+  }
+  if (t.find("dropdatabase(") != std::string::npos) {
+    found(Check::kDatabases, Decision::kDeny, said() + " drops a database.");
+  } else if (t.find(".drop(") != std::string::npos ||
+             t.find("deletemany({})") != std::string::npos) {
+    found(Check::kDatabases, Decision::kAsk, said() + " drops collections.");
+  }
+}
+
+void Checker::databases(const RunCommand& rc) {
+  const std::string& p = rc.program;
+  const auto& a = rc.argv;
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  if (p == "dropdb") {
+    found(Check::kDatabases, Decision::kDeny, said() + " drops a database.");
+    return;
+  }
+  if (p == "mysqladmin") {
+    for (const Word& w : a) {
+      if (w.text == "drop" || w.text == "DROP") {
+        found(Check::kDatabases, Decision::kDeny,
+              said() + " drops a database.");
+      }
+    }
+    return;
+  }
+  if (has({"kafka-topics", "kafka-topics.sh", "kafka-consumer-groups",
+           "kafka-consumer-groups.sh", "rabbitmqctl", "rabbitmqadmin", "nats"},
+          p)) {
+    for (const Word& w : a) {
+      const std::string& t = w.text;
+      if (t == "--delete" || t.starts_with("delete_") || t == "delete" ||
+          t == "purge" || t == "rm" || t == "reset" || t == "force_reset") {
+        found(Check::kDatabases, Decision::kAsk,
+              said() + " deletes topics, queues or the messages in them.");
+        return;
+      }
+    }
+    return;
+  }
+  if (p == "redis-cli" || p == "valkey-cli" || p == "keydb-cli") {
+    for (std::size_t k = 1; k < a.size(); ++k) {
+      std::string l = lower(a[k].text);
+      if (l == "flushall" || l == "flushdb") {
+        found(Check::kDatabases, Decision::kDeny,
+              said() + " deletes every key.");
+      }
+    }
+    return;
+  }
+  if (has({"prisma", "rails", "rake", "sequelize", "sequelize-cli", "typeorm",
+           "knex", "python", "python3", "php", "artisan", "npx", "dotnet",
+           "flask", "alembic"},
+          p)) {
+    migration_resets(rc);
+    return;
+  }
+  database_client(rc);
+}
+
+// Migration and framework tools (prisma, rails, artisan, alembic, ...):
+// the subcommands that drop or reset a database.
+void Checker::migration_resets(const RunCommand& rc) {
+  const auto& a = rc.argv;
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  std::string joined;
+  for (const Word& w : a) joined += " " + w.text;
+  joined += " ";
+  for (std::string_view reset :
+       {" migrate reset ", " db:drop ", " db:reset ", " db:schema:load ",
+        " db:purge ", " flush ", " reset_db ", " schema:drop ",
+        " migrate:fresh ", " migrate:reset ", " --force-reset ",
+        " database drop ", " downgrade base "}) {
+    if (joined.find(reset) != std::string::npos) {
+      found(Check::kDatabases, Decision::kAsk,
+            said() + " drops or resets a database.");
+      return;
+    }
+  }
+}
+
+// Database clients: the SQL (or shell code) they are given in their
+// words, here-documents, here-strings and known standard input.
+void Checker::database_client(const RunCommand& rc) {
+  const std::string& p = rc.program;
+  const auto& a = rc.argv;
+  bool client = has({"psql", "mysql", "mariadb", "sqlite3", "sqlite",
+                     "clickhouse-client", "clickhouse", "cockroach", "mongo",
+                     "mongosh", "cqlsh", "duckdb", "sqlcmd"},
+                    p);
+  if (!client) return;
+  for (std::size_t k = 1; k < a.size(); ++k) {
+    const std::string& t = a[k].text;
+    if (has({"-c", "--command", "-e", "--execute", "--eval", "-q", "--query",
+             "-Q"},
+            t) &&
+        k + 1 < a.size()) {
+      sql(rc, a[k + 1].text);
+      ++k;
+    } else if (t.starts_with("--command=") || t.starts_with("--execute=") ||
+               t.starts_with("--query=") || t.starts_with("--eval=")) {
+      sql(rc, t.substr(t.find('=') + 1));
+    } else if ((p == "sqlite3" || p == "sqlite" || p == "duckdb") &&
+               !t.starts_with('-')) {
+      sql(rc, t);  // the database, then SQL
+    }
+  }
+  if (rc.source != nullptr && !rc.from_code) {
+    for (const shell::Redirect& r : rc.source->redirects) {
+      if (r.kind == shell::RedirectKind::kHereDoc ||
+          r.kind == shell::RedirectKind::kHereString) {
+        sql(rc, r.target.text);
+      }
+    }
+  }
+  if (rc.stdin_text) sql(rc, *rc.stdin_text);
+}
+
+// The operands of a CLI after its global options.
+std::vector<std::string> Checker::operands_after(
+    const std::vector<Word>& a, std::string_view with_value,
+    std::initializer_list<std::string_view> long_with_value) {
+  Options o = options_of(a, 1, with_value, long_with_value);
+  std::vector<std::string> out;
+  for (std::size_t k : o.operands) out.push_back(a[k].text);
+  return out;
+}
+
+void Checker::containers(const RunCommand& rc) {
+  const std::string& p = rc.program;
+  if (!has({"docker", "podman", "nerdctl", "docker-compose"}, p)) return;
+  const auto& a = rc.argv;
+  std::vector<std::string> ops = operands_after(
+      a, "Hc", {"--context", "--host", "--config", "--log-level"});
+  Options o = options_of(a, 1);
+  bool force = o.short_has('f') || o.long_has("--force");
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  auto ask = [&](std::string why) {
+    found(Check::kContainers, Decision::kAsk, said() + " " + why);
+  };
+  if (p == "docker-compose") ops.insert(ops.begin(), "compose");
+  if (ops.empty()) return;
+  const std::string& sub = ops[0];
+  std::string verb = ops.size() > 1 ? ops[1] : std::string();
+  if ((sub == "rm" ||
+       (sub == "container" && (verb == "rm" || verb == "remove"))) &&
+      force) {
+    ask("removes running containers.");
+  } else if ((sub == "rmi" ||
+              (sub == "image" && (verb == "rm" || verb == "remove"))) &&
+             force) {
+    ask("removes images by force.");
+  } else if (sub == "volume" &&
+             (verb == "rm" || verb == "remove" || verb == "prune")) {
+    ask("deletes volumes and the data in them.");
+  } else if (verb == "prune" || sub == "prune") {
+    ask("deletes unused " +
+        (sub == "system" ? std::string("containers, "
+                                       "images and "
+                                       "networks")
+                         : sub + "s") +
+        ".");
+  } else if ((sub == "stop" || sub == "kill") &&
+             std::any_of(a.begin() + 1, a.end(),
+                         [](const Word& w) { return w.unknown; })) {
+    ask("stops every container a command lists.");
+  } else if (sub == "compose" && verb == "down" &&
+             (o.short_has('v') || o.long_has("--volumes") ||
+              o.long_has("--rmi"))) {
+    ask("deletes the project's volumes or images.");
+  }
+}
+
+void Checker::clusters(const RunCommand& rc) {
+  const std::string& p = rc.program;
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  if (p == "kubectl" || p == "oc" || p == "k" || p == "microk8s.kubectl") {
+    std::vector<std::string> ops =
+        operands_after(rc.argv, "nsl",
+                       {"--context", "--namespace", "--kubeconfig", "--cluster",
+                        "--user", "--server", "--selector", "--token"});
+    if (ops.empty()) return;
+    if (ops[0] == "delete") {
+      found(Check::kClusters, Decision::kAsk,
+            said() + " deletes cluster resources.");
+    } else if (ops[0] == "scale") {
+      for (const Word& w : rc.argv) {
+        if (w.text == "--replicas=0") {
+          found(Check::kClusters, Decision::kAsk,
+                said() + " stops every replica.");
+        }
+      }
+    } else if (ops[0] == "cordon" ||
+               (ops[0] == "taint" &&
+                std::any_of(rc.argv.begin(), rc.argv.end(), [](const Word& w) {
+                  return w.text.ends_with(":NoExecute");
+                }))) {
+      found(Check::kClusters, Decision::kAsk,
+            said() + " takes a node out of service.");
+    } else if (ops[0] == "apply" &&
+               std::any_of(rc.argv.begin(), rc.argv.end(),
+                           [](const Word& w) { return w.text == "--force"; })) {
+      found(Check::kClusters, Decision::kAsk,
+            said() + " deletes and recreates resources.");
+    } else if (ops[0] == "drain") {
+      found(Check::kClusters, Decision::kAsk,
+            said() + " evicts everything from a node.");
+    } else if (ops[0] == "replace") {
+      for (const Word& w : rc.argv) {
+        if (w.text == "--force") {
+          found(Check::kClusters, Decision::kAsk,
+                said() + " deletes and recreates resources.");
+        }
+      }
+    }
+    return;
+  }
+  if (p == "helm") {
+    std::vector<std::string> ops = operands_after(
+        rc.argv, "n", {"--namespace", "--kube-context", "--kubeconfig"});
+    if (!ops.empty() && has({"uninstall", "delete", "del", "un"}, ops[0])) {
+      found(Check::kClusters, Decision::kAsk,
+            said() + " uninstalls a release.");
+    }
+  }
+}
+
+void Checker::cloud(const RunCommand& rc) {
+  const std::string& p = rc.program;
+  const auto& a = rc.argv;
+  if (p == "aws") {
+    cloud_aws(rc);
+    return;
+  }
+  if (has({"gcloud", "az", "doctl", "hcloud", "linode-cli", "scw", "oci",
+           "ibmcloud", "gsutil", "flyctl", "fly", "heroku", "firebase",
+           "vercel", "netlify", "wrangler", "supabase"},
+          p)) {
+    for (std::size_t k = 1; k < a.size(); ++k) {
+      const std::string& t = a[k].text;
+      if (t.starts_with('-')) continue;
+      std::string l = lower(t);
+      if (has({"delete", "destroy", "rm", "rb", "remove", "purge"}, l) ||
+          l.ends_with(":destroy") || l.ends_with(":delete") ||
+          l.ends_with(":remove") || l == "pg:reset") {
+        ask_cloud(rc, "deletes cloud resources.");
+        return;
+      }
+    }
+    return;
+  }
+  if (has({"curl", "wget", "http", "https", "xh"}, p)) {
+    cloud_http(rc);
+    return;
+  }
+  if (p == "gh") {
+    cloud_gh(rc);
+    return;
+  }
+  if (has({"terraform", "tofu", "terragrunt", "pulumi", "cdk", "cdktf"}, p)) {
+    cloud_infrastructure(rc);
+    return;
+  }
+  // Other services' command lines: a destructive verb among the words.
+  if (has({"op", "doppler", "velero", "gitlab-runner", "circleci"}, p)) {
+    for (std::size_t k = 1; k < a.size(); ++k) {
+      const std::string& t = a[k].text;
+      if (has({"delete", "destroy", "remove", "rm", "purge", "unregister",
+               "remove-secret"},
+              t)) {
+        ask_cloud(rc, "deletes resources or secrets of a service.");
+        return;
+      }
+    }
+    return;
+  }
+  if (p == "vault") {
+    for (const Word& w : a) {
+      if (has({"destroy", "delete", "disable", "revoke"}, w.text)) {
+        ask_cloud(rc, "deletes secrets or engines from Vault.");
+        return;
+      }
+    }
+  }
+}
+
+// Asks about `rc` for the cloud check, saying `why`.
+void Checker::ask_cloud(const RunCommand& rc, const std::string& why) {
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  found(Check::kCloud, Decision::kAsk, said() + " " + why);
+}
+
+// aws SERVICE OPERATION: deletes, terminations and their kin, and s3's rm,
+// rb and sync --delete.
+void Checker::cloud_aws(const RunCommand& rc) {
+  const auto& a = rc.argv;
+  std::vector<std::string> ops =
+      operands_after(a, "",
+                     {"--region", "--profile", "--output", "--endpoint-url",
+                      "--query", "--cli-read-timeout", "--cli-connect-timeout",
+                      "--ca-bundle", "--color"});
+  if (ops.size() < 2) return;
+  const std::string& op = ops[1];
+  if (op.starts_with("delete") || op.starts_with("terminate") ||
+      op.starts_with("remove") || op.starts_with("deregister") ||
+      op.starts_with("destroy") || op.starts_with("purge") ||
+      op.starts_with("schedule-key-deletion")) {
+    ask_cloud(rc, "deletes cloud resources.");
+  } else if (ops[0] == "s3" && (op == "rm" || op == "rb")) {
+    ask_cloud(rc, "deletes from S3.");
+  } else if (ops[0] == "s3" && op == "sync") {
+    for (const Word& w : a) {
+      if (w.text == "--delete") ask_cloud(rc, "deletes from the destination.");
+    }
+  }
+}
+
+// curl, wget and HTTP clients sending a DELETE.
+void Checker::cloud_http(const RunCommand& rc) {
+  const std::string& p = rc.program;
+  const auto& a = rc.argv;
+  for (std::size_t k = 1; k < a.size(); ++k) {
+    std::string t = lower(a[k].text);
+    bool del = t == "-xdelete" || t == "--request=delete" ||
+               t == "--method=delete" ||
+               ((t == "-x" || t == "--request" || t == "--method") &&
+                k + 1 < a.size() && lower(a[k + 1].text) == "delete") ||
+               (p != "curl" && p != "wget" && t == "delete");
+    if (del) {
+      ask_cloud(rc, "sends an HTTP DELETE.");
+      return;
+    }
+  }
+}
+
+// gh: deleting a repository, release and the like, or a DELETE to the API.
+void Checker::cloud_gh(const RunCommand& rc) {
+  const auto& a = rc.argv;
+  std::vector<std::string> ops = operands_after(a, "R", {"--repo"});
+  if (ops.size() >= 2 && ops[1] == "delete") {
+    ask_cloud(rc, "deletes a " + ops[0] + " on GitHub.");
+    return;
+  }
+  for (std::size_t k = 1; k + 1 < a.size(); ++k) {
+    if ((a[k].text == "-X" || a[k].text == "--method") &&
+        lower(a[k + 1].text) == "delete") {
+      ask_cloud(rc, "sends a DELETE to GitHub.");
+    }
+  }
+}
+
+// Infrastructure as code: destroy, and removing state or stacks.
+void Checker::cloud_infrastructure(const RunCommand& rc) {
+  const auto& a = rc.argv;
+  std::vector<std::string> ops = operands_after(a, "", {"-chdir"});
+  bool destroy = !ops.empty() && ops[0] == "destroy";
+  for (const Word& w : a) destroy = destroy || w.text == "-destroy";
+  if (destroy) {
+    ask_cloud(rc, "destroys the infrastructure it manages.");
+  } else if (ops.size() >= 2 && ops[0] == "state" &&
+             (ops[1] == "rm" || ops[1] == "remove")) {
+    ask_cloud(rc, "removes resources from the state.");
+  } else if (ops.size() >= 2 && ops[0] == "stack" &&
+             (ops[1] == "rm" || ops[1] == "remove")) {
+    ask_cloud(rc, "removes a stack.");
+  }
+}
+
+void Checker::sync(const RunCommand& rc) {
+  const auto& a = rc.argv;
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  if (rc.program == "rsync") {
+    Options o = options_of(a, 1);
+    bool dry = o.short_has('n') || o.long_has("--dry-run") ||
+               o.long_has("--list-only");
+    bool del = o.long_has("--remove-source-files");
+    for (const std::string& l : o.longs) {
+      del = del || l.starts_with("--del");
+    }
+    if (del && !dry) {
+      found(Check::kSyncDelete, Decision::kAsk,
+            said() +
+                " deletes files that are not in the source, or the "
+                "source files themselves.");
+    }
+    return;
+  }
+  if (rc.program == "restic" || rc.program == "borg") {
+    for (const Word& w : a) {
+      if (has({"forget", "prune", "delete", "--prune", "compact"}, w.text)) {
+        found(Check::kSyncDelete, Decision::kAsk, said() + " deletes backups.");
+        return;
+      }
+    }
+    return;
+  }
+  if (rc.program == "gsutil" || rc.program == "azcopy") {
+    bool sync_op = false, del = false;
+    for (const Word& w : a) {
+      sync_op = sync_op || w.text == "rsync" || w.text == "sync";
+      del = del || w.text == "-d" || w.text == "--delete-destination=true" ||
+            w.text == "--delete-destination=prompt";
+    }
+    if (sync_op && del) {
+      found(Check::kSyncDelete, Decision::kAsk,
+            said() + " deletes files at the destination.");
+    }
+    return;
+  }
+  std::vector<std::string> ops = operands_after(a, "", {"--config"});
+  bool dry = false;
+  for (const Word& w : a) dry = dry || w.text == "--dry-run" || w.text == "-n";
+  if (!ops.empty() && !dry &&
+      has({"purge", "delete", "deletefile", "rmdirs", "cleanup", "sync",
+           "dedupe", "move"},
+          ops[0])) {
+    found(Check::kSyncDelete, Decision::kAsk,
+          said() + " deletes files from a remote.");
+  }
+}
+
+}  // namespace twk::core::checks

@@ -1,0 +1,199 @@
+// What the built-in checks share: path relations, resolving words,
+// reasons' text and options.
+#include "shell/check_util.h"
+
+#include <fnmatch.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace twk::core::checks {
+
+bool has(std::initializer_list<std::string_view> list, std::string_view s) {
+  return std::find(list.begin(), list.end(), s) != list.end();
+}
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// Path relations, on normalised absolute paths.
+bool within(std::string_view path, std::string_view dir) {
+  if (dir.empty() || path.empty()) return false;
+  if (dir == "/") return path.starts_with('/');
+  return path == dir || (path.starts_with(dir) && path.size() > dir.size() &&
+                         path[dir.size()] == '/');
+}
+
+bool below(std::string_view path, std::string_view dir) {
+  return path != dir && within(path, dir);
+}
+
+std::string basename_of(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  std::size_t slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? path
+                                                     : path.substr(slash + 1));
+}
+
+std::string display(const Word& w) {
+  std::string out;
+  for (char c : w.text) {
+    if (c == shell::kUnknown) {
+      out += "…";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string command_text(const RunCommand& rc, std::size_t max_words) {
+  std::string out;
+  for (std::size_t k = 0; k < rc.argv.size() && k < max_words; ++k) {
+    if (k > 0) out += ' ';
+    out += display(rc.argv[k]);
+  }
+  if (rc.argv.size() > max_words) out += " …";
+  if (out.size() > 160) out = out.substr(0, 157) + "…";
+  return out;
+}
+
+std::string code_span(std::string_view s) {
+  std::string out = "`";
+  out += s;
+  out += '`';
+  return out;
+}
+
+// Where a command was reached from, for reasons: " (through bash -c)".
+std::string through(const RunCommand& rc) {
+  if (rc.via.empty()) return {};
+  return " (through " + rc.via + ")";
+}
+
+Target resolve(const Word& w, const std::string& cwd, const CheckFacts& f) {
+  Target t;
+  std::string expanded;
+  std::string_view text = w.text;
+  if ((text == "~" || text.starts_with("~/")) && !f.home.empty()) {
+    expanded = f.home;
+    expanded += text.substr(1);
+    text = expanded;
+  }
+  bool open = w.unknown || w.glob;
+  if (!open) {
+    t.path = shell::resolve_path(cwd, text);
+    t.kind = t.path.empty() ? Target::kUnknown : Target::kExact;
+    return t;
+  }
+  std::size_t cut = text.find(shell::kUnknown);
+  if (w.glob) cut = std::min(cut, text.find_first_of(kGlobChars));
+  if (cut == std::string_view::npos) cut = text.size();
+  if (cut == 0 && !text.empty() && text[0] == shell::kUnknown) {
+    return t;  // wholly unknown
+  }
+  std::string_view rest = std::string_view(text).substr(cut);
+  // A ".." after the open part (/tmp/$X/.., /tmp/{a,../etc}) may lead
+  // anywhere.
+  if (rest.find("..") != std::string_view::npos) return t;
+  std::string_view prefix = std::string_view(text).substr(0, cut);
+  std::size_t slash = prefix.rfind('/');
+  std::string dir = slash == std::string_view::npos
+                        ? std::string()
+                        : std::string(prefix.substr(0, slash + 1));
+  // Open from the first character of a name (*, .*): it can be any entry,
+  // .git included.
+  std::string_view name =
+      slash == std::string_view::npos ? prefix : prefix.substr(slash + 1);
+  t.wild_top = name.empty() || name == ".";
+  t.path = dir.empty() ? (cwd.empty() ? std::string() : cwd)
+                       : shell::resolve_path(cwd, dir);
+  t.kind = t.path.empty() ? Target::kUnknown : Target::kBelow;
+  return t;
+}
+
+bool matches_pattern(std::string_view path, const std::string& pattern,
+                     const CheckFacts& f) {
+  std::string p = expand_home(pattern, f.home);
+  while (p.ends_with("/**")) p.resize(p.size() - 3);
+  if (p.empty()) return false;
+  if (p.find_first_of("*?[") == std::string::npos) {
+    return within(path, shell::resolve_path("/", p));
+  }
+  std::string s(path);
+  if (fnmatch(p.c_str(), s.c_str(), 0) == 0) return true;
+  // A pattern also covers what is below what it matches.
+  for (std::size_t k = s.size(); k-- > 1;) {
+    if (s[k] == '/' && fnmatch(p.c_str(), s.substr(0, k).c_str(), 0) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool matches_any(std::string_view path, const std::vector<std::string>& list,
+                 const CheckFacts& f) {
+  for (const std::string& p : list) {
+    if (matches_pattern(path, p, f)) return true;
+  }
+  return false;
+}
+
+bool in_temp(std::string_view path, const CheckFacts& f, bool strictly) {
+  for (std::string_view t : {"/tmp", "/var/tmp", "/dev/shm"}) {
+    if (strictly ? below(path, t) : within(path, t)) return true;
+  }
+  // TMPDIR is absolute and normalised where the facts are gathered.
+  if (!f.tmpdir.empty() && f.tmpdir != "/") {
+    return strictly ? below(path, f.tmpdir) : within(path, f.tmpdir);
+  }
+  return false;
+}
+
+bool in_system(std::string_view path) {
+  if (path == "/") return true;
+  for (std::string_view d : kSystemDirs) {
+    if (within(path, d)) return true;
+  }
+  return false;
+}
+
+// `with_value`: short options whose value is the next word.
+Options options_of(const std::vector<Word>& argv, std::size_t from,
+                   std::string_view with_value,
+                   std::initializer_list<std::string_view> long_with_value) {
+  Options o;
+  bool ended = false;
+  for (std::size_t k = from; k < argv.size(); ++k) {
+    const std::string& t = argv[k].text;
+    if (ended || argv[k].unknown || t.size() < 2 || t[0] != '-') {
+      o.operands.push_back(k);
+      continue;
+    }
+    if (t == "--") {
+      ended = true;
+      continue;
+    }
+    if (t[1] == '-') {
+      std::size_t eq = t.find('=');
+      std::string name = t.substr(0, eq);
+      o.longs.push_back(name);
+      if (eq == std::string::npos && has(long_with_value, name)) ++k;
+      continue;
+    }
+    for (std::size_t c = 1; c < t.size(); ++c) {
+      o.shorts += t[c];
+      if (with_value.find(t[c]) != std::string_view::npos) {
+        if (c + 1 == t.size()) ++k;
+        break;
+      }
+    }
+  }
+  return o;
+}
+
+}  // namespace twk::core::checks

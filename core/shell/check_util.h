@@ -1,0 +1,112 @@
+// What the built-in checks share: path relations on normalised absolute
+// paths, resolving a word to what it names, the text of reasons, and
+// reading a command's options as a set of flags.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "shell/checks.h"
+
+namespace twk::core::checks {
+
+using shell::Word;
+
+// True when `s` is one of `list`.
+bool has(std::initializer_list<std::string_view> list, std::string_view s);
+
+// `s` in ASCII lower case.
+std::string lower(std::string_view s);
+
+// Path relations, on normalised absolute paths: `path` is `dir` or below
+// it (within), or strictly below it (below). "/" holds every absolute path.
+bool within(std::string_view path, std::string_view dir);
+bool below(std::string_view path, std::string_view dir);
+
+// The last component of `path`, trailing slashes ignored.
+std::string basename_of(std::string_view path);
+
+// A word for reasons, with each unknown part shown as "…".
+std::string display(const Word& w);
+
+// The first `max_words` words of a command for reasons, shortened to 160
+// bytes.
+std::string command_text(const RunCommand& rc, std::size_t max_words = 8);
+
+// `s` in backticks.
+std::string code_span(std::string_view s);
+
+// Where a command was reached from, for reasons: " (through bash -c)".
+std::string through(const RunCommand& rc);
+
+// What a word names as a path.
+struct Target {
+  enum Kind { kExact, kBelow, kUnknown } kind = kUnknown;
+  std::string path;       // kExact: the path; kBelow: the directory
+  bool wild_top = false;  // kBelow: its first component is wholly open
+};
+
+inline constexpr const char* kGlobChars = "*?[{";
+
+// What `w` names, resolved against `cwd` with ~ as the facts' home: one
+// path, everything below a directory (a glob or an unknown part after
+// it), or unknown.
+Target resolve(const Word& w, const std::string& cwd, const CheckFacts& f);
+
+// True when `path` is covered by a policy's path `pattern` (absolute or
+// ~/..., a trailing /** or a glob allowed): the pattern's path itself or
+// anything below it.
+bool matches_pattern(std::string_view path, const std::string& pattern,
+                     const CheckFacts& f);
+bool matches_any(std::string_view path, const std::vector<std::string>& list,
+                 const CheckFacts& f);
+
+// True when `path` is in a temporary directory (strictly: below it).
+bool in_temp(std::string_view path, const CheckFacts& f, bool strictly);
+
+inline constexpr std::array<std::string_view, 19> kSystemDirs = {
+    "/etc",  "/usr",  "/bin",  "/sbin",   "/lib",  "/lib32", "/lib64",
+    "/boot", "/var",  "/opt",  "/root",   "/srv",  "/sys",   "/proc",
+    "/dev",  "/home", "/snap", "/System", "/Users"};
+
+// True for "/" and what is within the system's directories.
+bool in_system(std::string_view path);
+
+// The options of a command as a set of flags: short clusters and long
+// names, up to "--".
+struct Options {
+  std::string shorts;                 // every short option letter seen
+  std::vector<std::string> longs;     // long options, without any "=value"
+  std::vector<std::size_t> operands;  // indexes of the other words
+
+  bool short_has(char c) const { return shorts.find(c) != std::string::npos; }
+  bool long_has(std::string_view name) const {
+    return std::find(longs.begin(), longs.end(), name) != longs.end();
+  }
+  // A long option given by an unambiguous prefix of `name` among `known`.
+  bool long_abbrev(std::string_view name,
+                   std::initializer_list<std::string_view> known) const {
+    for (const std::string& l : longs) {
+      if (l.size() < 3 || !name.starts_with(l)) continue;
+      int hits = 0;
+      for (std::string_view k : known) hits += k.starts_with(l) ? 1 : 0;
+      if (l == name || hits <= 1) return true;
+    }
+    return false;
+  }
+};
+
+// The options of argv[from...]. `with_value`: short options whose value is
+// the next word; `long_with_value`: long options whose value is the next
+// word unless given with "=".
+Options options_of(
+    const std::vector<Word>& argv, std::size_t from,
+    std::string_view with_value = "",
+    std::initializer_list<std::string_view> long_with_value = {});
+
+}  // namespace twk::core::checks

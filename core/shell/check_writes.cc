@@ -1,0 +1,402 @@
+// The self-protection check and writes: what a command or file tool
+// would change among the files that keep the agent's guard working (Core's
+// state, the hook and Core binaries, the agent's hook settings), and what
+// writing a file means beyond them (keys, shell start-up files, system
+// configuration, devices, the project's git hooks). Also mv taking a
+// tree away.
+#include <unordered_set>
+
+#include "shell/checker.h"
+
+namespace twk::core::checks {
+
+// What self-protection guards. `whole_trees`: only what lies outside the
+// project, where deleting a directory that holds it counts too (the
+// project's own settings go with the project, which recursive-delete
+// judges).
+std::vector<std::string> Checker::protected_list(bool whole_trees) const {
+  std::vector<std::string> out;
+  if (!f_.state_dir.empty()) out.push_back(f_.state_dir);
+  for (const std::string& p : f_.protected_files) out.push_back(p);
+  auto settings = [&](const std::string& base) {
+    if (base.empty()) return;
+    out.push_back(base + "/.claude/settings.json");
+    out.push_back(base + "/.claude/settings.local.json");
+  };
+  settings(f_.home);
+  if (f_.project != f_.home && !whole_trees) settings(f_.project);
+  for (const std::string& p : s_.protected_paths) {
+    out.push_back(expand_home(p, f_.home));
+  }
+  for (std::string& p : out) {
+    if (p.find_first_of("*?[") == std::string::npos) {
+      p = shell::resolve_path("/", p);
+    }
+  }
+  return out;
+}
+
+// True when changing `path` changes something protected. `tree`: the
+// command acts on whole trees, so an ancestor counts too.
+std::optional<std::string> Checker::touches_protected(const Target& t,
+                                                      bool tree) const {
+  if (t.kind == Target::kUnknown) return std::nullopt;
+  for (std::size_t k = 0; k < protected_.size(); ++k) {
+    const std::string& p = protected_[k];
+    bool hit =
+        protected_glob_[k] ? matches_pattern(t.path, p, f_) : within(t.path, p);
+    if (hit) return p;
+  }
+  if (!tree && t.kind != Target::kBelow) return std::nullopt;
+  for (const std::string& p : protected_trees_) {
+    if (t.kind == Target::kBelow ? within(p, t.path) : below(p, t.path)) {
+      return p;
+    }
+  }
+  return std::nullopt;
+}
+
+void Checker::protect_path(const std::string& path, const std::string& tool,
+                           const std::string&) {
+  Target t;
+  t.kind = Target::kExact;
+  t.path = path;
+  if (auto p = touches_protected(t, false)) {
+    found(Check::kSelfProtection, Decision::kDeny,
+          tool + " of " + path + " would change " + *p +
+              ", which keeps the agent's guard working.");
+  }
+}
+
+bool Checker::read_only(const RunCommand& rc) {
+  const std::string& p = rc.program;
+  if (p == "sed") {
+    for (const Word& w : rc.argv) {
+      if (w.text.starts_with("-i") || w.text.starts_with("--in-place")) {
+        return false;
+      }
+    }
+    return true;
+  }
+  if (p == "find") {
+    for (const Word& w : rc.argv) {
+      if (w.text.starts_with("-fprint")) return false;
+    }
+    return !find_deletes(rc);
+  }
+  static const std::unordered_set<std::string_view> kPrograms = {
+      "cat",         "less",     "more",     "head",    "tail",
+      "grep",        "egrep",    "fgrep",    "rg",      "ag",
+      "ls",          "stat",     "wc",       "file",    "diff",
+      "cmp",         "jq",       "md5sum",   "sha1sum", "sha256sum",
+      "sha512sum",   "b2sum",    "test",     "[",       "[[",
+      "realpath",    "readlink", "basename", "dirname", "bat",
+      "batcat",      "xxd",      "od",       "hexdump", "strings",
+      "tree",        "echo",     "printf",   "cd",      "pushd",
+      "twk-backend", "twk-hook", "du",       "awk",     "view",
+      "column",      "sort",     "uniq",     "nl",      "tac"};
+  return kPrograms.count(p) > 0;
+}
+
+bool Checker::tree_command(const RunCommand& rc) {
+  // cp and ln into a directory write one entry there, not the tree; rm
+  // takes a tree only when recursive.
+  if (rc.program == "rm") {
+    for (const Word& w : rc.argv) {
+      if (w.text == "--") break;
+      if (w.text == "--recursive" ||
+          (w.text.size() > 1 && w.text[0] == '-' && w.text[1] != '-' &&
+           w.text.find_first_of("rR") != std::string::npos)) {
+        return true;
+      }
+    }
+    return false;
+  }
+  return has({"mv", "rsync", "chmod", "chown", "chgrp", "shred", "rmdir",
+              "trash", "gio"},
+             rc.program);
+}
+
+// False when `w` cannot name anything self-protection guards: a plain
+// word that holds none of the protected names, used outside them, and
+// not by a command that acts on whole trees. Saves resolving most words.
+bool Checker::may_touch_protected(const Word& w, const RunCommand& rc,
+                                  bool tree) const {
+  if (tree || w.glob || w.unknown || protected_names_.empty()) return true;
+  if (!rc.cwd.empty()) {
+    for (const std::string& p : protected_) {
+      if (within(rc.cwd, p)) return true;
+    }
+  }
+  for (const std::string& name : protected_names_) {
+    if (w.text.find(name) != std::string::npos) return true;
+  }
+  return false;
+}
+
+void Checker::self_protection(const RunCommand& rc) {
+  if (rc.remote || read_only(rc)) return;
+  bool tree = tree_command(rc);
+  for (std::size_t k = 1; k < rc.argv.size(); ++k) {
+    Word w = rc.argv[k];
+    if (w.text.starts_with('-')) {
+      std::size_t eq = w.text.find('=');
+      if (eq == std::string::npos) continue;
+      w.text = w.text.substr(eq + 1);
+    }
+    if (w.text.empty() || !may_touch_protected(w, rc, tree)) continue;
+    Target t = resolve(w, rc.cwd, f_);
+    if (auto p = touches_protected(t, tree)) {
+      found(Check::kSelfProtection, Decision::kDeny,
+            code_span(command_text(rc)) + through(rc) + " would change " + *p +
+                ", which keeps the agent's guard working.");
+      return;
+    }
+  }
+}
+
+void Checker::redirects(const RunCommand& rc) {
+  if (rc.source == nullptr || rc.from_code || rc.remote) return;
+  if (!seen_sources_.insert(rc.source).second) return;
+  for (const shell::Redirect& r : rc.source->redirects) {
+    if (r.target.process) continue;
+    bool out = r.kind == shell::RedirectKind::kOutput ||
+               r.kind == shell::RedirectKind::kAppend ||
+               r.kind == shell::RedirectKind::kReadWrite;
+    bool in = r.kind == shell::RedirectKind::kInput ||
+              r.kind == shell::RedirectKind::kReadWrite;
+    if (!out && !in) continue;
+    Target t = resolve(r.target, rc.source->cwd, f_);
+    if (out) {
+      if (t.kind == Target::kExact) {
+        if (!f_.home.empty() && within(t.path, f_.home + "/.ssh"))
+          access_grant(t.path, "Writing to " + display(r.target) + through(rc));
+      }
+      if (auto p = touches_protected(t, false)) {
+        found(Check::kSelfProtection, Decision::kDeny,
+              "Writing to " + display(r.target) + through(rc) +
+                  " would change " + *p +
+                  ", which keeps the agent's guard working.");
+      }
+      if (t.kind == Target::kExact) {
+        write_target(t.path, [&] {
+          return "Writing to " + display(r.target) + through(rc);
+        });
+      }
+    }
+    if (r.kind == shell::RedirectKind::kOutput && t.kind == Target::kExact &&
+        secret_kind(t.path) == SecretKind::kEnv) {
+      found(Check::kEnvFiles, Decision::kAsk,
+            "Writing to " + display(r.target) + through(rc) +
+                " replaces the secrets in " + basename_of(t.path) + ".");
+    }
+    if (in && t.kind == Target::kExact) {
+      if (secret_kind(t.path) != SecretKind::kNone)
+        secret_exact(t.path, "Reading " + display(r.target) + through(rc));
+    }
+  }
+}
+
+// What writing `path` changes, beyond the protected files: credentials,
+// shell start-up files, who may log in or act as root, disk devices,
+// the project's git hooks and configuration.
+void Checker::write_target(const std::string& path, const Said& said) {
+  if (is_disk_device(path)) {
+    found(Check::kDisks, Decision::kDeny,
+          said() + " overwrites the device " + path + ".");
+    return;
+  }
+  // Writing a .env file exposes nothing; overwriting credentials or keys
+  // can lock the user out or plant someone else's.
+  SecretKind kind = secret_kind(path);
+  if (kind == SecretKind::kSecret) {
+    found(Check::kSecretFiles, Decision::kDeny,
+          said() + " changes " + path + ", which holds keys or credentials.");
+  }
+  if (!f_.home.empty() && within(path, f_.home + "/.ssh") &&
+      !basename_of(path).starts_with("known_hosts")) {
+    found(Check::kSecretFiles, Decision::kDeny,
+          said() + " changes " + path + ", which controls SSH access.");
+  }
+  if (!f_.home.empty() && below(path, f_.home)) {
+    std::string_view rel = std::string_view(path).substr(f_.home.size() + 1);
+    if (has({".bashrc", ".bash_profile", ".bash_login", ".profile", ".zshrc",
+             ".zprofile", ".zshenv", ".zlogin", ".kshrc", ".tcshrc", ".cshrc",
+             ".xprofile", ".pam_environment", ".config/fish/config.fish"},
+            rel) ||
+        rel.starts_with(".config/autostart/") ||
+        rel.starts_with(".bashrc.d/") || rel.starts_with(".zshrc.d/") ||
+        rel.starts_with(".profile.d/")) {
+      found(Check::kSecretFiles, Decision::kAsk,
+            said() + " changes " + path +
+                ", which every new shell or session runs.");
+    }
+  }
+  if (has({"/etc/passwd", "/etc/shadow", "/etc/group", "/etc/gshadow",
+           "/etc/sudoers", "/etc/crontab", "/etc/hosts", "/etc/environment",
+           "/etc/profile", "/etc/ld.so.preload"},
+          path) ||
+      path.starts_with("/etc/sudoers.d/") || path.starts_with("/etc/ssh/") ||
+      path.starts_with("/etc/pam.d/") || path.starts_with("/etc/cron") ||
+      path.starts_with("/etc/systemd/") ||
+      path.starts_with("/etc/profile.d/")) {
+    found(Check::kPermissionSweeps, Decision::kDeny,
+          said() + " changes " + path +
+              ", which decides who may log in or act as root.");
+  }
+  if (!f_.home.empty()) {
+    for (std::string_view d : {"/.aws/", "/.kube/", "/.docker/", "/.config/gh/",
+                               "/.gnupg/", "/.config/gcloud/"}) {
+      std::string dir = f_.home + std::string(d);
+      if (path.starts_with(dir)) {
+        found(Check::kSecretFiles, Decision::kAsk,
+              said() + " changes " + path +
+                  ", which decides what credentials tools use.");
+        break;
+      }
+    }
+  }
+  if (!f_.project.empty()) {
+    std::string git = f_.project + "/.git";
+    if (path == git) {
+      found(Check::kDestructiveGit, Decision::kAsk,
+            said() + " replaces the project's git data.");
+    }
+    if (within(path, git + "/hooks") || path == git + "/config") {
+      found(Check::kDestructiveGit, Decision::kAsk,
+            said() + " changes " + path + ", which git runs or obeys.");
+    }
+  }
+}
+
+// The files a command writes besides its redirections: tee's files, the
+// destination of cp, mv, install and ln, dd's of=, the files sed -i and
+// perl -i edit, truncate's files. mv also takes its sources away.
+void Checker::writes(const RunCommand& rc) {
+  if (rc.remote) return;
+  const std::string& p = rc.program;
+  static const std::unordered_set<std::string_view> kWriters = {
+      "tee", "sponge", "cp",  "mv",   "install", "ln",      "rsync",
+      "scp", "dd",     "sed", "perl", "ruby",    "truncate"};
+  if (kWriters.count(p) == 0) return;
+  const auto& a = rc.argv;
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  auto target = [&](const Word& w) {
+    Target t = resolve(w, rc.cwd, f_);
+    if (t.kind == Target::kExact) write_target(t.path, said);
+  };
+  if (p == "tee" || p == "sponge") {
+    Options o = options_of(a, 1);
+    for (std::size_t k : o.operands) target(a[k]);
+  } else if (has({"cp", "mv", "install", "ln", "rsync", "scp"}, p)) {
+    copy_writes(rc);
+  } else if (p == "dd") {
+    for (const Word& w : a) {
+      if (w.text.starts_with("of=")) {
+        Word out = w;
+        out.text = w.text.substr(3);
+        target(out);
+      }
+    }
+  } else if (p == "sed" || p == "perl" || p == "ruby") {
+    in_place_writes(rc);
+  } else if (p == "truncate") {
+    Options o = options_of(a, 1, "sr", {"--size", "--reference"});
+    for (std::size_t k : o.operands) target(a[k]);
+  }
+}
+
+// cp, mv, install, ln, rsync and scp: the destination, and each source's
+// name in it when it is a directory; mv also takes its sources away.
+void Checker::copy_writes(const RunCommand& rc) {
+  const std::string& p = rc.program;
+  const auto& a = rc.argv;
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  auto target = [&](const Word& w) {
+    Target t = resolve(w, rc.cwd, f_);
+    if (t.kind == Target::kExact) write_target(t.path, said);
+  };
+  Options o = options_of(a, 1, "tSm", {"--target-directory", "--suffix"});
+  for (std::size_t k = 1; k + 1 < a.size(); ++k) {
+    if (a[k].text == "-t" || a[k].text == "--target-directory") {
+      target(a[k + 1]);
+    }
+  }
+  if (o.operands.size() >= 2) {
+    const Word& dest = a[o.operands.back()];
+    target(dest);
+    // Into a directory: each source lands there under its own name.
+    Target d = resolve(dest, rc.cwd, f_);
+    if (d.kind == Target::kExact &&
+        (dest.text.ends_with('/') || d.path == f_.home)) {
+      for (std::size_t n = 0; n + 1 < o.operands.size(); ++n) {
+        std::string name = basename_of(a[o.operands[n]].text);
+        if (name.empty() || name == "." || name == ".." ||
+            a[o.operands[n]].unknown) {
+          continue;
+        }
+        write_target(shell::resolve_path(d.path, name), said);
+      }
+    }
+  }
+  if (p == "mv") {
+    for (std::size_t n = 0; n + 1 < o.operands.size(); ++n) {
+      moved_away(rc, a[o.operands[n]]);
+    }
+  }
+}
+
+// sed -i, perl -i and ruby -i: the files they edit in place.
+void Checker::in_place_writes(const RunCommand& rc) {
+  const std::string& p = rc.program;
+  const auto& a = rc.argv;
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  auto target = [&](const Word& w) {
+    Target t = resolve(w, rc.cwd, f_);
+    if (t.kind == Target::kExact) write_target(t.path, said);
+  };
+  bool in_place = false, script_given = false;
+  for (const Word& w : a) {
+    in_place = in_place || w.text.starts_with("-i") ||
+               w.text.starts_with("--in-place") ||
+               (w.text.size() > 2 && w.text[0] == '-' && w.text[1] != '-' &&
+                w.text.find('i') != std::string::npos && p != "sed");
+    script_given = script_given || w.text == "-e" || w.text == "-f" ||
+                   w.text == "--expression";
+  }
+  if (!in_place) return;
+  Options o = options_of(a, 1, "ef", {"--expression", "--file"});
+  for (std::size_t n = script_given || p != "sed" ? 0 : 1;
+       n < o.operands.size(); ++n) {
+    target(a[o.operands[n]]);
+  }
+}
+
+// mv SOURCE: it is gone from where it was. The project's .git, the
+// project, the home and system directories moved away are as good as
+// deleted.
+void Checker::moved_away(const RunCommand& rc, const Word& w) {
+  Target t = resolve(w, rc.cwd, f_);
+  if (t.kind != Target::kExact) return;
+  const std::string& p = t.path;
+  bool own = (!f_.home.empty() && below(p, f_.home)) ||
+             (!f_.project.empty() && below(p, f_.project));
+  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
+  if (!f_.project.empty() && within(p, f_.project + "/.git")) {
+    found(Check::kDestructiveGit, Decision::kAsk,
+          said() + " moves the project's git data away.");
+  } else if (own && !(!f_.project.empty() && within(f_.project, p))) {
+    return;  // within the home or the project: the user's own files
+  } else if (p == "/" ||
+             (in_system(p) && p.find('/', 1) == std::string::npos) ||
+             (!f_.home.empty() && within(f_.home, p)) ||
+             (!f_.project.empty() && within(f_.project, p))) {
+    found(Check::kRecursiveDelete, Decision::kDeny,
+          said() + " moves " + p + " away.");
+  } else if (in_system(p) && !in_temp(p, f_, false)) {
+    found(Check::kRecursiveDelete, Decision::kAsk,
+          said() + " moves " + p + " out of a system directory.");
+  }
+}
+
+}  // namespace twk::core::checks

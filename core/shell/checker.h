@@ -1,0 +1,174 @@
+// The built-in checks' internals: the class that runs the checks a policy
+// layer asks for over one call and keeps the strictest finding of each
+// group. Its members are defined by check family: the dispatch and file
+// tools (checks.cc), deletes (check_deletes.cc), git (check_git.cc),
+// secrets (check_secrets.cc), writes and self-protection
+// (check_writes.cc), disks and permissions (check_disks.cc), databases,
+// containers, clusters, cloud and sync (check_services.cc), and
+// downloads and what cannot be followed (check_downloads.cc).
+#pragma once
+
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "shell/check_util.h"
+#include "shell/checks.h"
+
+namespace twk::core::checks {
+
+class Checker {
+ public:
+  // Checks with `facts` and `settings`, which must outlive the checker.
+  Checker(const CheckFacts& facts, const CheckSettings& settings);
+
+  // The strictest findings so far.
+  CheckResults result() const { return results_; }
+
+  // True when the settings run check `c`.
+  bool runs(Check c) const;
+
+  // Notes a finding of check `c`, whose own decision is `natural`; the
+  // settings may replace the decision. Ties go to the first found.
+  void found(Check c, Decision natural, std::string reason);
+
+  // Checks a call of file tool `tool` (Read, Write, Edit, Grep, ...).
+  void file_tool(std::string_view tool, const nlohmann::json& input);
+
+  // Checks every command of a Bash call; `raw` is the call's text.
+  void commands(const CommandSet& set, std::string_view raw);
+
+ private:
+  // Builds a reason lazily: only a finding needs its text.
+  using Said = std::function<std::string()>;
+
+  // Which of the program-specific checks look at a program.
+  enum Interest : unsigned {
+    kDisks = 1,
+    kPermissions = 2,
+    kDatabases = 4,
+    kContainers = 8,
+    kClusters = 16,
+    kCloud = 32,
+  };
+
+  enum class SecretKind { kNone, kEnv, kSecret };
+
+  // --- dispatch (checks.cc)
+  static bool only_describes(const RunCommand& rc);
+  static unsigned interest_of(std::string_view program);
+  static std::unordered_map<std::string_view, unsigned> interest_table();
+
+  // --- deletes (check_deletes.cc)
+  void judge_delete(const RunCommand& rc, const Target& t, bool recursive,
+                    const std::string& shown);
+  void judge_remote_delete(const RunCommand& rc, const Target& t,
+                           bool recursive, const std::string& shown);
+  void judge_project_delete(const RunCommand& rc, const Target& t,
+                            bool recursive);
+  void judge_outside_delete(const RunCommand& rc, const Target& t,
+                            bool recursive);
+  void rm(const RunCommand& rc);
+  void rm_placeholder(const RunCommand& rc, bool recursive);
+  static bool find_deletes(const RunCommand& rc);
+  void find(const RunCommand& rc);
+
+  // --- git (check_git.cc)
+  void git(const RunCommand& rc);
+  bool git_arguments(const RunCommand& rc, std::vector<Word>& args);
+  void git_work_tree(const RunCommand& rc, const std::vector<Word>& args,
+                     const Options& o);
+  void git_checkout(const RunCommand& rc, const std::vector<Word>& args,
+                    const Options& o);
+  void git_history(const RunCommand& rc, const std::vector<Word>& args,
+                   const Options& o);
+
+  // --- secrets (check_secrets.cc)
+  SecretKind secret_kind(std::string_view path) const;
+  std::optional<SecretKind> home_secret(std::string_view path,
+                                        std::string_view b) const;
+  static SecretKind named_secret(std::string_view b);
+  bool secret_root(std::string_view path) const;
+  bool secret_directory(std::string_view path) const;
+  void secret_exact(const std::string& path, const std::string& what);
+  void access_grant(const std::string& path, const std::string& what);
+  void secret_dir(const std::string& path, const std::string& what);
+  static bool reads_no_content(std::string_view p);
+  void secrets(const RunCommand& rc);
+  bool may_hold_secrets(const RunCommand& rc) const;
+  void git_add_secrets(const RunCommand& rc);
+  static std::vector<std::size_t> not_read(const RunCommand& rc);
+  bool may_name_secret(const Word& w, const RunCommand& rc) const;
+  void secret_word(const RunCommand& rc, const Word& w);
+  void gpg_exports(const RunCommand& rc);
+
+  // --- writes and self-protection (check_writes.cc)
+  std::vector<std::string> protected_list(bool whole_trees = false) const;
+  std::optional<std::string> touches_protected(const Target& t,
+                                               bool tree) const;
+  void protect_path(const std::string& path, const std::string& tool,
+                    const std::string&);
+  static bool read_only(const RunCommand& rc);
+  static bool tree_command(const RunCommand& rc);
+  bool may_touch_protected(const Word& w, const RunCommand& rc,
+                           bool tree) const;
+  void self_protection(const RunCommand& rc);
+  void redirects(const RunCommand& rc);
+  void write_target(const std::string& path, const Said& said);
+  void writes(const RunCommand& rc);
+  void copy_writes(const RunCommand& rc);
+  void in_place_writes(const RunCommand& rc);
+  void moved_away(const RunCommand& rc, const Word& w);
+
+  // --- disks and permissions (check_disks.cc)
+  static bool is_disk_device(std::string_view p);
+  std::string any_device(const RunCommand& rc) const;
+  void deny_disk(const RunCommand& rc, const std::string& why);
+  void disks(const RunCommand& rc);
+  void volume_tools(const RunCommand& rc);
+  static bool world_writable(std::string_view mode);
+  static bool sets_id(std::string_view mode);
+  bool sweep_root(std::string_view path) const;
+  void permissions(const RunCommand& rc);
+
+  // --- databases, containers, clusters, cloud, sync (check_services.cc)
+  void sql(const RunCommand& rc, std::string_view text);
+  void databases(const RunCommand& rc);
+  void migration_resets(const RunCommand& rc);
+  void database_client(const RunCommand& rc);
+  static std::vector<std::string> operands_after(
+      const std::vector<Word>& a, std::string_view with_value,
+      std::initializer_list<std::string_view> long_with_value);
+  void containers(const RunCommand& rc);
+  void clusters(const RunCommand& rc);
+  void cloud(const RunCommand& rc);
+  void ask_cloud(const RunCommand& rc, const std::string& why);
+  void cloud_aws(const RunCommand& rc);
+  void cloud_http(const RunCommand& rc);
+  void cloud_gh(const RunCommand& rc);
+  void cloud_infrastructure(const RunCommand& rc);
+  void sync(const RunCommand& rc);
+
+  // --- downloads and what cannot be followed (check_downloads.cc)
+  void download_to_shell(const RunCommand& rc);
+  void unfollowable(const std::string& problem, std::string_view raw);
+
+  const CheckFacts& f_;
+  const CheckSettings& s_;
+  CheckResults results_;
+  std::unordered_set<const void*> seen_sources_;
+  std::vector<std::string> secret_dirs_;      // the home's key directories
+  std::vector<std::string> protected_;        // protected_list(false)
+  std::vector<bool> protected_glob_;          // which of protected_ are globs
+  std::vector<std::string> protected_trees_;  // protected_list(true), no globs
+  // The last components of protected_; empty when a word cannot be ruled
+  // out by its text.
+  std::vector<std::string> protected_names_;
+};
+
+}  // namespace twk::core::checks

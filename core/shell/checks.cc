@@ -1,0 +1,364 @@
+// The built-in checks: the table of checks, the public entry points, and
+// the checker's core: settings, findings, the dispatch of a call to the
+// checks that look at it, and file tools.
+#include "shell/checks.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "shell/checker.h"
+
+namespace twk::core {
+namespace {
+
+struct CheckInfo {
+  std::string_view name;
+  std::string_view summary;
+};
+
+constexpr std::array<CheckInfo, kCheckCount> kChecks = {{
+    {"self-protection",
+     "changes to Core's state directory, the hook and Core binaries, and "
+     "Claude Code's hook settings"},
+    {"recursive-delete",
+     "deletes outside the project, of the project itself, its .git, or of "
+     "what cannot be resolved"},
+    {"destructive-git",
+     "git commands that throw work away: reset --hard, clean -f, checkout "
+     "--, restore, force pushes, branch -D, stash clear"},
+    {"secret-files", "reading or copying private keys and credential files"},
+    {"env-files", "reading or copying .env files"},
+    {"disks", "writing to disks and devices, file systems and volumes"},
+    {"permission-sweeps",
+     "recursive or world-writable permission and owner changes of system or "
+     "home trees"},
+    {"databases", "dropping, truncating or flushing databases"},
+    {"containers", "forced removal of containers, images and volumes"},
+    {"clusters", "deleting or draining cluster resources"},
+    {"cloud", "deleting or destroying cloud resources and secrets"},
+    {"sync-delete", "syncs that delete at the destination or the source"},
+    {"download-to-shell", "running a script downloaded from the network"},
+    {"unfollowable",
+     "commands Core cannot follow that name a program another check cares "
+     "about"},
+}};
+
+}  // namespace
+
+namespace checks {
+
+Checker::Checker(const CheckFacts& facts, const CheckSettings& settings)
+    : f_(facts), s_(settings) {
+  if (!f_.home.empty()) {
+    for (std::string_view d :
+         {"/.ssh", "/.gnupg", "/.aws", "/.password-store", "/.config/gcloud",
+          "/.azure", "/.kube", "/.docker"}) {
+      secret_dirs_.push_back(f_.home + std::string(d));
+    }
+  }
+  if (runs(Check::kSelfProtection)) {
+    protected_ = protected_list(false);
+    for (const std::string& p : protected_) {
+      protected_glob_.push_back(p.find_first_of("*?[") != std::string::npos);
+    }
+    for (std::string& p : protected_list(true)) {
+      if (p.find_first_of("*?[") == std::string::npos) {
+        protected_trees_.push_back(std::move(p));
+      }
+    }
+    for (const std::string& p : protected_) {
+      std::string name = basename_of(p);
+      // A glob in the name: any word may match it.
+      if (name.empty() || name.find_first_of("*?[") != std::string::npos) {
+        protected_names_.clear();
+        break;
+      }
+      protected_names_.push_back(name);
+    }
+  }
+}
+
+bool Checker::runs(Check c) const {
+  const auto& d = s_.decisions[static_cast<std::size_t>(c)];
+  if (d) return *d != Decision::kNone;
+  return s_.others_run;
+}
+
+void Checker::found(Check c, Decision natural, std::string reason) {
+  if (!runs(c)) return;
+  const auto& d = s_.decisions[static_cast<std::size_t>(c)];
+  Decision decision = d ? *d : natural;
+  std::optional<Finding>& best =
+      c == Check::kSelfProtection ? results_.guard : results_.other;
+  if (best && strictness(best->decision) >= strictness(decision)) return;
+  best = Finding{c, decision, std::move(reason)};
+}
+
+void Checker::file_tool(std::string_view tool, const nlohmann::json& input) {
+  auto text = [&](const char* key) -> std::string {
+    auto it = input.find(key);
+    return it != input.end() && it->is_string() ? it->get<std::string>()
+                                                : std::string();
+  };
+  bool writes = has({"Write", "Edit", "MultiEdit", "NotebookEdit"}, tool);
+  bool reads =
+      has({"Read", "Edit", "MultiEdit", "NotebookEdit", "Write"}, tool);
+  std::string file = text("file_path");
+  if (file.empty()) file = text("notebook_path");
+  if (!file.empty() && (reads || writes)) {
+    Word w;
+    w.text = file;
+    Target t = resolve(w, f_.cwd, f_);
+    if (t.kind == Target::kExact) {
+      if (writes) {
+        write_target(t.path,
+                     [&] { return std::string(tool) + " of " + t.path; });
+        protect_path(t.path, std::string(tool), "");
+        access_grant(t.path, std::string(tool) + " of " + t.path);
+      }
+      secret_exact(t.path, std::string(tool) + " of " + t.path);
+    }
+  }
+  if (tool == "Grep" || tool == "Glob") {
+    std::string path = text("path");
+    std::string dir = path.empty() ? f_.cwd : path;
+    Word w;
+    w.text = dir;
+    Target t = resolve(w, f_.cwd, f_);
+    if (t.kind == Target::kExact) {
+      if (tool == "Grep") {
+        secret_exact(t.path, "Grep in " + t.path);
+        if (secret_root(t.path)) secret_dir(t.path, "Grep in " + t.path);
+      } else {
+        if (secret_directory(t.path)) secret_dir(t.path, "Glob in " + t.path);
+      }
+      std::string pattern = text(tool == "Glob" ? "pattern" : "glob");
+      if (!pattern.empty() && pattern.find("..") == std::string::npos) {
+        Word pw;
+        pw.text = pattern.starts_with('/') || pattern.starts_with('~')
+                      ? pattern
+                      : t.path + "/" + pattern;
+        pw.glob = pw.text.find_first_of(kGlobChars) != std::string::npos;
+        Target pt = resolve(pw, f_.cwd, f_);
+        if (pt.kind != Target::kUnknown) {
+          secret_dir(pt.path, std::string(tool) + " of " + pattern);
+        }
+      }
+    }
+  }
+}
+
+void Checker::commands(const CommandSet& set, std::string_view raw) {
+  for (const RunCommand& rc : set.commands) {
+    download_to_shell(rc);
+    redirects(rc);
+    if (rc.program.empty()) continue;
+    const std::string& p = rc.program;
+    secrets(rc);
+    self_protection(rc);
+    writes(rc);
+    // Asking for help or for a rehearsal changes nothing.
+    if (only_describes(rc)) continue;
+    if (p == "rm" || p == "unlink") {
+      rm(rc);
+    } else if (p == "find") {
+      find(rc);
+    } else if (p == "git" || p.starts_with("git-")) {
+      git(rc);
+    } else if (has({"rsync", "rclone", "gsutil", "azcopy", "restic", "borg"},
+                   p)) {
+      sync(rc);
+    }
+    unsigned interest = interest_of(p);
+    if (interest & kDisks) disks(rc);
+    if (interest & kPermissions) permissions(rc);
+    if (interest & kDatabases) databases(rc);
+    if (interest & kContainers) containers(rc);
+    if (interest & kClusters) clusters(rc);
+    if (interest & kCloud) cloud(rc);
+    if (p == "gpg" || p == "gpg2") gpg_exports(rc);
+  }
+  if (!set.problems.empty()) unfollowable(set.problems.front(), raw);
+}
+
+// True for --help and for dry runs: the command only says what it would
+// do. (kubectl's --dry-run=none is a real run.)
+bool Checker::only_describes(const RunCommand& rc) {
+  for (std::size_t k = 1; k < rc.argv.size(); ++k) {
+    const std::string& t = rc.argv[k].text;
+    if (t == "--") break;
+    if (t == "--help" || t == "-help") return true;
+    if (t == "--dry-run" || t == "--dry-run=client" ||
+        t == "--dry-run=server" || t == "--dry-run=true" || t == "--dryrun" ||
+        t == "--what-if") {
+      return true;
+    }
+  }
+  return false;
+}
+
+unsigned Checker::interest_of(std::string_view program) {
+  static const std::unordered_map<std::string_view, unsigned> kTable =
+      interest_table();
+  if (program.starts_with("mkfs")) return kDisks;
+  auto it = kTable.find(program);
+  return it == kTable.end() ? 0u : it->second;
+}
+
+// The programs each program-specific check looks at (mkfs.* aside).
+std::unordered_map<std::string_view, unsigned> Checker::interest_table() {
+  std::unordered_map<std::string_view, unsigned> t;
+  for (std::string_view p :
+       {"dd",        "mke2fs",   "mkswap",     "mkdosfs",    "mkntfs",
+        "mkexfatfs", "wipefs",   "blkdiscard", "sgdisk",     "sfdisk",
+        "shred",     "fdisk",    "parted",     "gdisk",      "lvremove",
+        "vgremove",  "pvremove", "lvreduce",   "vgreduce",   "dmsetup",
+        "btrfs",     "zfs",      "zpool",      "cryptsetup", "mdadm",
+        "diskutil"}) {
+    t[p] |= kDisks;
+  }
+  for (std::string_view p : {"chmod", "chown", "chgrp", "setfacl"}) {
+    t[p] |= kPermissions;
+  }
+  for (std::string_view p : {"dropdb",
+                             "mysqladmin",
+                             "redis-cli",
+                             "valkey-cli",
+                             "keydb-cli",
+                             "psql",
+                             "mysql",
+                             "mariadb",
+                             "sqlite3",
+                             "sqlite",
+                             "clickhouse-client",
+                             "clickhouse",
+                             "cockroach",
+                             "mongo",
+                             "mongosh",
+                             "cqlsh",
+                             "duckdb",
+                             "sqlcmd",
+                             "prisma",
+                             "rails",
+                             "rake",
+                             "sequelize",
+                             "sequelize-cli",
+                             "typeorm",
+                             "knex",
+                             "python",
+                             "python3",
+                             "php",
+                             "artisan",
+                             "npx",
+                             "dotnet",
+                             "flask",
+                             "alembic",
+                             "kafka-topics",
+                             "kafka-topics.sh",
+                             "kafka-consumer-groups",
+                             "kafka-consumer-groups.sh",
+                             "rabbitmqctl",
+                             "rabbitmqadmin",
+                             "nats"}) {
+    t[p] |= kDatabases;
+  }
+  for (std::string_view p : {"docker", "podman", "nerdctl", "docker-compose"}) {
+    t[p] |= kContainers;
+  }
+  for (std::string_view p :
+       {"kubectl", "oc", "k", "microk8s.kubectl", "helm"}) {
+    t[p] |= kClusters;
+  }
+  for (std::string_view p :
+       {"aws",        "gcloud",     "az",       "doctl",    "hcloud",
+        "linode-cli", "scw",        "oci",      "ibmcloud", "gsutil",
+        "flyctl",     "fly",        "heroku",   "firebase", "vercel",
+        "netlify",    "wrangler",   "supabase", "gh",       "terraform",
+        "tofu",       "terragrunt", "pulumi",   "cdk",      "cdktf",
+        "vault",      "curl",       "wget",     "http",     "https",
+        "xh",         "op",         "doppler",  "velero",   "gitlab-runner",
+        "circleci"}) {
+    t[p] |= kCloud;
+  }
+  return t;
+}
+
+}  // namespace checks
+
+std::string_view check_name(Check check) {
+  return kChecks[static_cast<std::size_t>(check)].name;
+}
+
+std::optional<Check> check_from_name(std::string_view name) {
+  for (std::size_t i = 0; i < kCheckCount; ++i) {
+    if (kChecks[i].name == name) return static_cast<Check>(i);
+  }
+  return std::nullopt;
+}
+
+std::string_view check_summary(Check check) {
+  return kChecks[static_cast<std::size_t>(check)].summary;
+}
+
+std::string expand_home(std::string_view path, std::string_view home) {
+  if (home.empty()) return std::string(path);
+  if (path == "~") return std::string(home);
+  if (path.starts_with("~/")) {
+    std::string out(home);
+    out += path.substr(1);
+    return out;
+  }
+  return std::string(path);
+}
+
+BashAnalysis analyze_bash(std::string_view command, const CheckFacts& facts) {
+  FollowFacts ff;
+  ff.cwd = facts.cwd;
+  ff.home = facts.home;
+  ff.tmpdir = facts.tmpdir;
+  return BashAnalysis{follow(command, ff)};
+}
+
+CheckResults run_checks(std::string_view tool, const nlohmann::json* input,
+                        const BashAnalysis* bash, const CheckFacts& facts,
+                        const CheckSettings& settings) {
+  checks::Checker checker(facts, settings);
+  if (input == nullptr || !input->is_object()) return {};
+  if (tool == "Bash" && bash != nullptr) {
+    std::string_view raw;
+    auto it = input->find("command");
+    if (it != input->end() && it->is_string()) {
+      raw = it->get_ref<const std::string&>();
+    }
+    checker.commands(bash->commands, raw);
+  } else {
+    checker.file_tool(tool, *input);
+  }
+  return checker.result();
+}
+
+std::vector<std::string> describe_commands(const BashAnalysis& bash) {
+  std::vector<std::string> out;
+  for (const RunCommand& rc : bash.commands.commands) {
+    std::string line = checks::command_text(rc, 16);
+    std::string notes;
+    auto note = [&](std::string_view n) {
+      notes += notes.empty() ? " (" : ", ";
+      notes += n;
+    };
+    if (!rc.via.empty()) note("through " + rc.via);
+    if (rc.elevated) note("as root");
+    if (rc.remote) note("on another machine");
+    if (!rc.cwd.empty()) note("in " + rc.cwd);
+    if (!rc.runs_download.empty()) note("runs a download");
+    if (!notes.empty()) notes += ')';
+    out.push_back(line + notes);
+    if (out.size() >= 64) break;
+  }
+  for (const std::string& p : bash.commands.problems) {
+    out.push_back("couldn't follow: " + p);
+  }
+  return out;
+}
+
+}  // namespace twk::core

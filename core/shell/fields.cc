@@ -1,0 +1,52 @@
+// The word builder: field splitting of expansion values and joining.
+#include "shell/fields.h"
+
+namespace twk::core::shell {
+
+void Fields::value(const std::optional<std::string>& v, bool quoted,
+                   bool split) {
+  if (!v) {
+    unknown(quoted);
+    return;
+  }
+  if (quoted || !split) {
+    literal(*v, quoted);
+    return;
+  }
+  for (char c : *v) {
+    if (c == ' ' || c == '\t' || c == '\n') {
+      if (started_) flush();
+    } else if (c == '*' || c == '?' || c == '[') {
+      glob(c);
+    } else {
+      cur_.text += c;
+      started_ = true;
+      if (c == kUnknown) cur_.unknown = true;
+    }
+  }
+}
+
+Word Fields::joined() {
+  std::vector<Word> all = finish();
+  Word out;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    if (i > 0) out.text += ' ';
+    out.text += all[i].text;
+    out.unknown = out.unknown || all[i].unknown;
+    out.glob = out.glob || all[i].glob;
+    out.quoted = out.quoted || all[i].quoted;
+    out.process = out.process || all[i].process;
+    out.substitutions.insert(out.substitutions.end(),
+                             all[i].substitutions.begin(),
+                             all[i].substitutions.end());
+  }
+  return out;
+}
+
+void Fields::flush() {
+  fields_.push_back(std::move(cur_));
+  cur_ = Word{};
+  started_ = false;
+}
+
+}  // namespace twk::core::shell

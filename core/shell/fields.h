@@ -1,0 +1,65 @@
+// The word builder of the shell analyzer: collects the parts of one word
+// (literal text, glob characters, unknown values, expansion results) as
+// the reader meets them, and splits unquoted expansions into fields the
+// way the shell would.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "shell/shell.h"
+
+namespace twk::core::shell {
+
+// Builds the fields of one word as its parts are read.
+class Fields {
+ public:
+  // Text taken as written; `quoted` marks it as coming from quotes.
+  void literal(std::string_view text, bool quoted) {
+    cur_.text += text;
+    started_ = true;
+    if (quoted) cur_.quoted = true;
+    // Text an earlier analysis made holds its unknown parts as kUnknown,
+    // quoted or not; they stay unknown here.
+    if (text.find(kUnknown) != std::string_view::npos) cur_.unknown = true;
+  }
+  // An unquoted *, ?, [ or brace that makes the word a pattern.
+  void glob(char c) {
+    cur_.text += c;
+    cur_.glob = true;
+    started_ = true;
+  }
+  // A part whose value cannot be known.
+  void unknown(bool quoted) {
+    cur_.text += kUnknown;
+    cur_.unknown = true;
+    started_ = true;
+    if (quoted) cur_.quoted = true;
+  }
+  // An expansion's value; unquoted values are split into fields when
+  // `split` is set. Nothing stands for an unknown value.
+  void value(const std::optional<std::string>& v, bool quoted, bool split);
+  // Notes that substitution group `group` fed the current field.
+  void substitution(int group) { cur_.substitutions.push_back(group); }
+  // Marks the current field as a process substitution.
+  void mark_process() { cur_.process = true; }
+  bool started() const { return started_; }
+  // The fields read so far; the builder is left empty.
+  std::vector<Word> finish() {
+    if (started_) flush();
+    return std::move(fields_);
+  }
+  // All fields as one word, for places where no splitting happens.
+  Word joined();
+
+ private:
+  void flush();
+
+  std::vector<Word> fields_;
+  Word cur_;
+  bool started_ = false;
+};
+
+}  // namespace twk::core::shell

@@ -1,0 +1,248 @@
+// Following a command line to the commands it runs: the walk over the
+// shell analyzer's commands, the word helpers the follower's parts share,
+// and the public entry points.
+#include "shell/follower.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "shell/commands.h"
+
+namespace twk::core {
+namespace commands {
+
+Word word_of(std::string text) {
+  Word w;
+  w.text = std::move(text);
+  w.unknown = w.text.find(shell::kUnknown) != std::string::npos;
+  return w;
+}
+
+bool has(std::initializer_list<std::string_view> list, std::string_view s) {
+  return std::find(list.begin(), list.end(), s) != list.end();
+}
+
+bool is_option(const Word& w) {
+  return !w.unknown && w.text.size() > 1 && w.text[0] == '-';
+}
+
+// "NAME=value" with a valid variable name.
+bool is_assignment(const Word& w) {
+  std::size_t eq = w.text.find('=');
+  if (eq == std::string::npos || eq == 0) return false;
+  for (std::size_t k = 0; k < eq; ++k) {
+    char c = w.text[k];
+    bool ok = c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+              (k > 0 && c >= '0' && c <= '9');
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::string join_words(const std::vector<Word>& argv, std::size_t from) {
+  std::string out;
+  for (std::size_t k = from; k < argv.size(); ++k) {
+    if (k > from) out += ' ';
+    out += argv[k].text;
+  }
+  return out;
+}
+
+// Programs that run the command given in their arguments.
+bool is_wrapper(std::string_view p) {
+  static const std::unordered_set<std::string_view> kWrappers = {
+      "sudo",        "doas",         "env",        "command",
+      "builtin",     "exec",         "nohup",      "setsid",
+      "nocache",     "unbuffer",     "caffeinate", "torsocks",
+      "proxychains", "proxychains4", "fakeroot",   "dbus-run-session",
+      "xvfb-run",    "catchsegv",    "then",       "do",
+      "else",        "time",         "nice",       "ionice",
+      "chrt",        "taskset",      "stdbuf",     "timeout",
+      "gtimeout",    "chroot",       "strace",     "ltrace",
+      "flock",       "runuser",      "su",         "busybox",
+      "toybox",      "watch"};
+  return kWrappers.count(p) > 0;
+}
+
+// Programs whose arguments or input carry more commands or code.
+bool carries_code(std::string_view p) {
+  static const std::unordered_set<std::string_view> kCarriers = {
+      "xargs",
+      "parallel",
+      "find",
+      "eval",
+      "source",
+      ".",
+      "ssh",
+      "trap",
+      "script",
+      "docker",
+      "podman",
+      "kubectl",
+      "oc",
+      "fd",
+      "fdfind",
+      "psql",
+      "mysql",
+      "mariadb",
+      "sqlite3",
+      "redis-cli",
+      "mongosh",
+      "mongo",
+      "clickhouse-client"};
+  return kCarriers.count(p) > 0 || is_shell_program(p) ||
+         language_of(p) != Language::kNone;
+}
+
+// Analyses `text` and follows each command it runs; a function's body
+// only when something in the text calls it.
+void Follower::follow_text(std::string_view text, const Context& ctx,
+                           const std::vector<std::string>& positional) {
+  if (too_deep(ctx)) return;
+  if (++analyses_ > 256) {
+    if (analyses_ == 257) problem(ctx, "too much nested code");
+    return;
+  }
+  shell::Environment env;
+  env.cwd = ctx.cwd;
+  if (!ctx.remote) {
+    if (!facts_.home.empty()) env.variables["HOME"] = facts_.home;
+    env.variables["TMPDIR"] = facts_.tmpdir;
+  }
+  for (std::size_t k = 0; k < positional.size(); ++k) {
+    env.variables[std::to_string(k)] = positional[k];
+  }
+  out_.analyses.push_back(shell::analyze(text, env));
+  const shell::Analysis& a = out_.analyses.back();
+  for (const std::string& p : a.problems) problem(ctx, p);
+  // A function's body runs only if something calls the function.
+  std::unordered_set<std::string_view> called;
+  for (const shell::Command& cmd : a.commands) {
+    if (!cmd.function.empty()) {
+      for (const shell::Command& other : a.commands) {
+        if (!other.argv.empty() && !other.argv[0].unknown) {
+          called.insert(other.argv[0].text);
+        }
+      }
+      break;
+    }
+  }
+  Context c = ctx;
+  for (std::size_t i = 0; i < a.commands.size(); ++i) {
+    const shell::Command& cmd = a.commands[i];
+    if (!cmd.function.empty() && called.count(cmd.function) == 0) continue;
+    c.cwd = cmd.cwd;
+    if (cmd.argv.empty()) {
+      // Redirections alone (> file) still write.
+      if (!cmd.redirects.empty()) push({}, c, &cmd);
+      continue;
+    }
+    follow_command(cmd.argv, 0, c, a, i);
+  }
+}
+
+// True (and noted) when `ctx` is past the depth followed.
+bool Follower::too_deep(const Context& ctx) {
+  if (ctx.depth <= facts_.max_depth) return false;
+  problem(ctx, "code nested more than " + std::to_string(facts_.max_depth) +
+                   " levels deep");
+  return true;
+}
+
+// Notes what could not be followed, with how it was reached; the first
+// few are kept.
+void Follower::problem(const Context& ctx, const std::string& what) {
+  if (out_.problems.size() >= 8) return;
+  out_.problems.push_back(ctx.via.empty() ? what : ctx.via + ": " + what);
+}
+
+// `ctx` one level deeper, reached through `how`.
+Follower::Context Follower::nested(const Context& ctx, std::string_view how) {
+  Context c = ctx;
+  ++c.depth;
+  if (!c.via.empty()) c.via += ", ";
+  c.via += how;
+  return c;
+}
+
+// What reaches the standard input of command `i`: a here-document or
+// here-string, or a redirected process substitution.
+const Word* Follower::stdin_word(const shell::Command& cmd) const {
+  const Word* in = nullptr;
+  for (const shell::Redirect& r : cmd.redirects) {
+    if (r.fd > 0) continue;
+    if (r.kind == shell::RedirectKind::kHereDoc ||
+        r.kind == shell::RedirectKind::kHereString ||
+        r.kind == shell::RedirectKind::kInput) {
+      in = &r.target;
+    }
+  }
+  return in;
+}
+
+// Adds `argv` as a command run in `ctx`, with the fields of `extra`.
+void Follower::push(std::vector<Word> argv, const Context& ctx,
+                    const shell::Command* source, RunCommand&& extra) {
+  if (out_.commands.size() >= 4096) return;
+  RunCommand rc = std::move(extra);
+  rc.program = argv.empty() ? std::string() : program_name(argv[0]);
+  rc.argv = std::move(argv);
+  rc.cwd = ctx.cwd;
+  rc.source = source;
+  rc.elevated = ctx.elevated;
+  rc.remote = ctx.remote;
+  rc.container = ctx.container;
+  rc.depth = ctx.depth;
+  rc.via = ctx.via;
+  out_.commands.push_back(std::move(rc));
+}
+
+// Skips the options of a wrapper: `with_arg` lists the short options that
+// take a value; long options with a value use "=" unless listed too.
+std::size_t Follower::skip_options(
+    const std::vector<Word>& argv, std::size_t k, std::string_view with_arg,
+    std::initializer_list<std::string_view> long_with_arg) {
+  while (k < argv.size() && is_option(argv[k])) {
+    const std::string& o = argv[k].text;
+    if (o == "--") return k + 1;
+    ++k;
+    if (o.starts_with("--")) {
+      if (o.find('=') == std::string::npos && has(long_with_arg, o)) ++k;
+      continue;
+    }
+    // A cluster like -iu: the last option letter may take the next word.
+    char last = o.back();
+    if (with_arg.find(last) != std::string_view::npos && o.size() == 2) {
+      ++k;
+    }
+  }
+  return k;
+}
+
+}  // namespace commands
+
+std::string program_name(const shell::Word& word) {
+  if (word.unknown || word.text.empty()) return {};
+  std::string_view t = word.text;
+  while (t.size() > 1 && t.back() == '/') t.remove_suffix(1);
+  std::size_t slash = t.rfind('/');
+  return std::string(slash == std::string_view::npos ? t : t.substr(slash + 1));
+}
+
+bool is_shell_program(std::string_view p) {
+  static const std::unordered_set<std::string_view> kPrograms = {
+      "bash", "sh",   "zsh", "dash", "ksh",  "mksh", "ash",
+      "fish", "tcsh", "csh", "yash", "posh", "rbash"};
+  return kPrograms.count(p) > 0;
+}
+
+CommandSet follow(std::string_view text, const FollowFacts& facts) {
+  CommandSet out;
+  commands::Follower follower(facts, out);
+  commands::Follower::Context ctx;
+  ctx.cwd = facts.cwd;
+  follower.follow_text(text, ctx);
+  return out;
+}
+
+}  // namespace twk::core

@@ -1,0 +1,190 @@
+// The follower's internals: the class that walks the shell analyzer's
+// commands, takes wrappers off and follows the code they carry, and the
+// word helpers its parts share. Its members are defined by concern: the
+// walk itself (follower.cc), wrappers such as sudo, env and timeout
+// (wrappers.cc), programs that carry shell text (carriers.cc), xargs,
+// parallel, find -exec and fd -x (xargs_find.cc), interpreters
+// (interpreters.cc) and the code they run (code_scan.cc), and downloads
+// (downloads.cc).
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "shell/commands.h"
+
+namespace twk::core::commands {
+
+using shell::Word;
+
+// A known word with `text`; unknown when the text holds kUnknown.
+Word word_of(std::string text);
+
+// True when `s` is one of `list`.
+bool has(std::initializer_list<std::string_view> list, std::string_view s);
+
+// A known word starting with '-' (and more than just "-").
+bool is_option(const Word& w);
+
+// "NAME=value" with a valid variable name.
+bool is_assignment(const Word& w);
+
+// The texts of argv[from...] joined with blanks, as shell text.
+std::string join_words(const std::vector<Word>& argv, std::size_t from);
+
+// Programs that run the command given in their arguments.
+bool is_wrapper(std::string_view p);
+
+// Programs whose arguments or input carry more commands or code.
+bool carries_code(std::string_view p);
+
+enum class Language {
+  kNone,
+  kPython,
+  kNode,
+  kPerl,
+  kRuby,
+  kPhp,
+  kAwk,
+  kAppleScript
+};
+
+// The language an interpreter program runs; kNone for other programs.
+Language language_of(std::string_view p);
+
+class Follower {
+ public:
+  // Follows into `out`, with `facts`; both must outlive the follower.
+  Follower(const FollowFacts& facts, CommandSet& out)
+      : facts_(facts), out_(out) {}
+
+  // Where and how the text being followed runs.
+  struct Context {
+    std::string cwd;
+    bool elevated = false;
+    bool remote = false;
+    bool container = false;
+    int depth = 0;
+    std::string via;
+  };
+
+  // Analyses `text` as shell text run in `ctx` (with `positional` as $0,
+  // $1, ...) and follows every command it runs.
+  void follow_text(std::string_view text, const Context& ctx,
+                   const std::vector<std::string>& positional = {});
+
+ private:
+  // What taking one wrapper off leaves to do.
+  enum class Unwrap {
+    kNext,  // look at the word the wrapper's command starts at
+    kStop,  // no wrapper after all: follow the command from here
+    kDone,  // the wrapper's command has been followed (or runs nothing)
+  };
+
+  // --- the walk (follower.cc)
+  bool too_deep(const Context& ctx);
+  void problem(const Context& ctx, const std::string& what);
+  static Context nested(const Context& ctx, std::string_view how);
+  const Word* stdin_word(const shell::Command& cmd) const;
+  // Adds a command as it runs; `extra` carries the fields the caller has
+  // filled in already.
+  void push(std::vector<Word> argv, const Context& ctx,
+            const shell::Command* source, RunCommand&& extra = {});
+  static std::size_t skip_options(
+      const std::vector<Word>& argv, std::size_t k, std::string_view with_arg,
+      std::initializer_list<std::string_view> long_with_arg = {});
+
+  // --- wrappers (wrappers.cc)
+  // Follows the command `argv` runs from word `k` on, as command `i` of
+  // `a` runs it.
+  void follow_command(std::vector<Word> argv, std::size_t k, Context ctx,
+                      const shell::Analysis& a, std::size_t i);
+  Unwrap unwrap(const std::string& p, const std::vector<Word>& argv,
+                std::size_t& k, Context& ctx, const shell::Analysis& a,
+                std::size_t i);
+  static bool skip_wrapper(const std::string& p, const std::vector<Word>& argv,
+                           std::size_t& k, Context& ctx);
+  Unwrap unwrap_sudo(const std::string& p, const std::vector<Word>& argv,
+                     std::size_t& k, Context& ctx);
+  Unwrap unwrap_env(const std::vector<Word>& argv, std::size_t& k, Context& ctx,
+                    const shell::Analysis& a, std::size_t i);
+  Unwrap unwrap_flock(const std::vector<Word>& argv, std::size_t& k,
+                      const Context& ctx);
+  Unwrap unwrap_su(const std::string& p, const std::vector<Word>& argv,
+                   std::size_t& k, Context& ctx);
+
+  // --- programs that carry shell text (carriers.cc)
+  void follow_carrier(const std::vector<Word>& argv, const std::string& p,
+                      const Context& ctx, const shell::Analysis& a,
+                      std::size_t i, RunCommand& extra);
+  std::optional<std::string> database_stdin(const shell::Analysis& a,
+                                            std::size_t i) const;
+  std::string follow_shell(const std::vector<Word>& argv, const Context& ctx,
+                           const shell::Analysis& a, std::size_t i);
+  std::string follow_stdin(const shell::Analysis& a, std::size_t i,
+                           const Context& ctx, const std::string& p);
+  void follow_container(const std::vector<Word>& argv, const Context& ctx,
+                        const shell::Analysis& a, std::size_t i);
+  void follow_ssh(const std::vector<Word>& argv, const Context& ctx);
+
+  // --- xargs, parallel, find -exec, fd -x (xargs_find.cc)
+  void follow_fd(const std::vector<Word>& argv, const Context& ctx,
+                 const shell::Analysis& a, std::size_t i);
+  void follow_find(const std::vector<Word>& argv, const Context& ctx,
+                   const shell::Analysis& a, std::size_t i);
+  std::vector<std::string> fed_words(const shell::Analysis& a, std::size_t i,
+                                     bool lines, bool& known) const;
+  static Word fed_word(const std::string& text);
+  static void replace_all(Word& w, std::string_view from,
+                          const std::string& to);
+  void follow_xargs(std::vector<Word> argv, const Context& ctx,
+                    const shell::Analysis& a, std::size_t i);
+  void find_feeding(const shell::Analysis& a, std::size_t i,
+                    std::vector<Word>& roots,
+                    std::vector<std::string>& names) const;
+  void follow_parallel(std::vector<Word> argv, const Context& ctx,
+                       const shell::Analysis& a, std::size_t i);
+
+  // --- interpreters (interpreters.cc) and their code (code_scan.cc)
+  std::string follow_interpreter(const std::vector<Word>& argv, Language lang,
+                                 const Context& ctx, const shell::Analysis& a,
+                                 std::size_t i);
+  // Follows the shell text and file operations in interpreter `code`.
+  void scan_code(std::string_view code, Language lang, const Context& ctx);
+  void scan_calls(std::string_view code, Language lang, const Context& ctx,
+                  std::span<const std::string_view> calls,
+                  const std::vector<std::string_view>& as,
+                  std::vector<const char*>& seen);
+  void push_code_operation(const std::vector<std::string_view>& as,
+                           const std::vector<std::string>& lits,
+                           const Context& ctx);
+  void follow_call_text(const std::vector<std::string>& lits,
+                        const Context& ctx);
+  void scan_perl_qx(std::string_view code, const Context& ctx);
+  void scan_awk(std::string_view code, const Context& ctx);
+  void note_code_files(std::string_view code, const Context& ctx);
+  static std::string interpreter_name(const Context& ctx);
+
+  // --- downloads (downloads.cc)
+  std::string download_in_group(const shell::Analysis& a, int group) const;
+  std::string download_in_word(const shell::Analysis& a, const Word& w) const;
+  std::string download_feeding(const shell::Analysis& a, std::size_t i) const;
+  static std::string download_of(const std::vector<Word>& argv);
+  void note_download(const std::vector<Word>& argv, const Context& ctx,
+                     const shell::Command& source);
+  std::string downloaded_file(const Word& w, const Context& ctx) const;
+
+  const FollowFacts& facts_;
+  CommandSet& out_;
+  int analyses_ = 0;
+  int followed_ = 0;  // follow_command calls, against the budget
+  std::vector<std::pair<std::string, std::string>> downloads_;
+};
+
+}  // namespace twk::core::commands

@@ -1,0 +1,378 @@
+// The shell analyzer's grammar above simple commands: lists, and-or
+// lists, pipelines, subshells and the compound commands (for, select,
+// case, if, while, until, function definitions, [[ ... ]]).
+#include <cstdint>
+
+#include "shell/reader.h"
+#include "shell/text.h"
+
+namespace twk::core::shell {
+
+// list: and-or lists separated by ; & or newlines.
+void Reader::parse_list(Stop stop) {
+  for (;;) {
+    skip_newlines();
+    if (at_end()) return;
+    char c = s_[i_];
+    if (c == ')') {
+      if (stop == Stop::kParen) return;
+      sh_.problem("unexpected \")\"");
+      sh_.stopped = true;
+      return;
+    }
+    if (stop == Stop::kCase && (at_case_end() || keyword() == "esac")) {
+      return;
+    }
+    if (c == ';' || c == '&' || c == '|') {
+      sh_.problem("unexpected \"" + std::string(1, c) + "\"");
+      sh_.stopped = true;
+      return;
+    }
+    std::size_t first = sh_.out.commands.size();
+    parse_and_or();
+    skip_blanks_and_comment();
+    if (at_end()) return;
+    c = s_[i_];
+    if (c == '&' && peek(1) != '&' && peek(1) != '>') {
+      ++i_;
+      for (std::size_t k = first; k < sh_.out.commands.size(); ++k) {
+        sh_.out.commands[k].place |= kBackground;
+      }
+    } else if (c == ';' && !(stop == Stop::kCase && at_case_end())) {
+      ++i_;
+    } else if (c == '\n') {
+      newline();
+    } else if (c == ')' || (stop == Stop::kCase && at_case_end())) {
+      continue;  // handled at the top
+    } else {
+      sh_.problem("unexpected \"" + std::string(1, c) + "\"");
+      sh_.stopped = true;
+      return;
+    }
+  }
+}
+
+void Reader::parse_and_or() {
+  unsigned saved = place_;
+  for (;;) {
+    parse_pipeline();
+    skip_blanks();
+    if (at_end()) break;
+    if ((peek() == '&' && peek(1) == '&') ||
+        (peek() == '|' && peek(1) == '|')) {
+      i_ += 2;
+      place_ |= kInCondition;
+      skip_newlines();
+      if (at_end()) missing_command();
+      continue;
+    }
+    break;
+  }
+  place_ = saved;
+}
+
+void Reader::parse_pipeline() {
+  int id = sh_.next_pipeline++;
+  int saved_pipeline = pipeline_, saved_stage = stage_;
+  pipeline_ = id;
+  stage_ = 0;
+  std::size_t first = sh_.out.commands.size();
+  std::size_t before = sh_.state.mark();
+  bool multi = false;
+  for (;;) {
+    std::size_t stage_first = sh_.out.commands.size();
+    parse_command();
+    skip_blanks();
+    if (at_end() || peek() != '|' || peek(1) == '|') break;
+    bool with_stderr = peek(1) == '&';
+    i_ += with_stderr ? 2 : 1;
+    if (with_stderr) {
+      for (std::size_t k = stage_first; k < sh_.out.commands.size(); ++k) {
+        if (sh_.out.commands[k].pipeline == id) {
+          sh_.out.commands[k].stderr_piped = true;
+        }
+      }
+    }
+    // Each stage of a pipeline runs in a subshell of its own.
+    multi = true;
+    sh_.state.roll_back(before);
+    ++stage_;
+    skip_newlines();
+    if (at_end()) missing_command();
+  }
+  if (multi) {
+    sh_.state.roll_back(before);
+    for (std::size_t k = first; k < sh_.out.commands.size(); ++k) {
+      if (sh_.out.commands[k].pipeline == id) {
+        sh_.out.commands[k].place |= kInPipeline;
+      }
+    }
+  }
+  pipeline_ = saved_pipeline;
+  stage_ = saved_stage;
+}
+
+void Reader::parse_command() {
+  for (;;) {
+    skip_blanks();
+    if (at_end()) return;
+    char c = s_[i_];
+    if (c == '(') {
+      if (peek(1) == '(') {
+        skip_arithmetic_command();
+        parse_trailing_redirects();
+        return;
+      }
+      parse_subshell();
+      return;
+    }
+    std::string_view kw = keyword();
+    if (kw.empty()) {
+      parse_simple();
+      return;
+    }
+    i_ += kw.size();
+    if (kw == "for" || kw == "select") {
+      parse_for();
+      return;
+    }
+    if (kw == "case") {
+      parse_case();
+      return;
+    }
+    if (kw == "function") {
+      parse_function_keyword();
+      return;
+    }
+    if (kw == "[[") {
+      parse_test();
+      return;
+    }
+    if (kw == "fi" || kw == "done" || kw == "esac" || kw == "}") {
+      parse_trailing_redirects();
+      return;
+    }
+    // if, then, else, elif, do, while, until, {, !, time, coproc: what
+    // follows is a command of its own.
+    if (kw != "{" && kw != "!" && kw != "time" && kw != "coproc") {
+      place_ |= kInCondition;
+    }
+    if (kw == "time") {
+      skip_blanks();
+      if (s_.substr(i_, 2) == "-p" &&
+          (i_ + 2 >= s_.size() || is_meta(s_[i_ + 2]))) {
+        i_ += 2;
+      }
+    }
+    skip_newlines();
+    if (at_end()) return;
+    c = s_[i_];
+    if (c == ';' || c == '&' || c == '|' || c == ')') return;
+  }
+}
+
+// ( list ): the commands run in a copy of the shell, so what they change
+// is rolled back at the closing parenthesis.
+void Reader::parse_subshell() {
+  ++i_;
+  if (!enter()) return;
+  std::size_t saved = sh_.state.mark();
+  unsigned saved_place = place_;
+  place_ |= kInSubshell;
+  parse_list(Stop::kParen);
+  place_ = saved_place;
+  sh_.state.roll_back(saved);
+  leave();
+  if (at_end()) {
+    if (!sh_.stopped) sh_.problem("a \"(\" is never closed");
+    sh_.stopped = true;
+    return;
+  }
+  ++i_;  // ')'
+  parse_trailing_redirects();
+}
+
+// Redirections after a compound command are read but belong to no
+// simple command: their targets still expand (and may run substitutions).
+void Reader::parse_trailing_redirects() {
+  for (;;) {
+    skip_blanks();
+    if (at_end()) return;
+    Command scratch;
+    if (!try_redirect(scratch, SIZE_MAX)) return;
+  }
+}
+
+void Reader::skip_arithmetic_command() {
+  // (( ... )): arithmetic; its value is of no interest.
+  int level = 0;
+  while (i_ < s_.size()) {
+    char c = s_[i_++];
+    if (c == '(') {
+      ++level;
+    } else if (c == ')') {
+      if (--level == 0) return;
+    }
+  }
+  sh_.problem("a \"((\" is never closed");
+  sh_.stopped = true;
+}
+
+void Reader::parse_for() {
+  skip_blanks();
+  std::size_t start = i_;
+  while (i_ < s_.size() && is_name_char(s_[i_])) ++i_;
+  std::string name(s_.substr(start, i_ - start));
+  if (name.empty()) {
+    // for (( ... )): arithmetic loop header.
+    if (peek() == '(' && peek(1) == '(') {
+      skip_arithmetic_command();
+    }
+    place_ |= kInCondition;
+    return;
+  }
+  skip_newlines();
+  if (s_.substr(i_, 2) == "in" &&
+      (i_ + 2 >= s_.size() || is_meta(s_[i_ + 2]))) {
+    i_ += 2;
+    skip_for_words();
+  }
+  sh_.state.set_var(name, std::nullopt);
+  place_ |= kInCondition;
+}
+
+// The words after "in": read for their substitutions; the loop variable
+// takes each in turn, so its value is unknown.
+void Reader::skip_for_words() {
+  for (;;) {
+    skip_blanks();
+    if (at_end() || s_[i_] == ';' || s_[i_] == '\n') break;
+    Fields f;
+    read_word_parts(f, false, true);
+    (void)f.finish();
+    if (i_ < s_.size() && is_meta(s_[i_]) && !is_blank(s_[i_]) &&
+        s_[i_] != ';' && s_[i_] != '\n') {
+      break;
+    }
+  }
+}
+
+void Reader::parse_case() {
+  skip_blanks();
+  {
+    Fields f;
+    read_word_parts(f, false, true);
+    (void)f.finish();
+  }
+  skip_newlines();
+  if (s_.substr(i_, 2) != "in") {
+    sh_.problem("a case without \"in\"");
+    sh_.stopped = true;
+    return;
+  }
+  i_ += 2;
+  unsigned saved = place_;
+  place_ |= kInCondition;
+  for (;;) {
+    skip_newlines();
+    if (at_end()) {
+      if (!sh_.stopped) sh_.problem("a case is never closed with esac");
+      sh_.stopped = true;
+      break;
+    }
+    if (keyword() == "esac") {
+      i_ += 4;
+      break;
+    }
+    if (peek() == '(') ++i_;
+    parse_case_patterns();
+    parse_list(Stop::kCase);
+    if (at_case_end()) {
+      i_ += 2;
+      if (peek() == '&') ++i_;
+    }
+  }
+  place_ = saved;
+  parse_trailing_redirects();
+}
+
+// The patterns of a case item, up to the unquoted ")".
+void Reader::parse_case_patterns() {
+  for (;;) {
+    skip_blanks();
+    if (at_end()) break;
+    if (s_[i_] == ')') {
+      ++i_;
+      break;
+    }
+    if (s_[i_] == '|') {
+      ++i_;
+      continue;
+    }
+    std::size_t before = i_;
+    Fields f;
+    read_word_parts(f, false, true);
+    (void)f.finish();
+    if (i_ == before) {
+      sh_.problem("a case pattern that cannot be read");
+      sh_.stopped = true;
+      break;
+    }
+  }
+}
+
+void Reader::parse_function_keyword() {
+  skip_blanks();
+  std::size_t start = i_;
+  while (i_ < s_.size() && !is_meta(s_[i_])) ++i_;
+  std::string name(s_.substr(start, i_ - start));
+  skip_blanks();
+  if (peek() == '(' && peek(1) == ')') i_ += 2;
+  parse_function_body(std::move(name));
+}
+
+// The body is read where it is defined, in the state there; its commands
+// carry the function's name, so that callers of the analysis can tell
+// whether anything calls it.
+void Reader::parse_function_body(std::string name) {
+  skip_newlines();
+  if (!enter()) return;
+  std::size_t saved = sh_.state.mark();
+  unsigned saved_place = place_;
+  std::string saved_function = std::move(function_);
+  function_ = std::move(name);
+  place_ |= kInFunction;
+  parse_command();
+  place_ = saved_place;
+  function_ = std::move(saved_function);
+  sh_.state.roll_back(saved);
+  leave();
+}
+
+// [[ ... ]]: words up to "]]", as a command named "[[".
+void Reader::parse_test() {
+  Command cmd = new_command();
+  cmd.argv.push_back(Word{"[[", false, false, false, {}, false});
+  for (;;) {
+    skip_blanks();
+    while (!at_end() && s_[i_] == '\n') newline();
+    skip_blanks();
+    if (at_end()) break;
+    if (s_.substr(i_, 2) == "]]") {
+      i_ += 2;
+      break;
+    }
+    char c = s_[i_];
+    if (c == '&' || c == '|' || c == '(' || c == ')' || c == '<' || c == '>' ||
+        c == ';') {
+      ++i_;
+      continue;
+    }
+    Fields f;
+    read_word_parts(f, false, true);
+    cmd.argv.push_back(f.joined());
+  }
+  emit(std::move(cmd));
+}
+
+}  // namespace twk::core::shell

@@ -1,0 +1,121 @@
+// The shell analyzer's entry point and its small pure helpers: field
+// splitting, base64 and path resolution.
+//
+// The analyzer is a recursive-descent reader of Bash's grammar that
+// expands words as it goes, with the state a shell would carry from one
+// command to the next (variables, the working directory); see reader.h
+// for how its parts are laid out.
+//
+// Every character is looked at a bounded number of times: nested text
+// ($(...), ${...}, here-document bodies) is read by a child reader over the
+// same bytes, which the parent then skips. Recursion is bounded by
+// Limits::max_nesting.
+#include "shell/shell.h"
+
+#include <cstdint>
+
+#include "shell/reader.h"
+
+namespace twk::core::shell {
+
+std::string_view Word::known_prefix() const {
+  std::string_view t = text;
+  std::size_t cut = t.find(kUnknown);
+  return cut == std::string_view::npos ? t : t.substr(0, cut);
+}
+
+Analysis analyze(std::string_view text, const Environment& env,
+                 const Limits& limits) {
+  Analysis out;
+  Shared shared{env, limits, out, {}, {}, 1, 1, false};
+  shared.state.set_cwd(env.cwd);
+  Reader reader(shared, text, 0, 0, 0);
+  reader.run();
+  out.final_cwd = shared.state.cwd();
+  return out;
+}
+
+std::vector<std::string> split_fields(std::string_view text) {
+  std::vector<std::string> out;
+  std::string cur;
+  for (char c : text) {
+    if (c == ' ' || c == '\t' || c == '\n') {
+      if (!cur.empty()) out.push_back(std::move(cur));
+      cur.clear();
+    } else {
+      cur += c;
+    }
+  }
+  if (!cur.empty()) out.push_back(std::move(cur));
+  return out;
+}
+
+std::optional<std::string> decode_base64(std::string_view text) {
+  std::string out;
+  std::uint32_t acc = 0;
+  int bits = 0;
+  bool padding = false;
+  for (char c : text) {
+    int v;
+    if (c >= 'A' && c <= 'Z') {
+      v = c - 'A';
+    } else if (c >= 'a' && c <= 'z') {
+      v = c - 'a' + 26;
+    } else if (c >= '0' && c <= '9') {
+      v = c - '0' + 52;
+    } else if (c == '+' || c == '-') {
+      v = 62;
+    } else if (c == '/' || c == '_') {
+      v = 63;
+    } else if (c == '=') {
+      padding = true;
+      continue;
+    } else if (c == ' ' || c == '\n' || c == '\r' || c == '\t') {
+      continue;
+    } else {
+      return std::nullopt;
+    }
+    if (padding) return std::nullopt;
+    acc = (acc << 6) | static_cast<std::uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((acc >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
+std::string resolve_path(std::string_view cwd, std::string_view path) {
+  std::string joined;
+  if (path.starts_with('/')) {
+    joined = path;
+  } else {
+    if (cwd.empty() || !cwd.starts_with('/')) return {};
+    joined = cwd;
+    joined += '/';
+    joined += path;
+  }
+  std::vector<std::string_view> parts;
+  std::string_view rest = joined;
+  while (!rest.empty()) {
+    std::size_t slash = rest.find('/');
+    std::string_view part = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view()
+                                           : rest.substr(slash + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  std::string out;
+  for (std::string_view p : parts) {
+    out += '/';
+    out += p;
+  }
+  return out.empty() ? "/" : out;
+}
+
+}  // namespace twk::core::shell

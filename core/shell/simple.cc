@@ -1,0 +1,141 @@
+// The shell analyzer's simple commands: assignments, words and
+// redirections up to the end of the command, emitted in the order a
+// shell would meet them.
+#include "shell/reader.h"
+#include "shell/text.h"
+
+namespace twk::core::shell {
+
+Command Reader::new_command() const {
+  Command cmd;
+  cmd.place = place_;
+  cmd.group = group_;
+  cmd.pipeline = pipeline_;
+  cmd.stage = stage_;
+  cmd.cwd = sh_.state.cwd();
+  cmd.function = function_;
+  return cmd;
+}
+
+void Reader::emit(Command cmd) {
+  if (sh_.out.commands.size() >= sh_.limits.max_commands) {
+    sh_.problem("more than " + std::to_string(sh_.limits.max_commands) +
+                " commands");
+    sh_.stopped = true;
+    return;
+  }
+  sh_.out.commands.push_back(std::move(cmd));
+}
+
+// NAME= or NAME+= at the cursor: the length up to and including '='.
+std::size_t Reader::assignment_length() const {
+  if (i_ >= s_.size() || !is_name_start(s_[i_])) return 0;
+  std::size_t j = i_ + 1;
+  while (j < s_.size() && is_name_char(s_[j])) ++j;
+  if (j < s_.size() && s_[j] == '=') return j + 1 - i_;
+  if (j + 1 < s_.size() && s_[j] == '+' && s_[j + 1] == '=') {
+    return j + 2 - i_;
+  }
+  return 0;
+}
+
+void Reader::parse_simple() {
+  Command cmd = new_command();
+  cmd.argv.reserve(4);
+  std::size_t index = sh_.out.commands.size();
+  // Filled in as here-documents are read; the command is emitted first so
+  // that their bodies can find it.
+  for (;;) {
+    skip_blanks();
+    if (at_end()) break;
+    char c = s_[i_];
+    if (c == '#' && cmd.argv.empty() && cmd.assignments.empty() &&
+        cmd.redirects.empty()) {
+      skip_blanks_and_comment();
+      break;
+    }
+    if (c == '#') {
+      skip_blanks_and_comment();
+      break;
+    }
+    if ((c == '<' || c == '>') && peek(1) == '(') {
+      Fields f;
+      read_process_substitution(f);
+      read_word_parts(f, false, true);
+      for (Word& w : f.finish()) cmd.argv.push_back(std::move(w));
+      continue;
+    }
+    if (try_redirect(cmd, index)) continue;
+    if (is_meta(c)) {
+      if (try_function_definition(cmd)) return;
+      break;
+    }
+    if (cmd.argv.empty()) {
+      std::size_t len = assignment_length();
+      if (len > 0) {
+        read_assignment(cmd, len);
+        continue;
+      }
+    }
+    Fields f;
+    read_word_parts(f, false, true, /*tilde=*/true);
+    for (Word& w : f.finish()) cmd.argv.push_back(std::move(w));
+  }
+  apply_effects(cmd);
+  if (!cmd.argv.empty() || !cmd.assignments.empty() || !cmd.redirects.empty()) {
+    // Here-documents recorded against `index` must land on this command.
+    if (sh_.out.commands.size() != index) {
+      fix_pending(index, sh_.out.commands.size());
+    }
+    emit(std::move(cmd));
+  }
+}
+
+// name () body at the cursor, after the command's one word: a function
+// definition, whose body is read here. False when it is not one.
+bool Reader::try_function_definition(const Command& cmd) {
+  if (s_[i_] == '(' && cmd.argv.size() == 1 && cmd.assignments.empty()) {
+    // name () body: a function definition.
+    std::size_t j = i_ + 1;
+    while (j < s_.size() && is_blank(s_[j])) ++j;
+    if (j < s_.size() && s_[j] == ')') {
+      i_ = j + 1;
+      parse_function_body(cmd.argv[0].text);
+      return true;
+    }
+  }
+  return false;
+}
+
+// NAME=value or NAME+=value at the cursor (`len` as assignment_length
+// gives it), added to `cmd`. An array's value and an appended one are
+// unknown.
+void Reader::read_assignment(Command& cmd, std::size_t len) {
+  std::string name(s_.substr(i_, len - 1));
+  bool append = name.back() == '+';
+  if (append) name.pop_back();
+  i_ += len;
+  Word value;
+  if (peek() == '(') {
+    skip_balanced_parens();
+    value.text.assign(1, kUnknown);
+    value.unknown = true;
+  } else {
+    Fields f;
+    read_word_parts(f, false, false, /*tilde=*/true);
+    value = f.joined();
+  }
+  if (append) {
+    value.text.insert(0, 1, kUnknown);
+    value.unknown = true;
+  }
+  cmd.assignments.emplace_back(std::move(name), std::move(value));
+}
+
+void Reader::fix_pending(std::size_t from, std::size_t to) {
+  for (Pending& p : pending_) {
+    if (p.command == from) p.command = to;
+  }
+}
+
+}  // namespace twk::core::shell

@@ -1,0 +1,136 @@
+// The shell analyzer's state: the undo log of variables and the
+// directory, and what commands do to them (assignments, export and its
+// kin, cd, pushd and popd).
+#include "shell/state.h"
+
+#include "shell/reader.h"
+#include "shell/text.h"
+
+namespace twk::core::shell {
+
+void ShellState::set_var(std::string_view name,
+                         std::optional<std::string> value) {
+  auto it = vars_.find(name);
+  Undo u;
+  u.name = std::string(name);
+  if (it != vars_.end()) {
+    u.had = true;
+    u.old_value = std::move(it->second);
+    it->second = std::move(value);
+  } else {
+    vars_.emplace(std::string(name), std::move(value));
+  }
+  undo_.push_back(std::move(u));
+}
+
+void ShellState::set_cwd(std::string cwd) {
+  Undo u;
+  u.is_cwd = true;
+  u.old_value = std::move(cwd_);
+  undo_.push_back(std::move(u));
+  cwd_ = std::move(cwd);
+}
+
+void ShellState::roll_back(std::size_t mark) {
+  while (undo_.size() > mark) {
+    Undo& u = undo_.back();
+    if (u.is_cwd) {
+      cwd_ = std::move(*u.old_value);
+    } else if (u.had) {
+      vars_.find(u.name)->second = std::move(u.old_value);
+    } else {
+      vars_.erase(u.name);
+    }
+    undo_.pop_back();
+  }
+}
+
+// What a command does to the shell that runs it: assignments without a
+// command set variables; cd changes the directory.
+void Reader::apply_effects(const Command& cmd) {
+  if (cmd.argv.empty()) {
+    for (const auto& [name, value] : cmd.assignments) {
+      if (value.unknown) {
+        sh_.state.set_var(name, std::nullopt);
+      } else {
+        sh_.state.set_var(name, value.text);
+      }
+    }
+    return;
+  }
+  std::size_t at = 0;
+  while (at + 1 < cmd.argv.size() && !cmd.argv[at].unknown &&
+         (cmd.argv[at].text == "builtin" || cmd.argv[at].text == "command")) {
+    ++at;  // builtin cd, command cd
+  }
+  const Word& first = cmd.argv[at];
+  if (first.unknown || first.text.empty()) return;
+  // Only export, declare, typeset, local, readonly, cd, pushd and popd
+  // change the shell; most commands start with another letter.
+  if (std::string_view("edtlrcp").find(first.text[0]) ==
+      std::string_view::npos) {
+    return;
+  }
+  if (first.text == "export" || first.text == "declare" ||
+      first.text == "typeset" || first.text == "local" ||
+      first.text == "readonly") {
+    apply_declaration(cmd, at);
+    return;
+  }
+  if (first.text == "cd" || first.text == "pushd") {
+    apply_cd(cmd, at);
+  } else if (first.text == "popd") {
+    sh_.state.set_cwd(std::string());
+  }
+}
+
+// export, declare, typeset, local and readonly at argv[at]: their
+// NAME=value operands assign.
+void Reader::apply_declaration(const Command& cmd, std::size_t at) {
+  // export NAME=value and its kin assign like NAME=value does.
+  for (std::size_t k = at + 1; k < cmd.argv.size(); ++k) {
+    const Word& w = cmd.argv[k];
+    std::size_t eq = w.text.find('=');
+    if (eq == std::string::npos || eq == 0 || w.text[0] == '-') continue;
+    std::string_view name = std::string_view(w.text).substr(0, eq);
+    if (name.back() == '+') continue;
+    bool valid = is_name_start(name[0]);
+    for (char c : name) valid = valid && is_name_char(c);
+    if (!valid) continue;
+    if (w.unknown || w.glob) {
+      sh_.state.set_var(name, std::nullopt);
+    } else {
+      sh_.state.set_var(name, w.text.substr(eq + 1));
+    }
+  }
+}
+
+// cd and pushd at argv[at]: the directory they change to, when it can be
+// known (no operand: the home directory).
+void Reader::apply_cd(const Command& cmd, std::size_t at) {
+  const Word* target = nullptr;
+  for (std::size_t k = at + 1; k < cmd.argv.size(); ++k) {
+    const std::string& t = cmd.argv[k].text;
+    if (t == "--") {
+      if (k + 1 < cmd.argv.size()) target = &cmd.argv[k + 1];
+      break;
+    }
+    if (t.size() > 1 && t[0] == '-') continue;
+    target = &cmd.argv[k];
+    break;
+  }
+  if (target == nullptr) {
+    std::optional<std::string> home = lookup("HOME");
+    sh_.state.set_cwd(home ? resolve_path("/", *home) : std::string());
+  } else if (target->unknown || target->glob || target->text == "-") {
+    sh_.state.set_cwd(std::string());
+  } else {
+    std::string cwd = resolve_path(sh_.state.cwd(), target->text);
+    // A directory no system would accept is as good as unknown, and
+    // keeps cd a; cd a; ... from growing every command's copy of it.
+    if (cwd.size() > 4096) cwd.clear();
+    sh_.state.set_cwd(std::move(cwd));
+  }
+}
+
+}  // namespace twk::core::shell

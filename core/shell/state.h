@@ -1,0 +1,70 @@
+// What the shell analyzer carries from one command to the next: the
+// variables the text assigned and the working directory, with an undo log
+// for the places a shell runs in a copy of itself, and everything the
+// readers of one analysis share.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "shell/shell.h"
+
+namespace twk::core::shell {
+
+// The shell's variables and directory, with an undo log: subshells,
+// substitutions and pipeline stages roll back what they changed instead of
+// copying the whole state on the way in.
+class ShellState {
+ public:
+  // The directory: absolute, or empty when unknown.
+  const std::string& cwd() const { return cwd_; }
+  // Nothing when the text never assigned `name`; else its value, or
+  // nothing inside when the value is unknown.
+  const std::optional<std::string>* var(std::string_view name) const {
+    auto it = vars_.find(name);
+    return it == vars_.end() ? nullptr : &it->second;
+  }
+  // Assigns `name`; nothing for a value that is not known.
+  void set_var(std::string_view name, std::optional<std::string> value);
+  // Changes the directory (empty: unknown).
+  void set_cwd(std::string cwd);
+  // A point to roll back to.
+  std::size_t mark() const { return undo_.size(); }
+  // Undoes every change made since `mark`.
+  void roll_back(std::size_t mark);
+
+ private:
+  struct Undo {
+    bool is_cwd = false;
+    bool had = false;  // the variable existed before
+    std::string name;
+    std::optional<std::string> old_value;
+  };
+  std::map<std::string, std::optional<std::string>, std::less<>> vars_;
+  std::string cwd_;
+  std::vector<Undo> undo_;
+};
+
+// What every reader of one analysis shares.
+struct Shared {
+  const Environment& env;
+  const Limits& limits;
+  Analysis& out;
+  ShellState state;
+  std::deque<std::string> texts;  // bodies read by child readers
+  int next_group = 1;
+  int next_pipeline = 1;
+  bool stopped = false;  // a limit was hit or the text cannot be followed
+
+  // Notes what could not be followed; the first few are kept.
+  void problem(std::string what) {
+    if (out.problems.size() < 8) out.problems.push_back(std::move(what));
+  }
+};
+
+}  // namespace twk::core::shell

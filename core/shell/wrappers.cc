@@ -1,0 +1,297 @@
+// The follower's wrappers: programs such as sudo, env, nohup, timeout and
+// flock that run the command given in their words. Each is taken off, with
+// what it changes about how the command runs (root, directory), until the
+// command itself is reached.
+#include "shell/follower.h"
+
+namespace twk::core::commands {
+
+void Follower::follow_command(std::vector<Word> argv, std::size_t k,
+                              Context ctx, const shell::Analysis& a,
+                              std::size_t i) {
+  // Every command is followed once, and each level of carried code
+  // (xargs, find -exec, parallel, bash -c) counts against the depth; the
+  // budget also bounds fan-out, as xargs -I inside xargs -I would be.
+  if (too_deep(ctx)) return;
+  if (++followed_ > 8192) {
+    if (followed_ == 8193) problem(ctx, "too many commands to follow");
+    return;
+  }
+  const shell::Command* source = &a.commands[i];
+  for (int guard = 0; guard < 32 && k < argv.size(); ++guard) {
+    std::string p = program_name(argv[k]);
+    if (!is_wrapper(p)) break;
+    Unwrap step = unwrap(p, argv, k, ctx, a, i);
+    if (step == Unwrap::kDone) return;
+    if (step == Unwrap::kStop) break;
+  }
+  if (k >= argv.size()) return;
+  if (k > 0) argv.erase(argv.begin(), argv.begin() + static_cast<long>(k));
+  std::string p = program_name(argv[0]);
+  if (p.empty() && argv.size() > 2 && argv[1].text == "-c" &&
+      !argv[2].unknown) {
+    // $SHELL -c TEXT: a program Core can't name, given shell text.
+    follow_text(argv[2].text, nested(ctx, "-c"));
+  }
+  if (is_download_program(p)) note_download(argv, ctx, *source);
+  if (!carries_code(p)) {
+    RunCommand extra;
+    // ./install.sh after curl -o install.sh runs the download.
+    if (argv[0].text.find('/') != std::string::npos) {
+      extra.runs_download = downloaded_file(argv[0], ctx);
+    }
+    push(std::move(argv), ctx, source, std::move(extra));
+    return;
+  }
+
+  if (p == "xargs") {
+    follow_xargs(std::move(argv), ctx, a, i);
+    return;
+  }
+  if (p == "parallel") {
+    follow_parallel(std::move(argv), ctx, a, i);
+    return;
+  }
+
+  RunCommand extra;
+  follow_carrier(argv, p, ctx, a, i, extra);
+  push(std::move(argv), ctx, source, std::move(extra));
+}
+
+// Takes wrapper `p`, at argv[k], off: moves `k` to the command it runs and
+// notes in `ctx` what it changes.
+Follower::Unwrap Follower::unwrap(const std::string& p,
+                                  const std::vector<Word>& argv, std::size_t& k,
+                                  Context& ctx, const shell::Analysis& a,
+                                  std::size_t i) {
+  if (p == "sudo" || p == "doas") return unwrap_sudo(p, argv, k, ctx);
+  if (p == "env") return unwrap_env(argv, k, ctx, a, i);
+  if (p == "command" || p == "builtin") {
+    std::size_t j = k + 1;
+    while (j < argv.size() && is_option(argv[j])) {
+      if (argv[j].text == "-v" || argv[j].text == "-V") return Unwrap::kDone;
+      ++j;
+    }
+    k = j;
+    return Unwrap::kNext;
+  }
+  if (skip_wrapper(p, argv, k, ctx)) return Unwrap::kNext;
+  if (p == "flock") return unwrap_flock(argv, k, ctx);
+  if (p == "runuser" || p == "su") return unwrap_su(p, argv, k, ctx);
+  if (p == "watch") {
+    std::size_t j = skip_options(argv, k + 1, "nqs",
+                                 {"--interval", "--equexit", "--chgexit"});
+    if (j < argv.size()) {
+      follow_text(join_words(argv, j), nested(ctx, "watch"));
+    }
+    return Unwrap::kDone;
+  }
+  return Unwrap::kStop;
+}
+
+// The wrappers that take only options, and some an operand, before the
+// command: moves `k` past them; false for other programs.
+bool Follower::skip_wrapper(const std::string& p, const std::vector<Word>& argv,
+                            std::size_t& k, Context& ctx) {
+  if (p == "exec") {
+    k = skip_options(argv, k + 1, "a");
+    return true;
+  }
+  if (has({"nohup", "setsid", "nocache", "unbuffer", "caffeinate", "torsocks",
+           "proxychains", "proxychains4", "fakeroot", "dbus-run-session",
+           "xvfb-run", "catchsegv", "then", "do", "else"},
+          p)) {
+    k = skip_options(argv, k + 1, "");
+    return true;
+  }
+  if (p == "time") {
+    k = skip_options(argv, k + 1, "fo", {"--format", "--output"});
+    return true;
+  }
+  if (p == "ionice") {
+    k = skip_options(argv, k + 1, "cnpP",
+                     {"--class", "--classdata", "--pid", "--pgid"});
+    return true;
+  }
+  if (p == "stdbuf") {
+    k = skip_options(argv, k + 1, "ioe", {"--input", "--output", "--error"});
+    return true;
+  }
+  if (p == "strace" || p == "ltrace") {
+    k = skip_options(argv, k + 1, "eoOpPsSuUbIX");
+    return true;
+  }
+  if (p == "busybox" || p == "toybox") {
+    ++k;
+    return true;
+  }
+  if (p == "nice") {
+    std::size_t j = k + 1;
+    while (j < argv.size() && is_option(argv[j])) {
+      const std::string& o = argv[j].text;
+      ++j;
+      if (o == "-n") ++j;
+      if (o == "--") break;
+    }
+    k = j;
+    return true;
+  }
+  if (p == "chrt") {
+    std::size_t j = skip_options(argv, k + 1, "");
+    if (j < argv.size()) ++j;  // priority
+    k = j;
+    return true;
+  }
+  if (p == "taskset") {
+    std::size_t j = skip_options(argv, k + 1, "");
+    if (j < argv.size()) ++j;  // mask
+    k = j;
+    return true;
+  }
+  if (p == "timeout" || p == "gtimeout") {
+    std::size_t j =
+        skip_options(argv, k + 1, "sk", {"--signal", "--kill-after"});
+    if (j < argv.size()) ++j;  // the duration
+    k = j;
+    return true;
+  }
+  if (p == "chroot") {
+    std::size_t j = skip_options(argv, k + 1, "", {"--userspec", "--groups"});
+    if (j < argv.size()) ++j;  // the new root
+    ctx.cwd.clear();
+    k = j;
+    return true;
+  }
+  return false;
+}
+
+// sudo and doas: the command runs as root; with -s or -i, through the
+// user's shell, which reads it as shell text.
+Follower::Unwrap Follower::unwrap_sudo(const std::string& p,
+                                       const std::vector<Word>& argv,
+                                       std::size_t& k, Context& ctx) {
+  ctx.elevated = true;
+  std::size_t j = k + 1;
+  bool shell_login = false;
+  while (j < argv.size() && is_option(argv[j])) {
+    const std::string& o = argv[j].text;
+    if (o == "--") {
+      ++j;
+      break;
+    }
+    if (o == "-s" || o == "-i" || o == "--shell" || o == "--login") {
+      shell_login = true;
+    }
+    ++j;
+    if (o.size() == 2 &&
+        std::string_view("ugCDhprtUT").find(o[1]) != std::string_view::npos) {
+      ++j;
+    } else if (o.starts_with("--") && o.find('=') == std::string::npos &&
+               has({"--user", "--group", "--chdir", "--host", "--prompt",
+                    "--role", "--type", "--close-from", "--other-user",
+                    "--command-timeout"},
+                   o)) {
+      ++j;
+    }
+  }
+  while (j < argv.size() && is_assignment(argv[j])) ++j;
+  if (shell_login && j < argv.size()) {
+    // sudo -s CMD runs CMD through the user's shell.
+    follow_text(join_words(argv, j), nested(ctx, p + " -s"));
+    return Unwrap::kDone;
+  }
+  k = j;
+  return Unwrap::kNext;
+}
+
+// env: assignments and options before the command; -C changes the
+// directory, and -S splits a string into more words.
+Follower::Unwrap Follower::unwrap_env(const std::vector<Word>& argv,
+                                      std::size_t& k, Context& ctx,
+                                      const shell::Analysis& a, std::size_t i) {
+  std::size_t j = k + 1;
+  while (j < argv.size()) {
+    const Word& w = argv[j];
+    if (is_assignment(w) || w.text == "-") {
+      ++j;  // "-" is -i
+    } else if (is_option(w)) {
+      const std::string& o = w.text;
+      if (o == "--") {
+        ++j;
+        break;
+      }
+      if (o == "-S" || o == "--split-string") {
+        // env -S 'args': the string is split into words that env
+        // then reads as if they were given one by one.
+        if (j + 1 < argv.size()) {
+          std::vector<Word> again{word_of("env")};
+          for (std::string& part : shell::split_fields(argv[j + 1].text)) {
+            again.push_back(word_of(std::move(part)));
+          }
+          if (j + 2 < argv.size()) {
+            again.insert(again.end(), argv.begin() + static_cast<long>(j + 2),
+                         argv.end());
+          }
+          follow_command(std::move(again), 0, nested(ctx, "env -S"), a, i);
+        }
+        return Unwrap::kDone;
+      }
+      if (o == "-P" || o == "--default-signal" || o == "--ignore-signal" ||
+          o == "--block-signal") {
+        j += o == "-P" ? 2 : 1;
+        continue;
+      }
+      if (o == "-C" || o == "--chdir") {
+        if (j + 1 < argv.size()) {
+          ctx.cwd = argv[j + 1].unknown
+                        ? std::string()
+                        : shell::resolve_path(ctx.cwd, argv[j + 1].text);
+        }
+        j += 2;
+      } else if (o == "-u" || o == "--unset") {
+        j += 2;
+      } else {
+        ++j;
+      }
+    } else {
+      break;
+    }
+  }
+  k = j;
+  return Unwrap::kNext;
+}
+
+// flock [options] FILE CMD, or flock ... -c TEXT.
+Follower::Unwrap Follower::unwrap_flock(const std::vector<Word>& argv,
+                                        std::size_t& k, const Context& ctx) {
+  std::size_t j =
+      skip_options(argv, k + 1, "wEc", {"--timeout", "--conflict-exit-code"});
+  for (std::size_t m = k + 1; m + 1 < argv.size(); ++m) {
+    if (argv[m].text == "-c" || argv[m].text == "--command") {
+      follow_text(argv[m + 1].text, nested(ctx, "flock -c"));
+      return Unwrap::kDone;
+    }
+  }
+  if (j < argv.size()) ++j;  // the lock file
+  k = j;
+  return Unwrap::kNext;
+}
+
+// runuser and su: as another user; -c TEXT runs shell text, and su without
+// it starts a login shell.
+Follower::Unwrap Follower::unwrap_su(const std::string& p,
+                                     const std::vector<Word>& argv,
+                                     std::size_t& k, Context& ctx) {
+  ctx.elevated = true;
+  for (std::size_t m = k + 1; m + 1 < argv.size(); ++m) {
+    if (argv[m].text == "-c" || argv[m].text == "--command") {
+      follow_text(argv[m + 1].text, nested(ctx, p + " -c"));
+      return Unwrap::kDone;
+    }
+  }
+  if (p == "su") return Unwrap::kDone;  // a login shell
+  k = skip_options(argv, k + 1, "ugl", {"--user", "--group"});
+  return Unwrap::kNext;
+}
+
+}  // namespace twk::core::commands
