@@ -97,6 +97,8 @@ TEST(BuiltinPolicy, RecursiveDeletesAreJudgedByWhatTheyDelete) {
       {"command rm -rf ~", D, "recursive-delete"},
       {"/bin/rm -rf \"$HOME\"/", D, "recursive-delete"},
       {"rm -rf ${HOME}", D, "recursive-delete"},
+      // := assigns when the variable is empty, not only when unset.
+      {"X=; : ${X:=/}; rm -rf $X", D, "recursive-delete"},
       {"rm\t-r\t-f\t~", D, "recursive-delete"},
       {"echo hi;rm -rf ~", D, "recursive-delete"},
       {"echo start\nrm -rf ~\necho done", D, "recursive-delete"},

@@ -173,7 +173,9 @@ void Reader::read_braced_parameter(Fields& f, bool quoted, bool split) {
         // the default is unknown too.
         f.value(word, quoted, split);
       }
-      if (kind == '=' && !value) sh_.state.set_var(name, word);
+      // := assigns whenever the default was used: unset, or (with the
+      // colon) set but empty.
+      if (kind == '=' && !set) sh_.state.set_var(name, word);
       return;
     case '?':
       // Unset means the shell stops here; set means the value.
