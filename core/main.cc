@@ -1,17 +1,19 @@
 // twk-backend: the reference Core. Reads its options, then serves policy
 // decisions until it has been idle for a while or is told to stop; or runs
-// one of the policy commands, check and explain.
+// one of the policy commands, check and explain, or install.
 //
 // Exit status: 0 after a clean stop or --help, 1 when it could not start
-// serving (port taken, record unwritable) or a policy command found errors,
-// 2 for a wrong command line.
+// serving (port taken, record unwritable), a policy command found errors or
+// install could not edit the settings, 2 for a wrong command line.
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "audit.h"
 #include "http_request.h"
+#include "install.h"
 #include "options.h"
 #include "policy_tools.h"
 #include "record.h"
@@ -23,6 +25,33 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+
+int fail(const std::string& reason) {
+  std::fprintf(stderr, "twk-backend: %s\n", reason.c_str());
+  return kExitFailure;
+}
+
+int install(const twk::core::Options& options) {
+  using twk::core::InstallAction;
+  twk::Result<std::string> settings = twk::core::settings_file_path(
+      options.project_dir, options.settings_file, twk::core::process_env);
+  if (!settings) return fail(settings.reason());
+  std::optional<std::string> self = twk::sys::canonical("/proc/self/exe");
+  if (!self) return fail("couldn't find this program's path in /proc/self/exe");
+  twk::Result<std::string> hook = twk::core::hook_beside(*self);
+  // Taking the hooks out needs no twk-hook: it may be gone already.
+  if (!hook && !options.uninstall) return fail(hook.reason());
+  twk::core::InstallRequest request;
+  request.settings_path = *settings;
+  request.hook_path = hook ? *hook : std::string();
+  request.action =
+      options.uninstall ? InstallAction::kUninstall : InstallAction::kInstall;
+  request.dry_run = options.dry_run;
+  twk::Result<std::string> report = twk::core::install_hooks(request);
+  if (!report) return fail(report.reason());
+  std::fputs(report->c_str(), stdout);
+  return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
+}
 
 int run(int argc, char** argv) {
   std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
@@ -36,6 +65,9 @@ int run(int argc, char** argv) {
   if (options->help) {
     std::fputs(twk::core::usage_text(options->command).c_str(), stdout);
     return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
+  }
+  if (options->command == twk::core::Command::kInstall) {
+    return install(*options);
   }
 
   const std::string state_dir =
@@ -85,8 +117,7 @@ int run(int argc, char** argv) {
   config.audit_path = twk::core::audit_log_path(state_dir);
   config.check_facts = twk::core::process_check_facts(state_dir);
   if (twk::Status served = twk::core::serve(config); !served) {
-    std::fprintf(stderr, "twk-backend: %s\n", served.reason().c_str());
-    return kExitFailure;
+    return fail(served.reason());
   }
   return kExitOk;
 }

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <optional>
+#include <utility>
 
 #include "twk/net/address.h"
 
@@ -96,6 +97,23 @@ std::optional<std::string> set_project(Options& options,
   return std::nullopt;
 }
 
+std::optional<std::string> set_settings(Options& options,
+                                        std::string_view value) {
+  if (value.empty()) return "--settings needs a file name";
+  options.settings_file = std::string(value);
+  return std::nullopt;
+}
+
+std::optional<std::string> set_uninstall(Options& options, std::string_view) {
+  options.uninstall = true;
+  return std::nullopt;
+}
+
+std::optional<std::string> set_dry_run(Options& options, std::string_view) {
+  options.dry_run = true;
+  return std::nullopt;
+}
+
 std::optional<std::string> set_help(Options& options, std::string_view) {
   options.help = true;
   return std::nullopt;
@@ -112,11 +130,20 @@ std::span<const OptionDef> option_table(Command command) {
       {"--project", true, set_project},
       {"--help", false, set_help},
   };
+  static const OptionDef kInstall[] = {
+      {"--project", true, set_project},
+      {"--settings", true, set_settings},
+      {"--uninstall", false, set_uninstall},
+      {"--dry-run", false, set_dry_run},
+      {"--help", false, set_help},
+  };
   switch (command) {
     case Command::kCheck:
       return kCheck;
     case Command::kExplain:
       return kExplain;
+    case Command::kInstall:
+      return kInstall;
     case Command::kServe:
       break;
   }
@@ -133,18 +160,25 @@ const OptionDef* find_option(Command command, std::string_view name) {
 }  // namespace
 
 Result<Options> parse_options(std::span<const std::string_view> args) {
+  static constexpr std::pair<std::string_view, Command> kCommands[] = {
+      {"check", Command::kCheck},
+      {"explain", Command::kExplain},
+      {"install", Command::kInstall},
+  };
   Options options;
   std::size_t first = 0;
-  if (!args.empty() && args[0] == "check") {
-    options.command = Command::kCheck;
-    first = 1;
-  } else if (!args.empty() && args[0] == "explain") {
-    options.command = Command::kExplain;
-    first = 1;
+  for (const auto& [name, command] : kCommands) {
+    if (!args.empty() && args[0] == name) {
+      options.command = command;
+      first = 1;
+    }
   }
+  // check and explain take one policy file; install takes none.
+  const bool takes_file = options.command == Command::kCheck ||
+                          options.command == Command::kExplain;
   for (std::size_t i = first; i < args.size(); ++i) {
     std::string_view arg = args[i];
-    if (options.command != Command::kServe && !options.policy_file &&
+    if (takes_file && !options.policy_file &&
         (arg.empty() || arg[0] != '-')) {
       // The one file argument of check and explain.
       if (arg.empty()) return Failure{"the policy file name is empty"};
@@ -178,6 +212,9 @@ Result<Options> parse_options(std::span<const std::string_view> args) {
     if (std::optional<std::string> error = def->set(options, value)) {
       return Failure{std::move(*error)};
     }
+  }
+  if (options.project_dir && options.settings_file) {
+    return Failure{"--project and --settings cannot be used together"};
   }
   return options;
 }
@@ -213,6 +250,30 @@ std::string usage_text(Command command) {
              "  --project DIR  also apply DIR/.tarnwick/policy.yaml, as for\n"
              "                 events from that project\n"
              "  --help         show this text and exit\n";
+    case Command::kInstall:
+      return "Usage: twk-backend install [--project DIR | --settings FILE]\n"
+             "                           [--uninstall] [--dry-run]\n"
+             "\n"
+             "Adds twk-hook to Claude Code's settings as its PreToolUse and\n"
+             "PostToolUse hook (matcher \"*\"), running the twk-hook that lies\n"
+             "beside this twk-backend. The settings file is\n"
+             "~/.claude/settings.json unless an option names another. Every\n"
+             "other setting and hook is kept; a twk-hook entry that runs\n"
+             "another twk-hook is pointed at this one, and running the\n"
+             "command again changes nothing. A missing file is created (mode\n"
+             "0600, its directory 0700); an existing one is first copied to\n"
+             "settings.json.bak and then replaced in one step, keeping its\n"
+             "mode. A file that is not valid JSON is left alone.\n"
+             "Exits with status 1 when the file cannot be read, understood\n"
+             "or written.\n"
+             "\n"
+             "Options:\n"
+             "  --project DIR    edit DIR/.claude/settings.json instead\n"
+             "  --settings FILE  edit FILE instead\n"
+             "  --uninstall      take the twk-hook entries out instead, with\n"
+             "                   any matcher group or list left empty\n"
+             "  --dry-run        show the change and write nothing\n"
+             "  --help           show this text and exit\n";
     case Command::kServe:
       break;
   }
@@ -220,6 +281,8 @@ std::string usage_text(Command command) {
          "                   [--policy FILE]\n"
          "       twk-backend check [FILE]\n"
          "       twk-backend explain [--project DIR] [FILE] < EVENT\n"
+         "       twk-backend install [--project DIR | --settings FILE]\n"
+         "                           [--uninstall] [--dry-run]\n"
          "\n"
          "Serves policy decisions for twk-hook over HTTP on a local address.\n"
          "On start it writes its endpoint record (url, bearer token, pid) to\n"
@@ -227,8 +290,9 @@ std::string usage_text(Command command) {
          "else to $HOME/.tarnwick/endpoint.json. It decides by the policy in\n"
          "policy.yaml in that state directory (the built-in default policy\n"
          "when there is none) and records every event in logs/audit.jsonl\n"
-         "there. 'check' and 'explain' help with editing a policy; see\n"
-         "'twk-backend check --help' and 'twk-backend explain --help'.\n"
+         "there. 'check' and 'explain' help with editing a policy, and\n"
+         "'install' adds twk-hook to Claude Code's settings; see\n"
+         "'twk-backend COMMAND --help'.\n"
          "\n"
          "Options:\n"
          "  --host ADDR          numeric IPv4 or IPv6 address to listen on\n"

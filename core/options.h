@@ -24,6 +24,9 @@ enum class Command {
   kServe,
   kCheck,    // check [FILE]: validate a policy file
   kExplain,  // explain [--project DIR] [FILE] < EVENT: show the decision
+  // install [--project DIR | --settings FILE] [--uninstall] [--dry-run]:
+  // add twk-hook to Claude Code's settings, or take it out
+  kInstall,
 };
 
 struct Options {
@@ -37,15 +40,23 @@ struct Options {
   // --policy FILE: the user's policy file, instead of the one in the state
   // directory. For check and explain, their FILE argument.
   std::optional<std::string> policy_file;
-  // explain --project DIR: the project directory of the event.
+  // explain --project DIR: the project directory of the event. install
+  // --project DIR: the project whose settings to edit.
   std::optional<std::string> project_dir;
+  // install --settings FILE: the settings file to edit.
+  std::optional<std::string> settings_file;
+  // install --uninstall: take the hooks out instead.
+  bool uninstall = false;
+  // install --dry-run: show the change, write nothing.
+  bool dry_run = false;
   // --help was given: print the usage text and do nothing else.
   bool help = false;
 };
 
 // Parses the arguments after the program name. Accepts "--name value" and
 // "--name=value". On failure the reason is a one-line message naming the
-// offending argument, e.g. "unknown option '--prot'".
+// offending argument, e.g. "unknown option '--prot'", or the two options
+// that exclude each other.
 Result<Options> parse_options(std::span<const std::string_view> args);
 
 // The usage text printed for --help, ending in a line feed.

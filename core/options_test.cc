@@ -114,6 +114,15 @@ TEST(Options, PolicyCommands) {
   ASSERT_TRUE(o) << o.reason();
   EXPECT_TRUE(o->help);
 
+  o = parse({"install", "--settings=s.json", "--uninstall", "--dry-run"});
+  ASSERT_TRUE(o) << o.reason();
+  EXPECT_EQ(o->command, Command::kInstall);
+  EXPECT_EQ(o->settings_file, "s.json");
+  EXPECT_TRUE(o->uninstall && o->dry_run);
+  o = parse({"install", "--project", "/src/app", "--settings", "s.json"});
+  ASSERT_FALSE(o);
+  EXPECT_NE(o.reason().find("together"), std::string::npos) << o.reason();
+
   // Each command takes only its own options, and one file.
   for (std::vector<std::string_view> args :
        {std::vector<std::string_view>{"check", "a.yaml", "b.yaml"},
@@ -122,9 +131,16 @@ TEST(Options, PolicyCommands) {
         std::vector<std::string_view>{"--project", "/x"},
         std::vector<std::string_view>{"check", ""},
         std::vector<std::string_view>{"--policy", ""},
-        std::vector<std::string_view>{"--port", "1", "check"}}) {
+        std::vector<std::string_view>{"--port", "1", "check"},
+        std::vector<std::string_view>{"install", "s.json"},
+        std::vector<std::string_view>{"install", "--policy", "x"},
+        std::vector<std::string_view>{"check", "--dry-run"},
+        std::vector<std::string_view>{"--uninstall"},
+        std::vector<std::string_view>{"install", "--settings", ""}}) {
     EXPECT_FALSE(parse_options(args)) << args.back();
   }
+  EXPECT_NE(usage_text(Command::kInstall).find("--uninstall"),
+            std::string::npos);
   EXPECT_NE(usage_text(Command::kCheck).find("check [FILE]"),
             std::string::npos);
   EXPECT_NE(usage_text(Command::kExplain).find("--project DIR"),
@@ -134,7 +150,7 @@ TEST(Options, PolicyCommands) {
 TEST(Options, UsageNamesEveryOption) {
   std::string usage = usage_text();
   for (const char* name : {"--host", "--port", "--idle-exit", "--policy",
-                           "--help", "check", "explain"}) {
+                           "--help", "check", "explain", "install"}) {
     EXPECT_NE(usage.find(name), std::string::npos) << name;
   }
   EXPECT_EQ(usage.back(), '\n');

@@ -1,15 +1,9 @@
 // Reading and writing the endpoint record.
 #include "twk/endpoint_record.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "twk/json.h"
-#include "twk/sys/error.h"
-#include "twk/sys/fd.h"
 #include "twk/sys/files.h"
 
 namespace twk {
@@ -18,11 +12,6 @@ namespace {
 constexpr std::string_view kUrlScheme = "http://";
 constexpr mode_t kRecordMode = 0600;
 constexpr mode_t kDirectoryMode = 0700;
-
-Failure step_failed(const char* step, const std::string& path, int err) {
-  return Failure{std::string("couldn't ") + step + " " +
-                 sys::display_path(path) + ": " + sys::os_error_text(err)};
-}
 
 }  // namespace
 
@@ -82,42 +71,10 @@ std::optional<Endpoint> parse_endpoint_record(std::string_view text) {
 Status write_endpoint_record(const std::string& path, std::string_view text) {
   std::optional<std::string> parent = sys::parent_path(path);
   if (parent && !parent->empty()) {
-    // A failure shows up below, when the temporary file cannot be created.
+    // A failure shows up when the temporary file cannot be created.
     (void)sys::make_dirs(*parent, kDirectoryMode);
   }
-
-  // The temporary file must live in the record's directory: rename(2) is
-  // atomic only within one file system.
-  std::string temp = (parent && !parent->empty()) ? sys::join_path(*parent, "")
-                                                  : std::string();
-  temp += '.';
-  temp += sys::file_name(path);
-  temp += ".tmp-XXXXXX";
-  sys::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd.valid()) {
-    return step_failed("create a temporary file for", path, errno);
-  }
-
-  auto fail = [&](const char* step, int err) {
-    (void)::unlink(temp.c_str());  // best effort; the error below matters
-    return step_failed(step, temp, err);
-  };
-  // mkostemp's mode is subject to the umask; the record must be exactly
-  // owner read-write whatever the umask says.
-  if (::fchmod(fd.get(), kRecordMode) != 0)
-    return fail("set the mode of", errno);
-  if (int err = sys::write_all(fd.get(), text)) return fail("write", err);
-  // Synced before the rename, so that after a crash the name never points
-  // at an empty file.
-  if (::fsync(fd.get()) != 0) return fail("sync", errno);
-  // fsync has reported any write-back error; close(2) has nothing to add.
-  fd.reset();
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    (void)::unlink(temp.c_str());
-    return step_failed("rename the new record to", path, err);
-  }
-  return Ok{};
+  return sys::write_file_atomically(path, text, kRecordMode);
 }
 
 }  // namespace twk

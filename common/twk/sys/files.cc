@@ -12,6 +12,7 @@
 #include <new>
 #include <vector>
 
+#include "twk/sys/error.h"
 #include "twk/sys/fd.h"
 #include "twk/utf8.h"
 
@@ -274,6 +275,47 @@ int write_all(int fd, std::string_view data) {
     data.remove_prefix(static_cast<std::size_t>(n));
   }
   return 0;
+}
+
+Status write_file_atomically(const std::string& path, std::string_view text,
+                             unsigned mode) {
+  auto failed = [](const char* step, const std::string& name, int err) {
+    return Failure{std::string("couldn't ") + step + " " + display_path(name) +
+                   ": " + os_error_text(err)};
+  };
+  // The temporary file must live in the target's directory: rename(2) is
+  // atomic only within one file system.
+  std::optional<std::string> parent = parent_path(path);
+  std::string temp =
+      (parent && !parent->empty()) ? join_path(*parent, "") : std::string();
+  temp += '.';
+  temp += file_name(path);
+  temp += ".tmp-XXXXXX";
+  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd.valid()) {
+    return failed("create a temporary file for", path, errno);
+  }
+
+  auto fail = [&](const char* step, int err) {
+    (void)::unlink(temp.c_str());  // best effort; the error below matters
+    return failed(step, temp, err);
+  };
+  // mkostemp's mode is subject to the umask; the file gets exactly `mode`.
+  if (::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0) {
+    return fail("set the mode of", errno);
+  }
+  if (int err = write_all(fd.get(), text)) return fail("write", err);
+  // Synced before the rename, so that after a crash the name never points
+  // at an empty file.
+  if (::fsync(fd.get()) != 0) return fail("sync", errno);
+  // fsync has reported any write-back error; close(2) has nothing to add.
+  fd.reset();
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    int err = errno;
+    (void)::unlink(temp.c_str());
+    return failed("rename the new file to", path, err);
+  }
+  return Ok{};
 }
 
 std::string display_path(const std::string& path) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "twk/result.h"
 #include "twk/sys/fd.h"
 
 namespace twk::sys {
@@ -92,5 +93,13 @@ std::string display_path(const std::string& path);
 // Writes all of `data` to `fd`, going on after short writes and
 // interruptions. 0 on success, else the errno value of the failed write.
 int write_all(int fd, std::string_view data);
+
+// Writes `text` at `path` so that readers see either the old file or the
+// whole new one: a temporary file in the same directory, given exactly
+// `mode` whatever the umask, synced, then renamed over `path`. The
+// directory must exist. On failure nothing is left behind and `path` is as
+// it was; the reason names the step and the system error.
+Status write_file_atomically(const std::string& path, std::string_view text,
+                             unsigned mode);
 
 }  // namespace twk::sys
