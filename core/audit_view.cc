@@ -76,8 +76,8 @@ std::string input_summary(const json& input) {
   return input.is_null() ? std::string() : input.dump();
 }
 
-std::string rule_summary(const json& rule) {
-  if (!rule.is_object()) return "default";
+std::string rule_summary(const json& rule, const std::string& decision) {
+  if (!rule.is_object()) return decision == "none" ? "no opinion" : "default";
   std::string layer = text_member(rule, "layer");
   std::string check = text_member(rule, "check");
   if (!check.empty()) return layer + " check " + check;
@@ -165,7 +165,9 @@ std::optional<std::string> log_table_row(std::string_view line) {
   return pad(time, 19) + "  " + pad(text_member(*record, "decision"), 8) +
          "  " + pad(fit(text_member(*record, "tool"), kToolWidth), kToolWidth) +
          "  " + pad(fit(input, kInputWidth), kInputWidth) + "  " +
-         pad(fit(rule_summary(record->value("rule", json())), kRuleWidth),
+         pad(fit(rule_summary(record->value("rule", json()),
+                             text_member(*record, "decision")),
+                 kRuleWidth),
              kRuleWidth) +
          "  " + fit(text_member(*record, "project"), 200);
 }

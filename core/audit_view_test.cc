@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include "log_command.h"
+#include "test_util.h"
+
 namespace twk::core {
 namespace {
 
@@ -53,7 +58,7 @@ TEST(AuditView, RowsAreOneLineAndSayWhoDecided) {
   EXPECT_TRUE(row.ends_with("/home/me/app")) << row;
   row = *log_table_row(kNone);
   EXPECT_NE(row.find("(9000 bytes)"), std::string::npos) << row;
-  EXPECT_NE(row.find("default"), std::string::npos) << row;
+  EXPECT_NE(row.find("no opinion"), std::string::npos) << row;
 }
 
 TEST(AuditView, SinceTakesDatesAndTimesBack) {
@@ -65,6 +70,35 @@ TEST(AuditView, SinceTakesDatesAndTimesBack) {
   for (const char* bad : {"yesterday", "15x", "2026-1-8", "09:15", ""}) {
     EXPECT_FALSE(parse_since(bad, now)) << bad;
   }
+}
+
+TEST(AuditView, ReadsRotatedFilesOldestFirst) {
+  testing::TempDir dir;
+  std::string log = dir.file("audit.jsonl");
+  auto line = [](const char* session) {
+    return std::string(R"({"decision":"deny","session":")") + session +
+           R"(","time":"2026-12-08T09:00:00Z","tool":"Bash"})" "\n";
+  };
+  testing::write_text(log + ".2", line("a"));
+  testing::write_text(log + ".1", line("b") + "torn {\n");
+  testing::write_text(log, line("c"));
+  LogCommand command;
+  command.path = log;
+  command.json = true;
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(run_log_command(command, out, stderr), 0);
+  std::rewind(out);
+  std::string printed;
+  for (int c; (c = std::fgetc(out)) != EOF;) printed += static_cast<char>(c);
+  std::fclose(out);
+  EXPECT_EQ(printed, line("a") + line("b") + line("c"));
+
+  command.path = dir.file("none.jsonl");
+  std::FILE* err = std::tmpfile();
+  ASSERT_NE(err, nullptr);
+  EXPECT_EQ(run_log_command(command, stdout, err), 1);
+  std::fclose(err);
 }
 
 }  // namespace

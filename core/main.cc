@@ -5,6 +5,7 @@
 // Exit status: 0 after a clean stop or --help, 1 when it could not start
 // serving (port taken, record unwritable), a policy command found errors or
 // install could not edit the settings, 2 for a wrong command line.
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -12,6 +13,8 @@
 #include <vector>
 
 #include "audit.h"
+#include "log.h"
+#include "log_command.h"
 #include "http_request.h"
 #include "install.h"
 #include "options.h"
@@ -53,6 +56,32 @@ int install(const twk::core::Options& options) {
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }
 
+// twk-backend log: the audit log in the state directory.
+int show_log(const twk::core::Options& options, const std::string& state_dir) {
+  twk::core::LogCommand command;
+  command.path = twk::core::audit_log_path(state_dir);
+  command.json = options.json;
+  command.follow = options.follow;
+  command.filter.decision = options.decision;
+  command.filter.session = options.session;
+  if (options.project_dir) {
+    // Records name the project as the hook saw it: absolute and resolved.
+    std::optional<std::string> dir = twk::sys::canonical(*options.project_dir);
+    command.filter.project = dir.value_or(*options.project_dir);
+  }
+  if (options.since) {
+    twk::Result<std::string> since = twk::core::parse_since(
+        *options.since,
+        twk::core::log_timestamp(std::chrono::system_clock::now()));
+    if (!since) {
+      std::fprintf(stderr, "twk-backend: %s\n", since.reason().c_str());
+      return kExitUsage;
+    }
+    command.filter.since = *since;
+  }
+  return twk::core::run_log_command(command, stdout, stderr);
+}
+
 int run(int argc, char** argv) {
   std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   twk::Result<twk::core::Options> options = twk::core::parse_options(args);
@@ -72,6 +101,9 @@ int run(int argc, char** argv) {
 
   const std::string state_dir =
       twk::core::state_dir_path(twk::core::process_env);
+  if (options->command == twk::core::Command::kLog) {
+    return show_log(*options, state_dir);
+  }
   const bool policy_given = options->policy_file.has_value();
   const std::string policy_path = options->policy_file.value_or(
       twk::sys::join_path(state_dir, "policy.yaml"));

@@ -114,6 +114,38 @@ std::optional<std::string> set_dry_run(Options& options, std::string_view) {
   return std::nullopt;
 }
 
+std::optional<std::string> set_decision(Options& options,
+                                        std::string_view value) {
+  for (std::string_view d : {"allow", "ask", "deny", "none"}) {
+    if (value == d) {
+      options.decision = std::string(value);
+      return std::nullopt;
+    }
+  }
+  return "--decision is allow, ask, deny or none, not " + quoted(value);
+}
+
+std::optional<std::string> set_since(Options& options, std::string_view value) {
+  options.since = std::string(value);  // checked against the clock later
+  return std::nullopt;
+}
+
+std::optional<std::string> set_session(Options& options,
+                                       std::string_view value) {
+  options.session = std::string(value);
+  return std::nullopt;
+}
+
+std::optional<std::string> set_follow(Options& options, std::string_view) {
+  options.follow = true;
+  return std::nullopt;
+}
+
+std::optional<std::string> set_json(Options& options, std::string_view) {
+  options.json = true;
+  return std::nullopt;
+}
+
 std::optional<std::string> set_help(Options& options, std::string_view) {
   options.help = true;
   return std::nullopt;
@@ -137,7 +169,15 @@ std::span<const OptionDef> option_table(Command command) {
       {"--dry-run", false, set_dry_run},
       {"--help", false, set_help},
   };
+  static const OptionDef kLog[] = {
+      {"--decision", true, set_decision}, {"--since", true, set_since},
+      {"--session", true, set_session},   {"--project", true, set_project},
+      {"--follow", false, set_follow},    {"--json", false, set_json},
+      {"--help", false, set_help},
+  };
   switch (command) {
+    case Command::kLog:
+      return kLog;
     case Command::kCheck:
       return kCheck;
     case Command::kExplain:
@@ -164,6 +204,7 @@ Result<Options> parse_options(std::span<const std::string_view> args) {
       {"check", Command::kCheck},
       {"explain", Command::kExplain},
       {"install", Command::kInstall},
+      {"log", Command::kLog},
   };
   Options options;
   std::size_t first = 0;
@@ -250,6 +291,27 @@ std::string usage_text(Command command) {
              "  --project DIR  also apply DIR/.tarnwick/policy.yaml, as for\n"
              "                 events from that project\n"
              "  --help         show this text and exit\n";
+    case Command::kLog:
+      return "Usage: twk-backend log [--decision D] [--since TIME]\n"
+             "                       [--session ID] [--project DIR]\n"
+             "                       [--follow] [--json]\n"
+             "\n"
+             "Prints Core's audit log, oldest first, as a table: the time\n"
+             "(UTC), the decision, the tool, what was called, the rule or\n"
+             "check that decided, and the project. Files rotated from the log\n"
+             "are read too. The log is logs/audit.jsonl in $TARNWICK_HOME,\n"
+             "or else in ~/.tarnwick.\n"
+             "\n"
+             "Options:\n"
+             "  --decision D   only records decided D: allow, ask, deny or none\n"
+             "  --since TIME   only records from TIME on: 2026-12-08,\n"
+             "                 \"2026-12-08 09:30\", or back from now: 90s,\n"
+             "                 15m, 2h, 3d\n"
+             "  --session ID   only the agent session ID\n"
+             "  --project DIR  only calls made in the project DIR\n"
+             "  --follow       then wait for new records, like tail -f\n"
+             "  --json         the records as they are, one JSON object a line\n"
+             "  --help         show this text and exit\n";
     case Command::kInstall:
       return "Usage: twk-backend install [--project DIR | --settings FILE]\n"
              "                           [--uninstall] [--dry-run]\n"
@@ -283,6 +345,8 @@ std::string usage_text(Command command) {
          "       twk-backend explain [--project DIR] [FILE] < EVENT\n"
          "       twk-backend install [--project DIR | --settings FILE]\n"
          "                           [--uninstall] [--dry-run]\n"
+         "       twk-backend log [--decision D] [--since TIME] [--session ID]\n"
+         "                       [--project DIR] [--follow] [--json]\n"
          "\n"
          "Serves policy decisions for twk-hook over HTTP on a local address.\n"
          "On start it writes its endpoint record (url, bearer token, pid) to\n"
@@ -291,7 +355,8 @@ std::string usage_text(Command command) {
          "policy.yaml in that state directory (the built-in default policy\n"
          "when there is none) and records every event in logs/audit.jsonl\n"
          "there. 'check' and 'explain' help with editing a policy, and\n"
-         "'install' adds twk-hook to Claude Code's settings; see\n"
+         "'install' adds twk-hook to Claude Code's settings, 'log' shows\n"
+         "the audit log; see\n"
          "'twk-backend COMMAND --help'.\n"
          "\n"
          "Options:\n"

@@ -27,6 +27,9 @@ enum class Command {
   // install [--project DIR | --settings FILE] [--uninstall] [--dry-run]:
   // add twk-hook to Claude Code's settings, or take it out
   kInstall,
+  // log [--decision D] [--since TIME] [--session ID] [--project DIR]
+  // [--follow] [--json]: the audit log, for people or scripts
+  kLog,
 };
 
 struct Options {
@@ -41,7 +44,8 @@ struct Options {
   // directory. For check and explain, their FILE argument.
   std::optional<std::string> policy_file;
   // explain --project DIR: the project directory of the event. install
-  // --project DIR: the project whose settings to edit.
+  // --project DIR: the project whose settings to edit. log --project DIR:
+  // only that project's records.
   std::optional<std::string> project_dir;
   // install --settings FILE: the settings file to edit.
   std::optional<std::string> settings_file;
@@ -49,6 +53,12 @@ struct Options {
   bool uninstall = false;
   // install --dry-run: show the change, write nothing.
   bool dry_run = false;
+  // log: which records, and how.
+  std::optional<std::string> decision;
+  std::optional<std::string> since;
+  std::optional<std::string> session;
+  bool follow = false;
+  bool json = false;
   // --help was given: print the usage text and do nothing else.
   bool help = false;
 };
