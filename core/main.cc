@@ -15,6 +15,7 @@
 #include "audit.h"
 #include "log.h"
 #include "log_command.h"
+#include "status.h"
 #include "http_request.h"
 #include "install.h"
 #include "options.h"
@@ -82,6 +83,34 @@ int show_log(const twk::core::Options& options, const std::string& state_dir) {
   return twk::core::run_log_command(command, stdout, stderr);
 }
 
+// twk-backend status: everything the hook and Core depend on.
+int show_status(const twk::core::Options& options,
+                const std::string& state_dir) {
+  twk::core::StatusInputs in;
+  in.state_dir = state_dir;
+  in.endpoint_file = twk::core::endpoint_file_path(twk::core::process_env);
+  in.managed_policy = twk::core::kManagedPolicyPath;
+  in.user_policy = twk::sys::join_path(state_dir, "policy.yaml");
+  in.project_dir = twk::sys::canonical(options.project_dir.value_or("."));
+  std::optional<std::string> home =
+      twk::non_empty_env(twk::core::process_env, "HOME");
+  if (home) in.user_settings = twk::sys::join_path(*home, ".claude/settings.json");
+  in.self_exe = twk::sys::canonical("/proc/self/exe").value_or("");
+  if (twk::Result<std::string> hook = twk::core::hook_beside(in.self_exe)) {
+    in.hook_path = *hook;
+  }
+  twk::core::StatusReport report = twk::core::gather_status(in);
+  std::fputs(report.text.c_str(), stdout);
+  if (report.problems > 0) {
+    std::printf("%d problem%s\n", report.problems,
+                report.problems == 1 ? "" : "s");
+  } else {
+    std::printf("all in place\n");
+  }
+  if (std::fflush(stdout) != 0) return kExitFailure;
+  return report.problems > 0 ? kExitFailure : kExitOk;
+}
+
 int run(int argc, char** argv) {
   std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   twk::Result<twk::core::Options> options = twk::core::parse_options(args);
@@ -103,6 +132,9 @@ int run(int argc, char** argv) {
       twk::core::state_dir_path(twk::core::process_env);
   if (options->command == twk::core::Command::kLog) {
     return show_log(*options, state_dir);
+  }
+  if (options->command == twk::core::Command::kStatus) {
+    return show_status(*options, state_dir);
   }
   const bool policy_given = options->policy_file.has_value();
   const std::string policy_path = options->policy_file.value_or(

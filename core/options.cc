@@ -175,7 +175,13 @@ std::span<const OptionDef> option_table(Command command) {
       {"--follow", false, set_follow},    {"--json", false, set_json},
       {"--help", false, set_help},
   };
+  static const OptionDef kStatus[] = {
+      {"--project", true, set_project},
+      {"--help", false, set_help},
+  };
   switch (command) {
+    case Command::kStatus:
+      return kStatus;
     case Command::kLog:
       return kLog;
     case Command::kCheck:
@@ -205,6 +211,7 @@ Result<Options> parse_options(std::span<const std::string_view> args) {
       {"explain", Command::kExplain},
       {"install", Command::kInstall},
       {"log", Command::kLog},
+      {"status", Command::kStatus},
   };
   Options options;
   std::size_t first = 0;
@@ -291,6 +298,21 @@ std::string usage_text(Command command) {
              "  --project DIR  also apply DIR/.tarnwick/policy.yaml, as for\n"
              "                 events from that project\n"
              "  --help         show this text and exit\n";
+    case Command::kStatus:
+      return "Usage: twk-backend status [--project DIR]\n"
+             "\n"
+             "Says whether everything is in place: whether a Core runs (its\n"
+             "pid, address, program and start), the state directory and its\n"
+             "permissions, each policy layer and whether it loads, whether\n"
+             "Claude Code's settings (yours, and the project's) run the\n"
+             "twk-hook beside this program, and what Core has decided since\n"
+             "it started. Each problem comes with a line on how to fix it.\n"
+             "Exits with status 1 when there is a problem.\n"
+             "\n"
+             "Options:\n"
+             "  --project DIR  the project to look at (default: the current\n"
+             "                 directory)\n"
+             "  --help         show this text and exit\n";
     case Command::kLog:
       return "Usage: twk-backend log [--decision D] [--since TIME]\n"
              "                       [--session ID] [--project DIR]\n"
@@ -347,6 +369,7 @@ std::string usage_text(Command command) {
          "                           [--uninstall] [--dry-run]\n"
          "       twk-backend log [--decision D] [--since TIME] [--session ID]\n"
          "                       [--project DIR] [--follow] [--json]\n"
+         "       twk-backend status [--project DIR]\n"
          "\n"
          "Serves policy decisions for twk-hook over HTTP on a local address.\n"
          "On start it writes its endpoint record (url, bearer token, pid) to\n"
@@ -356,7 +379,7 @@ std::string usage_text(Command command) {
          "when there is none) and records every event in logs/audit.jsonl\n"
          "there. 'check' and 'explain' help with editing a policy, and\n"
          "'install' adds twk-hook to Claude Code's settings, 'log' shows\n"
-         "the audit log; see\n"
+         "the audit log and 'status' whether all is in place; see\n"
          "'twk-backend COMMAND --help'.\n"
          "\n"
          "Options:\n"

@@ -30,6 +30,8 @@ enum class Command {
   // log [--decision D] [--since TIME] [--session ID] [--project DIR]
   // [--follow] [--json]: the audit log, for people or scripts
   kLog,
+  // status [--project DIR]: whether everything is in place
+  kStatus,
 };
 
 struct Options {

@@ -1,0 +1,74 @@
+// What status reports as wrong, and what it finds in place.
+#include "status.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "install.h"
+#include "test_util.h"
+
+namespace twk::core {
+namespace {
+
+using testing::TempDir;
+using testing::write_text;
+
+struct StatusSetup {
+  StatusSetup() {
+    ::mkdir(dir.file("state").c_str(), 0700);
+    ::mkdir(dir.file("project").c_str(), 0700);
+    in.state_dir = dir.file("state");
+    in.endpoint_file = dir.file("state/endpoint.json");
+    in.user_policy = dir.file("state/policy.yaml");
+    in.project_dir = dir.file("project");
+    in.user_settings = dir.file("settings.json");
+    in.self_exe = "/opt/twk/twk-backend";
+    in.hook_path = "/opt/twk/twk-hook";
+  }
+  TempDir dir;
+  StatusInputs in;
+};
+
+TEST(Status, EachProblemSaysHowToFixIt) {
+  StatusSetup s;
+  // Not installed anywhere: the one problem of a fresh machine.
+  StatusReport r = gather_status(s.in);
+  EXPECT_EQ(r.problems, 1) << r.text;
+  EXPECT_NE(r.text.find("fix: twk-backend install"), std::string::npos);
+
+  Result<SettingsEdit> installed =
+      edit_settings("{}", s.in.hook_path, InstallAction::kInstall);
+  ASSERT_TRUE(installed);
+  write_text(s.in.user_settings, installed->text);
+  r = gather_status(s.in);
+  EXPECT_EQ(r.problems, 0) << r.text;
+  EXPECT_NE(r.text.find("runs /opt/twk/twk-hook"), std::string::npos);
+
+  // A hook that runs another twk-hook, a broken policy and a state
+  // directory others can read: three problems, each with its fix.
+  Result<SettingsEdit> other =
+      edit_settings("{}", "/old/twk-hook", InstallAction::kInstall);
+  ASSERT_TRUE(other);
+  write_text(s.in.user_settings, other->text);
+  write_text(s.in.user_policy, "rules: [\n");
+  ASSERT_EQ(::chmod(s.in.state_dir.c_str(), 0755), 0);
+  r = gather_status(s.in);
+  EXPECT_EQ(r.problems, 3) << r.text;
+  EXPECT_NE(r.text.find("runs another twk-hook"), std::string::npos);
+  EXPECT_NE(r.text.find("is broken: line 2"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("fix: chmod 700"), std::string::npos) << r.text;
+}
+
+TEST(Status, AStaleRecordIsNoRunningCore) {
+  StatusSetup s;
+  write_text(s.in.endpoint_file,
+             R"({"pid":2147483000,"token":"t","url":"http://127.0.0.1:1"})");
+  ::chmod(s.in.endpoint_file.c_str(), 0600);
+  StatusReport r = gather_status(s.in);
+  EXPECT_NE(r.text.find("which has ended"), std::string::npos) << r.text;
+  EXPECT_EQ(r.text.find("decisions since"), std::string::npos) << r.text;
+}
+
+}  // namespace
+}  // namespace twk::core
