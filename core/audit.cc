@@ -3,8 +3,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include "twk/json.h"
 #include "sha256.h"
@@ -130,8 +133,56 @@ std::string audit_log_path(const std::string& state_dir) {
   return sys::join_path(sys::join_path(state_dir, "logs"), "audit.jsonl");
 }
 
-AuditLog::AuditLog(std::string path, std::function<void(std::string_view)> log)
-    : path_(std::move(path)), log_(std::move(log)) {}
+AuditRotation audit_rotation_from_env() {
+  AuditRotation rotation;
+  auto number = [](const char* name) -> std::optional<std::uint64_t> {
+    const char* v = std::getenv(name);
+    if (v == nullptr || *v == '\0') return std::nullopt;
+    char* end = nullptr;
+    unsigned long long n = std::strtoull(v, &end, 10);
+    if (*end != '\0' || *v == '-') return std::nullopt;
+    return n;
+  };
+  if (auto max = number("TWK_AUDIT_MAX_BYTES"); max && *max >= 1024) {
+    rotation.max_bytes = *max;
+  }
+  if (auto keep = number("TWK_AUDIT_KEEP"); keep && *keep >= 1 && *keep <= 999) {
+    rotation.keep = static_cast<unsigned>(*keep);
+  }
+  return rotation;
+}
+
+AuditLog::AuditLog(std::string path, std::function<void(std::string_view)> log,
+                   AuditRotation rotation)
+    : path_(std::move(path)), rotation_(rotation), log_(std::move(log)) {}
+
+void AuditLog::rotate(int fd) const {
+  std::optional<std::string> parent = sys::parent_path(path_);
+  std::string dir = parent && !parent->empty() ? *parent : ".";
+  sys::UniqueFd dir_fd(
+      ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir_fd.valid()) return;  // the write below reports what is wrong
+  // One rotation at a time, across threads and Core processes alike.
+  while (::flock(dir_fd.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return;
+  }
+  const std::string name = sys::file_name(path_);
+  struct stat ours, current;
+  // Only the file this writer has open is rotated: if the name already
+  // points elsewhere, another writer rotated it first.
+  if (::fstat(fd, &ours) == 0 &&
+      ::fstatat(dir_fd.get(), name.c_str(), &current, AT_SYMLINK_NOFOLLOW) ==
+          0 &&
+      ours.st_dev == current.st_dev && ours.st_ino == current.st_ino) {
+    for (unsigned n = rotation_.keep; n >= 1; --n) {
+      std::string from = n == 1 ? name : name + "." + std::to_string(n - 1);
+      std::string to = name + "." + std::to_string(n);
+      // A missing older copy is no error: there may be fewer than `keep`.
+      (void)::renameat(dir_fd.get(), from.c_str(), dir_fd.get(), to.c_str());
+    }
+  }
+  (void)::flock(dir_fd.get(), LOCK_UN);
+}
 
 Result<sys::UniqueFd> AuditLog::open_log() const {
   auto failed = [this](std::string_view what) {
@@ -198,6 +249,15 @@ std::optional<std::string> AuditLog::try_append(std::string_view line) const {
   Result<sys::UniqueFd> opened = open_log();
   if (!opened) return opened.reason();
   sys::UniqueFd fd = std::move(*opened);
+  struct stat st;
+  if (::fstat(fd.get(), &st) == 0 && st.st_size > 0 &&
+      static_cast<std::uint64_t>(st.st_size) + text.size() >
+          rotation_.max_bytes) {
+    rotate(fd.get());
+    opened = open_log();
+    if (!opened) return opened.reason();
+    fd = std::move(*opened);
+  }
   for (;;) {
     ssize_t n = ::write(fd.get(), text.data(), text.size());
     if (n < 0 && errno == EINTR) continue;

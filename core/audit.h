@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -42,16 +43,34 @@ std::string audit_line(WallTime time, const Event& event,
 // {state_dir}/logs/audit.jsonl.
 std::string audit_log_path(const std::string& state_dir);
 
+// When the log is rotated: once a line would take it past `max_bytes`, it
+// becomes PATH.1 (PATH.1 becomes PATH.2, and so on; PATH.keep is dropped)
+// and a new log is started. Lines being written by other requests at that
+// moment still land in the old file, which may so pass the size a little.
+struct AuditRotation {
+  std::uint64_t max_bytes = std::uint64_t(64) << 20;
+  unsigned keep = 5;
+};
+
+// Rotation as the environment sets it: TWK_AUDIT_MAX_BYTES (at least 1024)
+// and TWK_AUDIT_KEEP (1 to 999); the defaults for values unset or out of
+// range.
+AuditRotation audit_rotation_from_env();
+
 class AuditLog {
  public:
   // `log` hears when appending starts failing and when it works again.
-  AuditLog(std::string path, std::function<void(std::string_view)> log);
+  AuditLog(std::string path, std::function<void(std::string_view)> log,
+           AuditRotation rotation = {});
 
   const std::string& path() const { return path_; }
 
   // Appends `line` and a line feed with one write(2) on a descriptor opened
   // with O_APPEND, so that lines from concurrent requests (and other Core
-  // processes) never interleave. Creates the file with mode 0600 and its
+  // processes) never interleave. Rotates first when the line would take
+  // the log past its size; rotation renames under a lock on the log's
+  // directory, and a line written meanwhile to the renamed file stays there,
+  // so no line is split or lost. Creates the file with mode 0600 and its
   // directory with mode 0700 when they are missing. Thread-safe; returns
   // false when the line could not be written whole.
   bool append(std::string_view line) const;
@@ -62,8 +81,12 @@ class AuditLog {
   // when missing; refused when either is not this user's, the directory
   // is a link, or the log is not a regular file.
   Result<sys::UniqueFd> open_log() const;
+  // Renames the log (the file `fd` has open) and its older copies one step
+  // on, unless another writer already has.
+  void rotate(int fd) const;
 
   const std::string path_;
+  const AuditRotation rotation_;
   const std::function<void(std::string_view)> log_;
   mutable std::atomic<bool> failing_{false};
 };

@@ -1,6 +1,7 @@
 // Audit records: what they hold, what they leave out, and appending them
 // from many threads at once.
 #include "audit.h"
+#include "audit_view.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -145,10 +146,12 @@ TEST(Audit, LinesAreCompactWithSortedKeysWhateverTheEvent) {
             large->tool_input_text().size());
 }
 
-TEST(Audit, ConcurrentAppendsNeverInterleave) {
+TEST(Audit, ConcurrentAppendsNeverInterleaveNorGetLostInRotation) {
   TempDir dir;
   std::string path = audit_log_path(dir.file("state"));
-  AuditLog log(path, nullptr);
+  // Small enough to rotate dozens of times under the writers' feet, and
+  // enough copies kept that every line must still be somewhere.
+  AuditLog log(path, nullptr, AuditRotation{64 << 10, 999});
   constexpr int kThreads = 8;
   constexpr int kLines = 100;
   std::vector<std::thread> threads;
@@ -164,22 +167,34 @@ TEST(Audit, ConcurrentAppendsNeverInterleave) {
   }
   for (std::thread& t : threads) t.join();
 
-  std::optional<std::string> text = sys::read_file(path);
-  ASSERT_TRUE(text);
-  std::istringstream lines(*text);
-  std::string line;
+  std::vector<std::string> files = audit_log_files(path);
+  EXPECT_GT(files.size(), 10u);
   std::vector<int> next(kThreads, 0);
   int count = 0;
-  while (std::getline(lines, line)) {
-    nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
-    ASSERT_FALSE(record.is_discarded()) << "torn line " << count;
-    int t = record["t"];
-    EXPECT_EQ(record["i"], next[t]++);  // each thread's lines in order
-    ++count;
+  for (const std::string& file : files) {
+    std::optional<std::string> text = sys::read_file(file, 1 << 30);
+    ASSERT_TRUE(text) << file;
+    // Past the size by at most the lines in flight when it was rotated.
+    EXPECT_LE(text->size(), std::size_t(64 << 10) + kThreads * 4096) << file;
+    std::istringstream lines(*text);
+    std::string line;
+    while (std::getline(lines, line)) {
+      nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+      ASSERT_FALSE(record.is_discarded()) << "torn line " << count;
+      int t = record["t"];
+      EXPECT_EQ(record["i"], next[t]++);  // each thread's lines in order
+      ++count;
+    }
   }
   EXPECT_EQ(count, kThreads * kLines);
   EXPECT_EQ(testing::file_mode(path), 0600);
   EXPECT_EQ(testing::file_mode(dir.file("state/logs")), 0700);
+
+  // Only `keep` copies stay.
+  AuditLog few(path, nullptr, AuditRotation{4096, 2});
+  for (int i = 0; i < 20; ++i) EXPECT_TRUE(few.append(std::string(3000, 'x')));
+  EXPECT_EQ(audit_log_files(path).size(), files.size());
+  EXPECT_EQ(testing::file_mode(path + ".3"), 0600);  // left from before
 }
 
 TEST(Audit, StartsAFreshFileWhenTheOldOneIsGoneAndReportsFailures) {

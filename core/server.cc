@@ -343,7 +343,8 @@ Status serve_blocked(const ServerConfig& config,
                                  : std::to_string(idle_seconds) + "s"));
 
   AuditLog audit(config.audit_path,
-                 [](std::string_view line) { log_message(line); });
+                 [](std::string_view line) { log_message(line); },
+                 audit_rotation_from_env());
   Routes routes(*token, policy, &audit);
   Shared shared(routes, listener->get(), stop_fd.get());
   shared.touch();
