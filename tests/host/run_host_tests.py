@@ -358,9 +358,19 @@ class HostTestCase(unittest.TestCase):
         return settings
 
     def hook_settings(self, hook):
-        q = shlex.quote(str(hook))
-        return self.write_settings(q + " claude-code pre-tool-use",
-                                   q + " claude-code post-tool-use")
+        backend = Path(hook).parent / "twk-backend"
+        if not backend.exists():
+            q = shlex.quote(str(hook))
+            return self.write_settings(q + " claude-code pre-tool-use",
+                                       q + " claude-code post-tool-use")
+        # Wired the way a user does it.
+        settings = self.tmp / "settings.json"
+        done = subprocess.run(
+            [str(backend), "install", "--settings", str(settings)],
+            capture_output=True, text=True, timeout=30)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn(str(os.path.realpath(hook)), settings.read_text())
+        return settings
 
     def core_env(self):
         """The variables the host passes on that Core decides by."""
