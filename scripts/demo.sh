@@ -14,8 +14,8 @@ cmake --preset release >/dev/null
 cmake --build --preset release
 
 state="$PWD/build/demo-state"
+# Created by the hook itself, private, on the first call.
 rm -rf "$state"
-mkdir -p "$state"
 project="$PWD"
 
 # One pre-tool-use event for the Bash tool, run in this checkout.
