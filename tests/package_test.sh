@@ -35,7 +35,8 @@ deb=$1
 
 dpkg-deb --contents "$deb" >"$work/contents"
 for f in ./usr/bin/twk-hook ./usr/bin/twk-backend \
-         ./usr/share/twk/policy.example.yaml ./usr/share/twk/claude-settings.json; do
+         ./usr/share/twk/policy.example.yaml ./usr/share/twk/claude-settings.json \
+         ./usr/share/man/man1/twk-hook.1.gz ./usr/share/man/man1/twk-backend.1.gz; do
   grep -q " $f\$" "$work/contents" || fail "$f is not in the package"
 done
 [ "$(dpkg-deb --field "$deb" Package)" = twk ] || fail "wrong package name"
