@@ -4,10 +4,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <syslog.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <mutex>
 
 #include "twk/json.h"
 #include "sha256.h"
@@ -152,9 +154,29 @@ AuditRotation audit_rotation_from_env() {
   return rotation;
 }
 
+AuditSyslog audit_syslog_from_env() {
+  const char* v = std::getenv("TWK_AUDIT_SYSLOG");
+  if (v == nullptr) return AuditSyslog::kOff;
+  std::string_view value(v);
+  if (value == "also") return AuditSyslog::kAlso;
+  if (value == "only") return AuditSyslog::kOnly;
+  return AuditSyslog::kOff;
+}
+
+void send_to_syslog(std::string_view line) {
+  static std::once_flag opened;
+  std::call_once(opened, [] { ::openlog("twk-audit", LOG_NDELAY, LOG_USER); });
+  ::syslog(LOG_INFO, "%.*s", static_cast<int>(line.size()), line.data());
+}
+
 AuditLog::AuditLog(std::string path, std::function<void(std::string_view)> log,
-                   AuditRotation rotation)
-    : path_(std::move(path)), rotation_(rotation), log_(std::move(log)) {}
+                   AuditRotation rotation, AuditSyslog to_syslog,
+                   std::function<void(std::string_view)> syslog)
+    : path_(std::move(path)),
+      rotation_(rotation),
+      to_syslog_(to_syslog),
+      syslog_(std::move(syslog)),
+      log_(std::move(log)) {}
 
 void AuditLog::rotate(int fd) const {
   std::optional<std::string> parent = sys::parent_path(path_);
@@ -275,6 +297,8 @@ std::optional<std::string> AuditLog::try_append(std::string_view line) const {
 }
 
 bool AuditLog::append(std::string_view line) const {
+  if (to_syslog_ != AuditSyslog::kOff && syslog_) syslog_(line);
+  if (to_syslog_ == AuditSyslog::kOnly) return true;
   std::optional<std::string> error;
   try {
     error = try_append(line);

@@ -57,11 +57,27 @@ struct AuditRotation {
 // range.
 AuditRotation audit_rotation_from_env();
 
+// Where records go besides (or instead of) the file: the system log, one
+// message per record holding the record's JSON, so that journald or rsyslog
+// can forward the decisions of every agent on a machine to central storage.
+enum class AuditSyslog { kOff, kAlso, kOnly };
+
+// TWK_AUDIT_SYSLOG: "also" or "only"; anything else is off.
+AuditSyslog audit_syslog_from_env();
+
+// Sends one record to the system log (identity "twk-audit", facility user,
+// priority info).
+void send_to_syslog(std::string_view line);
+
 class AuditLog {
  public:
   // `log` hears when appending starts failing and when it works again.
+  // `syslog` receives each record when `to_syslog` is not kOff (tests pass
+  // their own; Core passes send_to_syslog).
   AuditLog(std::string path, std::function<void(std::string_view)> log,
-           AuditRotation rotation = {});
+           AuditRotation rotation = {},
+           AuditSyslog to_syslog = AuditSyslog::kOff,
+           std::function<void(std::string_view)> syslog = send_to_syslog);
 
   const std::string& path() const { return path_; }
 
@@ -87,6 +103,8 @@ class AuditLog {
 
   const std::string path_;
   const AuditRotation rotation_;
+  const AuditSyslog to_syslog_;
+  const std::function<void(std::string_view)> syslog_;
   const std::function<void(std::string_view)> log_;
   mutable std::atomic<bool> failing_{false};
 };

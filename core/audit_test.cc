@@ -197,6 +197,19 @@ TEST(Audit, ConcurrentAppendsNeverInterleaveNorGetLostInRotation) {
   EXPECT_EQ(testing::file_mode(path + ".3"), 0600);  // left from before
 }
 
+TEST(Audit, RecordsGoToTheSystemLogAsWellOrInstead) {
+  TempDir dir;
+  std::string path = audit_log_path(dir.file("state"));
+  std::vector<std::string> sent;
+  auto sink = [&](std::string_view line) { sent.emplace_back(line); };
+  AuditLog also(path, nullptr, {}, AuditSyslog::kAlso, sink);
+  ASSERT_TRUE(also.append("{\"n\":1}"));
+  AuditLog only(path, nullptr, {}, AuditSyslog::kOnly, sink);
+  ASSERT_TRUE(only.append("{\"n\":2}"));
+  EXPECT_EQ(sent, (std::vector<std::string>{"{\"n\":1}", "{\"n\":2}"}));
+  EXPECT_EQ(sys::read_file(path), "{\"n\":1}\n");
+}
+
 TEST(Audit, StartsAFreshFileWhenTheOldOneIsGoneAndReportsFailures) {
   TempDir dir;
   std::string path = dir.file("logs/audit.jsonl");

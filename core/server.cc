@@ -344,7 +344,7 @@ Status serve_blocked(const ServerConfig& config,
 
   AuditLog audit(config.audit_path,
                  [](std::string_view line) { log_message(line); },
-                 audit_rotation_from_env());
+                 audit_rotation_from_env(), audit_syslog_from_env());
   Routes routes(*token, policy, &audit);
   Shared shared(routes, listener->get(), stop_fd.get());
   shared.touch();
