@@ -5,7 +5,7 @@ set -eu
 
 # clang-14 only recommends libclang-rt-14-dev, which holds libFuzzer and the
 # sanitizer runtimes that the fuzz preset links.
-packages="g++ clang clang-14 libclang-rt-14-dev cmake ninja-build pkg-config nlohmann-json3-dev libgtest-dev python3 libyaml-cpp-dev libre2-dev libbenchmark-dev"
+packages="g++ clang clang-14 libclang-rt-14-dev cmake ninja-build pkg-config nlohmann-json3-dev libgtest-dev python3 libyaml-cpp-dev libre2-dev libbenchmark-dev lintian"
 
 missing=""
 for p in $packages; do

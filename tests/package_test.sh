@@ -36,10 +36,18 @@ deb=$1
 dpkg-deb --contents "$deb" >"$work/contents"
 for f in ./usr/bin/twk-hook ./usr/bin/twk-backend \
          ./usr/share/twk/policy.example.yaml ./usr/share/twk/claude-settings.json \
-         ./usr/share/man/man1/twk-hook.1.gz ./usr/share/man/man1/twk-backend.1.gz; do
+         ./usr/share/man/man1/twk-hook.1.gz ./usr/share/man/man1/twk-backend.1.gz \
+         ./usr/share/doc/twk/copyright ./usr/share/doc/twk/changelog.gz; do
   grep -q " $f\$" "$work/contents" || fail "$f is not in the package"
 done
 [ "$(dpkg-deb --field "$deb" Package)" = twk ] || fail "wrong package name"
+
+# Debian's own checks: no errors and no warnings (the static linking is a
+# documented override).
+if command -v lintian >/dev/null; then
+  lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 ||
+    { cat "$work/lintian.log" >&2; fail "lintian found problems"; }
+fi
 
 dpkg -x "$deb" "$work/root"
 grep -q '"command": "/usr/bin/twk-hook claude-code pre-tool-use"' \
