@@ -123,27 +123,43 @@ bool Checker::tree_command(const RunCommand& rc) {
 bool Checker::may_touch_protected(const Word& w, const RunCommand& rc,
                                   bool tree) const {
   if (tree || w.glob || w.unknown || protected_names_.empty()) return true;
-  if (!rc.cwd.empty()) {
-    for (const std::string& p : protected_) {
-      if (within(rc.cwd, p)) return true;
-    }
-  }
+  if (cwd_in_protected(rc.cwd)) return true;
   for (const std::string& name : protected_names_) {
     if (w.text.find(name) != std::string::npos) return true;
   }
   return false;
 }
 
+// True when `cwd` is within something protected. Every word of a command
+// asks this of the same directory, so the last answer is kept.
+bool Checker::cwd_in_protected(const std::string& cwd) const {
+  if (cwd.empty()) return false;
+  if (!cwd_protected_known_ || cwd != cwd_protected_path_) {
+    cwd_protected_path_ = cwd;
+    cwd_protected_ = false;
+    for (const std::string& p : protected_) {
+      if (within(cwd, p)) cwd_protected_ = true;
+    }
+    cwd_protected_known_ = true;
+  }
+  return cwd_protected_;
+}
+
 void Checker::self_protection(const RunCommand& rc) {
   if (rc.remote || read_only(rc)) return;
   bool tree = tree_command(rc);
   for (std::size_t k = 1; k < rc.argv.size(); ++k) {
-    Word w = rc.argv[k];
-    if (w.text.starts_with('-')) {
-      std::size_t eq = w.text.find('=');
+    // A copy only for --opt=VALUE: most words are judged as they are.
+    const Word* word = &rc.argv[k];
+    Word value;
+    if (word->text.starts_with('-')) {
+      std::size_t eq = word->text.find('=');
       if (eq == std::string::npos) continue;
-      w.text = w.text.substr(eq + 1);
+      value = *word;
+      value.text = word->text.substr(eq + 1);
+      word = &value;
     }
+    const Word& w = *word;
     if (w.text.empty() || !may_touch_protected(w, rc, tree)) continue;
     Target t = resolve(w, rc.cwd, f_);
     if (auto p = touches_protected(t, tree)) {
@@ -169,7 +185,7 @@ void Checker::redirects(const RunCommand& rc) {
     Target t = resolve(r.target, rc.source->cwd, f_);
     if (out) {
       if (t.kind == Target::kExact) {
-        if (!f_.home.empty() && within(t.path, f_.home + "/.ssh"))
+        if (!f_.home.empty() && within(t.path, ssh_dir_))
           access_grant(t.path, "Writing to " + display(r.target) + through(rc));
       }
       if (auto p = touches_protected(t, false)) {
@@ -213,7 +229,7 @@ void Checker::write_target(const std::string& path, const Said& said) {
     found(Check::kSecretFiles, Decision::kDeny,
           said() + " changes " + path + ", which holds keys or credentials.");
   }
-  if (!f_.home.empty() && within(path, f_.home + "/.ssh") &&
+  if (!f_.home.empty() && within(path, ssh_dir_) &&
       !basename_of(path).starts_with("known_hosts")) {
     found(Check::kSecretFiles, Decision::kDeny,
           said() + " changes " + path + ", which controls SSH access.");
@@ -244,25 +260,20 @@ void Checker::write_target(const std::string& path, const Said& said) {
           said() + " changes " + path +
               ", which decides who may log in or act as root.");
   }
-  if (!f_.home.empty()) {
-    for (std::string_view d : {"/.aws/", "/.kube/", "/.docker/", "/.config/gh/",
-                               "/.gnupg/", "/.config/gcloud/"}) {
-      std::string dir = f_.home + std::string(d);
-      if (path.starts_with(dir)) {
-        found(Check::kSecretFiles, Decision::kAsk,
-              said() + " changes " + path +
-                  ", which decides what credentials tools use.");
-        break;
-      }
+  for (const std::string& dir : credential_dirs_) {
+    if (path.starts_with(dir)) {
+      found(Check::kSecretFiles, Decision::kAsk,
+            said() + " changes " + path +
+                ", which decides what credentials tools use.");
+      break;
     }
   }
   if (!f_.project.empty()) {
-    std::string git = f_.project + "/.git";
-    if (path == git) {
+    if (path == project_git_) {
       found(Check::kDestructiveGit, Decision::kAsk,
             said() + " replaces the project's git data.");
     }
-    if (within(path, git + "/hooks") || path == git + "/config") {
+    if (within(path, project_git_hooks_) || path == project_git_config_) {
       found(Check::kDestructiveGit, Decision::kAsk,
             said() + " changes " + path + ", which git runs or obeys.");
     }
@@ -382,7 +393,7 @@ void Checker::moved_away(const RunCommand& rc, const Word& w) {
   bool own = (!f_.home.empty() && below(p, f_.home)) ||
              (!f_.project.empty() && below(p, f_.project));
   auto said = [&] { return code_span(command_text(rc)) + through(rc); };
-  if (!f_.project.empty() && within(p, f_.project + "/.git")) {
+  if (!f_.project.empty() && within(p, project_git_)) {
     found(Check::kDestructiveGit, Decision::kAsk,
           said() + " moves the project's git data away.");
   } else if (own && !(!f_.project.empty() && within(f_.project, p))) {

@@ -104,6 +104,7 @@ class Checker {
   void git_add_secrets(const RunCommand& rc);
   static std::vector<std::size_t> not_read(const RunCommand& rc);
   bool may_name_secret(const Word& w, const RunCommand& rc) const;
+  bool cwd_in_secrets(const std::string& cwd) const;
   void secret_word(const RunCommand& rc, const Word& w);
   void gpg_exports(const RunCommand& rc);
 
@@ -117,6 +118,7 @@ class Checker {
   static bool tree_command(const RunCommand& rc);
   bool may_touch_protected(const Word& w, const RunCommand& rc,
                            bool tree) const;
+  bool cwd_in_protected(const std::string& cwd) const;
   void self_protection(const RunCommand& rc);
   void redirects(const RunCommand& rc);
   void write_target(const std::string& path, const Said& said);
@@ -169,6 +171,20 @@ class Checker {
   // The last components of protected_; empty when a word cannot be ruled
   // out by its text.
   std::vector<std::string> protected_names_;
+  // Paths built from the facts once per call rather than once per path
+  // judged: the home's .ssh and credential directories (with a trailing
+  // slash), the project's .git, its hooks and config.
+  std::string ssh_dir_;
+  std::vector<std::string> credential_dirs_;
+  std::string project_git_, project_git_hooks_, project_git_config_;
+  // The last working directory asked about, with the answers: the
+  // commands of a call mostly share one.
+  mutable std::string cwd_secret_path_;
+  mutable bool cwd_secret_known_ = false;
+  mutable bool cwd_secret_ = false;
+  mutable std::string cwd_protected_path_;
+  mutable bool cwd_protected_known_ = false;
+  mutable bool cwd_protected_ = false;
 };
 
 }  // namespace twk::core::checks

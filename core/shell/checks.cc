@@ -55,6 +55,16 @@ Checker::Checker(const CheckFacts& facts, const CheckSettings& settings)
           "/.azure", "/.kube", "/.docker"}) {
       secret_dirs_.push_back(f_.home + std::string(d));
     }
+    ssh_dir_ = f_.home + "/.ssh";
+    for (std::string_view d : {"/.aws/", "/.kube/", "/.docker/",
+                               "/.config/gh/", "/.gnupg/", "/.config/gcloud/"}) {
+      credential_dirs_.push_back(f_.home + std::string(d));
+    }
+  }
+  if (!f_.project.empty()) {
+    project_git_ = f_.project + "/.git";
+    project_git_hooks_ = project_git_ + "/hooks";
+    project_git_config_ = project_git_ + "/config";
   }
   if (runs(Check::kSelfProtection)) {
     protected_ = protected_list(false);
@@ -186,6 +196,8 @@ void Checker::commands(const CommandSet& set, std::string_view raw) {
 bool Checker::only_describes(const RunCommand& rc) {
   for (std::size_t k = 1; k < rc.argv.size(); ++k) {
     const std::string& t = rc.argv[k].text;
+    // Every word looked for is an option: others need no comparisons.
+    if (t.size() < 2 || t[0] != '-') continue;
     if (t == "--") break;
     if (t == "--help" || t == "-help") return true;
     if (t == "--dry-run" || t == "--dry-run=client" ||
