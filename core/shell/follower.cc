@@ -181,19 +181,19 @@ const Word* Follower::stdin_word(const shell::Command& cmd) const {
 }
 
 // Adds `argv` as a command run in `ctx`, with the fields of `extra`.
-void Follower::push(std::vector<Word> argv, const Context& ctx,
+void Follower::push(std::vector<Word> argv, Context ctx,
                     const shell::Command* source, RunCommand&& extra) {
   if (out_.commands.size() >= 4096) return;
   RunCommand rc = std::move(extra);
   rc.program = argv.empty() ? std::string() : program_name(argv[0]);
   rc.argv = std::move(argv);
-  rc.cwd = ctx.cwd;
+  rc.cwd = std::move(ctx.cwd);
   rc.source = source;
   rc.elevated = ctx.elevated;
   rc.remote = ctx.remote;
   rc.container = ctx.container;
   rc.depth = ctx.depth;
-  rc.via = ctx.via;
+  rc.via = std::move(ctx.via);
   out_.commands.push_back(std::move(rc));
 }
 

@@ -94,7 +94,8 @@ class Follower {
   const Word* stdin_word(const shell::Command& cmd) const;
   // Adds a command as it runs; `extra` carries the fields the caller has
   // filled in already.
-  void push(std::vector<Word> argv, const Context& ctx,
+  // `ctx` by value: the walk's last use of its context moves it in.
+  void push(std::vector<Word> argv, Context ctx,
             const shell::Command* source, RunCommand&& extra = {});
   static std::size_t skip_options(
       const std::vector<Word>& argv, std::size_t k, std::string_view with_arg,
