@@ -192,7 +192,7 @@ void Checker::secrets(const RunCommand& rc) {
   // Most commands name nothing that could be a secret: rule that out
   // before reading their options.
   if (!may_hold_secrets(rc)) return;
-  const std::string& p = rc.program;
+  std::string_view p = rc.program;
   if (p == "git") {
     git_add_secrets(rc);
     return;
@@ -253,7 +253,7 @@ bool Checker::may_hold_secrets(const RunCommand& rc) const {
   for (std::size_t k = 1; k < rc.argv.size() && !candidates; ++k) {
     const Word& w = rc.argv[k];
     candidates = w.unknown || w.glob ||
-                 w.text.find_first_of("._~@") != std::string::npos;
+                 holds_any(w.text, "._~@");
   }
   return candidates;
 }
@@ -274,7 +274,7 @@ void Checker::git_add_secrets(const RunCommand& rc) {
 // The words of `rc` that name no file it reads: the pattern of grep-like
 // tools, the destination of a copy or move.
 std::vector<std::size_t> Checker::not_read(const RunCommand& rc) {
-  const std::string& p = rc.program;
+  std::string_view p = rc.program;
   std::vector<std::size_t> skip;
   // The pattern operand of grep-like tools is text, not a file.
   if (!rc.from_code && has({"grep", "egrep", "fgrep", "zgrep", "rg", "ag",
@@ -365,7 +365,7 @@ bool Checker::may_name_secret(const Word& w, const RunCommand& rc) const {
   if (w.glob || w.unknown || !s_.secret_paths.empty()) return true;
   if (w.text.find("{}") != std::string::npos) return true;
   if (cwd_in_secrets(rc.cwd)) return true;
-  if (w.text.find_first_of("._~") == std::string::npos) return false;
+  if (!holds_any(w.text, "._~")) return false;
   if (has_secret_hint(w.text)) return true;
   // A home directory named in full.
   return !f_.home.empty() && w.text.find(f_.home) != std::string::npos &&

@@ -69,7 +69,7 @@ void Checker::protect_path(const std::string& path, const std::string& tool,
 }
 
 bool Checker::read_only(const RunCommand& rc) {
-  const std::string& p = rc.program;
+  std::string_view p = rc.program;
   if (p == "sed") {
     for (const Word& w : rc.argv) {
       if (w.text.starts_with("-i") || w.text.starts_with("--in-place")) {
@@ -285,7 +285,7 @@ void Checker::write_target(const std::string& path, const Said& said) {
 // perl -i edit, truncate's files. mv also takes its sources away.
 void Checker::writes(const RunCommand& rc) {
   if (rc.remote) return;
-  const std::string& p = rc.program;
+  std::string_view p = rc.program;
   static const std::unordered_set<std::string_view> kWriters = {
       "tee", "sponge", "cp",  "mv",   "install", "ln",      "rsync",
       "scp", "dd",     "sed", "perl", "ruby",    "truncate"};
@@ -320,7 +320,7 @@ void Checker::writes(const RunCommand& rc) {
 // cp, mv, install, ln, rsync and scp: the destination, and each source's
 // name in it when it is a directory; mv also takes its sources away.
 void Checker::copy_writes(const RunCommand& rc) {
-  const std::string& p = rc.program;
+  std::string_view p = rc.program;
   const auto& a = rc.argv;
   auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   auto target = [&](const Word& w) {
@@ -359,7 +359,7 @@ void Checker::copy_writes(const RunCommand& rc) {
 
 // sed -i, perl -i and ruby -i: the files they edit in place.
 void Checker::in_place_writes(const RunCommand& rc) {
-  const std::string& p = rc.program;
+  std::string_view p = rc.program;
   const auto& a = rc.argv;
   auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   auto target = [&](const Word& w) {

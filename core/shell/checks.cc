@@ -163,7 +163,7 @@ void Checker::commands(const CommandSet& set, std::string_view raw) {
     download_to_shell(rc);
     redirects(rc);
     if (rc.program.empty()) continue;
-    const std::string& p = rc.program;
+    std::string_view p = rc.program;
     secrets(rc);
     self_protection(rc);
     writes(rc);
@@ -195,7 +195,7 @@ void Checker::commands(const CommandSet& set, std::string_view raw) {
 // do. (kubectl's --dry-run=none is a real run.)
 bool Checker::only_describes(const RunCommand& rc) {
   for (std::size_t k = 1; k < rc.argv.size(); ++k) {
-    const std::string& t = rc.argv[k].text;
+    std::string_view t = rc.argv[k].text;
     // Every word looked for is an option: others need no comparisons.
     if (t.size() < 2 || t[0] != '-') continue;
     if (t == "--") break;
