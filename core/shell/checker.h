@@ -9,6 +9,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -164,19 +165,42 @@ class Checker {
   const CheckSettings& s_;
   CheckResults results_;
   std::unordered_set<const void*> seen_sources_;
-  std::vector<std::string> secret_dirs_;      // the home's key directories
-  std::vector<std::string> protected_;        // protected_list(false)
-  std::vector<bool> protected_glob_;          // which of protected_ are globs
-  std::vector<std::string> protected_trees_;  // protected_list(true), no globs
-  // The last components of protected_; empty when a word cannot be ruled
-  // out by its text.
-  std::vector<std::string> protected_names_;
-  // Paths built from the facts once per call rather than once per path
-  // judged: the home's .ssh and credential directories (with a trailing
-  // slash), the project's .git, its hooks and config.
-  std::string ssh_dir_;
-  std::vector<std::string> credential_dirs_;
-  std::string project_git_, project_git_hooks_, project_git_config_;
+  // What the checker builds from the facts and settings before judging
+  // anything. The calls of a policy all build the same, so the last one
+  // is kept per thread and used again while they stay the same.
+  struct Prepared {
+    // What it was built from.
+    std::string home, project, state_dir;
+    std::vector<std::string> protected_files, protected_paths;
+    bool self_protection = false;
+    // What was built.
+    std::vector<std::string> secret_dirs;      // the home's key directories
+    std::vector<std::string> protected_list;   // protected_list(false)
+    std::vector<bool> protected_glob;          // which of those are globs
+    std::vector<std::string> protected_trees;  // protected_list(true), no globs
+    // The last components of protected_list; empty when a word cannot be
+    // ruled out by its text.
+    std::vector<std::string> protected_names;
+    // The home's .ssh and credential directories (with a trailing slash),
+    // the project's .git, its hooks and config.
+    std::string ssh_dir;
+    std::vector<std::string> credential_dirs;
+    std::string project_git, project_git_hooks, project_git_config;
+  };
+  std::shared_ptr<const Prepared> prepare() const;
+  std::shared_ptr<const Prepared> build_prepared(bool self_protection) const;
+
+  const std::shared_ptr<const Prepared> prepared_;
+  const std::vector<std::string>& secret_dirs_;
+  const std::vector<std::string>& protected_;
+  const std::vector<bool>& protected_glob_;
+  const std::vector<std::string>& protected_trees_;
+  const std::vector<std::string>& protected_names_;
+  const std::string& ssh_dir_;
+  const std::vector<std::string>& credential_dirs_;
+  const std::string& project_git_;
+  const std::string& project_git_hooks_;
+  const std::string& project_git_config_;
   // The last working directory asked about, with the answers: the
   // commands of a call mostly share one.
   mutable std::string cwd_secret_path_;
