@@ -173,6 +173,9 @@ void Checker::self_protection(const RunCommand& rc) {
 
 void Checker::redirects(const RunCommand& rc) {
   if (rc.source == nullptr || rc.from_code || rc.remote) return;
+  // Nothing to judge: whether it was seen before makes no difference, and
+  // most commands need no entry in the set.
+  if (rc.source->redirects.empty()) return;
   if (!seen_sources_.insert(rc.source).second) return;
   for (const shell::Redirect& r : rc.source->redirects) {
     if (r.target.process) continue;
