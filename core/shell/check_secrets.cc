@@ -154,8 +154,7 @@ void Checker::secret_exact(const std::string& path, const std::string& what) {
 void Checker::access_grant(const std::string& path, const std::string& what) {
   if (f_.home.empty()) return;
   // Adding known hosts is routine; keys and who may log in are not.
-  if (within(path, ssh_dir_) &&
-      !basename_of(path).starts_with("known_hosts")) {
+  if (within(path, ssh_dir_) && !basename_of(path).starts_with("known_hosts")) {
     found(Check::kSecretFiles, Decision::kDeny,
           what + " changes " + path + ", which controls SSH access.");
   }
@@ -248,12 +247,11 @@ void Checker::secrets(const RunCommand& rc) {
 // False when no word of `rc` could name a secret, and no setting or
 // placeholder brings one in.
 bool Checker::may_hold_secrets(const RunCommand& rc) const {
-  bool candidates = !s_.secret_paths.empty() ||
-                    !rc.placeholder_roots.empty() || cwd_in_secrets(rc.cwd);
+  bool candidates = !s_.secret_paths.empty() || !rc.placeholder_roots.empty() ||
+                    cwd_in_secrets(rc.cwd);
   for (std::size_t k = 1; k < rc.argv.size() && !candidates; ++k) {
     const Word& w = rc.argv[k];
-    candidates = w.unknown || w.glob ||
-                 holds_any(w.text, "._~@");
+    candidates = w.unknown || w.glob || holds_any(w.text, "._~@");
   }
   return candidates;
 }

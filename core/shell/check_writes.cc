@@ -239,26 +239,30 @@ void Checker::write_target(const std::string& path, const Said& said) {
   }
   if (!f_.home.empty() && below(path, f_.home)) {
     std::string_view rel = std::string_view(path).substr(f_.home.size() + 1);
-    if (has({".bashrc", ".bash_profile", ".bash_login", ".profile", ".zshrc",
-             ".zprofile", ".zshenv", ".zlogin", ".kshrc", ".tcshrc", ".cshrc",
-             ".xprofile", ".pam_environment", ".config/fish/config.fish"},
-            rel) ||
-        rel.starts_with(".config/autostart/") ||
-        rel.starts_with(".bashrc.d/") || rel.starts_with(".zshrc.d/") ||
-        rel.starts_with(".profile.d/")) {
+    // Each name below starts with '.': other paths need no comparisons.
+    if (rel.starts_with('.') &&
+        (has({".bashrc", ".bash_profile", ".bash_login", ".profile", ".zshrc",
+              ".zprofile", ".zshenv", ".zlogin", ".kshrc", ".tcshrc", ".cshrc",
+              ".xprofile", ".pam_environment", ".config/fish/config.fish"},
+             rel) ||
+         rel.starts_with(".config/autostart/") ||
+         rel.starts_with(".bashrc.d/") || rel.starts_with(".zshrc.d/") ||
+         rel.starts_with(".profile.d/"))) {
       found(Check::kSecretFiles, Decision::kAsk,
             said() + " changes " + path +
                 ", which every new shell or session runs.");
     }
   }
-  if (has({"/etc/passwd", "/etc/shadow", "/etc/group", "/etc/gshadow",
-           "/etc/sudoers", "/etc/crontab", "/etc/hosts", "/etc/environment",
-           "/etc/profile", "/etc/ld.so.preload"},
-          path) ||
-      path.starts_with("/etc/sudoers.d/") || path.starts_with("/etc/ssh/") ||
-      path.starts_with("/etc/pam.d/") || path.starts_with("/etc/cron") ||
-      path.starts_with("/etc/systemd/") ||
-      path.starts_with("/etc/profile.d/")) {
+  // Each path below is in /etc: other paths need no comparisons.
+  if (path.starts_with("/etc/") &&
+      (has({"/etc/passwd", "/etc/shadow", "/etc/group", "/etc/gshadow",
+            "/etc/sudoers", "/etc/crontab", "/etc/hosts", "/etc/environment",
+            "/etc/profile", "/etc/ld.so.preload"},
+           path) ||
+       path.starts_with("/etc/sudoers.d/") || path.starts_with("/etc/ssh/") ||
+       path.starts_with("/etc/pam.d/") || path.starts_with("/etc/cron") ||
+       path.starts_with("/etc/systemd/") ||
+       path.starts_with("/etc/profile.d/"))) {
     found(Check::kPermissionSweeps, Decision::kDeny,
           said() + " changes " + path +
               ", which decides who may log in or act as root.");

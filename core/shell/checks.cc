@@ -95,8 +95,8 @@ std::shared_ptr<const Checker::Prepared> Checker::build_prepared(
       p->secret_dirs.push_back(f_.home + std::string(d));
     }
     p->ssh_dir = f_.home + "/.ssh";
-    for (std::string_view d : {"/.aws/", "/.kube/", "/.docker/",
-                               "/.config/gh/", "/.gnupg/", "/.config/gcloud/"}) {
+    for (std::string_view d : {"/.aws/", "/.kube/", "/.docker/", "/.config/gh/",
+                               "/.gnupg/", "/.config/gcloud/"}) {
       p->credential_dirs.push_back(f_.home + std::string(d));
     }
   }
@@ -108,8 +108,7 @@ std::shared_ptr<const Checker::Prepared> Checker::build_prepared(
   if (!self_protection) return p;
   p->protected_list = protected_list(false);
   for (const std::string& path : p->protected_list) {
-    p->protected_glob.push_back(path.find_first_of("*?[") !=
-                                std::string::npos);
+    p->protected_glob.push_back(path.find_first_of("*?[") != std::string::npos);
   }
   for (std::string& path : protected_list(true)) {
     if (path.find_first_of("*?[") == std::string::npos) {

@@ -95,8 +95,8 @@ class Follower {
   // Adds a command as it runs; `extra` carries the fields the caller has
   // filled in already.
   // `ctx` by value: the walk's last use of its context moves it in.
-  void push(std::vector<Word> argv, Context ctx,
-            const shell::Command* source, RunCommand&& extra = {});
+  void push(std::vector<Word> argv, Context ctx, const shell::Command* source,
+            RunCommand&& extra = {});
   static std::size_t skip_options(
       const std::vector<Word>& argv, std::size_t k, std::string_view with_arg,
       std::initializer_list<std::string_view> long_with_arg = {});
