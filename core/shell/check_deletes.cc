@@ -210,7 +210,7 @@ void Checker::rm_placeholder(const RunCommand& rc, bool recursive) {
 bool Checker::find_deletes(const RunCommand& rc) {
   bool in_expression = false;
   for (std::size_t k = 1; k < rc.argv.size(); ++k) {
-    const std::string& t = rc.argv[k].text;
+    std::string_view t = rc.argv[k].text;
     if (!in_expression && !t.starts_with('-') && t != "(" && t != "!") {
       continue;  // a starting point
     }

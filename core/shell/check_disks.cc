@@ -41,7 +41,7 @@ void Checker::deny_disk(const RunCommand& rc, const std::string& why) {
 }
 
 void Checker::disks(const RunCommand& rc) {
-  const std::string& p = rc.program;
+  std::string_view p = rc.program;
   const auto& a = rc.argv;
   auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   if (p == "dd") {
@@ -102,7 +102,7 @@ void Checker::disks(const RunCommand& rc) {
 // LVM, device-mapper, diskutil, btrfs, ZFS, cryptsetup and mdadm: the
 // subcommands that destroy volumes or what is on them.
 void Checker::volume_tools(const RunCommand& rc) {
-  const std::string& p = rc.program;
+  std::string_view p = rc.program;
   const auto& a = rc.argv;
   if (has({"lvremove", "vgremove", "pvremove", "lvreduce", "vgreduce"}, p)) {
     deny_disk(rc, "removes LVM volumes.");
@@ -223,7 +223,7 @@ bool Checker::sweep_root(std::string_view path) const {
 }
 
 void Checker::permissions(const RunCommand& rc) {
-  const std::string& p = rc.program;
+  std::string_view p = rc.program;
   if (!has({"chmod", "chown", "chgrp", "setfacl"}, p) || rc.remote) return;
   Options o = options_of(rc.argv, 1);
   bool recursive = o.short_has('R') || o.long_has("--recursive");

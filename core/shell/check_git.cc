@@ -35,7 +35,7 @@ bool Checker::git_arguments(const RunCommand& rc, std::vector<Word>& args) {
   std::size_t k = 1;
   std::vector<std::pair<std::string, std::string>> aliases;
   while (k < a.size() && a[k].text.starts_with('-')) {
-    const std::string& t = a[k].text;
+    std::string_view t = a[k].text;
     if (t == "-C" || t == "-c" || t == "--git-dir" || t == "--work-tree" ||
         t == "--namespace" || t == "--exec-path" || t == "--config-env") {
       if (t == "-c" && k + 1 < a.size()) {
@@ -142,14 +142,14 @@ void Checker::git_checkout(const RunCommand& rc, const std::vector<Word>& args,
   }
   bool dot = false;
   for (std::size_t idx : o.operands) {
-    const std::string& t = args[idx].text;
+    std::string_view t = args[idx].text;
     dot = dot || t == "." || t == "./" || t == ":/" || args[idx].glob;
   }
   bool creates = o.short_has('b') || o.short_has('B') || o.long_has("--orphan");
   // checkout TREE-ISH PATH...: the paths come back as they were there.
   bool paths = !creates && o.operands.size() >= 2;
   for (std::size_t idx : o.operands) {
-    const std::string& t = args[idx].text;
+    std::string_view t = args[idx].text;
     paths =
         paths || (!creates && (t.starts_with("./") || t.starts_with("../")));
   }

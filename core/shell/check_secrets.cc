@@ -2,6 +2,7 @@
 // deleting private keys, credentials and .env files, by path (the home's
 // key directories, the policy's secret paths) and by name anywhere.
 #include <algorithm>
+#include <array>
 
 #include "shell/checker.h"
 
@@ -153,8 +154,7 @@ void Checker::secret_exact(const std::string& path, const std::string& what) {
 void Checker::access_grant(const std::string& path, const std::string& what) {
   if (f_.home.empty()) return;
   // Adding known hosts is routine; keys and who may log in are not.
-  if (within(path, f_.home + "/.ssh") &&
-      !basename_of(path).starts_with("known_hosts")) {
+  if (within(path, ssh_dir_) && !basename_of(path).starts_with("known_hosts")) {
     found(Check::kSecretFiles, Decision::kDeny,
           what + " changes " + path + ", which controls SSH access.");
   }
@@ -191,7 +191,7 @@ void Checker::secrets(const RunCommand& rc) {
   // Most commands name nothing that could be a secret: rule that out
   // before reading their options.
   if (!may_hold_secrets(rc)) return;
-  const std::string& p = rc.program;
+  std::string_view p = rc.program;
   if (p == "git") {
     git_add_secrets(rc);
     return;
@@ -248,11 +248,10 @@ void Checker::secrets(const RunCommand& rc) {
 // placeholder brings one in.
 bool Checker::may_hold_secrets(const RunCommand& rc) const {
   bool candidates = !s_.secret_paths.empty() || !rc.placeholder_roots.empty() ||
-                    (!rc.cwd.empty() && secret_directory(rc.cwd));
+                    cwd_in_secrets(rc.cwd);
   for (std::size_t k = 1; k < rc.argv.size() && !candidates; ++k) {
     const Word& w = rc.argv[k];
-    candidates = w.unknown || w.glob ||
-                 w.text.find_first_of("._~@") != std::string::npos;
+    candidates = w.unknown || w.glob || holds_any(w.text, "._~@");
   }
   return candidates;
 }
@@ -273,7 +272,7 @@ void Checker::git_add_secrets(const RunCommand& rc) {
 // The words of `rc` that name no file it reads: the pattern of grep-like
 // tools, the destination of a copy or move.
 std::vector<std::size_t> Checker::not_read(const RunCommand& rc) {
-  const std::string& p = rc.program;
+  std::string_view p = rc.program;
   std::vector<std::size_t> skip;
   // The pattern operand of grep-like tools is text, not a file.
   if (!rc.from_code && has({"grep", "egrep", "fgrep", "zgrep", "rg", "ag",
@@ -299,28 +298,73 @@ std::vector<std::size_t> Checker::not_read(const RunCommand& rc) {
   return skip;
 }
 
+namespace {
+
+// What every secret name below holds (in any case), and so does any path
+// into a home directory's dot-directories.
+constexpr std::string_view kHints[] = {
+    ".env",      "id_",   "netrc",   "credential",     "pgpass",
+    ".my.cnf",   "vault", "s3cfg",   "boto",           ".key",
+    ".p12",      ".pfx",  ".ppk",    ".jks",           "keystore",
+    ".pem",      "npmrc", "pypirc",  ".docker",        ".kube",
+    "hosts.yml", ".aws",  ".config", ".terraform",     ".cargo",
+    ".gem",      ".ssh",  ".gnupg",  "password-store", ".azure",
+    "keyrings",  "~"};
+
+char ascii_lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// True when `text`, in ASCII lower case, holds one of kHints. Why one
+// pass: searching for each hint in a lower-cased copy cost an allocation
+// and 32 scans per word; here each position is compared only with the
+// hints that start with its character.
+bool has_secret_hint(std::string_view text) {
+  using Bucket = std::vector<std::string_view>;
+  static const std::array<Bucket, 256> kByFirst = [] {
+    std::array<Bucket, 256> t;
+    for (std::string_view h : kHints) {
+      t[static_cast<unsigned char>(h[0])].push_back(h);
+    }
+    return t;
+  }();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const Bucket& bucket =
+        kByFirst[static_cast<unsigned char>(ascii_lower(text[i]))];
+    for (std::string_view h : bucket) {
+      if (h.size() > text.size() - i) continue;
+      std::size_t k = 1;
+      while (k < h.size() && ascii_lower(text[i + k]) == h[k]) ++k;
+      if (k == h.size()) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+// True when commands run in `cwd` are inside a secret directory. Every
+// word of a command asks this of the same directory, so the last answer
+// is kept.
+bool Checker::cwd_in_secrets(const std::string& cwd) const {
+  if (cwd.empty()) return false;
+  if (!cwd_secret_known_ || cwd != cwd_secret_path_) {
+    cwd_secret_path_ = cwd;
+    cwd_secret_ = secret_directory(cwd);
+    cwd_secret_known_ = true;
+  }
+  return cwd_secret_;
+}
+
 // False when a plain word cannot name a secret: none of the names that
 // secret files and directories have appears in it (in any case), and it
 // is not used inside a secret directory.
 bool Checker::may_name_secret(const Word& w, const RunCommand& rc) const {
   if (w.glob || w.unknown || !s_.secret_paths.empty()) return true;
   if (w.text.find("{}") != std::string::npos) return true;
-  if (!rc.cwd.empty() && secret_directory(rc.cwd)) return true;
-  // Every secret name below holds one of these, and so does any path
-  // into a home directory's dot-directories.
-  if (w.text.find_first_of("._~") == std::string::npos) return false;
-  static constexpr std::string_view kHints[] = {
-      ".env",      "id_",   "netrc",   "credential",     "pgpass",
-      ".my.cnf",   "vault", "s3cfg",   "boto",           ".key",
-      ".p12",      ".pfx",  ".ppk",    ".jks",           "keystore",
-      ".pem",      "npmrc", "pypirc",  ".docker",        ".kube",
-      "hosts.yml", ".aws",  ".config", ".terraform",     ".cargo",
-      ".gem",      ".ssh",  ".gnupg",  "password-store", ".azure",
-      "keyrings",  "~"};
-  std::string text = lower(w.text);
-  for (std::string_view hint : kHints) {
-    if (text.find(hint) != std::string::npos) return true;
-  }
+  if (cwd_in_secrets(rc.cwd)) return true;
+  if (!holds_any(w.text, "._~")) return false;
+  if (has_secret_hint(w.text)) return true;
   // A home directory named in full.
   return !f_.home.empty() && w.text.find(f_.home) != std::string::npos &&
          (w.text.size() == f_.home.size() ||

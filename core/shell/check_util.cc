@@ -169,7 +169,7 @@ Options options_of(const std::vector<Word>& argv, std::size_t from,
   Options o;
   bool ended = false;
   for (std::size_t k = from; k < argv.size(); ++k) {
-    const std::string& t = argv[k].text;
+    std::string_view t = argv[k].text;
     if (ended || argv[k].unknown || t.size() < 2 || t[0] != '-') {
       o.operands.push_back(k);
       continue;
@@ -180,8 +180,8 @@ Options options_of(const std::vector<Word>& argv, std::size_t from,
     }
     if (t[1] == '-') {
       std::size_t eq = t.find('=');
-      std::string name = t.substr(0, eq);
-      o.longs.push_back(name);
+      std::string_view name = t.substr(0, eq);
+      o.longs.emplace_back(name);
       if (eq == std::string::npos && has(long_with_value, name)) ++k;
       continue;
     }

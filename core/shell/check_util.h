@@ -20,6 +20,18 @@ using shell::Word;
 // True when `s` is one of `list`.
 bool has(std::initializer_list<std::string_view> list, std::string_view s);
 
+// True when `s` holds one of the characters of `set`. For hot paths:
+// find_first_of calls memchr over the set for each character of `s`,
+// which costs far more than a few comparisons.
+inline bool holds_any(std::string_view s, std::string_view set) {
+  for (char c : s) {
+    for (char d : set) {
+      if (c == d) return true;
+    }
+  }
+  return false;
+}
+
 // `s` in ASCII lower case.
 std::string lower(std::string_view s);
 

@@ -69,7 +69,7 @@ void Checker::protect_path(const std::string& path, const std::string& tool,
 }
 
 bool Checker::read_only(const RunCommand& rc) {
-  const std::string& p = rc.program;
+  std::string_view p = rc.program;
   if (p == "sed") {
     for (const Word& w : rc.argv) {
       if (w.text.starts_with("-i") || w.text.starts_with("--in-place")) {
@@ -123,27 +123,43 @@ bool Checker::tree_command(const RunCommand& rc) {
 bool Checker::may_touch_protected(const Word& w, const RunCommand& rc,
                                   bool tree) const {
   if (tree || w.glob || w.unknown || protected_names_.empty()) return true;
-  if (!rc.cwd.empty()) {
-    for (const std::string& p : protected_) {
-      if (within(rc.cwd, p)) return true;
-    }
-  }
+  if (cwd_in_protected(rc.cwd)) return true;
   for (const std::string& name : protected_names_) {
     if (w.text.find(name) != std::string::npos) return true;
   }
   return false;
 }
 
+// True when `cwd` is within something protected. Every word of a command
+// asks this of the same directory, so the last answer is kept.
+bool Checker::cwd_in_protected(const std::string& cwd) const {
+  if (cwd.empty()) return false;
+  if (!cwd_protected_known_ || cwd != cwd_protected_path_) {
+    cwd_protected_path_ = cwd;
+    cwd_protected_ = false;
+    for (const std::string& p : protected_) {
+      if (within(cwd, p)) cwd_protected_ = true;
+    }
+    cwd_protected_known_ = true;
+  }
+  return cwd_protected_;
+}
+
 void Checker::self_protection(const RunCommand& rc) {
   if (rc.remote || read_only(rc)) return;
   bool tree = tree_command(rc);
   for (std::size_t k = 1; k < rc.argv.size(); ++k) {
-    Word w = rc.argv[k];
-    if (w.text.starts_with('-')) {
-      std::size_t eq = w.text.find('=');
+    // A copy only for --opt=VALUE: most words are judged as they are.
+    const Word* word = &rc.argv[k];
+    Word value;
+    if (word->text.starts_with('-')) {
+      std::size_t eq = word->text.find('=');
       if (eq == std::string::npos) continue;
-      w.text = w.text.substr(eq + 1);
+      value = *word;
+      value.text = word->text.substr(eq + 1);
+      word = &value;
     }
+    const Word& w = *word;
     if (w.text.empty() || !may_touch_protected(w, rc, tree)) continue;
     Target t = resolve(w, rc.cwd, f_);
     if (auto p = touches_protected(t, tree)) {
@@ -157,6 +173,9 @@ void Checker::self_protection(const RunCommand& rc) {
 
 void Checker::redirects(const RunCommand& rc) {
   if (rc.source == nullptr || rc.from_code || rc.remote) return;
+  // Nothing to judge: whether it was seen before makes no difference, and
+  // most commands need no entry in the set.
+  if (rc.source->redirects.empty()) return;
   if (!seen_sources_.insert(rc.source).second) return;
   for (const shell::Redirect& r : rc.source->redirects) {
     if (r.target.process) continue;
@@ -169,7 +188,7 @@ void Checker::redirects(const RunCommand& rc) {
     Target t = resolve(r.target, rc.source->cwd, f_);
     if (out) {
       if (t.kind == Target::kExact) {
-        if (!f_.home.empty() && within(t.path, f_.home + "/.ssh"))
+        if (!f_.home.empty() && within(t.path, ssh_dir_))
           access_grant(t.path, "Writing to " + display(r.target) + through(rc));
       }
       if (auto p = touches_protected(t, false)) {
@@ -213,56 +232,55 @@ void Checker::write_target(const std::string& path, const Said& said) {
     found(Check::kSecretFiles, Decision::kDeny,
           said() + " changes " + path + ", which holds keys or credentials.");
   }
-  if (!f_.home.empty() && within(path, f_.home + "/.ssh") &&
+  if (!f_.home.empty() && within(path, ssh_dir_) &&
       !basename_of(path).starts_with("known_hosts")) {
     found(Check::kSecretFiles, Decision::kDeny,
           said() + " changes " + path + ", which controls SSH access.");
   }
   if (!f_.home.empty() && below(path, f_.home)) {
     std::string_view rel = std::string_view(path).substr(f_.home.size() + 1);
-    if (has({".bashrc", ".bash_profile", ".bash_login", ".profile", ".zshrc",
-             ".zprofile", ".zshenv", ".zlogin", ".kshrc", ".tcshrc", ".cshrc",
-             ".xprofile", ".pam_environment", ".config/fish/config.fish"},
-            rel) ||
-        rel.starts_with(".config/autostart/") ||
-        rel.starts_with(".bashrc.d/") || rel.starts_with(".zshrc.d/") ||
-        rel.starts_with(".profile.d/")) {
+    // Each name below starts with '.': other paths need no comparisons.
+    if (rel.starts_with('.') &&
+        (has({".bashrc", ".bash_profile", ".bash_login", ".profile", ".zshrc",
+              ".zprofile", ".zshenv", ".zlogin", ".kshrc", ".tcshrc", ".cshrc",
+              ".xprofile", ".pam_environment", ".config/fish/config.fish"},
+             rel) ||
+         rel.starts_with(".config/autostart/") ||
+         rel.starts_with(".bashrc.d/") || rel.starts_with(".zshrc.d/") ||
+         rel.starts_with(".profile.d/"))) {
       found(Check::kSecretFiles, Decision::kAsk,
             said() + " changes " + path +
                 ", which every new shell or session runs.");
     }
   }
-  if (has({"/etc/passwd", "/etc/shadow", "/etc/group", "/etc/gshadow",
-           "/etc/sudoers", "/etc/crontab", "/etc/hosts", "/etc/environment",
-           "/etc/profile", "/etc/ld.so.preload"},
-          path) ||
-      path.starts_with("/etc/sudoers.d/") || path.starts_with("/etc/ssh/") ||
-      path.starts_with("/etc/pam.d/") || path.starts_with("/etc/cron") ||
-      path.starts_with("/etc/systemd/") ||
-      path.starts_with("/etc/profile.d/")) {
+  // Each path below is in /etc: other paths need no comparisons.
+  if (path.starts_with("/etc/") &&
+      (has({"/etc/passwd", "/etc/shadow", "/etc/group", "/etc/gshadow",
+            "/etc/sudoers", "/etc/crontab", "/etc/hosts", "/etc/environment",
+            "/etc/profile", "/etc/ld.so.preload"},
+           path) ||
+       path.starts_with("/etc/sudoers.d/") || path.starts_with("/etc/ssh/") ||
+       path.starts_with("/etc/pam.d/") || path.starts_with("/etc/cron") ||
+       path.starts_with("/etc/systemd/") ||
+       path.starts_with("/etc/profile.d/"))) {
     found(Check::kPermissionSweeps, Decision::kDeny,
           said() + " changes " + path +
               ", which decides who may log in or act as root.");
   }
-  if (!f_.home.empty()) {
-    for (std::string_view d : {"/.aws/", "/.kube/", "/.docker/", "/.config/gh/",
-                               "/.gnupg/", "/.config/gcloud/"}) {
-      std::string dir = f_.home + std::string(d);
-      if (path.starts_with(dir)) {
-        found(Check::kSecretFiles, Decision::kAsk,
-              said() + " changes " + path +
-                  ", which decides what credentials tools use.");
-        break;
-      }
+  for (const std::string& dir : credential_dirs_) {
+    if (path.starts_with(dir)) {
+      found(Check::kSecretFiles, Decision::kAsk,
+            said() + " changes " + path +
+                ", which decides what credentials tools use.");
+      break;
     }
   }
   if (!f_.project.empty()) {
-    std::string git = f_.project + "/.git";
-    if (path == git) {
+    if (path == project_git_) {
       found(Check::kDestructiveGit, Decision::kAsk,
             said() + " replaces the project's git data.");
     }
-    if (within(path, git + "/hooks") || path == git + "/config") {
+    if (within(path, project_git_hooks_) || path == project_git_config_) {
       found(Check::kDestructiveGit, Decision::kAsk,
             said() + " changes " + path + ", which git runs or obeys.");
     }
@@ -274,7 +292,7 @@ void Checker::write_target(const std::string& path, const Said& said) {
 // perl -i edit, truncate's files. mv also takes its sources away.
 void Checker::writes(const RunCommand& rc) {
   if (rc.remote) return;
-  const std::string& p = rc.program;
+  std::string_view p = rc.program;
   static const std::unordered_set<std::string_view> kWriters = {
       "tee", "sponge", "cp",  "mv",   "install", "ln",      "rsync",
       "scp", "dd",     "sed", "perl", "ruby",    "truncate"};
@@ -309,7 +327,7 @@ void Checker::writes(const RunCommand& rc) {
 // cp, mv, install, ln, rsync and scp: the destination, and each source's
 // name in it when it is a directory; mv also takes its sources away.
 void Checker::copy_writes(const RunCommand& rc) {
-  const std::string& p = rc.program;
+  std::string_view p = rc.program;
   const auto& a = rc.argv;
   auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   auto target = [&](const Word& w) {
@@ -348,7 +366,7 @@ void Checker::copy_writes(const RunCommand& rc) {
 
 // sed -i, perl -i and ruby -i: the files they edit in place.
 void Checker::in_place_writes(const RunCommand& rc) {
-  const std::string& p = rc.program;
+  std::string_view p = rc.program;
   const auto& a = rc.argv;
   auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   auto target = [&](const Word& w) {
@@ -382,7 +400,7 @@ void Checker::moved_away(const RunCommand& rc, const Word& w) {
   bool own = (!f_.home.empty() && below(p, f_.home)) ||
              (!f_.project.empty() && below(p, f_.project));
   auto said = [&] { return code_span(command_text(rc)) + through(rc); };
-  if (!f_.project.empty() && within(p, f_.project + "/.git")) {
+  if (!f_.project.empty() && within(p, project_git_)) {
     found(Check::kDestructiveGit, Decision::kAsk,
           said() + " moves the project's git data away.");
   } else if (own && !(!f_.project.empty() && within(f_.project, p))) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -104,6 +105,7 @@ class Checker {
   void git_add_secrets(const RunCommand& rc);
   static std::vector<std::size_t> not_read(const RunCommand& rc);
   bool may_name_secret(const Word& w, const RunCommand& rc) const;
+  bool cwd_in_secrets(const std::string& cwd) const;
   void secret_word(const RunCommand& rc, const Word& w);
   void gpg_exports(const RunCommand& rc);
 
@@ -117,6 +119,7 @@ class Checker {
   static bool tree_command(const RunCommand& rc);
   bool may_touch_protected(const Word& w, const RunCommand& rc,
                            bool tree) const;
+  bool cwd_in_protected(const std::string& cwd) const;
   void self_protection(const RunCommand& rc);
   void redirects(const RunCommand& rc);
   void write_target(const std::string& path, const Said& said);
@@ -162,13 +165,50 @@ class Checker {
   const CheckSettings& s_;
   CheckResults results_;
   std::unordered_set<const void*> seen_sources_;
-  std::vector<std::string> secret_dirs_;      // the home's key directories
-  std::vector<std::string> protected_;        // protected_list(false)
-  std::vector<bool> protected_glob_;          // which of protected_ are globs
-  std::vector<std::string> protected_trees_;  // protected_list(true), no globs
-  // The last components of protected_; empty when a word cannot be ruled
-  // out by its text.
-  std::vector<std::string> protected_names_;
+  // What the checker builds from the facts and settings before judging
+  // anything. The calls of a policy all build the same, so the last one
+  // is kept per thread and used again while they stay the same.
+  struct Prepared {
+    // What it was built from.
+    std::string home, project, state_dir;
+    std::vector<std::string> protected_files, protected_paths;
+    bool self_protection = false;
+    // What was built.
+    std::vector<std::string> secret_dirs;      // the home's key directories
+    std::vector<std::string> protected_list;   // protected_list(false)
+    std::vector<bool> protected_glob;          // which of those are globs
+    std::vector<std::string> protected_trees;  // protected_list(true), no globs
+    // The last components of protected_list; empty when a word cannot be
+    // ruled out by its text.
+    std::vector<std::string> protected_names;
+    // The home's .ssh and credential directories (with a trailing slash),
+    // the project's .git, its hooks and config.
+    std::string ssh_dir;
+    std::vector<std::string> credential_dirs;
+    std::string project_git, project_git_hooks, project_git_config;
+  };
+  std::shared_ptr<const Prepared> prepare() const;
+  std::shared_ptr<const Prepared> build_prepared(bool self_protection) const;
+
+  const std::shared_ptr<const Prepared> prepared_;
+  const std::vector<std::string>& secret_dirs_;
+  const std::vector<std::string>& protected_;
+  const std::vector<bool>& protected_glob_;
+  const std::vector<std::string>& protected_trees_;
+  const std::vector<std::string>& protected_names_;
+  const std::string& ssh_dir_;
+  const std::vector<std::string>& credential_dirs_;
+  const std::string& project_git_;
+  const std::string& project_git_hooks_;
+  const std::string& project_git_config_;
+  // The last working directory asked about, with the answers: the
+  // commands of a call mostly share one.
+  mutable std::string cwd_secret_path_;
+  mutable bool cwd_secret_known_ = false;
+  mutable bool cwd_secret_ = false;
+  mutable std::string cwd_protected_path_;
+  mutable bool cwd_protected_known_ = false;
+  mutable bool cwd_protected_ = false;
 };
 
 }  // namespace twk::core::checks

@@ -48,34 +48,83 @@ constexpr std::array<CheckInfo, kCheckCount> kChecks = {{
 namespace checks {
 
 Checker::Checker(const CheckFacts& facts, const CheckSettings& settings)
-    : f_(facts), s_(settings) {
+    : f_(facts),
+      s_(settings),
+      prepared_(prepare()),
+      secret_dirs_(prepared_->secret_dirs),
+      protected_(prepared_->protected_list),
+      protected_glob_(prepared_->protected_glob),
+      protected_trees_(prepared_->protected_trees),
+      protected_names_(prepared_->protected_names),
+      ssh_dir_(prepared_->ssh_dir),
+      credential_dirs_(prepared_->credential_dirs),
+      project_git_(prepared_->project_git),
+      project_git_hooks_(prepared_->project_git_hooks),
+      project_git_config_(prepared_->project_git_config) {}
+
+// The paths the checks compare with, built only when the facts or the
+// settings they come from changed since this thread's last call: building
+// them (resolving each path) cost more than most calls' checks.
+std::shared_ptr<const Checker::Prepared> Checker::prepare() const {
+  thread_local std::shared_ptr<const Prepared> last;
+  bool self_protection = runs(Check::kSelfProtection);
+  if (last && last->self_protection == self_protection &&
+      last->home == f_.home && last->project == f_.project &&
+      last->state_dir == f_.state_dir &&
+      last->protected_files == f_.protected_files &&
+      last->protected_paths == s_.protected_paths) {
+    return last;
+  }
+  last = build_prepared(self_protection);
+  return last;
+}
+
+std::shared_ptr<const Checker::Prepared> Checker::build_prepared(
+    bool self_protection) const {
+  auto p = std::make_shared<Prepared>();
+  p->home = f_.home;
+  p->project = f_.project;
+  p->state_dir = f_.state_dir;
+  p->protected_files = f_.protected_files;
+  p->protected_paths = s_.protected_paths;
+  p->self_protection = self_protection;
   if (!f_.home.empty()) {
     for (std::string_view d :
          {"/.ssh", "/.gnupg", "/.aws", "/.password-store", "/.config/gcloud",
           "/.azure", "/.kube", "/.docker"}) {
-      secret_dirs_.push_back(f_.home + std::string(d));
+      p->secret_dirs.push_back(f_.home + std::string(d));
+    }
+    p->ssh_dir = f_.home + "/.ssh";
+    for (std::string_view d : {"/.aws/", "/.kube/", "/.docker/", "/.config/gh/",
+                               "/.gnupg/", "/.config/gcloud/"}) {
+      p->credential_dirs.push_back(f_.home + std::string(d));
     }
   }
-  if (runs(Check::kSelfProtection)) {
-    protected_ = protected_list(false);
-    for (const std::string& p : protected_) {
-      protected_glob_.push_back(p.find_first_of("*?[") != std::string::npos);
-    }
-    for (std::string& p : protected_list(true)) {
-      if (p.find_first_of("*?[") == std::string::npos) {
-        protected_trees_.push_back(std::move(p));
-      }
-    }
-    for (const std::string& p : protected_) {
-      std::string name = basename_of(p);
-      // A glob in the name: any word may match it.
-      if (name.empty() || name.find_first_of("*?[") != std::string::npos) {
-        protected_names_.clear();
-        break;
-      }
-      protected_names_.push_back(name);
+  if (!f_.project.empty()) {
+    p->project_git = f_.project + "/.git";
+    p->project_git_hooks = p->project_git + "/hooks";
+    p->project_git_config = p->project_git + "/config";
+  }
+  if (!self_protection) return p;
+  p->protected_list = protected_list(false);
+  for (const std::string& path : p->protected_list) {
+    p->protected_glob.push_back(path.find_first_of("*?[") != std::string::npos);
+  }
+  for (std::string& path : protected_list(true)) {
+    if (path.find_first_of("*?[") == std::string::npos) {
+      p->protected_trees.push_back(std::move(path));
     }
   }
+  for (const std::string& path : p->protected_list) {
+    std::string name = basename_of(path);
+    // A glob in the name: any word may match it.
+    if (name.empty() || name.find_first_of("*?[") != std::string::npos) {
+      p->protected_names.clear();
+      break;
+    }
+    p->protected_names.push_back(name);
+  }
+  return p;
 }
 
 bool Checker::runs(Check c) const {
@@ -153,7 +202,7 @@ void Checker::commands(const CommandSet& set, std::string_view raw) {
     download_to_shell(rc);
     redirects(rc);
     if (rc.program.empty()) continue;
-    const std::string& p = rc.program;
+    std::string_view p = rc.program;
     secrets(rc);
     self_protection(rc);
     writes(rc);
@@ -185,7 +234,9 @@ void Checker::commands(const CommandSet& set, std::string_view raw) {
 // do. (kubectl's --dry-run=none is a real run.)
 bool Checker::only_describes(const RunCommand& rc) {
   for (std::size_t k = 1; k < rc.argv.size(); ++k) {
-    const std::string& t = rc.argv[k].text;
+    std::string_view t = rc.argv[k].text;
+    // Every word looked for is an option: others need no comparisons.
+    if (t.size() < 2 || t[0] != '-') continue;
     if (t == "--") break;
     if (t == "--help" || t == "-help") return true;
     if (t == "--dry-run" || t == "--dry-run=client" ||

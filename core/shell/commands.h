@@ -27,7 +27,8 @@ struct RunCommand {
   std::string program;
   std::string cwd;  // absolute, or empty when unknown
   // The simple command it came from (for redirections and where it sits);
-  // null for commands read out of interpreter code.
+  // null for commands read out of interpreter code. Its words may have been
+  // moved into `argv`: read them here.
   const shell::Command* source = nullptr;
   bool elevated = false;   // under sudo, doas, su and the like
   bool remote = false;     // runs on another machine (ssh) or in a container

@@ -69,7 +69,7 @@ void Follower::note_download(const std::vector<Word>& argv, const Context& ctx,
   bool remote_name = p != "curl";  // wget and kin name the file by default
   std::string url;
   for (std::size_t k = 1; k < argv.size(); ++k) {
-    const std::string& t = argv[k].text;
+    std::string_view t = argv[k].text;
     bool next = k + 1 < argv.size();
     bool cluster = t.size() > 1 && t[0] == '-' && t[1] != '-';
     if ((p == "curl" &&

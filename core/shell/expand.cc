@@ -23,6 +23,28 @@ std::optional<std::string> Reader::lookup(std::string_view name) const {
   return std::nullopt;
 }
 
+// True for a character read_word_parts takes as it is written: none that
+// quotes, expands or ends a word (`shell`: in command text, where
+// metacharacters end it).
+static bool is_plain(char c, bool shell) {
+  switch (c) {
+    case '\\':
+    case '\'':
+    case '"':
+    case '$':
+    case '`':
+    case '~':
+    case '*':
+    case '?':
+    case '[':
+    case '{':
+    case kUnknown:
+      return false;
+    default:
+      return !(shell && is_meta(c));
+  }
+}
+
 // Reads the parts of one word into `f`. `quoted` is set inside double
 // quotes; `split` says whether unquoted expansions split into fields.
 void Reader::read_word_parts(Fields& f, bool quoted, bool split, bool tilde) {
@@ -71,10 +93,16 @@ void Reader::read_word_parts(Fields& f, bool quoted, bool split, bool tilde) {
         f.unknown(quoted);
         ++i_;
         break;
-      default:
-        f.literal(s_.substr(i_, 1), false);
-        ++i_;
+      default: {
+        // A run of plain characters goes in as one literal: one at a time
+        // cost a call and a search for kUnknown per character.
+        std::size_t j = i_ + 1;
+        while (j < s_.size() && is_plain(s_[j], mode_ == Mode::kShell)) ++j;
+        f.literal(s_.substr(i_, j - i_), false);
+        c = s_[j - 1];  // the last one decides whether a tilde may follow
+        i_ = j;
         break;
+      }
     }
     at_start = false;
     // Tilde expansion also follows ':' and '=' in assignments.

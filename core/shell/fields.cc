@@ -44,7 +44,7 @@ Word Fields::joined() {
 }
 
 void Fields::flush() {
-  fields_.push_back(std::move(cur_));
+  (sink_ != nullptr ? *sink_ : fields_).push_back(std::move(cur_));
   cur_ = Word{};
   started_ = false;
 }

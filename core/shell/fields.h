@@ -16,6 +16,11 @@ namespace twk::core::shell {
 // Builds the fields of one word as its parts are read.
 class Fields {
  public:
+  Fields() = default;
+  // Fields that go straight into `sink` as they are completed (a command's
+  // words): no vector of their own to build and free for each word.
+  explicit Fields(std::vector<Word>* sink) : sink_(sink) {}
+
   // Text taken as written; `quoted` marks it as coming from quotes.
   void literal(std::string_view text, bool quoted) {
     cur_.text += text;
@@ -46,7 +51,8 @@ class Fields {
   // Marks the current field as a process substitution.
   void mark_process() { cur_.process = true; }
   bool started() const { return started_; }
-  // The fields read so far; the builder is left empty.
+  // The fields read so far (none when they went to a sink); the builder
+  // is left empty.
   std::vector<Word> finish() {
     if (started_) flush();
     return std::move(fields_);
@@ -57,6 +63,7 @@ class Fields {
  private:
   void flush();
 
+  std::vector<Word>* sink_ = nullptr;
   std::vector<Word> fields_;
   Word cur_;
   bool started_ = false;

@@ -113,12 +113,14 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
     env.variables[std::to_string(k)] = positional[k];
   }
   out_.analyses.push_back(shell::analyze(text, env));
-  const shell::Analysis& a = out_.analyses.back();
+  shell::Analysis& a = out_.analyses.back();
   for (const std::string& p : a.problems) problem(ctx, p);
   // A function's body runs only if something calls the function.
   std::unordered_set<std::string_view> called;
+  bool functions = false;
   for (const shell::Command& cmd : a.commands) {
     if (!cmd.function.empty()) {
+      functions = true;
       for (const shell::Command& other : a.commands) {
         if (!other.argv.empty() && !other.argv[0].unknown) {
           called.insert(other.argv[0].text);
@@ -129,7 +131,7 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
   }
   Context c = ctx;
   for (std::size_t i = 0; i < a.commands.size(); ++i) {
-    const shell::Command& cmd = a.commands[i];
+    shell::Command& cmd = a.commands[i];
     if (!cmd.function.empty() && called.count(cmd.function) == 0) continue;
     c.cwd = cmd.cwd;
     if (cmd.argv.empty()) {
@@ -137,7 +139,16 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
       if (!cmd.redirects.empty()) push({}, c, &cmd);
       continue;
     }
-    follow_command(cmd.argv, 0, c, a, i);
+    // Why move: copying every command's words cost more than most checks.
+    // Only the stages of a pipeline (read by the stage after) and the
+    // commands of substitutions (looked for downloads) are read again, and
+    // `called` points into the words.
+    bool read_again = cmd.group != 0 || (cmd.place & shell::kInPipeline);
+    if (!read_again && !functions) {
+      follow_command(std::move(cmd.argv), 0, c, a, i);
+    } else {
+      follow_command(cmd.argv, 0, c, a, i);
+    }
   }
 }
 
@@ -181,19 +192,19 @@ const Word* Follower::stdin_word(const shell::Command& cmd) const {
 }
 
 // Adds `argv` as a command run in `ctx`, with the fields of `extra`.
-void Follower::push(std::vector<Word> argv, const Context& ctx,
+void Follower::push(std::vector<Word> argv, Context ctx,
                     const shell::Command* source, RunCommand&& extra) {
   if (out_.commands.size() >= 4096) return;
   RunCommand rc = std::move(extra);
   rc.program = argv.empty() ? std::string() : program_name(argv[0]);
   rc.argv = std::move(argv);
-  rc.cwd = ctx.cwd;
+  rc.cwd = std::move(ctx.cwd);
   rc.source = source;
   rc.elevated = ctx.elevated;
   rc.remote = ctx.remote;
   rc.container = ctx.container;
   rc.depth = ctx.depth;
-  rc.via = ctx.via;
+  rc.via = std::move(ctx.via);
   out_.commands.push_back(std::move(rc));
 }
 

@@ -94,8 +94,9 @@ class Follower {
   const Word* stdin_word(const shell::Command& cmd) const;
   // Adds a command as it runs; `extra` carries the fields the caller has
   // filled in already.
-  void push(std::vector<Word> argv, const Context& ctx,
-            const shell::Command* source, RunCommand&& extra = {});
+  // `ctx` by value: the walk's last use of its context moves it in.
+  void push(std::vector<Word> argv, Context ctx, const shell::Command* source,
+            RunCommand&& extra = {});
   static std::size_t skip_options(
       const std::vector<Word>& argv, std::size_t k, std::string_view with_arg,
       std::initializer_list<std::string_view> long_with_arg = {});

@@ -59,10 +59,10 @@ void Reader::parse_simple() {
       break;
     }
     if ((c == '<' || c == '>') && peek(1) == '(') {
-      Fields f;
+      Fields f(&cmd.argv);
       read_process_substitution(f);
       read_word_parts(f, false, true);
-      for (Word& w : f.finish()) cmd.argv.push_back(std::move(w));
+      f.finish();
       continue;
     }
     if (try_redirect(cmd, index)) continue;
@@ -77,9 +77,9 @@ void Reader::parse_simple() {
         continue;
       }
     }
-    Fields f;
+    Fields f(&cmd.argv);
     read_word_parts(f, false, true, /*tilde=*/true);
-    for (Word& w : f.finish()) cmd.argv.push_back(std::move(w));
+    f.finish();
   }
   apply_effects(cmd);
   if (!cmd.argv.empty() || !cmd.assignments.empty() || !cmd.redirects.empty()) {

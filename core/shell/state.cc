@@ -58,9 +58,11 @@ void Reader::apply_effects(const Command& cmd) {
     }
     return;
   }
+  // Compared as string_views: their == looks at the sizes first.
   std::size_t at = 0;
   while (at + 1 < cmd.argv.size() && !cmd.argv[at].unknown &&
-         (cmd.argv[at].text == "builtin" || cmd.argv[at].text == "command")) {
+         (std::string_view(cmd.argv[at].text) == "builtin" ||
+          std::string_view(cmd.argv[at].text) == "command")) {
     ++at;  // builtin cd, command cd
   }
   const Word& first = cmd.argv[at];
@@ -71,15 +73,15 @@ void Reader::apply_effects(const Command& cmd) {
       std::string_view::npos) {
     return;
   }
-  if (first.text == "export" || first.text == "declare" ||
-      first.text == "typeset" || first.text == "local" ||
-      first.text == "readonly") {
+  std::string_view name = first.text;
+  if (name == "export" || name == "declare" || name == "typeset" ||
+      name == "local" || name == "readonly") {
     apply_declaration(cmd, at);
     return;
   }
-  if (first.text == "cd" || first.text == "pushd") {
+  if (name == "cd" || name == "pushd") {
     apply_cd(cmd, at);
-  } else if (first.text == "popd") {
+  } else if (name == "popd") {
     sh_.state.set_cwd(std::string());
   }
 }
@@ -110,7 +112,7 @@ void Reader::apply_declaration(const Command& cmd, std::size_t at) {
 void Reader::apply_cd(const Command& cmd, std::size_t at) {
   const Word* target = nullptr;
   for (std::size_t k = at + 1; k < cmd.argv.size(); ++k) {
-    const std::string& t = cmd.argv[k].text;
+    std::string_view t = cmd.argv[k].text;
     if (t == "--") {
       if (k + 1 < cmd.argv.size()) target = &cmd.argv[k + 1];
       break;

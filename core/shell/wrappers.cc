@@ -40,7 +40,7 @@ void Follower::follow_command(std::vector<Word> argv, std::size_t k,
     if (argv[0].text.find('/') != std::string::npos) {
       extra.runs_download = downloaded_file(argv[0], ctx);
     }
-    push(std::move(argv), ctx, source, std::move(extra));
+    push(std::move(argv), std::move(ctx), source, std::move(extra));
     return;
   }
 
@@ -55,7 +55,7 @@ void Follower::follow_command(std::vector<Word> argv, std::size_t k,
 
   RunCommand extra;
   follow_carrier(argv, p, ctx, a, i, extra);
-  push(std::move(argv), ctx, source, std::move(extra));
+  push(std::move(argv), std::move(ctx), source, std::move(extra));
 }
 
 // Takes wrapper `p`, at argv[k], off: moves `k` to the command it runs and

@@ -15,7 +15,7 @@ void Follower::follow_fd(const std::vector<Word>& argv, const Context& ctx,
   std::vector<Word> positional;
   std::size_t m = 1;
   for (; m < argv.size(); ++m) {
-    const std::string& t = argv[m].text;
+    std::string_view t = argv[m].text;
     if (t == "-x" || t == "--exec" || t == "-X" || t == "--exec-batch") {
       break;
     }
@@ -105,7 +105,7 @@ void Follower::follow_find(const std::vector<Word>& argv, const Context& ctx,
     std::vector<Word> sub;
     std::size_t e = m + 1;
     for (; e < argv.size(); ++e) {
-      const std::string& t = argv[e].text;
+      std::string_view t = argv[e].text;
       if (t == ";" || (t == "+" && !sub.empty() && sub.back().text == "{}")) {
         break;
       }
