@@ -206,7 +206,7 @@ void AuditLog::rotate(int fd) const {
   (void)::flock(dir_fd.get(), LOCK_UN);
 }
 
-Result<sys::UniqueFd> AuditLog::open_log() const {
+Result<sys::UniqueFd> AuditLog::open_log(off_t* size) const {
   auto failed = [this](std::string_view what) {
     return Failure{"couldn't open " + sys::display_path(path_) + ": " +
                    std::string(what)};
@@ -257,6 +257,7 @@ Result<sys::UniqueFd> AuditLog::open_log() const {
   if (::fstat(fd.get(), &st) != 0) return failed(sys::os_error_text(errno));
   if (!S_ISREG(st.st_mode)) return failed("it isn't a regular file");
   if (st.st_uid != ::geteuid()) return failed("it belongs to another user");
+  *size = st.st_size;
   return fd;
 }
 
@@ -268,15 +269,14 @@ std::optional<std::string> AuditLog::try_append(std::string_view line) const {
 
   // Opened for every line, so that a log rotated or removed by hand is
   // simply started again.
-  Result<sys::UniqueFd> opened = open_log();
+  off_t size = 0;
+  Result<sys::UniqueFd> opened = open_log(&size);
   if (!opened) return opened.reason();
   sys::UniqueFd fd = std::move(*opened);
-  struct stat st;
-  if (::fstat(fd.get(), &st) == 0 && st.st_size > 0 &&
-      static_cast<std::uint64_t>(st.st_size) + text.size() >
-          rotation_.max_bytes) {
+  if (size > 0 &&
+      static_cast<std::uint64_t>(size) + text.size() > rotation_.max_bytes) {
     rotate(fd.get());
-    opened = open_log();
+    opened = open_log(&size);
     if (!opened) return opened.reason();
     fd = std::move(*opened);
   }

@@ -5,6 +5,8 @@
 // full, so that the log does not become a copy of the files the agent read.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -95,8 +97,8 @@ class AuditLog {
   std::optional<std::string> try_append(std::string_view line) const;
   // The log opened for appending, created 0600 (and its directory 0700)
   // when missing; refused when either is not this user's, the directory
-  // is a link, or the log is not a regular file.
-  Result<sys::UniqueFd> open_log() const;
+  // is a link, or the log is not a regular file. Its size goes to *size.
+  Result<sys::UniqueFd> open_log(off_t* size) const;
   // Renames the log (the file `fd` has open) and its older copies one step
   // on, unless another writer already has.
   void rotate(int fd) const;

@@ -77,6 +77,13 @@ class StressTest : public FakeCoreTest {
     return e;
   }
 
+  // A clean run whose answer came from Core, not the hook's own ask.
+  static void expect_answered_by_core(const RunResult& r) {
+    expect_clean(r);
+    EXPECT_EQ(r.out.find("couldn't check this call"), std::string::npos)
+        << r.out;
+  }
+
   // A clean run (harness.h) that ended within its deadline.
   static void expect_clean(const RunResult& r) {
     twk::testing::expect_clean(r);
@@ -120,10 +127,7 @@ TEST_F(StressColdStart, BurstsOfHooksStartOneReferenceCorePerRound) {
     std::vector<RunResult> results = burst(env);
     for (int i = 0; i < kHooks; ++i) {
       SCOPED_TRACE("hook " + std::to_string(i));
-      expect_clean(results[i]);
-      EXPECT_EQ(results[i].out.find("couldn't check this call"),
-                std::string::npos)
-          << results[i].out;
+      expect_answered_by_core(results[i]);
       EXPECT_EQ(results[i].out, results[0].out) << "one Core, one answer";
     }
     long long pid = record_pid(read_file(endpoint_file()).value_or(""));
@@ -253,10 +257,7 @@ TEST_F(StressTest, IdleConnectionsWithoutTheTokenDelayNoHook) {
   }
   for (int i = 0; i < kHooks; ++i) {
     SCOPED_TRACE("hook " + std::to_string(i));
-    expect_clean(results[i]);
-    EXPECT_EQ(results[i].out.find("couldn't check this call"),
-              std::string::npos)
-        << results[i].out;
+    expect_answered_by_core(results[i]);
     EXPECT_EQ(audited["stress-" + std::to_string(i)], 1);
   }
   EXPECT_EQ(audited.size(), static_cast<std::size_t>(kHooks));

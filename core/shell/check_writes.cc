@@ -298,11 +298,7 @@ void Checker::writes(const RunCommand& rc) {
       "scp", "dd",     "sed", "perl", "ruby",    "truncate"};
   if (kWriters.count(p) == 0) return;
   const auto& a = rc.argv;
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
-  auto target = [&](const Word& w) {
-    Target t = resolve(w, rc.cwd, f_);
-    if (t.kind == Target::kExact) write_target(t.path, said);
-  };
+  auto target = [&](const Word& w) { write_word(rc, w); };
   if (p == "tee" || p == "sponge") {
     Options o = options_of(a, 1);
     for (std::size_t k : o.operands) target(a[k]);
@@ -324,16 +320,20 @@ void Checker::writes(const RunCommand& rc) {
   }
 }
 
+void Checker::write_word(const RunCommand& rc, const Word& w) {
+  Target t = resolve(w, rc.cwd, f_);
+  if (t.kind != Target::kExact) return;
+  write_target(t.path,
+               [&] { return code_span(command_text(rc)) + through(rc); });
+}
+
 // cp, mv, install, ln, rsync and scp: the destination, and each source's
 // name in it when it is a directory; mv also takes its sources away.
 void Checker::copy_writes(const RunCommand& rc) {
   std::string_view p = rc.program;
   const auto& a = rc.argv;
   auto said = [&] { return code_span(command_text(rc)) + through(rc); };
-  auto target = [&](const Word& w) {
-    Target t = resolve(w, rc.cwd, f_);
-    if (t.kind == Target::kExact) write_target(t.path, said);
-  };
+  auto target = [&](const Word& w) { write_word(rc, w); };
   Options o = options_of(a, 1, "tSm", {"--target-directory", "--suffix"});
   for (std::size_t k = 1; k + 1 < a.size(); ++k) {
     if (a[k].text == "-t" || a[k].text == "--target-directory") {
@@ -368,11 +368,7 @@ void Checker::copy_writes(const RunCommand& rc) {
 void Checker::in_place_writes(const RunCommand& rc) {
   std::string_view p = rc.program;
   const auto& a = rc.argv;
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
-  auto target = [&](const Word& w) {
-    Target t = resolve(w, rc.cwd, f_);
-    if (t.kind == Target::kExact) write_target(t.path, said);
-  };
+  auto target = [&](const Word& w) { write_word(rc, w); };
   bool in_place = false, script_given = false;
   for (const Word& w : a) {
     in_place = in_place || w.text.starts_with("-i") ||
