@@ -230,7 +230,7 @@ void Checker::permissions(const RunCommand& rc) {
   if (o.operands.empty()) return;
   // --reference=FILE takes the mode from a file: every operand is a path.
   bool reference = false;
-  for (const std::string& l : o.longs)
+  for (std::string_view l : o.longs)
     reference = reference || l == "--reference";
   std::size_t first = o.operands.front();
   bool wide = p == "chmod" && !reference && world_writable(rc.argv[first].text);

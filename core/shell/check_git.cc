@@ -153,7 +153,7 @@ void Checker::git_checkout(const RunCommand& rc, const std::vector<Word>& args,
     paths =
         paths || (!creates && (t.starts_with("./") || t.starts_with("../")));
   }
-  for (const std::string& l : o.longs) {
+  for (std::string_view l : o.longs) {
     paths = paths || l == "--pathspec-from-file";
   }
   if (force || (!creates && (dashdash || dot || paths))) {

@@ -440,7 +440,7 @@ void Checker::sync(const RunCommand& rc) {
     bool dry = o.short_has('n') || o.long_has("--dry-run") ||
                o.long_has("--list-only");
     bool del = o.long_has("--remove-source-files");
-    for (const std::string& l : o.longs) {
+    for (std::string_view l : o.longs) {
       del = del || l.starts_with("--del");
     }
     if (del && !dry) {

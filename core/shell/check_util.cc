@@ -167,6 +167,7 @@ Options options_of(const std::vector<Word>& argv, std::size_t from,
                    std::string_view with_value,
                    std::initializer_list<std::string_view> long_with_value) {
   Options o;
+  if (from < argv.size()) o.operands.reserve(argv.size() - from);
   bool ended = false;
   for (std::size_t k = from; k < argv.size(); ++k) {
     std::string_view t = argv[k].text;

@@ -93,7 +93,9 @@ bool in_system(std::string_view path);
 // names, up to "--".
 struct Options {
   std::string shorts;                 // every short option letter seen
-  std::vector<std::string> longs;     // long options, without any "=value"
+  // Long options without any "=value": views into the words read, which
+  // must outlive the Options.
+  std::vector<std::string_view> longs;
   std::vector<std::size_t> operands;  // indexes of the other words
 
   bool short_has(char c) const { return shorts.find(c) != std::string::npos; }
@@ -103,7 +105,7 @@ struct Options {
   // A long option given by an unambiguous prefix of `name` among `known`.
   bool long_abbrev(std::string_view name,
                    std::initializer_list<std::string_view> known) const {
-    for (const std::string& l : longs) {
+    for (std::string_view l : longs) {
       if (l.size() < 3 || !name.starts_with(l)) continue;
       int hits = 0;
       for (std::string_view k : known) hits += k.starts_with(l) ? 1 : 0;

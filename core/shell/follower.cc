@@ -114,6 +114,9 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
   }
   out_.analyses.push_back(shell::analyze(text, env));
   shell::Analysis& a = out_.analyses.back();
+  // Most simple commands become one command to check; growing the vector
+  // one by one would move every RunCommand several times.
+  out_.commands.reserve(out_.commands.size() + a.commands.size());
   for (const std::string& p : a.problems) problem(ctx, p);
   // A function's body runs only if something calls the function.
   std::unordered_set<std::string_view> called;
@@ -196,7 +199,7 @@ void Follower::push(std::vector<Word> argv, Context ctx,
                     const shell::Command* source, RunCommand&& extra) {
   if (out_.commands.size() >= 4096) return;
   RunCommand rc = std::move(extra);
-  rc.program = argv.empty() ? std::string() : program_name(argv[0]);
+  if (rc.program.empty() && !argv.empty()) rc.program = program_name(argv[0]);
   rc.argv = std::move(argv);
   rc.cwd = std::move(ctx.cwd);
   rc.source = source;

@@ -93,7 +93,8 @@ class Follower {
   static Context nested(const Context& ctx, std::string_view how);
   const Word* stdin_word(const shell::Command& cmd) const;
   // Adds a command as it runs; `extra` carries the fields the caller has
-  // filled in already.
+  // filled in already (its program, when the caller knows it: the name of
+  // argv[0]).
   // `ctx` by value: the walk's last use of its context moves it in.
   void push(std::vector<Word> argv, Context ctx, const shell::Command* source,
             RunCommand&& extra = {});

@@ -87,35 +87,35 @@ std::optional<std::string> decode_base64(std::string_view text) {
 }
 
 std::string resolve_path(std::string_view cwd, std::string_view path) {
-  std::string joined;
-  if (path.starts_with('/')) {
-    joined = path;
-  } else {
-    if (cwd.empty() || !cwd.starts_with('/')) return {};
-    joined = cwd;
-    joined += '/';
-    joined += path;
-  }
-  std::vector<std::string_view> parts;
-  std::string_view rest = joined;
-  while (!rest.empty()) {
-    std::size_t slash = rest.find('/');
-    std::string_view part = rest.substr(0, slash);
-    rest = slash == std::string_view::npos ? std::string_view()
-                                           : rest.substr(slash + 1);
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    parts.push_back(part);
-  }
+  const bool relative = !path.starts_with('/');
+  if (relative && !cwd.starts_with('/')) return {};
+  // One pass over cwd (for a relative path) and then the path, component
+  // by component, straight into the result: ".." takes the last component
+  // off what is there so far, so it may climb into cwd as the joined path
+  // would.
   std::string out;
-  for (std::string_view p : parts) {
-    out += '/';
-    out += p;
-  }
-  return out.empty() ? "/" : out;
+  out.reserve((relative ? cwd.size() + 1 : 0) + path.size());
+  auto add = [&out](std::string_view text) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+      std::size_t slash = text.find('/', at);
+      if (slash == std::string_view::npos) slash = text.size();
+      std::string_view part = text.substr(at, slash - at);
+      at = slash + 1;
+      if (part.empty() || part == ".") continue;
+      if (part == "..") {
+        std::size_t cut = out.rfind('/');
+        if (cut != std::string::npos) out.resize(cut);
+        continue;
+      }
+      out += '/';
+      out += part;
+    }
+  };
+  if (relative) add(cwd);
+  add(path);
+  if (out.empty()) out = "/";
+  return out;
 }
 
 }  // namespace twk::core::shell

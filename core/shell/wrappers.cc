@@ -36,6 +36,7 @@ void Follower::follow_command(std::vector<Word> argv, std::size_t k,
   if (is_download_program(p)) note_download(argv, ctx, *source);
   if (!carries_code(p)) {
     RunCommand extra;
+    extra.program = std::move(p);  // push would work it out again
     // ./install.sh after curl -o install.sh runs the download.
     if (argv[0].text.find('/') != std::string::npos) {
       extra.runs_download = downloaded_file(argv[0], ctx);
@@ -55,6 +56,7 @@ void Follower::follow_command(std::vector<Word> argv, std::size_t k,
 
   RunCommand extra;
   follow_carrier(argv, p, ctx, a, i, extra);
+  extra.program = std::move(p);
   push(std::move(argv), std::move(ctx), source, std::move(extra));
 }
 
