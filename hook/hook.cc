@@ -1,22 +1,13 @@
 // The road of one event.
 #include "hook.h"
 
-#include "http/client.h"
 #include "start/binary.h"
 #include "start/launch.h"
-#include "start/records.h"
-#include "twk/sys/clock.h"
 
 namespace twk {
 namespace {
 
 constexpr std::string_view kPolicyPath = "/v1/policy/hook";
-
-http::RequestResult ask(const start::Endpoint& endpoint,
-                        std::string_view body, sys::Instant deadline) {
-  return http::request(endpoint.address, "POST", kPolicyPath, endpoint.token,
-                       body, deadline);
-}
 
 std::string didnt_answer(const http::HttpError& error) {
   return "Core didn't answer: " + std::get<http::Message>(error).text;
@@ -25,26 +16,22 @@ std::string didnt_answer(const http::HttpError& error) {
 }  // namespace
 
 HookOutput run(std::string_view agent, std::string_view hook,
-               HookInput& input, const HookConfig& config,
-               const std::optional<std::string>& path_env,
-               sys::Instant deadline) {
-
+               HookInput& input, const std::optional<std::string>& project_dir,
+               CoreAccess& core) {
   // Nothing is looked up or contacted for input that is not JSON.
   Result<std::string_view> body =
-      policy_request_body(agent, hook, input, config.project_dir);
+      policy_request_body(agent, hook, input, project_dir);
   if (!body) return unchecked_call_output(hook, body.reason());
 
-  Result<std::string> binary = start::find_core_binary(config);
-  if (!binary) return unchecked_call_output(hook, binary.reason());
-  Result<std::string> expected =
-      start::expected_executable(binary.value(), path_env);
-  if (!expected) return unchecked_call_output(hook, expected.reason());
+  Status found = core.find_binary();
+  if (!found) return unchecked_call_output(hook, found.reason());
 
   // A running Core is asked straight away, without a health check: the
-  // common case costs one connection. Only a refusal leads to a start.
-  if (std::optional<start::Endpoint> live =
-          start::live_endpoint(config.endpoint_file, expected.value())) {
-    http::RequestResult first = ask(*live, body.value(), deadline);
+  // common case costs one connection. Only a refusal leads to a start; any
+  // other failure (a time-out, a broken reply) is reported, since a second
+  // Core would not make the first one answer.
+  if (std::optional<Endpoint> live = core.live_endpoint()) {
+    http::RequestResult first = core.ask(*live, body.value());
     if (auto* response = std::get_if<http::Response>(&first)) {
       return judge_core_answer(hook, *response);
     }
@@ -54,11 +41,10 @@ HookOutput run(std::string_view agent, std::string_view hook,
     }
   }
 
-  Result<start::Endpoint> started = start::start_core(
-      config, binary.value(), expected.value(), deadline);
+  Result<Endpoint> started = core.start();
   if (!started) return unchecked_call_output(hook, started.reason());
 
-  http::RequestResult second = ask(started.value(), body.value(), deadline);
+  http::RequestResult second = core.ask(started.value(), body.value());
   if (auto* response = std::get_if<http::Response>(&second)) {
     return judge_core_answer(hook, *response);
   }
@@ -67,6 +53,39 @@ HookOutput run(std::string_view agent, std::string_view hook,
     return unchecked_call_output(hook, "Core stopped right after starting");
   }
   return unchecked_call_output(hook, didnt_answer(error));
+}
+
+Status SystemCore::find_binary() {
+  Result<std::string> binary = start::find_core_binary(config_);
+  if (!binary) return Failure{binary.reason()};
+  Result<std::string> expected =
+      start::expected_executable(binary.value(), path_env_);
+  if (!expected) return Failure{expected.reason()};
+  binary_ = std::move(binary.value());
+  expected_ = std::move(expected.value());
+  return Ok{};
+}
+
+std::optional<Endpoint> SystemCore::live_endpoint() {
+  return start::live_endpoint(config_.endpoint_file, expected_);
+}
+
+Result<Endpoint> SystemCore::start() {
+  return start::start_core(config_, binary_, expected_, deadline_);
+}
+
+http::RequestResult SystemCore::ask(const Endpoint& endpoint,
+                                    std::string_view body) {
+  return http::request(endpoint.address, "POST", kPolicyPath, endpoint.token,
+                       body, deadline_);
+}
+
+HookOutput run(std::string_view agent, std::string_view hook,
+               HookInput& input, const HookConfig& config,
+               const std::optional<std::string>& path_env,
+               sys::Instant deadline) {
+  SystemCore core(config, path_env, deadline);
+  return run(agent, hook, input, config.project_dir, core);
 }
 
 }  // namespace twk
