@@ -8,6 +8,7 @@
 
 #include "twk/sys/error.h"
 #include "twk/sys/files.h"
+#include "twk/sys/io.h"
 
 namespace twk::core {
 namespace {
@@ -20,12 +21,13 @@ Result<std::string> random_token() {
   unsigned char bytes[kTokenBytes];
   std::size_t filled = 0;
   while (filled < sizeof bytes) {
-    ssize_t n = ::getrandom(bytes + filled, sizeof bytes - filled, 0);
+    ssize_t n = sys::io().getrandom(bytes + filled, sizeof bytes - filled, 0);
     if (n < 0) {
       if (errno == EINTR) continue;
       return Failure{"couldn't read random bytes for the token: " +
                      sys::os_error_text(errno)};
     }
+    if (n == 0) return Failure{"couldn't read random bytes for the token"};
     filled += static_cast<std::size_t>(n);
   }
   static constexpr char kHex[] = "0123456789abcdef";

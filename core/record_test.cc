@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "twk/sys/files.h"
+#include "twk/testing/faulty_io.h"
 #include "test_util.h"
 
 namespace twk::core {
@@ -36,6 +37,15 @@ TEST(Record, TokensAreFreshHex) {
   EXPECT_EQ(a->size(), 64u);
   EXPECT_EQ(a->find_first_not_of("0123456789abcdef"), std::string::npos) << *a;
   EXPECT_NE(*a, *b);
+
+  // No random bytes, no token: never a predictable one.
+  twk::testing::FaultyIo io;
+  io.getrandom_errno = ENOSYS;
+  Result<std::string> none = random_token();
+  ASSERT_FALSE(none);
+  EXPECT_EQ(none.reason().rfind("couldn't read random bytes for the token", 0),
+            0u)
+      << none.reason();
 }
 
 TEST(Record, ConstantTimeEqualComparesEveryByte) {

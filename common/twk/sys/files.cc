@@ -14,6 +14,7 @@
 
 #include "twk/sys/error.h"
 #include "twk/sys/fd.h"
+#include "twk/sys/io.h"
 #include "twk/utf8.h"
 
 namespace twk::sys {
@@ -267,11 +268,13 @@ UniqueFd open_or_create_at(int dir_fd, const std::string& name, int flags,
 
 int write_all(int fd, std::string_view data) {
   while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
+    ssize_t n = io().write(fd, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
+    // A write that takes nothing would be tried for ever.
+    if (n == 0) return EIO;
     data.remove_prefix(static_cast<std::size_t>(n));
   }
   return 0;
@@ -307,7 +310,7 @@ Status write_file_atomically(const std::string& path, std::string_view text,
   if (int err = write_all(fd.get(), text)) return fail("write", err);
   // Synced before the rename, so that after a crash the name never points
   // at an empty file.
-  if (::fsync(fd.get()) != 0) return fail("sync", errno);
+  if (io().fsync(fd.get()) != 0) return fail("sync", errno);
   // fsync has reported any write-back error; close(2) has nothing to add.
   fd.reset();
   if (::rename(temp.c_str(), path.c_str()) != 0) {

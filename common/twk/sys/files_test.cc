@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "twk/testing/faulty_io.h"
+#include "twk/testing/scratch_dir.h"
+
 namespace twk::sys {
 namespace {
 
@@ -38,6 +43,54 @@ TEST(Paths, ComparedByComponents) {
 
 TEST(Paths, DisplayIsLossyUtf8) {
   EXPECT_EQ(display_path("/a/\xC3\xA9/\xFF"), "/a/\xC3\xA9/\xEF\xBF\xBD");
+}
+
+// What a full disk, short writes and a failed fsync do to writing a file
+// in place of another: the old file stays whole and no temporary file is
+// left behind.
+TEST(Files, AtomicWriteSurvivesFaults) {
+  struct Case {
+    const char* name;
+    void (*fault)(testing::FaultyIo&);
+    const char* reason;  // empty: the write succeeds
+  };
+  const Case cases[] = {
+      {"short writes and interruptions",
+       [](testing::FaultyIo& io) {
+         io.max_write = 3;
+         io.interruptions = 2;
+       },
+       ""},
+      {"disk full", [](testing::FaultyIo& io) { io.bytes_left = 5; },
+       "couldn't write "},
+      {"fsync fails", [](testing::FaultyIo& io) { io.fsync_errno = EIO; },
+       "couldn't sync "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::ScratchDir dir;
+    std::string path = dir.write("record.json", "old text");
+    Status written = Ok{};
+    {
+      testing::FaultyIo io;
+      c.fault(io);
+      written = write_file_atomically(path, "the new text, longer", 0600);
+    }
+    if (*c.reason == '\0') {
+      ASSERT_TRUE(written) << written.reason();
+      EXPECT_EQ(read_file(path), "the new text, longer");
+    } else {
+      ASSERT_FALSE(written);
+      EXPECT_EQ(written.reason().rfind(c.reason, 0), 0u) << written.reason();
+      EXPECT_EQ(read_file(path), "old text");
+    }
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& e :
+         std::filesystem::directory_iterator(dir.path())) {
+      ++entries;
+    }
+    EXPECT_EQ(entries, 1u) << "a temporary file was left behind";
+  }
 }
 
 }  // namespace
