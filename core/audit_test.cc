@@ -17,7 +17,7 @@
 namespace twk::core {
 namespace {
 
-using testing::TempDir;
+using testing::ScratchDir;
 
 TEST(Audit, LargeValuesAreRecordedBySizeAndHashOnly) {
   nlohmann::json small = {{"command", "ls"}};
@@ -147,8 +147,8 @@ TEST(Audit, LinesAreCompactWithSortedKeysWhateverTheEvent) {
 }
 
 TEST(Audit, ConcurrentAppendsNeverInterleaveNorGetLostInRotation) {
-  TempDir dir;
-  std::string path = audit_log_path(dir.file("state"));
+  ScratchDir dir;
+  std::string path = audit_log_path((dir / "state"));
   // Small enough to rotate dozens of times under the writers' feet, and
   // enough copies kept that every line must still be somewhere.
   AuditLog log(path, nullptr, AuditRotation{64 << 10, 999});
@@ -188,7 +188,7 @@ TEST(Audit, ConcurrentAppendsNeverInterleaveNorGetLostInRotation) {
   }
   EXPECT_EQ(count, kThreads * kLines);
   EXPECT_EQ(testing::file_mode(path), 0600);
-  EXPECT_EQ(testing::file_mode(dir.file("state/logs")), 0700);
+  EXPECT_EQ(testing::file_mode((dir / "state/logs")), 0700);
 
   // Only `keep` copies stay.
   AuditLog few(path, nullptr, AuditRotation{4096, 2});
@@ -198,8 +198,8 @@ TEST(Audit, ConcurrentAppendsNeverInterleaveNorGetLostInRotation) {
 }
 
 TEST(Audit, RecordsGoToTheSystemLogAsWellOrInstead) {
-  TempDir dir;
-  std::string path = audit_log_path(dir.file("state"));
+  ScratchDir dir;
+  std::string path = audit_log_path((dir / "state"));
   std::vector<std::string> sent;
   auto sink = [&](std::string_view line) { sent.emplace_back(line); };
   AuditLog also(path, nullptr, {}, AuditSyslog::kAlso, sink);
@@ -211,8 +211,8 @@ TEST(Audit, RecordsGoToTheSystemLogAsWellOrInstead) {
 }
 
 TEST(Audit, StartsAFreshFileWhenTheOldOneIsGoneAndReportsFailures) {
-  TempDir dir;
-  std::string path = dir.file("logs/audit.jsonl");
+  ScratchDir dir;
+  std::string path = (dir / "logs/audit.jsonl");
   std::vector<std::string> messages;
   AuditLog log(path, [&](std::string_view m) { messages.emplace_back(m); });
   // A strict umask would leave the owner unable to append.
@@ -241,8 +241,8 @@ TEST(Audit, StartsAFreshFileWhenTheOldOneIsGoneAndReportsFailures) {
 }
 
 TEST(Audit, RefusesPlantedFilesInsteadOfBlockingOrWritingThere) {
-  TempDir dir;
-  std::string logs = dir.file("logs");
+  ScratchDir dir;
+  std::string logs = (dir / "logs");
   std::string path = logs + "/audit.jsonl";
   ASSERT_EQ(::mkdir(logs.c_str(), 0700), 0);
   // A FIFO nobody reads: the open fails at once instead of blocking the
@@ -254,7 +254,7 @@ TEST(Audit, RefusesPlantedFilesInsteadOfBlockingOrWritingThere) {
 
   // logs/ swapped for a link to a directory of someone else's choosing:
   // nothing is written through it.
-  std::string elsewhere = dir.file("elsewhere");
+  std::string elsewhere = (dir / "elsewhere");
   ASSERT_EQ(::mkdir(elsewhere.c_str(), 0700), 0);
   ASSERT_EQ(::rmdir(logs.c_str()), 0);
   ASSERT_EQ(::symlink(elsewhere.c_str(), logs.c_str()), 0);

@@ -73,8 +73,8 @@ TEST(AuditView, SinceTakesDatesAndTimesBack) {
 }
 
 TEST(AuditView, ReadsRotatedFilesOldestFirst) {
-  testing::TempDir dir;
-  std::string log = dir.file("audit.jsonl");
+  testing::ScratchDir dir;
+  std::string log = (dir / "audit.jsonl");
   auto line = [](const char* session) {
     return std::string(R"({"decision":"deny","session":")") + session +
            R"(","time":"2026-12-08T09:00:00Z","tool":"Bash"})" "\n";
@@ -94,7 +94,7 @@ TEST(AuditView, ReadsRotatedFilesOldestFirst) {
   std::fclose(out);
   EXPECT_EQ(printed, line("a") + line("b") + line("c"));
 
-  command.path = dir.file("none.jsonl");
+  command.path = (dir / "none.jsonl");
   std::FILE* err = std::tmpfile();
   ASSERT_NE(err, nullptr);
   EXPECT_EQ(run_log_command(command, stdout, err), 1);

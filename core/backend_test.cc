@@ -33,7 +33,7 @@ namespace twk::core {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::TempDir;
+using testing::ScratchDir;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kBackend[] = TWK_BACKEND_PATH;
@@ -312,11 +312,11 @@ std::uint16_t port_of(const nlohmann::json& record) {
 
 class BackendTest : public ::testing::Test {
  protected:
-  std::string record_path() const { return dir_.file("state/endpoint.json"); }
-  std::string out_path() const { return dir_.file("stdout.log"); }
-  std::string err_path() const { return dir_.file("stderr.log"); }
-  std::string state_dir() const { return dir_.file("state"); }
-  std::string audit_path() const { return dir_.file("state/logs/audit.jsonl"); }
+  std::string record_path() const { return (dir_ / "state/endpoint.json"); }
+  std::string out_path() const { return (dir_ / "stdout.log"); }
+  std::string err_path() const { return (dir_ / "stderr.log"); }
+  std::string state_dir() const { return (dir_ / "state"); }
+  std::string audit_path() const { return (dir_ / "state/logs/audit.jsonl"); }
 
   // POSTs a pre-tool-use event for a Bash `command`; returns the reply.
   std::string ask(const std::string& command,
@@ -351,7 +351,7 @@ class BackendTest : public ::testing::Test {
     port_ = port_of(record_);
   }
 
-  TempDir dir_;
+  ScratchDir dir_;
   std::unique_ptr<Child> child_;
   nlohmann::json record_;
   std::string token_;
@@ -361,7 +361,7 @@ class BackendTest : public ::testing::Test {
 TEST_F(BackendTest, WritesARecordTheHookAccepts) {
   ASSERT_NO_FATAL_FAILURE(start());
   EXPECT_EQ(testing::file_mode(record_path()), 0600);
-  EXPECT_EQ(testing::file_mode(dir_.file("state")), 0700);
+  EXPECT_EQ(testing::file_mode((dir_ / "state")), 0700);
   EXPECT_EQ(record_.size(), 3u) << record_.dump();
   EXPECT_EQ(record_["pid"], child_->pid());
   EXPECT_EQ(token_.size(), 64u);
@@ -753,10 +753,10 @@ TEST_F(BackendTest, ExitsOnceItsRecordNamesAnotherCore) {
 
 TEST_F(BackendTest, FindsItsRecordPathWithoutTwkEndpointFile) {
   child_ = spawn_backend({"--port", "0"},
-                         child_env({"TARNWICK_HOME=" + dir_.file("home")}),
+                         child_env({"TARNWICK_HOME=" + (dir_ / "home")}),
                          out_path(), err_path());
   ASSERT_TRUE(child_);
-  EXPECT_TRUE(wait_for_record(dir_.file("home/endpoint.json"), child_->pid()))
+  EXPECT_TRUE(wait_for_record((dir_ / "home/endpoint.json"), child_->pid()))
       << read_text(err_path());
 }
 
@@ -803,7 +803,7 @@ TEST_F(BackendTest, CommandLineHelpAndErrors) {
   for (std::vector<std::string> args :
        {std::vector<std::string>{"--port", "70000"},
         std::vector<std::string>{"--bogus"}}) {
-    std::string err = dir_.file("err-" + args[0].substr(2));
+    std::string err = dir_ / ("err-" + args[0].substr(2));
     child_ =
         spawn_backend(args, child_env({"TWK_ENDPOINT_FILE=" + record_path()}),
                       out_path(), err);
@@ -818,7 +818,7 @@ TEST_F(BackendTest, CommandLineHelpAndErrors) {
   EXPECT_EQ(testing::file_mode(record_path()), -1);
 
   // explain reads an event, not whatever standard input can produce.
-  std::string err = dir_.file("err-explain");
+  std::string err = (dir_ / "err-explain");
   child_ = spawn_backend({"explain"}, child_env({}), out_path(), err,
                          "/dev/zero");
   ASSERT_TRUE(child_);

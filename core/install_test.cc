@@ -17,7 +17,7 @@ namespace twk::core {
 namespace {
 
 using Json = nlohmann::ordered_json;
-using testing::TempDir;
+using testing::ScratchDir;
 
 const std::string kHook = "/opt/twk/bin/twk-hook";
 const std::string kPre =
@@ -147,23 +147,23 @@ TEST(Install, FindsItsFilesAndTheHook) {
       return std::string_view(name) == "HOME" ? home : std::nullopt;
     };
   };
-  TempDir dir;
+  ScratchDir dir;
   EXPECT_EQ(*settings_file_path({}, {}, env("/home/u")),
             "/home/u/.claude/settings.json");
   EXPECT_EQ(*settings_file_path(dir.path(), {}, env({})),
             dir.path() + "/.claude/settings.json");
   EXPECT_EQ(*settings_file_path({}, "s.json", env({})), "s.json");
   EXPECT_FALSE(settings_file_path({}, {}, env("")));
-  EXPECT_FALSE(settings_file_path(dir.file("typo"), {}, env("/h")));
+  EXPECT_FALSE(settings_file_path((dir / "typo"), {}, env("/h")));
   EXPECT_FALSE(settings_file_path(dir.path(), "s.json", env("/h")));
 
-  Result<std::string> missing = hook_beside(dir.file("twk-backend"));
+  Result<std::string> missing = hook_beside((dir / "twk-backend"));
   ASSERT_FALSE(missing);
-  EXPECT_NE(missing.reason().find(dir.file("twk-hook")), std::string::npos);
-  testing::write_text(dir.file("twk-hook"), "#!/bin/sh\n");
-  EXPECT_FALSE(hook_beside(dir.file("twk-backend")));  // not executable
-  ASSERT_EQ(::chmod(dir.file("twk-hook").c_str(), 0755), 0);
-  EXPECT_EQ(*hook_beside(dir.file("twk-backend")), dir.file("twk-hook"));
+  EXPECT_NE(missing.reason().find((dir / "twk-hook")), std::string::npos);
+  testing::write_text((dir / "twk-hook"), "#!/bin/sh\n");
+  EXPECT_FALSE(hook_beside((dir / "twk-backend")));  // not executable
+  ASSERT_EQ(::chmod((dir / "twk-hook").c_str(), 0755), 0);
+  EXPECT_EQ(*hook_beside((dir / "twk-backend")), (dir / "twk-hook"));
 }
 
 class InstallFile : public ::testing::Test {
@@ -182,25 +182,25 @@ class InstallFile : public ::testing::Test {
     return out;
   }
 
-  TempDir dir_;
-  std::string path_ = dir_.file("home/.claude/settings.json");
+  ScratchDir dir_;
+  std::string path_ = (dir_ / "home/.claude/settings.json");
 };
 
 TEST_F(InstallFile, CreatesKeepsModeBacksUpAndUndoes) {
   // Nothing to take out of a missing file, and nothing created for it.
   ASSERT_TRUE(run(InstallAction::kUninstall));
-  EXPECT_EQ(testing::file_mode(dir_.file("home")), -1);
+  EXPECT_EQ(testing::file_mode((dir_ / "home")), -1);
 
   Result<std::string> dry = run(InstallAction::kInstall, true);
   ASSERT_TRUE(dry) << dry.reason();
   EXPECT_NE(dry->find("\n+  \"hooks\": {\n"), std::string::npos) << *dry;
-  EXPECT_EQ(testing::file_mode(dir_.file("home")), -1);
+  EXPECT_EQ(testing::file_mode((dir_ / "home")), -1);
 
   ASSERT_TRUE(run());
-  EXPECT_EQ(testing::file_mode(dir_.file("home/.claude")), 0700);
+  EXPECT_EQ(testing::file_mode((dir_ / "home/.claude")), 0700);
   EXPECT_EQ(testing::file_mode(path_), 0600);
   EXPECT_EQ(value_of(text()), value_of("{" + kOurs + "}"));
-  EXPECT_EQ(names(dir_.file("home/.claude")),
+  EXPECT_EQ(names((dir_ / "home/.claude")),
             std::vector<std::string>{"settings.json"});
 
   // An existing file keeps its mode, and its old text is in the backup.
@@ -221,23 +221,23 @@ TEST_F(InstallFile, CreatesKeepsModeBacksUpAndUndoes) {
 
   ASSERT_TRUE(run(InstallAction::kUninstall));
   EXPECT_EQ(value_of(text()), value_of(old));
-  EXPECT_EQ(names(dir_.file("home/.claude")),
+  EXPECT_EQ(names((dir_ / "home/.claude")),
             (std::vector<std::string>{"settings.json", "settings.json.bak"}));
 }
 
 TEST_F(InstallFile, EditsTheFileALinkNamesAndKeepsTheLink) {
-  ASSERT_TRUE(sys::make_dirs(dir_.file("home/.claude"), 0700));
-  ASSERT_TRUE(sys::make_dirs(dir_.file("dotfiles"), 0700));
-  testing::write_text(dir_.file("dotfiles/settings.json"), "{}");
+  ASSERT_TRUE(sys::make_dirs((dir_ / "home/.claude"), 0700));
+  ASSERT_TRUE(sys::make_dirs((dir_ / "dotfiles"), 0700));
+  testing::write_text((dir_ / "dotfiles/settings.json"), "{}");
   ASSERT_EQ(::symlink("../../dotfiles/settings.json", path_.c_str()), 0);
   ASSERT_TRUE(run());
   EXPECT_TRUE(sys::read_link(path_));
-  EXPECT_EQ(value_of(*sys::read_file(dir_.file("dotfiles/settings.json"))),
+  EXPECT_EQ(value_of(*sys::read_file((dir_ / "dotfiles/settings.json"))),
             value_of("{" + kOurs + "}"));
 }
 
 TEST_F(InstallFile, LeavesTheFileAsItWasWhenItCannot) {
-  const std::string dir = dir_.file("home/.claude");
+  const std::string dir = (dir_ / "home/.claude");
   ASSERT_TRUE(sys::make_dirs(dir, 0700));
   const bool root = ::geteuid() == 0;  // root writes whatever the modes say
   struct Case {

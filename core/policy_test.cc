@@ -15,7 +15,7 @@
 namespace twk::core {
 namespace {
 
-using testing::TempDir;
+using testing::ScratchDir;
 using testing::replace_text;
 using testing::write_text;
 
@@ -40,8 +40,8 @@ class PolicyTest : public ::testing::Test {
     ::mkdir(project_dir().c_str(), 0700);
     ::mkdir((project_dir() + "/.tarnwick").c_str(), 0700);
   }
-  std::string user_path() const { return dir_.file("policy.yaml"); }
-  std::string project_dir() const { return dir_.file("project"); }
+  std::string user_path() const { return (dir_ / "policy.yaml"); }
+  std::string project_dir() const { return (dir_ / "project"); }
   std::string project_path() const {
     return project_dir() + "/.tarnwick/policy.yaml";
   }
@@ -53,7 +53,7 @@ class PolicyTest : public ::testing::Test {
     return Policy(std::move(config));
   }
 
-  TempDir dir_;
+  ScratchDir dir_;
 };
 
 constexpr char kUserRules[] = R"(default: allow
@@ -244,7 +244,7 @@ TEST_F(PolicyTest, AManagedPolicyDecidesFirstAndOnlyTightens) {
   // The administrator's file denies pushes and allows reading; the user's
   // own file allows everything and asks about rm. The user can add the ask,
   // but not loosen the managed deny; the project can tighten both.
-  std::string managed = dir_.file("managed.yaml");
+  std::string managed = (dir_ / "managed.yaml");
   write_text(managed,
              "rules:\n  - {tool: Bash, input: {command: '^git push'}, "
              "decision: deny, reason: Pushes go through CI.}\n"
@@ -303,18 +303,18 @@ TEST_F(PolicyTest, ARelativeUserPathIsNeverTheUsersPolicy) {
   // Without HOME the state directory is relative, i.e. inside whatever
   // project Core was started in: a cloned repository's file there must not
   // become the user's policy, only a project layer that tightens.
-  ::mkdir(dir_.file("cwd").c_str(), 0700);
-  ::mkdir(dir_.file("cwd/.tarnwick").c_str(), 0700);
-  write_text(dir_.file("cwd/.tarnwick/policy.yaml"), "default: allow\n");
+  ::mkdir((dir_ / "cwd").c_str(), 0700);
+  ::mkdir((dir_ / "cwd/.tarnwick").c_str(), 0700);
+  write_text((dir_ / "cwd/.tarnwick/policy.yaml"), "default: allow\n");
   char old_cwd[4096];
   ASSERT_NE(::getcwd(old_cwd, sizeof old_cwd), nullptr);
-  ASSERT_EQ(::chdir(dir_.file("cwd").c_str()), 0);
+  ASSERT_EQ(::chdir((dir_ / "cwd").c_str()), 0);
   PolicyConfig config;
   config.user_path = ".tarnwick/policy.yaml";
   std::vector<std::string> log;
   config.log = [&](std::string_view line) { log.emplace_back(line); };
   Policy policy(std::move(config));
-  Verdict v = policy.decide(event("git reset --hard", dir_.file("cwd")));
+  Verdict v = policy.decide(event("git reset --hard", (dir_ / "cwd")));
   ASSERT_EQ(::chdir(old_cwd), 0);
   EXPECT_NE(v.decision, Decision::kAllow);
   ASSERT_FALSE(v.layers.empty());
@@ -326,7 +326,7 @@ TEST_F(PolicyTest, ARelativeUserPathIsNeverTheUsersPolicy) {
 TEST_F(PolicyTest, AHomeProjectDoesNotApplyTheUsersFileTwice) {
   // The project policy of a project at the state directory's parent would
   // be the user's own file; it must count once, as the user's.
-  std::string home = dir_.file("home");
+  std::string home = (dir_ / "home");
   ::mkdir(home.c_str(), 0700);
   ::mkdir((home + "/.tarnwick").c_str(), 0700);
   PolicyConfig config;

@@ -11,12 +11,12 @@
 namespace twk::core {
 namespace {
 
-using testing::TempDir;
+using testing::ScratchDir;
 using testing::write_text;
 
 TEST(PolicyTools, CheckListsTheRulesOfAGoodFile) {
-  TempDir dir;
-  std::string path = dir.file("policy.yaml");
+  ScratchDir dir;
+  std::string path = (dir / "policy.yaml");
   write_text(path,
              "rules:\n  - name: no-rm\n    tool: Bash\n    decision: deny\n");
   ToolResult r = check_policy(path, true);
@@ -31,8 +31,8 @@ TEST(PolicyTools, CheckListsTheRulesOfAGoodFile) {
 }
 
 TEST(PolicyTools, CheckPrintsErrorsWithLineAndColumn) {
-  TempDir dir;
-  std::string path = dir.file("policy.yaml");
+  ScratchDir dir;
+  std::string path = (dir / "policy.yaml");
   write_text(path,
              "rules:\n  - tool: Bash\n    decision: deny\n"
              "    reasn: typo\n");
@@ -42,37 +42,37 @@ TEST(PolicyTools, CheckPrintsErrorsWithLineAndColumn) {
   EXPECT_TRUE(r.err.starts_with(path + ":4:5: error: unknown key \"reasn\""))
       << r.err;
 
-  r = check_policy(dir.file("absent.yaml"), true);
+  r = check_policy((dir / "absent.yaml"), true);
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("no such file"), std::string::npos) << r.err;
 }
 
 TEST(PolicyTools, CheckWithoutAFileDescribesTheBuiltinPolicy) {
-  TempDir dir;
-  ToolResult r = check_policy(dir.file("policy.yaml"), false);
+  ScratchDir dir;
+  ToolResult r = check_policy((dir / "policy.yaml"), false);
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("built-in default policy"), std::string::npos);
   EXPECT_NE(r.out.find("checks: all on"), std::string::npos)
       << r.out;
 
   // A machine's managed policy is checked beside it; its errors count.
-  std::string managed = dir.file("managed.yaml");
+  std::string managed = (dir / "managed.yaml");
   testing::write_text(managed, "default: ask\n");
-  r = check_policy(dir.file("policy.yaml"), false, managed);
+  r = check_policy((dir / "policy.yaml"), false, managed);
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.out.starts_with("Managed policy")) << r.out;
   testing::write_text(managed, "default: maybe\n");
-  r = check_policy(dir.file("policy.yaml"), false, managed);
+  r = check_policy((dir / "policy.yaml"), false, managed);
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find(managed + ":1:10:"), std::string::npos) << r.err;
 }
 
 TEST(PolicyTools, ExplainShowsTheMatchingRuleAndTheHookOutput) {
-  TempDir dir;
+  ScratchDir dir;
   CheckFacts facts;
   facts.home = "/home/someone";
   ToolResult r = explain_event(
-      dir.file("policy.yaml"), false, std::nullopt,
+      (dir / "policy.yaml"), false, std::nullopt,
       R"({"session_id":"s","hook_event_name":"PreToolUse","tool_name":"Bash",)"
       R"("cwd":"/home/someone/src/app",)"
       R"("tool_input":{"command":"cd .. && sudo bash -c 'rm -rf ~'"}})",
@@ -95,7 +95,7 @@ TEST(PolicyTools, ExplainShowsTheMatchingRuleAndTheHookOutput) {
       << r.out;
 
   // A post-tool-use event, and one nothing matches: no output.
-  r = explain_event(dir.file("policy.yaml"), false, std::nullopt,
+  r = explain_event((dir / "policy.yaml"), false, std::nullopt,
                     R"({"hook_event_name":"PostToolUse","tool_name":"Bash",)"
                     R"("tool_input":{"command":"rm -rf ~"}})");
   EXPECT_NE(r.out.find("event: post-tool-use"), std::string::npos) << r.out;
@@ -103,8 +103,8 @@ TEST(PolicyTools, ExplainShowsTheMatchingRuleAndTheHookOutput) {
 }
 
 TEST(PolicyTools, ExplainAppliesAProjectPolicyAndTheRequestForm) {
-  TempDir dir;
-  std::string project = dir.file("project");
+  ScratchDir dir;
+  std::string project = (dir / "project");
   ASSERT_EQ(::mkdir(project.c_str(), 0700), 0);
   ASSERT_EQ(::mkdir((project + "/.tarnwick").c_str(), 0700), 0);
   write_text(project + "/.tarnwick/policy.yaml",
@@ -112,7 +112,7 @@ TEST(PolicyTools, ExplainAppliesAProjectPolicyAndTheRequestForm) {
              "  - tool: Read\n    decision: allow\n");
   const std::string event =
       R"({"tool_name":"Bash","tool_input":{"command":"make"}})";
-  ToolResult r = explain_event(dir.file("policy.yaml"), false, project, event);
+  ToolResult r = explain_event((dir / "policy.yaml"), false, project, event);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(
       r.out.find("project policy " + project +
@@ -122,7 +122,7 @@ TEST(PolicyTools, ExplainAppliesAProjectPolicyAndTheRequestForm) {
   EXPECT_NE(r.out.find("decision: ask"), std::string::npos) << r.out;
 
   // The hook's own request body, with the project in its context.
-  r = explain_event(dir.file("policy.yaml"), false, std::nullopt,
+  r = explain_event((dir / "policy.yaml"), false, std::nullopt,
                     R"({"agent":"claude-code","context":{"projectDir":")" +
                         project +
                         R"("},"hook":"pre-tool-use","input":{"tool_name":)"
@@ -134,8 +134,8 @@ TEST(PolicyTools, ExplainAppliesAProjectPolicyAndTheRequestForm) {
 }
 
 TEST(PolicyTools, ExplainFailsOnBrokenInput) {
-  TempDir dir;
-  std::string path = dir.file("policy.yaml");
+  ScratchDir dir;
+  std::string path = (dir / "policy.yaml");
   write_text(path, "rules: [\n");
   ToolResult r = explain_event(path, true, std::nullopt,
                                R"({"tool_name":"Bash","tool_input":{}})");
@@ -147,10 +147,10 @@ TEST(PolicyTools, ExplainFailsOnBrokenInput) {
   EXPECT_NE(r.out.find("\"permissionDecision\":\"ask\""), std::string::npos)
       << r.out;
 
-  r = explain_event(dir.file("none.yaml"), false, std::nullopt, "{not json");
+  r = explain_event((dir / "none.yaml"), false, std::nullopt, "{not json");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("isn't a JSON object"), std::string::npos);
-  r = explain_event(dir.file("none.yaml"), false, dir.file("no-such-dir"),
+  r = explain_event((dir / "none.yaml"), false, (dir / "no-such-dir"),
                     "{}");
   EXPECT_EQ(r.status, 1);
 }

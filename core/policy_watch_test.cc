@@ -16,13 +16,13 @@
 namespace twk::core {
 namespace {
 
-using testing::TempDir;
+using testing::ScratchDir;
 using testing::replace_text;
 using testing::write_text;
 
 TEST(PolicyFile, FollowsTheFileThroughItsVersions) {
-  TempDir dir;
-  std::string path = dir.file("policy.yaml");
+  ScratchDir dir;
+  std::string path = (dir / "policy.yaml");
   std::vector<std::string> log;
   PolicyFile file(path, [&](std::string_view line) { log.emplace_back(line); });
 
@@ -60,8 +60,8 @@ TEST(PolicyFile, FollowsTheFileThroughItsVersions) {
 }
 
 TEST(PolicyFile, ABrokenVersionKeepsTheLastGoodRulesUntilFixed) {
-  TempDir dir;
-  std::string path = dir.file("policy.yaml");
+  ScratchDir dir;
+  std::string path = (dir / "policy.yaml");
   std::vector<std::string> log;
   PolicyFile file(path, [&](std::string_view line) { log.emplace_back(line); });
 
@@ -100,8 +100,8 @@ TEST(PolicyFile, ABrokenVersionKeepsTheLastGoodRulesUntilFixed) {
 TEST(PolicyFile, ASaveInProgressIsNotReadHalfDone) {
   // Saved in place: truncated, then written in pieces. The states in
   // between (empty, a prefix that parses) must never become the policy.
-  TempDir dir;
-  std::string path = dir.file("policy.yaml");
+  ScratchDir dir;
+  std::string path = (dir / "policy.yaml");
   write_text(path, "rules:\n  - tool: Bash\n    decision: deny\n");
   PolicyFile file(path, nullptr, /*users_own=*/true);
   ASSERT_EQ(file.current().state, PolicyState::kLoaded);
@@ -131,8 +131,8 @@ TEST(PolicyFile, ASaveInProgressIsNotReadHalfDone) {
 }
 
 TEST(PolicyFile, BrokenFromTheStartHasNoRules) {
-  TempDir dir;
-  std::string path = dir.file("policy.yaml");
+  ScratchDir dir;
+  std::string path = (dir / "policy.yaml");
   write_text(path, "rules: [\n");
   std::vector<std::string> log;
   PolicyFile file(path, [&](std::string_view line) { log.emplace_back(line); });
@@ -145,18 +145,18 @@ TEST(PolicyFile, BrokenFromTheStartHasNoRules) {
 }
 
 TEST(PolicyFile, RefusesWhatIsNotASmallRegularFile) {
-  TempDir dir;
+  ScratchDir dir;
   PolicyFile directory(dir.path(), nullptr);
   PolicySnapshot s = directory.current();
   EXPECT_EQ(s.state, PolicyState::kBroken);
   EXPECT_NE(s.error.find("regular file"), std::string::npos) << s.error;
 
-  std::string fifo = dir.file("fifo");
+  std::string fifo = (dir / "fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   EXPECT_EQ(PolicyFile(fifo, [](std::string_view) {}).current().state,
             PolicyState::kBroken);  // and returns at once, without a writer
 
-  std::string big = dir.file("big.yaml");
+  std::string big = (dir / "big.yaml");
   write_text(big, "# " + std::string(kMaxPolicyBytes, 'x') + "\n");
   s = PolicyFile(big, [](std::string_view) {}).current();
   EXPECT_EQ(s.state, PolicyState::kBroken);
@@ -164,15 +164,15 @@ TEST(PolicyFile, RefusesWhatIsNotASmallRegularFile) {
 }
 
 TEST(PolicyCache, HoldsABoundedNumberOfFilesAndForgetsTheOldest) {
-  TempDir dir;
+  ScratchDir dir;
   PolicyCache cache(2, [](std::string_view) {});
-  auto a = cache.get(dir.file("a"));
-  auto b = cache.get(dir.file("b"));
-  EXPECT_EQ(cache.get(dir.file("a")), a);  // a is now the most recent
-  auto c = cache.get(dir.file("c"));       // evicts b
+  auto a = cache.get((dir / "a"));
+  auto b = cache.get((dir / "b"));
+  EXPECT_EQ(cache.get((dir / "a")), a);  // a is now the most recent
+  auto c = cache.get((dir / "c"));       // evicts b
   EXPECT_EQ(cache.size(), 2u);
-  EXPECT_EQ(cache.get(dir.file("a")), a);
-  EXPECT_NE(cache.get(dir.file("b")), b);  // b was forgotten: a new watcher
+  EXPECT_EQ(cache.get((dir / "a")), a);
+  EXPECT_NE(cache.get((dir / "b")), b);  // b was forgotten: a new watcher
   EXPECT_EQ(cache.size(), 2u);
   // A caller still holding an evicted file can go on using it.
   EXPECT_EQ(c->current().state, PolicyState::kMissing);

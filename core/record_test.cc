@@ -18,7 +18,7 @@ namespace twk::core {
 namespace {
 
 using testing::file_mode;
-using testing::TempDir;
+using testing::ScratchDir;
 
 Endpoint sample_record() {
   return {*net::host_address("127.0.0.1", 43117), std::string(64, 'a'), 4242};
@@ -60,8 +60,8 @@ TEST(Record, ConstantTimeEqualComparesEveryByte) {
 }
 
 TEST(Record, RemovesOnlyItsOwnRecord) {
-  TempDir dir;
-  std::string path = dir.file("endpoint.json");
+  ScratchDir dir;
+  std::string path = (dir / "endpoint.json");
   Endpoint ours = sample_record();
 
   write(path, ours);
@@ -89,8 +89,8 @@ TEST(Record, RemovesOnlyItsOwnRecord) {
 }
 
 TEST(Record, TellsWhoseRecordIsThere) {
-  TempDir dir;
-  std::string path = dir.file("endpoint.json");
+  ScratchDir dir;
+  std::string path = (dir / "endpoint.json");
   Endpoint ours = sample_record();
   EXPECT_EQ(record_owner(path, ours), RecordOwner::kOther);  // none at all
   write(path, ours);

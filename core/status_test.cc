@@ -11,22 +11,22 @@
 namespace twk::core {
 namespace {
 
-using testing::TempDir;
+using testing::ScratchDir;
 using testing::write_text;
 
 struct StatusSetup {
   StatusSetup() {
-    ::mkdir(dir.file("state").c_str(), 0700);
-    ::mkdir(dir.file("project").c_str(), 0700);
-    in.state_dir = dir.file("state");
-    in.endpoint_file = dir.file("state/endpoint.json");
-    in.user_policy = dir.file("state/policy.yaml");
-    in.project_dir = dir.file("project");
-    in.user_settings = dir.file("settings.json");
+    ::mkdir((dir / "state").c_str(), 0700);
+    ::mkdir((dir / "project").c_str(), 0700);
+    in.state_dir = (dir / "state");
+    in.endpoint_file = (dir / "state/endpoint.json");
+    in.user_policy = (dir / "state/policy.yaml");
+    in.project_dir = (dir / "project");
+    in.user_settings = (dir / "settings.json");
     in.self_exe = "/opt/twk/twk-backend";
     in.hook_path = "/opt/twk/twk-hook";
   }
-  TempDir dir;
+  ScratchDir dir;
   StatusInputs in;
 };
 

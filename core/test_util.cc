@@ -13,25 +13,6 @@
 
 namespace twk::core::testing {
 
-TempDir::TempDir() {
-  const char* base = ::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base && *base ? base : "/tmp") + "/twk-core-test-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp failed for " + pattern);
-  }
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;  // a leftover temp directory fails no test
-  std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TempDir::file(const std::string& name) const {
-  return path_ + "/" + name;
-}
-
 int file_mode(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return -1;

@@ -3,24 +3,12 @@
 
 #include <string>
 
+#include "twk/testing/scratch_dir.h"
+
 namespace twk::core::testing {
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents when
-// the object goes out of scope.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  // path() joined with `name`.
-  std::string file(const std::string& name) const;
-
- private:
-  std::string path_;
-};
+// The one temporary directory of all tests.
+using twk::testing::ScratchDir;
 
 // The permission bits of `path` (lstat), or -1 when it does not exist.
 int file_mode(const std::string& path);

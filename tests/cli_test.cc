@@ -49,7 +49,7 @@ class CliArgumentsTest : public ::testing::Test {
     return run_program(run);
   }
 
-  TempDir state_;
+  ScratchDir state_;
 };
 
 TEST_F(CliArgumentsTest, WrongCallsWriteOneLineAndDoNotReadStdin) {
@@ -349,7 +349,7 @@ TEST_F(CliInputTest, LargeInputIsForwardedWhole) {
 class CliEnvironmentTest : public LiveRecordTest {};
 
 TEST_F(CliEnvironmentTest, EndpointRecordLocation) {
-  TempDir home, profile, other, cwd;
+  ScratchDir home, profile, other, cwd;
   ScriptedCore right(ScriptedCore::reply(200, "{\"output\":\"right\"}"));
   ScriptedCore wrong(ScriptedCore::reply(200, "{\"output\":\"wrong\"}"));
   const std::string state_record = endpoint_file();
@@ -435,7 +435,7 @@ TEST_F(CliEnvironmentTest, MissingCoreBinaryEndsTheRunBeforeCoreIsAsked) {
 TEST_F(CliEnvironmentTest, NoCoreBinaryAnywhere) {
   // A copy of the hook in a directory of its own has no twk-backend beside
   // it; the state directory holds no runtime record.
-  TempDir bin;
+  ScratchDir bin;
   std::filesystem::copy_file(hook_path(), bin / "twk-hook");
   chmod((bin / "twk-hook").c_str(), 0755);
   ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));

@@ -70,8 +70,8 @@ class FakeCoreTest : public ::testing::Test {
     ::unlink(requests_file().c_str());
   }
 
-  TempDir state_;
-  TempDir scratch_;
+  ScratchDir state_;
+  ScratchDir scratch_;
   std::vector<std::string> endpoint_files_{endpoint_file()};
 };
 

@@ -838,7 +838,7 @@ TEST_F(FaultFileSystem, CoreBinaryThatIsAFifo) {
 // twk-backend lies beside it. Records that are not regular files, or are
 // huge, are no records, and reading them does not block.
 TEST_F(FaultFileSystem, RuntimeRecordThatIsNotUsable) {
-  TempDir bin;
+  ScratchDir bin;
   std::filesystem::copy_file(hook_path(), bin / "twk-hook");
   ::chmod((bin / "twk-hook").c_str(), 0755);
   const std::string runtime = state_ / "endpoint.json.runtime.json";

@@ -223,29 +223,6 @@ RunResult run_hook(const std::string& input,
   return run_program(hook_run(input, env, std::move(args)));
 }
 
-TempDir::TempDir() {
-  const char* base = getenv("TMPDIR");
-  std::string pattern =
-      std::string(base && *base ? base : "/tmp") + "/twk-test-XXXXXX";
-  char* made = mkdtemp(pattern.data());
-  path_ = made ? canonical_or(made) : pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  // Tests may leave read-only directories behind; make them writable first.
-  for (auto it = std::filesystem::recursive_directory_iterator(
-           path_, std::filesystem::directory_options::skip_permission_denied,
-           ec);
-       !ec && it != std::filesystem::recursive_directory_iterator();
-       it.increment(ec)) {
-    if (it->is_directory(ec) && !it->is_symlink(ec)) {
-      chmod(it->path().c_str(), 0700);
-    }
-  }
-  chmod(path_.c_str(), 0700);
-  std::filesystem::remove_all(path_, ec);
-}
 
 void write_file(const std::string& path, const std::string& content,
                 unsigned mode) {
@@ -272,7 +249,7 @@ bool exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-std::map<std::string, std::string> base_env(const TempDir& state) {
+std::map<std::string, std::string> base_env(const ScratchDir& state) {
   const char* path = getenv("PATH");
   return {
       {"PATH", path ? path : "/usr/local/bin:/usr/bin:/bin"},

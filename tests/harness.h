@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "twk/testing/scratch_dir.h"
+
 namespace twk::testing {
 
 // Paths of the binaries under test (set by the build).
@@ -90,22 +92,6 @@ RunResult run_hook(const std::string& input,
                    std::vector<std::string> args = {"claude-code",
                                                     "pre-tool-use"});
 
-// A fresh directory under $TMPDIR, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const {
-    return path_ + "/" + name;
-  }
-
- private:
-  std::string path_;
-};
-
 void write_file(const std::string& path, const std::string& content,
                 unsigned mode = 0644);
 std::optional<std::string> read_file(const std::string& path);
@@ -129,7 +115,7 @@ std::string nested(std::size_t depth);
 
 // The environment a hook test starts from: PATH, HOME and TARNWICK_HOME in
 // `state`, a short deadline.
-std::map<std::string, std::string> base_env(const TempDir& state);
+std::map<std::string, std::string> base_env(const ScratchDir& state);
 
 // Sends SIGKILL to every process whose /proc/{pid}/environ holds
 // TWK_ENDPOINT_FILE=`endpoint_file`, and waits until they are gone. Used to

@@ -34,7 +34,7 @@ class LiveRecordTest : public ::testing::Test {
   }
   void record(const ScriptedCore& core) const { record(core, endpoint_file()); }
 
-  TempDir state_;
+  ScratchDir state_;
   WaitingShell shell_;
   std::map<std::string, std::string> env_;
 };

@@ -33,7 +33,7 @@ class PolicyE2ETest : public ::testing::Test {
   void SetUp() override { env_ = base_env(state_); }
   void TearDown() override { kill_cores_for(state_ / "endpoint.json"); }
 
-  TempDir state_;
+  ScratchDir state_;
   std::map<std::string, std::string> env_;
 };
 

@@ -28,8 +28,22 @@ class ScratchDir {
   }
   ~ScratchDir() {
     std::error_code ec;
+    // Tests may leave read-only directories behind; make them writable
+    // first, or their contents could not be removed.
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             path_, std::filesystem::directory_options::skip_permission_denied,
+             ec);
+         !ec && it != std::filesystem::recursive_directory_iterator();
+         it.increment(ec)) {
+      if (it->is_directory(ec) && !it->is_symlink(ec)) {
+        ::chmod(it->path().c_str(), 0700);
+      }
+    }
+    ::chmod(path_.c_str(), 0700);
     std::filesystem::remove_all(path_, ec);
   }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
   std::string operator/(const std::string& name) const {
     return path_ + "/" + name;
   }
