@@ -16,6 +16,7 @@
 #include "twk/sys/error.h"
 #include "twk/sys/fd.h"
 #include "twk/sys/files.h"
+#include "twk/text.h"
 
 namespace twk::core {
 namespace {
@@ -139,11 +140,8 @@ AuditRotation audit_rotation_from_env() {
   AuditRotation rotation;
   auto number = [](const char* name) -> std::optional<std::uint64_t> {
     const char* v = std::getenv(name);
-    if (v == nullptr || *v == '\0') return std::nullopt;
-    char* end = nullptr;
-    unsigned long long n = std::strtoull(v, &end, 10);
-    if (*end != '\0' || *v == '-') return std::nullopt;
-    return n;
+    if (v == nullptr) return std::nullopt;
+    return text::parse_decimal(v);
   };
   if (auto max = number("TWK_AUDIT_MAX_BYTES"); max && *max >= 1024) {
     rotation.max_bytes = *max;

@@ -1,7 +1,7 @@
 // Parsing request heads and formatting replies.
 #include "http_request.h"
 
-#include <charconv>
+#include "twk/text.h"
 
 namespace twk::core {
 namespace {
@@ -39,14 +39,6 @@ std::string_view trim_ows(std::string_view s) {
     s.remove_suffix(1);
   }
   return s;
-}
-
-std::string lower_ascii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
 }
 
 // Splits at CR LF; false when a CR or LF stands anywhere else, since a
@@ -104,14 +96,11 @@ std::optional<HeadError> apply_content_length(std::string_view value,
                                               bool& seen,
                                               RequestHead& request) {
   if (value.empty()) return kBadRequest;
-  for (char c : value) {
-    if (c < '0' || c > '9') return kBadRequest;
-  }
-  while (value.size() > 1 && value.front() == '0') value.remove_prefix(1);
-  // Up to 19 digits always fit in 64 bits; more is far over any limit.
-  if (value.size() > 19) return HeadError{413};
-  std::uint64_t length = 0;
-  std::from_chars(value.data(), value.data() + value.size(), length);
+  // A number past 64 bits is as far over the body limit as the largest one.
+  std::optional<std::uint64_t> parsed =
+      text::parse_decimal(value, UINT64_MAX, text::AboveLimit::kClamp);
+  if (!parsed) return kBadRequest;
+  std::uint64_t length = *parsed;
   // Two different lengths could make Core and a proxy read different
   // bodies; the same length twice is harmless.
   if (seen && length != request.content_length) return kBadRequest;
@@ -155,7 +144,7 @@ std::variant<RequestHead, HeadError> parse_request_head(std::string_view head) {
     for (char c : value) {
       if (is_ctl(c)) return kBadRequest;
     }
-    std::string lower = lower_ascii(name);
+    std::string lower = text::ascii_lowercase(name);
     if (lower == "content-length") {
       if (auto error = apply_content_length(value, has_length, request)) {
         return *error;
@@ -163,7 +152,7 @@ std::variant<RequestHead, HeadError> parse_request_head(std::string_view head) {
     } else if (lower == "transfer-encoding") {
       has_transfer_encoding = true;
     } else if (lower == "expect") {
-      request.expect_continue = lower_ascii(value) == "100-continue";
+      request.expect_continue = text::ascii_lowercase(value) == "100-continue";
     }
     request.headers.emplace_back(std::move(lower), std::string(value));
   }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "twk/net/address.h"
+#include "twk/text.h"
 
 namespace twk::core {
 namespace {
@@ -27,27 +28,6 @@ std::string quoted(std::string_view s) {
   return out;
 }
 
-// Decimal digits only; values past `limit` (including those that would
-// overflow) come back as `limit` when `clamp` is set, else as nothing.
-std::optional<std::uint64_t> parse_decimal(std::string_view text,
-                                           std::uint64_t limit, bool clamp) {
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  bool over = false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    if (over) continue;  // keep checking that the rest are digits
-    std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (limit - digit) / 10) {
-      over = true;
-      continue;
-    }
-    value = value * 10 + digit;
-  }
-  if (over) return clamp ? std::optional<std::uint64_t>(limit) : std::nullopt;
-  return value;
-}
-
 std::optional<std::string> set_host(Options& options, std::string_view value) {
   std::string host(value);
   // "[::1]" is accepted as well as "::1", since that is how IPv6 addresses
@@ -64,7 +44,7 @@ std::optional<std::string> set_host(Options& options, std::string_view value) {
 }
 
 std::optional<std::string> set_port(Options& options, std::string_view value) {
-  std::optional<std::uint64_t> port = parse_decimal(value, 65535, false);
+  std::optional<std::uint64_t> port = text::parse_decimal(value, 65535);
   if (!port) {
     return "--port needs a number from 0 to 65535, not " + quoted(value);
   }
@@ -75,7 +55,8 @@ std::optional<std::string> set_port(Options& options, std::string_view value) {
 std::optional<std::string> set_idle_exit(Options& options,
                                          std::string_view value) {
   std::optional<std::uint64_t> seconds =
-      parse_decimal(value, kMaxIdleExitSeconds, true);
+      text::parse_decimal(value, kMaxIdleExitSeconds,
+                          text::AboveLimit::kClamp);
   if (!seconds) {
     return "--idle-exit needs a whole number of seconds, not " + quoted(value);
   }

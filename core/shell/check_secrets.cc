@@ -5,6 +5,7 @@
 #include <array>
 
 #include "shell/checker.h"
+#include "twk/text.h"
 
 namespace twk::core::checks {
 
@@ -311,10 +312,6 @@ constexpr std::string_view kHints[] = {
     ".gem",      ".ssh",  ".gnupg",  "password-store", ".azure",
     "keyrings",  "~"};
 
-char ascii_lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // True when `text`, in ASCII lower case, holds one of kHints. Why one
 // pass: searching for each hint in a lower-cased copy cost an allocation
 // and 32 scans per word; here each position is compared only with the
@@ -330,11 +327,11 @@ bool has_secret_hint(std::string_view text) {
   }();
   for (std::size_t i = 0; i < text.size(); ++i) {
     const Bucket& bucket =
-        kByFirst[static_cast<unsigned char>(ascii_lower(text[i]))];
+        kByFirst[static_cast<unsigned char>(text::ascii_lower(text[i]))];
     for (std::string_view h : bucket) {
       if (h.size() > text.size() - i) continue;
       std::size_t k = 1;
-      while (k < h.size() && ascii_lower(text[i + k]) == h[k]) ++k;
+      while (k < h.size() && text::ascii_lower(text[i + k]) == h[k]) ++k;
       if (k == h.size()) return true;
     }
   }

@@ -5,7 +5,8 @@
 #include <fnmatch.h>
 
 #include <algorithm>
-#include <cctype>
+
+#include "twk/text.h"
 
 namespace twk::core::checks {
 
@@ -13,12 +14,7 @@ bool has(std::initializer_list<std::string_view> list, std::string_view s) {
   return std::find(list.begin(), list.end(), s) != list.end();
 }
 
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
+std::string lower(std::string_view s) { return text::ascii_lowercase(s); }
 
 // Path relations, on normalised absolute paths.
 bool within(std::string_view path, std::string_view dir) {

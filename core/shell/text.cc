@@ -3,17 +3,11 @@
 
 #include <cstdint>
 
+#include "twk/text.h"
 #include "twk/utf8.h"
 
 namespace twk::core::shell {
 namespace {
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // The character a one-letter escape such as \n stands for; '\0' when the
 // letter is not one of them (no such escape stands for NUL).
@@ -52,8 +46,8 @@ char simple_escape(char c) {
 // \xHH: up to two hex digits; without any, the text stays as written.
 void decode_hex_escape(std::string_view s, std::size_t& i, std::string& out) {
   int v = 0, n = 0;
-  while (n < 2 && i < s.size() && hex_value(s[i]) >= 0) {
-    v = v * 16 + hex_value(s[i++]);
+  while (n < 2 && i < s.size() && text::hex_value(s[i]) >= 0) {
+    v = v * 16 + text::hex_value(s[i++]);
     ++n;
   }
   if (n == 0) {
@@ -68,8 +62,8 @@ void decode_unicode_escape(std::string_view s, std::size_t& i, std::string& out,
                            char letter) {
   std::uint32_t v = 0;
   int n = 0, max = letter == 'u' ? 4 : 8;
-  while (n < max && i < s.size() && hex_value(s[i]) >= 0) {
-    v = v * 16 + static_cast<std::uint32_t>(hex_value(s[i++]));
+  while (n < max && i < s.size() && text::hex_value(s[i]) >= 0) {
+    v = v * 16 + static_cast<std::uint32_t>(text::hex_value(s[i++]));
     ++n;
   }
   if (n == 0) {

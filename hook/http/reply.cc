@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "twk/text.h"
 #include "twk/utf8.h"
 
 namespace twk::http {
@@ -48,26 +49,6 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view text,
   return value;
 }
 
-char ascii_lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Lower-cases A to Z only; other bytes, multi-byte characters included,
-// stay as they are, so a look-alike such as KELVIN SIGN never matches.
-std::string ascii_lowercase(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = ascii_lower(c);
-  return out;
-}
-
-bool ascii_iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::optional<Response> parse_response(std::string_view reply) {
@@ -98,7 +79,7 @@ std::optional<Response> parse_response(std::string_view reply) {
     std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) return std::nullopt;
     std::string name =
-        ascii_lowercase(utf8::trim_white_space(line.substr(0, colon)));
+        text::ascii_lowercase(utf8::trim_white_space(line.substr(0, colon)));
     std::string_view value = utf8::trim_white_space(line.substr(colon + 1));
     if (name == "content-length") {
       auto length = parse_unsigned(value, kDecimal, kMaxU64);
@@ -108,7 +89,7 @@ std::optional<Response> parse_response(std::string_view reply) {
     } else if (name == "transfer-encoding") {
       // Only the single coding "chunked"; a list is left alone rather than
       // half-decoded.
-      if (ascii_iequals(value, "chunked")) chunked = true;
+      if (text::ascii_iequals(value, "chunked")) chunked = true;
     }
   }
 

@@ -7,26 +7,13 @@
 
 #include <limits>
 
+#include "twk/text.h"
+
 namespace twk::net {
 namespace {
 
 constexpr std::uint32_t kMaxPort = 65535;
 constexpr std::uint64_t kMaxScopeId = std::numeric_limits<std::uint32_t>::max();
-
-// One or more ASCII digits and nothing else, with a value up to `max`. No
-// sign: ports and scope ids are written as bare numbers.
-std::optional<std::uint64_t> parse_decimal(std::string_view text,
-                                           std::uint64_t max) {
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (max - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
 
 std::optional<SocketAddress> parse_v4(std::string_view host,
                                       std::uint16_t port) {
@@ -53,7 +40,7 @@ std::optional<SocketAddress> parse_v6(std::string_view inside,
       percent != std::string_view::npos) {
     // Only a numeric scope: interface names would need a lookup, and the
     // record is written by Core with what the system reported.
-    auto scope = parse_decimal(inside.substr(percent + 1), kMaxScopeId);
+    auto scope = text::parse_decimal(inside.substr(percent + 1), kMaxScopeId);
     if (!scope) return std::nullopt;
     scope_id = static_cast<std::uint32_t>(*scope);
     inside = inside.substr(0, percent);
@@ -143,7 +130,7 @@ std::optional<SocketAddress> parse_socket_address(std::string_view text) {
     host = text.substr(0, colon);
     port_start = colon + 1;
   }
-  auto port = parse_decimal(text.substr(port_start), kMaxPort);
+  auto port = text::parse_decimal(text.substr(port_start), kMaxPort);
   if (!port) return std::nullopt;
   auto port16 = static_cast<std::uint16_t>(*port);
   // An unbracketed host is IPv4 only: a bare IPv6 address would make the
