@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "twk/sys/files.h"
+
 namespace twk::core {
 
 std::string log_timestamp(WallTime time) {
@@ -79,13 +81,7 @@ void write_log_line(std::string_view line) {
     std::string text = log_line_text(line);
     text += '\n';
     std::lock_guard<std::mutex> lock(mutex);
-    std::string_view rest = text;
-    while (!rest.empty()) {
-      ssize_t n = ::write(STDOUT_FILENO, rest.data(), rest.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;  // deliberately ignored, see the header
-      rest.remove_prefix(static_cast<std::size_t>(n));
-    }
+    (void)sys::write_all(STDOUT_FILENO, text);  // ignored, see the header
   } catch (...) {
     // No memory for the line, or the mutex failed: drop the line.
   }

@@ -36,13 +36,7 @@ void ensure_standard_fds() {
 }
 
 void write_error(const std::string& line) {
-  std::size_t done = 0;
-  while (done < line.size()) {
-    ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // a closed or broken stderr is ignored
-    done += static_cast<std::size_t>(n);
-  }
+  (void)twk::sys::write_all(STDERR_FILENO, line);  // a broken stderr is ignored
 }
 
 }  // namespace
