@@ -1,7 +1,6 @@
 // The follower's downloads: which commands fetch from the network, where
 // they write what they fetch, and which later commands run it (a shell fed
 // by curl, ./install.sh after curl -o install.sh, bash <(wget -O- ...)).
-#include <unordered_set>
 
 #include "shell/follower.h"
 
@@ -128,12 +127,5 @@ std::string Follower::downloaded_file(const Word& w, const Context& ctx) const {
 }
 
 }  // namespace commands
-
-bool is_download_program(std::string_view p) {
-  static const std::unordered_set<std::string_view> kPrograms = {
-      "curl",   "wget",        "wget2", "fetch",  "http", "https", "xh",
-      "aria2c", "lwp-request", "GET",   "httpie", "lynx", "links"};
-  return kPrograms.count(p) > 0;
-}
 
 }  // namespace twk::core

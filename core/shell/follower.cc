@@ -4,6 +4,7 @@
 #include "shell/follower.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "shell/commands.h"
@@ -48,50 +49,58 @@ std::string join_words(const std::vector<Word>& argv, std::size_t from) {
   return out;
 }
 
-// Programs that run the command given in their arguments.
-bool is_wrapper(std::string_view p) {
-  static const std::unordered_set<std::string_view> kWrappers = {
-      "sudo",        "doas",         "env",        "command",
-      "builtin",     "exec",         "nohup",      "setsid",
-      "nocache",     "unbuffer",     "caffeinate", "torsocks",
-      "proxychains", "proxychains4", "fakeroot",   "dbus-run-session",
-      "xvfb-run",    "catchsegv",    "then",       "do",
-      "else",        "time",         "nice",       "ionice",
-      "chrt",        "taskset",      "stdbuf",     "timeout",
-      "gtimeout",    "chroot",       "strace",     "ltrace",
-      "flock",       "runuser",      "su",         "busybox",
-      "toybox",      "watch"};
-  return kWrappers.count(p) > 0;
+namespace {
+
+std::unordered_map<std::string_view, unsigned> program_table() {
+  std::unordered_map<std::string_view, unsigned> t;
+  for (std::string_view p :
+       {"sudo",        "doas",         "env",        "command",
+        "builtin",     "exec",         "nohup",      "setsid",
+        "nocache",     "unbuffer",     "caffeinate", "torsocks",
+        "proxychains", "proxychains4", "fakeroot",   "dbus-run-session",
+        "xvfb-run",    "catchsegv",    "then",       "do",
+        "else",        "time",         "nice",       "ionice",
+        "chrt",        "taskset",      "stdbuf",     "timeout",
+        "gtimeout",    "chroot",       "strace",     "ltrace",
+        "flock",       "runuser",      "su",         "busybox",
+        "toybox",      "watch"}) {
+    t[p] |= kWrapper;
+  }
+  for (std::string_view p :
+       {"xargs", "parallel", "find", "eval", "source", ".", "ssh", "trap",
+        "script", "docker", "podman", "kubectl", "oc", "fd", "fdfind", "psql",
+        "mysql", "mariadb", "sqlite3", "redis-cli", "mongosh", "mongo",
+        "clickhouse-client",
+        // Interpreters known by their whole name (language_of also takes
+        // versioned names such as python3.12, perl5.36 and php8.2).
+        "pypy", "pypy3", "node", "nodejs", "deno", "bun", "perl", "ruby",
+        "jruby", "php", "awk", "gawk", "mawk", "nawk", "osascript"}) {
+    t[p] |= kCarrier;
+  }
+  for (std::string_view p : {"bash", "sh", "zsh", "dash", "ksh", "mksh", "ash",
+                             "fish", "tcsh", "csh", "yash", "posh", "rbash"}) {
+    t[p] |= kShell | kCarrier;
+  }
+  for (std::string_view p :
+       {"curl", "wget", "wget2", "fetch", "http", "https", "xh", "aria2c",
+        "lwp-request", "GET", "httpie", "lynx", "links"}) {
+    t[p] |= kDownload;
+  }
+  return t;
 }
 
-// Programs whose arguments or input carry more commands or code.
-bool carries_code(std::string_view p) {
-  static const std::unordered_set<std::string_view> kCarriers = {
-      "xargs",
-      "parallel",
-      "find",
-      "eval",
-      "source",
-      ".",
-      "ssh",
-      "trap",
-      "script",
-      "docker",
-      "podman",
-      "kubectl",
-      "oc",
-      "fd",
-      "fdfind",
-      "psql",
-      "mysql",
-      "mariadb",
-      "sqlite3",
-      "redis-cli",
-      "mongosh",
-      "mongo",
-      "clickhouse-client"};
-  return kCarriers.count(p) > 0 || is_shell_program(p) ||
-         language_of(p) != Language::kNone;
+}  // namespace
+
+unsigned program_traits(std::string_view p) {
+  static const std::unordered_map<std::string_view, unsigned> kTable =
+      program_table();
+  auto it = kTable.find(p);
+  if (it != kTable.end()) return it->second;
+  // Versioned interpreter names all start with "p".
+  if (!p.empty() && p[0] == 'p' && language_of(p) != Language::kNone) {
+    return kCarrier;
+  }
+  return 0;
 }
 
 // Analyses `text` and follows each command it runs; a function's body
@@ -244,10 +253,11 @@ std::string program_name(const shell::Word& word) {
 }
 
 bool is_shell_program(std::string_view p) {
-  static const std::unordered_set<std::string_view> kPrograms = {
-      "bash", "sh",   "zsh", "dash", "ksh",  "mksh", "ash",
-      "fish", "tcsh", "csh", "yash", "posh", "rbash"};
-  return kPrograms.count(p) > 0;
+  return (commands::program_traits(p) & commands::kShell) != 0;
+}
+
+bool is_download_program(std::string_view p) {
+  return (commands::program_traits(p) & commands::kDownload) != 0;
 }
 
 CommandSet follow(std::string_view text, const FollowFacts& facts) {

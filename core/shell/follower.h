@@ -38,11 +38,22 @@ bool is_assignment(const Word& w);
 // The texts of argv[from...] joined with blanks, as shell text.
 std::string join_words(const std::vector<Word>& argv, std::size_t from);
 
-// Programs that run the command given in their arguments.
-bool is_wrapper(std::string_view p);
+// What the follower needs to know of a program, found with one lookup:
+// every command asks, and most programs are none of these.
+enum ProgramTrait : unsigned {
+  kWrapper = 1u << 0,   // runs the command given in its arguments
+  kCarrier = 1u << 1,   // its arguments or input carry commands or code
+  kShell = 1u << 2,     // a shell that reads a script
+  kDownload = 1u << 3,  // fetches from the network: curl, wget, ...
+};
+unsigned program_traits(std::string_view p);
 
-// Programs whose arguments or input carry more commands or code.
-bool carries_code(std::string_view p);
+inline bool is_wrapper(std::string_view p) {
+  return (program_traits(p) & kWrapper) != 0;
+}
+inline bool carries_code(std::string_view p) {
+  return (program_traits(p) & kCarrier) != 0;
+}
 
 enum class Language {
   kNone,

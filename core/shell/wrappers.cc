@@ -18,23 +18,32 @@ void Follower::follow_command(std::vector<Word> argv, std::size_t k,
     return;
   }
   const shell::Command* source = &a.commands[i];
+  // The program at argv[named] and its traits: looked up once per word.
+  std::string p;
+  unsigned traits = 0;
+  std::size_t named = argv.size();
   for (int guard = 0; guard < 32 && k < argv.size(); ++guard) {
-    std::string p = program_name(argv[k]);
-    if (!is_wrapper(p)) break;
+    p = program_name(argv[k]);
+    traits = program_traits(p);
+    named = k;
+    if ((traits & kWrapper) == 0) break;
     Unwrap step = unwrap(p, argv, k, ctx, a, i);
     if (step == Unwrap::kDone) return;
     if (step == Unwrap::kStop) break;
   }
   if (k >= argv.size()) return;
+  if (named != k) {
+    p = program_name(argv[k]);
+    traits = program_traits(p);
+  }
   if (k > 0) argv.erase(argv.begin(), argv.begin() + static_cast<long>(k));
-  std::string p = program_name(argv[0]);
   if (p.empty() && argv.size() > 2 && argv[1].text == "-c" &&
       !argv[2].unknown) {
     // $SHELL -c TEXT: a program Core can't name, given shell text.
     follow_text(argv[2].text, nested(ctx, "-c"));
   }
-  if (is_download_program(p)) note_download(argv, ctx, *source);
-  if (!carries_code(p)) {
+  if (traits & kDownload) note_download(argv, ctx, *source);
+  if ((traits & kCarrier) == 0) {
     RunCommand extra;
     extra.program = std::move(p);  // push would work it out again
     // ./install.sh after curl -o install.sh runs the download.
