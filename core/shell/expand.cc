@@ -27,22 +27,8 @@ std::optional<std::string> Reader::lookup(std::string_view name) const {
 // quotes, expands or ends a word (`shell`: in command text, where
 // metacharacters end it).
 static bool is_plain(char c, bool shell) {
-  switch (c) {
-    case '\\':
-    case '\'':
-    case '"':
-    case '$':
-    case '`':
-    case '~':
-    case '*':
-    case '?':
-    case '[':
-    case '{':
-    case kUnknown:
-      return false;
-    default:
-      return !(shell && is_meta(c));
-  }
+  unsigned char stops = shell ? (kSpecialChar | kMetaChar) : kSpecialChar;
+  return (char_class(c) & stops) == 0;
 }
 
 // Reads the parts of one word into `f`. `quoted` is set inside double
@@ -98,7 +84,7 @@ void Reader::read_word_parts(Fields& f, bool quoted, bool split, bool tilde) {
         // cost a call and a search for kUnknown per character.
         std::size_t j = i_ + 1;
         while (j < s_.size() && is_plain(s_[j], mode_ == Mode::kShell)) ++j;
-        f.literal(s_.substr(i_, j - i_), false);
+        f.plain(s_.substr(i_, j - i_));
         c = s_[j - 1];  // the last one decides whether a tilde may follow
         i_ = j;
         break;

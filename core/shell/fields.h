@@ -30,6 +30,11 @@ class Fields {
     // quoted or not; they stay unknown here.
     if (text.find(kUnknown) != std::string_view::npos) cur_.unknown = true;
   }
+  // Unquoted text known to hold no kUnknown byte.
+  void plain(std::string_view text) {
+    cur_.text += text;
+    started_ = true;
+  }
   // An unquoted *, ?, [ or brace that makes the word a pattern.
   void glob(char c) {
     cur_.text += c;

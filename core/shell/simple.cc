@@ -41,7 +41,9 @@ std::size_t Reader::assignment_length() const {
 
 void Reader::parse_simple() {
   Command cmd = new_command();
-  cmd.argv.reserve(4);
+  // Most commands have a handful of words; growing the vector from one
+  // would move every word several times.
+  cmd.argv.reserve(8);
   std::size_t index = sh_.out.commands.size();
   // Filled in as here-documents are read; the command is emitted first so
   // that their bodies can find it.

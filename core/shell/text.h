@@ -12,11 +12,28 @@ namespace twk::core::shell {
 // Blanks separate words within a line.
 inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-// Characters that end an unquoted word: blanks, newlines and operators.
-inline bool is_meta(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == ';' || c == '&' ||
-         c == '|' || c == '<' || c == '>' || c == '(' || c == ')';
+// Classes of a byte, as bits: a table lookup instead of a chain of
+// comparisons for every character of a command.
+enum CharClass : unsigned char {
+  kMetaChar = 1u << 0,     // ends an unquoted word: blank, newline, operator
+  kSpecialChar = 1u << 1,  // quotes, expands or globs within a word
+};
+inline constexpr auto kCharClasses = [] {
+  struct Table {
+    unsigned char of[256] = {};
+  } t;
+  for (unsigned char c : std::string_view(" \t\n;&|<>()")) t.of[c] |= kMetaChar;
+  for (unsigned char c : std::string_view("\\'\"$`~*?[{\x01")) {
+    t.of[c] |= kSpecialChar;
+  }
+  return t;
+}();
+inline unsigned char char_class(char c) {
+  return kCharClasses.of[static_cast<unsigned char>(c)];
 }
+
+// Characters that end an unquoted word: blanks, newlines and operators.
+inline bool is_meta(char c) { return (char_class(c) & kMetaChar) != 0; }
 
 // Characters a variable name may start with, and continue with.
 inline bool is_name_start(char c) {
