@@ -374,8 +374,17 @@ Result<std::string> hook_beside(const std::string& exe) {
   return hook;
 }
 
-Result<std::string> install_hooks(const InstallRequest& request) {
-  std::string path = request.settings_path;
+namespace {
+
+// The settings file as it is: where it really lives (a link is followed),
+// its text (nothing when it does not exist yet) and the mode to keep.
+struct CurrentSettings {
+  std::string path;
+  std::optional<std::string> text;
+  mode_t mode = kNewFileMode;
+};
+
+Result<CurrentSettings> read_current_settings(std::string path) {
   struct stat st;
   // Settings kept elsewhere behind a link (a dotfiles checkout, say) are
   // edited where they are: a rename over the link would replace it.
@@ -387,27 +396,60 @@ Result<std::string> install_hooks(const InstallRequest& request) {
     }
     path = *target;
   }
-  const std::string shown = sys::display_path(path);
-
-  std::optional<std::string> old_text;
-  mode_t mode = kNewFileMode;
-  if (::stat(path.c_str(), &st) == 0) {
-    if (!S_ISREG(st.st_mode)) {
-      return Failure{shown + " is not a regular file"};
-    }
-    // Unreadable must not pass for missing: that would write over it.
-    old_text = sys::read_file(path, kMaxSettingsBytes);
-    if (!old_text) {
-      return Failure{"couldn't read " + shown +
-                     (static_cast<std::uintmax_t>(st.st_size) >
-                              kMaxSettingsBytes
-                          ? " (larger than 16 MiB)"
-                          : "")};
-    }
-    mode = st.st_mode & 07777;
-  } else if (errno != ENOENT) {
-    return os_failure("look at", path, errno);
+  CurrentSettings current;
+  current.path = path;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) return os_failure("look at", path, errno);
+    return current;
   }
+  const std::string shown = sys::display_path(path);
+  if (!S_ISREG(st.st_mode)) return Failure{shown + " is not a regular file"};
+  // Unreadable must not pass for missing: that would write over it.
+  current.text = sys::read_file(path, kMaxSettingsBytes);
+  if (!current.text) {
+    return Failure{"couldn't read " + shown +
+                   (static_cast<std::uintmax_t>(st.st_size) > kMaxSettingsBytes
+                        ? " (larger than 16 MiB)"
+                        : "")};
+  }
+  current.mode = st.st_mode & 07777;
+  return current;
+}
+
+// Writes `text` over the settings: the old file copied to .bak first, or
+// the directory made for a new one.
+Status write_settings(const CurrentSettings& current, const std::string& text) {
+  const std::string& path = current.path;
+  const std::string shown = sys::display_path(path);
+  if (current.text) {
+    // rename(2) needs only the directory to be writable; a file the user
+    // made read-only says "leave me alone", and is left.
+    if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
+      return Failure{shown + " is not writable (" +
+                     sys::os_error_text(errno) + "); nothing was changed"};
+    }
+    // The copy goes first: when it fails, nothing has been changed.
+    if (Status saved = sys::write_file_atomically(path + ".bak", *current.text,
+                                                  current.mode);
+        !saved) {
+      return Failure{"couldn't back up " + shown + ": " + saved.reason()};
+    }
+  } else if (std::optional<std::string> dir = sys::parent_path(path);
+             dir && !dir->empty() && !sys::make_dirs(*dir, kNewDirectoryMode)) {
+    return Failure{"couldn't create the directory " + sys::display_path(*dir) +
+                   " for " + shown};
+  }
+  return sys::write_file_atomically(path, text, current.mode);
+}
+
+}  // namespace
+
+Result<std::string> install_hooks(const InstallRequest& request) {
+  Result<CurrentSettings> current =
+      read_current_settings(request.settings_path);
+  if (!current) return Failure{current.reason()};
+  const std::optional<std::string>& old_text = current->text;
+  const std::string shown = sys::display_path(current->path);
 
   Result<SettingsEdit> edit = edit_settings(old_text.value_or(""),
                                             request.hook_path, request.action,
@@ -431,32 +473,13 @@ Result<std::string> install_hooks(const InstallRequest& request) {
            (old_text ? "" : " (missing)") + "\n+++ " + shown + "\n" +
            line_diff(old_text.value_or(""), edit->text);
   }
-
-  if (old_text) {
-    // rename(2) needs only the directory to be writable; a file the user
-    // made read-only says "leave me alone", and is left.
-    if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
-      return Failure{shown + " is not writable (" +
-                     sys::os_error_text(errno) + "); nothing was changed"};
-    }
-    // The copy goes first: when it fails, nothing has been changed.
-    if (Status saved =
-            sys::write_file_atomically(path + ".bak", *old_text, mode);
-        !saved) {
-      return Failure{"couldn't back up " + shown + ": " + saved.reason()};
-    }
-  } else if (std::optional<std::string> dir = sys::parent_path(path);
-             dir && !dir->empty() && !sys::make_dirs(*dir, kNewDirectoryMode)) {
-    return Failure{"couldn't create the directory " + sys::display_path(*dir) +
-                   " for " + shown};
-  }
-  if (Status written = sys::write_file_atomically(path, edit->text, mode);
-      !written) {
+  if (Status written = write_settings(*current, edit->text); !written) {
     return Failure{written.reason()};
   }
-  std::string done = old_text ? "Changed " + shown + " (the old file is " +
-                                    sys::display_path(path + ".bak") + "):\n"
-                              : "Created " + shown + ":\n";
+  std::string done =
+      old_text ? "Changed " + shown + " (the old file is " +
+                     sys::display_path(current->path + ".bak") + "):\n"
+               : "Created " + shown + ":\n";
   return done + report;
 }
 
