@@ -171,6 +171,10 @@ void Checker::secret_dir(const std::string& path, const std::string& what) {
 }
 
 // Programs that do not show the contents of the files they are given.
+namespace {
+bool has_secret_hint(std::string_view text);
+}  // namespace
+
 bool Checker::reads_no_content(std::string_view p) {
   static const std::unordered_set<std::string_view> kPrograms = {
       "echo",        "printf",   "ls",       "stat",     "test",
@@ -248,13 +252,23 @@ void Checker::secrets(const RunCommand& rc) {
 // False when no word of `rc` could name a secret, and no setting or
 // placeholder brings one in.
 bool Checker::may_hold_secrets(const RunCommand& rc) const {
-  bool candidates = !s_.secret_paths.empty() || !rc.placeholder_roots.empty() ||
-                    cwd_in_secrets(rc.cwd);
-  for (std::size_t k = 1; k < rc.argv.size() && !candidates; ++k) {
-    const Word& w = rc.argv[k];
-    candidates = w.unknown || w.glob || holds_any(w.text, "._~@");
+  if (!s_.secret_paths.empty() || !rc.placeholder_roots.empty() ||
+      cwd_in_secrets(rc.cwd)) {
+    return true;
   }
-  return candidates;
+  for (std::size_t k = 1; k < rc.argv.size(); ++k) {
+    const Word& w = rc.argv[k];
+    // What may_name_secret asks, loosened so that it also holds for every
+    // part secrets() takes out of a word (the FILE of --opt=FILE, @FILE,
+    // name=@FILE): a part inherits the word's flags, and any text it
+    // holds, the word holds too.
+    if (w.unknown || w.glob || w.text.find("{}") != std::string::npos ||
+        has_secret_hint(w.text) ||
+        (!f_.home.empty() && w.text.find(f_.home) != std::string::npos)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // git add: staging a secret puts it in history, and often on a remote.

@@ -67,7 +67,10 @@ void Reader::parse_simple() {
       f.finish();
       continue;
     }
-    if (try_redirect(cmd, index)) continue;
+    // Only these can start a redirection: most words need not be tried.
+    bool may_redirect =
+        is_digit(c) || c == '<' || c == '>' || c == '&' || c == '{';
+    if (may_redirect && try_redirect(cmd, index)) continue;
     if (is_meta(c)) {
       if (try_function_definition(cmd)) return;
       break;
