@@ -185,35 +185,18 @@ class Listener {
 
 // An unrelated long-running process (/bin/sleep), for records whose pid was
 // reused by something that is not Core.
-class Sleeper {
+class Sleeper : public BackgroundProcess {
  public:
-  Sleeper() {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      int null = ::open("/dev/null", O_RDWR);
-      ::dup2(null, 0);
-      ::dup2(null, 1);
-      ::dup2(null, 2);
-      ::execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
+  Sleeper() : BackgroundProcess({"/bin/sleep", "60"}) {
     // Until exec has happened the child still shows the test executable.
     for (int i = 0; i < 400; ++i) {
       std::error_code ec;
       auto image = std::filesystem::read_symlink(
-          "/proc/" + std::to_string(pid_) + "/exe", ec);
+          "/proc/" + std::to_string(pid()) + "/exe", ec);
       if (!ec && image.filename() == "sleep") break;
       ::usleep(5000);
     }
   }
-  ~Sleeper() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
 };
 
 // ---------------------------------------------------------------------------

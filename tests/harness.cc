@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -20,7 +21,7 @@
 #include <fstream>
 #include <sstream>
 
-#include <gtest/gtest.h>
+#include "request_reader.h"
 
 namespace twk::testing {
 namespace {
@@ -266,6 +267,39 @@ std::vector<std::string> lines_of(const std::string& path) {
   return lines;
 }
 
+BackgroundProcess::BackgroundProcess(
+    std::vector<std::string> argv,
+    std::optional<std::map<std::string, std::string>> env) {
+  std::vector<std::string> env_strings;
+  if (env) {
+    for (const auto& [k, v] : *env) env_strings.push_back(k + "=" + v);
+  }
+  std::vector<char*> args, envp;
+  for (auto& s : argv) args.push_back(s.data());
+  args.push_back(nullptr);
+  for (auto& e : env_strings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    ::execve(args[0], args.data(), env ? envp.data() : environ);
+    ::_exit(127);
+  }
+}
+
+BackgroundProcess::~BackgroundProcess() {
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+}
+
+bool BackgroundProcess::alive() const {
+  int status;
+  return ::waitpid(pid_, &status, WNOHANG) == 0;
+}
+
 bool ends_within(pid_t pid, std::chrono::milliseconds limit) {
   auto until = std::chrono::steady_clock::now() + limit;
   for (;;) {
@@ -460,27 +494,7 @@ void ScriptedCore::serve() {
       open_fds_.push_back(fd);
     }
     workers_.emplace_back([this, fd] {
-      // Read the head, then as many body bytes as Content-Length says.
-      std::string request;
-      char buf[65536];
-      std::size_t need = std::string::npos;
-      timeval tv{5, 0};
-      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      while (request.size() < need) {
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        request.append(buf, static_cast<std::size_t>(n));
-        if (need != std::string::npos) continue;
-        std::size_t head_end = request.find("\r\n\r\n");
-        if (head_end != std::string::npos) {
-          std::size_t length = 0;
-          std::size_t cl = request.find("Content-Length: ");
-          if (cl != std::string::npos && cl < head_end) {
-            length = std::stoul(request.substr(cl + 16));
-          }
-          need = head_end + 4 + length;
-        }
-      }
+      std::string request = read_request(fd, 5);
       {
         std::lock_guard<std::mutex> lock(mu_);
         requests_.push_back(request);

@@ -103,6 +103,25 @@ std::vector<std::string> lines_of(const std::string& path);
 // looking every 10 ms for at most `limit`.
 bool ends_within(pid_t pid, std::chrono::milliseconds limit);
 
+// A program the test runs in the background with its standard streams on
+// /dev/null; killed and reaped when this goes. `env` is its whole
+// environment; without it, it gets the test's own.
+class BackgroundProcess {
+ public:
+  explicit BackgroundProcess(
+      std::vector<std::string> argv,
+      std::optional<std::map<std::string, std::string>> env = std::nullopt);
+  ~BackgroundProcess();
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+  pid_t pid() const { return pid_; }
+  // Still running (the test is its parent, so it cannot vanish unseen).
+  bool alive() const;
+
+ private:
+  pid_t pid_ = -1;
+};
+
 // The pid in an endpoint record's text, or -1.
 long long record_pid(const std::string& record);
 
