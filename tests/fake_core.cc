@@ -51,7 +51,10 @@
 #include <string>
 #include <vector>
 
-#include "request_reader.h"
+#include "wire.h"
+
+using twk::testing::read_request;
+using twk::testing::send_all;
 
 extern char** environ;
 
@@ -69,17 +72,6 @@ void append_line(const std::string& path, const std::string& line) {
   std::string text = line + "\n";
   (void)!write(fd, text.data(), text.size());  // one write: lines stay whole
   close(fd);
-}
-
-bool write_all(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 std::string read_link(const std::string& path) {
@@ -221,16 +213,16 @@ void answer_or_die(int conn) {
     raise(SIGKILL);
   }
   if (head.rfind("GET /health ", 0) == 0) {
-    write_all(conn, reply(200, "{\"status\":\"ok\"}"));
+    send_all(conn, reply(200, "{\"status\":\"ok\"}"));
   } else {
-    write_all(conn, reply(404, "{}"));
+    send_all(conn, reply(404, "{}"));
   }
   shutdown(conn, SHUT_WR);
 }
 
 void answer(int conn, int health_status, int* close_on_health,
             bool hang_on_policy) {
-  std::string request = twk::testing::read_request(conn, 2);
+  std::string request = read_request(conn, 2);
   std::string first_line = request.substr(0, request.find("\r\n"));
   log_request(request);
 
@@ -239,16 +231,17 @@ void answer(int conn, int health_status, int* close_on_health,
       close(*close_on_health);
       *close_on_health = -1;
     }
-    write_all(conn, reply(health_status, "{\"status\":\"ok\"}"));
+    send_all(conn, reply(health_status, "{\"status\":\"ok\"}"));
   } else if (first_line.rfind("POST /v1/policy/hook ", 0) == 0) {
     if (hang_on_policy) {
       hold_until_closed(conn);
       return;
     }
-    write_all(conn, reply(200, "{\"output\":" +
-                                   env_or("TWK_FAKE_CORE_OUTPUT", "null") + "}"));
+    send_all(conn,
+             reply(200, "{\"output\":" +
+                            env_or("TWK_FAKE_CORE_OUTPUT", "null") + "}"));
   } else {
-    write_all(conn, reply(404, "{}"));
+    send_all(conn, reply(404, "{}"));
   }
   shutdown(conn, SHUT_WR);
 }

@@ -21,8 +21,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "request_reader.h"
-
 namespace twk::testing {
 namespace {
 
@@ -427,16 +425,6 @@ WaitingShell::~WaitingShell() {
 
 void write_exiting_core(const std::string& path) {
   write_file(path, "#!/bin/sh\nexit 3\n", 0755);
-}
-
-void send_all(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
 }
 
 ScriptedCore::ScriptedCore(Handler handler) : handler_(std::move(handler)) {

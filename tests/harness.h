@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "twk/testing/scratch_dir.h"
+#include "wire.h"
 
 namespace twk::testing {
 
@@ -221,8 +222,5 @@ inline const std::string kTimedOut = "Core didn't answer: timed out";
 inline const std::string kNotHttp =
     "Core didn't answer: Core's reply wasn't HTTP";
 inline const std::string kNotValid = "Core's answer wasn't valid";
-
-// Writes all of `data` to `fd`, ignoring errors.
-void send_all(int fd, const std::string& data);
 
 }  // namespace twk::testing

@@ -164,6 +164,14 @@ TEST_F(StartCore, CreatesMissingStatePrivateWhateverTheUmask) {
     std::string state = top + "/a/b";
     std::string endpoint = state + "/endpoint.json";
     endpoint_files_.push_back(endpoint);
+    const std::string dirs[] = {top, top + "/a", state, state + "/logs"};
+    const std::string log = state + "/logs/backend.log";
+    auto expect_modes = [&](unsigned dir_mode, unsigned log_mode) {
+      for (const std::string& dir : dirs) {
+        EXPECT_EQ(mode_of(dir), dir_mode) << dir;
+      }
+      EXPECT_EQ(mode_of(log), log_mode);
+    };
     ProgramRun run = hook_run(
         kEvent, env("report", {{"TARNWICK_HOME", state},
                                {"TWK_FAKE_CORE_OUTPUT", R"({"started":true})"}}));
@@ -173,24 +181,16 @@ TEST_F(StartCore, CreatesMissingStatePrivateWhateverTheUmask) {
               started_pids().back());
     EXPECT_FALSE(exists(endpoint + ".start-lock"));
     EXPECT_TRUE(reported("lock_mode=700"));
-    for (const std::string& dir : {top, top + "/a", state, state + "/logs"}) {
-      EXPECT_EQ(mode_of(dir), 0700u) << dir;
-    }
-    EXPECT_EQ(mode_of(state + "/logs/backend.log"), 0600u);
+    expect_modes(0700, 0600);
 
     // A later start finds them all in place, looser than it would make
     // them, and leaves them so.
     kill_cores_for(endpoint);
     ::unlink(endpoint.c_str());
-    for (const std::string& dir : {top, top + "/a", state, state + "/logs"}) {
-      ::chmod(dir.c_str(), 0755);
-    }
-    ::chmod((state + "/logs/backend.log").c_str(), 0644);
+    for (const std::string& dir : dirs) ::chmod(dir.c_str(), 0755);
+    ::chmod(log.c_str(), 0644);
     expect_answer(run_program(run), "{\"started\":true}\n");
-    for (const std::string& dir : {top, top + "/a", state, state + "/logs"}) {
-      EXPECT_EQ(mode_of(dir), 0755u) << dir;
-    }
-    EXPECT_EQ(mode_of(state + "/logs/backend.log"), 0644u);
+    expect_modes(0755, 0644);
   }
 }
 

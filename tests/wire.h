@@ -1,6 +1,7 @@
-// Reading one HTTP request off a connection, for the test programs that
-// play Core (fake-core and the harness's ScriptedCore). Plain POSIX, so
-// that nothing here depends on the code under test.
+// Both ends of a connection for the test programs that play Core
+// (fake-core and the harness's ScriptedCore): reading one HTTP request and
+// sending bytes. Plain POSIX, so that nothing here depends on the code
+// under test.
 #pragma once
 
 #include <sys/socket.h>
@@ -40,6 +41,18 @@ inline std::string read_request(int fd, long timeout_seconds) {
     need = head_end + 4 + length;
   }
   return request;
+}
+
+// Writes all of `data` to `fd`; false when the peer is gone.
+inline bool send_all(int fd, const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace twk::testing
