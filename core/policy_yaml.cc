@@ -168,6 +168,20 @@ std::vector<std::string> names_of(const YAML::Node& value,
   return names;
 }
 
+HookFilter hook_of(const YAML::Node& node) {
+  static constexpr std::pair<std::string_view, HookFilter> kHooks[] = {
+      {"pre-tool-use", HookFilter::kPreToolUse},
+      {"post-tool-use", HookFilter::kPostToolUse},
+      {"any", HookFilter::kAny},
+  };
+  std::string hook = text_of(node, "hook");
+  for (const auto& [name, filter] : kHooks) {
+    if (hook == name) return filter;
+  }
+  fail(node, "hook must be pre-tool-use, post-tool-use or any, not " +
+                 text::enclosed(hook, '"'));
+}
+
 Rule rule_of(const YAML::Node& node, std::size_t index) {
   Rule rule;
   bool has_decision = false;
@@ -179,18 +193,7 @@ Rule rule_of(const YAML::Node& node, std::size_t index) {
         if (key == "name") {
           rule.name = text_of(value, "name");
         } else if (key == "hook") {
-          std::string hook = text_of(value, "hook");
-          if (hook == "pre-tool-use") {
-            rule.hook = HookFilter::kPreToolUse;
-          } else if (hook == "post-tool-use") {
-            rule.hook = HookFilter::kPostToolUse;
-          } else if (hook == "any") {
-            rule.hook = HookFilter::kAny;
-          } else {
-            fail(value,
-                 "hook must be pre-tool-use, post-tool-use or any, not " +
-                     text::enclosed(hook, '"'));
-          }
+          rule.hook = hook_of(value);
         } else if (key == "tool") {
           rule.tools = names_of(value, "tool");
         } else if (key == "program") {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 
 namespace twk {
 namespace {
@@ -80,68 +81,63 @@ std::string unchecked(const std::string& reason) {
 }
 
 TEST(Run, StepsAndReasons) {
-  // What the scripted Core is set to, the steps run() takes and what the
-  // agent gets.
   struct Case {
     const char* name;
-    Status binary = Ok{};
-    std::optional<Endpoint> live = std::nullopt;
-    Result<Endpoint> started = Endpoint{};
-    std::deque<http::RequestResult> answers = {};
+    std::function<void(ScriptedCore&)> script;
     std::string steps;
     std::string outcome;
   };
   const Case cases[] = {
-      {.name = "live Core answers",
-       .live = endpoint("old"),
-       .answers = {answered(kAllow)},
-       .steps = "binary live ask:old ",
-       .outcome = "allow"},
-      {.name = "a refusal starts Core, which is asked once",
-       .live = endpoint("old"),
-       .started = endpoint("new"),
-       .answers = {refused(), answered(kAllow)},
-       .steps = "binary live ask:old start ask:new ",
-       .outcome = "allow"},
-      {.name = "no record starts Core",
-       .started = endpoint("new"),
-       .answers = {answered(kAllow)},
-       .steps = "binary live start ask:new ",
-       .outcome = "allow"},
-      {.name = "a time-out is reported, never answered by a second Core",
-       .live = endpoint("old"),
-       .answers = {failed("timed out")},
-       .steps = "binary live ask:old ",
-       .outcome = unchecked("Core didn't answer: timed out")},
-      {.name = "no binary: nothing else is tried",
-       .binary = Failure{"no Core binary was found"},
-       .steps = "binary ",
-       .outcome = unchecked("no Core binary was found")},
-      {.name = "a failed start is reported",
-       .started = Failure{"Core didn't start"},
-       .steps = "binary live start ",
-       .outcome = unchecked("Core didn't start")},
-      {.name = "refused right after the start",
-       .answers = {refused()},
-       .steps = "binary live start ask: ",
-       .outcome = unchecked("Core stopped right after starting")},
-      {.name = "the started Core fails to answer",
-       .answers = {failed("Core's reply wasn't HTTP")},
-       .steps = "binary live start ask: ",
-       .outcome = unchecked("Core didn't answer: Core's reply wasn't HTTP")},
-      {.name = "an answer that isn't 200 is judged, not retried",
-       .live = endpoint("old"),
-       .answers = {http::Response{503, ""}},
-       .steps = "binary live ask:old ",
-       .outcome = unchecked("Core answered 503")},
+      {"live Core answers",
+       [](ScriptedCore& c) {
+         c.live = endpoint("old");
+         c.answers = {answered(kAllow)};
+       },
+       "binary live ask:old ", "allow"},
+      {"a refusal starts Core, which is asked once",
+       [](ScriptedCore& c) {
+         c.live = endpoint("old");
+         c.started = endpoint("new");
+         c.answers = {refused(), answered(kAllow)};
+       },
+       "binary live ask:old start ask:new ", "allow"},
+      {"no record starts Core",
+       [](ScriptedCore& c) {
+         c.started = endpoint("new");
+         c.answers = {answered(kAllow)};
+       },
+       "binary live start ask:new ", "allow"},
+      {"a time-out is reported, never answered by a second Core",
+       [](ScriptedCore& c) {
+         c.live = endpoint("old");
+         c.answers = {failed("timed out")};
+       },
+       "binary live ask:old ", unchecked("Core didn't answer: timed out")},
+      {"no binary: nothing else is tried",
+       [](ScriptedCore& c) { c.binary = Failure{"no Core binary was found"}; },
+       "binary ", unchecked("no Core binary was found")},
+      {"a failed start is reported",
+       [](ScriptedCore& c) { c.started = Failure{"Core didn't start"}; },
+       "binary live start ", unchecked("Core didn't start")},
+      {"refused right after the start",
+       [](ScriptedCore& c) { c.answers = {refused()}; },
+       "binary live start ask: ",
+       unchecked("Core stopped right after starting")},
+      {"the started Core fails to answer",
+       [](ScriptedCore& c) { c.answers = {failed("Core's reply wasn't HTTP")}; },
+       "binary live start ask: ",
+       unchecked("Core didn't answer: Core's reply wasn't HTTP")},
+      {"an answer that isn't 200 is judged, not retried",
+       [](ScriptedCore& c) {
+         c.live = endpoint("old");
+         c.answers = {http::Response{503, ""}};
+       },
+       "binary live ask:old ", unchecked("Core answered 503")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ScriptedCore core;
-    core.binary = c.binary;
-    core.live = c.live;
-    core.started = c.started;
-    core.answers = c.answers;
+    c.script(core);
     HookInput input(kInput);
     HookOutput out = run("claude-code", kPreToolUse, input, std::nullopt, core);
     EXPECT_EQ(core.steps, c.steps);

@@ -60,6 +60,11 @@ void expect_clean(const RunResult& r) {
   EXPECT_EQ(r.err, "");
 }
 
+void expect_answer(const RunResult& r, const std::string& out) {
+  expect_clean(r);
+  EXPECT_EQ(r.out, out);
+}
+
 RunResult run_program(const ProgramRun& run) {
   // A program that exits without reading its input closes the pipe; the
   // write to it must fail with EPIPE instead of killing the test process.

@@ -74,6 +74,8 @@ RunResult run_program(const ProgramRun& run);
 // A run that ended as every run should: exit status 0, within its kill
 // time, nothing on stderr.
 void expect_clean(const RunResult& r);
+// A clean run that printed exactly `out`.
+void expect_answer(const RunResult& r, const std::string& out);
 
 // A typical pre-tool-use event of the Bash tool.
 inline constexpr char kEvent[] =

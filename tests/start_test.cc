@@ -79,12 +79,6 @@ class BackgroundCore : public BackgroundProcess {
 // The hook starting the fake Core, with the checks every run shares.
 class StartTest : public FakeCoreTest {
  protected:
-  // The hook's run that printed `out` and nothing else.
-  static void expect_answer(const RunResult& r, const std::string& out) {
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(r.out, out);
-    EXPECT_EQ(r.err, "");
-  }
   // The hook's run for a reason it could not get a decision.
   static void expect_ask(const RunResult& r, const std::string& reason) {
     expect_answer(r, ask_line(reason));
