@@ -54,6 +54,9 @@ Verdict decide(const std::string& tool, const nlohmann::json& input,
   return v;
 }
 
+// Short names for the case tables.
+constexpr Decision D = Decision::kDeny, A = Decision::kAsk, N = Decision::kNone;
+
 struct Case {
   const char* command;
   Decision decision;
@@ -87,7 +90,6 @@ TEST(BuiltinPolicy, IsTheShippedExample) {
 }
 
 TEST(BuiltinPolicy, RecursiveDeletesAreJudgedByWhatTheyDelete) {
-  const Decision D = Decision::kDeny, A = Decision::kAsk, N = Decision::kNone;
   expect_bash({
       // Every spelling of "delete the home directory" that bash runs.
       {"rm -rf ~", D, "recursive-delete"},
@@ -131,7 +133,6 @@ TEST(BuiltinPolicy, RecursiveDeletesAreJudgedByWhatTheyDelete) {
 }
 
 TEST(BuiltinPolicy, DataIsNotCode) {
-  const Decision N = Decision::kNone;
   expect_bash({
       {"echo rm -rf /", N, ""},
       {"printf 'rm -rf ~\\n'", N, ""},
@@ -146,7 +147,6 @@ TEST(BuiltinPolicy, DataIsNotCode) {
 }
 
 TEST(BuiltinPolicy, NestedCodeIsFollowed) {
-  const Decision D = Decision::kDeny, A = Decision::kAsk;
   expect_bash({
       {"bash -c 'rm -rf /'", D, "recursive-delete"},
       {"sudo bash -c \"sudo sh -c 'rm -rf /'\"", D, "recursive-delete"},
@@ -167,7 +167,6 @@ TEST(BuiltinPolicy, NestedCodeIsFollowed) {
 }
 
 TEST(BuiltinPolicy, OtherChecks) {
-  const Decision D = Decision::kDeny, A = Decision::kAsk, N = Decision::kNone;
   expect_bash({
       {"git -C repo reset --har", A, "destructive-git"},
       {"git push origin +main", A, "destructive-git"},
@@ -196,7 +195,6 @@ TEST(BuiltinPolicy, OtherChecks) {
 }
 
 TEST(BuiltinPolicy, ProtectsItsOwnFilesAndTheHookSettings) {
-  const Decision D = Decision::kDeny, N = Decision::kNone;
   expect_bash({
       {"echo 'default: allow' > ~/.tarnwick/policy.yaml", D, "self-protection"},
       {": > ~/.tarnwick/logs/audit.jsonl", D, "self-protection"},

@@ -21,13 +21,6 @@ struct OptionDef {
   Setter set;
 };
 
-std::string quoted(std::string_view s) {
-  std::string out = "'";
-  out += s;
-  out += '\'';
-  return out;
-}
-
 std::optional<std::string> set_host(Options& options, std::string_view value) {
   std::string host(value);
   // "[::1]" is accepted as well as "::1", since that is how IPv6 addresses
@@ -37,7 +30,8 @@ std::optional<std::string> set_host(Options& options, std::string_view value) {
   }
   if (!net::host_address(host, 0)) {
     // Names are refused: the endpoint record must carry a numeric address.
-    return "--host needs a numeric IPv4 or IPv6 address, not " + quoted(value);
+    return "--host needs a numeric IPv4 or IPv6 address, not " +
+           text::enclosed(value, '\'');
   }
   options.host = std::move(host);
   return std::nullopt;
@@ -46,7 +40,8 @@ std::optional<std::string> set_host(Options& options, std::string_view value) {
 std::optional<std::string> set_port(Options& options, std::string_view value) {
   std::optional<std::uint64_t> port = text::parse_decimal(value, 65535);
   if (!port) {
-    return "--port needs a number from 0 to 65535, not " + quoted(value);
+    return "--port needs a number from 0 to 65535, not " +
+           text::enclosed(value, '\'');
   }
   options.port = static_cast<std::uint16_t>(*port);
   return std::nullopt;
@@ -58,41 +53,33 @@ std::optional<std::string> set_idle_exit(Options& options,
       text::parse_decimal(value, kMaxIdleExitSeconds,
                           text::AboveLimit::kClamp);
   if (!seconds) {
-    return "--idle-exit needs a whole number of seconds, not " + quoted(value);
+    return "--idle-exit needs a whole number of seconds, not " +
+           text::enclosed(value, '\'');
   }
   options.idle_exit_seconds = *seconds;
   return std::nullopt;
 }
 
-std::optional<std::string> set_policy(Options& options,
-                                      std::string_view value) {
-  if (value.empty()) return "--policy needs a file name";
-  options.policy_file = std::string(value);
-  return std::nullopt;
+// A value kept as given in `field`; an empty one is refused with
+// `if_empty` when that is not empty itself.
+Setter set_text(std::optional<std::string> Options::*field,
+                std::string_view if_empty = {}) {
+  return
+      [field, if_empty](Options& options,
+                        std::string_view value) -> std::optional<std::string> {
+        if (value.empty() && !if_empty.empty()) return std::string(if_empty);
+        options.*field = std::string(value);
+        return std::nullopt;
+      };
 }
 
-std::optional<std::string> set_project(Options& options,
-                                       std::string_view value) {
-  if (value.empty()) return "--project needs a directory";
-  options.project_dir = std::string(value);
-  return std::nullopt;
-}
-
-std::optional<std::string> set_settings(Options& options,
-                                        std::string_view value) {
-  if (value.empty()) return "--settings needs a file name";
-  options.settings_file = std::string(value);
-  return std::nullopt;
-}
-
-std::optional<std::string> set_uninstall(Options& options, std::string_view) {
-  options.uninstall = true;
-  return std::nullopt;
-}
-
-std::optional<std::string> set_dry_run(Options& options, std::string_view) {
-  options.dry_run = true;
-  return std::nullopt;
+// A switch, which turns `field` on.
+Setter set_flag(bool Options::*field) {
+  return [field](Options& options,
+                 std::string_view) -> std::optional<std::string> {
+    options.*field = true;
+    return std::nullopt;
+  };
 }
 
 std::optional<std::string> set_decision(Options& options,
@@ -103,63 +90,44 @@ std::optional<std::string> set_decision(Options& options,
       return std::nullopt;
     }
   }
-  return "--decision is allow, ask, deny or none, not " + quoted(value);
-}
-
-std::optional<std::string> set_since(Options& options, std::string_view value) {
-  options.since = std::string(value);  // checked against the clock later
-  return std::nullopt;
-}
-
-std::optional<std::string> set_session(Options& options,
-                                       std::string_view value) {
-  options.session = std::string(value);
-  return std::nullopt;
-}
-
-std::optional<std::string> set_follow(Options& options, std::string_view) {
-  options.follow = true;
-  return std::nullopt;
-}
-
-std::optional<std::string> set_json(Options& options, std::string_view) {
-  options.json = true;
-  return std::nullopt;
-}
-
-std::optional<std::string> set_help(Options& options, std::string_view) {
-  options.help = true;
-  return std::nullopt;
+  return "--decision is allow, ask, deny or none, not " +
+         text::enclosed(value, '\'');
 }
 
 std::span<const OptionDef> option_table(Command command) {
+  static const OptionDef kHelp = {"--help", false, set_flag(&Options::help)};
+  static const OptionDef kProject = {
+      "--project", true,
+      set_text(&Options::project_dir, "--project needs a directory")};
   static const OptionDef kServe[] = {
-      {"--host", true, set_host},           {"--port", true, set_port},
-      {"--idle-exit", true, set_idle_exit}, {"--policy", true, set_policy},
-      {"--help", false, set_help},
+      {"--host", true, set_host},
+      {"--port", true, set_port},
+      {"--idle-exit", true, set_idle_exit},
+      {"--policy", true,
+       set_text(&Options::policy_file, "--policy needs a file name")},
+      kHelp,
   };
-  static const OptionDef kCheck[] = {{"--help", false, set_help}};
-  static const OptionDef kExplain[] = {
-      {"--project", true, set_project},
-      {"--help", false, set_help},
-  };
+  static const OptionDef kCheck[] = {kHelp};
+  static const OptionDef kExplain[] = {kProject, kHelp};
   static const OptionDef kInstall[] = {
-      {"--project", true, set_project},
-      {"--settings", true, set_settings},
-      {"--uninstall", false, set_uninstall},
-      {"--dry-run", false, set_dry_run},
-      {"--help", false, set_help},
+      kProject,
+      {"--settings", true,
+       set_text(&Options::settings_file, "--settings needs a file name")},
+      {"--uninstall", false, set_flag(&Options::uninstall)},
+      {"--dry-run", false, set_flag(&Options::dry_run)},
+      kHelp,
   };
   static const OptionDef kLog[] = {
-      {"--decision", true, set_decision}, {"--since", true, set_since},
-      {"--session", true, set_session},   {"--project", true, set_project},
-      {"--follow", false, set_follow},    {"--json", false, set_json},
-      {"--help", false, set_help},
+      {"--decision", true, set_decision},
+      // --since is checked against the clock when the log is read.
+      {"--since", true, set_text(&Options::since)},
+      {"--session", true, set_text(&Options::session)},
+      kProject,
+      {"--follow", false, set_flag(&Options::follow)},
+      {"--json", false, set_flag(&Options::json)},
+      kHelp,
   };
-  static const OptionDef kStatus[] = {
-      {"--project", true, set_project},
-      {"--help", false, set_help},
-  };
+  static const OptionDef kStatus[] = {kProject, kHelp};
   switch (command) {
     case Command::kStatus:
       return kStatus;
@@ -215,7 +183,7 @@ Result<Options> parse_options(std::span<const std::string_view> args) {
       continue;
     }
     if (arg.size() < 2 || arg[0] != '-') {
-      return Failure{"unexpected argument " + quoted(arg)};
+      return Failure{"unexpected argument " + text::enclosed(arg, '\'')};
     }
     std::string_view name = arg;
     std::optional<std::string_view> inline_value;
@@ -224,7 +192,8 @@ Result<Options> parse_options(std::span<const std::string_view> args) {
       inline_value = arg.substr(eq + 1);
     }
     const OptionDef* def = find_option(options.command, name);
-    if (def == nullptr) return Failure{"unknown option " + quoted(name)};
+    if (def == nullptr)
+      return Failure{"unknown option " + text::enclosed(name, '\'')};
 
     std::string_view value;
     if (def->takes_value) {
@@ -233,10 +202,12 @@ Result<Options> parse_options(std::span<const std::string_view> args) {
       } else if (i + 1 < args.size()) {
         value = args[++i];
       } else {
-        return Failure{"option " + quoted(name) + " needs a value"};
+        return Failure{"option " + text::enclosed(name, '\'') +
+                       " needs a value"};
       }
     } else if (inline_value) {
-      return Failure{"option " + quoted(name) + " takes no value"};
+      return Failure{"option " + text::enclosed(name, '\'') +
+                     " takes no value"};
     }
     if (std::optional<std::string> error = def->set(options, value)) {
       return Failure{std::move(*error)};

@@ -5,23 +5,18 @@
 
 #include <cstdlib>
 #include <exception>
+#include <iterator>
 #include <mutex>
 
 #include "log.h"
-#include "twk/host_output.h"
 #include "policy_yaml.h"
 #include "shell/shell.h"
+#include "twk/host_output.h"
 #include "twk/sys/files.h"
+#include "twk/text.h"
 
 namespace twk::core {
 namespace {
-
-std::string in_quotes(std::string_view s) {
-  std::string out = "\"";
-  out += s;
-  out += '"';
-  return out;
-}
 
 // The built-in policy's rules, parsed once. The text is tested to parse;
 // should it ever fail, every call is asked about rather than let through.
@@ -44,11 +39,12 @@ std::string rule_reason(const Rule& rule) {
   if (!rule.reason.empty()) return rule.reason;
   switch (rule.decision) {
     case Decision::kAllow:
-      return "Allowed by policy rule " + in_quotes(rule.name) + ".";
+      return "Allowed by policy rule " + text::enclosed(rule.name, '"') + ".";
     case Decision::kAsk:
-      return "Policy rule " + in_quotes(rule.name) + " asks for confirmation.";
+      return "Policy rule " + text::enclosed(rule.name, '"') +
+             " asks for confirmation.";
     default:
-      return "Denied by policy rule " + in_quotes(rule.name) + ".";
+      return "Denied by policy rule " + text::enclosed(rule.name, '"') + ".";
   }
 }
 
@@ -171,17 +167,11 @@ const std::string* string_member(const nlohmann::json& object,
 const char* const kManagedPolicyPath = TWK_MANAGED_POLICY;
 
 std::string_view layer_name(Layer layer) {
-  switch (layer) {
-    case Layer::kManaged:
-      return "managed";
-    case Layer::kUser:
-      return "user";
-    case Layer::kBuiltin:
-      return "built-in";
-    case Layer::kProject:
-      return "project";
-  }
-  return "user";
+  // In the order of the enumeration; anything else reads as the user's.
+  static constexpr std::string_view kNames[] = {"managed", "user", "built-in",
+                                                "project"};
+  auto i = static_cast<std::size_t>(layer);
+  return i < std::size(kNames) ? kNames[i] : kNames[1];
 }
 
 const LayerVerdict* Verdict::decider() const {

@@ -23,21 +23,33 @@
 namespace twk::core {
 namespace {
 
+// The built-in policy: no user's policy file to read.
+PolicyConfig builtin_config() {
+  PolicyConfig config;
+  config.user_path = "/nonexistent/policy.yaml";
+  return config;
+}
+
+// The request body of a pre-tool-use event in `project`, for hook input
+// `input`.
+nlohmann::json pre_tool_use(const std::string& project, nlohmann::json input) {
+  return {{"agent", "claude-code"},
+          {"context", {{"projectDir", project}}},
+          {"hook", "pre-tool-use"},
+          {"input", std::move(input)}};
+}
+
 // The built-in policy's whole decision on a Bash call in a project: the
 // shell analysis, the unwrapping of nested code, every check.
 void decide_command(benchmark::State& state, const std::string& command) {
-  PolicyConfig config;
-  config.user_path = "/nonexistent/policy.yaml";  // the built-in policy
+  PolicyConfig config = builtin_config();
   config.facts.home = "/home/dev";
   config.facts.state_dir = "/home/dev/.tarnwick";
   Policy policy(std::move(config));
-  nlohmann::json event = {{"agent", "claude-code"},
-                          {"context", {{"projectDir", "/home/dev/src/app"}}},
-                          {"hook", "pre-tool-use"},
-                          {"input",
-                           {{"cwd", "/home/dev/src/app"},
-                            {"tool_name", "Bash"},
-                            {"tool_input", {{"command", command}}}}}};
+  nlohmann::json event = pre_tool_use("/home/dev/src/app",
+                                      {{"cwd", "/home/dev/src/app"},
+                                       {"tool_name", "Bash"},
+                                       {"tool_input", {{"command", command}}}});
   for (auto _ : state) benchmark::DoNotOptimize(policy.decide(event));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                           static_cast<std::int64_t>(command.size()));
@@ -146,18 +158,13 @@ BENCHMARK(BM_ParseBuiltinPolicy);
 
 // A typical call, through the whole layered decision with its JSON.
 void BM_DecideTypicalEvent(benchmark::State& state) {
-  PolicyConfig config;
-  config.user_path = "/nonexistent/policy.yaml";  // the built-in policy
-  Policy policy(std::move(config));
-  nlohmann::json event = {
-      {"agent", "claude-code"},
-      {"context", {{"projectDir", "/nonexistent/project"}}},
-      {"hook", "pre-tool-use"},
-      {"input",
-       {{"session_id", "s"},
-        {"tool_name", "Bash"},
-        {"tool_input",
-         {{"command", "npm test -- --watch=false 2>&1 | tail -50"}}}}}};
+  Policy policy(builtin_config());
+  nlohmann::json event = pre_tool_use(
+      "/nonexistent/project",
+      {{"session_id", "s"},
+       {"tool_name", "Bash"},
+       {"tool_input",
+        {{"command", "npm test -- --watch=false 2>&1 | tail -50"}}}});
   for (auto _ : state) benchmark::DoNotOptimize(policy.decide(event));
 }
 BENCHMARK(BM_DecideTypicalEvent);
@@ -166,30 +173,25 @@ BENCHMARK(BM_DecideTypicalEvent);
 // the body, deciding, the audit record (appended to a file when range(0) is
 // 1) and the reply. The body is the hook's for a 3 KB Bash call.
 void BM_PolicyExchange(benchmark::State& state) {
-  PolicyConfig config;
-  config.user_path = "/nonexistent/policy.yaml";  // the built-in policy
-  Policy policy(std::move(config));
+  Policy policy(builtin_config());
   std::string command;
   while (command.size() < 2400) {
     command += "cd src && grep -rn \"TODO\" --include='*.cc' . | sort | ";
   }
   command += "head -20";
-  nlohmann::json body = {
-      {"agent", "claude-code"},
-      {"context", {{"projectDir", "/nonexistent/project"}}},
-      {"hook", "pre-tool-use"},
-      {"input",
-       {{"cwd", "/nonexistent/project"},
-        {"hook_event_name", "PreToolUse"},
-        {"permission_mode", "default"},
-        {"session_id", "0b6c4a59-3f0e-4c38-9d3a-2f8f61a4e3c7"},
-        {"tool_input",
-         {{"command", command},
-          {"description", "Find the open TODO items"},
-          {"timeout", 120000}}},
-        {"tool_name", "Bash"},
-        {"tool_use_id", "toolu_01ABCDEFGHJKLMNPQRSTUVWX"},
-        {"transcript_path", "/nonexistent/home/.claude/projects/p/s.jsonl"}}}};
+  nlohmann::json body = pre_tool_use(
+      "/nonexistent/project",
+      {{"cwd", "/nonexistent/project"},
+       {"hook_event_name", "PreToolUse"},
+       {"permission_mode", "default"},
+       {"session_id", "0b6c4a59-3f0e-4c38-9d3a-2f8f61a4e3c7"},
+       {"tool_input",
+        {{"command", command},
+         {"description", "Find the open TODO items"},
+         {"timeout", 120000}}},
+       {"tool_name", "Bash"},
+       {"tool_use_id", "toolu_01ABCDEFGHJKLMNPQRSTUVWX"},
+       {"transcript_path", "/nonexistent/home/.claude/projects/p/s.jsonl"}});
   std::string text = body.dump();
   char dir_template[] = "/tmp/twk-bench-XXXXXX";
   const char* dir = ::mkdtemp(dir_template);

@@ -2,27 +2,20 @@
 #include "policy_tools.h"
 
 #include <algorithm>
-
 #include <nlohmann/json.hpp>
 #include <variant>
 
-#include "twk/json.h"
 #include "policy.h"
 #include "policy_watch.h"
 #include "policy_yaml.h"
+#include "twk/json.h"
 #include "twk/sys/files.h"
+#include "twk/text.h"
 
 namespace twk::core {
 namespace {
 
 std::string display(const std::string& path) { return sys::display_path(path); }
-
-std::string in_quotes(std::string_view s) {
-  std::string out = "\"";
-  out += s;
-  out += '"';
-  return out;
-}
 
 std::string rule_list(const RuleSet& rules) {
   std::string out;
@@ -72,9 +65,9 @@ std::string layer_line(const LayerVerdict& layer) {
   }
   if (layer.rule_index) {
     line += "rule " + std::to_string(*layer.rule_index + 1) + " " +
-            in_quotes(layer.rule_name) + " matches: ";
+            text::enclosed(layer.rule_name, '"') + " matches: ";
   } else if (!layer.check.empty()) {
-    line += "check " + in_quotes(layer.check) + " finds: ";
+    line += "check " + text::enclosed(layer.check, '"') + " finds: ";
   } else {
     line += "no rule matches, default: ";
   }

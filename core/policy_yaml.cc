@@ -4,11 +4,13 @@
 #include <yaml-cpp/depthguard.h>
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <exception>
 #include <set>
 #include <utility>
 
 #include "shell/checks.h"
+#include "twk/text.h"
 
 namespace twk::core {
 namespace {
@@ -21,13 +23,6 @@ struct SchemaError {
 
 [[noreturn]] void fail(const YAML::Node& at, std::string message) {
   throw SchemaError{at.Mark(), std::move(message)};
-}
-
-std::string in_quotes(std::string_view s) {
-  std::string out = "\"";
-  out += s;
-  out += '"';
-  return out;
 }
 
 // What reading one file may cost: its patterns share one compile budget,
@@ -82,67 +77,109 @@ Decision decision_of(const YAML::Node& node, std::string_view what,
     std::string message(what);
     message += none_allowed ? " must be none, allow, ask or deny, not "
                             : " must be allow, ask or deny, not ";
-    message += in_quotes(name);
+    message += text::enclosed(name, '"');
     fail(node, std::move(message));
   }
   return *d;
 }
 
-// Calls `handle(key, value)` for each entry of the mapping `node`, after
-// checking that the key is one of `known` and appears once.
+// What the keys of a mapping are, for messages.
+struct KeyKind {
+  std::string_view mapping;  // "keys to values": what `node` maps
+  std::string_view one;      // "a key": how text_of names one key
+  std::string_view noun;     // "key": the word before a repeated key
+};
+
+// Calls `handle(key, key_node, value)` for each entry of the mapping
+// `node`, after checking that it is a mapping and that the key appears
+// once.
 template <class Handle>
-void for_each_entry(const YAML::Node& node, std::string_view what,
-                    std::initializer_list<std::string_view> known,
-                    Handle handle) {
+void for_each_unique(const YAML::Node& node, std::string_view what,
+                     const KeyKind& kind, Handle handle) {
   if (!node.IsMap()) {
-    std::string message(what);
-    message += " needs to be a mapping of keys to values";
-    fail(node, std::move(message));
+    fail(node, std::string(what) + " needs to be a mapping of " +
+                   std::string(kind.mapping));
   }
   std::set<std::string> seen;
   for (const auto& entry : node) {
-    std::string key = text_of(entry.first, "a key");
-    bool is_known = false;
-    for (std::string_view k : known) is_known = is_known || k == key;
-    if (!is_known) {
-      std::string message = "unknown key " + in_quotes(key) + " in " +
-                            std::string(what) + " (known: ";
-      bool first = true;
-      for (std::string_view k : known) {
-        if (!first) message += ", ";
-        message += k;
-        first = false;
-      }
-      message += ")";
-      fail(entry.first, std::move(message));
-    }
+    std::string key = text_of(entry.first, kind.one);
     if (!seen.insert(key).second) {
-      fail(entry.first,
-           "key " + in_quotes(key) + " appears twice in " + std::string(what));
+      fail(entry.first, std::string(kind.noun) + " " +
+                            text::enclosed(key, '"') + " appears twice in " +
+                            std::string(what));
     }
     handle(key, entry.first, entry.second);
   }
 }
 
+// Calls `handle(key, key_node, value)` for each entry of the mapping
+// `node`, after checking that the key is one of `known` and appears once.
+template <class Handle>
+void for_each_entry(const YAML::Node& node, std::string_view what,
+                    std::initializer_list<std::string_view> known,
+                    Handle handle) {
+  static constexpr KeyKind kKeys = {"keys to values", "a key", "key"};
+  for_each_unique(
+      node, what, kKeys,
+      [&](const std::string& key, const YAML::Node& key_node,
+          const YAML::Node& value) {
+        // An unknown key fails here on its first appearance, so
+        // it is never reported as repeated.
+        if (std::find(known.begin(), known.end(), key) == known.end()) {
+          std::string message = "unknown key " + text::enclosed(key, '"') +
+                                " in " + std::string(what) + " (known: ";
+          bool first = true;
+          for (std::string_view k : known) {
+            if (!first) message += ", ";
+            message += k;
+            first = false;
+          }
+          message += ")";
+          fail(key_node, std::move(message));
+        }
+        handle(key, key_node, value);
+      });
+}
+
 std::vector<FieldPattern> field_patterns(const YAML::Node& node,
                                          std::string_view what) {
+  static constexpr KeyKind kFields = {"input fields to patterns",
+                                      "an input field name", "field"};
   std::vector<FieldPattern> out;
-  if (!node.IsMap()) {
-    std::string message(what);
-    message += " needs to be a mapping of input fields to patterns";
-    fail(node, std::move(message));
-  }
-  std::set<std::string> seen;
-  for (const auto& entry : node) {
-    std::string field = text_of(entry.first, "an input field name");
-    if (!seen.insert(field).second) {
-      fail(entry.first, "field " + in_quotes(field) + " appears twice in " +
-                            std::string(what));
-    }
-    out.push_back(
-        {field, pattern_of(entry.second, std::string(what) + "." + field)});
-  }
+  for_each_unique(node, what, kFields,
+                  [&](const std::string& field, const YAML::Node&,
+                      const YAML::Node& value) {
+                    out.push_back({field, pattern_of(value, std::string(what) +
+                                                                "." + field)});
+                  });
   return out;
+}
+
+// The value of `key` ("tool", "program"): one name, or a list of at least
+// one.
+std::vector<std::string> names_of(const YAML::Node& value,
+                                  const std::string& key) {
+  if (!value.IsSequence()) return {text_of(value, key)};
+  std::vector<std::string> names;
+  for (const YAML::Node& item : value) {
+    names.push_back(text_of(item, "each " + key));
+  }
+  if (names.empty()) fail(value, key + " lists no " + key);
+  return names;
+}
+
+HookFilter hook_of(const YAML::Node& node) {
+  static constexpr std::pair<std::string_view, HookFilter> kHooks[] = {
+      {"pre-tool-use", HookFilter::kPreToolUse},
+      {"post-tool-use", HookFilter::kPostToolUse},
+      {"any", HookFilter::kAny},
+  };
+  std::string hook = text_of(node, "hook");
+  for (const auto& [name, filter] : kHooks) {
+    if (hook == name) return filter;
+  }
+  fail(node, "hook must be pre-tool-use, post-tool-use or any, not " +
+                 text::enclosed(hook, '"'));
 }
 
 Rule rule_of(const YAML::Node& node, std::size_t index) {
@@ -156,40 +193,17 @@ Rule rule_of(const YAML::Node& node, std::size_t index) {
         if (key == "name") {
           rule.name = text_of(value, "name");
         } else if (key == "hook") {
-          std::string hook = text_of(value, "hook");
-          if (hook == "pre-tool-use") {
-            rule.hook = HookFilter::kPreToolUse;
-          } else if (hook == "post-tool-use") {
-            rule.hook = HookFilter::kPostToolUse;
-          } else if (hook == "any") {
-            rule.hook = HookFilter::kAny;
-          } else {
-            fail(value,
-                 "hook must be pre-tool-use, post-tool-use or any, not " +
-                     in_quotes(hook));
-          }
+          rule.hook = hook_of(value);
         } else if (key == "tool") {
-          if (value.IsSequence()) {
-            for (const YAML::Node& item : value) {
-              rule.tools.push_back(text_of(item, "each tool"));
-            }
-            if (rule.tools.empty()) fail(value, "tool lists no tool");
-          } else {
-            rule.tools.push_back(text_of(value, "tool"));
-          }
+          rule.tools = names_of(value, "tool");
         } else if (key == "program") {
-          if (value.IsSequence()) {
-            for (const YAML::Node& item : value) {
-              rule.programs.push_back(text_of(item, "each program"));
-            }
-            if (rule.programs.empty()) fail(value, "program lists no program");
-          } else {
-            rule.programs.push_back(text_of(value, "program"));
-          }
+          rule.programs = names_of(value, "program");
           for (const std::string& p : rule.programs) {
             if (p.empty() || p.find('/') != std::string::npos) {
-              fail(value, "a program is a name without a directory, like "
-                          "\"kubectl\", not " + in_quotes(p));
+              fail(value,
+                   "a program is a name without a directory, like "
+                   "\"kubectl\", not " +
+                       text::enclosed(p, '"'));
             }
           }
         } else if (key == "args") {
@@ -224,7 +238,8 @@ void checks_of(const YAML::Node& node, CheckSettings& settings) {
     std::string name = text_of(entry.first, "a check name");
     std::optional<Check> check = check_from_name(name);
     if (!check) {
-      std::string message = "unknown check " + in_quotes(name) + " (known: ";
+      std::string message =
+          "unknown check " + text::enclosed(name, '"') + " (known: ";
       for (std::size_t i = 0; i < kCheckCount; ++i) {
         if (i > 0) message += ", ";
         message += check_name(static_cast<Check>(i));
@@ -232,7 +247,8 @@ void checks_of(const YAML::Node& node, CheckSettings& settings) {
       fail(entry.first, message + ")");
     }
     if (!seen.insert(name).second) {
-      fail(entry.first, "check " + in_quotes(name) + " appears twice");
+      fail(entry.first,
+           "check " + text::enclosed(name, '"') + " appears twice");
     }
     std::string value = text_of(entry.second, "a check's setting");
     auto& slot = settings.decisions[static_cast<std::size_t>(*check)];
@@ -245,7 +261,7 @@ void checks_of(const YAML::Node& node, CheckSettings& settings) {
       slot = *d;
     } else {
       fail(entry.second, "a check is off, on, allow, ask or deny, not " +
-                             in_quotes(value));
+                             text::enclosed(value, '"'));
     }
   }
 }
@@ -261,7 +277,8 @@ std::vector<std::string> path_list(const YAML::Node& node,
     std::string path = text_of(item, what);
     if (!(path.starts_with('/') || path == "~" || path.starts_with("~/"))) {
       fail(item, "a path in " + std::string(what) +
-                     " is absolute or starts with ~/, not " + in_quotes(path));
+                     " is absolute or starts with ~/, not " +
+                     text::enclosed(path, '"'));
     }
     out.push_back(std::move(path));
   }

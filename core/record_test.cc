@@ -10,9 +10,10 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "twk/sys/files.h"
-#include "twk/testing/faulty_io.h"
 #include "test_util.h"
+#include "twk/sys/files.h"
+#include "twk/testing/endpoint_records.h"
+#include "twk/testing/faulty_io.h"
 
 namespace twk::core {
 namespace {
@@ -20,14 +21,8 @@ namespace {
 using testing::file_mode;
 using testing::ScratchDir;
 
-Endpoint sample_record() {
-  return {*net::host_address("127.0.0.1", 43117), std::string(64, 'a'), 4242};
-}
-
-void write(const std::string& path, const Endpoint& record) {
-  Status written = write_endpoint_record(path, endpoint_record_text(record));
-  ASSERT_TRUE(written) << written.reason();
-}
+using twk::testing::sample_record;
+using twk::testing::write_record;
 
 TEST(Record, TokensAreFreshHex) {
   Result<std::string> a = random_token();
@@ -64,7 +59,7 @@ TEST(Record, RemovesOnlyItsOwnRecord) {
   std::string path = (dir / "endpoint.json");
   Endpoint ours = sample_record();
 
-  write(path, ours);
+  write_record(path, ours);
   EXPECT_TRUE(remove_record_if_ours(path, ours));
   EXPECT_EQ(file_mode(path), -1);
   EXPECT_FALSE(remove_record_if_ours(path, ours));  // nothing left to remove
@@ -76,7 +71,7 @@ TEST(Record, RemovesOnlyItsOwnRecord) {
   Endpoint same_pid = ours;
   same_pid.token = std::string(64, 'b');
   for (const Endpoint& other : {successor, same_pid}) {
-    write(path, other);
+    write_record(path, other);
     EXPECT_FALSE(remove_record_if_ours(path, ours));
     EXPECT_EQ(file_mode(path), 0600);
   }
@@ -93,11 +88,11 @@ TEST(Record, TellsWhoseRecordIsThere) {
   std::string path = (dir / "endpoint.json");
   Endpoint ours = sample_record();
   EXPECT_EQ(record_owner(path, ours), RecordOwner::kOther);  // none at all
-  write(path, ours);
+  write_record(path, ours);
   EXPECT_EQ(record_owner(path, ours), RecordOwner::kThis);
   Endpoint successor = ours;
   successor.pid = *successor.pid + 1;
-  write(path, successor);
+  write_record(path, successor);
   EXPECT_EQ(record_owner(path, ours), RecordOwner::kOther);
   std::ofstream(path, std::ios::trunc) << "garbage";
   EXPECT_EQ(record_owner(path, ours), RecordOwner::kOther);
@@ -105,7 +100,7 @@ TEST(Record, TellsWhoseRecordIsThere) {
   // ours to remove, so no hook keeps following it.
   Endpoint redirected = ours;
   redirected.address = *net::host_address("127.0.0.1", 1);
-  write(path, redirected);
+  write_record(path, redirected);
   EXPECT_EQ(record_owner(path, ours), RecordOwner::kTampered);
   EXPECT_TRUE(remove_record_if_ours(path, ours));
   // Something that can't be read as a file: unknown, not "replaced".

@@ -5,6 +5,7 @@
 #include <re2/set.h>
 
 #include <algorithm>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <string>
@@ -180,17 +181,10 @@ bool rule_applies(const Rule& rule, const ToolCall& call) {
 }  // namespace
 
 std::string_view decision_name(Decision decision) {
-  switch (decision) {
-    case Decision::kNone:
-      return "none";
-    case Decision::kAllow:
-      return "allow";
-    case Decision::kAsk:
-      return "ask";
-    case Decision::kDeny:
-      return "deny";
-  }
-  return "none";
+  // In the order of the enumeration, which is also that of strictness.
+  static constexpr std::string_view kNames[] = {"none", "allow", "ask", "deny"};
+  auto i = static_cast<std::size_t>(decision);
+  return i < std::size(kNames) ? kNames[i] : kNames[0];
 }
 
 std::optional<Decision> decision_from_name(std::string_view name) {

@@ -30,6 +30,25 @@ bool shown_escaped(char32_t c) {
   return false;
 }
 
+// Characters shown as a backslash and a letter, or as a backslash and
+// themselves.
+struct ShortEscape {
+  char32_t c;
+  std::string_view text;
+};
+constexpr ShortEscape kShortEscapes[] = {
+    {'"', "\\\""}, {'\\', "\\\\"}, {'\0', "\\0"},
+    {'\t', "\\t"}, {'\r', "\\r"},  {'\n', "\\n"},
+};
+
+// The short escape of `c`, or an empty view.
+std::string_view short_escape(char32_t c) {
+  for (const ShortEscape& e : kShortEscapes) {
+    if (e.c == c) return e.text;
+  }
+  return {};
+}
+
 char32_t decode_valid(std::string_view s, std::size_t& i) {
   auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
   unsigned char c = b(i);
@@ -49,16 +68,9 @@ std::string quote_argument(std::string_view argument) {
   while (i < text.size()) {
     std::size_t start = i;
     char32_t c = decode_valid(text, i);
-    switch (c) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\0': out += "\\0"; continue;
-      case '\t': out += "\\t"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\n': out += "\\n"; continue;
-      default: break;
-    }
-    if (shown_escaped(c)) {
+    if (std::string_view escape = short_escape(c); !escape.empty()) {
+      out += escape;
+    } else if (shown_escaped(c)) {
       static constexpr char kHex[] = "0123456789abcdef";
       std::string hex;
       do {

@@ -132,8 +132,7 @@ TEST_F(CliArgumentsTest, ClosedStandardStreams) {
   // A closed stdin reads as empty input.
   run.stdin_closed = true;
   RunResult r = run_program(run);
-  expect_clean(r);
-  EXPECT_EQ(r.out, ask_line(kNotJson));
+  expect_answer(r, ask_line(kNotJson));
   // A host that stopped reading: the failed write is ignored, not fatal.
   run.stdin_closed = false;
   run.input = "{}";
@@ -152,16 +151,13 @@ TEST_F(CliExtraArgumentsTest, ArgumentsAfterTheSecondAreIgnored) {
   RunResult r = run_hook("{\"a\":1}", env_,
                          {"claude-code", "pre-tool-use", "post-tool-use",
                           "--verbose", ""});
-  expect_clean(r);
-  EXPECT_EQ(r.out, "\"ok\"\n");
+  expect_answer(r, "\"ok\"\n");
   EXPECT_EQ(forwarded(core, "pre-tool-use"), "{\"a\":1}");
 
   r = run_hook("nope", env_, {"claude-code", "post-tool-use", "pre-tool-use"});
-  expect_clean(r);
-  EXPECT_EQ(r.out, "");
+  expect_answer(r, "");
   r = run_hook("nope", env_, {"claude-code", "pre-tool-use", "x", "y", "z"});
-  expect_clean(r);
-  EXPECT_EQ(r.out, ask_line(kNotJson));
+  expect_answer(r, ask_line(kNotJson));
   EXPECT_EQ(core.requests().size(), 1u);
 }
 
@@ -266,9 +262,8 @@ TEST_F(CliInputTest, InputThatIsNotJsonIsNeverSentToCore) {
       SCOPED_TRACE(std::string(hook) + " input " +
                    ::testing::PrintToString(input.substr(0, 40)));
       RunResult r = run_hook(input, env_, {"claude-code", hook});
-      expect_clean(r);
-      EXPECT_EQ(r.out, std::string(hook) == "pre-tool-use" ? ask_line(kNotJson)
-                                                           : "");
+      expect_answer(
+          r, std::string(hook) == "pre-tool-use" ? ask_line(kNotJson) : "");
     }
     EXPECT_TRUE(core.requests().empty()) << core.requests().size();
   }
@@ -298,8 +293,7 @@ TEST_F(CliInputTest, AnyJsonValueIsForwarded) {
     ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
     record(core);
     RunResult r = run_hook(c.input, env_);
-    expect_clean(r);
-    EXPECT_EQ(r.out, "\"ok\"\n");
+    expect_answer(r, "\"ok\"\n");
     std::string sent = forwarded(core, "pre-tool-use");
     if (c.input == "1e308") {
       EXPECT_EQ(std::strtod(sent.c_str(), nullptr), 1e308) << sent;
@@ -313,8 +307,7 @@ TEST_F(CliInputTest, TinyNumberIsNotTooLarge) {
   ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
   record(core);
   RunResult r = run_hook("[1e-400]", env_);
-  expect_clean(r);
-  EXPECT_EQ(r.out, "\"ok\"\n");
+  expect_answer(r, "\"ok\"\n");
   std::string sent = forwarded(core, "pre-tool-use");
   ASSERT_GE(sent.size(), 2u);
   EXPECT_EQ(std::strtod(sent.substr(1).c_str(), nullptr), 0.0) << sent;
@@ -327,8 +320,7 @@ TEST_F(CliInputTest, MillionDeepNestingIsRejectedWithoutCrashing) {
        {std::string(1000000, '['), nested(1000000),
         std::string(500000, '{') + "\"a\""}) {
     RunResult r = run_hook(input, env_);
-    expect_clean(r);
-    EXPECT_EQ(r.out, ask_line(kNotJson));
+    expect_answer(r, ask_line(kNotJson));
     EXPECT_LT(r.elapsed, 3000ms);
   }
   EXPECT_TRUE(core.requests().empty());
@@ -339,8 +331,7 @@ TEST_F(CliInputTest, LargeInputIsForwardedWhole) {
   ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
   record(core);
   RunResult r = run_hook(big, env_);
-  expect_clean(r);
-  EXPECT_EQ(r.out, "\"ok\"\n");
+  expect_answer(r, "\"ok\"\n");
   EXPECT_EQ(forwarded(core, "pre-tool-use"), big);
 }
 
@@ -398,8 +389,7 @@ TEST_F(CliEnvironmentTest, EndpointRecordLocation) {
     for (const auto& k : c.unset) run.env.erase(k);
     run.cwd = cwd.path();
     RunResult r = run_program(run);
-    expect_clean(r);
-    EXPECT_EQ(r.out, "\"right\"\n");
+    expect_answer(r, "\"right\"\n");
   }
   EXPECT_TRUE(wrong.requests().empty());
 }
@@ -419,15 +409,12 @@ TEST_F(CliEnvironmentTest, MissingCoreBinaryEndsTheRunBeforeCoreIsAsked) {
     SCOPED_TRACE(c.shown);
     env_["TWK_CORE_BINARY"] = c.binary;
     RunResult r = run_hook("{}", env_);
-    expect_clean(r);
-    EXPECT_EQ(r.out, ask_line("no Core binary at " + c.shown));
+    expect_answer(r, ask_line("no Core binary at " + c.shown));
     r = run_hook("{}", env_, {"claude-code", "post-tool-use"});
-    expect_clean(r);
-    EXPECT_EQ(r.out, "");
+    expect_answer(r, "");
     // The input is judged before any Core binary is looked for.
     r = run_hook("{", env_);
-    expect_clean(r);
-    EXPECT_EQ(r.out, ask_line(kNotJson));
+    expect_answer(r, ask_line(kNotJson));
   }
   EXPECT_TRUE(core.requests().empty());
 }
@@ -452,21 +439,17 @@ TEST_F(CliEnvironmentTest, NoCoreBinaryAnywhere) {
     SCOPED_TRACE(backend_dir ? "twk-backend is a directory" : "nothing beside");
     if (backend_dir) std::filesystem::create_directory(bin / "twk-backend");
     RunResult r = run_copy("pre-tool-use");
-    expect_clean(r);
-    EXPECT_EQ(r.out, ask_line("no Core binary was found"));
+    expect_answer(r, ask_line("no Core binary was found"));
     r = run_copy("post-tool-use");
-    expect_clean(r);
-    EXPECT_EQ(r.out, "");
+    expect_answer(r, "");
   }
   // An empty TWK_CORE_BINARY counts as unset.
   env_["TWK_CORE_BINARY"] = "";
   RunResult r = run_copy("pre-tool-use");
-  expect_clean(r);
-  EXPECT_EQ(r.out, ask_line("no Core binary was found"));
+  expect_answer(r, ask_line("no Core binary was found"));
   // The input is judged first.
   r = run_copy("pre-tool-use", "[1,]");
-  expect_clean(r);
-  EXPECT_EQ(r.out, ask_line(kNotJson));
+  expect_answer(r, ask_line(kNotJson));
   EXPECT_TRUE(core.requests().empty());
 }
 
@@ -499,8 +482,7 @@ TEST_F(CliEnvironmentTest, DeadlineSetting) {
     SCOPED_TRACE(cases[i].value ? "\"" + *cases[i].value + "\"" : "unset");
     RunResult r = runs[i].get();
     if (cases[i].short_deadline) {
-      expect_clean(r);
-      EXPECT_EQ(r.out, ask_line(kTimedOut));
+      expect_answer(r, ask_line(kTimedOut));
       EXPECT_GE(r.elapsed, 200ms);
     } else {
       EXPECT_TRUE(r.killed) << "ended after " << r.elapsed.count() << " ms";

@@ -14,7 +14,8 @@
 //   health503            as ok, but GET /health answers 503
 //   refuse-after-health  answer GET /health with 200 once, then close the
 //                        listening socket and stay alive
-//   report               write what the process was handed (TWK_FAKE_CORE_REPORT)
+//   report               write what the process was handed
+//   (TWK_FAKE_CORE_REPORT)
 //                        and then serve as in ok
 //   hang-on-policy       as ok, but a POST /v1/policy/hook is read and never
 //                        answered: the connection stays open until the peer
@@ -30,7 +31,6 @@
 // received is appended to $TWK_FAKE_CORE_REQUESTS (when set), followed by its
 // Authorization header, if any, on the same line after " | ".
 // Plain POSIX on purpose: nothing here may depend on the code under test.
-#include <algorithm>
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <errno.h>
@@ -47,8 +47,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
+
+#include "wire.h"
+
+using twk::testing::read_request;
+using twk::testing::send_all;
 
 extern char** environ;
 
@@ -66,17 +72,6 @@ void append_line(const std::string& path, const std::string& line) {
   std::string text = line + "\n";
   (void)!write(fd, text.data(), text.size());  // one write: lines stay whole
   close(fd);
-}
-
-bool write_all(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 std::string read_link(const std::string& path) {
@@ -143,33 +138,6 @@ void write_record(const Options& o, pid_t pid) {
   (void)!write(fd, text.data(), text.size());
   close(fd);
   rename(tmp.c_str(), path.c_str());
-}
-
-// Reads one request: the head, then Content-Length bytes of body.
-std::string read_request(int fd) {
-  std::string request;
-  char buf[8192];
-  std::size_t need = std::string::npos;
-  timeval tv{2, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  while (request.size() < need) {
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    request.append(buf, static_cast<std::size_t>(n));
-    std::size_t head_end = request.find("\r\n\r\n");
-    if (need == std::string::npos && head_end != std::string::npos) {
-      std::size_t length = 0;
-      for (const char* name : {"\r\nContent-Length:", "\r\ncontent-length:"}) {
-        std::size_t at = request.find(name);
-        if (at != std::string::npos && at < head_end) {
-          length = strtoul(request.c_str() + at + strlen(name), nullptr, 10);
-        }
-      }
-      need = head_end + 4 + length;
-    }
-  }
-  return request;
 }
 
 std::string header_value(const std::string& request, const std::string& name) {
@@ -245,16 +213,16 @@ void answer_or_die(int conn) {
     raise(SIGKILL);
   }
   if (head.rfind("GET /health ", 0) == 0) {
-    write_all(conn, reply(200, "{\"status\":\"ok\"}"));
+    send_all(conn, reply(200, "{\"status\":\"ok\"}"));
   } else {
-    write_all(conn, reply(404, "{}"));
+    send_all(conn, reply(404, "{}"));
   }
   shutdown(conn, SHUT_WR);
 }
 
 void answer(int conn, int health_status, int* close_on_health,
             bool hang_on_policy) {
-  std::string request = read_request(conn);
+  std::string request = read_request(conn, 2);
   std::string first_line = request.substr(0, request.find("\r\n"));
   log_request(request);
 
@@ -263,16 +231,17 @@ void answer(int conn, int health_status, int* close_on_health,
       close(*close_on_health);
       *close_on_health = -1;
     }
-    write_all(conn, reply(health_status, "{\"status\":\"ok\"}"));
+    send_all(conn, reply(health_status, "{\"status\":\"ok\"}"));
   } else if (first_line.rfind("POST /v1/policy/hook ", 0) == 0) {
     if (hang_on_policy) {
       hold_until_closed(conn);
       return;
     }
-    write_all(conn, reply(200, "{\"output\":" +
-                                   env_or("TWK_FAKE_CORE_OUTPUT", "null") + "}"));
+    send_all(conn,
+             reply(200, "{\"output\":" +
+                            env_or("TWK_FAKE_CORE_OUTPUT", "null") + "}"));
   } else {
-    write_all(conn, reply(404, "{}"));
+    send_all(conn, reply(404, "{}"));
   }
   shutdown(conn, SHUT_WR);
 }

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -19,8 +20,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 namespace twk::testing {
 namespace {
@@ -59,6 +58,11 @@ void expect_clean(const RunResult& r) {
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_FALSE(r.killed);
   EXPECT_EQ(r.err, "");
+}
+
+void expect_answer(const RunResult& r, const std::string& out) {
+  expect_clean(r);
+  EXPECT_EQ(r.out, out);
 }
 
 RunResult run_program(const ProgramRun& run) {
@@ -266,6 +270,39 @@ std::vector<std::string> lines_of(const std::string& path) {
   return lines;
 }
 
+BackgroundProcess::BackgroundProcess(
+    std::vector<std::string> argv,
+    std::optional<std::map<std::string, std::string>> env) {
+  std::vector<std::string> env_strings;
+  if (env) {
+    for (const auto& [k, v] : *env) env_strings.push_back(k + "=" + v);
+  }
+  std::vector<char*> args, envp;
+  for (auto& s : argv) args.push_back(s.data());
+  args.push_back(nullptr);
+  for (auto& e : env_strings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    ::execve(args[0], args.data(), env ? envp.data() : environ);
+    ::_exit(127);
+  }
+}
+
+BackgroundProcess::~BackgroundProcess() {
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+}
+
+bool BackgroundProcess::alive() const {
+  int status;
+  return ::waitpid(pid_, &status, WNOHANG) == 0;
+}
+
 bool ends_within(pid_t pid, std::chrono::milliseconds limit) {
   auto until = std::chrono::steady_clock::now() + limit;
   for (;;) {
@@ -395,16 +432,6 @@ void write_exiting_core(const std::string& path) {
   write_file(path, "#!/bin/sh\nexit 3\n", 0755);
 }
 
-void send_all(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
-
 ScriptedCore::ScriptedCore(Handler handler) : handler_(std::move(handler)) {
   listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
@@ -460,27 +487,7 @@ void ScriptedCore::serve() {
       open_fds_.push_back(fd);
     }
     workers_.emplace_back([this, fd] {
-      // Read the head, then as many body bytes as Content-Length says.
-      std::string request;
-      char buf[65536];
-      std::size_t need = std::string::npos;
-      timeval tv{5, 0};
-      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      while (request.size() < need) {
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        request.append(buf, static_cast<std::size_t>(n));
-        if (need != std::string::npos) continue;
-        std::size_t head_end = request.find("\r\n\r\n");
-        if (head_end != std::string::npos) {
-          std::size_t length = 0;
-          std::size_t cl = request.find("Content-Length: ");
-          if (cl != std::string::npos && cl < head_end) {
-            length = std::stoul(request.substr(cl + 16));
-          }
-          need = head_end + 4 + length;
-        }
-      }
+      std::string request = read_request(fd, 5);
       {
         std::lock_guard<std::mutex> lock(mu_);
         requests_.push_back(request);

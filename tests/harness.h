@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "twk/testing/scratch_dir.h"
+#include "wire.h"
 
 namespace twk::testing {
 
@@ -73,6 +74,8 @@ RunResult run_program(const ProgramRun& run);
 // A run that ended as every run should: exit status 0, within its kill
 // time, nothing on stderr.
 void expect_clean(const RunResult& r);
+// A clean run that printed exactly `out`.
+void expect_answer(const RunResult& r, const std::string& out);
 
 // A typical pre-tool-use event of the Bash tool.
 inline constexpr char kEvent[] =
@@ -102,6 +105,25 @@ std::vector<std::string> lines_of(const std::string& path);
 // True once `pid` no longer runs (gone, or a zombie nobody reaped yet),
 // looking every 10 ms for at most `limit`.
 bool ends_within(pid_t pid, std::chrono::milliseconds limit);
+
+// A program the test runs in the background with its standard streams on
+// /dev/null; killed and reaped when this goes. `env` is its whole
+// environment; without it, it gets the test's own.
+class BackgroundProcess {
+ public:
+  explicit BackgroundProcess(
+      std::vector<std::string> argv,
+      std::optional<std::map<std::string, std::string>> env = std::nullopt);
+  ~BackgroundProcess();
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+  pid_t pid() const { return pid_; }
+  // Still running (the test is its parent, so it cannot vanish unseen).
+  bool alive() const;
+
+ private:
+  pid_t pid_ = -1;
+};
 
 // The pid in an endpoint record's text, or -1.
 long long record_pid(const std::string& record);
@@ -202,8 +224,5 @@ inline const std::string kTimedOut = "Core didn't answer: timed out";
 inline const std::string kNotHttp =
     "Core didn't answer: Core's reply wasn't HTTP";
 inline const std::string kNotValid = "Core's answer wasn't valid";
-
-// Writes all of `data` to `fd`, ignoring errors.
-void send_all(int fd, const std::string& data);
 
 }  // namespace twk::testing

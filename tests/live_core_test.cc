@@ -58,8 +58,7 @@ class LiveCoreTest : public LiveRecordTest {
                        const std::string& hook = "pre-tool-use") {
     ScriptedCore core(std::move(handler));
     RunResult r = run_against(core, "{}", hook);
-    expect_clean(r);
-    EXPECT_EQ(r.out, out);
+    expect_answer(r, out);
     EXPECT_EQ(core.requests().size(), 1u);
     return r;
   }
@@ -75,8 +74,7 @@ TEST_F(LiveRequestTest, PolicyRequestIsExactlyHeadThenBody) {
     ScriptedCore core(ScriptedCore::reply(200, "{\"output\":null}"));
     RunResult r = run_against(core, "{\"tool_name\":\"Bash\"}", hook,
                               "tok-123_ABC.xyz");
-    expect_clean(r);
-    EXPECT_EQ(r.out, "");
+    expect_answer(r, "");
     std::string body = body_for(hook, "{\"tool_name\":\"Bash\"}");
     std::string expected =
         "POST /v1/policy/hook HTTP/1.1\r\n"
@@ -105,8 +103,7 @@ TEST_F(LiveRequestTest, TokenIsSentVerbatimAndEvenWhenEmpty) {
     SCOPED_TRACE(c.token);
     ScriptedCore core(ScriptedCore::reply(200, "{\"output\":1}"));
     RunResult r = run_against(core, "{}", "pre-tool-use", c.token);
-    expect_clean(r);
-    EXPECT_EQ(r.out, "1\n");
+    expect_answer(r, "1\n");
     ASSERT_EQ(core.requests().size(), 1u);
     SplitRequest req = split(core.requests()[0]);
     ASSERT_TRUE(req.complete);
@@ -207,8 +204,7 @@ TEST_F(LiveCanonicalInputTest, InputIsReSerialisedCanonically) {
     SCOPED_TRACE(c.name);
     ScriptedCore core(ScriptedCore::reply(200, "{\"output\":null}"));
     RunResult r = run_against(core, c.input);
-    expect_clean(r);
-    EXPECT_EQ(r.out, "");
+    expect_answer(r, "");
     ASSERT_EQ(core.requests().size(), 1u);
     EXPECT_EQ(forwarded(core, "pre-tool-use"), c.forwarded);
   }
@@ -468,16 +464,14 @@ TEST_F(LiveDiscoveryTest, RecordNotNamingARunningCoreLeadsToAStart) {
     SCOPED_TRACE(c.name);
     RunResult r = run_with_record("{\"url\":\"" + url +
                                   "\",\"token\":\"t\"" + c.pid_member + "}");
-    expect_clean(r);
-    EXPECT_EQ(r.out, ask_line(kExited));
+    expect_answer(r, ask_line(kExited));
   }
   EXPECT_TRUE(core.requests().empty());
 
   // The same record with the waiting shell's pid is live: the control that
   // shows the cases above were refused for their pid alone.
   RunResult r = run_with_record(record_text(core.port(), shell_.pid()));
-  expect_clean(r);
-  EXPECT_EQ(r.out, "\"allow\"\n");
+  expect_answer(r, "\"allow\"\n");
   EXPECT_EQ(core.requests().size(), 1u);
 }
 
@@ -491,8 +485,7 @@ TEST_F(LiveDiscoveryTest, RefusedConnectionLeadsToAStart) {
     SCOPED_TRACE(hook);
     write_file(endpoint_file(), record_text(port, shell_.pid()));
     RunResult r = run_hook("{}", env_, {"claude-code", hook});
-    expect_clean(r);
-    EXPECT_EQ(r.out, hook == "pre-tool-use" ? ask_line(kExited) : "");
+    expect_answer(r, hook == "pre-tool-use" ? ask_line(kExited) : "");
   }
 }
 
@@ -501,8 +494,7 @@ TEST_F(LiveDiscoveryTest, UrlPathAndOtherMembersAreIgnored) {
   RunResult r = run_with_record(
       "{\"extra\":[1],\"pid\":" + std::to_string(shell_.pid()) +
       ",\"token\":\"tk\",\"url\":\"" + core.url() + "/some/path\"}");
-  expect_clean(r);
-  EXPECT_EQ(r.out, "\"allow\"\n");
+  expect_answer(r, "\"allow\"\n");
   ASSERT_EQ(core.requests().size(), 1u);
   SplitRequest req = split(core.requests()[0]);
   ASSERT_GE(req.head.size(), 6u);

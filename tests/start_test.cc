@@ -68,54 +68,17 @@ std::string record_port(const std::string& record) {
 }
 
 // fake-core started by the test itself, killed and reaped at the end.
-class BackgroundCore {
+class BackgroundCore : public BackgroundProcess {
  public:
-  BackgroundCore(const std::map<std::string, std::string>& env, int port) {
-    std::vector<std::string> strings = {fake_core_path(), "--host",
-                                        "127.0.0.1",      "--port",
-                                        std::to_string(port), "--idle-exit",
-                                        "60"};
-    std::vector<std::string> env_strings;
-    for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
-    std::vector<char*> argv, envp;
-    for (auto& s : strings) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    for (auto& e : env_strings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      int null = ::open("/dev/null", O_RDWR);
-      ::dup2(null, 0);
-      ::dup2(null, 1);
-      ::dup2(null, 2);
-      ::execve(argv[0], argv.data(), envp.data());
-      ::_exit(127);
-    }
-  }
-  ~BackgroundCore() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  pid_t pid() const { return pid_; }
-  // Still running (the test is its parent, so it cannot vanish unseen).
-  bool alive() const {
-    int status;
-    return ::waitpid(pid_, &status, WNOHANG) == 0;
-  }
-
- private:
-  pid_t pid_ = -1;
+  BackgroundCore(const std::map<std::string, std::string>& env, int port)
+      : BackgroundProcess({fake_core_path(), "--host", "127.0.0.1", "--port",
+                           std::to_string(port), "--idle-exit", "60"},
+                          env) {}
 };
 
 // The hook starting the fake Core, with the checks every run shares.
 class StartTest : public FakeCoreTest {
  protected:
-  // The hook's run that printed `out` and nothing else.
-  static void expect_answer(const RunResult& r, const std::string& out) {
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(r.out, out);
-    EXPECT_EQ(r.err, "");
-  }
   // The hook's run for a reason it could not get a decision.
   static void expect_ask(const RunResult& r, const std::string& reason) {
     expect_answer(r, ask_line(reason));
@@ -195,6 +158,14 @@ TEST_F(StartCore, CreatesMissingStatePrivateWhateverTheUmask) {
     std::string state = top + "/a/b";
     std::string endpoint = state + "/endpoint.json";
     endpoint_files_.push_back(endpoint);
+    const std::string dirs[] = {top, top + "/a", state, state + "/logs"};
+    const std::string log = state + "/logs/backend.log";
+    auto expect_modes = [&](unsigned dir_mode, unsigned log_mode) {
+      for (const std::string& dir : dirs) {
+        EXPECT_EQ(mode_of(dir), dir_mode) << dir;
+      }
+      EXPECT_EQ(mode_of(log), log_mode);
+    };
     ProgramRun run = hook_run(
         kEvent, env("report", {{"TARNWICK_HOME", state},
                                {"TWK_FAKE_CORE_OUTPUT", R"({"started":true})"}}));
@@ -204,24 +175,16 @@ TEST_F(StartCore, CreatesMissingStatePrivateWhateverTheUmask) {
               started_pids().back());
     EXPECT_FALSE(exists(endpoint + ".start-lock"));
     EXPECT_TRUE(reported("lock_mode=700"));
-    for (const std::string& dir : {top, top + "/a", state, state + "/logs"}) {
-      EXPECT_EQ(mode_of(dir), 0700u) << dir;
-    }
-    EXPECT_EQ(mode_of(state + "/logs/backend.log"), 0600u);
+    expect_modes(0700, 0600);
 
     // A later start finds them all in place, looser than it would make
     // them, and leaves them so.
     kill_cores_for(endpoint);
     ::unlink(endpoint.c_str());
-    for (const std::string& dir : {top, top + "/a", state, state + "/logs"}) {
-      ::chmod(dir.c_str(), 0755);
-    }
-    ::chmod((state + "/logs/backend.log").c_str(), 0644);
+    for (const std::string& dir : dirs) ::chmod(dir.c_str(), 0755);
+    ::chmod(log.c_str(), 0644);
     expect_answer(run_program(run), "{\"started\":true}\n");
-    for (const std::string& dir : {top, top + "/a", state, state + "/logs"}) {
-      EXPECT_EQ(mode_of(dir), 0755u) << dir;
-    }
-    EXPECT_EQ(mode_of(state + "/logs/backend.log"), 0644u);
+    expect_modes(0755, 0644);
   }
 }
 
@@ -463,33 +426,33 @@ TEST_F(StartLock, LockMoreThan30SecondsOffIsBrokenAndTheStartProceeds) {
 }
 
 // A lock that is held (young, or a little in the future of a clock that
-// stepped back a few seconds) is waited on until the start budget, here
-// the deadline, ends. The hook did not take it, so it leaves it in place.
-TEST_F(StartLock, YoungOrFutureLockIsWaitedOnUntilTheBudgetEnds) {
-  for (auto offset : {-10s, -29s, 10s, 29s}) {
-    SCOPED_TRACE(offset.count());
+// stepped back a few seconds) is waited on until the start budget ends:
+// the deadline, or 5 s when the deadline is later. The hook did not take
+// the lock, so it leaves it in place.
+TEST_F(StartLock, HeldLockIsWaitedOnUntilTheStartBudgetEnds) {
+  const struct {
+    std::chrono::seconds offset;
+    const char* deadline_ms;
+    std::chrono::milliseconds at_least, below;
+  } cases[] = {
+      {-10s, "800", 750ms, 1800ms},  {-29s, "800", 750ms, 1800ms},
+      {10s, "800", 750ms, 1800ms},   {29s, "800", 750ms, 1800ms},
+      {0s, "20000", 4900ms, 6500ms},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.offset.count()) + " s, deadline " +
+                 c.deadline_ms);
     ASSERT_EQ(::mkdir(lock_dir().c_str(), 0777), 0);
-    set_mtime(lock_dir(), offset);
+    set_mtime(lock_dir(), c.offset);
     RunResult r =
-        run_hook(kEvent, env("ok", {{"TWK_HOOK_DEADLINE_MS", "800"}}));
+        run_hook(kEvent, env("ok", {{"TWK_HOOK_DEADLINE_MS", c.deadline_ms}}));
     expect_ask(r, "another start of Core is taking too long");
-    EXPECT_GE(r.elapsed, 750ms);
-    EXPECT_LT(r.elapsed, 1800ms);
+    EXPECT_GE(r.elapsed, c.at_least);
+    EXPECT_LT(r.elapsed, c.below);
     EXPECT_TRUE(started_pids().empty());
     EXPECT_TRUE(exists(lock_dir()));
     ASSERT_EQ(::rmdir(lock_dir().c_str()), 0);
   }
-}
-
-// With a long deadline the start budget is 5 s, not the deadline.
-TEST_F(StartLock, WaitForTheLockIsCappedAtFiveSeconds) {
-  ASSERT_EQ(::mkdir(lock_dir().c_str(), 0777), 0);
-  RunResult r =
-      run_hook(kEvent, env("ok", {{"TWK_HOOK_DEADLINE_MS", "20000"}}));
-  expect_ask(r, "another start of Core is taking too long");
-  EXPECT_GE(r.elapsed, 4900ms);
-  EXPECT_LT(r.elapsed, 6500ms);
-  EXPECT_TRUE(started_pids().empty());
 }
 
 TEST_F(StartLock, LockWhoseParentIsARegularFile) {

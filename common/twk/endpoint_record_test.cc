@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "twk/sys/files.h"
+#include "twk/testing/endpoint_records.h"
 #include "twk/testing/scratch_dir.h"
 
 namespace twk {
@@ -42,14 +43,8 @@ int mode_of(const std::string& path) {
                                         : -1;
 }
 
-Endpoint sample_record() {
-  return {*net::host_address("127.0.0.1", 43117), std::string(64, 'a'), 4242};
-}
-
-void write(const std::string& path, const Endpoint& record) {
-  Status written = write_endpoint_record(path, endpoint_record_text(record));
-  ASSERT_TRUE(written) << written.reason();
-}
+using twk::testing::sample_record;
+using twk::testing::write_record;
 
 TEST(EndpointRecord, TextAndParseAgree) {
   EXPECT_EQ(endpoint_url(*net::host_address("127.0.0.1", 43117)),
@@ -73,7 +68,7 @@ TEST(EndpointRecord, WritesCompactJsonWithMode0600InNewPrivateDirectories) {
   {
     // A permissive umask must widen neither the record nor its directories.
     UmaskGuard umask(0);
-    write(path, sample_record());
+    write_record(path, sample_record());
   }
   EXPECT_EQ(mode_of(path), 0600);
   EXPECT_EQ(mode_of((dir / "a/state")), 0700);
@@ -86,7 +81,7 @@ TEST(EndpointRecord, WritesCompactJsonWithMode0600InNewPrivateDirectories) {
   // A umask that strips the owner's bits must not leave a record its owner
   // cannot read back.
   UmaskGuard umask(0377);
-  write(path, sample_record());
+  write_record(path, sample_record());
   EXPECT_EQ(mode_of(path), 0600);
 }
 
@@ -99,7 +94,7 @@ TEST(EndpointRecord, ReplacesAnOldRecordAndLeavesNoTemporaryFiles) {
   }
   // A stale record of another user-visible mode is replaced, not patched.
   ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
-  write(path, sample_record());
+  write_record(path, sample_record());
 
   nlohmann::json value = nlohmann::json::parse(*sys::read_file(path));
   EXPECT_EQ(value["pid"], 4242);

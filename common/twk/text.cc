@@ -17,6 +17,15 @@ bool ascii_iequals(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::string enclosed(std::string_view s, char mark) {
+  std::string out;
+  out.reserve(s.size() + 2);
+  out += mark;
+  out += s;
+  out += mark;
+  return out;
+}
+
 std::optional<std::uint64_t> parse_decimal(std::string_view text,
                                            std::uint64_t limit,
                                            AboveLimit above) {

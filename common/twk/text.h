@@ -1,7 +1,7 @@
-// Small text helpers both programs share: ASCII case folding, hex digits
-// and decimal numbers, each with one set of rules. They work on bytes and
-// know nothing of locales, so a look-alike such as KELVIN SIGN is never
-// taken for a K.
+// Small text helpers both programs share: ASCII case folding, hex digits,
+// decimal numbers and quoting for messages, each with one set of rules.
+// They work on bytes and know nothing of locales, so a look-alike such as
+// KELVIN SIGN is never taken for a K.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +29,10 @@ constexpr int hex_value(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
+
+// `s` between two `mark`s, as messages quote a name: enclosed("x", '`')
+// is "`x`". Nothing inside is escaped; the caller's text is shown as it is.
+std::string enclosed(std::string_view s, char mark);
 
 // What parse_decimal does with a number above its limit.
 enum class AboveLimit {

@@ -11,7 +11,6 @@ namespace twk::core::checks {
 // entries below it go (find with tests).
 void Checker::judge_delete(const RunCommand& rc, const Target& t,
                            bool recursive, const std::string& shown) {
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   if (rc.remote) {
     judge_remote_delete(rc, t, recursive, shown);
     return;
@@ -19,7 +18,7 @@ void Checker::judge_delete(const RunCommand& rc, const Target& t,
   if (t.kind == Target::kUnknown) {
     if (recursive) {
       found(Check::kRecursiveDelete, Decision::kAsk,
-            said() + " deletes " + shown +
+            said(rc) + " deletes " + shown +
                 ", which Core can't resolve before it runs.");
     }
     return;
@@ -31,7 +30,7 @@ void Checker::judge_delete(const RunCommand& rc, const Target& t,
   // /tmp is still a home).
   if (exact && !f_.home.empty() && within(f_.home, p) && p != "/") {
     found(Check::kRecursiveDelete, recursive ? Decision::kDeny : Decision::kAsk,
-          said() + " deletes " +
+          said(rc) + " deletes " +
               (p == f_.home ? "the home directory " + p
                             : p + ", which holds the home directory") +
               ".");
@@ -51,20 +50,21 @@ void Checker::judge_delete(const RunCommand& rc, const Target& t,
   if (exact && p == "/") {
     if (recursive) {
       found(Check::kRecursiveDelete, Decision::kDeny,
-            said() + " deletes the root directory.");
+            said(rc) + " deletes the root directory.");
     }
     return;
   }
   if (exact && recursive &&
       (p == "/tmp" || p == "/var/tmp" || p == "/dev/shm" || p == f_.tmpdir)) {
     found(Check::kRecursiveDelete, Decision::kAsk,
-          said() + " empties the temporary directory " + p +
+          said(rc) + " empties the temporary directory " + p +
               ", which other programs use too.");
     return;
   }
   if (!proj.empty() && exact && below(proj, p)) {
-    found(Check::kRecursiveDelete, Decision::kDeny,
-          said() + " deletes " + p + ", which holds the project " + proj + ".");
+    found(
+        Check::kRecursiveDelete, Decision::kDeny,
+        said(rc) + " deletes " + p + ", which holds the project " + proj + ".");
     return;
   }
   if (!proj.empty() && within(p, proj)) {
@@ -77,7 +77,6 @@ void Checker::judge_delete(const RunCommand& rc, const Target& t,
 // A delete on another machine or in a container: only trees matter there.
 void Checker::judge_remote_delete(const RunCommand& rc, const Target& t,
                                   bool recursive, const std::string& shown) {
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   if (!recursive) return;
   // A relative path in a container is in its working directory,
   // which lives and dies with the container.
@@ -88,10 +87,10 @@ void Checker::judge_remote_delete(const RunCommand& rc, const Target& t,
   }
   if (t.kind == Target::kExact && (t.path == "/" || in_system(t.path))) {
     found(Check::kRecursiveDelete, Decision::kDeny,
-          said() + " deletes " + t.path + " on another machine.");
+          said(rc) + " deletes " + t.path + " on another machine.");
   } else {
     found(Check::kRecursiveDelete, Decision::kAsk,
-          said() + " deletes " + shown + " on another machine.");
+          said(rc) + " deletes " + shown + " on another machine.");
   }
 }
 
@@ -99,7 +98,6 @@ void Checker::judge_remote_delete(const RunCommand& rc, const Target& t,
 // anything else in it is everyday work.
 void Checker::judge_project_delete(const RunCommand& rc, const Target& t,
                                    bool recursive) {
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   const std::string& p = t.path;
   const std::string& proj = f_.project;
   bool exact = t.kind == Target::kExact;
@@ -108,14 +106,14 @@ void Checker::judge_project_delete(const RunCommand& rc, const Target& t,
   // directory itself and trees in it are the history.
   if (within(p, git) && (recursive || p == git || !exact)) {
     found(Check::kRecursiveDelete, Decision::kAsk,
-          said() + " deletes the project's git data in " + p + ".");
+          said(rc) + " deletes the project's git data in " + p + ".");
     return;
   }
   if (within(p, git)) return;
   if (p == proj && (exact || (recursive && t.wild_top))) {
     if (recursive) {
       found(Check::kRecursiveDelete, Decision::kAsk,
-            said() + " deletes " +
+            said(rc) + " deletes " +
                 (exact ? "the whole project " + p
                        : "everything in the project " + p) +
                 ".");
@@ -127,7 +125,6 @@ void Checker::judge_project_delete(const RunCommand& rc, const Target& t,
 // A delete outside the project (and outside what is scratch space).
 void Checker::judge_outside_delete(const RunCommand& rc, const Target& t,
                                    bool recursive) {
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   const std::string& p = t.path;
   bool exact = t.kind == Target::kExact;
   std::string where = p;
@@ -135,7 +132,7 @@ void Checker::judge_outside_delete(const RunCommand& rc, const Target& t,
   if (!f_.home.empty() && p == f_.home) where = "the home directory " + p;
   if (recursive) {
     found(Check::kRecursiveDelete, Decision::kDeny,
-          said() + " deletes " + where + ", outside the project.");
+          said(rc) + " deletes " + where + ", outside the project.");
     return;
   }
   // One file outside the project: worth a question where files matter
@@ -146,7 +143,7 @@ void Checker::judge_outside_delete(const RunCommand& rc, const Target& t,
   bool system = in_system(p) && !(!f_.home.empty() && within(p, f_.home));
   if (home_level || system || !exact) {
     found(Check::kRecursiveDelete, Decision::kAsk,
-          said() + " deletes " + where + ", outside the project.");
+          said(rc) + " deletes " + where + ", outside the project.");
   }
 }
 

@@ -36,14 +36,12 @@ std::string Checker::any_device(const RunCommand& rc) const {
 
 // Denies `rc` for the disks check, saying `why`.
 void Checker::deny_disk(const RunCommand& rc, const std::string& why) {
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
-  found(Check::kDisks, Decision::kDeny, said() + " " + why);
+  found(Check::kDisks, Decision::kDeny, said(rc) + " " + why);
 }
 
 void Checker::disks(const RunCommand& rc) {
   std::string_view p = rc.program;
   const auto& a = rc.argv;
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   if (p == "dd") {
     for (std::size_t k = 1; k < a.size(); ++k) {
       if (!a[k].text.starts_with("of=")) continue;
@@ -78,7 +76,7 @@ void Checker::disks(const RunCommand& rc) {
       deny_disk(rc, "overwrites the device " + dev + ".");
     } else {
       found(Check::kDisks, Decision::kAsk,
-            said() + " destroys files beyond recovery.");
+            said(rc) + " destroys files beyond recovery.");
     }
     return;
   }
@@ -109,23 +107,16 @@ void Checker::volume_tools(const RunCommand& rc) {
     return;
   }
   if (p == "dmsetup") {
-    for (const Word& w : a) {
-      if (has({"remove", "remove_all", "wipe_table", "clear"}, w.text)) {
-        deny_disk(rc, "removes device-mapper devices.");
-        return;
-      }
+    if (any_word(a, {"remove", "remove_all", "wipe_table", "clear"})) {
+      deny_disk(rc, "removes device-mapper devices.");
     }
     return;
   }
   if (p == "diskutil") {
-    for (const Word& w : a) {
-      if (has({"eraseDisk", "eraseVolume", "zeroDisk", "randomDisk",
-               "secureErase", "partitionDisk", "deleteVolume",
-               "deleteContainer", "reformat"},
-              w.text)) {
-        deny_disk(rc, "erases or repartitions a disk.");
-        return;
-      }
+    if (any_word(a, {"eraseDisk", "eraseVolume", "zeroDisk", "randomDisk",
+                     "secureErase", "partitionDisk", "deleteVolume",
+                     "deleteContainer", "reformat"})) {
+      deny_disk(rc, "erases or repartitions a disk.");
     }
     return;
   }
@@ -253,23 +244,22 @@ void Checker::permissions(const RunCommand& rc) {
     bool system = in_system(t.path) || (!f_.home.empty() && t.path == f_.home);
     if (!f_.project.empty() && within(t.path, f_.project)) system = false;
     if (in_temp(t.path, f_, true)) system = false;
-    auto said = [&] { return code_span(command_text(rc)) + through(rc); };
     if (recursive && (sweep_root(t.path) ||
                       (t.kind == Target::kBelow && in_system(t.path)))) {
       if (!f_.project.empty() && within(t.path, f_.project)) continue;
       found(Check::kPermissionSweeps, Decision::kDeny,
-            said() + " changes " + (p == "chmod" ? "permissions" : "owners") +
+            said(rc) + " changes " + (p == "chmod" ? "permissions" : "owners") +
                 " of everything in " + t.path + ".");
       return;
     }
     if (wide && system) {
       found(Check::kPermissionSweeps, Decision::kDeny,
-            said() + " makes " + t.path + " writable by every user.");
+            said(rc) + " makes " + t.path + " writable by every user.");
       return;
     }
     if (setid && system) {
       found(Check::kPermissionSweeps, Decision::kDeny,
-            said() + " makes " + t.path + " run with its owner's rights.");
+            said(rc) + " makes " + t.path + " run with its owner's rights.");
       return;
     }
   }

@@ -83,9 +83,8 @@ bool Checker::git_arguments(const RunCommand& rc, std::vector<Word>& args) {
 void Checker::git_work_tree(const RunCommand& rc, const std::vector<Word>& args,
                             const Options& o) {
   const std::string& sub = args[0].text;
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   auto ask = [&](std::string why) {
-    found(Check::kDestructiveGit, Decision::kAsk, said() + " " + why);
+    found(Check::kDestructiveGit, Decision::kAsk, said(rc) + " " + why);
   };
   auto operand_count = [&]() { return o.operands.size(); };
   if (sub == "reset") {
@@ -131,9 +130,8 @@ void Checker::git_work_tree(const RunCommand& rc, const std::vector<Word>& args,
 // creating a branch does not.
 void Checker::git_checkout(const RunCommand& rc, const std::vector<Word>& args,
                            const Options& o) {
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   auto ask = [&](std::string why) {
-    found(Check::kDestructiveGit, Decision::kAsk, said() + " " + why);
+    found(Check::kDestructiveGit, Decision::kAsk, said(rc) + " " + why);
   };
   bool force = o.short_has('f') || o.long_has("--force");
   bool dashdash = false;
@@ -166,9 +164,8 @@ void Checker::git_checkout(const RunCommand& rc, const std::vector<Word>& args,
 void Checker::git_history(const RunCommand& rc, const std::vector<Word>& args,
                           const Options& o) {
   const std::string& sub = args[0].text;
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   auto ask = [&](std::string why) {
-    found(Check::kDestructiveGit, Decision::kAsk, said() + " " + why);
+    found(Check::kDestructiveGit, Decision::kAsk, said(rc) + " " + why);
   };
   if (sub == "branch") {
     bool del = o.short_has('d') || o.long_has("--delete");

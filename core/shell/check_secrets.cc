@@ -384,7 +384,6 @@ bool Checker::may_name_secret(const Word& w, const RunCommand& rc) const {
 
 void Checker::secret_word(const RunCommand& rc, const Word& w) {
   if (!may_name_secret(w, rc)) return;
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   if (w.text.find("{}") != std::string::npos && !rc.placeholder_roots.empty()) {
     for (const Word& root : rc.placeholder_roots) {
       Target t = resolve(root, rc.cwd, f_);
@@ -393,25 +392,26 @@ void Checker::secret_word(const RunCommand& rc, const Word& w) {
         std::string candidate = t.path + "/" + name;
         if (name.find_first_of("*?[") == std::string::npos) {
           if (secret_kind(candidate) != SecretKind::kNone)
-            secret_exact(candidate, said());
+            secret_exact(candidate, said(rc));
         }
       }
-      if (secret_directory(t.path)) secret_dir(t.path, said());
+      if (secret_directory(t.path)) secret_dir(t.path, said(rc));
     }
     return;
   }
   Target t = resolve(w, rc.cwd, f_);
   if (t.kind == Target::kExact) {
-    if (secret_kind(t.path) != SecretKind::kNone) secret_exact(t.path, said());
-    if (secret_root(t.path)) secret_dir(t.path, said());
+    if (secret_kind(t.path) != SecretKind::kNone)
+      secret_exact(t.path, said(rc));
+    if (secret_root(t.path)) secret_dir(t.path, said(rc));
   } else if (t.kind == Target::kBelow) {
-    if (secret_directory(t.path)) secret_dir(t.path, said());
+    if (secret_directory(t.path)) secret_dir(t.path, said(rc));
     if (t.path == f_.cwd || t.path == f_.project) {
       // A glob in the project that may pick up .env files.
       std::string name = basename_of(w.text);
       if (name.starts_with(".env")) {
         found(Check::kEnvFiles, Decision::kAsk,
-              said() + " may expose .env files to the agent.");
+              said(rc) + " may expose .env files to the agent.");
       }
     }
   } else {
@@ -419,7 +419,7 @@ void Checker::secret_word(const RunCommand& rc, const Word& w) {
     std::string name = basename_of(w.text);
     if (name.find(shell::kUnknown) == std::string::npos &&
         secret_kind("/" + name) != SecretKind::kNone) {
-      secret_exact("/" + name, said());
+      secret_exact("/" + name, said(rc));
     }
   }
 }

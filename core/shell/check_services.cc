@@ -17,19 +17,20 @@ void Checker::sql(const RunCommand& rc, std::string_view text) {
     if (c == ' ' && !t.empty() && t.back() == ' ') continue;
     t += c;
   }
-  auto said = [&] { return code_span(command_text(rc, 4)) + through(rc); };
   if (t.find("drop database") != std::string::npos ||
       t.find("drop schema") != std::string::npos) {
-    found(Check::kDatabases, Decision::kDeny, said() + " drops a database.");
+    found(Check::kDatabases, Decision::kDeny,
+          said(rc, 4) + " drops a database.");
   } else if (t.find("drop table") != std::string::npos ||
              t.find("drop view") != std::string::npos ||
              t.find("drop index") != std::string::npos ||
              t.find("drop collection") != std::string::npos ||
              t.find("drop user") != std::string::npos ||
              t.find("drop role") != std::string::npos) {
-    found(Check::kDatabases, Decision::kAsk, said() + " drops tables or data.");
+    found(Check::kDatabases, Decision::kAsk,
+          said(rc, 4) + " drops tables or data.");
   } else if (t.find("truncate ") != std::string::npos) {
-    found(Check::kDatabases, Decision::kAsk, said() + " empties tables.");
+    found(Check::kDatabases, Decision::kAsk, said(rc, 4) + " empties tables.");
   } else {
     std::size_t pos = 0;
     while ((pos = t.find("delete from ", pos)) != std::string::npos) {
@@ -38,33 +39,34 @@ void Checker::sql(const RunCommand& rc, std::string_view text) {
           pos, end == std::string::npos ? std::string::npos : end - pos);
       if (stmt.find(" where ") == std::string_view::npos) {
         found(Check::kDatabases, Decision::kAsk,
-              said() + " deletes every row of a table.");
+              said(rc, 4) + " deletes every row of a table.");
         return;
       }
       pos += 12;
     }
   }
   if (t.find("dropdatabase(") != std::string::npos) {
-    found(Check::kDatabases, Decision::kDeny, said() + " drops a database.");
+    found(Check::kDatabases, Decision::kDeny,
+          said(rc, 4) + " drops a database.");
   } else if (t.find(".drop(") != std::string::npos ||
              t.find("deletemany({})") != std::string::npos) {
-    found(Check::kDatabases, Decision::kAsk, said() + " drops collections.");
+    found(Check::kDatabases, Decision::kAsk,
+          said(rc, 4) + " drops collections.");
   }
 }
 
 void Checker::databases(const RunCommand& rc) {
   std::string_view p = rc.program;
   const auto& a = rc.argv;
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   if (p == "dropdb") {
-    found(Check::kDatabases, Decision::kDeny, said() + " drops a database.");
+    found(Check::kDatabases, Decision::kDeny, said(rc) + " drops a database.");
     return;
   }
   if (p == "mysqladmin") {
     for (const Word& w : a) {
       if (w.text == "drop" || w.text == "DROP") {
         found(Check::kDatabases, Decision::kDeny,
-              said() + " drops a database.");
+              said(rc) + " drops a database.");
       }
     }
     return;
@@ -77,7 +79,7 @@ void Checker::databases(const RunCommand& rc) {
       if (t == "--delete" || t.starts_with("delete_") || t == "delete" ||
           t == "purge" || t == "rm" || t == "reset" || t == "force_reset") {
         found(Check::kDatabases, Decision::kAsk,
-              said() + " deletes topics, queues or the messages in them.");
+              said(rc) + " deletes topics, queues or the messages in them.");
         return;
       }
     }
@@ -88,7 +90,7 @@ void Checker::databases(const RunCommand& rc) {
       std::string l = lower(a[k].text);
       if (l == "flushall" || l == "flushdb") {
         found(Check::kDatabases, Decision::kDeny,
-              said() + " deletes every key.");
+              said(rc) + " deletes every key.");
       }
     }
     return;
@@ -107,7 +109,6 @@ void Checker::databases(const RunCommand& rc) {
 // the subcommands that drop or reset a database.
 void Checker::migration_resets(const RunCommand& rc) {
   const auto& a = rc.argv;
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   // Each reset below holds one of these words, which lie within one word
   // of the command: most commands hold none and need no joined text.
   // One pass with plain comparisons: a find per key word cost a memchr
@@ -139,7 +140,7 @@ void Checker::migration_resets(const RunCommand& rc) {
         " database drop ", " downgrade base "}) {
     if (joined.find(reset) != std::string::npos) {
       found(Check::kDatabases, Decision::kAsk,
-            said() + " drops or resets a database.");
+            said(rc) + " drops or resets a database.");
       return;
     }
   }
@@ -200,9 +201,8 @@ void Checker::containers(const RunCommand& rc) {
       a, "Hc", {"--context", "--host", "--config", "--log-level"});
   Options o = options_of(a, 1);
   bool force = o.short_has('f') || o.long_has("--force");
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   auto ask = [&](std::string why) {
-    found(Check::kContainers, Decision::kAsk, said() + " " + why);
+    found(Check::kContainers, Decision::kAsk, said(rc) + " " + why);
   };
   if (p == "docker-compose") ops.insert(ops.begin(), "compose");
   if (ops.empty()) return;
@@ -239,7 +239,6 @@ void Checker::containers(const RunCommand& rc) {
 
 void Checker::clusters(const RunCommand& rc) {
   std::string_view p = rc.program;
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   if (p == "kubectl" || p == "oc" || p == "k" || p == "microk8s.kubectl") {
     std::vector<std::string> ops =
         operands_after(rc.argv, "nsl",
@@ -248,13 +247,11 @@ void Checker::clusters(const RunCommand& rc) {
     if (ops.empty()) return;
     if (ops[0] == "delete") {
       found(Check::kClusters, Decision::kAsk,
-            said() + " deletes cluster resources.");
+            said(rc) + " deletes cluster resources.");
     } else if (ops[0] == "scale") {
-      for (const Word& w : rc.argv) {
-        if (w.text == "--replicas=0") {
-          found(Check::kClusters, Decision::kAsk,
-                said() + " stops every replica.");
-        }
+      if (any_word(rc.argv, {"--replicas=0"})) {
+        found(Check::kClusters, Decision::kAsk,
+              said(rc) + " stops every replica.");
       }
     } else if (ops[0] == "cordon" ||
                (ops[0] == "taint" &&
@@ -262,22 +259,14 @@ void Checker::clusters(const RunCommand& rc) {
                   return w.text.ends_with(":NoExecute");
                 }))) {
       found(Check::kClusters, Decision::kAsk,
-            said() + " takes a node out of service.");
-    } else if (ops[0] == "apply" &&
-               std::any_of(rc.argv.begin(), rc.argv.end(),
-                           [](const Word& w) { return w.text == "--force"; })) {
-      found(Check::kClusters, Decision::kAsk,
-            said() + " deletes and recreates resources.");
+            said(rc) + " takes a node out of service.");
     } else if (ops[0] == "drain") {
       found(Check::kClusters, Decision::kAsk,
-            said() + " evicts everything from a node.");
-    } else if (ops[0] == "replace") {
-      for (const Word& w : rc.argv) {
-        if (w.text == "--force") {
-          found(Check::kClusters, Decision::kAsk,
-                said() + " deletes and recreates resources.");
-        }
-      }
+            said(rc) + " evicts everything from a node.");
+    } else if ((ops[0] == "apply" || ops[0] == "replace") &&
+               any_word(rc.argv, {"--force"})) {
+      found(Check::kClusters, Decision::kAsk,
+            said(rc) + " deletes and recreates resources.");
     }
     return;
   }
@@ -286,7 +275,7 @@ void Checker::clusters(const RunCommand& rc) {
         rc.argv, "n", {"--namespace", "--kube-context", "--kubeconfig"});
     if (!ops.empty() && has({"uninstall", "delete", "del", "un"}, ops[0])) {
       found(Check::kClusters, Decision::kAsk,
-            said() + " uninstalls a release.");
+            said(rc) + " uninstalls a release.");
     }
   }
 }
@@ -329,31 +318,24 @@ void Checker::cloud(const RunCommand& rc) {
   }
   // Other services' command lines: a destructive verb among the words.
   if (has({"op", "doppler", "velero", "gitlab-runner", "circleci"}, p)) {
-    for (std::size_t k = 1; k < a.size(); ++k) {
-      std::string_view t = a[k].text;
-      if (has({"delete", "destroy", "remove", "rm", "purge", "unregister",
-               "remove-secret"},
-              t)) {
-        ask_cloud(rc, "deletes resources or secrets of a service.");
-        return;
-      }
+    if (any_word(a,
+                 {"delete", "destroy", "remove", "rm", "purge", "unregister",
+                  "remove-secret"},
+                 1)) {
+      ask_cloud(rc, "deletes resources or secrets of a service.");
     }
     return;
   }
   if (p == "vault") {
-    for (const Word& w : a) {
-      if (has({"destroy", "delete", "disable", "revoke"}, w.text)) {
-        ask_cloud(rc, "deletes secrets or engines from Vault.");
-        return;
-      }
+    if (any_word(a, {"destroy", "delete", "disable", "revoke"})) {
+      ask_cloud(rc, "deletes secrets or engines from Vault.");
     }
   }
 }
 
 // Asks about `rc` for the cloud check, saying `why`.
 void Checker::ask_cloud(const RunCommand& rc, const std::string& why) {
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
-  found(Check::kCloud, Decision::kAsk, said() + " " + why);
+  found(Check::kCloud, Decision::kAsk, said(rc) + " " + why);
 }
 
 // aws SERVICE OPERATION: deletes, terminations and their kin, and s3's rm,
@@ -434,7 +416,6 @@ void Checker::cloud_infrastructure(const RunCommand& rc) {
 
 void Checker::sync(const RunCommand& rc) {
   const auto& a = rc.argv;
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   if (rc.program == "rsync") {
     Options o = options_of(a, 1);
     bool dry = o.short_has('n') || o.long_has("--dry-run") ||
@@ -445,18 +426,15 @@ void Checker::sync(const RunCommand& rc) {
     }
     if (del && !dry) {
       found(Check::kSyncDelete, Decision::kAsk,
-            said() +
+            said(rc) +
                 " deletes files that are not in the source, or the "
                 "source files themselves.");
     }
     return;
   }
   if (rc.program == "restic" || rc.program == "borg") {
-    for (const Word& w : a) {
-      if (has({"forget", "prune", "delete", "--prune", "compact"}, w.text)) {
-        found(Check::kSyncDelete, Decision::kAsk, said() + " deletes backups.");
-        return;
-      }
+    if (any_word(a, {"forget", "prune", "delete", "--prune", "compact"})) {
+      found(Check::kSyncDelete, Decision::kAsk, said(rc) + " deletes backups.");
     }
     return;
   }
@@ -469,7 +447,7 @@ void Checker::sync(const RunCommand& rc) {
     }
     if (sync_op && del) {
       found(Check::kSyncDelete, Decision::kAsk,
-            said() + " deletes files at the destination.");
+            said(rc) + " deletes files at the destination.");
     }
     return;
   }
@@ -481,7 +459,7 @@ void Checker::sync(const RunCommand& rc) {
            "dedupe", "move"},
           ops[0])) {
     found(Check::kSyncDelete, Decision::kAsk,
-          said() + " deletes files from a remote.");
+          said(rc) + " deletes files from a remote.");
   }
 }
 

@@ -14,6 +14,14 @@ bool has(std::initializer_list<std::string_view> list, std::string_view s) {
   return std::find(list.begin(), list.end(), s) != list.end();
 }
 
+bool any_word(const std::vector<Word>& argv,
+              std::initializer_list<std::string_view> list, std::size_t from) {
+  for (std::size_t k = from; k < argv.size(); ++k) {
+    if (has(list, argv[k].text)) return true;
+  }
+  return false;
+}
+
 std::string lower(std::string_view s) { return text::ascii_lowercase(s); }
 
 // Path relations, on normalised absolute paths.
@@ -58,17 +66,16 @@ std::string command_text(const RunCommand& rc, std::size_t max_words) {
   return out;
 }
 
-std::string code_span(std::string_view s) {
-  std::string out = "`";
-  out += s;
-  out += '`';
-  return out;
-}
+std::string code_span(std::string_view s) { return text::enclosed(s, '`'); }
 
 // Where a command was reached from, for reasons: " (through bash -c)".
 std::string through(const RunCommand& rc) {
   if (rc.via.empty()) return {};
   return " (through " + rc.via + ")";
+}
+
+std::string said(const RunCommand& rc, std::size_t max_words) {
+  return code_span(command_text(rc, max_words)) + through(rc);
 }
 
 Target resolve(const Word& w, const std::string& cwd, const CheckFacts& f) {

@@ -20,6 +20,11 @@ using shell::Word;
 // True when `s` is one of `list`.
 bool has(std::initializer_list<std::string_view> list, std::string_view s);
 
+// True when a word of `argv` from index `from` on is one of `list`.
+bool any_word(const std::vector<Word>& argv,
+              std::initializer_list<std::string_view> list,
+              std::size_t from = 0);
+
 // True when `s` holds one of the characters of `set`. For hot paths:
 // find_first_of calls memchr over the set for each character of `s`,
 // which costs far more than a few comparisons.
@@ -55,6 +60,10 @@ std::string code_span(std::string_view s);
 
 // Where a command was reached from, for reasons: " (through bash -c)".
 std::string through(const RunCommand& rc);
+
+// How reasons begin: the command in backticks, shortened to `max_words`
+// words, and where it was reached from: "`rm -rf /` (through bash -c)".
+std::string said(const RunCommand& rc, std::size_t max_words = 8);
 
 // What a word names as a path.
 struct Target {

@@ -332,7 +332,6 @@ void Checker::write_word(const RunCommand& rc, const Word& w) {
 void Checker::copy_writes(const RunCommand& rc) {
   std::string_view p = rc.program;
   const auto& a = rc.argv;
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   auto target = [&](const Word& w) { write_word(rc, w); };
   Options o = options_of(a, 1, "tSm", {"--target-directory", "--suffix"});
   for (std::size_t k = 1; k + 1 < a.size(); ++k) {
@@ -353,7 +352,8 @@ void Checker::copy_writes(const RunCommand& rc) {
             a[o.operands[n]].unknown) {
           continue;
         }
-        write_target(shell::resolve_path(d.path, name), said);
+        write_target(shell::resolve_path(d.path, name),
+                     [&] { return said(rc); });
       }
     }
   }
@@ -395,10 +395,9 @@ void Checker::moved_away(const RunCommand& rc, const Word& w) {
   const std::string& p = t.path;
   bool own = (!f_.home.empty() && below(p, f_.home)) ||
              (!f_.project.empty() && below(p, f_.project));
-  auto said = [&] { return code_span(command_text(rc)) + through(rc); };
   if (!f_.project.empty() && within(p, project_git_)) {
     found(Check::kDestructiveGit, Decision::kAsk,
-          said() + " moves the project's git data away.");
+          said(rc) + " moves the project's git data away.");
   } else if (own && !(!f_.project.empty() && within(f_.project, p))) {
     return;  // within the home or the project: the user's own files
   } else if (p == "/" ||
@@ -406,10 +405,10 @@ void Checker::moved_away(const RunCommand& rc, const Word& w) {
              (!f_.home.empty() && within(f_.home, p)) ||
              (!f_.project.empty() && within(f_.project, p))) {
     found(Check::kRecursiveDelete, Decision::kDeny,
-          said() + " moves " + p + " away.");
+          said(rc) + " moves " + p + " away.");
   } else if (in_system(p) && !in_temp(p, f_, false)) {
     found(Check::kRecursiveDelete, Decision::kAsk,
-          said() + " moves " + p + " out of a system directory.");
+          said(rc) + " moves " + p + " out of a system directory.");
   }
 }
 

@@ -228,8 +228,7 @@ void Reader::read_double_quoted(Fields& f) {
       i_ = j;
     }
   }
-  if (!sh_.stopped) sh_.problem("a double quote is never closed");
-  sh_.stopped = true;
+  sh_.stop("a double quote is never closed");
 }
 
 }  // namespace twk::core::shell

@@ -8,6 +8,19 @@
 namespace twk::core::shell {
 namespace {
 
+// Appends `text` to `out` with its backslash escapes decoded, as echo -e
+// and printf's %b do.
+void append_unescaped(std::string_view text, std::string& out) {
+  for (std::size_t i = 0; i < text.size();) {
+    if (text[i] == '\\') {
+      ++i;
+      decode_escape(text, i, out, false);
+    } else {
+      out += text[i++];
+    }
+  }
+}
+
 // printf's format applied to `args`, as far as this analyzer follows it:
 // %s, %b, %c, %d and %i, %%, and backslash escapes.
 std::optional<std::string> format_printf(const std::vector<Word>& argv,
@@ -50,14 +63,7 @@ std::optional<std::string> format_printf(const std::vector<Word>& argv,
       if (conv == 's' || conv == 'd' || conv == 'i' || conv == 'q') {
         out += value;
       } else if (conv == 'b') {
-        for (std::size_t k = 0; k < value.size();) {
-          if (value[k] == '\\') {
-            ++k;
-            decode_escape(value, k, out, false);
-          } else {
-            out += value[k++];
-          }
-        }
+        append_unescaped(value, out);
       } else if (conv == 'c') {
         if (!value.empty()) out += value[0];
       } else {
@@ -105,18 +111,10 @@ std::string echo_output(const std::vector<Word>& argv) {
   std::string out;
   for (std::size_t j = k; j < argv.size(); ++j) {
     if (j > k) out += ' ';
-    const std::string& a = argv[j].text;
-    if (!escapes) {
-      out += a;
-      continue;
-    }
-    for (std::size_t i = 0; i < a.size();) {
-      if (a[i] == '\\') {
-        ++i;
-        decode_escape(a, i, out, false);
-      } else {
-        out += a[i++];
-      }
+    if (escapes) {
+      append_unescaped(argv[j].text, out);
+    } else {
+      out += argv[j].text;
     }
   }
   if (newline) out += '\n';

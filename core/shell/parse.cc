@@ -181,14 +181,7 @@ void Reader::parse_subshell() {
   place_ |= kInSubshell;
   parse_list(Stop::kParen);
   place_ = saved_place;
-  sh_.state.roll_back(saved);
-  leave();
-  if (at_end()) {
-    if (!sh_.stopped) sh_.problem("a \"(\" is never closed");
-    sh_.stopped = true;
-    return;
-  }
-  ++i_;  // ')'
+  if (!close_nested(saved, "(")) return;
   parse_trailing_redirects();
 }
 
@@ -276,8 +269,7 @@ void Reader::parse_case() {
   for (;;) {
     skip_newlines();
     if (at_end()) {
-      if (!sh_.stopped) sh_.problem("a case is never closed with esac");
-      sh_.stopped = true;
+      sh_.stop("a case is never closed with esac");
       break;
     }
     if (keyword() == "esac") {

@@ -26,6 +26,17 @@ bool Reader::enter() {
   return true;
 }
 
+bool Reader::close_nested(std::size_t saved, std::string_view opener) {
+  sh_.state.roll_back(saved);
+  leave();
+  if (at_end()) {
+    sh_.stop("a \"" + std::string(opener) + "\" is never closed");
+    return false;
+  }
+  ++i_;  // ')'
+  return true;
+}
+
 void Reader::skip_blanks() {
   while (!at_end()) {
     char c = s_[i_];

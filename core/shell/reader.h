@@ -64,6 +64,10 @@ class Reader {
   // One level deeper; false (and the analysis stopped) past the limit.
   bool enter();
   void leave() { --depth_; }
+  // Ends a nested list that began with `opener` ("(" or "$("): rolls the
+  // shell state back to `saved`, leaves the level and steps over the ")".
+  // False (and the analysis stopped) when the text ends first.
+  bool close_nested(std::size_t saved, std::string_view opener);
   // Blanks and escaped newlines.
   void skip_blanks();
   // Blanks and a comment up to (not including) the newline.

@@ -11,38 +11,27 @@ namespace {
 // >): its kind, its length in `len`, and in `strip` whether it is <<-.
 RedirectKind redirect_operator(std::string_view rest, std::size_t& len,
                                bool& strip) {
+  struct Operator {
+    std::string_view text;
+    RedirectKind kind;
+  };
+  // Longest first, so that each is taken before its prefixes.
+  static constexpr Operator kOperators[] = {
+      {"<<<", RedirectKind::kHereString}, {"<<-", RedirectKind::kHereDoc},
+      {"<<", RedirectKind::kHereDoc},     {"<>", RedirectKind::kReadWrite},
+      {"<&", RedirectKind::kDuplicate},   {">&", RedirectKind::kDuplicate},
+      {">>", RedirectKind::kAppend},      {">|", RedirectKind::kOutput},
+      {"<", RedirectKind::kInput},
+  };
+  for (const Operator& op : kOperators) {
+    if (rest.starts_with(op.text)) {
+      len = op.text.size();
+      strip = op.text == "<<-";
+      return op.kind;
+    }
+  }
   len = 1;
   strip = false;
-  if (rest.starts_with("<<<")) {
-    len = 3;
-    return RedirectKind::kHereString;
-  }
-  if (rest.starts_with("<<-")) {
-    strip = true;
-    len = 3;
-    return RedirectKind::kHereDoc;
-  }
-  if (rest.starts_with("<<")) {
-    len = 2;
-    return RedirectKind::kHereDoc;
-  }
-  if (rest.starts_with("<>")) {
-    len = 2;
-    return RedirectKind::kReadWrite;
-  }
-  if (rest.starts_with("<&") || rest.starts_with(">&")) {
-    len = 2;
-    return RedirectKind::kDuplicate;
-  }
-  if (rest.starts_with(">>")) {
-    len = 2;
-    return RedirectKind::kAppend;
-  }
-  if (rest.starts_with(">|")) {
-    len = 2;
-    return RedirectKind::kOutput;
-  }
-  if (rest[0] == '<') return RedirectKind::kInput;
   return RedirectKind::kOutput;
 }
 

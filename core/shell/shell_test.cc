@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
+
 #include "shell/commands.h"
 
 namespace twk::core::shell {
@@ -36,11 +38,23 @@ std::string render(const Analysis& a) {
   return out;
 }
 
+// What analyze() makes of `text`, rendered.
+std::string rendered(const char* text) { return render(analyze(text, env())); }
+
+// A command line and what it should read as.
+struct Case {
+  const char* text;
+  const char* expected;
+};
+
+// Checks that `read` (rendered or followed) reads each case as expected.
+template <class Read>
+void expect_each(Read read, std::span<const Case> cases) {
+  for (const Case& c : cases) EXPECT_EQ(read(c.text), c.expected) << c.text;
+}
+
 TEST(ShellAnalyzer, WordsAreWhatTheShellPassesOn) {
-  struct {
-    const char* text;
-    const char* expected;
-  } cases[] = {
+  const Case cases[] = {
       // Quote removal in every form.
       {"r''m -rf \"$HOME\"/x", "rm|-rf|/home/u/x"},
       {"\\rm $'a\\tb\\x41' \"a\\\"b\" 'c\\d'", "rm|a\tbA|a\"b|c\\d"},
@@ -62,16 +76,11 @@ TEST(ShellAnalyzer, WordsAreWhatTheShellPassesOn) {
        "echo|fi8uc3No ; base64|-d ; cat|~/.ssh"},
       {"echo $(( 1 + $(id -u) ))", "id|-u ; echo|?"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(render(analyze(c.text, env())), c.expected) << c.text;
-  }
+  expect_each(rendered, cases);
 }
 
 TEST(ShellAnalyzer, StructureAndDirectories) {
-  struct {
-    const char* text;
-    const char* expected;
-  } cases[] = {
+  const Case cases[] = {
       {"cd .. && rm -rf app", "cd|.. ; rm|-rf|app @/home/u"},
       {"( cd /; ls ); ls", "cd|/ ; ls @/ ; ls"},
       {"cd /x | cat; pwd", "cd|/x ; cat ; pwd"},
@@ -85,9 +94,7 @@ TEST(ShellAnalyzer, StructureAndDirectories) {
       {"[[ -f x && $y == z ]] && rm x", "[[|-f|x|?|==|z ; rm|x"},
       {"echo 'a;b' \"c|d\" e\\;f", "echo|a;b|c|d|e;f"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(render(analyze(c.text, env())), c.expected) << c.text;
-  }
+  expect_each(rendered, cases);
   // Where each command sits.
   Analysis a = analyze("a | b && c & d; (e); f $(g) <(h)", env());
   ASSERT_EQ(a.commands.size(), 8u);
@@ -171,10 +178,7 @@ std::string followed(const char* text) {
 }
 
 TEST(CommandFollower, UnwrapsAndFollowsCarriedCode) {
-  struct {
-    const char* text;
-    const char* expected;
-  } cases[] = {
+  const Case cases[] = {
       {"sudo -u root env -i A=1 nice -n 5 timeout 10 rm -rf /x",
        "rm|-rf|/x [root]"},
       {"command -v rm", ""},
@@ -192,9 +196,7 @@ TEST(CommandFollower, UnwrapsAndFollowsCarriedCode) {
       {"docker exec c rm -rf /v",
        "rm|-rf|/v [remote] ; docker|exec|c|rm|-rf|/v"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(followed(c.text), c.expected) << c.text;
-  }
+  expect_each(followed, cases);
 }
 
 }  // namespace

@@ -65,6 +65,13 @@ struct Shared {
   void problem(std::string what) {
     if (out.problems.size() < 8) out.problems.push_back(std::move(what));
   }
+
+  // Stops the analysis at text it cannot follow, noting `what` unless it
+  // had stopped already (then that first cause is the one that explains).
+  void stop(std::string what) {
+    if (!stopped) problem(std::move(what));
+    stopped = true;
+  }
 };
 
 }  // namespace twk::core::shell

@@ -118,14 +118,7 @@ std::optional<std::string> Reader::substitution(unsigned place, Stop stop,
   stage_ = saved_stage;
   pending_ = std::move(saved_pending);
   mode_ = saved_mode;
-  sh_.state.roll_back(saved);
-  leave();
-  if (at_end()) {
-    if (!sh_.stopped) sh_.problem("a \"$(\" is never closed");
-    sh_.stopped = true;
-    return std::nullopt;
-  }
-  ++i_;  // ')'
+  if (!close_nested(saved, "$(")) return std::nullopt;
   return group_output(first, group);
 }
 

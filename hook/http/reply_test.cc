@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace twk::http {
 namespace {
@@ -154,11 +155,12 @@ TEST(ParseResponse, OtherHeadersAreIgnoredButNeedAColon) {
 
 TEST(ParseResponse, ChunkedOnlyForTheSingleCodingChunked) {
   const std::string chunked_body = "5\r\nhello\r\n0\r\n\r\n";
+  auto body_with = [&](const std::string& coding_lines) {
+    return body_of("H 200\r\n" + coding_lines + "\r\n" + chunked_body);
+  };
   for (const char* value :
        {"chunked", "Chunked", "CHUNKED", "  chunked\t", "\u3000cHuNkEd"}) {
-    EXPECT_EQ(body_of("H 200\r\nTransfer-Encoding: "s + value + "\r\n\r\n" +
-                      chunked_body),
-              "hello")
+    EXPECT_EQ(body_with("Transfer-Encoding: "s + value + "\r\n"), "hello")
         << value;
   }
   // U+212A KELVIN SIGN would match "k" under Unicode case folding; only
@@ -166,15 +168,12 @@ TEST(ParseResponse, ChunkedOnlyForTheSingleCodingChunked) {
   for (const char* value :
        {"gzip, chunked", "chunked, gzip", "chunk", "chunkedd", "identity", "",
         "\"chunked\"", "chun\u212Aed"}) {
-    EXPECT_EQ(body_of("H 200\r\nTransfer-Encoding: "s + value + "\r\n\r\n" +
-                      chunked_body),
-              chunked_body)
+    EXPECT_EQ(body_with("Transfer-Encoding: "s + value + "\r\n"), chunked_body)
         << value;
   }
   // Once set, a later transfer-encoding line does not clear the flag.
-  EXPECT_EQ(body_of("H 200\r\nTransfer-Encoding: chunked\r\n"
-                    "Transfer-Encoding: identity\r\n\r\n" +
-                    chunked_body),
+  EXPECT_EQ(body_with("Transfer-Encoding: chunked\r\n"
+                      "Transfer-Encoding: identity\r\n"),
             "hello");
 }
 
@@ -192,63 +191,58 @@ TEST(ParseResponse, ChunkedBodyIsCutBeforeDecoding) {
 }
 
 TEST(DecodeChunked, DecodesChunksAndIgnoresExtensionsAndTrailers) {
-  EXPECT_EQ(decode_chunked("5;ext=1\r\nhello\r\n0\r\n\r\n"), "hello");
-  EXPECT_EQ(decode_chunked("0\r\n"), "");
-  EXPECT_EQ(decode_chunked("3\r\nabc\r\n2\r\nde\r\n0;x\r\nTrailer: y\r\n"),
-            "abcde");
-  EXPECT_EQ(decode_chunked(" 3 ; a=\"b;c\"\r\nabc\r\n0\r\n"), "abc");
-  EXPECT_EQ(decode_chunked("\u3000"
-                           "3\u0085;\r\nabc\r\n\t0\t\r\n"),
-            "abc");
-  // Data may contain CR LF and NUL; it is taken by count, not by search.
-  EXPECT_EQ(decode_chunked("6\r\n\r\n\0\r\n\xff\r\n0\r\n"s), "\r\n\0\r\n\xff"s);
-}
-
-TEST(DecodeChunked, ReadsHexSizesWithAnOptionalPlus) {
-  EXPECT_EQ(decode_chunked("A\r\n0123456789\r\n0\r\n"), "0123456789");
-  EXPECT_EQ(decode_chunked("a\r\n0123456789\r\n0\r\n"), "0123456789");
-  EXPECT_EQ(decode_chunked("+5\r\nhello\r\n0\r\n"), "hello");
-  EXPECT_EQ(decode_chunked("00000000000000000000005\r\nhello\r\n+0\r\n"),
-            "hello");
-  EXPECT_EQ(decode_chunked("10\r\n0123456789abcdef\r\n0\r\n"),
-            "0123456789abcdef");
-  for (const char* line :
-       {"-5", "+", "-", "", "  ", ";ext", "5 5", "0x5", "g", "++5", "5.0"}) {
-    EXPECT_FALSE(decode_chunked(line + "\r\nhello\r\n0\r\n"s)) << line;
+  const struct {
+    std::string body;
+    std::string data;
+  } cases[] = {
+      {"5;ext=1\r\nhello\r\n0\r\n\r\n", "hello"},
+      {"0\r\n", ""},
+      {"3\r\nabc\r\n2\r\nde\r\n0;x\r\nTrailer: y\r\n", "abcde"},
+      {" 3 ; a=\"b;c\"\r\nabc\r\n0\r\n", "abc"},
+      {"\u3000"
+       "3\u0085;\r\nabc\r\n\t0\t\r\n",
+       "abc"},
+      // Data may contain CR LF and NUL; it is taken by count, not by search.
+      {"6\r\n\r\n\0\r\n\xff\r\n0\r\n"s, "\r\n\0\r\n\xff"s},
+      // Hex sizes in either case, with an optional plus.
+      {"A\r\n0123456789\r\n0\r\n", "0123456789"},
+      {"a\r\n0123456789\r\n0\r\n", "0123456789"},
+      {"+5\r\nhello\r\n0\r\n", "hello"},
+      {"00000000000000000000005\r\nhello\r\n+0\r\n", "hello"},
+      {"10\r\n0123456789abcdef\r\n0\r\n", "0123456789abcdef"},
+      // The two bytes after the data are skipped unexamined.
+      {"5\r\nhelloXY0\r\n", "hello"},
+      {"2\r\nhi\n\n1\r\n!..0\r\n", "hi!"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(decode_chunked(c.body), c.data) << c.body;
   }
 }
 
-TEST(DecodeChunked, HugeSizesFailWithoutOverflow) {
-  // Fits in 64 bits but exceeds what remains.
-  EXPECT_FALSE(decode_chunked("ffffffffffffffff\r\nabc\r\n0\r\n"));
-  EXPECT_FALSE(decode_chunked("8000000000000000\r\nabc\r\n0\r\n"));
-  // Beyond 64 bits, also when the low 64 bits would be small.
-  EXPECT_FALSE(decode_chunked("10000000000000000\r\nabc\r\n0\r\n"));
-  EXPECT_FALSE(decode_chunked("10000000000000003\r\nabc\r\n0\r\n"));
-  // Exactly the bytes that remain is enough for the data, but the closing
-  // two bytes are then missing.
-  EXPECT_FALSE(decode_chunked("3\r\nabc"));
-  EXPECT_FALSE(decode_chunked("3\r\nabc\r"));
-}
-
-TEST(DecodeChunked, SkipsTheTwoBytesAfterDataUnexamined) {
-  EXPECT_EQ(decode_chunked("5\r\nhelloXY0\r\n"), "hello");
-  EXPECT_EQ(decode_chunked("2\r\nhi\n\n1\r\n!..0\r\n"), "hi!");
-}
-
 TEST(DecodeChunked, FailsWhenCutShortOrMalformed) {
-  EXPECT_FALSE(decode_chunked(""));
-  EXPECT_FALSE(decode_chunked("0"));
-  EXPECT_FALSE(decode_chunked("0\n"));
-  EXPECT_FALSE(decode_chunked("0\r"));
-  // Without the zero-size chunk.
-  EXPECT_FALSE(decode_chunked("5;ext=1\r\nhello\r\n"));
-  EXPECT_FALSE(decode_chunked("5;ext=1\r\nhello\r\n\r\n"));
-  EXPECT_FALSE(decode_chunked("5\r\nhell"));
-  // A size line that is not UTF-8, even inside an extension.
-  EXPECT_FALSE(decode_chunked("5;\xff\r\nhello\r\n0\r\n"));
-  // The next size line must follow the skipped two bytes directly.
-  EXPECT_FALSE(decode_chunked("5\r\nhello\r\n\r\n0\r\n"));
+  std::vector<std::string> bodies = {
+      "", "0", "0\n", "0\r",
+      // Without the zero-size chunk.
+      "5;ext=1\r\nhello\r\n", "5;ext=1\r\nhello\r\n\r\n", "5\r\nhell",
+      // A size line that is not UTF-8, even inside an extension.
+      "5;\xff\r\nhello\r\n0\r\n",
+      // The next size line must follow the skipped two bytes directly.
+      "5\r\nhello\r\n\r\n0\r\n",
+      // Sizes that fit in 64 bits but exceed what remains.
+      "ffffffffffffffff\r\nabc\r\n0\r\n", "8000000000000000\r\nabc\r\n0\r\n",
+      // Beyond 64 bits, also when the low 64 bits would be small.
+      "10000000000000000\r\nabc\r\n0\r\n", "10000000000000003\r\nabc\r\n0\r\n",
+      // Exactly the bytes that remain is enough for the data, but the
+      // closing two bytes are then missing.
+      "3\r\nabc", "3\r\nabc\r"};
+  // Size lines that are not a hex number with an optional plus.
+  for (const char* line :
+       {"-5", "+", "-", "", "  ", ";ext", "5 5", "0x5", "g", "++5", "5.0"}) {
+    bodies.push_back(line + "\r\nhello\r\n0\r\n"s);
+  }
+  for (const std::string& body : bodies) {
+    EXPECT_FALSE(decode_chunked(body)) << body;
+  }
 }
 
 }  // namespace

@@ -15,46 +15,46 @@ namespace {
 constexpr std::uint32_t kMaxPort = 65535;
 constexpr std::uint64_t kMaxScopeId = std::numeric_limits<std::uint32_t>::max();
 
+// Reads `text` as a numeric address of `family` into `addr`. inet_pton
+// wants a terminated string, and a NUL inside would end the text early and
+// let trailing junk through.
+bool numeric_address(int family, std::string_view text, void* addr) {
+  if (text.find('\0') != std::string_view::npos) return false;
+  std::string terminated(text);
+  return inet_pton(family, terminated.c_str(), addr) == 1;
+}
+
 std::optional<SocketAddress> parse_v4(std::string_view host,
                                       std::uint16_t port) {
-  // inet_pton wants a terminated string; it accepts only four dotted
-  // decimal parts, so names and shorthand forms such as "127.1" fail here.
-  // A NUL inside would end the text early and let trailing junk through.
-  if (host.find('\0') != std::string_view::npos) return std::nullopt;
-  std::string text(host);
-  in_addr addr{};
-  if (inet_pton(AF_INET, text.c_str(), &addr) != 1) return std::nullopt;
   SocketAddress out;
   auto* sin = reinterpret_cast<sockaddr_in*>(&out.storage);
+  // Only four dotted decimal parts: names and shorthand forms such as
+  // "127.1" fail here.
+  if (!numeric_address(AF_INET, host, &sin->sin_addr)) return std::nullopt;
   sin->sin_family = AF_INET;
   sin->sin_port = htons(port);
-  sin->sin_addr = addr;
   out.length = sizeof(sockaddr_in);
   return out;
 }
 
 std::optional<SocketAddress> parse_v6(std::string_view inside,
                                       std::uint16_t port) {
-  std::uint32_t scope_id = 0;
+  SocketAddress out;
+  auto* sin6 = reinterpret_cast<sockaddr_in6*>(&out.storage);
   if (std::size_t percent = inside.find('%');
       percent != std::string_view::npos) {
     // Only a numeric scope: interface names would need a lookup, and the
     // record is written by Core with what the system reported.
     auto scope = text::parse_decimal(inside.substr(percent + 1), kMaxScopeId);
     if (!scope) return std::nullopt;
-    scope_id = static_cast<std::uint32_t>(*scope);
+    sin6->sin6_scope_id = static_cast<std::uint32_t>(*scope);
     inside = inside.substr(0, percent);
   }
-  if (inside.find('\0') != std::string_view::npos) return std::nullopt;
-  std::string text(inside);
-  in6_addr addr{};
-  if (inet_pton(AF_INET6, text.c_str(), &addr) != 1) return std::nullopt;
-  SocketAddress out;
-  auto* sin6 = reinterpret_cast<sockaddr_in6*>(&out.storage);
+  if (!numeric_address(AF_INET6, inside, &sin6->sin6_addr)) {
+    return std::nullopt;
+  }
   sin6->sin6_family = AF_INET6;
   sin6->sin6_port = htons(port);
-  sin6->sin6_addr = addr;
-  sin6->sin6_scope_id = scope_id;
   out.length = sizeof(sockaddr_in6);
   return out;
 }

@@ -18,15 +18,30 @@ std::string round_trip(std::string_view text) {
   return address ? address->to_string() : "<none>";
 }
 
+// Checks that `address` is of `family` on `port` and written as `text`.
+void expect_address(const SocketAddress& address, int family,
+                    std::uint16_t port, std::string_view text) {
+  EXPECT_EQ(address.family(), family);
+  EXPECT_EQ(address.length,
+            family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+  EXPECT_EQ(address.port(), port);
+  EXPECT_EQ(address.to_string(), text);
+}
+
+// What `text`, already in its text form, parses to; checked to be of
+// `family` on `port` and to be written back as it was.
+SocketAddress parsed(std::string_view text, int family, std::uint16_t port) {
+  auto address = parse_socket_address(text);
+  EXPECT_TRUE(address) << text;
+  if (!address) return {};
+  expect_address(*address, family, port, text);
+  return *address;
+}
+
 TEST(SocketAddress, ParsesIpv4) {
-  auto address = parse_socket_address("127.0.0.1:43117");
-  ASSERT_TRUE(address);
-  EXPECT_EQ(address->family(), AF_INET);
-  EXPECT_EQ(address->length, sizeof(sockaddr_in));
-  EXPECT_EQ(address->port(), 43117);
-  const auto* sin = reinterpret_cast<const sockaddr_in*>(address->get());
+  SocketAddress address = parsed("127.0.0.1:43117", AF_INET, 43117);
+  const auto* sin = reinterpret_cast<const sockaddr_in*>(address.get());
   EXPECT_EQ(ntohl(sin->sin_addr.s_addr), 0x7F000001u);
-  EXPECT_EQ(address->to_string(), "127.0.0.1:43117");
 
   EXPECT_EQ(round_trip("0.0.0.0:0"), "0.0.0.0:0");
   EXPECT_EQ(round_trip("255.255.255.255:65535"), "255.255.255.255:65535");
@@ -34,12 +49,7 @@ TEST(SocketAddress, ParsesIpv4) {
 }
 
 TEST(SocketAddress, ParsesBracketedIpv6InCanonicalForm) {
-  auto address = parse_socket_address("[::1]:9000");
-  ASSERT_TRUE(address);
-  EXPECT_EQ(address->family(), AF_INET6);
-  EXPECT_EQ(address->length, sizeof(sockaddr_in6));
-  EXPECT_EQ(address->port(), 9000);
-  EXPECT_EQ(address->to_string(), "[::1]:9000");
+  parsed("[::1]:9000", AF_INET6, 9000);
 
   // Written back lower case, zeros compressed, the longest run first.
   EXPECT_EQ(round_trip("[0:0:0:0:0:0:0:1]:80"), "[::1]:80");
@@ -51,11 +61,9 @@ TEST(SocketAddress, ParsesBracketedIpv6InCanonicalForm) {
 }
 
 TEST(SocketAddress, KeepsANumericScopeInsideTheBrackets) {
-  auto address = parse_socket_address("[fe80::1%2]:80");
-  ASSERT_TRUE(address);
-  const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(address->get());
+  SocketAddress address = parsed("[fe80::1%2]:80", AF_INET6, 80);
+  const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(address.get());
   EXPECT_EQ(sin6->sin6_scope_id, 2u);
-  EXPECT_EQ(address->to_string(), "[fe80::1%2]:80");
   EXPECT_EQ(round_trip("[fe80::1%4294967295]:80"), "[fe80::1%4294967295]:80");
   // Scope 0 is no scope and is not written.
   EXPECT_EQ(round_trip("[fe80::1%0]:80"), "[fe80::1]:80");
@@ -102,10 +110,7 @@ TEST(SocketAddress, RejectsNamesAndMalformedText) {
 }
 
 TEST(SocketAddress, LoopbackV4) {
-  SocketAddress address = loopback_v4(8080);
-  EXPECT_EQ(address.family(), AF_INET);
-  EXPECT_EQ(address.port(), 8080);
-  EXPECT_EQ(address.to_string(), "127.0.0.1:8080");
+  expect_address(loopback_v4(8080), AF_INET, 8080, "127.0.0.1:8080");
 }
 
 }  // namespace
