@@ -11,8 +11,7 @@ namespace twk::core {
 namespace {
 
 // An option's value handler: stores the value or returns why it is unusable.
-using Setter =
-    std::function<std::optional<std::string>(Options&, std::string_view)>;
+using Setter = std::function<Status(Options&, std::string_view)>;
 
 struct OptionDef {
   std::string_view name;  // with the leading "--"
@@ -48,7 +47,7 @@ std::optional<std::uint64_t> parse_decimal(std::string_view text,
   return value;
 }
 
-std::optional<std::string> set_host(Options& options, std::string_view value) {
+Status set_host(Options& options, std::string_view value) {
   std::string host(value);
   // "[::1]" is accepted as well as "::1", since that is how IPv6 addresses
   // appear in URLs.
@@ -57,98 +56,96 @@ std::optional<std::string> set_host(Options& options, std::string_view value) {
   }
   if (!net::host_address(host, 0)) {
     // Names are refused: the endpoint record must carry a numeric address.
-    return "--host needs a numeric IPv4 or IPv6 address, not " + quoted(value);
+    return Failure{"--host needs a numeric IPv4 or IPv6 address, not " +
+                   quoted(value)};
   }
   options.host = std::move(host);
-  return std::nullopt;
+  return Ok{};
 }
 
-std::optional<std::string> set_port(Options& options, std::string_view value) {
+Status set_port(Options& options, std::string_view value) {
   std::optional<std::uint64_t> port = parse_decimal(value, 65535, false);
   if (!port) {
-    return "--port needs a number from 0 to 65535, not " + quoted(value);
+    return Failure{"--port needs a number from 0 to 65535, not " +
+                   quoted(value)};
   }
   options.port = static_cast<std::uint16_t>(*port);
-  return std::nullopt;
+  return Ok{};
 }
 
-std::optional<std::string> set_idle_exit(Options& options,
-                                         std::string_view value) {
+Status set_idle_exit(Options& options, std::string_view value) {
   std::optional<std::uint64_t> seconds =
       parse_decimal(value, kMaxIdleExitSeconds, true);
   if (!seconds) {
-    return "--idle-exit needs a whole number of seconds, not " + quoted(value);
+    return Failure{"--idle-exit needs a whole number of seconds, not " +
+                   quoted(value)};
   }
   options.idle_exit_seconds = *seconds;
-  return std::nullopt;
+  return Ok{};
 }
 
-std::optional<std::string> set_policy(Options& options,
-                                      std::string_view value) {
-  if (value.empty()) return "--policy needs a file name";
+Status set_policy(Options& options, std::string_view value) {
+  if (value.empty()) return Failure{"--policy needs a file name"};
   options.policy_file = std::string(value);
-  return std::nullopt;
+  return Ok{};
 }
 
-std::optional<std::string> set_project(Options& options,
-                                       std::string_view value) {
-  if (value.empty()) return "--project needs a directory";
+Status set_project(Options& options, std::string_view value) {
+  if (value.empty()) return Failure{"--project needs a directory"};
   options.project_dir = std::string(value);
-  return std::nullopt;
+  return Ok{};
 }
 
-std::optional<std::string> set_settings(Options& options,
-                                        std::string_view value) {
-  if (value.empty()) return "--settings needs a file name";
+Status set_settings(Options& options, std::string_view value) {
+  if (value.empty()) return Failure{"--settings needs a file name"};
   options.settings_file = std::string(value);
-  return std::nullopt;
+  return Ok{};
 }
 
-std::optional<std::string> set_uninstall(Options& options, std::string_view) {
+Status set_uninstall(Options& options, std::string_view) {
   options.uninstall = true;
-  return std::nullopt;
+  return Ok{};
 }
 
-std::optional<std::string> set_dry_run(Options& options, std::string_view) {
+Status set_dry_run(Options& options, std::string_view) {
   options.dry_run = true;
-  return std::nullopt;
+  return Ok{};
 }
 
-std::optional<std::string> set_decision(Options& options,
-                                        std::string_view value) {
+Status set_decision(Options& options, std::string_view value) {
   for (std::string_view d : {"allow", "ask", "deny", "none"}) {
     if (value == d) {
       options.decision = std::string(value);
-      return std::nullopt;
+      return Ok{};
     }
   }
-  return "--decision is allow, ask, deny or none, not " + quoted(value);
+  return Failure{"--decision is allow, ask, deny or none, not " +
+                 quoted(value)};
 }
 
-std::optional<std::string> set_since(Options& options, std::string_view value) {
+Status set_since(Options& options, std::string_view value) {
   options.since = std::string(value);  // checked against the clock later
-  return std::nullopt;
+  return Ok{};
 }
 
-std::optional<std::string> set_session(Options& options,
-                                       std::string_view value) {
+Status set_session(Options& options, std::string_view value) {
   options.session = std::string(value);
-  return std::nullopt;
+  return Ok{};
 }
 
-std::optional<std::string> set_follow(Options& options, std::string_view) {
+Status set_follow(Options& options, std::string_view) {
   options.follow = true;
-  return std::nullopt;
+  return Ok{};
 }
 
-std::optional<std::string> set_json(Options& options, std::string_view) {
+Status set_json(Options& options, std::string_view) {
   options.json = true;
-  return std::nullopt;
+  return Ok{};
 }
 
-std::optional<std::string> set_help(Options& options, std::string_view) {
+Status set_help(Options& options, std::string_view) {
   options.help = true;
-  return std::nullopt;
+  return Ok{};
 }
 
 std::span<const OptionDef> option_table(Command command) {
@@ -257,8 +254,8 @@ Result<Options> parse_options(std::span<const std::string_view> args) {
     } else if (inline_value) {
       return Failure{"option " + quoted(name) + " takes no value"};
     }
-    if (std::optional<std::string> error = def->set(options, value)) {
-      return Failure{std::move(*error)};
+    if (Status set = def->set(options, value); !set) {
+      return Failure{set.reason()};
     }
   }
   if (options.project_dir && options.settings_file) {
