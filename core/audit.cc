@@ -259,7 +259,7 @@ Result<sys::UniqueFd> AuditLog::open_log(off_t* size) const {
   return fd;
 }
 
-std::optional<std::string> AuditLog::try_append(std::string_view line) const {
+Status AuditLog::try_append(std::string_view line) const {
   std::string text;
   text.reserve(line.size() + 1);
   text += line;
@@ -269,43 +269,45 @@ std::optional<std::string> AuditLog::try_append(std::string_view line) const {
   // simply started again.
   off_t size = 0;
   Result<sys::UniqueFd> opened = open_log(&size);
-  if (!opened) return opened.reason();
+  if (!opened) return Failure{opened.reason()};
   sys::UniqueFd fd = std::move(*opened);
   if (size > 0 &&
       static_cast<std::uint64_t>(size) + text.size() > rotation_.max_bytes) {
     rotate(fd.get());
     opened = open_log(&size);
-    if (!opened) return opened.reason();
+    if (!opened) return Failure{opened.reason()};
     fd = std::move(*opened);
   }
   for (;;) {
     ssize_t n = ::write(fd.get(), text.data(), text.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      return "couldn't write to " + sys::display_path(path_) + ": " +
-             sys::os_error_text(errno);
+      int err = errno;  // before display_path() can change it
+      return Failure{"couldn't write to " + sys::display_path(path_) + ": " +
+                     sys::os_error_text(err)};
     }
     // A second write would not be atomic with the first; a short write
     // (a full disk) leaves a torn line, which readers skip as not JSON.
     if (static_cast<std::size_t>(n) != text.size()) {
-      return "couldn't write a whole line to " + sys::display_path(path_);
+      return Failure{"couldn't write a whole line to " +
+                     sys::display_path(path_)};
     }
-    return std::nullopt;
+    return Ok{};
   }
 }
 
 bool AuditLog::append(std::string_view line) const {
   if (to_syslog_ != AuditSyslog::kOff && syslog_) syslog_(line);
   if (to_syslog_ == AuditSyslog::kOnly) return true;
-  std::optional<std::string> error;
+  Status written = Ok{};
   try {
-    error = try_append(line);
+    written = try_append(line);
   } catch (const std::exception&) {
-    error = "out of memory";
+    written = Failure{"out of memory"};
   }
-  if (error) {
+  if (!written) {
     if (!failing_.exchange(true) && log_) {
-      log_("audit log: " + *error +
+      log_("audit log: " + written.reason() +
            "; further failures are not logged until it works again");
     }
     return false;

@@ -94,7 +94,8 @@ class AuditLog {
   bool append(std::string_view line) const;
 
  private:
-  std::optional<std::string> try_append(std::string_view line) const;
+  // append() to the file alone; Ok, or why the line was not written whole.
+  Status try_append(std::string_view line) const;
   // The log opened for appending, created 0600 (and its directory 0700)
   // when missing; refused when either is not this user's, the directory
   // is a link, or the log is not a regular file. Its size goes to *size.

@@ -94,12 +94,15 @@ std::vector<std::string> child_env(const std::vector<std::string>& extra) {
 
 // Starts the backend with stdin from /dev/null and stdout and stderr
 // appended to the given files, as the hook starts it.
-std::unique_ptr<Child> spawn_backend(const std::vector<std::string>& args,
-                                     const std::vector<std::string>& env,
-                                     const std::string& out_path,
-                                     const std::string& err_path,
-                                     const char* stdin_path = "/dev/null") {
-  std::vector<std::string> argv_s = {kBackend};
+// `wrapper`, when given, is run instead, with the backend and `args` after
+// it.
+std::unique_ptr<Child> spawn_backend(
+    const std::vector<std::string>& args, const std::vector<std::string>& env,
+    const std::string& out_path, const std::string& err_path,
+    const char* stdin_path = "/dev/null",
+    const std::vector<std::string>& wrapper = {}) {
+  std::vector<std::string> argv_s = wrapper;
+  argv_s.push_back(kBackend);
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argv_s) argv.push_back(a.data());
@@ -117,8 +120,8 @@ std::unique_ptr<Child> spawn_backend(const std::vector<std::string>& args,
   posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
                                    O_WRONLY | O_CREAT | O_APPEND, 0644);
   pid_t pid = -1;
-  int rc =
-      posix_spawn(&pid, kBackend, &actions, nullptr, argv.data(), envp.data());
+  int rc = posix_spawn(&pid, argv_s[0].c_str(), &actions, nullptr,
+                       argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return nullptr;
   return std::make_unique<Child>(pid);
@@ -760,7 +763,9 @@ TEST_F(BackendTest, FindsItsRecordPathWithoutTwkEndpointFile) {
       << read_text(err_path());
 }
 
-TEST_F(BackendTest, FailsWhenThePortIsTaken) {
+// Core that cannot serve says why and exits with status 1, and no record
+// ever names it.
+TEST_F(BackendTest, FailsToStartWithoutAPortOrAThread) {
   // A listener with SO_REUSEPORT: a server that also set it could share the
   // port and silently take half of its connections.
   sys::UniqueFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -777,17 +782,36 @@ TEST_F(BackendTest, FailsWhenThePortIsTaken) {
   ::getsockname(taken.get(), reinterpret_cast<sockaddr*>(&addr), &len);
   std::string port = std::to_string(ntohs(addr.sin_port));
 
-  child_ = spawn_backend({"--port", port},
-                         child_env({"TWK_ENDPOINT_FILE=" + record_path()}),
-                         out_path(), err_path());
-  ASSERT_TRUE(child_);
-  std::optional<int> status = child_->wait_exit(5s);
-  ASSERT_TRUE(status) << "bound a port that another socket listens on";
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
-  EXPECT_EQ(testing::file_mode(record_path()), -1);
-  EXPECT_NE(read_text(err_path()).find("couldn't listen on 127.0.0.1:" + port),
-            std::string::npos)
-      << read_text(err_path());
+  struct Case {
+    std::string port;
+    std::vector<std::string> wrapper;
+    std::string error;
+  } cases[] = {
+      {port, {}, "couldn't listen on 127.0.0.1:" + port},
+      // Each thread's stack is the size of the stack limit, which no
+      // mapping fits in under the address space limit: not one thread can
+      // be had. (The sanitizers' own mappings would not fit either.)
+      {"0",
+       {"/bin/sh", "-c",
+        "ulimit -s 1048576 && ulimit -v 262144 && exec \"$0\" \"$@\""},
+       "couldn't start the workers: couldn't start a worker thread"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+#if defined(__SANITIZE_ADDRESS__)
+    if (!c.wrapper.empty()) continue;
+#endif
+    child_ = spawn_backend({"--port", c.port},
+                           child_env({"TWK_ENDPOINT_FILE=" + record_path()}),
+                           out_path(), err_path(), "/dev/null", c.wrapper);
+    ASSERT_TRUE(child_);
+    std::optional<int> status = child_->wait_exit(5s);
+    ASSERT_TRUE(status) << "still running";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
+    EXPECT_EQ(testing::file_mode(record_path()), -1);
+    EXPECT_NE(read_text(err_path()).find(c.error), std::string::npos)
+        << read_text(err_path());
+  }
 }
 
 TEST_F(BackendTest, CommandLineHelpAndErrors) {

@@ -12,8 +12,7 @@ namespace twk::core {
 namespace {
 
 // An option's value handler: stores the value or returns why it is unusable.
-using Setter =
-    std::function<std::optional<std::string>(Options&, std::string_view)>;
+using Setter = std::function<Status(Options&, std::string_view)>;
 
 struct OptionDef {
   std::string_view name;  // with the leading "--"
@@ -21,7 +20,7 @@ struct OptionDef {
   Setter set;
 };
 
-std::optional<std::string> set_host(Options& options, std::string_view value) {
+Status set_host(Options& options, std::string_view value) {
   std::string host(value);
   // "[::1]" is accepted as well as "::1", since that is how IPv6 addresses
   // appear in URLs.
@@ -30,68 +29,63 @@ std::optional<std::string> set_host(Options& options, std::string_view value) {
   }
   if (!net::host_address(host, 0)) {
     // Names are refused: the endpoint record must carry a numeric address.
-    return "--host needs a numeric IPv4 or IPv6 address, not " +
-           text::enclosed(value, '\'');
+    return Failure{"--host needs a numeric IPv4 or IPv6 address, not " +
+                   text::enclosed(value, '\'')};
   }
   options.host = std::move(host);
-  return std::nullopt;
+  return Ok{};
 }
 
-std::optional<std::string> set_port(Options& options, std::string_view value) {
+Status set_port(Options& options, std::string_view value) {
   std::optional<std::uint64_t> port = text::parse_decimal(value, 65535);
   if (!port) {
-    return "--port needs a number from 0 to 65535, not " +
-           text::enclosed(value, '\'');
+    return Failure{"--port needs a number from 0 to 65535, not " +
+                   text::enclosed(value, '\'')};
   }
   options.port = static_cast<std::uint16_t>(*port);
-  return std::nullopt;
+  return Ok{};
 }
 
-std::optional<std::string> set_idle_exit(Options& options,
-                                         std::string_view value) {
+Status set_idle_exit(Options& options, std::string_view value) {
   std::optional<std::uint64_t> seconds =
-      text::parse_decimal(value, kMaxIdleExitSeconds,
-                          text::AboveLimit::kClamp);
+      text::parse_decimal(value, kMaxIdleExitSeconds, text::AboveLimit::kClamp);
   if (!seconds) {
-    return "--idle-exit needs a whole number of seconds, not " +
-           text::enclosed(value, '\'');
+    return Failure{"--idle-exit needs a whole number of seconds, not " +
+                   text::enclosed(value, '\'')};
   }
   options.idle_exit_seconds = *seconds;
-  return std::nullopt;
+  return Ok{};
 }
 
 // A value kept as given in `field`; an empty one is refused with
 // `if_empty` when that is not empty itself.
 Setter set_text(std::optional<std::string> Options::*field,
                 std::string_view if_empty = {}) {
-  return
-      [field, if_empty](Options& options,
-                        std::string_view value) -> std::optional<std::string> {
-        if (value.empty() && !if_empty.empty()) return std::string(if_empty);
-        options.*field = std::string(value);
-        return std::nullopt;
-      };
+  return [field, if_empty](Options& options, std::string_view value) -> Status {
+    if (value.empty() && !if_empty.empty())
+      return Failure{std::string(if_empty)};
+    options.*field = std::string(value);
+    return Ok{};
+  };
 }
 
 // A switch, which turns `field` on.
 Setter set_flag(bool Options::*field) {
-  return [field](Options& options,
-                 std::string_view) -> std::optional<std::string> {
+  return [field](Options& options, std::string_view) -> Status {
     options.*field = true;
-    return std::nullopt;
+    return Ok{};
   };
 }
 
-std::optional<std::string> set_decision(Options& options,
-                                        std::string_view value) {
+Status set_decision(Options& options, std::string_view value) {
   for (std::string_view d : {"allow", "ask", "deny", "none"}) {
     if (value == d) {
       options.decision = std::string(value);
-      return std::nullopt;
+      return Ok{};
     }
   }
-  return "--decision is allow, ask, deny or none, not " +
-         text::enclosed(value, '\'');
+  return Failure{"--decision is allow, ask, deny or none, not " +
+                 text::enclosed(value, '\'')};
 }
 
 std::span<const OptionDef> option_table(Command command) {
@@ -156,10 +150,8 @@ const OptionDef* find_option(Command command, std::string_view name) {
 
 Result<Options> parse_options(std::span<const std::string_view> args) {
   static constexpr std::pair<std::string_view, Command> kCommands[] = {
-      {"check", Command::kCheck},
-      {"explain", Command::kExplain},
-      {"install", Command::kInstall},
-      {"log", Command::kLog},
+      {"check", Command::kCheck},     {"explain", Command::kExplain},
+      {"install", Command::kInstall}, {"log", Command::kLog},
       {"status", Command::kStatus},
   };
   Options options;
@@ -175,8 +167,7 @@ Result<Options> parse_options(std::span<const std::string_view> args) {
                           options.command == Command::kExplain;
   for (std::size_t i = first; i < args.size(); ++i) {
     std::string_view arg = args[i];
-    if (takes_file && !options.policy_file &&
-        (arg.empty() || arg[0] != '-')) {
+    if (takes_file && !options.policy_file && (arg.empty() || arg[0] != '-')) {
       // The one file argument of check and explain.
       if (arg.empty()) return Failure{"the policy file name is empty"};
       options.policy_file = std::string(arg);
@@ -209,8 +200,8 @@ Result<Options> parse_options(std::span<const std::string_view> args) {
       return Failure{"option " + text::enclosed(name, '\'') +
                      " takes no value"};
     }
-    if (std::optional<std::string> error = def->set(options, value)) {
-      return Failure{std::move(*error)};
+    if (Status set = def->set(options, value); !set) {
+      return Failure{set.reason()};
     }
   }
   if (options.project_dir && options.settings_file) {
@@ -277,21 +268,24 @@ std::string usage_text(Command command) {
              "or else in ~/.tarnwick.\n"
              "\n"
              "Options:\n"
-             "  --decision D   only records decided D: allow, ask, deny or none\n"
+             "  --decision D   only records decided D: allow, ask, deny or "
+             "none\n"
              "  --since TIME   only records from TIME on: 2026-12-08,\n"
              "                 \"2026-12-08 09:30\", or back from now: 90s,\n"
              "                 15m, 2h, 3d\n"
              "  --session ID   only the agent session ID\n"
              "  --project DIR  only calls made in the project DIR\n"
              "  --follow       then wait for new records, like tail -f\n"
-             "  --json         the records as they are, one JSON object a line\n"
+             "  --json         the records as they are, one JSON object a "
+             "line\n"
              "  --help         show this text and exit\n";
     case Command::kInstall:
       return "Usage: twk-backend install [--project DIR | --settings FILE]\n"
              "                           [--uninstall] [--dry-run]\n"
              "\n"
              "Adds twk-hook to Claude Code's settings as its PreToolUse and\n"
-             "PostToolUse hook (matcher \"*\"), running the twk-hook that lies\n"
+             "PostToolUse hook (matcher \"*\"), running the twk-hook that "
+             "lies\n"
              "beside this twk-backend. The settings file is\n"
              "~/.claude/settings.json unless an option names another. Every\n"
              "other setting and hook is kept; a twk-hook entry that runs\n"

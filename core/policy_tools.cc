@@ -101,7 +101,9 @@ ToolResult check_one(const std::string& path, bool given) {
     return result;
   }
   if (read.error.empty()) {
-    read.error = empty_policy_error(read.text).value_or("");
+    if (Status full = policy_not_empty(read.text); !full) {
+      read.error = full.reason();
+    }
   }
   if (!read.error.empty()) {
     result.status = 1;

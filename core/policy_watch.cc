@@ -75,12 +75,12 @@ PolicyRead read_policy(const std::string& path) {
   return result;
 }
 
-std::optional<std::string> empty_policy_error(std::string_view text) {
+Status policy_not_empty(std::string_view text) {
   if (text.find_first_not_of(" \t\r\n") != std::string_view::npos) {
-    return std::nullopt;
+    return Ok{};
   }
-  return "it is empty; write at least a default or a rule into it, or "
-         "delete it to use the built-in policy";
+  return Failure{"it is empty; write at least a default or a rule into it, "
+                 "or delete it to use the built-in policy"};
 }
 
 bool FileStamp::operator==(const FileStamp& other) const {
@@ -194,7 +194,7 @@ void PolicyFile::reload(const FileStamp& seen) {
   if (read.error.empty()) text_ = std::move(read.text);
   std::string error = read.error;
   if (error.empty() && users_own_) {
-    error = empty_policy_error(*text_).value_or("");
+    if (Status full = policy_not_empty(*text_); !full) error = full.reason();
   }
   if (error.empty()) {
     std::variant<RuleSet, PolicyError> parsed = parse_policy(*text_);

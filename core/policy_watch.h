@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "rules.h"
+#include "twk/result.h"
 
 namespace twk::core {
 
@@ -69,9 +70,9 @@ struct PolicyRead {
 // Reads the file at `path` (a regular file of at most kMaxPolicyBytes).
 PolicyRead read_policy(const std::string& path);
 
-// Why a user's policy file of nothing but white space is refused, or
-// nothing when `text` holds more than that.
-std::optional<std::string> empty_policy_error(std::string_view text);
+// Ok when `text` holds more than white space; else why a user's policy
+// file of nothing but white space is refused.
+Status policy_not_empty(std::string_view text);
 
 class PolicyFile {
  public:

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 #include "shell/checks.h"
@@ -33,7 +32,8 @@ struct ServerConfig {
 // other thread exists. Each connection gets one reply and is then closed;
 // requests in progress when it stops are still answered. Ok after a clean
 // stop, else why the server could not start (bind failure, unwritable
-// record).
+// record, no worker thread) or could not go on (watching for signals
+// failed); in the latter case it has stopped in order all the same.
 Status serve(const ServerConfig& config);
 
 }  // namespace twk::core

@@ -116,7 +116,9 @@ void policy_file(const std::string& label, const std::string& path,
   if (read.missing) return;
   std::string error = read.error;
   if (error.empty() && users_own) {
-    error = empty_policy_error(read.text).value_or("");
+    if (Status full = policy_not_empty(read.text); !full) {
+      error = full.reason();
+    }
   }
   if (error.empty()) {
     auto parsed = parse_policy(read.text);
