@@ -297,7 +297,10 @@ class Core:
         self.dir = os.path.join(workdir, name)
         os.makedirs(self.dir)
         self.endpoint = os.path.join(self.dir, "endpoint.json")
-        env = dict(os.environ, TWK_ENDPOINT_FILE=self.endpoint)
+        # A state directory of its own: the benchmark's requests must not
+        # end up in the user's audit log.
+        env = dict(os.environ, TWK_ENDPOINT_FILE=self.endpoint,
+                   TARNWICK_HOME=os.path.join(self.dir, "state"))
         self.log = open(os.path.join(self.dir, "core.log"), "wb")
         self.proc = subprocess.Popen([binary] + args, env=env,
                                      stdin=subprocess.DEVNULL,

@@ -16,6 +16,7 @@
 #include "twk/sys/error.h"
 #include "twk/sys/fd.h"
 #include "twk/sys/files.h"
+#include "twk/sys/io.h"
 #include "twk/text.h"
 
 namespace twk::core {
@@ -278,17 +279,25 @@ Status AuditLog::try_append(std::string_view line) const {
     if (!opened) return Failure{opened.reason()};
     fd = std::move(*opened);
   }
+  // A line this writer left without its end (a full disk cut a write
+  // short) would swallow this record too: end it first, so that only the
+  // torn record is lost.
+  const bool ends_torn_line = torn_.exchange(false) && size > 0;
+  if (ends_torn_line) text.insert(text.begin(), '\n');
   for (;;) {
-    ssize_t n = ::write(fd.get(), text.data(), text.size());
+    ssize_t n = sys::io().write(fd.get(), text.data(), text.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
+      if (ends_torn_line) torn_ = true;  // still torn
       int err = errno;  // before display_path() can change it
       return Failure{"couldn't write to " + sys::display_path(path_) + ": " +
                      sys::os_error_text(err)};
     }
     // A second write would not be atomic with the first; a short write
-    // (a full disk) leaves a torn line, which readers skip as not JSON.
+    // (a full disk) leaves a torn line, which readers skip as not JSON and
+    // the next append ends (above).
     if (static_cast<std::size_t>(n) != text.size()) {
+      torn_ = true;
       return Failure{"couldn't write a whole line to " +
                      sys::display_path(path_)};
     }

@@ -110,6 +110,8 @@ class AuditLog {
   const std::function<void(std::string_view)> syslog_;
   const std::function<void(std::string_view)> log_;
   mutable std::atomic<bool> failing_{false};
+  // The last write stopped short: the file ends in the middle of a line.
+  mutable std::atomic<bool> torn_{false};
 };
 
 }  // namespace twk::core

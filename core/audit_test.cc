@@ -12,6 +12,7 @@
 
 #include "sha256.h"
 #include "twk/sys/files.h"
+#include "twk/testing/faulty_io.h"
 #include "test_util.h"
 
 namespace twk::core {
@@ -237,6 +238,29 @@ TEST(Audit, StartsAFreshFileWhenTheOldOneIsGoneAndReportsFailures) {
   ASSERT_EQ(::rmdir(path.c_str()), 0);
   EXPECT_TRUE(log.append("{}"));
   ASSERT_EQ(messages.size(), 2u);
+  EXPECT_NE(messages[1].find("works again"), std::string::npos);
+}
+
+// A full disk that cuts a record short loses that record only: the next
+// one starts on a line of its own, and the failure is reported once.
+TEST(Audit, ATornLineCostsOnlyItsOwnRecord) {
+  ScratchDir dir;
+  std::string path = (dir / "logs/audit.jsonl");
+  std::vector<std::string> messages;
+  AuditLog log(path, [&](std::string_view m) { messages.emplace_back(m); });
+  ASSERT_TRUE(log.append("{\"n\":1}"));
+  {
+    twk::testing::FaultyIo io;
+    io.bytes_left = 4;
+    EXPECT_FALSE(log.append("{\"n\":2}"));
+    io.bytes_left = 0;
+    EXPECT_FALSE(log.append("{\"n\":3}"));
+  }
+  ASSERT_TRUE(log.append("{\"n\":4}"));
+  EXPECT_EQ(sys::read_file(path), "{\"n\":1}\n{\"n\"\n{\"n\":4}\n");
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_NE(messages[0].find("couldn't write a whole line"), std::string::npos)
+      << messages[0];
   EXPECT_NE(messages[1].find("works again"), std::string::npos);
 }
 
