@@ -248,6 +248,12 @@ std::optional<std::string> read_file(const std::string& path) {
   return ss.str();
 }
 
+int file_mode(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return -1;
+  return static_cast<int>(st.st_mode & 07777);
+}
+
 bool exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;

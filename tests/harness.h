@@ -99,6 +99,8 @@ void write_file(const std::string& path, const std::string& content,
                 unsigned mode = 0644);
 std::optional<std::string> read_file(const std::string& path);
 bool exists(const std::string& path);
+// The permission bits of `path` (lstat), or -1 when it does not exist.
+int file_mode(const std::string& path);
 // The lines of the file at `path`; none when it is missing.
 std::vector<std::string> lines_of(const std::string& path);
 

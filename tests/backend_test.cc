@@ -25,7 +25,7 @@
 
 #include "twk/sys/fd.h"
 #include "twk/sys/files.h"
-#include "test_util.h"
+#include "harness.h"
 
 extern char** environ;
 
@@ -33,7 +33,8 @@ namespace twk::core {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ScratchDir;
+using twk::testing::ScratchDir;
+using twk::testing::file_mode;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kBackend[] = TWK_BACKEND_PATH;
@@ -363,8 +364,8 @@ class BackendTest : public ::testing::Test {
 
 TEST_F(BackendTest, WritesARecordTheHookAccepts) {
   ASSERT_NO_FATAL_FAILURE(start());
-  EXPECT_EQ(testing::file_mode(record_path()), 0600);
-  EXPECT_EQ(testing::file_mode((dir_ / "state")), 0700);
+  EXPECT_EQ(file_mode(record_path()), 0600);
+  EXPECT_EQ(file_mode((dir_ / "state")), 0700);
   EXPECT_EQ(record_.size(), 3u) << record_.dump();
   EXPECT_EQ(record_["pid"], child_->pid());
   EXPECT_EQ(token_.size(), 64u);
@@ -590,10 +591,10 @@ TEST_F(BackendTest, AnswersTheRequestInProgressWhenStopped) {
 
   // The record goes at once, so no new hook finds this Core...
   auto end = Clock::now() + 2s;
-  while (testing::file_mode(record_path()) != -1 && Clock::now() < end) {
+  while (file_mode(record_path()) != -1 && Clock::now() < end) {
     std::this_thread::sleep_for(2ms);
   }
-  EXPECT_EQ(testing::file_mode(record_path()), -1);
+  EXPECT_EQ(file_mode(record_path()), -1);
   EXPECT_FALSE(child_->wait_exit(100ms)) << "left a request unanswered";
   // ...but the hook that is already talking to it gets its answer.
   ASSERT_TRUE(conn.send(request.substr(request.size() - 5)));
@@ -625,7 +626,7 @@ TEST_F(BackendTest, ExitsWhenIdleAndRemovesItsRecord) {
   ASSERT_TRUE(status) << "still running after 6 s with --idle-exit 1";
   EXPECT_GE(Clock::now() - started, 900ms) << "exited before its idle time";
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
-  EXPECT_EQ(testing::file_mode(record_path()), -1) << "record left behind";
+  EXPECT_EQ(file_mode(record_path()), -1) << "record left behind";
   EXPECT_NE(read_text(out_path()).find("stopping: idle for 1s"),
             std::string::npos)
       << read_text(out_path());
@@ -680,7 +681,7 @@ TEST_F(BackendTest, DecidesByItsPolicyFileAndFollowsItsChanges) {
   std::optional<std::string> audit = sys::read_file(audit_path());
   ASSERT_TRUE(audit);
   EXPECT_EQ(count_of(*audit, "\n"), 6u) << *audit;
-  EXPECT_EQ(testing::file_mode(audit_path()), 0600);
+  EXPECT_EQ(file_mode(audit_path()), 0600);
   nlohmann::json last = nlohmann::json::parse(
       audit->substr(audit->rfind('\n', audit->size() - 2) + 1));
   EXPECT_EQ(last["decision"], "ask");
@@ -748,7 +749,7 @@ TEST_F(BackendTest, ExitsOnceItsRecordNamesAnotherCore) {
   tampered["url"] = "http://127.0.0.1:1";
   std::ofstream(record_path(), std::ios::trunc) << tampered.dump();
   EXPECT_TRUE(child_->wait_exit(4s)) << "still serving a redirected record";
-  EXPECT_EQ(testing::file_mode(record_path()), -1);
+  EXPECT_EQ(file_mode(record_path()), -1);
   EXPECT_NE(read_text(out_path()).find("changed by someone else"),
             std::string::npos)
       << read_text(out_path());
@@ -808,7 +809,7 @@ TEST_F(BackendTest, FailsToStartWithoutAPortOrAThread) {
     std::optional<int> status = child_->wait_exit(5s);
     ASSERT_TRUE(status) << "still running";
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
-    EXPECT_EQ(testing::file_mode(record_path()), -1);
+    EXPECT_EQ(file_mode(record_path()), -1);
     EXPECT_NE(read_text(err_path()).find(c.error), std::string::npos)
         << read_text(err_path());
   }
@@ -839,7 +840,7 @@ TEST_F(BackendTest, CommandLineHelpAndErrors) {
         << read_text(err);
   }
   // None of these got as far as writing a record.
-  EXPECT_EQ(testing::file_mode(record_path()), -1);
+  EXPECT_EQ(file_mode(record_path()), -1);
 
   // explain reads an event, not whatever standard input can produce.
   std::string err = (dir_ / "err-explain");
