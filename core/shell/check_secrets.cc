@@ -170,25 +170,19 @@ void Checker::secret_dir(const std::string& path, const std::string& what) {
   }
 }
 
-// Programs that do not show the contents of the files they are given.
 namespace {
 bool has_secret_hint(std::string_view text);
 }  // namespace
 
+// Programs that do not show the contents of the files they are given.
 bool Checker::reads_no_content(std::string_view p) {
-  static const std::unordered_set<std::string_view> kPrograms = {
-      "echo",        "printf",   "ls",       "stat",     "test",
-      "[",           "[[",       "touch",    "mkdir",    "chmod",
-      "chown",       "chgrp",    "ssh",      "ssh-add",  "ssh-keygen",
-      "ssh-copy-id", "realpath", "readlink", "basename", "dirname",
-      "which",       "type",     "file",     "rm",       "unlink",
-      "rmdir",       "mv",       "du",       "cd",       "pushd",
-      "export",      "unset",    "true",     "false",    "sleep",
-      "git",         "shred",    "wc",       "sftp",     "twk-backend",
-      "twk-hook",    "[",        "command",  "hash",     "source",
-      ".",           "find",     "fd",       "fdfind",   "locate",
-      "tree"};
-  return kPrograms.count(p) > 0;
+  static const WordSet kPrograms(
+      "echo printf ls stat test [ [[ touch mkdir chmod chown chgrp ssh "
+      "ssh-add ssh-keygen ssh-copy-id realpath readlink basename dirname "
+      "which type file rm unlink rmdir mv du cd pushd export unset true "
+      "false sleep git shred wc sftp twk-backend twk-hook command hash "
+      "source . find fd fdfind locate tree");
+  return kPrograms.contains(p);
 }
 
 void Checker::secrets(const RunCommand& rc) {

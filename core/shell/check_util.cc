@@ -22,6 +22,24 @@ bool any_word(const std::vector<Word>& argv,
   return false;
 }
 
+std::vector<std::string_view> words_of(std::string_view text) {
+  std::vector<std::string_view> out;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t start = text.find_first_not_of(" \n", at);
+    if (start == std::string_view::npos) break;
+    std::size_t end = text.find_first_of(" \n", start);
+    if (end == std::string_view::npos) end = text.size();
+    out.push_back(text.substr(start, end - start));
+    at = end;
+  }
+  return out;
+}
+
+WordSet::WordSet(std::string_view text) {
+  for (std::string_view w : words_of(text)) set_.insert(w);
+}
+
 std::string lower(std::string_view s) { return text::ascii_lowercase(s); }
 
 // Path relations, on normalised absolute paths.

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "shell/checks.h"
@@ -19,6 +20,21 @@ using shell::Word;
 
 // True when `s` is one of `list`.
 bool has(std::initializer_list<std::string_view> list, std::string_view s);
+
+// The words of `text`, separated by blanks and newlines: lists of program
+// names kept as one literal each. The views point into `text`.
+std::vector<std::string_view> words_of(std::string_view text);
+
+// A set of words given as one such list, for lookups by hashing. `text`
+// must outlive it (a string literal).
+class WordSet {
+ public:
+  explicit WordSet(std::string_view text);
+  bool contains(std::string_view word) const { return set_.count(word) > 0; }
+
+ private:
+  std::unordered_set<std::string_view> set_;
+};
 
 // True when a word of `argv` from index `from` on is one of `list`.
 bool any_word(const std::vector<Word>& argv,
@@ -101,7 +117,7 @@ bool in_system(std::string_view path);
 // The options of a command as a set of flags: short clusters and long
 // names, up to "--".
 struct Options {
-  std::string shorts;                 // every short option letter seen
+  std::string shorts;  // every short option letter seen
   // Long options without any "=value": views into the words read, which
   // must outlive the Options.
   std::vector<std::string_view> longs;

@@ -84,18 +84,13 @@ bool Checker::read_only(const RunCommand& rc) {
     }
     return !find_deletes(rc);
   }
-  static const std::unordered_set<std::string_view> kPrograms = {
-      "cat",         "less",     "more",     "head",    "tail",
-      "grep",        "egrep",    "fgrep",    "rg",      "ag",
-      "ls",          "stat",     "wc",       "file",    "diff",
-      "cmp",         "jq",       "md5sum",   "sha1sum", "sha256sum",
-      "sha512sum",   "b2sum",    "test",     "[",       "[[",
-      "realpath",    "readlink", "basename", "dirname", "bat",
-      "batcat",      "xxd",      "od",       "hexdump", "strings",
-      "tree",        "echo",     "printf",   "cd",      "pushd",
-      "twk-backend", "twk-hook", "du",       "awk",     "view",
-      "column",      "sort",     "uniq",     "nl",      "tac"};
-  return kPrograms.count(p) > 0;
+  static const WordSet kPrograms(
+      "cat less more head tail grep egrep fgrep rg ag ls stat wc file diff "
+      "cmp jq md5sum sha1sum sha256sum sha512sum b2sum test [ [[ realpath "
+      "readlink basename dirname bat batcat xxd od hexdump strings tree "
+      "echo printf cd pushd twk-backend twk-hook du awk view column sort "
+      "uniq nl tac");
+  return kPrograms.contains(p);
 }
 
 bool Checker::tree_command(const RunCommand& rc) {

@@ -260,74 +260,35 @@ unsigned Checker::interest_of(std::string_view program) {
 namespace {
 
 // The programs each program-specific check looks at (mkfs.* aside).
-constexpr std::string_view kDiskPrograms[] = {
-    "dd",       "mke2fs",     "mkswap",   "mkdosfs",  "mkntfs",   "mkexfatfs",
-    "wipefs",   "blkdiscard", "sgdisk",   "sfdisk",   "shred",    "fdisk",
-    "parted",   "gdisk",      "lvremove", "vgremove", "pvremove", "lvreduce",
-    "vgreduce", "dmsetup",    "btrfs",    "zfs",      "zpool",    "cryptsetup",
-    "mdadm",    "diskutil"};
-constexpr std::string_view kPermissionPrograms[] = {"chmod", "chown", "chgrp",
-                                                    "setfacl"};
-constexpr std::string_view kDatabasePrograms[] = {"dropdb",
-                                                  "mysqladmin",
-                                                  "redis-cli",
-                                                  "valkey-cli",
-                                                  "keydb-cli",
-                                                  "psql",
-                                                  "mysql",
-                                                  "mariadb",
-                                                  "sqlite3",
-                                                  "sqlite",
-                                                  "clickhouse-client",
-                                                  "clickhouse",
-                                                  "cockroach",
-                                                  "mongo",
-                                                  "mongosh",
-                                                  "cqlsh",
-                                                  "duckdb",
-                                                  "sqlcmd",
-                                                  "prisma",
-                                                  "rails",
-                                                  "rake",
-                                                  "sequelize",
-                                                  "sequelize-cli",
-                                                  "typeorm",
-                                                  "knex",
-                                                  "python",
-                                                  "python3",
-                                                  "php",
-                                                  "artisan",
-                                                  "npx",
-                                                  "dotnet",
-                                                  "flask",
-                                                  "alembic",
-                                                  "kafka-topics",
-                                                  "kafka-topics.sh",
-                                                  "kafka-consumer-groups",
-                                                  "kafka-consumer-groups.sh",
-                                                  "rabbitmqctl",
-                                                  "rabbitmqadmin",
-                                                  "nats"};
-constexpr std::string_view kContainerPrograms[] = {"docker", "podman",
-                                                   "nerdctl", "docker-compose"};
-constexpr std::string_view kClusterPrograms[] = {"kubectl", "oc", "k",
-                                                 "microk8s.kubectl", "helm"};
-constexpr std::string_view kCloudPrograms[] = {
-    "aws",        "gcloud",     "az",       "doctl",    "hcloud",
-    "linode-cli", "scw",        "oci",      "ibmcloud", "gsutil",
-    "flyctl",     "fly",        "heroku",   "firebase", "vercel",
-    "netlify",    "wrangler",   "supabase", "gh",       "terraform",
-    "tofu",       "terragrunt", "pulumi",   "cdk",      "cdktf",
-    "vault",      "curl",       "wget",     "http",     "https",
-    "xh",         "op",         "doppler",  "velero",   "gitlab-runner",
-    "circleci"};
+constexpr std::string_view kDiskPrograms =
+    "dd mke2fs mkswap mkdosfs mkntfs mkexfatfs wipefs blkdiscard "
+    "sgdisk sfdisk shred fdisk parted gdisk lvremove vgremove pvremove "
+    "lvreduce vgreduce dmsetup btrfs zfs zpool cryptsetup mdadm "
+    "diskutil";
+constexpr std::string_view kPermissionPrograms = "chmod chown chgrp setfacl";
+constexpr std::string_view kDatabasePrograms =
+    "dropdb mysqladmin redis-cli valkey-cli keydb-cli psql mysql "
+    "mariadb sqlite3 sqlite clickhouse-client clickhouse cockroach "
+    "mongo mongosh cqlsh duckdb sqlcmd prisma rails rake sequelize "
+    "sequelize-cli typeorm knex python python3 php artisan npx dotnet "
+    "flask alembic kafka-topics kafka-topics.sh kafka-consumer-groups "
+    "kafka-consumer-groups.sh rabbitmqctl rabbitmqadmin nats";
+constexpr std::string_view kContainerPrograms =
+    "docker podman nerdctl docker-compose";
+constexpr std::string_view kClusterPrograms =
+    "kubectl oc k microk8s.kubectl helm";
+constexpr std::string_view kCloudPrograms =
+    "aws gcloud az doctl hcloud linode-cli scw oci ibmcloud gsutil "
+    "flyctl fly heroku firebase vercel netlify wrangler supabase gh "
+    "terraform tofu terragrunt pulumi cdk cdktf vault curl wget http "
+    "https xh op doppler velero gitlab-runner circleci";
 
 }  // namespace
 
 std::unordered_map<std::string_view, unsigned> Checker::interest_table() {
   struct Interest {
     unsigned check;
-    std::span<const std::string_view> programs;
+    std::string_view programs;  // words_of
   };
   static constexpr Interest kInterests[] = {
       {kDisks, kDiskPrograms},         {kPermissions, kPermissionPrograms},
@@ -336,7 +297,9 @@ std::unordered_map<std::string_view, unsigned> Checker::interest_table() {
   };
   std::unordered_map<std::string_view, unsigned> t;
   for (const Interest& interest : kInterests) {
-    for (std::string_view p : interest.programs) t[p] |= interest.check;
+    for (std::string_view p : words_of(interest.programs)) {
+      t[p] |= interest.check;
+    }
   }
   return t;
 }
