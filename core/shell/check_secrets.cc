@@ -177,11 +177,10 @@ bool has_secret_hint(std::string_view text);
 // Programs that do not show the contents of the files they are given.
 bool Checker::reads_no_content(std::string_view p) {
   static const WordSet kPrograms(
-      "echo printf ls stat test [ [[ touch mkdir chmod chown chgrp ssh "
-      "ssh-add ssh-keygen ssh-copy-id realpath readlink basename dirname "
-      "which type file rm unlink rmdir mv du cd pushd export unset true "
-      "false sleep git shred wc sftp twk-backend twk-hook command hash "
-      "source . find fd fdfind locate tree");
+      {kNameOnlyPrograms,
+       "touch mkdir chmod chown chgrp ssh ssh-add ssh-keygen ssh-copy-id "
+       "which type rm unlink rmdir mv export unset true false sleep git "
+       "shred sftp command hash source . find fd fdfind locate"});
   return kPrograms.contains(p);
 }
 

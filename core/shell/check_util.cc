@@ -36,8 +36,10 @@ std::vector<std::string_view> words_of(std::string_view text) {
   return out;
 }
 
-WordSet::WordSet(std::string_view text) {
-  for (std::string_view w : words_of(text)) set_.insert(w);
+WordSet::WordSet(std::initializer_list<std::string_view> lists) {
+  for (std::string_view list : lists) {
+    for (std::string_view w : words_of(list)) set_.insert(w);
+  }
 }
 
 std::string lower(std::string_view s) { return text::ascii_lowercase(s); }

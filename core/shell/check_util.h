@@ -25,11 +25,17 @@ bool has(std::initializer_list<std::string_view> list, std::string_view s);
 // names kept as one literal each. The views point into `text`.
 std::vector<std::string_view> words_of(std::string_view text);
 
-// A set of words given as one such list, for lookups by hashing. `text`
-// must outlive it (a string literal).
+// Programs that look at names and sizes only: they neither write the
+// files they are given nor show what is in them.
+inline constexpr std::string_view kNameOnlyPrograms =
+    "echo printf ls stat test [ [[ realpath readlink basename dirname file "
+    "du wc cd pushd tree twk-backend twk-hook";
+
+// A set of the words of one or more such lists, for lookups by hashing.
+// The lists must outlive it (string literals).
 class WordSet {
  public:
-  explicit WordSet(std::string_view text);
+  WordSet(std::initializer_list<std::string_view> lists);
   bool contains(std::string_view word) const { return set_.count(word) > 0; }
 
  private:
