@@ -15,6 +15,7 @@
 #include "policy_yaml.h"
 #include "twk/sys/error.h"
 #include "twk/sys/fd.h"
+#include "twk/sys/io.h"
 
 namespace twk::core {
 namespace {
@@ -58,7 +59,7 @@ PolicyRead read_policy(const std::string& path) {
   }
   char buffer[16 * 1024];
   for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    ssize_t n = sys::io().read(fd.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       result.error = "couldn't read it: " + sys::os_error_text(errno);

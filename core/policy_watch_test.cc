@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "test_util.h"
+#include "twk/testing/faulty_io.h"
 
 namespace twk::core {
 namespace {
@@ -161,6 +162,19 @@ TEST(PolicyFile, RefusesWhatIsNotASmallRegularFile) {
   s = PolicyFile(big, [](std::string_view) {}).current();
   EXPECT_EQ(s.state, PolicyState::kBroken);
   EXPECT_NE(s.error.find("larger than"), std::string::npos) << s.error;
+
+  // A read that fails part way is a broken file, never the part that was
+  // read (here a policy that would allow everything).
+  std::string cut = (dir / "cut.yaml");
+  write_text(cut, "default: allow\n# " + std::string(64 << 10, 'x') +
+                      "\nrules: [{tool: Bash, decision: deny}]\n");
+  {
+    twk::testing::FaultyIo io;
+    io.read_bytes_left = 16 << 10;
+    s = PolicyFile(cut, [](std::string_view) {}).current();
+  }
+  EXPECT_EQ(s.state, PolicyState::kBroken);
+  EXPECT_NE(s.error.find("couldn't read it"), std::string::npos) << s.error;
 }
 
 TEST(PolicyCache, HoldsABoundedNumberOfFilesAndForgetsTheOldest) {

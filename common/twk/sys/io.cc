@@ -18,6 +18,10 @@ std::atomic<Io*> current{nullptr};
 
 }  // namespace
 
+ssize_t Io::read(int fd, void* buffer, std::size_t size) {
+  return ::read(fd, buffer, size);
+}
+
 ssize_t Io::write(int fd, const void* data, std::size_t size) {
   return ::write(fd, data, size);
 }

@@ -1,5 +1,5 @@
-// The system calls through which both programs change files and draw
-// random bytes, behind one small interface. The default passes each call
+// The system calls through which both programs read their policy files,
+// change files and draw random bytes, behind one small interface. The default passes each call
 // straight to the system; a test installs another (ScopedIo) to see what a
 // full disk, a short write, a failed fsync or a failed getrandom do to the
 // code above, which no real file system produces on demand.
@@ -14,8 +14,9 @@ namespace twk::sys {
 class Io {
  public:
   virtual ~Io() = default;
-  // As write(2), fsync(2) and getrandom(2): the result, with errno set on
-  // failure.
+  // As read(2), write(2), fsync(2) and getrandom(2): the result, with
+  // errno set on failure.
+  virtual ssize_t read(int fd, void* buffer, std::size_t size);
   virtual ssize_t write(int fd, const void* data, std::size_t size);
   virtual int fsync(int fd);
   virtual ssize_t getrandom(void* buffer, std::size_t size, unsigned flags);

@@ -1,5 +1,6 @@
-// An Io for tests that fails on cue: writes that stop short or fail with an
-// errno after a number of bytes, fsync and getrandom that fail. Installed
+// An Io for tests that fails on cue: reads and writes that fail after a
+// number of bytes (writes also short or interrupted), fsync and getrandom
+// that fail. Installed
 // for its own lifetime.
 #pragma once
 
@@ -21,6 +22,8 @@ class FaultyIo : public sys::Io {
   int write_errno = ENOSPC;
   // Writes that fail with EINTR before each real one.
   int interruptions = 0;
+  // After this many bytes in all, reads fail with EIO.
+  std::size_t read_bytes_left = std::numeric_limits<std::size_t>::max();
   int fsync_errno = 0;      // 0: fsync works
   int getrandom_errno = 0;  // 0: getrandom works
 
@@ -40,6 +43,16 @@ class FaultyIo : public sys::Io {
     ssize_t written = sys::Io::write(fd, data, n);
     if (written > 0) bytes_left -= static_cast<std::size_t>(written);
     return written;
+  }
+  ssize_t read(int fd, void* buffer, std::size_t size) override {
+    if (read_bytes_left == 0) {
+      errno = EIO;
+      return -1;
+    }
+    if (size > read_bytes_left) size = read_bytes_left;
+    ssize_t got = sys::Io::read(fd, buffer, size);
+    if (got > 0) read_bytes_left -= static_cast<std::size_t>(got);
+    return got;
   }
   int fsync(int fd) override {
     if (fsync_errno == 0) return sys::Io::fsync(fd);
