@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "twk/json.h"
+#include "twk/json_double.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -656,8 +657,6 @@ class Canonical {
   // reading position, so that a block store (up to 64 bytes) never reaches
   // unread text.
   static constexpr std::size_t kBehind = 64;
-  // The longest text the library's double writer produces.
-  static constexpr std::size_t kMaxDoubleText = 32;
   // Objects up to this many members are sorted by insertion.
   static constexpr std::size_t kInsertionSortMax = 32;
   // Objects up to this many bytes are re-laid from one copy of the whole.
@@ -853,7 +852,7 @@ char* Canonical::write_double(const char* first, const char* last, char* o) {
                         static_cast<std::size_t>(end_ - last) + kSlack +
                             kMaxDoubleText;
   if (!room) o = make_room(o, last);
-  return nlohmann::detail::to_chars(o, o + kMaxDoubleText, value);
+  return json::write_double(o, value);
 }
 
 // Gives the output room for a number and whatever the rest of the text
