@@ -1,19 +1,26 @@
 // Doubles as the JSON library writes them, without its internals.
 //
 // The library picks its digits with a fast approximate search for the
-// shortest decimal that reads back as the double. Nearly always that is the
-// true shortest decimal, the closest to the double of its length, which is
-// what std::to_chars gives. But in a few doubles in a thousand it writes a
-// digit or two more (0.005929143 comes out as 0.0059291429999999996), or
-// the other of two equally short decimals. The search works on 64-bit
-// approximations of the double and of the ends of the range of decimals that
-// read back as it, each off by less than 2^-61 of the value. So where
-// std::to_chars' decimal lies farther than that inside the range, and is
-// nearer the double than half its last digit by more than that, the search
-// finds the same decimal: no shorter one is in the range, and it is the
-// closest of its length. Those doubles (between about 10^-27 and 10^27
-// and not too near a tie: 98% of the doubles of the benchmark's events)
-// are written here; the others by the library's public dump().
+// shortest decimal that reads back as the double. Nearly always it finds
+// the true shortest decimal, the closest to the double of its length. But
+// in a few doubles in a thousand it writes a digit or two more
+// (0.005929143 comes out as 0.0059291429999999996), or the other of two
+// equally short decimals. Its search works on 64-bit approximations of the
+// double and of the ends of the range of decimals that read back as it,
+// each off by less than 2^-61 of the value. So where the shortest decimal
+// lies farther than that inside the range, and is nearer the double than
+// half its last digit by more than that, the search finds it: no shorter
+// decimal is in the range, and it is the closest of its length.
+//
+// Here the shortest decimal is the one the double was read from, when that
+// has at most 15 digits, or else found among the decimals of 15, 16 and 17
+// digits nearest the double. All of it is computed in long double, whose
+// 64 bits hold the powers of ten up to 10^27 exactly and leave errors far
+// below the margin; whatever cannot be decided so (doubles far from
+// 10^-11..10^43 without a short decimal, or too near a tie) is written by
+// the library's public dump(): 2% of the doubles of the benchmark's events.
+// std::to_chars could find the shortest decimals too, but its tables would
+// cost every run of the statically linked hook page faults.
 #include "twk/json_double.h"
 
 #include <bit>
@@ -41,30 +48,6 @@ Decimal trimmed(Decimal d) {
   return d;
 }
 
-// The shortest decimal that reads back as `value` (positive and finite),
-// and of those the closest to it.
-Decimal shortest(double value) {
-  char text[40];
-  const char* end = std::to_chars(text, text + sizeof text, value,
-                                  std::chars_format::scientific)
-                        .ptr;
-  // "d.ddde+XX" or "de-XX"; the shortest form has no trailing zeros.
-  Decimal d;
-  int count = 0;
-  const char* p = text;
-  for (; *p != 'e'; ++p) {
-    if (*p == '.') continue;
-    d.digits = d.digits * 10 + static_cast<unsigned>(*p - '0');
-    ++count;
-  }
-  ++p;
-  if (*p == '+') ++p;  // from_chars takes a minus sign only
-  int power = 0;
-  std::from_chars(p, end, power);
-  d.exponent = power - (count - 1);
-  return d;
-}
-
 // Powers of ten up to 10^27, which long double (64 significant bits) holds
 // exactly: 10^27 = 2^27 * 5^27, and 5^27 < 2^64.
 constexpr int kMaxExactPower = 27;
@@ -78,32 +61,93 @@ struct PowerTable {
 };
 constexpr PowerTable kPowers;
 
-// Whether the library's search provably ends at `d` for `value` (see the
-// top of the file). Computed in long double: `value` in units of d's last
-// digit is then off by at most 2^-64 of itself, far below the margin.
-bool library_agrees(double value, const Decimal& d) {
-  if constexpr (std::numeric_limits<long double>::digits < 64) return false;
+// Where a decimal lies against the range of decimals that read back as a
+// double, told apart only by more than the margin the library's
+// approximations need; and whether it is the decimal of its length
+// nearest the double by more than that margin too.
+enum class Place { kInside, kOutside, kUnsure };
+struct Check {
+  Place place;
+  bool nearest;
+};
+
+Check check(double value, const Decimal& d) {
+  if constexpr (std::numeric_limits<long double>::digits < 64) {
+    return {Place::kUnsure, false};
+  }
   if (d.exponent < -kMaxExactPower || d.exponent > kMaxExactPower) {
-    return false;  // rare in practice; not worth a wider computation
+    return {Place::kUnsure, false};
   }
   std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
   double above = std::bit_cast<double>(bits + 1);
   double below = std::bit_cast<double>(bits - 1);
-  if (!std::isfinite(above)) return false;
+  if (!std::isfinite(above)) return {Place::kUnsure, false};
 
   const long double power = kPowers.power[std::abs(d.exponent)];
   auto units = [&](double x) -> long double {
     return d.exponent < 0 ? x * power : x / power;
   };
+  // `value` in units of d's last digit, and how far d is from it.
   const long double at = units(value);
   const long double off = at - static_cast<long double>(d.digits);
-  // The range of decimals that read back as `value` reaches halfway to
-  // each neighbour; differences of neighbouring doubles are exact.
-  const long double up = units(above - value) / 2;
-  const long double down = units(value - below) / 2;
+  // The range reaches halfway to each neighbouring double; differences of
+  // neighbouring doubles are exact.
+  const long double reach =
+      off >= 0 ? units(value - below) / 2 : units(above - value) / 2;
   const long double margin = at * 0x1p-59L;
-  bool inside = off >= 0 ? off < down - margin : -off < up - margin;
-  return inside && std::fabs(off) < 0.5L - margin;
+  const long double distance = std::fabs(off);
+  Place place = distance < reach - margin   ? Place::kInside
+                : distance > reach + margin ? Place::kOutside
+                                            : Place::kUnsure;
+  return {place, distance < 0.5L - margin};
+}
+
+// value × 10^k in long double, with one rounding; false where 10^k is not
+// held exactly.
+bool scale(double value, int k, long double& at) {
+  if (k < -kMaxExactPower || k > kMaxExactPower) return false;
+  at = k >= 0 ? value * kPowers.power[k] : value / kPowers.power[-k];
+  return true;
+}
+
+// The decimal of `n` significant digits (15 to 17) nearest to `value`;
+// false where long double cannot tell which that is.
+bool nearest(double value, int n, Decimal& d) {
+  // n digits before the point; floor(log10(value)) is e10 or one more.
+  int e10 = (std::ilogb(value) * 78913) >> 18;  // * log10(2)
+  int k = n - 1 - e10;
+  long double at;
+  if (!scale(value, k, at)) return false;
+  if (at < kPowers.power[n - 1] && !scale(value, ++k, at)) return false;
+  if (at >= kPowers.power[n] && !scale(value, --k, at)) return false;
+  if (at < kPowers.power[n - 1] || at >= kPowers.power[n]) return false;
+  // `at` is off by at most 2^-64 of itself, below 0.01 for 17 digits.
+  long double whole = std::floor(at);
+  long double fraction = at - whole;
+  if (std::fabs(fraction - 0.5L) < 0.01L) return false;
+  d.digits = static_cast<std::uint64_t>(whole) + (fraction > 0.5L ? 1 : 0);
+  d.exponent = -k;
+  return true;
+}
+
+// The shortest decimal that reads back as `value`, and of those the
+// nearest to it; false where that cannot be told for sure.
+bool shortest(double value, Decimal& d) {
+  // Above 15 digits, the nearest decimal of a length stands for all of it
+  // only where the range is as wide on both sides, which it is not just
+  // above a power of two.
+  const bool lopsided = (std::bit_cast<std::uint64_t>(value) &
+                         ((std::uint64_t{1} << 52) - 1)) == 0;
+  for (int n = 15; n <= 17; ++n) {
+    if (!nearest(value, n, d)) return false;
+    Place place = check(value, d).place;
+    if (place == Place::kInside) {
+      d = trimmed(d);
+      return true;
+    }
+    if (place == Place::kUnsure || lopsided) return false;
+  }
+  return false;
 }
 
 // The library's layout of `d`: plain notation from 1e-5 up to 1e15 (always
@@ -173,12 +217,13 @@ char* write_double(char* out, double value, Decimal known) {
     std::memcpy(out, "0.0", 3);
     return out + 3;
   }
-  known = trimmed(known);
-  Decimal d = known.digits != 0 && known.digits < kFifteenDigits &&
-                      value >= std::numeric_limits<double>::min()
-                  ? known
-                  : shortest(value);
-  if (!library_agrees(value, d)) return library_text(out, value);
+  Decimal d = trimmed(known);
+  bool found = d.digits != 0 && d.digits < kFifteenDigits &&
+               value >= std::numeric_limits<double>::min();
+  if (!found) found = shortest(value, d);
+  if (!found) return library_text(out, value);
+  Check c = check(value, d);
+  if (c.place != Place::kInside || !c.nearest) return library_text(out, value);
   return layout(out, d);
 }
 
