@@ -1,5 +1,5 @@
 // Compact writing of library values. The strict reader is in
-// json_canonical.cc (with json_scan.cc and json_sort.cc), trees of what it
+// json_canonical.cc (with json_scan.cc), trees of what it
 // writes in json_tree.cc.
 #include "twk/json.h"
 

@@ -23,6 +23,7 @@
 // cost every run of the statically linked hook page faults.
 #include "twk/json_double.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -31,6 +32,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 
 namespace twk::json {
 namespace {
@@ -154,48 +156,38 @@ bool shortest(double value, Decimal& d) {
 // with a decimal point), otherwise one digit before the point and an
 // exponent with a sign and at least two digits.
 char* layout(char* out, const Decimal& d) {
-  char digits[24];
-  const int k = static_cast<int>(
-      std::to_chars(digits, digits + sizeof digits, d.digits).ptr - digits);
+  char text[24] = {};
+  const std::string_view digits(
+      text, static_cast<std::size_t>(
+                std::to_chars(text, text + sizeof text, d.digits).ptr - text));
+  const int k = static_cast<int>(digits.size());
   const int point = k + d.exponent;  // where the decimal point goes
-  auto copy = [&out](const char* from, int n) {
-    std::memcpy(out, from, static_cast<std::size_t>(n));
-    out += n;
+  auto put = [&out](std::string_view s) {
+    out = std::copy(s.begin(), s.end(), out);
   };
-  auto zeros = [&out](int n) {
-    std::memset(out, '0', static_cast<std::size_t>(n));
-    out += n;
-  };
-  if (k <= point && point <= 15) {
-    copy(digits, k);
-    zeros(point - k);
-    copy(".0", 2);
-    return out;
+  auto zeros = [&out](int n) { out = std::fill_n(out, n, '0'); };
+  if (point <= -4 || point > 15) {
+    put(digits.substr(0, 1));
+    if (k > 1) put(".");
+    put(digits.substr(1));
+    int e = point - 1;
+    put(e < 0 ? "e-" : "e+");
+    if (std::abs(e) < 10) put("0");
+    return std::to_chars(out, out + 3, std::abs(e)).ptr;
   }
-  if (0 < point && point <= 15) {
-    copy(digits, point);
-    *out++ = '.';
-    copy(digits + point, k - point);
-    return out;
-  }
-  if (-4 < point && point <= 0) {
-    copy("0.", 2);
+  if (point <= 0) {
+    put("0.");
     zeros(-point);
-    copy(digits, k);
-    return out;
+    put(digits);
+  } else if (point >= k) {
+    put(digits);
+    zeros(point - k);
+    put(".0");
+  } else {
+    put(digits.substr(0, static_cast<std::size_t>(point)));
+    put(".");
+    put(digits.substr(static_cast<std::size_t>(point)));
   }
-  *out++ = digits[0];
-  if (k > 1) {
-    *out++ = '.';
-    copy(digits + 1, k - 1);
-  }
-  int e = point - 1;
-  *out++ = 'e';
-  *out++ = e < 0 ? '-' : '+';
-  e = std::abs(e);
-  if (e >= 100) *out++ = static_cast<char>('0' + e / 100);
-  *out++ = static_cast<char>('0' + e / 10 % 10);
-  *out++ = static_cast<char>('0' + e % 10);
   return out;
 }
 

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "twk/utf8.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -108,22 +110,7 @@ char* write_code_point(std::uint32_t cp, char* o) {
     std::memcpy(o, u, sizeof u);
     return o + sizeof u;
   }
-  if (cp < 0x800) {
-    o[0] = static_cast<char>(0xC0 | (cp >> 6));
-    o[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    return o + 2;
-  }
-  if (cp < 0x10000) {
-    o[0] = static_cast<char>(0xE0 | (cp >> 12));
-    o[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    o[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    return o + 3;
-  }
-  o[0] = static_cast<char>(0xF0 | (cp >> 18));
-  o[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-  o[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-  o[3] = static_cast<char>(0x80 | (cp & 0x3F));
-  return o + 4;
+  return utf8::encode(cp, o);
 }
 
 // One escape sequence (at.p at its backslash), decoded and written in

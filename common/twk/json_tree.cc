@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "twk/json.h"
 #include "twk/json_scan.h"
@@ -112,37 +113,24 @@ bool CanonicalReader::array(Value& out) {
 // not negative, signed when negative; anything else is a double, which the
 // canonical text spells so that it reads back exactly.
 bool CanonicalReader::number(Value& out) {
-  const char* first = p_;
-  bool integer = true;
-  while (p_ != end_) {
-    char c = *p_;
-    if (c == '.' || c == 'e' || c == 'E') {
-      integer = false;
-    } else if (!(c == '-' || c == '+' || (c >= '0' && c <= '9'))) {
-      break;
-    }
-    ++p_;
-  }
-  if (p_ == first) return false;
-  if (integer && *first == '-') {
+  if (p_ == end_) return false;
+  scan::NumberText number = scan::number_text(p_, end_);
+  if (number.end == nullptr) return false;
+  const char* first = std::exchange(p_, number.end);
+  if (number.fits && *first == '-') {
     std::int64_t v = 0;
-    auto [ptr, ec] = std::from_chars(first, p_, v);
-    if (ec == std::errc() && ptr == p_) {
-      out = v;
-      return true;
-    }
-  } else if (integer) {
+    std::from_chars(first, p_, v);
+    out = v;
+  } else if (number.fits) {
     std::uint64_t v = 0;
-    auto [ptr, ec] = std::from_chars(first, p_, v);
-    if (ec == std::errc() && ptr == p_) {
-      out = v;
-      return true;
-    }
+    std::from_chars(first, p_, v);
+    out = v;
+  } else {
+    double v = 0;
+    Decimal decimal;
+    if (!scan::to_double(first, p_, v, decimal)) return false;
+    out = v;
   }
-  double d = 0;
-  auto [ptr, ec] = std::from_chars(first, p_, d);
-  if (ec != std::errc() || ptr != p_) return false;
-  out = d;
   return true;
 }
 
