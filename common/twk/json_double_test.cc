@@ -38,7 +38,7 @@ TEST(JsonDouble, EdgesAndLayouts) {
   // of up to 15 digits are taken as they are.
   expect_as_library(0.1, Decimal{10000000000000001, -17});
   expect_as_library(0.3, Decimal{2999999999999999889, -19});
-  for (int e = -330; e <= 310; ++e) {
+  for (int e = -330; e <= 308; ++e) {
     expect_as_library(std::pow(10.0, e));
     expect_as_library(std::ldexp(1.0, e * 3));
   }
