@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "twk/json.h"
 #include "twk/sys/files.h"
 
 namespace twk::core {
@@ -21,9 +22,9 @@ constexpr std::size_t kInputWidth = 48;
 constexpr std::size_t kRuleWidth = 32;
 
 std::optional<json> record_of(std::string_view line) {
-  json value = json::parse(line, nullptr, false);
-  if (value.is_discarded() || !value.is_object()) return std::nullopt;
-  return value;
+  Result<json> value = twk::json::parse(line);
+  if (!value || !value->is_object()) return std::nullopt;
+  return std::move(*value);
 }
 
 std::string text_member(const json& object, const char* key) {

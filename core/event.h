@@ -1,6 +1,6 @@
-// The policy request as Core reads it: validated once in a single pass,
-// then turned into a tree for everything but the tool's response. The
-// response (a whole file the agent read, a command's output) can be
+// The policy request as Core reads it: read once by the common strict
+// reader, then turned into a tree for everything but the tool's response.
+// The response (a whole file the agent read, a command's output) can be
 // megabytes of JSON, and Core only ever records its size and hash, so it
 // stays text.
 #pragma once
@@ -53,10 +53,5 @@ class Event {
   Span tool_input_;
   Span tool_response_;
 };
-
-// True when no array or object in `json` is nested deeper than `max_depth`
-// levels. A linear scan that knows strings and escapes but does not
-// validate.
-bool nesting_within(std::string_view json, std::size_t max_depth);
 
 }  // namespace twk::core

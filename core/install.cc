@@ -275,6 +275,10 @@ Result<SettingsEdit> edit_settings(std::string_view text,
     Json root = Json::object();
     // A file the host or an editor left empty holds no settings to lose.
     if (text.find_first_not_of(" \t\r\n") != std::string_view::npos) {
+      // The library's reader, not the strict one: the file is the user's
+      // and is written back with its members in their order, and an error
+      // must say where it is; the strict reader sorts members and says
+      // only why.
       try {
         root = Json::parse(text);
       } catch (const Json::parse_error& e) {

@@ -151,14 +151,16 @@ ToolResult explain_event(const std::string& path, bool given,
                          const CheckFacts& facts,
                          const std::string& managed_path) {
   ToolResult result;
-  nlohmann::json parsed = nlohmann::json::parse(event_text, nullptr, false);
-  if (parsed.is_discarded() || !parsed.is_object()) {
+  // Read as strictly as the hook reads the event it forwards.
+  Result<json::Value> read = json::parse(event_text);
+  if (!read || !read->is_object()) {
     result.status = 1;
     result.err = "The event on standard input isn't a JSON object.\n";
     return result;
   }
 
   // A request body as the hook sends it, or the agent's event itself.
+  nlohmann::json& parsed = *read;
   nlohmann::json request;
   if (parsed.contains("hook") && parsed.contains("input")) {
     request = std::move(parsed);

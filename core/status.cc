@@ -17,6 +17,7 @@
 #include "policy_watch.h"
 #include "policy_yaml.h"
 #include "twk/endpoint_record.h"
+#include "twk/json.h"
 #include "twk/sys/files.h"
 #include "twk/sys/process.h"
 
@@ -213,13 +214,14 @@ void decisions(const StatusInputs& in, const std::optional<std::string>& since,
   while (text && start < text->size()) {
     std::size_t end = text->find('\n', start);
     if (end == std::string::npos) end = text->size();
-    nlohmann::json record = nlohmann::json::parse(
-        std::string_view(*text).substr(start, end - start), nullptr, false);
+    Result<json::Value> record =
+        json::parse(std::string_view(*text).substr(start, end - start));
     start = end + 1;
-    if (!record.is_object() || !record.contains("time")) continue;
-    if (record["time"].is_string() &&
-        record["time"].get<std::string>() >= *since) {
-      ++counts[record.value("decision", std::string("?"))];
+    if (!record || !record->is_object()) continue;
+    auto time = record->find("time");
+    if (time != record->end() && time->is_string() &&
+        time->get_ref<const std::string&>() >= *since) {
+      ++counts[record->value("decision", std::string("?"))];
     }
   }
   std::string line;

@@ -3,8 +3,6 @@
 
 #include <unistd.h>
 
-#include <cstring>
-
 #include "twk/host_output.h"
 #include "twk/sys/timed_write.h"
 
@@ -43,35 +41,12 @@ Result<std::string_view> policy_request_body(
   json::append_string(start, hook);
   start += ",\"input\":";
 
-  std::string& spill = input.spill();
-  if (start.size() + json::kInPlaceGap > HookInput::kRoom) {
-    // Too long for the room in front of the input: built on its own.
-    spill = std::move(start);
-    if (!json::append_canonical(spill, input.bytes())) {
-      return Failure{std::string(kNotJson)};
-    }
-    spill += '}';
-    return std::string_view(spill);
-  }
-
-  // The start goes right in front of where the canonical input will begin,
-  // a gap before the input's bytes, and the input is re-written over them.
-  std::size_t to = HookInput::kRoom - json::kInPlaceGap;
-  std::size_t begin = to - start.size();
-  std::memcpy(memory + begin, start.data(), start.size());
-  std::optional<std::string_view> canonical = json::canonicalize_in_place(
-      memory, to, HookInput::kRoom, input.size(), spill);
-  if (!canonical) return Failure{std::string(kNotJson)};
-  if (canonical->data() == memory + to) {
-    memory[to + canonical->size()] = '}';
-    return std::string_view(memory + begin,
-                            start.size() + canonical->size() + 1);
-  }
-  // The canonical input came out longer than the input and moved to the
-  // spill string; the body is put together there.
-  spill.insert(0, start);
-  spill += '}';
-  return std::string_view(spill);
+  // The body is built over the input, in the room in front of it (see
+  // json::frame_canonical for where it ends up).
+  Result<std::string_view> body = json::frame_canonical(
+      memory, HookInput::kRoom, input.size(), start, "}", input.spill());
+  if (!body) return Failure{std::string(kNotJson)};
+  return body;
 }
 
 HookOutput judge_core_answer(std::string_view hook,
@@ -80,7 +55,7 @@ HookOutput judge_core_answer(std::string_view hook,
     return unchecked_call_output(
         hook, "Core answered " + std::to_string(response.status));
   }
-  std::optional<json::Value> answer = json::parse(response.body);
+  Result<json::Value> answer = json::parse(response.body);
   if (answer && answer->is_object()) {
     auto it = answer->find("output");
     if (it != answer->end()) {

@@ -13,10 +13,10 @@ namespace twk {
 
 class HookInput {
  public:
-  // The free room in front of the input: the body's first members
-  // ("agent", "context", "hook") go there, with the gap that writing over
-  // the input needs. A longer start (an unusual project directory) is
-  // built in a string of its own instead.
+  // The free room in front of the input, for json::frame_canonical(): the
+  // body's first members ("agent", "context", "hook") go there. A longer
+  // start (an unusual project directory) is built in a string of its own
+  // instead.
   static constexpr std::size_t kRoom = 4096;
 
   // The most input that is read. Core refuses a request body over 64 MiB,

@@ -31,7 +31,7 @@ std::string endpoint_record_text(const Endpoint& endpoint) {
 }
 
 std::optional<Endpoint> parse_endpoint_record(std::string_view text) {
-  std::optional<json::Value> record = json::parse(text);
+  Result<json::Value> record = json::parse(text);
   if (!record || !record->is_object()) return std::nullopt;
 
   auto url = record->find("url");

@@ -121,23 +121,24 @@ std::string_view trim_white_space(std::string_view s) {
   return s.substr(begin, end - begin);
 }
 
-void append(std::string& out, char32_t cp) {
+char* encode(char32_t cp, char* out) {
   if (cp > 0x10FFFF) cp = 0xFFFD;
   if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *out++ = static_cast<char>(cp);
+    return out;
   }
+  // The lead byte's marker and how many continuation bytes follow.
+  int more = cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
+  *out++ = static_cast<char>((0xFF00 >> (more + 1)) | (cp >> (6 * more)));
+  for (int shift = 6 * (more - 1); shift >= 0; shift -= 6) {
+    *out++ = static_cast<char>(0x80 | ((cp >> shift) & 0x3F));
+  }
+  return out;
+}
+
+void append(std::string& out, char32_t cp) {
+  char bytes[4];
+  out.append(bytes, encode(cp, bytes));
 }
 
 }  // namespace twk::utf8

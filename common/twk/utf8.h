@@ -31,4 +31,7 @@ std::string_view trim_white_space(std::string_view s);
 // become U+FFFD.
 void append(std::string& out, char32_t cp);
 
+// append() writing to `out` (four bytes must be writable); returns the end.
+char* encode(char32_t cp, char* out);
+
 }  // namespace twk::utf8

@@ -41,7 +41,7 @@ std::optional<Endpoint> live_endpoint(const std::string& endpoint_file,
 }
 
 std::optional<std::string> parse_runtime_record(std::string_view text) {
-  std::optional<json::Value> record = json::parse(text);
+  Result<json::Value> record = json::parse(text);
   if (!record || !record->is_object()) return std::nullopt;
   auto binary = record->find("binaryPath");
   if (binary == record->end() || !binary->is_string()) return std::nullopt;
