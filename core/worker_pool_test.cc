@@ -57,7 +57,13 @@ TEST(WorkerPool, IsBoundedAndJoinsEveryThreadAtShutdown) {
 
 TEST(WorkerPool, ThreadsThatEndedAreJoinedWhenTheNextStarts) {
   WorkerPool pool(2);
-  for (int i = 0; i < 2; ++i) ASSERT_TRUE(pool.start([] {}).ok());
+  // Held until both are started: a thread that ended before the second
+  // start would be joined by it.
+  Gate both_started;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(pool.start([&] { both_started.wait(); }).ok());
+  }
+  both_started.open();
   while (pool.running() > 0) std::this_thread::yield();
   EXPECT_EQ(pool.unjoined(), 2u);
 

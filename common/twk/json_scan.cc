@@ -68,23 +68,8 @@ int hex4(const char* p) {
 // readable), or 0 when it is ill-formed: no overlong forms, no surrogates,
 // nothing above U+10FFFF.
 std::size_t utf8_length(const unsigned char* s, std::size_t left) {
-  unsigned char c = s[0];
-  std::size_t n;
-  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (left < n || s[1] < lo || s[1] > hi) return 0;
+  const auto [n, lo, hi] = utf8::lead_byte(s[0]);
+  if (n == 0 || left < n || s[1] < lo || s[1] > hi) return 0;
   for (std::size_t i = 2; i < n; ++i) {
     if (s[i] < 0x80 || s[i] > 0xBF) return 0;
   }

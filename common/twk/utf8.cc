@@ -16,21 +16,8 @@ Decoded decode(std::string_view s, std::size_t i) {
   auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
   unsigned char c = b(i);
   if (c < 0x80) return {c, 1, true};
-  std::size_t len;
-  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return {0, 1, false};
-  }
+  const auto [len, lo, hi] = lead_byte(c);
+  if (len == 0) return {0, 1, false};
   char32_t cp = c & (0x7F >> len);
   for (std::size_t k = 1; k < len; ++k) {
     if (i + k >= s.size()) return {0, k, false};
@@ -43,6 +30,22 @@ Decoded decode(std::string_view s, std::size_t i) {
 }
 
 }  // namespace
+
+Lead lead_byte(unsigned char c) {
+  Lead lead{0, 0x80, 0xBF};
+  if (c >= 0xC2 && c <= 0xDF) {
+    lead.length = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    lead.length = 3;
+    if (c == 0xE0) lead.lo = 0xA0;  // no overlongs
+    if (c == 0xED) lead.hi = 0x9F;  // no surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    lead.length = 4;
+    if (c == 0xF0) lead.lo = 0x90;  // no overlongs
+    if (c == 0xF4) lead.hi = 0x8F;  // nothing above U+10FFFF
+  }
+  return lead;
+}
 
 bool valid(std::string_view s) {
   std::size_t i = 0;

@@ -3,11 +3,22 @@
 // trims at (status lines, chunk sizes, "#!" lines).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace twk::utf8 {
+
+// What a lead byte says of a multi-byte sequence: its length in bytes (0
+// when the byte cannot lead one) and the range its second byte must be in
+// (narrower than 80..BF where overlongs, surrogates or code points above
+// U+10FFFF would otherwise follow).
+struct Lead {
+  std::size_t length;
+  unsigned char lo, hi;
+};
+Lead lead_byte(unsigned char c);
 
 // True when `s` is well-formed UTF-8 (no overlongs, no surrogates, nothing
 // above U+10FFFF).
