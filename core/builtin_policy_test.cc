@@ -34,8 +34,10 @@ Verdict decide(const std::string& tool, const nlohmann::json& input,
   config.facts = facts();
   std::string path;
   if (!policy_text.empty()) {
-    path = ::testing::TempDir() + "/builtin_policy_test_" +
-           std::to_string(++serial) + ".yaml";
+    // A directory of this process's own: ctest runs the tests of this
+    // file in parallel processes, whose counters all start at one.
+    static const twk::testing::ScratchDir dir;
+    path = dir / ("policy_" + std::to_string(++serial) + ".yaml");
     twk::core::testing::write_text(path, policy_text);
     config.user_path = path;
     config.user_path_given = true;
