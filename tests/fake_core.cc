@@ -163,6 +163,9 @@ std::string reply(int status, const std::string& body) {
 // reply must be refused, not queued on a socket that is about to close
 // (which would reset it).
 void log_request(const std::string& request) {
+  // A connection closed before a byte of a request came (a hook giving up
+  // at its deadline while it connects) made no request.
+  if (request.empty()) return;
   std::string line = request.substr(0, request.find("\r\n"));
   std::string auth = header_value(request, "Authorization");
   if (!auth.empty()) line += " | " + auth;
