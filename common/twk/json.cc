@@ -3,21 +3,12 @@
 // writes in json_tree.cc.
 #include "twk/json.h"
 
+#include "twk/json_scan.h"
+
 namespace twk::json {
 namespace {
 
 using nlohmann::json;
-
-// Bytes that a JSON string literal cannot hold as they are.
-struct EscapeTable {
-  bool needs[256] = {};
-  constexpr EscapeTable() {
-    for (int c = 0; c < 0x20; ++c) needs[c] = true;
-    needs[static_cast<unsigned char>('"')] = true;
-    needs[static_cast<unsigned char>('\\')] = true;
-  }
-};
-constexpr EscapeTable kEscape;
 
 }  // namespace
 
@@ -26,7 +17,9 @@ void append_string(std::string& out, std::string_view s) {
   std::size_t run = 0;  // start of the pending run of plain bytes
   for (std::size_t i = 0; i < s.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(s[i]);
-    if (!kEscape.needs[c]) continue;
+    // Bytes from 0x80 on are written as they are (valid UTF-8 or not);
+    // the others that are not plain need an escape.
+    if (c >= 0x80 || scan::kPlainStringBytes.plain[c]) continue;
     out.append(s.data() + run, i - run);
     run = i + 1;
     switch (c) {

@@ -23,19 +23,6 @@
 namespace twk::json::scan {
 namespace {
 
-// Bytes that go on a run of plain string content; the run ends at the
-// closing quote, an escape, a control character (invalid raw) or the lead
-// byte of a multi-byte UTF-8 sequence (checked on its own).
-struct PlainTable {
-  bool plain[256] = {};
-  constexpr PlainTable() {
-    for (int c = 0x20; c < 0x80; ++c) plain[c] = true;
-    plain[static_cast<unsigned char>('"')] = false;
-    plain[static_cast<unsigned char>('\\')] = false;
-  }
-};
-constexpr PlainTable kPlain;
-
 // The escapes whose two bytes are already the canonical form.
 struct ShortEscapeTable {
   bool canonical[256] = {};
@@ -79,7 +66,7 @@ std::size_t utf8_length(const unsigned char* s, std::size_t left) {
 // Writes the code point `cp` (of an escape) in canonical form.
 char* write_code_point(std::uint32_t cp, char* o) {
   if (cp < 0x80) {
-    if (kPlain.plain[cp] || cp == 0x7F) {
+    if (kPlainStringBytes.plain[cp] || cp == 0x7F) {
       *o++ = static_cast<char>(cp);
       return o;
     }
@@ -333,7 +320,8 @@ unsigned chunk_plain_bytes(const char* p, const ChunkMasks& m, bool& escaped) {
     if (chunked == was_chunked) break;  // fewer than sixteen bytes left
   }
 #endif
-  while (at.p != end && kPlain.plain[static_cast<unsigned char>(*at.p)]) {
+  while (at.p != end &&
+         kPlainStringBytes.plain[static_cast<unsigned char>(*at.p)]) {
     *at.o++ = *at.p++;
   }
   return at;

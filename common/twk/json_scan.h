@@ -10,6 +10,20 @@
 
 namespace twk::json::scan {
 
+// Bytes that go into a string literal as they are: ASCII from the space
+// on, but the quote and the backslash. A run of them ends at the closing
+// quote, an escape, a control character (to be escaped, or invalid raw) or
+// the lead byte of a multi-byte UTF-8 sequence (checked on its own).
+struct PlainStringBytes {
+  bool plain[256] = {};
+  constexpr PlainStringBytes() {
+    for (int c = 0x20; c < 0x80; ++c) plain[c] = true;
+    plain[static_cast<unsigned char>('"')] = false;
+    plain[static_cast<unsigned char>('\\')] = false;
+  }
+};
+inline constexpr PlainStringBytes kPlainStringBytes;
+
 // Where reading and writing stand. Positions are passed by value and
 // returned, so that they stay in registers: every byte written through a
 // char pointer could otherwise alias them, and they would be reloaded after
