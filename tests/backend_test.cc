@@ -322,6 +322,16 @@ class BackendTest : public ::testing::Test {
   std::string state_dir() const { return (dir_ / "state"); }
   std::string audit_path() const { return (dir_ / "state/logs/audit.jsonl"); }
 
+  // An event of `hook` with `input` (JSON text), as the hook sends it.
+  static std::string event_json(const char* hook, const char* input) {
+    return std::string(R"({"agent":"claude-code","context":{},"hook":")") +
+           hook + R"(","input":)" + input + "}";
+  }
+  // A whole policy request carrying `event`, with Core's token.
+  std::string policy_request(const std::string& event) const {
+    return hook_request("POST", "/v1/policy/hook", port_, token_, event);
+  }
+
   // POSTs a pre-tool-use event for a Bash `command`; returns the reply.
   std::string ask(const std::string& command,
                   const std::string& session = "s") {
@@ -389,11 +399,8 @@ TEST_F(BackendTest, WritesARecordTheHookAccepts) {
 TEST_F(BackendTest, AnswersThePolicyExchange) {
   ASSERT_NO_FATAL_FAILURE(start());
   const std::string event =
-      R"({"agent":"claude-code","context":{},"hook":"pre-tool-use",)"
-      R"("input":{"tool_name":"Bash"}})";
-
-  Exchange ok = round_trip(
-      port_, hook_request("POST", "/v1/policy/hook", port_, token_, event));
+      event_json("pre-tool-use", R"({"tool_name":"Bash"})");
+  Exchange ok = round_trip(port_, policy_request(event));
   EXPECT_EQ(status_of(ok.bytes), 200) << ok.bytes;
   EXPECT_EQ(body_of(ok.bytes), R"({"output":null})");
   EXPECT_TRUE(has_header_line(ok.bytes, "Content-Type: application/json"))
@@ -450,10 +457,8 @@ TEST_F(BackendTest, SendsOneReplyPerConnection) {
 
 TEST_F(BackendTest, ReadsRequestsThatArriveInPieces) {
   ASSERT_NO_FATAL_FAILURE(start());
-  const std::string event = R"({"agent":"claude-code","context":{},)"
-                            R"("hook":"post-tool-use","input":null})";
-  std::string request =
-      hook_request("POST", "/v1/policy/hook", port_, token_, event);
+  const std::string event = event_json("post-tool-use", "null");
+  std::string request = policy_request(event);
 
   // Byte by byte up to the middle of the blank line that ends the head,
   // then the rest of it with half the body, then the other half: the blank
@@ -580,10 +585,7 @@ TEST_F(BackendTest, HoldsNoBodyForClientsWithoutTheToken) {
 
 TEST_F(BackendTest, AnswersTheRequestInProgressWhenStopped) {
   ASSERT_NO_FATAL_FAILURE(start());
-  const std::string event = R"({"agent":"claude-code","context":{},)"
-                            R"("hook":"pre-tool-use","input":{}})";
-  std::string request =
-      hook_request("POST", "/v1/policy/hook", port_, token_, event);
+  std::string request = policy_request(event_json("pre-tool-use", "{}"));
   Conn conn(port_);
   ASSERT_TRUE(conn.send(request.substr(0, request.size() - 5)));
   std::this_thread::sleep_for(50ms);  // let Core take the connection

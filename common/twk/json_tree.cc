@@ -40,6 +40,18 @@ class CanonicalReader {
  private:
   bool object(Value& out);
   bool array(Value& out);
+
+  // Reads the comma-separated items of an object or array whose opening
+  // bracket is next, each with `item`, up to `close`.
+  template <class Item>
+  bool items(char close, Item&& item) {
+    ++p_;
+    if (take(close)) return true;
+    do {
+      if (!item()) return false;
+    } while (take(','));
+    return take(close);
+  }
   bool number(Value& out);
   bool skip_string();
 
@@ -85,28 +97,23 @@ bool CanonicalReader::value(Value& out) {
 bool CanonicalReader::object(Value& out) {
   out = Value::object();
   auto& members = out.get_ref<Value::object_t&>();
-  ++p_;
-  if (take('}')) return true;
-  do {
+  return items('}', [&] {
     std::string key;
     Value member;
     if (!string(key) || !take(':') || !value(member)) return false;
     // Keys are unique in canonical text; a repeat would keep the last.
     members.insert_or_assign(std::move(key), std::move(member));
-  } while (take(','));
-  return take('}');
+    return true;
+  });
 }
 
 bool CanonicalReader::array(Value& out) {
   out = Value::array();
-  auto& items = out.get_ref<Value::array_t&>();
-  ++p_;
-  if (take(']')) return true;
-  do {
-    items.emplace_back();
-    if (!value(items.back())) return false;
-  } while (take(','));
-  return take(']');
+  auto& elements = out.get_ref<Value::array_t&>();
+  return items(']', [&] {
+    elements.emplace_back();
+    return value(elements.back());
+  });
 }
 
 // Numbers as the library reads them: an integer that fits is unsigned when

@@ -172,15 +172,18 @@ void Checker::secret_dir(const std::string& path, const std::string& what) {
 
 namespace {
 bool has_secret_hint(std::string_view text);
+
+// Beyond the name-only programs: those that act on files without
+// printing them.
+constexpr std::string_view kShowsNoContent =
+    "touch mkdir chmod chown chgrp ssh ssh-add ssh-keygen ssh-copy-id "
+    "which type rm unlink rmdir mv export unset true false sleep git "
+    "shred sftp command hash source . find fd fdfind locate";
 }  // namespace
 
 // Programs that do not show the contents of the files they are given.
 bool Checker::reads_no_content(std::string_view p) {
-  static const WordSet kPrograms(
-      {kNameOnlyPrograms,
-       "touch mkdir chmod chown chgrp ssh ssh-add ssh-keygen ssh-copy-id "
-       "which type rm unlink rmdir mv export unset true false sleep git "
-       "shred sftp command hash source . find fd fdfind locate"});
+  static const WordSet kPrograms({kNameOnlyPrograms, kShowsNoContent});
   return kPrograms.contains(p);
 }
 

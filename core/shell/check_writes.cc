@@ -68,6 +68,15 @@ void Checker::protect_path(const std::string& path, const std::string& tool,
   }
 }
 
+namespace {
+// Beyond the name-only programs: those that only read the files they are
+// given (sed and find are judged by their options).
+constexpr std::string_view kReaders =
+    "cat less more head tail grep egrep fgrep rg ag diff cmp jq md5sum "
+    "sha1sum sha256sum sha512sum b2sum bat batcat xxd od hexdump strings "
+    "awk view column sort uniq nl tac";
+}  // namespace
+
 bool Checker::read_only(const RunCommand& rc) {
   std::string_view p = rc.program;
   if (p == "sed") {
@@ -84,11 +93,7 @@ bool Checker::read_only(const RunCommand& rc) {
     }
     return !find_deletes(rc);
   }
-  static const WordSet kPrograms(
-      {kNameOnlyPrograms,
-       "cat less more head tail grep egrep fgrep rg ag diff cmp jq md5sum "
-       "sha1sum sha256sum sha512sum b2sum bat batcat xxd od hexdump strings "
-       "awk view column sort uniq nl tac"});
+  static const WordSet kPrograms({kNameOnlyPrograms, kReaders});
   return kPrograms.contains(p);
 }
 
