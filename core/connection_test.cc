@@ -11,6 +11,7 @@
 
 #include "policy.h"
 #include "routes.h"
+#include "twk/testing/sockets.h"
 
 namespace twk::core {
 namespace {
@@ -27,13 +28,7 @@ struct Pair {
               static_cast<ssize_t>(data.size()));
   }
   std::string read_all() const {
-    std::string out;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(client.get(), buffer, sizeof buffer)) > 0) {
-      out.append(buffer, static_cast<std::size_t>(n));
-    }
-    return out;
+    return twk::testing::read_until_closed(client.get());
   }
   sys::UniqueFd server;
   sys::UniqueFd client;

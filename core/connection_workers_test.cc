@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "listener.h"
+#include "twk/testing/sockets.h"
 
 namespace twk::core {
 namespace {
@@ -51,13 +52,7 @@ struct Loopback {
 
   // Everything the server sends until it closes.
   static std::string read_all(const sys::UniqueFd& fd) {
-    std::string out;
-    char buffer[256];
-    ssize_t n;
-    while ((n = ::read(fd.get(), buffer, sizeof buffer)) > 0) {
-      out.append(buffer, static_cast<std::size_t>(n));
-    }
-    return out;
+    return twk::testing::read_until_closed(fd.get());
   }
 
   sys::UniqueFd listener;
