@@ -51,6 +51,8 @@ void Follower::follow_carrier(const std::vector<Word>& argv,
     follow_container(argv, ctx, a, i);
   } else if (p == "fd" || p == "fdfind") {
     follow_fd(argv, ctx, a, i);
+  } else if (p == "tar" || p == "gtar") {
+    follow_tar(argv, ctx);
   } else if (has({"psql", "mysql", "mariadb", "sqlite3", "redis-cli", "mongosh",
                   "mongo", "clickhouse-client"},
                  p)) {
@@ -245,6 +247,51 @@ void Follower::follow_ssh(const std::vector<Word>& argv, const Context& ctx) {
   c.remote = true;
   c.cwd.clear();
   follow_text(join_words(argv, j + 1), c);
+}
+
+// tar runs shell commands given to some of its options: the checkpoint
+// action exec=, the filter of --to-command, the compressor of -I and
+// --use-compress-program, and the volume scripts. Long options may be
+// shortened to any unambiguous prefix, down to the shortest given here.
+void Follower::follow_tar(const std::vector<Word>& argv, const Context& ctx) {
+  struct Runs {
+    std::string_view name;
+    std::size_t shortest;  // the shortest unambiguous prefix
+    std::string_view value_prefix;  // what the command follows
+  };
+  static constexpr Runs kOptions[] = {
+      {"--checkpoint-action", 14, "exec="},
+      {"--to-command", 6, ""},
+      {"--use-compress-program", 7, ""},
+      {"--info-script", 5, ""},
+      {"--new-volume-script", 6, ""},
+  };
+  auto run = [&](std::string_view value, std::string_view prefix) {
+    if (!value.starts_with(prefix)) return;
+    value.remove_prefix(prefix.size());
+    if (!value.empty()) follow_text(value, nested(ctx, "tar"));
+  };
+  for (std::size_t m = 1; m < argv.size(); ++m) {
+    std::string_view w = argv[m].text;
+    if (w == "--") break;
+    bool has_next = m + 1 < argv.size();
+    if (w == "-I" || w == "-F") {
+      if (has_next) run(argv[++m].text, "");
+      continue;
+    }
+    if (!w.starts_with("--")) continue;
+    std::size_t eq = w.find('=');
+    std::string_view name = w.substr(0, eq);
+    for (const Runs& o : kOptions) {
+      if (name.size() < o.shortest || !o.name.starts_with(name)) continue;
+      if (eq != std::string_view::npos) {
+        run(w.substr(eq + 1), o.value_prefix);
+      } else if (has_next) {
+        run(argv[++m].text, o.value_prefix);
+      }
+      break;
+    }
+  }
 }
 
 }  // namespace twk::core::commands

@@ -119,7 +119,7 @@ void Checker::git_work_tree(const RunCommand& rc, const std::vector<Word>& args,
       ask("throws away uncommitted changes to files.");
     }
   } else if (sub == "switch") {
-    if (o.short_has('f') || o.long_has("--force") ||
+    if (o.short_has('f') || o.long_abbrev("--force", {"--force"}) ||
         o.long_abbrev("--discard-changes", {"--discard-changes", "--detach"})) {
       ask("throws away uncommitted changes.");
     }
@@ -133,7 +133,7 @@ void Checker::git_checkout(const RunCommand& rc, const std::vector<Word>& args,
   auto ask = [&](std::string why) {
     found(Check::kDestructiveGit, Decision::kAsk, said(rc) + " " + why);
   };
-  bool force = o.short_has('f') || o.long_has("--force");
+  bool force = o.short_has('f') || o.long_abbrev("--force", {"--force"});
   bool dashdash = false;
   for (std::size_t m = 1; m < args.size(); ++m) {
     if (args[m].text == "--" && m + 1 < args.size()) dashdash = true;
@@ -182,12 +182,15 @@ void Checker::git_history(const RunCommand& rc, const std::vector<Word>& args,
       ask("deletes stashed changes.");
     }
   } else if (sub == "push") {
-    bool force = o.short_has('f') || o.long_has("--force");
+    // Git takes any unambiguous prefix of a long option; --force-with-lease
+    // and --force-if-includes are longer than "--force", so never one.
+    bool force = o.short_has('f') || o.long_abbrev("--force", {"--force"});
     for (std::size_t idx : o.operands) {
       force = force || args[idx].text.starts_with('+');
     }
-    bool del = o.short_has('d') || o.long_has("--delete") ||
-               o.long_has("--mirror") || o.long_has("--prune");
+    bool del = o.short_has('d') || o.long_abbrev("--delete", {"--delete"}) ||
+               o.long_abbrev("--mirror", {"--mirror"}) ||
+               o.long_abbrev("--prune", {"--prune", "--progress"});
     for (std::size_t n = 1; n < o.operands.size(); ++n) {
       del = del || args[o.operands[n]].text.starts_with(':');
     }
@@ -223,7 +226,7 @@ void Checker::git_history(const RunCommand& rc, const std::vector<Word>& args,
     if (o.short_has('d') || o.long_has("--delete")) ask("deletes a ref.");
   } else if (sub == "worktree") {
     if (args.size() > 1 && args[1].text == "remove" &&
-        (o.short_has('f') || o.long_has("--force"))) {
+        (o.short_has('f') || o.long_abbrev("--force", {"--force"}))) {
       ask("removes a worktree with its uncommitted changes.");
     }
   }

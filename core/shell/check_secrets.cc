@@ -273,10 +273,19 @@ void Checker::git_add_secrets(const RunCommand& rc) {
   while (k < rc.argv.size() && rc.argv[k].text.starts_with('-')) {
     k += rc.argv[k].text == "-C" || rc.argv[k].text == "-c" ? 2 : 1;
   }
-  if (k < rc.argv.size() && rc.argv[k].text == "add") {
+  if (k >= rc.argv.size()) return;
+  if (rc.argv[k].text == "add") {
     for (std::size_t m = k + 1; m < rc.argv.size(); ++m) {
       if (!rc.argv[m].text.starts_with('-')) secret_word(rc, rc.argv[m]);
     }
+  } else if (rc.argv[k].text == "commit") {
+    // git commit PATH... stages the paths it names, as add would.
+    Options o = options_of(
+        rc.argv, k + 1, "mFCct",
+        {"--message", "--file", "--reuse-message", "--reedit-message",
+         "--template", "--author", "--date", "--cleanup", "--fixup",
+         "--squash", "--trailer", "--pathspec-from-file"});
+    for (std::size_t m : o.operands) secret_word(rc, rc.argv[m]);
   }
 }
 

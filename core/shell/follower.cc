@@ -70,7 +70,7 @@ std::unordered_map<std::string_view, unsigned> program_table() {
        {"xargs", "parallel", "find", "eval", "source", ".", "ssh", "trap",
         "script", "docker", "podman", "kubectl", "oc", "fd", "fdfind", "psql",
         "mysql", "mariadb", "sqlite3", "redis-cli", "mongosh", "mongo",
-        "clickhouse-client",
+        "clickhouse-client", "tar", "gtar",
         // Interpreters known by their whole name (language_of also takes
         // versioned names such as python3.12, perl5.36 and php8.2).
         "pypy", "pypy3", "node", "nodejs", "deno", "bun", "perl", "ruby",
@@ -156,10 +156,16 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
     // commands of substitutions (looked for downloads) are read again, and
     // `called` points into the words.
     bool read_again = cmd.group != 0 || (cmd.place & shell::kInPipeline);
+    std::size_t before = out_.commands.size();
     if (!read_again && !functions) {
       follow_command(std::move(cmd.argv), 0, c, a, i);
     } else {
       follow_command(cmd.argv, 0, c, a, i);
+    }
+    // A wrapper that runs nothing (`nice -n > f`, `sudo -v > f`) still
+    // has the shell open its redirections: they are judged as if alone.
+    if (!cmd.redirects.empty() && out_.commands.size() == before) {
+      push({}, c, &cmd);
     }
   }
 }

@@ -145,6 +145,7 @@ class Follower {
   void follow_container(const std::vector<Word>& argv, const Context& ctx,
                         const shell::Analysis& a, std::size_t i);
   void follow_ssh(const std::vector<Word>& argv, const Context& ctx);
+  void follow_tar(const std::vector<Word>& argv, const Context& ctx);
 
   // --- xargs, parallel, find -exec, fd -x (xargs_find.cc)
   void follow_fd(const std::vector<Word>& argv, const Context& ctx,
