@@ -13,7 +13,9 @@ bool Checker::is_disk_device(std::string_view p) {
            "urandom", "full", "ptmx"},
           d) ||
       d.starts_with("fd/") || d.starts_with("pts/") || d.starts_with("shm/") ||
-      d.starts_with("tty")) {
+      d.starts_with("tty") ||
+      // The shell's own network redirections, not files at all.
+      d.starts_with("tcp/") || d.starts_with("udp/")) {
     return false;
   }
   return true;
