@@ -8,8 +8,8 @@
 
 #include "policy.h"
 #include "policy_yaml.h"
-#include "twk/sys/files.h"
 #include "test_util.h"
+#include "twk/sys/files.h"
 
 namespace twk::core {
 namespace {
@@ -247,6 +247,42 @@ TEST(BuiltinPolicy, SecretsForFileTools) {
     EXPECT_EQ(decision_name(decide(c.tool, c.input).decision),
               decision_name(c.decision))
         << c.tool << " " << c.input.dump();
+  }
+}
+
+// A command that prints a file is judged as the Read tool is: the quick
+// test that spares most words the secrets check must let every secret
+// name through (it once missed /etc/shadow and deploy_key_rsa). Names are
+// compared in any case, and a copy kept aside is the original.
+TEST(BuiltinPolicy, CommandsSeeEverySecretTheFileToolsSee) {
+  const char* paths[] = {
+      "/etc/shadow",
+      "/etc/sudoers.d/dev",
+      "/home/u/.ssh/id_rsa",
+      "/home/u/src/app/deploy_key_rsa",
+      "/home/u/src/app/ID_RSA.BAK",
+      "/home/u/.AWS/credentials",
+      "/home/u/.docker/config.json.old",
+      "/home/u/src/app/credentials-old",
+      "/home/u/src/app/vault.kdbx",
+      "/home/u/src/app/signing.PKCS12",
+      "/home/u/src/app/.npmrc",
+      "/home/u/src/app/.env.local.bak",
+      "/home/u/.gemini/oauth_creds.json",
+      "/home/u/src/app/private.asc",
+  };
+  for (const char* path : paths) {
+    Verdict read = decide("Read", {{"file_path", path}});
+    Verdict cat = decide("Bash", {{"command", std::string("cat ") + path}});
+    EXPECT_NE(read.decision, Decision::kNone) << path;
+    EXPECT_EQ(decision_name(cat.decision), decision_name(read.decision))
+        << path << "\n  reason: " << cat.reason;
+  }
+  for (const char* path :
+       {"/home/u/src/app/id_rsa_parser.go", "/home/u/src/app/id_rsafoo",
+        "/home/u/.ssh/id_ed25519.pub.bak", "/home/u/src/app/cert.pem"}) {
+    EXPECT_EQ(decide("Read", {{"file_path", path}}).decision, Decision::kNone)
+        << path;
   }
 }
 

@@ -9,6 +9,31 @@
 
 namespace twk::core::checks {
 
+namespace {
+
+// `name` without the endings that mark a copy kept aside (config.json.old,
+// credentials-backup, .env.bak~): a copy holds what the original holds.
+std::string_view without_backup_ending(std::string_view name) {
+  static constexpr std::string_view kEndings[] = {
+      "~",     ".bak",   ".old",  ".orig", ".backup", ".save",
+      ".copy", ".swp",   "-bak",  "-old",  "-backup", "-copy",
+      "_bak",  "_old",   "_backup"};
+  for (bool stripped = true; stripped;) {
+    stripped = false;
+    for (std::string_view e : kEndings) {
+      if (name.size() > e.size() + 1 && name.ends_with(e)) {
+        name.remove_suffix(e.size());
+        stripped = true;
+      }
+    }
+  }
+  return name;
+}
+
+}  // namespace
+
+// Why names are compared in ASCII lower case: the file systems of macOS
+// and Windows ignore case, so ~/.AWS/credentials is the same file there.
 Checker::SecretKind Checker::secret_kind(std::string_view path) const {
   if (!s_.secret_paths.empty() && matches_any(path, s_.secret_paths, f_)) {
     return SecretKind::kSecret;
@@ -23,22 +48,31 @@ Checker::SecretKind Checker::secret_kind(std::string_view path) const {
                   path.starts_with("/etc/ssh/ssh_host_");
     if (system) return SecretKind::kSecret;
   }
-  if (std::optional<SecretKind> kind = home_secret(path, b)) return *kind;
-  return named_secret(b);
+  std::string lb = lower(b);
+  std::string_view name = without_backup_ending(lb);
+  if (name.ends_with(".pub")) return SecretKind::kNone;
+  if (std::optional<SecretKind> kind = home_secret(path, name)) return *kind;
+  return named_secret(name);
 }
 
-// What `path` is below the home's dot-directories (`b` its last
-// component); nothing when the home's rules do not decide it.
+// What `path` is below the home's dot-directories (`name` its last
+// component, in lower case and without a backup ending); nothing when the
+// home's rules do not decide it.
 std::optional<Checker::SecretKind> Checker::home_secret(
-    std::string_view path, std::string_view b) const {
+    std::string_view path, std::string_view name) const {
   // Below the home's dot-directories.
   if (f_.home.empty() || path.size() <= f_.home.size() + 1 ||
       path[f_.home.size() + 1] != '.' || !below(path, f_.home)) {
     return std::nullopt;
   }
-  std::string_view rel = path.substr(f_.home.size() + 1);
+  std::string rel_text = lower(path.substr(f_.home.size() + 1));
+  rel_text.resize(rel_text.size() - (path.size() - path.rfind('/') - 1));
+  rel_text += name;
+  std::string_view rel = rel_text;
   if (rel.starts_with(".kube/config") || rel.starts_with(".aws/credentials") ||
       rel == ".claude/.credentials.json" || rel == ".codex/auth.json" ||
+      rel == ".gemini/oauth_creds.json" ||
+      rel == ".local/share/opencode/auth.json" ||
       rel.starts_with(".config/gcloud/") || rel == ".git-credentials") {
     return SecretKind::kSecret;
   }
@@ -56,7 +90,7 @@ std::optional<Checker::SecretKind> Checker::home_secret(
         ".azure/", ".config/gcloud/legacy_credentials/",
         ".local/share/keyrings/"}) {
     if (rel.starts_with(dir)) {
-      if (dir == ".ssh/" && b.starts_with("known_hosts")) {
+      if (dir == ".ssh/" && name.starts_with("known_hosts")) {
         return SecretKind::kNone;
       }
       return SecretKind::kSecret;
@@ -65,59 +99,61 @@ std::optional<Checker::SecretKind> Checker::home_secret(
   return std::nullopt;
 }
 
-// What a file named `b` (not empty) holds, wherever it is.
+// What a file named `b` (not empty; in lower case, without a backup
+// ending) holds, wherever it is.
 Checker::SecretKind Checker::named_secret(std::string_view b) {
   if (b[0] == '.') {
-    std::string lb = lower(b);
-    if (lb == ".env" || lb.starts_with(".env.")) {
+    if (b == ".env" || b.starts_with(".env.")) {
       // .env.example, .env.sample.local and their kin hold no secrets.
       for (std::string_view t : {".example", ".sample", ".template", ".dist",
                                  ".defaults", ".schema", ".tpl"}) {
-        if (lb.find(t, 4) != std::string::npos) return SecretKind::kNone;
+        if (b.find(t, 4) != std::string::npos) return SecretKind::kNone;
       }
       return SecretKind::kEnv;
     }
+    // Tokens live in .npmrc and .pypirc wherever they are, not only in
+    // the home's.
     if (has({".netrc", ".git-credentials", ".pgpass", ".my.cnf", ".vault-token",
-             ".s3cfg", ".boto"},
+             ".s3cfg", ".boto", ".npmrc", ".pypirc"},
             b)) {
       return SecretKind::kSecret;
     }
   } else if (b[0] == 'i' && b.starts_with("id_")) {
-    // id_rsa, and its copies: id_rsa.bak, id_ed25519.old, ...
+    // id_rsa and its kin, also id_rsa.1 or id_rsa_work; not id_rsafoo
+    // or id_rsa_parser.go, which are named after them.
     for (std::string_view key :
          {"id_rsa", "id_dsa", "id_ecdsa", "id_ed25519"}) {
-      if (b.starts_with(key)) return SecretKind::kSecret;
+      if (!b.starts_with(key)) continue;
+      std::string_view rest = b.substr(key.size());
+      if (rest.empty() || rest[0] == '.' ||
+          ((rest[0] == '_' || rest[0] == '-') &&
+           rest.find('.') == std::string_view::npos)) {
+        return SecretKind::kSecret;
+      }
     }
   }
   if (b.find(' ') == std::string_view::npos &&
       (b.ends_with("_rsa") || b.ends_with("_ed25519") ||
        b.ends_with("_ecdsa") || b.ends_with("_dsa"))) {
     return SecretKind::kSecret;  // deploy_key_rsa and the like
-  } else if (b == "_netrc") {
+  } else if (b == "_netrc" || b == "credentials") {
     return SecretKind::kSecret;
   }
   std::size_t dot = b.rfind('.');
   if (dot == std::string_view::npos || dot == 0) return SecretKind::kNone;
-  std::string ext = lower(b.substr(dot));
-  if (has({".key", ".p12", ".pfx", ".ppk", ".jks", ".keystore", ".kdbx",
-           ".ovpn", ".pem", ".asc", ".gpg", ".age"},
+  std::string_view ext = b.substr(dot);
+  if (has({".key", ".p12", ".pfx", ".pkcs12", ".ppk", ".jks", ".keystore",
+           ".kdbx", ".keychain", ".keychain-db", ".keyring", ".ovpn", ".pem",
+           ".asc", ".gpg", ".age"},
           ext)) {
     if (ext == ".pem" || ext == ".asc" || ext == ".gpg") {
-      std::string lb = lower(b);
-      if (lb.find("key") == std::string::npos &&
-          lb.find("private") == std::string::npos &&
-          lb.find("secret") == std::string::npos) {
+      if (b.find("key") == std::string::npos &&
+          b.find("private") == std::string::npos &&
+          b.find("secret") == std::string::npos) {
         return SecretKind::kNone;  // certificates and signatures
       }
     }
     return SecretKind::kSecret;
-  }
-  if (ext == ".pem") {
-    std::string lb = lower(b);
-    if (lb.find("key") != std::string::npos ||
-        lb.find("private") != std::string::npos) {
-      return SecretKind::kSecret;
-    }
   }
   return SecretKind::kNone;
 }
@@ -178,7 +214,7 @@ bool has_secret_hint(std::string_view text);
 constexpr std::string_view kShowsNoContent =
     "touch mkdir chmod chown chgrp ssh ssh-add ssh-keygen ssh-copy-id "
     "which type rm unlink rmdir mv export unset true false sleep git "
-    "shred sftp command hash source . find fd fdfind locate";
+    "shred sftp command hash source . find fd fdfind locate tee";
 }  // namespace
 
 // Programs that do not show the contents of the files they are given.
@@ -329,7 +365,10 @@ constexpr std::string_view kHints[] = {
     ".pem",      "npmrc", "pypirc",  ".docker",        ".kube",
     "hosts.yml", ".aws",  ".config", ".terraform",     ".cargo",
     ".gem",      ".ssh",  ".gnupg",  "password-store", ".azure",
-    "keyrings",  "~"};
+    "keyrings",  "~",     ".pkcs12", ".kdbx",          ".ovpn",
+    ".asc",      ".gpg",  ".age",    "_rsa",           "_dsa",
+    "_ecdsa",    "_ed25519", "shadow", "sudoers",      "master.passwd",
+    "ssh_host_"};
 
 // True when `text`, in ASCII lower case, holds one of kHints. Why one
 // pass: searching for each hint in a lower-cased copy cost an allocation
@@ -379,7 +418,6 @@ bool Checker::may_name_secret(const Word& w, const RunCommand& rc) const {
   if (w.glob || w.unknown || !s_.secret_paths.empty()) return true;
   if (w.text.find("{}") != std::string::npos) return true;
   if (cwd_in_secrets(rc.cwd)) return true;
-  if (!holds_any(w.text, "._~")) return false;
   if (has_secret_hint(w.text)) return true;
   // A home directory named in full.
   return !f_.home.empty() && w.text.find(f_.home) != std::string::npos &&
