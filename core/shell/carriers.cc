@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "shell/follower.h"
+#include "twk/text.h"
 
 namespace twk::core::commands {
 
@@ -290,6 +291,38 @@ void Follower::follow_tar(const std::vector<Word>& argv, const Context& ctx) {
         run(argv[++m].text, o.value_prefix);
       }
       break;
+    }
+  }
+}
+
+// git runs core.sshCommand (from -c) and $GIT_SSH_COMMAND (assigned
+// for the command) as shell text to reach a remote.
+void Follower::follow_git_ssh(const std::vector<Word>& argv,
+                              const Context& ctx,
+                              const shell::Command& source) {
+  auto follow = [&](std::string_view text) {
+    if (!text.empty()) follow_text(text, nested(ctx, "git"));
+  };
+  for (const auto& [name, value] : source.assignments) {
+    if (name == "GIT_SSH_COMMAND" && !value.unknown) follow(value.text);
+  }
+  for (std::size_t m = 1; m < argv.size(); ++m) {
+    std::string_view t = argv[m].text;
+    if (!t.starts_with('-')) break;  // the subcommand
+    std::string_view setting;
+    if (t == "-c" && m + 1 < argv.size()) {
+      setting = argv[++m].text;
+    } else if (t.starts_with("-c")) {
+      setting = t.substr(2);
+    } else if (t == "-C" || t == "--git-dir" || t == "--work-tree" ||
+               t == "--namespace" || t == "--config-env") {
+      ++m;
+      continue;
+    }
+    std::size_t eq = setting.find('=');
+    if (eq != std::string_view::npos &&
+        text::ascii_iequals(setting.substr(0, eq), "core.sshCommand")) {
+      follow(setting.substr(eq + 1));
     }
   }
 }

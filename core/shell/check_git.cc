@@ -36,6 +36,16 @@ bool Checker::git_arguments(const RunCommand& rc, std::vector<Word>& args) {
   std::vector<std::pair<std::string, std::string>> aliases;
   while (k < a.size() && a[k].text.starts_with('-')) {
     std::string_view t = a[k].text;
+    if (t.starts_with("-c") && t.size() > 2) {  // -cNAME=VALUE, one word
+      std::string_view kv = t.substr(2);
+      std::size_t eq = kv.find('=');
+      if (kv.starts_with("alias.") && eq != std::string_view::npos) {
+        aliases.emplace_back(lower(kv.substr(6, eq - 6)),
+                             std::string(kv.substr(eq + 1)));
+      }
+      ++k;
+      continue;
+    }
     if (t == "-C" || t == "-c" || t == "--git-dir" || t == "--work-tree" ||
         t == "--namespace" || t == "--exec-path" || t == "--config-env") {
       if (t == "-c" && k + 1 < a.size()) {

@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "shell/commands.h"
+#include "twk/text.h"
 
 namespace twk::core {
 namespace commands {
@@ -255,7 +256,17 @@ std::string program_name(const shell::Word& word) {
   std::string_view t = word.text;
   while (t.size() > 1 && t.back() == '/') t.remove_suffix(1);
   std::size_t slash = t.rfind('/');
-  return std::string(slash == std::string_view::npos ? t : t.substr(slash + 1));
+  std::string name(slash == std::string_view::npos ? t : t.substr(slash + 1));
+  // RM or GIT runs rm or git where the file system ignores case (macOS).
+  // GET, HEAD and POST are the download tool's own names.
+  bool capitals =
+      name.size() > 1 && std::none_of(name.begin(), name.end(), [](char c) {
+        return c >= 'a' && c <= 'z';
+      });
+  if (capitals && name != "GET" && name != "HEAD" && name != "POST") {
+    name = text::ascii_lowercase(name);
+  }
+  return name;
 }
 
 bool is_shell_program(std::string_view p) {
