@@ -103,22 +103,25 @@ std::string Follower::follow_shell(const std::vector<Word>& argv,
       ++j;
       break;
     }
-    if (w.text[0] == '-' && w.text[1] != '-' &&
-        w.text.find('s') != std::string::npos) {
-      has_s = true;
-    }
-    if (w.text[0] == '-' && w.text[1] != '-' && w.text.back() != 'o' &&
-        w.text.find('n') != std::string::npos) {
-      return {};  // -n: read the script, run nothing
-    }
     if (w.text[1] == '-') {
       if (has({"--rcfile", "--init-file"}, w.text)) ++j;
       continue;
     }
-    if (w.text.find('c') != std::string::npos && w.text[0] == '-') {
-      has_c = true;
+    // A cluster of letters (+ turns them off). -o and -O take an option
+    // name: the rest of the word (zsh's -onotify) or the next word.
+    bool name_follows = false;
+    for (std::size_t c = 1; c < w.text.size(); ++c) {
+      char letter = w.text[c];
+      if (letter == 'o' || letter == 'O') {
+        name_follows = c + 1 == w.text.size();
+        break;
+      }
+      if (w.text[0] != '-') continue;
+      if (letter == 'n') return {};  // -n: read the script, run nothing
+      if (letter == 's') has_s = true;
+      if (letter == 'c') has_c = true;
     }
-    if (w.text.back() == 'o' || w.text.back() == 'O') ++j;
+    if (name_follows) ++j;
   }
   if (has_c) {
     if (j >= argv.size()) return {};

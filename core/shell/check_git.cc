@@ -13,7 +13,10 @@ void Checker::git(const RunCommand& rc) {
   std::string_view with_value = sub == "switch"     ? "cC"
                                 : sub == "checkout" ? "bB"
                                                     : "";
-  Options o = options_of(args, 1, with_value);
+  // Options whose value may be the next word: not paths to check out.
+  Options o = options_of(args, 1, with_value,
+                         {"--conflict", "--orphan", "--source",
+                          "--pathspec-from-file"});
   git_work_tree(rc, args, o);
   git_history(rc, args, o);
 }

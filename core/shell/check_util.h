@@ -130,19 +130,37 @@ struct Options {
   std::vector<std::size_t> operands;  // indexes of the other words
 
   bool short_has(char c) const { return shorts.find(c) != std::string::npos; }
+  // True when --name was given and no --no-name after it: the last of
+  // the two wins, as most programs that take both read them.
   bool long_has(std::string_view name) const {
-    return std::find(longs.begin(), longs.end(), name) != longs.end();
+    bool on = false;
+    for (std::string_view l : longs) {
+      if (l == name) {
+        on = true;
+      } else if (l.starts_with("--no-") && name.starts_with("--") &&
+                 l.substr(5) == name.substr(2)) {
+        on = false;
+      }
+    }
+    return on;
   }
   // A long option given by an unambiguous prefix of `name` among `known`.
+  // As with long_has, a later --no-name turns it off again.
   bool long_abbrev(std::string_view name,
                    std::initializer_list<std::string_view> known) const {
+    bool on = false;
     for (std::string_view l : longs) {
+      if (l.starts_with("--no-") && name.starts_with("--") &&
+          l.substr(5) == name.substr(2)) {
+        on = false;
+        continue;
+      }
       if (l.size() < 3 || !name.starts_with(l)) continue;
       int hits = 0;
       for (std::string_view k : known) hits += k.starts_with(l) ? 1 : 0;
-      if (l == name || hits <= 1) return true;
+      if (l == name || hits <= 1) on = true;
     }
-    return false;
+    return on;
   }
 };
 
