@@ -128,7 +128,8 @@ void Checker::git_work_tree(const RunCommand& rc, const std::vector<Word>& args,
     bool staged = o.short_has('S') || o.long_abbrev("--staged", {"--staged"});
     bool worktree =
         o.short_has('W') || o.long_abbrev("--worktree", {"--worktree"});
-    if ((!staged || worktree) && operand_count() > 0) {
+    if ((!staged || worktree) &&
+        (operand_count() > 0 || o.long_has("--pathspec-from-file"))) {
       ask("throws away uncommitted changes to files.");
     }
   } else if (sub == "switch") {

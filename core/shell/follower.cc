@@ -4,6 +4,7 @@
 #include "shell/follower.h"
 
 #include <algorithm>
+#include <cctype>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -104,6 +105,70 @@ unsigned program_traits(std::string_view p) {
   return 0;
 }
 
+namespace {
+
+// True when `text` names `name` as a word of its own: the whole text, or
+// bounded by characters that cannot be part of a command name.
+bool mentions(std::string_view text, std::string_view name) {
+  auto part_of_name = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' ||
+           c == '-' || c == '.' || c == '/';
+  };
+  for (std::size_t at = text.find(name); at != std::string_view::npos;
+       at = text.find(name, at + 1)) {
+    std::size_t end = at + name.size();
+    if ((at == 0 || !part_of_name(text[at - 1])) &&
+        (end == text.size() || !part_of_name(text[end]))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+// The functions of `a` that something may call: named as a command
+// outside the function's own body or in the text eval or trap runs, or all
+// of them when some command's name is not known. Views into the commands'
+// function names.
+std::unordered_set<std::string_view> Follower::called_functions(
+    const shell::Analysis& a) {
+  std::unordered_set<std::string_view> defined;
+  for (const shell::Command& cmd : a.commands) {
+    if (!cmd.function.empty()) defined.insert(cmd.function);
+  }
+  std::unordered_set<std::string_view> called;
+  if (defined.empty()) return called;
+  std::size_t words = 0;
+  bool unknown_name = false;
+  for (const shell::Command& cmd : a.commands) {
+    words += cmd.argv.size();
+    unknown_name = unknown_name || (!cmd.argv.empty() && cmd.argv[0].unknown);
+  }
+  // Past this much searching, calling them all is the safe answer.
+  if (unknown_name || defined.size() * words > (1u << 20)) return defined;
+  for (std::string_view name : defined) {
+    for (const shell::Command& cmd : a.commands) {
+      if (cmd.function == name) continue;
+      if (cmd.argv.empty()) continue;
+      // Called as a command, or in the shell text eval or trap run;
+      // programs such as xargs, sh -c or time (after an assignment) run
+      // programs, never the shell's functions.
+      std::string_view runner = cmd.argv[0].text;
+      bool named =
+          runner == name ||
+          ((runner == "eval" || runner == "trap") &&
+           std::any_of(cmd.argv.begin() + 1, cmd.argv.end(),
+                       [&](const Word& w) { return mentions(w.text, name); }));
+      if (named) {
+        called.insert(name);
+        break;
+      }
+    }
+  }
+  return called;
+}
+
 // Analyses `text` and follows each command it runs; a function's body
 // only when something in the text calls it.
 void Follower::follow_text(std::string_view text, const Context& ctx,
@@ -129,19 +194,7 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
   out_.commands.reserve(out_.commands.size() + a.commands.size());
   for (const std::string& p : a.problems) problem(ctx, p);
   // A function's body runs only if something calls the function.
-  std::unordered_set<std::string_view> called;
-  bool functions = false;
-  for (const shell::Command& cmd : a.commands) {
-    if (!cmd.function.empty()) {
-      functions = true;
-      for (const shell::Command& other : a.commands) {
-        if (!other.argv.empty() && !other.argv[0].unknown) {
-          called.insert(other.argv[0].text);
-        }
-      }
-      break;
-    }
-  }
+  std::unordered_set<std::string_view> called = called_functions(a);
   Context c = ctx;
   for (std::size_t i = 0; i < a.commands.size(); ++i) {
     shell::Command& cmd = a.commands[i];
@@ -154,11 +207,10 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
     }
     // Why move: copying every command's words cost more than most checks.
     // Only the stages of a pipeline (read by the stage after) and the
-    // commands of substitutions (looked for downloads) are read again, and
-    // `called` points into the words.
+    // commands of substitutions (looked for downloads) are read again.
     bool read_again = cmd.group != 0 || (cmd.place & shell::kInPipeline);
     std::size_t before = out_.commands.size();
-    if (!read_again && !functions) {
+    if (!read_again) {
       follow_command(std::move(cmd.argv), 0, c, a, i);
     } else {
       follow_command(cmd.argv, 0, c, a, i);

@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -99,6 +100,8 @@ class Follower {
   };
 
   // --- the walk (follower.cc)
+  static std::unordered_set<std::string_view> called_functions(
+      const shell::Analysis& a);
   bool too_deep(const Context& ctx);
   void problem(const Context& ctx, const std::string& what);
   static Context nested(const Context& ctx, std::string_view how);

@@ -31,6 +31,8 @@ void Reader::parse_list(Stop stop) {
     std::size_t first = sh_.out.commands.size();
     parse_and_or();
     skip_blanks_and_comment();
+    // The body's closing brace was read: what follows is the caller's.
+    if (stop == Stop::kBrace && braces_ <= brace_stop_) return;
     if (at_end()) return;
     c = s_[i_];
     if (c == '&' && peek(1) != '&' && peek(1) != '>') {
@@ -78,6 +80,11 @@ void Reader::parse_pipeline() {
   stage_ = 0;
   std::size_t first = sh_.out.commands.size();
   std::size_t before = sh_.state.mark();
+  // What a function body's pipeline of two or more stages does stays in
+  // its stages' copies of the shell: none of it reaches the caller.
+  std::vector<Command>* effects =
+      function_.empty() ? nullptr : &sh_.function_effects[function_];
+  std::size_t recorded = effects != nullptr ? effects->size() : 0;
   bool multi = false;
   for (;;) {
     std::size_t stage_first = sh_.out.commands.size();
@@ -102,6 +109,9 @@ void Reader::parse_pipeline() {
   }
   if (multi) {
     sh_.state.roll_back(before);
+    if (effects != nullptr && effects->size() > recorded) {
+      effects->resize(recorded);
+    }
     for (std::size_t k = first; k < sh_.out.commands.size(); ++k) {
       if (sh_.out.commands[k].pipeline == id) {
         sh_.out.commands[k].place |= kInPipeline;
@@ -149,9 +159,11 @@ void Reader::parse_command() {
       return;
     }
     if (kw == "fi" || kw == "done" || kw == "esac" || kw == "}") {
+      if (kw == "}" && braces_ > 0) --braces_;
       parse_trailing_redirects();
       return;
     }
+    if (kw == "{") ++braces_;
     // if, then, else, elif, do, while, until, {, !, time, coproc: what
     // follows is a command of its own.
     if (kw != "{" && kw != "!" && kw != "time" && kw != "coproc") {
@@ -332,11 +344,23 @@ void Reader::parse_function_body(std::string name) {
   std::size_t saved = sh_.state.mark();
   unsigned saved_place = place_;
   std::string saved_function = std::move(function_);
+  sh_.function_effects[name].clear();  // a new definition replaces the old
+  unsigned saved_function_place = function_place_;
+  function_place_ = place_;
   function_ = std::move(name);
   place_ |= kInFunction;
-  parse_command();
+  if (keyword() == "{") {
+    // The whole brace group is the body, not only its first command.
+    int saved_stop = brace_stop_;
+    brace_stop_ = braces_;
+    parse_list(Stop::kBrace);
+    brace_stop_ = saved_stop;
+  } else {
+    parse_command();
+  }
   place_ = saved_place;
   function_ = std::move(saved_function);
+  function_place_ = saved_function_place;
   sh_.state.roll_back(saved);
   leave();
 }

@@ -43,7 +43,10 @@ class Reader {
   Word expand(Mode mode, bool quoted);
 
  private:
-  enum class Stop { kEnd, kParen, kCase };
+  // Where a list ends: at the end of the text, at a ")", at the end of a
+  // case item, or once the "}" that closes brace group `brace_stop_` is
+  // read.
+  enum class Stop { kEnd, kParen, kCase, kBrace };
 
   // A here-document whose body is still to come, after the next newline.
   struct Pending {
@@ -162,6 +165,7 @@ class Reader {
 
   // --- effects on the shell's state (state.cc)
   void apply_effects(const Command& cmd);
+  bool changes_caller(const Command& cmd);
   void apply_declaration(const Command& cmd, std::size_t at);
   void apply_cd(const Command& cmd, std::size_t at);
 
@@ -175,6 +179,9 @@ class Reader {
   int stage_ = 0;
   Mode mode_ = Mode::kShell;
   std::string function_;  // the function whose body is being read
+  unsigned function_place_ = 0;  // place_ where that body began
+  int braces_ = 0;      // brace groups open where the cursor is
+  int brace_stop_ = 0;  // for Stop::kBrace: the level that ends the list
   std::vector<Pending> pending_;
 };
 

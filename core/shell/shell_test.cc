@@ -87,6 +87,11 @@ TEST(ShellAnalyzer, StructureAndDirectories) {
       {"echo $(cd /; pwd); pwd", "cd|/ ; pwd @/ ; echo|? ; pwd"},
       {"cd \"$X\"; rm -rf y", "cd|? ; rm|-rf|y @"},
       {"f() { rm -rf ../x; }; f", "rm|-rf|../x ; f"},
+      // A body is the whole brace group, and a call does to the caller's
+      // directory what its body does (not what a subshell in it does).
+      {"f() { :; cd /t; }; rm -r ../x", ": ; cd|/t ; rm|-r|../x"},
+      {"up() { cd ..; }; up && rm -r app", "cd|.. ; up ; rm|-r|app @/home/u"},
+      {"f() { (cd /); cd / | cat; }; f; ls", "cd|/ ; cd|/ ; cat ; f ; ls"},
       {"if [ -d x ]; then rm -r x; fi", "[|-d|x|] ; rm|-r|x"},
       {"for d in a b; do rm -r $d; done", "rm|-r|?"},
       {"case $1 in a) rm x;; *) ls;; esac", "rm|x ; ls"},

@@ -46,8 +46,12 @@ void ShellState::roll_back(std::size_t mark) {
 }
 
 // What a command does to the shell that runs it: assignments without a
-// command set variables; cd changes the directory.
+// command set variables; cd changes the directory; a call of a function
+// does what its body does to the caller's shell.
 void Reader::apply_effects(const Command& cmd) {
+  if (!function_.empty() && sh_.replaying == 0 && changes_caller(cmd)) {
+    sh_.function_effects[function_].push_back(cmd);
+  }
   if (cmd.argv.empty()) {
     for (const auto& [name, value] : cmd.assignments) {
       if (value.unknown) {
@@ -67,6 +71,27 @@ void Reader::apply_effects(const Command& cmd) {
   }
   const Word& first = cmd.argv[at];
   if (first.unknown || first.text.empty()) return;
+  if (at == 0 && !sh_.function_effects.empty()) {
+    auto it = sh_.function_effects.find(first.text);
+    if (it != sh_.function_effects.end()) {
+      if (sh_.replaying >= 8) return;  // recursion: as deep as is useful
+      ++sh_.replaying;
+      // By index: a replayed call may define nothing, but keep the loop
+      // safe should the map change under it.
+      const std::vector<Command>& body = it->second;
+      for (std::size_t k = 0; k < body.size(); ++k) {
+        if (sh_.replay_budget == 0) {
+          // Past the budget the directory is no longer known.
+          sh_.state.set_cwd(std::string());
+          break;
+        }
+        --sh_.replay_budget;
+        apply_effects(body[k]);
+      }
+      --sh_.replaying;
+      return;
+    }
+  }
   // Only export, declare, typeset, local, readonly, cd, pushd and popd
   // change the shell; most commands start with another letter.
   if (std::string_view("edtlrcp").find(first.text[0]) ==
@@ -84,6 +109,22 @@ void Reader::apply_effects(const Command& cmd) {
   } else if (name == "popd") {
     sh_.state.set_cwd(std::string());
   }
+}
+
+// True for a command of a function body that changes its caller's
+// shell: cd, pushd, popd, export and assignments alone. local and declare
+// do not outlive the call, so they are left out.
+bool Reader::changes_caller(const Command& cmd) {
+  // Not what runs in a copy of the shell within the body: a subshell, a
+  // pipeline stage, a substitution or the background.
+  constexpr unsigned kCopies =
+      kInSubshell | kInPipeline | kInSubstitution | kInProcess | kBackground;
+  if ((cmd.place & kCopies & ~function_place_) != 0) return false;
+  if (cmd.argv.empty()) return !cmd.assignments.empty();
+  std::string_view name = cmd.argv[0].text;
+  return !cmd.argv[0].unknown &&
+         (name == "cd" || name == "pushd" || name == "popd" ||
+          name == "export" || sh_.function_effects.count(name) > 0);
 }
 
 // export, declare, typeset, local and readonly at argv[at]: their

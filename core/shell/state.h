@@ -60,6 +60,14 @@ struct Shared {
   int next_group = 1;
   int next_pipeline = 1;
   bool stopped = false;  // a limit was hit or the text cannot be followed
+  // For each function defined so far, the commands of its body that change
+  // the shell for its caller (cd, pushd, popd, export, assignments): a call
+  // replays them where it runs. `replaying` bounds calls within calls and
+  // `replay_budget` the commands replayed in all, which keeps functions
+  // that call each other many times over linear in the text.
+  std::map<std::string, std::vector<Command>, std::less<>> function_effects;
+  int replaying = 0;
+  std::size_t replay_budget = 4096;
 
   // Notes what could not be followed; the first few are kept.
   void problem(std::string what) {
