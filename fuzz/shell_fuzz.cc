@@ -220,9 +220,10 @@ const CheckFacts& facts() {
 
 void check_follow(const CommandSet& set) {
   for (const RunCommand& rc : set.commands) {
-    // Only redirections alone (> file) run without a program.
-    if (rc.argv.empty() && (rc.source == nullptr || !rc.source->argv.empty() ||
-                            rc.source->redirects.empty())) {
+    // Only redirections run without a program: alone (> file), or those
+    // of a wrapper left with nothing to run (nice -n > file).
+    if (rc.argv.empty() &&
+        (rc.source == nullptr || rc.source->redirects.empty())) {
       fail("followed command without argv");
     }
     for (const Word& w : rc.argv) check_word(w);

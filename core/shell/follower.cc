@@ -331,7 +331,7 @@ bool is_download_program(std::string_view p) {
 
 CommandSet follow(std::string_view text, const FollowFacts& facts) {
   CommandSet out;
-  commands::Follower follower(facts, out);
+  commands::Follower follower(facts, out, text.size());
   commands::Follower::Context ctx;
   ctx.cwd = facts.cwd;
   follower.follow_text(text, ctx);

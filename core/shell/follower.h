@@ -73,8 +73,11 @@ Language language_of(std::string_view p);
 class Follower {
  public:
   // Follows into `out`, with `facts`; both must outlive the follower.
-  Follower(const FollowFacts& facts, CommandSet& out)
-      : facts_(facts), out_(out) {}
+  // `text_size`, the size of the text it starts from, sets how many words
+  // it follows in all: eight for every two bytes (a word and its blank),
+  // and never fewer than 4096.
+  Follower(const FollowFacts& facts, CommandSet& out, std::size_t text_size = 0)
+      : facts_(facts), out_(out), words_budget_(4096 + 4 * text_size) {}
 
   // Where and how the text being followed runs.
   struct Context {
@@ -203,6 +206,9 @@ class Follower {
   CommandSet& out_;
   int analyses_ = 0;
   int followed_ = 0;  // follow_command calls, against the budget
+  std::size_t words_followed_ = 0;  // their words, against words_budget_
+  std::size_t words_budget_ = 4096;
+  bool words_exceeded_ = false;
   std::vector<std::pair<std::string, std::string>> downloads_;
 };
 

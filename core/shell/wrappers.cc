@@ -17,6 +17,15 @@ void Follower::follow_command(std::vector<Word> argv, std::size_t k,
     if (followed_ == 8193) problem(ctx, "too many commands to follow");
     return;
   }
+  // Fan-out copies words (xargs -I inside xargs -I, find -exec inside
+  // find -exec, each with the rest of a long line): the words followed are
+  // counted too, so that the time stays linear in the text.
+  words_followed_ += argv.size() - std::min(k, argv.size());
+  if (words_followed_ > words_budget_) {
+    if (!words_exceeded_) problem(ctx, "too many words to follow");
+    words_exceeded_ = true;
+    return;
+  }
   const shell::Command* source = &a.commands[i];
   // The program at argv[named] and its traits: looked up once per word.
   std::string p;
