@@ -9,6 +9,19 @@
 
 namespace twk::core::commands {
 
+namespace {
+
+// True when `w`, given to a shell as code, holds a variable's value that
+// cannot be known: code carried over from an earlier call (X='rm -rf ~'
+// then eval "$X") would pass unseen. Unknown output of a substitution does
+// not count: the program that prints it is judged itself, and
+// eval "$(ssh-agent -s)" is everyday work.
+bool hidden_code(const Word& w) {
+  return w.unknown && w.substitutions.empty() && !w.process;
+}
+
+}  // namespace
+
 // Follows what carrier `p` runs, with argv[0] the program; fills in
 // `extra` with what the command itself should carry (the download it
 // runs, the text on its standard input).
@@ -26,6 +39,12 @@ void Follower::follow_carrier(const std::vector<Word>& argv,
       d = download_in_word(a, argv[m]);
     }
     extra.runs_download = d;
+    for (std::size_t m = 1; m < argv.size(); ++m) {
+      if (hidden_code(argv[m])) {
+        problem(ctx, "eval runs the value of a variable Core can't know");
+        break;
+      }
+    }
     follow_text(join_words(argv, 1), nested(ctx, "eval"));
   } else if (p == "source" || p == ".") {
     if (argv.size() > 1) extra.runs_download = download_in_word(a, argv[1]);
@@ -129,6 +148,9 @@ std::string Follower::follow_shell(const std::vector<Word>& argv,
     for (std::size_t m = j + 1; m < argv.size(); ++m) {
       if (argv[m].unknown) break;
       positional.push_back(argv[m].text);
+    }
+    if (hidden_code(argv[j])) {
+      problem(ctx, p + " -c runs the value of a variable Core can't know");
     }
     follow_text(argv[j].text, nested(ctx, p + " -c"), positional);
     return download_in_word(a, argv[j]);
