@@ -174,13 +174,38 @@ std::string Follower::follow_stdin(const shell::Analysis& a, std::size_t i,
     for (const shell::Redirect& r : cmd.redirects) {
       doc = doc || (&r.target == in && r.kind != shell::RedirectKind::kInput);
     }
-    if (doc) follow_text(in->text, nested(ctx, p + " <<"));
+    if (doc) {
+      if (hidden_code(*in)) {
+        problem(ctx, p + " reads the value of a variable Core can't know");
+      }
+      follow_text(in->text, nested(ctx, p + " <<"));
+    }
     return {};
   }
   std::string d = download_feeding(a, i);
   if (!d.empty()) return d;
   if (std::optional<std::string> text = shell::piped_input(a, i)) {
+    // echo "$X" | sh: what the stage before prints is known but for parts
+    // Core can't know, which the shell runs as code.
+    if (text->find(shell::kUnknown) != std::string::npos) {
+      problem(ctx, p + " reads code Core can't know from the stage before");
+    }
     follow_text(*text, nested(ctx, "| " + p));
+    return {};
+  }
+  // echo $X | sh with nothing of the output known.
+  const shell::Command& self = a.commands[i];
+  for (const shell::Command& before : a.commands) {
+    if (before.pipeline != self.pipeline || before.stage + 1 != self.stage ||
+        before.argv.empty()) {
+      continue;
+    }
+    std::string printer = program_name(before.argv[0]);
+    if ((printer == "echo" || printer == "printf") &&
+        std::any_of(before.argv.begin() + 1, before.argv.end(), hidden_code)) {
+      problem(ctx, p + " reads code Core can't know from the stage before");
+    }
+    break;
   }
   return {};
 }
