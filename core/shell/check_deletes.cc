@@ -165,11 +165,17 @@ void Checker::rm(const RunCommand& rc) {
                rc.via.find("parallel") != std::string::npos;
     judge_delete(rc, t, recursive || (fed && t.kind == Target::kUnknown),
                  display(w));
-    if (t.kind == Target::kExact &&
-        secret_kind(t.path) == SecretKind::kSecret) {
+    SecretKind kind =
+        t.kind == Target::kExact ? secret_kind(t.path) : SecretKind::kNone;
+    if (kind == SecretKind::kSecret) {
       found(Check::kSecretFiles, Decision::kAsk,
             code_span(command_text(rc)) + through(rc) + " deletes " + t.path +
                 ", a key or credentials that may exist nowhere else.");
+    } else if (kind == SecretKind::kEnv) {
+      found(Check::kEnvFiles, Decision::kAsk,
+            code_span(command_text(rc)) + through(rc) +
+                " deletes the secrets in " + basename_of(t.path) +
+                ", which may exist nowhere else.");
     }
   }
 }

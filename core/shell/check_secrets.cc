@@ -214,7 +214,7 @@ bool has_secret_hint(std::string_view text);
 constexpr std::string_view kShowsNoContent =
     "touch mkdir chmod chown chgrp ssh ssh-add ssh-keygen ssh-copy-id "
     "which type rm unlink rmdir mv export unset true false sleep git "
-    "shred sftp command hash source . find fd fdfind locate tee";
+    "shred sftp command hash source . find fd fdfind locate tee truncate";
 }  // namespace
 
 // Programs that do not show the contents of the files they are given.

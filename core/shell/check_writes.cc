@@ -224,8 +224,9 @@ void Checker::write_target(const std::string& path, const Said& said) {
           said() + " overwrites the device " + path + ".");
     return;
   }
-  // Writing a .env file exposes nothing; overwriting credentials or keys
-  // can lock the user out or plant someone else's.
+  // Writing a .env file exposes nothing (cp .env.example .env is how
+  // projects are set up); overwriting credentials or keys can lock the
+  // user out or plant someone else's.
   SecretKind kind = secret_kind(path);
   if (kind == SecretKind::kSecret) {
     found(Check::kSecretFiles, Decision::kDeny,
@@ -309,13 +310,28 @@ void Checker::writes(const RunCommand& rc) {
         Word out = w;
         out.text = w.text.substr(3);
         target(out);
+        emptied(rc, out);
       }
     }
   } else if (p == "sed" || p == "perl" || p == "ruby") {
     in_place_writes(rc);
   } else if (p == "truncate") {
     Options o = options_of(a, 1, "sr", {"--size", "--reference"});
-    for (std::size_t k : o.operands) target(a[k]);
+    for (std::size_t k : o.operands) {
+      target(a[k]);
+      emptied(rc, a[k]);
+    }
+  }
+}
+
+// dd of= and truncate overwrite what a file held in place: a .env file's
+// secrets are lost, as with a redirection into it.
+void Checker::emptied(const RunCommand& rc, const Word& w) {
+  Target t = resolve(w, rc.cwd, f_);
+  if (t.kind == Target::kExact && secret_kind(t.path) == SecretKind::kEnv) {
+    found(Check::kEnvFiles, Decision::kAsk,
+          code_span(command_text(rc)) + through(rc) +
+              " replaces the secrets in " + basename_of(t.path) + ".");
   }
 }
 

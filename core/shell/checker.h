@@ -125,6 +125,7 @@ class Checker {
   void write_target(const std::string& path, const Said& said);
   // write_target for the word `w` of `rc`, when it resolves to one path.
   void write_word(const RunCommand& rc, const Word& w);
+  void emptied(const RunCommand& rc, const Word& w);
   void writes(const RunCommand& rc);
   void copy_writes(const RunCommand& rc);
   void in_place_writes(const RunCommand& rc);
