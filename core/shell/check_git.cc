@@ -128,8 +128,10 @@ void Checker::git_work_tree(const RunCommand& rc, const std::vector<Word>& args,
     bool staged = o.short_has('S') || o.long_abbrev("--staged", {"--staged"});
     bool worktree =
         o.short_has('W') || o.long_abbrev("--worktree", {"--worktree"});
+    // -p picks what to throw away hunk by hunk, from every file.
+    bool patch = o.short_has('p') || o.long_abbrev("--patch", {"--patch"});
     if ((!staged || worktree) &&
-        (operand_count() > 0 || o.long_has("--pathspec-from-file"))) {
+        (operand_count() > 0 || patch || o.long_has("--pathspec-from-file"))) {
       ask("throws away uncommitted changes to files.");
     }
   } else if (sub == "switch") {
@@ -213,8 +215,16 @@ void Checker::git_history(const RunCommand& rc, const std::vector<Word>& args,
     } else if (del) {
       ask("deletes branches or tags on the remote.");
     }
-  } else if (sub == "merge") {
-    if (o.long_has("--abort")) ask("throws away the merge in progress.");
+  } else if (has({"merge", "rebase", "cherry-pick", "revert", "am"}, sub)) {
+    if (o.long_abbrev("--abort", {"--abort", "--autostash", "--autosquash",
+                                  "--allow-empty", "--allow-unrelated-histories",
+                                  "--apply"})) {
+      ask("throws away the " + sub + " in progress.");
+    }
+  } else if (sub == "tag") {
+    if (o.short_has('d') || o.long_abbrev("--delete", {"--delete"})) {
+      ask("deletes a tag.");
+    }
   } else if (sub == "reflog") {
     bool now = false;
     for (const Word& w : args) {

@@ -351,6 +351,15 @@ std::vector<std::size_t> Checker::not_read(const RunCommand& rc) {
       skip.push_back(o.operands.back());
     }
   }
+  // curl sends these as they are: an @ in them names no file.
+  if (p == "curl") {
+    for (std::size_t k = 1; k + 1 < rc.argv.size(); ++k) {
+      if (rc.argv[k].text == "--form-string" ||
+          rc.argv[k].text == "--data-raw") {
+        skip.push_back(k + 1);
+      }
+    }
+  }
   return skip;
 }
 

@@ -354,6 +354,9 @@ void Checker::cloud_aws(const RunCommand& rc) {
       op.starts_with("destroy") || op.starts_with("purge") ||
       op.starts_with("schedule-key-deletion")) {
     ask_cloud(rc, "deletes cloud resources.");
+  } else if (ops[0] == "secretsmanager" &&
+             (op == "put-secret-value" || op == "update-secret")) {
+    ask_cloud(rc, "replaces the value of a stored secret.");
   } else if (ops[0] == "s3" && (op == "rm" || op == "rb")) {
     ask_cloud(rc, "deletes from S3.");
   } else if (ops[0] == "s3" && op == "sync") {

@@ -167,6 +167,9 @@ void Checker::file_tool(std::string_view tool, const nlohmann::json& input) {
         access_grant(t.path, std::string(tool) + " of " + t.path);
       }
       secret_exact(t.path, std::string(tool) + " of " + t.path);
+      if (!writes && secret_root(t.path)) {
+        secret_dir(t.path, std::string(tool) + " of " + t.path);
+      }
     }
   }
   if (tool == "Grep" || tool == "Glob") {

@@ -288,6 +288,22 @@ void Follower::scan_perl_qx(std::string_view code, const Context& ctx) {
 
 // awk: "cmd" | getline, and print ... | "cmd".
 void Follower::scan_awk(std::string_view code, const Context& ctx) {
+  // system(cmd), system($0): shell text awk builds from data Core can't
+  // see. A string literal is followed below.
+  for (std::size_t at = code.find("system"); at != std::string_view::npos;
+       at = code.find("system", at + 1)) {
+    if (at > 0 && (std::isalnum(static_cast<unsigned char>(code[at - 1])) ||
+                   code[at - 1] == '_')) {
+      continue;  // filesystem(, my_system(
+    }
+    std::size_t open = code.find_first_not_of(" \t", at + 6);
+    if (open == std::string_view::npos || code[open] != '(') continue;
+    std::size_t arg = code.find_first_not_of(" \t", open + 1);
+    if (arg != std::string_view::npos && code[arg] != '"' && code[arg] != ')') {
+      problem(ctx, "awk runs shell text Core can't know");
+      break;
+    }
+  }
   // Printing into a shell makes every string printed a script.
   for (std::string_view shell_name :
        {"\"sh\"", "\"bash\"", "\"/bin/sh\"", "\"/bin/bash\"", "\"zsh\""}) {

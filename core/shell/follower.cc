@@ -196,6 +196,7 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
   // A function's body runs only if something calls the function.
   std::unordered_set<std::string_view> called = called_functions(a);
   Context c = ctx;
+  c.unknown_text = text.find(shell::kUnknown) != std::string_view::npos;
   for (std::size_t i = 0; i < a.commands.size(); ++i) {
     shell::Command& cmd = a.commands[i];
     if (!cmd.function.empty() && called.count(cmd.function) == 0) continue;
@@ -317,6 +318,10 @@ std::string program_name(const shell::Word& word) {
       });
   if (capitals && name != "GET" && name != "HEAD" && name != "POST") {
     name = text::ascii_lowercase(name);
+  }
+  // git.exe and its kin: Windows programs, which WSL runs from Linux.
+  if (name.size() > 4 && text::ascii_iequals(name.substr(name.size() - 4), ".exe")) {
+    name.resize(name.size() - 4);
   }
   return name;
 }

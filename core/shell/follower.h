@@ -87,6 +87,9 @@ class Follower {
     bool container = false;
     int depth = 0;
     std::string via;
+    // The text being followed holds parts an outer expansion left
+    // unknown (eval "$(ssh-agent -s)"): an unknown word in it may be one.
+    bool unknown_text = false;
   };
 
   // Analyses `text` as shell text run in `ctx` (with `positional` as $0,
