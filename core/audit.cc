@@ -47,11 +47,11 @@ nlohmann::json value_or_fingerprint(const nlohmann::json& value,
   return fingerprint(text);
 }
 
-std::string audit_line(WallTime time, const Event& request,
-                       const Verdict& verdict) {
-  const nlohmann::json& event = request.value();
-  const nlohmann::json& input = member(event, "input");
+namespace {
 
+// The record's "rule": the rule or check that decided, with its layer and
+// file; null when nothing did.
+nlohmann::json rule_record(const Verdict& verdict) {
   nlohmann::json rule = nullptr;
   if (const LayerVerdict* decider = verdict.decider()) {
     if (decider->rule_index) {
@@ -65,12 +65,29 @@ std::string audit_line(WallTime time, const Event& request,
       if (!decider->path.empty()) rule["file"] = decider->path;
     }
   }
+  return rule;
+}
+
+// The record's "policy_errors": each layer's file that could not be used;
+// null when every one could.
+nlohmann::json policy_errors_record(const Verdict& verdict) {
   nlohmann::json policy_errors = nullptr;
   for (const LayerVerdict& layer : verdict.layers) {
     if (!layer.error.empty()) {
       policy_errors.push_back({{"file", layer.path}, {"error", layer.error}});
     }
   }
+  return policy_errors;
+}
+
+}  // namespace
+
+std::string audit_line(WallTime time, const Event& request,
+                       const Verdict& verdict) {
+  const nlohmann::json& event = request.value();
+  const nlohmann::json& input = member(event, "input");
+  nlohmann::json rule = rule_record(verdict);
+  nlohmann::json policy_errors = policy_errors_record(verdict);
 
   // Written member by member, keys in sorted order as everywhere else, so
   // that the tool's input can be copied in as the compact text it had in

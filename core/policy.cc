@@ -203,6 +203,9 @@ struct Policy::Layers {
     return PolicySnapshot{};
   }
 
+  void apply(const ToolCall& call, const CallFacts& cf,
+             const std::string* project, Verdict& verdict);
+
   PolicyConfig config;
   PolicyFile managed;  // unused when config.managed_path is empty
   PolicyFile user;
@@ -234,108 +237,120 @@ Verdict Policy::decide(const nlohmann::json& event) const noexcept {
   return decide(event, bash);
 }
 
+namespace {
+
+// What deciding on `event` needs of it: the call, the facts its checks
+// use (the Bash command analysed into `bash`), and the project directory
+// (null when there is none, or it is not absolute).
+void read_call(const nlohmann::json& event, std::string_view hook,
+               const PolicyConfig& config, std::optional<BashAnalysis>& bash,
+               ToolCall& call, CallFacts& cf, const std::string*& project) {
+  static const nlohmann::json kNull;
+  const nlohmann::json& input =
+      event.is_object() && event.contains("input") ? event["input"] : kNull;
+  call.hook = hook;
+  if (const std::string* tool = string_member(input, "tool_name")) {
+    call.tool = *tool;
+  }
+  if (input.is_object()) {
+    auto it = input.find("tool_input");
+    if (it != input.end()) call.input = &*it;
+  }
+  const nlohmann::json& context =
+      event.is_object() && event.contains("context") ? event["context"] : kNull;
+  project = string_member(context, "projectDir");
+  // Only absolute directories: a relative one would be resolved against
+  // wherever Core happens to run. A NUL would cut the path short.
+  if (project != nullptr && (!project->starts_with('/') ||
+                             project->find('\0') != std::string::npos)) {
+    project = nullptr;
+  }
+  cf.facts = config.facts;
+  cf.input = call.input;
+  if (const std::string* cwd = string_member(input, "cwd");
+      cwd != nullptr && cwd->starts_with('/') &&
+      cwd->find('\0') == std::string::npos) {
+    cf.facts.cwd = shell::resolve_path("/", *cwd);
+  }
+  cf.facts.project =
+      project != nullptr ? shell::resolve_path("/", *project) : cf.facts.cwd;
+  if (call.tool == "Bash" && call.input != nullptr && hook == "pre-tool-use") {
+    if (const std::string* command = string_member(*call.input, "command")) {
+      bash = analyze_bash(*command, cf.facts);
+      cf.bash = &*bash;
+      call.commands = &bash->commands;
+    }
+  }
+}
+
+// Adds `layer` to `verdict`. A later layer may only tighten: its allow
+// never counts, its ask and deny only when stricter than the decision so
+// far.
+void tighten(Verdict& verdict, LayerVerdict layer) {
+  if (verdict.layers.empty() ||
+      (layer.decision != Decision::kAllow &&
+       strictness(layer.decision) > strictness(verdict.decision))) {
+    verdict.decision = layer.decision;
+    verdict.reason = layer.reason;
+  }
+  verdict.layers.push_back(std::move(layer));
+}
+
+}  // namespace
+
+// The layers in order (managed, the user's or the built-in policy, the
+// project's), each judging `call` into `verdict`.
+void Policy::Layers::apply(const ToolCall& call, const CallFacts& cf,
+                           const std::string* project, Verdict& verdict) {
+  if (!config.managed_path.empty()) {
+    PolicySnapshot snapshot = managed.current();
+    if (snapshot.state != PolicyState::kMissing) {
+      tighten(verdict, evaluate_file(Layer::kManaged, config.managed_path,
+                                     snapshot, call, cf));
+    }
+  }
+  PolicySnapshot own = user_policy();
+  if (own.state == PolicyState::kMissing && !config.user_path_given) {
+    LayerVerdict builtin;
+    builtin.layer = Layer::kBuiltin;
+    apply_rules(builtin_rules().get(), call, cf, false, builtin);
+    tighten(verdict, std::move(builtin));
+  } else {
+    if (own.state == PolicyState::kMissing) {
+      own.state = PolicyState::kBroken;
+      own.error = "there is no such file";
+    }
+    tighten(verdict,
+            evaluate_file(Layer::kUser, config.user_path, own, call, cf));
+  }
+  if (project != nullptr) {
+    std::string path = sys::join_path(*project, std::string(kProjectPolicyPath));
+    // A project that is the home directory would otherwise apply the
+    // user's own file a second time.
+    if (user_path_unsafe || !sys::same_path(path, config.user_path)) {
+      std::shared_ptr<PolicyFile> file = projects.get(path);
+      PolicySnapshot snapshot = file->current();
+      if (snapshot.state != PolicyState::kMissing) {
+        tighten(verdict,
+                evaluate_file(Layer::kProject, path, snapshot, call, cf));
+      }
+    }
+  }
+}
+
 Verdict Policy::decide(const nlohmann::json& event,
                        std::optional<BashAnalysis>& bash) const noexcept {
-  static const nlohmann::json kNull;
   std::string_view hook;
   try {
     if (const std::string* h = string_member(event, "hook")) hook = *h;
     Verdict verdict;
     verdict.output = nullptr;
     if (!layers_) return verdict;
-
-    const nlohmann::json& input =
-        event.is_object() && event.contains("input") ? event["input"] : kNull;
     ToolCall call;
-    call.hook = hook;
-    if (const std::string* tool = string_member(input, "tool_name")) {
-      call.tool = *tool;
-    }
-    if (input.is_object()) {
-      auto it = input.find("tool_input");
-      if (it != input.end()) call.input = &*it;
-    }
-
-    const PolicyConfig& config = layers_->config;
-    const nlohmann::json& context =
-        event.is_object() && event.contains("context") ? event["context"]
-                                                       : kNull;
-    const std::string* project = string_member(context, "projectDir");
-    // Only absolute directories: a relative one would be resolved against
-    // wherever Core happens to run. A NUL would cut the path short.
-    if (project != nullptr && (!project->starts_with('/') ||
-                               project->find('\0') != std::string::npos)) {
-      project = nullptr;
-    }
-
     CallFacts cf;
-    cf.facts = config.facts;
-    cf.input = call.input;
-    if (const std::string* cwd = string_member(input, "cwd");
-        cwd != nullptr && cwd->starts_with('/') &&
-        cwd->find('\0') == std::string::npos) {
-      cf.facts.cwd = shell::resolve_path("/", *cwd);
-    }
-    cf.facts.project =
-        project != nullptr ? shell::resolve_path("/", *project) : cf.facts.cwd;
-    if (call.tool == "Bash" && call.input != nullptr &&
-        hook == "pre-tool-use") {
-      if (const std::string* command = string_member(*call.input, "command")) {
-        bash = analyze_bash(*command, cf.facts);
-        cf.bash = &*bash;
-        call.commands = &bash->commands;
-      }
-    }
-
-    // A later layer may only tighten: its allow never counts, its ask and
-    // deny only when stricter than the decision so far.
-    auto tighten = [&verdict](LayerVerdict layer) {
-      if (verdict.layers.empty()) {
-        verdict.decision = layer.decision;
-        verdict.reason = layer.reason;
-      } else if (layer.decision != Decision::kAllow &&
-                 strictness(layer.decision) > strictness(verdict.decision)) {
-        verdict.decision = layer.decision;
-        verdict.reason = layer.reason;
-      }
-      verdict.layers.push_back(std::move(layer));
-    };
-
-    if (!config.managed_path.empty()) {
-      PolicySnapshot managed = layers_->managed.current();
-      if (managed.state != PolicyState::kMissing) {
-        tighten(evaluate_file(Layer::kManaged, config.managed_path, managed,
-                              call, cf));
-      }
-    }
-    PolicySnapshot user = layers_->user_policy();
-    if (user.state == PolicyState::kMissing && !config.user_path_given) {
-      LayerVerdict builtin;
-      builtin.layer = Layer::kBuiltin;
-      apply_rules(builtin_rules().get(), call, cf, false, builtin);
-      tighten(std::move(builtin));
-    } else {
-      if (user.state == PolicyState::kMissing) {
-        user.state = PolicyState::kBroken;
-        user.error = "there is no such file";
-      }
-      tighten(evaluate_file(Layer::kUser, config.user_path, user, call, cf));
-    }
-
-    if (project != nullptr) {
-      std::string path =
-          sys::join_path(*project, std::string(kProjectPolicyPath));
-      // A project that is the home directory would otherwise apply the
-      // user's own file a second time.
-      if (layers_->user_path_unsafe ||
-          !sys::same_path(path, config.user_path)) {
-        std::shared_ptr<PolicyFile> file = layers_->projects.get(path);
-        PolicySnapshot snapshot = file->current();
-        if (snapshot.state != PolicyState::kMissing) {
-          tighten(evaluate_file(Layer::kProject, path, snapshot, call, cf));
-        }
-      }
-    }
+    const std::string* project = nullptr;
+    read_call(event, hook, layers_->config, bash, call, cf, project);
+    layers_->apply(call, cf, project, verdict);
     verdict.output = hook_output(hook, verdict.decision, verdict.reason);
     return verdict;
   } catch (const std::exception& e) {

@@ -145,6 +145,64 @@ ToolResult check_policy(const std::string& path, bool given,
   return result;
 }
 
+namespace {
+
+// A request body as the hook sends it, or the agent's event itself
+// wrapped as one (pre-tool-use unless its hook_event_name says
+// PostToolUse).
+nlohmann::json as_request(nlohmann::json parsed) {
+  if (parsed.contains("hook") && parsed.contains("input")) return parsed;
+  std::string hook = "pre-tool-use";
+  auto name = parsed.find("hook_event_name");
+  if (name != parsed.end() && *name == "PostToolUse") hook = "post-tool-use";
+  return {{"agent", "claude-code"},
+          {"context", nlohmann::json::object()},
+          {"hook", hook},
+          {"input", std::move(parsed)}};
+}
+
+// explain's lines up to the decision: the event, the commands a Bash call
+// runs, and what each layer found. `broken` is set when a layer's file
+// could not be used.
+std::string explain_layers(const nlohmann::json& request,
+                           const std::optional<BashAnalysis>& bash,
+                           const Verdict& verdict, bool& broken) {
+  std::string hook = request["hook"].is_string()
+                         ? request["hook"].get<std::string>()
+                         : std::string("?");
+  const nlohmann::json& input = request["input"];
+  std::string tool = input.is_object() && input.contains("tool_name") &&
+                             input["tool_name"].is_string()
+                         ? input["tool_name"].get<std::string>()
+                         : std::string("(none)");
+  std::string out = "event: " + hook + ", tool " + tool + "\n";
+  if (bash) {
+    std::vector<std::string> lines = describe_commands(*bash);
+    out += lines.empty() ? "commands: none\n" : "commands:\n";
+    for (const std::string& line : lines) out += "  " + line + "\n";
+  }
+  for (const LayerVerdict& layer : verdict.layers) {
+    out += layer_line(layer);
+    broken = broken || !layer.error.empty();
+  }
+  const nlohmann::json& context = request["context"];
+  if (context.is_object() && context.contains("projectDir") &&
+      context["projectDir"].is_string()) {
+    bool seen = false;
+    for (const LayerVerdict& layer : verdict.layers) {
+      seen = seen || layer.layer == Layer::kProject;
+    }
+    if (!seen) {
+      out += "project policy: none (no " + std::string(kProjectPolicyPath) +
+             " in " + display(context["projectDir"].get<std::string>()) +
+             ")\n";
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 ToolResult explain_event(const std::string& path, bool given,
                          const std::optional<std::string>& project_dir,
                          std::string_view event_text,
@@ -159,20 +217,7 @@ ToolResult explain_event(const std::string& path, bool given,
     return result;
   }
 
-  // A request body as the hook sends it, or the agent's event itself.
-  nlohmann::json& parsed = *read;
-  nlohmann::json request;
-  if (parsed.contains("hook") && parsed.contains("input")) {
-    request = std::move(parsed);
-  } else {
-    std::string hook = "pre-tool-use";
-    auto name = parsed.find("hook_event_name");
-    if (name != parsed.end() && *name == "PostToolUse") hook = "post-tool-use";
-    request = {{"agent", "claude-code"},
-               {"context", nlohmann::json::object()},
-               {"hook", hook},
-               {"input", std::move(parsed)}};
-  }
+  nlohmann::json request = as_request(std::move(*read));
   if (project_dir) {
     std::optional<std::string> absolute = sys::canonical(*project_dir);
     if (!absolute) {
@@ -193,38 +238,8 @@ ToolResult explain_event(const std::string& path, bool given,
   std::optional<BashAnalysis> bash;
   Verdict verdict = policy.decide(request, bash);
 
-  std::string hook = request["hook"].is_string()
-                         ? request["hook"].get<std::string>()
-                         : std::string("?");
-  const nlohmann::json& input = request["input"];
-  std::string tool = input.is_object() && input.contains("tool_name") &&
-                             input["tool_name"].is_string()
-                         ? input["tool_name"].get<std::string>()
-                         : std::string("(none)");
-  result.out = "event: " + hook + ", tool " + tool + "\n";
-  if (bash) {
-    std::vector<std::string> lines = describe_commands(*bash);
-    result.out += lines.empty() ? "commands: none\n" : "commands:\n";
-    for (const std::string& line : lines) result.out += "  " + line + "\n";
-  }
   bool broken = false;
-  for (const LayerVerdict& layer : verdict.layers) {
-    result.out += layer_line(layer);
-    broken = broken || !layer.error.empty();
-  }
-  const nlohmann::json& context = request["context"];
-  if (context.is_object() && context.contains("projectDir") &&
-      context["projectDir"].is_string()) {
-    bool seen = false;
-    for (const LayerVerdict& layer : verdict.layers) {
-      seen = seen || layer.layer == Layer::kProject;
-    }
-    if (!seen) {
-      result.out += "project policy: none (no " +
-                    std::string(kProjectPolicyPath) + " in " +
-                    display(context["projectDir"].get<std::string>()) + ")\n";
-    }
-  }
+  result.out = explain_layers(request, bash, verdict, broken);
   result.out += "decision: " + std::string(decision_name(verdict.decision));
   if (!verdict.reason.empty()) result.out += " (" + verdict.reason + ")";
   result.out += '\n';
