@@ -112,6 +112,14 @@ TEST(BuiltinPolicy, RecursiveDeletesAreJudgedByWhatTheyDelete) {
       {"cd .. && rm -rf app", A, "recursive-delete"},
       {"cd ../.. && rm -rf src", D, "recursive-delete"},
       {"( cd ..; rm -rf build )", D, "recursive-delete"},
+      // A function's body is its whole brace group; what follows it is
+      // the caller's, and a call moves the caller as the body's cd does.
+      {"f() { :; } && rm -rf ~", D, "recursive-delete"},
+      {"f() { :; cd /tmp/a/b; }; rm -rf ../../x", D, "recursive-delete"},
+      {"up() { cd ..; }; up && rm -rf app", A, "recursive-delete"},
+      {"f() { :; rm -rf ~; }; export -f f; bash -c f", D, "recursive-delete"},
+      {"f() { :; rm -rf ~; }; eval f", D, "recursive-delete"},
+      {"f() { :; rm -rf ~; }", N, ""},
       {"rm -rf /tmp/../etc", D, "recursive-delete"},
       {"sudo -u root rm -rf /var/log", D, "recursive-delete"},
       {"find / -name x -exec rm -rf {} +", D, "recursive-delete"},

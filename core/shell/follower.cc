@@ -147,17 +147,30 @@ std::unordered_set<std::string_view> Follower::called_functions(
   }
   // Past this much searching, calling them all is the safe answer.
   if (unknown_name || defined.size() * words > (1u << 20)) return defined;
+  // export -f (or declare -fx) hands functions to the shells this one
+  // starts, so bash -c f or xargs bash -c f can call them.
+  bool exported = std::any_of(
+      a.commands.begin(), a.commands.end(), [](const shell::Command& cmd) {
+        if (cmd.argv.size() < 2) return false;
+        std::string_view p = cmd.argv[0].text, o = cmd.argv[1].text;
+        return (p == "export" && o.starts_with('-') &&
+                o.find('f') != std::string_view::npos) ||
+               ((p == "declare" || p == "typeset") && o.starts_with('-') &&
+                o.find('f') != std::string_view::npos &&
+                o.find('x') != std::string_view::npos);
+      });
   for (std::string_view name : defined) {
     for (const shell::Command& cmd : a.commands) {
       if (cmd.function == name) continue;
       if (cmd.argv.empty()) continue;
       // Called as a command, or in the shell text eval or trap run;
       // programs such as xargs, sh -c or time (after an assignment) run
-      // programs, never the shell's functions.
+      // programs, never the shell's functions, unless it is exported.
       std::string_view runner = cmd.argv[0].text;
+      bool text_runs = exported || runner == "eval" || runner == "trap";
       bool named =
           runner == name ||
-          ((runner == "eval" || runner == "trap") &&
+          (text_runs &&
            std::any_of(cmd.argv.begin() + 1, cmd.argv.end(),
                        [&](const Word& w) { return mentions(w.text, name); }));
       if (named) {

@@ -32,7 +32,7 @@ void Reader::parse_list(Stop stop) {
     parse_and_or();
     skip_blanks_and_comment();
     // The body's closing brace was read: what follows is the caller's.
-    if (stop == Stop::kBrace && braces_ <= brace_stop_) return;
+    if (stop == Stop::kBrace && body_closed()) return;
     if (at_end()) return;
     c = s_[i_];
     if (c == '&' && peek(1) != '&' && peek(1) != '>') {
@@ -58,6 +58,8 @@ void Reader::parse_and_or() {
   unsigned saved = place_;
   for (;;) {
     parse_pipeline();
+    // f() { ...; } && next: next is the caller's, not the body's.
+    if (body_closed()) break;
     skip_blanks();
     if (at_end()) break;
     if ((peek() == '&' && peek(1) == '&') ||
@@ -89,6 +91,7 @@ void Reader::parse_pipeline() {
   for (;;) {
     std::size_t stage_first = sh_.out.commands.size();
     parse_command();
+    if (body_closed()) break;
     skip_blanks();
     if (at_end() || peek() != '|' || peek(1) == '|') break;
     bool with_stderr = peek(1) == '&';

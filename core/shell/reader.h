@@ -178,10 +178,15 @@ class Reader {
   int pipeline_ = 0;
   int stage_ = 0;
   Mode mode_ = Mode::kShell;
-  std::string function_;  // the function whose body is being read
+  std::string function_;         // the function whose body is being read
   unsigned function_place_ = 0;  // place_ where that body began
-  int braces_ = 0;      // brace groups open where the cursor is
-  int brace_stop_ = 0;  // for Stop::kBrace: the level that ends the list
+  int braces_ = 0;               // brace groups open where the cursor is
+  // In a function body: the level whose closing brace ends it (a list,
+  // and-or list or pipeline stops there); -1 elsewhere.
+  int brace_stop_ = -1;
+  bool body_closed() const {
+    return brace_stop_ >= 0 && braces_ <= brace_stop_;
+  }
   std::vector<Pending> pending_;
 };
 
