@@ -1,7 +1,13 @@
 // The destructive-git check: git commands that throw work away, rewrite
 // history or overwrite what a remote holds. Aliases given with -c are
 // expanded, and the dashed builtins (git-reset) read as git's own.
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
 #include "shell/checker.h"
+#include "twk/text.h"
 
 namespace twk::core::checks {
 
@@ -14,11 +20,50 @@ void Checker::git(const RunCommand& rc) {
                                 : sub == "checkout" ? "bB"
                                                     : "";
   // Options whose value may be the next word: not paths to check out.
-  Options o = options_of(args, 1, with_value,
-                         {"--conflict", "--orphan", "--source",
-                          "--pathspec-from-file"});
+  Options o = options_of(
+      args, 1, with_value,
+      {"--conflict", "--orphan", "--source", "--pathspec-from-file"});
   git_work_tree(rc, args, o);
   git_history(rc, args, o);
+}
+
+// Aliases the command's own assignments give git: GIT_CONFIG_COUNT with
+// GIT_CONFIG_KEY_n and GIT_CONFIG_VALUE_n, and GIT_CONFIG_PARAMETERS
+// ('alias.x=y' 'alias.z=w').
+void Checker::git_environment_aliases(
+    const RunCommand& rc,
+    const std::function<void(std::string_view, std::string_view)>& alias) {
+  if (rc.source == nullptr || rc.source->assignments.empty()) return;
+  const auto& vars = rc.source->assignments;
+  auto value_of = [&vars](std::string_view name) -> const Word* {
+    for (const auto& [n, w] : vars) {
+      if (n == name && !w.unknown) return &w;
+    }
+    return nullptr;
+  };
+  if (const Word* count = value_of("GIT_CONFIG_COUNT")) {
+    std::optional<std::uint64_t> n =
+        text::parse_decimal(count->text, 64, text::AboveLimit::kClamp);
+    for (std::uint64_t i = 0; n && i < *n; ++i) {
+      const Word* key = value_of("GIT_CONFIG_KEY_" + std::to_string(i));
+      const Word* value = value_of("GIT_CONFIG_VALUE_" + std::to_string(i));
+      if (key != nullptr && value != nullptr) alias(key->text, value->text);
+    }
+  }
+  if (const Word* params = value_of("GIT_CONFIG_PARAMETERS")) {
+    // Each setting single-quoted, separated by blanks.
+    std::string_view t = params->text;
+    for (std::size_t open = t.find('\''); open != std::string_view::npos;) {
+      std::size_t close = t.find('\'', open + 1);
+      if (close == std::string_view::npos) break;
+      std::string_view kv = t.substr(open + 1, close - open - 1);
+      std::size_t eq = kv.find('=');
+      if (eq != std::string_view::npos) {
+        alias(kv.substr(0, eq), kv.substr(eq + 1));
+      }
+      open = t.find('\'', close + 1);
+    }
+  }
 }
 
 // The subcommand and its words in `args`, after git's global options and
@@ -37,30 +82,29 @@ bool Checker::git_arguments(const RunCommand& rc, std::vector<Word>& args) {
   const std::vector<Word>& a = dashed.empty() ? rc.argv : dashed;
   std::size_t k = 1;
   std::vector<std::pair<std::string, std::string>> aliases;
+  // alias.NAME with its value, from wherever the call sets configuration.
+  auto alias = [&aliases](std::string_view name, std::string_view value) {
+    if (name.size() > 6 && text::ascii_iequals(name.substr(0, 6), "alias.")) {
+      aliases.emplace_back(lower(name.substr(6)), std::string(value));
+    }
+  };
+  auto setting = [&alias](std::string_view kv) {
+    std::size_t eq = kv.find('=');
+    if (eq != std::string_view::npos) {
+      alias(kv.substr(0, eq), kv.substr(eq + 1));
+    }
+  };
+  git_environment_aliases(rc, alias);
   while (k < a.size() && a[k].text.starts_with('-')) {
     std::string_view t = a[k].text;
     if (t.starts_with("-c") && t.size() > 2) {  // -cNAME=VALUE, one word
-      std::string_view kv = t.substr(2);
-      std::size_t eq = kv.find('=');
-      if (kv.starts_with("alias.") && eq != std::string_view::npos) {
-        aliases.emplace_back(lower(kv.substr(6, eq - 6)),
-                             std::string(kv.substr(eq + 1)));
-      }
+      setting(t.substr(2));
       ++k;
       continue;
     }
     if (t == "-C" || t == "-c" || t == "--git-dir" || t == "--work-tree" ||
         t == "--namespace" || t == "--exec-path" || t == "--config-env") {
-      if (t == "-c" && k + 1 < a.size()) {
-        const std::string& kv = a[k + 1].text;
-        if (kv.starts_with("alias.")) {
-          std::size_t eq = kv.find('=');
-          if (eq != std::string::npos) {
-            aliases.emplace_back(lower(kv.substr(6, eq - 6)),
-                                 kv.substr(eq + 1));
-          }
-        }
-      }
+      if (t == "-c" && k + 1 < a.size()) setting(a[k + 1].text);
       k += 2;
       continue;
     }
@@ -217,8 +261,8 @@ void Checker::git_history(const RunCommand& rc, const std::vector<Word>& args,
     }
   } else if (has({"merge", "rebase", "cherry-pick", "revert", "am"}, sub)) {
     if (o.long_abbrev("--abort", {"--abort", "--autostash", "--autosquash",
-                                  "--allow-empty", "--allow-unrelated-histories",
-                                  "--apply"})) {
+                                  "--allow-empty",
+                                  "--allow-unrelated-histories", "--apply"})) {
       ask("throws away the " + sub + " in progress.");
     }
   } else if (sub == "tag") {

@@ -81,6 +81,9 @@ class Checker {
 
   // --- git (check_git.cc)
   void git(const RunCommand& rc);
+  static void git_environment_aliases(
+      const RunCommand& rc,
+      const std::function<void(std::string_view, std::string_view)>& alias);
   bool git_arguments(const RunCommand& rc, std::vector<Word>& args);
   void git_work_tree(const RunCommand& rc, const std::vector<Word>& args,
                      const Options& o);

@@ -235,8 +235,10 @@ void Checker::commands(const CommandSet& set, std::string_view raw) {
 }
 
 // True for --help and for dry runs: the command only says what it would
-// do. (kubectl's --dry-run=none is a real run.)
+// do. (kubectl's --dry-run=none is a real run, and a later --no-dry-run
+// undoes an earlier --dry-run.)
 bool Checker::only_describes(const RunCommand& rc) {
+  bool dry = false;
   for (std::size_t k = 1; k < rc.argv.size(); ++k) {
     std::string_view t = rc.argv[k].text;
     // Every word looked for is an option: others need no comparisons.
@@ -246,10 +248,12 @@ bool Checker::only_describes(const RunCommand& rc) {
     if (t == "--dry-run" || t == "--dry-run=client" ||
         t == "--dry-run=server" || t == "--dry-run=true" || t == "--dryrun" ||
         t == "--what-if") {
-      return true;
+      dry = true;
+    } else if (t == "--no-dry-run" || t == "--dry-run=false") {
+      dry = false;
     }
   }
-  return false;
+  return dry;
 }
 
 unsigned Checker::interest_of(std::string_view program) {
