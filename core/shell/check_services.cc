@@ -295,9 +295,11 @@ void Checker::cloud(const RunCommand& rc) {
       std::string_view t = a[k].text;
       if (t.starts_with('-')) continue;
       std::string l = lower(t);
+      // az account subscription cancel ends a whole subscription.
       if (has({"delete", "destroy", "rm", "rb", "remove", "purge"}, l) ||
           l.ends_with(":destroy") || l.ends_with(":delete") ||
-          l.ends_with(":remove") || l == "pg:reset") {
+          l.ends_with(":remove") || l == "pg:reset" ||
+          (p == "az" && l == "cancel")) {
         ask_cloud(rc, "deletes cloud resources.");
         return;
       }
@@ -349,7 +351,13 @@ void Checker::cloud_aws(const RunCommand& rc) {
                       "--ca-bundle", "--color"});
   if (ops.size() < 2) return;
   const std::string& op = ops[1];
-  if (op.starts_with("delete") || op.starts_with("terminate") ||
+  // SQL run through the query services is judged as SQL.
+  for (std::size_t k = 1; k + 1 < a.size(); ++k) {
+    std::string_view t = a[k].text;
+    if (t == "--query-string" || t == "--sql") sql(rc, a[k + 1].text);
+  }
+  if (op.starts_with("delete") || op.starts_with("batch-delete") ||
+      op.starts_with("terminate") ||
       op.starts_with("remove") || op.starts_with("deregister") ||
       op.starts_with("destroy") || op.starts_with("purge") ||
       op.starts_with("schedule-key-deletion")) {

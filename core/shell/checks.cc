@@ -249,7 +249,8 @@ bool Checker::only_describes(const RunCommand& rc) {
         t == "--dry-run=server" || t == "--dry-run=true" || t == "--dryrun" ||
         t == "--what-if") {
       dry = true;
-    } else if (t == "--no-dry-run" || t == "--dry-run=false") {
+    } else if (t == "--no-dry-run" || t == "--dry-run=false" ||
+               t == "--dry-run=none") {
       dry = false;
     }
   }
