@@ -9,19 +9,6 @@
 
 namespace twk::core::commands {
 
-namespace {
-
-// True when `w`, given to a shell as code, holds a variable's value that
-// cannot be known: code carried over from an earlier call (X='rm -rf ~'
-// then eval "$X") would pass unseen. Unknown output of a substitution does
-// not count: the program that prints it is judged itself, and
-// eval "$(ssh-agent -s)" is everyday work.
-bool hidden_code(const Word& w) {
-  return w.unknown && w.substitutions.empty() && !w.process;
-}
-
-}  // namespace
-
 // Follows what carrier `p` runs, with argv[0] the program; fills in
 // `extra` with what the command itself should carry (the download it
 // runs, the text on its standard input).
@@ -364,8 +351,7 @@ void Follower::follow_git_ssh(const std::vector<Word>& argv,
       setting = argv[++m].text;
     } else if (t.starts_with("-c")) {
       setting = t.substr(2);
-    } else if (t == "-C" || t == "--git-dir" || t == "--work-tree" ||
-               t == "--namespace" || t == "--config-env") {
+    } else if (git_option_takes_value(t)) {
       ++m;
       continue;
     }

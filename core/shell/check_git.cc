@@ -3,8 +3,8 @@
 // expanded, and the dashed builtins (git-reset) read as git's own.
 #include <algorithm>
 #include <cstdint>
-#include <functional>
 #include <optional>
+#include <utility>
 
 #include "shell/checker.h"
 #include "twk/text.h"
@@ -27,13 +27,13 @@ void Checker::git(const RunCommand& rc) {
   git_history(rc, args, o);
 }
 
-// Aliases the command's own assignments give git: GIT_CONFIG_COUNT with
-// GIT_CONFIG_KEY_n and GIT_CONFIG_VALUE_n, and GIT_CONFIG_PARAMETERS
-// ('alias.x=y' 'alias.z=w').
-void Checker::git_environment_aliases(
-    const RunCommand& rc,
-    const std::function<void(std::string_view, std::string_view)>& alias) {
-  if (rc.source == nullptr || rc.source->assignments.empty()) return;
+// The settings the command's own assignments give git, as (name, value)
+// views into their words: GIT_CONFIG_COUNT with GIT_CONFIG_KEY_n and
+// GIT_CONFIG_VALUE_n, and GIT_CONFIG_PARAMETERS ('alias.x=y' 'alias.z=w').
+std::vector<std::pair<std::string_view, std::string_view>>
+Checker::git_environment_settings(const RunCommand& rc) {
+  std::vector<std::pair<std::string_view, std::string_view>> out;
+  if (rc.source == nullptr || rc.source->assignments.empty()) return out;
   const auto& vars = rc.source->assignments;
   auto value_of = [&vars](std::string_view name) -> const Word* {
     for (const auto& [n, w] : vars) {
@@ -47,7 +47,9 @@ void Checker::git_environment_aliases(
     for (std::uint64_t i = 0; n && i < *n; ++i) {
       const Word* key = value_of("GIT_CONFIG_KEY_" + std::to_string(i));
       const Word* value = value_of("GIT_CONFIG_VALUE_" + std::to_string(i));
-      if (key != nullptr && value != nullptr) alias(key->text, value->text);
+      if (key != nullptr && value != nullptr) {
+        out.emplace_back(key->text, value->text);
+      }
     }
   }
   if (const Word* params = value_of("GIT_CONFIG_PARAMETERS")) {
@@ -59,11 +61,12 @@ void Checker::git_environment_aliases(
       std::string_view kv = t.substr(open + 1, close - open - 1);
       std::size_t eq = kv.find('=');
       if (eq != std::string_view::npos) {
-        alias(kv.substr(0, eq), kv.substr(eq + 1));
+        out.emplace_back(kv.substr(0, eq), kv.substr(eq + 1));
       }
       open = t.find('\'', close + 1);
     }
   }
+  return out;
 }
 
 // The subcommand and its words in `args`, after git's global options and
@@ -94,7 +97,7 @@ bool Checker::git_arguments(const RunCommand& rc, std::vector<Word>& args) {
       alias(kv.substr(0, eq), kv.substr(eq + 1));
     }
   };
-  git_environment_aliases(rc, alias);
+  for (auto [name, value] : git_environment_settings(rc)) alias(name, value);
   while (k < a.size() && a[k].text.starts_with('-')) {
     std::string_view t = a[k].text;
     if (t.starts_with("-c") && t.size() > 2) {  // -cNAME=VALUE, one word
@@ -102,8 +105,7 @@ bool Checker::git_arguments(const RunCommand& rc, std::vector<Word>& args) {
       ++k;
       continue;
     }
-    if (t == "-C" || t == "-c" || t == "--git-dir" || t == "--work-tree" ||
-        t == "--namespace" || t == "--exec-path" || t == "--config-env") {
+    if (git_option_takes_value(t)) {
       if (t == "-c" && k + 1 < a.size()) setting(a[k + 1].text);
       k += 2;
       continue;

@@ -39,7 +39,10 @@ Checker::SecretKind Checker::secret_kind(std::string_view path) const {
     return SecretKind::kSecret;
   }
   std::string_view b = path.substr(path.rfind('/') + 1);
-  if (b.empty() || b.ends_with(".pub")) return SecretKind::kNone;
+  if (b.empty()) return SecretKind::kNone;
+  std::string lb = lower(b);
+  std::string_view name = without_backup_ending(lb);
+  if (name.ends_with(".pub")) return SecretKind::kNone;
   if (path.starts_with("/etc/")) {
     bool system = has({"/etc/shadow", "/etc/gshadow", "/etc/shadow-",
                        "/etc/gshadow-", "/etc/sudoers", "/etc/master.passwd"},
@@ -48,9 +51,6 @@ Checker::SecretKind Checker::secret_kind(std::string_view path) const {
                   path.starts_with("/etc/ssh/ssh_host_");
     if (system) return SecretKind::kSecret;
   }
-  std::string lb = lower(b);
-  std::string_view name = without_backup_ending(lb);
-  if (name.ends_with(".pub")) return SecretKind::kNone;
   if (std::optional<SecretKind> kind = home_secret(path, name)) return *kind;
   return named_secret(name);
 }
@@ -65,8 +65,9 @@ std::optional<Checker::SecretKind> Checker::home_secret(
       path[f_.home.size() + 1] != '.' || !below(path, f_.home)) {
     return std::nullopt;
   }
-  std::string rel_text = lower(path.substr(f_.home.size() + 1));
-  rel_text.resize(rel_text.size() - (path.size() - path.rfind('/') - 1));
+  // The directories below the home in lower case, then the name.
+  std::size_t start = f_.home.size() + 1;
+  std::string rel_text = lower(path.substr(start, path.rfind('/') + 1 - start));
   rel_text += name;
   std::string_view rel = rel_text;
   if (rel.starts_with(".kube/config") || rel.starts_with(".aws/credentials") ||
@@ -307,7 +308,7 @@ bool Checker::may_hold_secrets(const RunCommand& rc) const {
 void Checker::git_add_secrets(const RunCommand& rc) {
   std::size_t k = 1;
   while (k < rc.argv.size() && rc.argv[k].text.starts_with('-')) {
-    k += rc.argv[k].text == "-C" || rc.argv[k].text == "-c" ? 2 : 1;
+    k += git_option_takes_value(rc.argv[k].text) ? 2 : 1;
   }
   if (k >= rc.argv.size()) return;
   if (rc.argv[k].text == "add") {

@@ -135,14 +135,15 @@ struct Options {
   bool long_has(std::string_view name) const {
     bool on = false;
     for (std::string_view l : longs) {
-      if (l == name) {
-        on = true;
-      } else if (l.starts_with("--no-") && name.starts_with("--") &&
-                 l.substr(5) == name.substr(2)) {
-        on = false;
-      }
+      if (l == name) on = true;
+      if (negates(l, name)) on = false;
     }
     return on;
+  }
+  // True when `l` is --no-NAME for `name` --NAME.
+  static bool negates(std::string_view l, std::string_view name) {
+    return l.starts_with("--no-") && name.starts_with("--") &&
+           l.substr(5) == name.substr(2);
   }
   // A long option given by an unambiguous prefix of `name` among `known`.
   // As with long_has, a later --no-name turns it off again.
@@ -150,8 +151,7 @@ struct Options {
                    std::initializer_list<std::string_view> known) const {
     bool on = false;
     for (std::string_view l : longs) {
-      if (l.starts_with("--no-") && name.starts_with("--") &&
-          l.substr(5) == name.substr(2)) {
+      if (negates(l, name)) {
         on = false;
         continue;
       }

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "shell/check_util.h"
@@ -81,9 +82,8 @@ class Checker {
 
   // --- git (check_git.cc)
   void git(const RunCommand& rc);
-  static void git_environment_aliases(
-      const RunCommand& rc,
-      const std::function<void(std::string_view, std::string_view)>& alias);
+  static std::vector<std::pair<std::string_view, std::string_view>>
+  git_environment_settings(const RunCommand& rc);
   bool git_arguments(const RunCommand& rc, std::vector<Word>& args);
   void git_work_tree(const RunCommand& rc, const std::vector<Word>& args,
                      const Options& o);

@@ -75,6 +75,10 @@ CommandSet follow(std::string_view text, const FollowFacts& facts);
 // The program name of a word: the last path component of its known text.
 std::string program_name(const shell::Word& word);
 
+// True for git's options before the subcommand whose value is the next
+// word (-C DIR, -c NAME=VALUE, --git-dir DIR, ...).
+bool git_option_takes_value(std::string_view option);
+
 // True for download tools: curl, wget and the like.
 bool is_download_program(std::string_view program);
 // True for shells that read a script: bash, sh, zsh, dash, ksh, ...

@@ -343,6 +343,12 @@ bool is_shell_program(std::string_view p) {
   return (commands::program_traits(p) & commands::kShell) != 0;
 }
 
+bool git_option_takes_value(std::string_view option) {
+  return option == "-C" || option == "-c" || option == "--git-dir" ||
+         option == "--work-tree" || option == "--namespace" ||
+         option == "--exec-path" || option == "--config-env";
+}
+
 bool is_download_program(std::string_view p) {
   return (commands::program_traits(p) & commands::kDownload) != 0;
 }

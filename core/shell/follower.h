@@ -36,6 +36,15 @@ bool is_option(const Word& w);
 // "NAME=value" with a valid variable name.
 bool is_assignment(const Word& w);
 
+// True when `w`, run or read as code, holds a variable's value that
+// cannot be known: code carried over from an earlier call (X='rm -rf ~'
+// then eval "$X") would pass unseen. Unknown output of a substitution does
+// not count: the program that prints it is judged itself, and
+// eval "$(ssh-agent -s)" is everyday work.
+inline bool hidden_code(const Word& w) {
+  return w.unknown && w.substitutions.empty() && !w.process;
+}
+
 // The texts of argv[from...] joined with blanks, as shell text.
 std::string join_words(const std::vector<Word>& argv, std::size_t from);
 
@@ -210,7 +219,7 @@ class Follower {
   int analyses_ = 0;
   int followed_ = 0;  // follow_command calls, against the budget
   std::size_t words_followed_ = 0;  // their words, against words_budget_
-  std::size_t words_budget_ = 4096;
+  std::size_t words_budget_;
   bool words_exceeded_ = false;
   std::vector<std::pair<std::string, std::string>> downloads_;
 };

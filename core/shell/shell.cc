@@ -27,7 +27,7 @@ std::string_view Word::known_prefix() const {
 Analysis analyze(std::string_view text, const Environment& env,
                  const Limits& limits) {
   Analysis out;
-  Shared shared{env, limits, out, {}, {}, 1, 1, false, {}, 0, 4096};
+  Shared shared(env, limits, out);
   shared.state.set_cwd(env.cwd);
   Reader reader(shared, text, 0, 0, 0);
   reader.run();

@@ -52,6 +52,9 @@ class ShellState {
 
 // What every reader of one analysis shares.
 struct Shared {
+  Shared(const Environment& e, const Limits& l, Analysis& o)
+      : env(e), limits(l), out(o) {}
+
   const Environment& env;
   const Limits& limits;
   Analysis& out;

@@ -43,8 +43,7 @@ void Follower::follow_command(std::vector<Word> argv, std::size_t k,
   if (k >= argv.size()) return;
   // bash -c '$CMD': nested code whose program is a variable's value that
   // Core can't know runs code unseen, as eval "$CMD" does.
-  if (ctx.depth > 0 && !ctx.unknown_text && argv[k].unknown &&
-      argv[k].substitutions.empty() && !argv[k].process) {
+  if (ctx.depth > 0 && !ctx.unknown_text && hidden_code(argv[k])) {
     problem(ctx, "runs a program named by a variable Core can't know");
   }
   if (named != k) {
