@@ -25,7 +25,7 @@ struct RunCommand {
   // The program's name: the last component of argv[0]; empty when argv[0]
   // is not known.
   std::string program;
-  std::string cwd;  // absolute, or empty when unknown
+  shell::Dir cwd;  // absolute, or empty when unknown
   // The simple command it came from (for redirections and where it sits);
   // null for commands read out of interpreter code. Its words may have been
   // moved into `argv`: read them here.

@@ -17,7 +17,7 @@ Word Reader::expand(Mode mode, bool quoted) {
 
 std::optional<std::string> Reader::lookup(std::string_view name) const {
   if (const std::optional<std::string>* v = sh_.state.var(name)) return *v;
-  if (name == "PWD" && !sh_.state.cwd().empty()) return sh_.state.cwd();
+  if (name == "PWD" && !sh_.state.cwd().empty()) return sh_.state.cwd().str();
   auto env = sh_.env.variables.find(name);
   if (env != sh_.env.variables.end()) return env->second;
   return std::nullopt;
@@ -186,7 +186,7 @@ void Reader::read_tilde(Fields& f) {
     f.literal("/root", true);
   } else if (user == "+") {
     f.value(
-        sh_.state.cwd().empty() ? std::nullopt : std::optional(sh_.state.cwd()),
+        sh_.state.cwd().empty() ? std::nullopt : std::optional(sh_.state.cwd().str()),
         true, false);
   } else {
     f.unknown(true);  // another user's home, or ~- and friends

@@ -192,7 +192,7 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
     return;
   }
   shell::Environment env;
-  env.cwd = ctx.cwd;
+  env.cwd = ctx.cwd.str();
   if (!ctx.remote) {
     if (!facts_.home.empty()) env.variables["HOME"] = facts_.home;
     env.variables["TMPDIR"] = facts_.tmpdir;

@@ -90,7 +90,7 @@ class Follower {
 
   // Where and how the text being followed runs.
   struct Context {
-    std::string cwd;
+    shell::Dir cwd;
     bool elevated = false;
     bool remote = false;
     bool container = false;

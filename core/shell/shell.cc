@@ -12,6 +12,7 @@
 // Limits::max_nesting.
 #include "shell/shell.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "shell/reader.h"
@@ -27,11 +28,16 @@ std::string_view Word::known_prefix() const {
 Analysis analyze(std::string_view text, const Environment& env,
                  const Limits& limits) {
   Analysis out;
+  // Most commands end at one of these: growing the vector one command at
+  // a time would move every command several times.
+  std::size_t ends = 1;
+  for (char c : text) ends += c == '\n' || c == ';' || c == '|' || c == '&';
+  out.commands.reserve(std::min(ends, limits.max_commands));
   Shared shared(env, limits, out);
-  shared.state.set_cwd(env.cwd);
+  shared.state.set_cwd(Dir(env.cwd));
   Reader reader(shared, text, 0, 0, 0);
   reader.run();
-  out.final_cwd = shared.state.cwd();
+  out.final_cwd = shared.state.cwd().str();
   return out;
 }
 

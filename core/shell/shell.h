@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,47 @@ namespace twk::core::shell {
 
 // Stands in a word's text for a part whose value cannot be known.
 inline constexpr char kUnknown = '\x01';
+
+// An absolute directory, or none (unknown). Every command carries the
+// directory it runs in, and most commands of a text share one: copies
+// share one string, so handing each its directory allocates nothing.
+class Dir {
+ public:
+  Dir() = default;
+  Dir(std::string path)  // NOLINT: a path is a directory
+      : p_(path.empty() ? nullptr
+                        : std::make_shared<const std::string>(std::move(path))) {}
+  Dir(const char* path) : Dir(std::string(path)) {}  // NOLINT
+
+  // The path; empty when unknown.
+  const std::string& str() const { return p_ ? *p_ : none(); }
+  operator const std::string&() const { return str(); }  // NOLINT
+  operator std::string_view() const { return str(); }    // NOLINT
+  bool empty() const { return p_ == nullptr; }
+  void clear() { p_.reset(); }
+
+  friend bool operator==(const Dir& a, const Dir& b) {
+    return a.p_ == b.p_ || a.str() == b.str();
+  }
+  friend bool operator==(const Dir& a, std::string_view b) {
+    return a.str() == b;
+  }
+  friend bool operator==(const Dir& a, const char* b) { return a.str() == b; }
+  friend bool operator==(const Dir& a, const std::string& b) {
+    return a.str() == b;
+  }
+  friend std::string operator+(std::string_view a, const Dir& b) {
+    std::string out(a);
+    return out += b.str();
+  }
+
+ private:
+  static const std::string& none() {
+    static const std::string empty;
+    return empty;
+  }
+  std::shared_ptr<const std::string> p_;
+};
 
 // One word after expansion and quote removal.
 struct Word {
@@ -86,7 +128,7 @@ struct Command {
   int group = 0;
   // The directory the shell would be in when it runs: absolute, or empty
   // when unknown.
-  std::string cwd;
+  Dir cwd;
   // The function whose body holds it (it runs when that is called);
   // empty outside function bodies.
   std::string function;

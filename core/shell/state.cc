@@ -23,10 +23,10 @@ void ShellState::set_var(std::string_view name,
   undo_.push_back(std::move(u));
 }
 
-void ShellState::set_cwd(std::string cwd) {
+void ShellState::set_cwd(Dir cwd) {
   Undo u;
   u.is_cwd = true;
-  u.old_value = std::move(cwd_);
+  u.old_cwd = std::move(cwd_);
   undo_.push_back(std::move(u));
   cwd_ = std::move(cwd);
 }
@@ -35,7 +35,7 @@ void ShellState::roll_back(std::size_t mark) {
   while (undo_.size() > mark) {
     Undo& u = undo_.back();
     if (u.is_cwd) {
-      cwd_ = std::move(*u.old_value);
+      cwd_ = std::move(u.old_cwd);
     } else if (u.had) {
       vars_.find(u.name)->second = std::move(u.old_value);
     } else {

@@ -22,7 +22,7 @@ namespace twk::core::shell {
 class ShellState {
  public:
   // The directory: absolute, or empty when unknown.
-  const std::string& cwd() const { return cwd_; }
+  const Dir& cwd() const { return cwd_; }
   // Nothing when the text never assigned `name`; else its value, or
   // nothing inside when the value is unknown.
   const std::optional<std::string>* var(std::string_view name) const {
@@ -32,7 +32,7 @@ class ShellState {
   // Assigns `name`; nothing for a value that is not known.
   void set_var(std::string_view name, std::optional<std::string> value);
   // Changes the directory (empty: unknown).
-  void set_cwd(std::string cwd);
+  void set_cwd(Dir cwd);
   // A point to roll back to.
   std::size_t mark() const { return undo_.size(); }
   // Undoes every change made since `mark`.
@@ -44,9 +44,10 @@ class ShellState {
     bool had = false;  // the variable existed before
     std::string name;
     std::optional<std::string> old_value;
+    Dir old_cwd;
   };
   std::map<std::string, std::optional<std::string>, std::less<>> vars_;
-  std::string cwd_;
+  Dir cwd_;
   std::vector<Undo> undo_;
 };
 
