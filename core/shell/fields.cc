@@ -45,7 +45,11 @@ Word Fields::joined() {
 
 void Fields::flush() {
   (sink_ != nullptr ? *sink_ : fields_).push_back(std::move(cur_));
-  cur_ = Word{};
+  // What the move left behind, reset field by field: cheaper than a new
+  // Word for every word read.
+  cur_.text.clear();
+  cur_.substitutions.clear();
+  cur_.unknown = cur_.glob = cur_.quoted = cur_.process = false;
   started_ = false;
 }
 

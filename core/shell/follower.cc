@@ -280,7 +280,9 @@ const Word* Follower::stdin_word(const shell::Command& cmd) const {
 void Follower::push(std::vector<Word> argv, Context ctx,
                     const shell::Command* source, RunCommand&& extra) {
   if (out_.commands.size() >= 4096) return;
-  RunCommand rc = std::move(extra);
+  // Built in place: a RunCommand is large, and moving it twice per
+  // command showed in every decision.
+  RunCommand& rc = out_.commands.emplace_back(std::move(extra));
   if (rc.program.empty() && !argv.empty()) rc.program = program_name(argv[0]);
   rc.argv = std::move(argv);
   rc.cwd = std::move(ctx.cwd);
@@ -290,7 +292,6 @@ void Follower::push(std::vector<Word> argv, Context ctx,
   rc.container = ctx.container;
   rc.depth = ctx.depth;
   rc.via = std::move(ctx.via);
-  out_.commands.push_back(std::move(rc));
 }
 
 // Skips the options of a wrapper: `with_arg` lists the short options that

@@ -107,7 +107,7 @@ class Reader {
   // A command where the cursor is, in this reader's place and state.
   Command new_command() const;
   // Adds `cmd` to the analysis, unless that is past the command limit.
-  void emit(Command cmd);
+  void emit(Command&& cmd);
   // NAME= or NAME+= at the cursor: the length up to and including '='.
   std::size_t assignment_length() const;
   void parse_simple();

@@ -17,7 +17,7 @@ Command Reader::new_command() const {
   return cmd;
 }
 
-void Reader::emit(Command cmd) {
+void Reader::emit(Command&& cmd) {
   if (sh_.out.commands.size() >= sh_.limits.max_commands) {
     sh_.problem("more than " + std::to_string(sh_.limits.max_commands) +
                 " commands");
