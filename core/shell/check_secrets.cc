@@ -12,6 +12,10 @@ namespace twk::core::checks {
 
 namespace {
 
+// True when `text` holds, in any case, one of the names that secret files
+// and directories have (defined below, with the names).
+bool has_secret_hint(std::string_view text);
+
 // `name` without the endings that mark a copy kept aside (config.json.old,
 // credentials-backup, .env.bak~): a copy holds what the original holds.
 std::string_view without_backup_ending(std::string_view name) {
@@ -40,6 +44,12 @@ Checker::SecretKind Checker::secret_kind(std::string_view path) const {
   }
   std::string_view b = path.substr(path.rfind('/') + 1);
   if (b.empty()) return SecretKind::kNone;
+  // Every name judged below holds one of kHints, and every path the
+  // home's rules judge is in one of its dot-directories: most paths are
+  // neither, and need no lower-case copy or comparisons.
+  bool in_home_dot = !f_.home.empty() && path.size() > f_.home.size() + 1 &&
+                     path[f_.home.size() + 1] == '.' && below(path, f_.home);
+  if (!in_home_dot && !has_secret_hint(path)) return SecretKind::kNone;
   std::string lb = lower(b);
   std::string_view name = without_backup_ending(lb);
   if (name.ends_with(".pub")) return SecretKind::kNone;
@@ -208,7 +218,6 @@ void Checker::secret_dir(const std::string& path, const std::string& what) {
 }
 
 namespace {
-bool has_secret_hint(std::string_view text);
 
 // Beyond the name-only programs: those that act on files without
 // printing them.
