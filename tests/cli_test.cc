@@ -165,13 +165,6 @@ TEST_F(CliExtraArgumentsTest, ArgumentsAfterTheSecondAreIgnored) {
 
 class CliInputTest : public LiveRecordTest {};
 
-std::string nested_objects(std::size_t depth) {
-  std::string s;
-  for (std::size_t i = 0; i < depth; ++i) s += "{\"k\":";
-  s += "0";
-  return s + std::string(depth, '}');
-}
-
 TEST_F(CliInputTest, InputThatIsNotJsonIsNeverSentToCore) {
   const std::string inputs[] = {
       "",
