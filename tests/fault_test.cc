@@ -281,8 +281,8 @@ TEST_F(FaultTransport, PeerThatBreaksOrFloodsTheExchange) {
 }
 
 // ---------------------------------------------------------------------------
-// Cores started by the hook (the stand-in fake-core) that fail it after
-// their health check.
+// Runs in which the hook starts the stand-in fake-core. (Starts that fail,
+// whatever the cause, are the cases of StartOutcome in start_test.cc.)
 
 class FaultStartTest : public FakeCoreTest {
  protected:
@@ -295,35 +295,6 @@ class FaultStartTest : public FakeCoreTest {
     return FakeCoreTest::env(mode, std::move(extra));
   }
 };
-
-using FaultCoreProcess = FaultStartTest;
-
-TEST_F(FaultCoreProcess, CoreKilledInTheMiddleOfThePolicyRequest) {
-  RunResult r = run_hook(kEvent, env("die-on-policy"));
-  expect_kept_promise(r, 3000ms);
-  EXPECT_EQ(r.out, ask_line(kReset));
-  std::vector<pid_t> pids = started_pids();
-  ASSERT_EQ(pids.size(), 1u) << "a failure after the start is not retried";
-  EXPECT_TRUE(ends_within(pids[0], 1000ms));
-  EXPECT_EQ(lines_of(requests_file()).back(),
-            "POST /v1/policy/hook HTTP/1.1 | Bearer t");
-  EXPECT_FALSE(exists(lock_dir()));
-}
-
-TEST_F(FaultCoreProcess, CoreHealthyButSilentOnThePolicyRequest) {
-  constexpr auto kDeadline = 1200ms;
-  RunResult r = run_hook(
-      kEvent, env("hang-on-policy", {{"TWK_HOOK_DEADLINE_MS", "1200"}}));
-  expect_kept_promise(r, kDeadline);
-  EXPECT_EQ(r.out, ask_line(kTimedOut));
-  EXPECT_GE(r.elapsed, kDeadline - 50ms);
-  EXPECT_EQ(started_pids().size(), 1u);
-  std::vector<std::string> requests = lines_of(requests_file());
-  ASSERT_FALSE(requests.empty());
-  EXPECT_EQ(requests.front(), "GET /health HTTP/1.1");
-  EXPECT_EQ(requests.back(), "POST /v1/policy/hook HTTP/1.1 | Bearer t");
-  EXPECT_FALSE(exists(lock_dir()));
-}
 
 // The token goes only to a process that runs the Core executable. A record
 // that names some other listening program, with the pid of a process that
@@ -367,92 +338,6 @@ TEST_F(FaultRecordOwner, TokenIsNeverSentToAProgramThatIsNotCore) {
 
 using FaultFileSystem = FaultStartTest;
 
-TEST_F(FaultFileSystem, StateDirectoryUnderARegularFile) {
-  write_file(scratch_ / "plain", "a file, not a directory");
-  RunResult r = run_hook(
-      kEvent, env("ok", {{"TARNWICK_HOME", scratch_ / "plain/state"},
-                         {"HOME", scratch_.path()}}));
-  expect_kept_promise(r, 3000ms);
-  EXPECT_EQ(r.out, ask_line("couldn't take Core's start lock: Not a directory "
-                            "(os error 20)"));
-  EXPECT_TRUE(started_pids().empty());
-}
-
-// A directory where the endpoint record belongs: the started Core cannot
-// write its record, so it never counts as started, and is killed when the
-// start budget runs out.
-TEST_F(FaultFileSystem, EndpointRecordPathIsADirectory) {
-  ASSERT_TRUE(std::filesystem::create_directories(endpoint_file()));
-  RunResult r = run_hook(kEvent, env("ok", {{"TWK_HOOK_DEADLINE_MS", "1000"}}));
-  expect_kept_promise(r, 1000ms);
-  EXPECT_EQ(r.out, ask_line("Core didn't start in time"));
-  std::vector<pid_t> pids = started_pids();
-  ASSERT_EQ(pids.size(), 1u);
-  EXPECT_TRUE(ends_within(pids[0], 2000ms));
-  EXPECT_FALSE(exists(lock_dir()));
-}
-
-TEST_F(FaultFileSystem, LogThatCannotBeOpened) {
-  struct Case {
-    const char* name;
-    std::function<void()> make;
-    std::string error;
-  } cases[] = {
-      {"logs is a regular file",
-       [&] { write_file(state_ / "logs", "x"); },
-       "Not a directory (os error 20)"},
-      {"log is a FIFO nobody reads",
-       [&] {
-         std::filesystem::create_directories(state_ / "logs");
-         ASSERT_EQ(::mkfifo(log_file().c_str(), 0644), 0);
-       },
-       "No such device or address (os error 6)"},
-      {"log is a symbolic link to itself",
-       [&] {
-         std::filesystem::create_directories(state_ / "logs");
-         std::filesystem::create_symlink("backend.log", log_file());
-       },
-       "Too many levels of symbolic links (os error 40)"},
-      // Links are never followed, wherever they point: Core's output must
-      // not be appended to, nor a log created in, what a link names.
-      {"log is a link into a missing directory",
-       [&] {
-         std::filesystem::create_directories(state_ / "logs");
-         std::filesystem::create_symlink(scratch_ / "missing/backend.log",
-                                         log_file());
-       },
-       "Too many levels of symbolic links (os error 40)"},
-      {"log is a link to another file",
-       [&] {
-         std::filesystem::create_directories(state_ / "logs");
-         write_file(scratch_ / "other-file", "kept\n");
-         std::filesystem::create_symlink(scratch_ / "other-file", log_file());
-       },
-       "Too many levels of symbolic links (os error 40)"},
-      {"logs is a link to another directory",
-       [&] {
-         std::filesystem::create_directories(scratch_ / "other-dir");
-         std::filesystem::create_symlink(scratch_ / "other-dir",
-                                         state_ / "logs");
-       },
-       // A link is not a directory to an open that does not follow it.
-       "Not a directory (os error 20)"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::filesystem::remove_all(state_ / "logs");
-    c.make();
-    RunResult r = run_hook(kEvent, env());
-    expect_kept_promise(r, 3000ms);
-    EXPECT_EQ(r.out, ask_line("couldn't open Core's log: " + c.error));
-    EXPECT_TRUE(started_pids().empty());
-    EXPECT_FALSE(exists(lock_dir()));
-  }
-  EXPECT_FALSE(exists(scratch_ / "missing"));
-  EXPECT_EQ(read_file(scratch_ / "other-file"), "kept\n");
-  EXPECT_FALSE(exists(scratch_ / "other-dir/backend.log"));
-}
-
 // A FIFO as the log that someone does read: Core starts, and gets it as
 // ordinary blocking standard output and error.
 TEST_F(FaultFileSystem, LogThatIsAFifoWithAReader) {
@@ -482,75 +367,6 @@ TEST_F(FaultFileSystem, LogThatIsAFifoWithAReader) {
     EXPECT_TRUE(reported(fact)) << fact;
   }
   EXPECT_NE(logged.find("started in mode report"), std::string::npos);
-}
-
-// Locks that cannot be broken although they are old: the start waits for
-// them until its budget ends, then gives up with the usual reason and
-// leaves them where they are.
-TEST_F(FaultFileSystem, OldLockThatCannotBeRemoved) {
-  auto age = [](const std::string& path) {
-    timespec old[2];
-    ::clock_gettime(CLOCK_REALTIME, &old[0]);
-    old[0].tv_sec -= 120;
-    old[1] = old[0];
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, AT_SYMLINK_NOFOLLOW), 0);
-  };
-  struct Case {
-    const char* name;
-    std::function<void()> make;
-  } cases[] = {
-      {"directory that is not empty",
-       [&] {
-         write_file(lock_dir() + "/left-behind", "x");
-         age(lock_dir());
-       }},
-      {"regular file",
-       [&] {
-         write_file(lock_dir(), "x");
-         age(lock_dir());
-       }},
-  };
-  constexpr auto kDeadline = 800ms;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::filesystem::remove_all(lock_dir());
-    c.make();
-    RunResult r =
-        run_hook(kEvent, env("ok", {{"TWK_HOOK_DEADLINE_MS", "800"}}));
-    expect_kept_promise(r, kDeadline);
-    EXPECT_EQ(r.out, ask_line("another start of Core is taking too long"));
-    EXPECT_GE(r.elapsed, kDeadline - 50ms);
-    EXPECT_TRUE(exists(lock_dir()));
-    EXPECT_TRUE(started_pids().empty());
-  }
-}
-
-// A FIFO named as the Core binary: looking into it for a "#!" line must not
-// wait for a writer, nor for data from a writer that sends none.
-TEST_F(FaultFileSystem, CoreBinaryThatIsAFifo) {
-  const std::string fifo = scratch_ / "core-fifo";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0755), 0);
-  auto e = env("ok", {{"TWK_CORE_BINARY", fifo},
-                      {"TWK_HOOK_DEADLINE_MS", "1000"}});
-
-  // Without a writer it reads as empty, so it is started like a binary,
-  // which the system refuses.
-  RunResult r = run_hook(kEvent, e);
-  expect_kept_promise(r, 1000ms);
-  EXPECT_EQ(r.out, ask_line("couldn't start Core at " + fifo +
-                            ": Permission denied (os error 13)"));
-  EXPECT_FALSE(exists(lock_dir()));
-
-  // A writer that holds it open without writing: it cannot be read.
-  int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  int writer = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(writer, 0);
-  r = run_hook(kEvent, e);
-  ::close(writer);
-  ::close(reader);
-  expect_kept_promise(r, 1000ms);
-  EXPECT_EQ(r.out, ask_line("no Core binary at " + fifo));
-  EXPECT_TRUE(started_pids().empty());
 }
 
 // The runtime record and the core directory are read when nothing else
@@ -636,29 +452,6 @@ TEST_F(FaultHost, StdoutAndStderrClosedAtStart) {
   EXPECT_EQ(lines_of(requests_file()).back(),
             "POST /v1/policy/hook HTTP/1.1 | Bearer t");
   EXPECT_FALSE(exists(lock_dir()));
-}
-
-// A host that ignores SIGCHLD passes that on to the hook. The Core it
-// starts must still be its own child to wait for: an exit while starting is
-// seen at once, and a Core that does start is used as usual.
-TEST_F(FaultHost, HostThatIgnoresChildSignals) {
-  struct Case {
-    const char* mode;
-    std::string out;
-  } cases[] = {
-      {"exit3", ask_line("Core exited while starting (exit status: 3)")},
-      {"ok", "{\"from\":\"core\"}\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.mode);
-    ProgramRun run = hook_run(kEvent, env(c.mode));
-    run.ignored_signals = {SIGCHLD};
-    RunResult r = run_program(run);
-    expect_kept_promise(r, 3000ms);
-    EXPECT_EQ(r.out, c.out);
-    EXPECT_LT(r.elapsed, 2000ms) << "not at the end of the start budget";
-    kill_cores_for(endpoint_file());
-  }
 }
 
 // A host that does not read the hook's stdout (its pipe is full): the
@@ -849,21 +642,6 @@ TEST_F(FaultSecurity, EndpointPathWithSpacesQuotesAndShellSyntax) {
   EXPECT_EQ(warm.out, "{\"from\":\"core\"}\n");
   EXPECT_EQ(started_pids().size(), 1u);
   EXPECT_FALSE(exists(pwned));
-}
-
-// The reference Core keeps its record, which holds the bearer token, to its
-// owner.
-TEST_F(FaultSecurity, ReferenceCoreRecordIsPrivate) {
-  auto e = base_env(state_);
-  e["TWK_CORE_BINARY"] = backend_path();
-  e["TWK_CORE_IDLE_EXIT_SECONDS"] = "60";
-  RunResult r = run_hook(kEvent, e);
-  expect_kept_promise(r, 3000ms);
-  EXPECT_EQ(r.out.find("couldn't check this call"), std::string::npos)
-      << r.out;
-  struct stat st;
-  ASSERT_EQ(::stat(endpoint_file().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 }  // namespace
