@@ -8,7 +8,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +16,7 @@
 #include <cctype>
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -39,93 +39,19 @@ using Clock = std::chrono::steady_clock;
 
 constexpr char kBackend[] = TWK_BACKEND_PATH;
 
-// A started twk-backend. SIGKILLed and reaped when it goes out of scope
-// unless a test has already reaped it, so that no test leaves a Core behind.
-class Child {
- public:
-  explicit Child(pid_t pid) : pid_(pid) {}
-  ~Child() {
-    if (pid_ > 0 && !reaped_) {
-      ::kill(pid_, SIGKILL);
-      int status;
-      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-      }
-    }
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  pid_t pid() const { return pid_; }
-
-  // The wait status once it ends within `limit`, or nothing.
-  std::optional<int> wait_exit(Clock::duration limit) {
-    auto end = Clock::now() + limit;
-    for (;;) {
-      int status;
-      pid_t r = ::waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
-        reaped_ = true;
-        return status;
-      }
-      if (Clock::now() >= end) return std::nullopt;
-      std::this_thread::sleep_for(5ms);
-    }
-  }
-
- private:
-  pid_t pid_;
-  bool reaped_ = false;
-};
-
-// The environment without any variable that chooses the record's place,
-// plus `extra` ("NAME=value").
-std::vector<std::string> child_env(const std::vector<std::string>& extra) {
-  std::vector<std::string> env;
+// The test's environment without any variable that chooses the record's
+// place, with `extra` set over it.
+std::map<std::string, std::string> child_env(
+    const std::map<std::string, std::string>& extra) {
+  std::map<std::string, std::string> env = extra;
   for (char** e = environ; *e != nullptr; ++e) {
     std::string_view v(*e);
-    if (v.starts_with("TWK_ENDPOINT_FILE=") ||
-        v.starts_with("TARNWICK_HOME=")) {
-      continue;
+    std::string name(v.substr(0, v.find('=')));
+    if (name != "TWK_ENDPOINT_FILE" && name != "TARNWICK_HOME") {
+      env.emplace(name, v.substr(name.size() + 1));
     }
-    env.emplace_back(v);
   }
-  env.insert(env.end(), extra.begin(), extra.end());
   return env;
-}
-
-// Starts the backend with stdin from /dev/null and stdout and stderr
-// appended to the given files, as the hook starts it.
-// `wrapper`, when given, is run instead, with the backend and `args` after
-// it.
-std::unique_ptr<Child> spawn_backend(
-    const std::vector<std::string>& args, const std::vector<std::string>& env,
-    const std::string& out_path, const std::string& err_path,
-    const char* stdin_path = "/dev/null",
-    const std::vector<std::string>& wrapper = {}) {
-  std::vector<std::string> argv_s = wrapper;
-  argv_s.push_back(kBackend);
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_s) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_s = env;
-  std::vector<char*> envp;
-  for (auto& e : env_s) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, stdin_path, O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv_s[0].c_str(), &actions, nullptr,
-                       argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return nullptr;
-  return std::make_unique<Child>(pid);
 }
 
 std::string read_text(const std::string& path) {
@@ -347,16 +273,17 @@ class BackendTest : public ::testing::Test {
         .bytes;
   }
 
-  // Starts the backend with TWK_ENDPOINT_FILE in the temp directory and
-  // waits for its record. The state directory (policy, audit log) is
-  // state_dir(), never the real home's.
+  // Starts the backend as the hook does (stdin from /dev/null, stdout and
+  // stderr appended to files), with TWK_ENDPOINT_FILE in the temp
+  // directory, and waits for its record. The state directory (policy,
+  // audit log) is state_dir(), never the real home's.
   void start(std::vector<std::string> args = {}) {
-    args.insert(args.begin(), {"--host", "127.0.0.1", "--port", "0"});
-    child_ = spawn_backend(args,
-                           child_env({"TWK_ENDPOINT_FILE=" + record_path(),
-                                      "TARNWICK_HOME=" + state_dir()}),
-                           out_path(), err_path());
-    ASSERT_TRUE(child_) << "spawn failed";
+    args.insert(args.begin(), {kBackend, "--host", "127.0.0.1", "--port", "0"});
+    child_ = std::make_unique<testing::BackgroundProcess>(
+        args,
+        child_env({{"TWK_ENDPOINT_FILE", record_path()},
+                   {"TARNWICK_HOME", state_dir()}}),
+        out_path(), err_path());
     std::optional<nlohmann::json> record =
         wait_for_record(record_path(), child_->pid());
     ASSERT_TRUE(record) << "no record; stderr: " << read_text(err_path());
@@ -366,7 +293,7 @@ class BackendTest : public ::testing::Test {
   }
 
   ScratchDir dir_;
-  std::unique_ptr<Child> child_;
+  std::unique_ptr<testing::BackgroundProcess> child_;
   nlohmann::json record_;
   std::string token_;
   std::uint16_t port_ = 0;
@@ -396,7 +323,10 @@ TEST_F(BackendTest, WritesARecordTheHookAccepts) {
   EXPECT_TRUE(has_header_line(e.bytes, "Connection: close")) << e.bytes;
 }
 
-TEST_F(BackendTest, AnswersThePolicyExchange) {
+// Every request gets its status and one line in the log, already flushed
+// when the reply has arrived; broken requests and clients that leave
+// halfway do not stop Core from serving the next.
+TEST_F(BackendTest, AnswersThePolicyExchangeAndRefusesBrokenRequests) {
   ASSERT_NO_FATAL_FAILURE(start());
   const std::string event =
       event_json("pre-tool-use", R"({"tool_name":"Bash"})");
@@ -409,30 +339,47 @@ TEST_F(BackendTest, AnswersThePolicyExchange) {
 
   std::string wrong = token_;
   wrong.back() = wrong.back() == '0' ? '1' : '0';
-  EXPECT_EQ(status_of(round_trip(port_, hook_request("POST", "/v1/policy/hook",
-                                                     port_, wrong, event))
-                          .bytes),
-            401);
+  const std::string hook = "/v1/policy/hook";
+  const struct {
+    std::string request;
+    int status;
+  } cases[] = {
+      {hook_request("POST", hook, port_, wrong, event), 401},
+      {hook_request("POST", hook, port_, std::nullopt, event), 401},
+      {hook_request("POST", hook, port_, token_, "{not json"), 400},
+      {hook_request("GET", "/elsewhere", port_), 404},
+      {hook_request("GET", hook, port_), 405},
+      {"GARBAGE\r\n\r\n", 400},
+      {"GET /health HTTP/1.1\r\nX: " + std::string(20000, 'a') + "\r\n\r\n",
+       431},
+      {"POST /v1/policy/hook HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "0\r\n\r\n",
+       501},
+      {"POST /v1/policy/hook HTTP/1.1\r\nContent-Length: 999999999999\r\n\r\n",
+       413},
+      {"GET /health HTTP/3.0\r\n\r\n", 505},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request.substr(0, 60));
+    Exchange e = round_trip(port_, c.request);
+    EXPECT_EQ(status_of(e.bytes), c.status) << e.bytes;
+    EXPECT_TRUE(e.closed);
+  }
+  {
+    Conn quitter(port_);
+    ASSERT_TRUE(quitter.send("POST /v1/policy/hook HTTP/1.1\r\nContent-Le"));
+  }
+  {
+    Conn quitter(port_);
+    // The head promises 100 bytes of body; 5 arrive.
+    ASSERT_TRUE(
+        quitter.send("POST /v1/policy/hook HTTP/1.1\r\nAuthorization: Bearer " +
+                     token_ + "\r\nContent-Length: 100\r\n\r\n{\"a\":"));
+  }
   EXPECT_EQ(
-      status_of(round_trip(port_, hook_request("POST", "/v1/policy/hook", port_,
-                                               std::nullopt, event))
-                    .bytes),
-      401);
-  EXPECT_EQ(
-      status_of(round_trip(port_, hook_request("POST", "/v1/policy/hook", port_,
-                                               token_, "{not json"))
-                    .bytes),
-      400);
-  EXPECT_EQ(
-      status_of(
-          round_trip(port_, hook_request("GET", "/elsewhere", port_)).bytes),
-      404);
-  EXPECT_EQ(
-      status_of(round_trip(port_, hook_request("GET", "/v1/policy/hook", port_))
-                    .bytes),
-      405);
+      status_of(round_trip(port_, hook_request("GET", "/health", port_)).bytes),
+      200);
 
-  // One line per request, already flushed when the reply has arrived.
   std::string log = read_text(out_path());
   EXPECT_NE(log.find(" started: pid " + std::to_string(child_->pid())),
             std::string::npos)
@@ -440,6 +387,8 @@ TEST_F(BackendTest, AnswersThePolicyExchange) {
   EXPECT_TRUE(has_request_line(log, "POST /v1/policy/hook 200 ")) << log;
   EXPECT_EQ(count_of(log, " POST /v1/policy/hook 401 "), 2u) << log;
   EXPECT_EQ(count_of(log, " GET /elsewhere 404 "), 1u) << log;
+  EXPECT_EQ(count_of(log, " - - 400 "), 1u) << log;
+  EXPECT_EQ(count_of(log, " - - 431 "), 1u) << log;
   EXPECT_EQ(read_text(err_path()), "");
 }
 
@@ -495,48 +444,6 @@ TEST_F(BackendTest, ReadsRequestsThatArriveInPieces) {
   EXPECT_EQ(status_of(e.bytes), 200);
   EXPECT_TRUE(has_header_line(e.bytes, "Content-Length: 15")) << e.bytes;
   EXPECT_EQ(body_of(e.bytes), "");
-}
-
-TEST_F(BackendTest, RefusesBrokenRequestsAndCarriesOn) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  struct Case {
-    std::string request;
-    int status;
-  };
-  const Case cases[] = {
-      {"GARBAGE\r\n\r\n", 400},
-      {"GET /health HTTP/1.1\r\nX: " + std::string(20000, 'a') + "\r\n\r\n",
-       431},
-      {"POST /v1/policy/hook HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
-       "0\r\n\r\n",
-       501},
-      {"POST /v1/policy/hook HTTP/1.1\r\nContent-Length: 999999999999\r\n\r\n",
-       413},
-      {"GET /health HTTP/3.0\r\n\r\n", 505},
-  };
-  for (const Case& c : cases) {
-    Exchange e = round_trip(port_, c.request);
-    EXPECT_EQ(status_of(e.bytes), c.status) << c.request.substr(0, 40);
-    EXPECT_TRUE(e.closed);
-  }
-  // Clients that leave halfway are no problem either.
-  {
-    Conn quitter(port_);
-    ASSERT_TRUE(quitter.send("POST /v1/policy/hook HTTP/1.1\r\nContent-Le"));
-  }
-  {
-    Conn quitter(port_);
-    // The head promises 100 bytes of body; 5 arrive.
-    ASSERT_TRUE(
-        quitter.send("POST /v1/policy/hook HTTP/1.1\r\nAuthorization: Bearer " +
-                     token_ + "\r\nContent-Length: 100\r\n\r\n{\"a\":"));
-  }
-  EXPECT_EQ(
-      status_of(round_trip(port_, hook_request("GET", "/health", port_)).bytes),
-      200);
-  std::string log = read_text(out_path());
-  EXPECT_EQ(count_of(log, " - - 400 "), 1u) << log;
-  EXPECT_EQ(count_of(log, " - - 431 "), 1u) << log;
 }
 
 TEST_F(BackendTest, StalledClientsDelayNoOne) {
@@ -634,17 +541,6 @@ TEST_F(BackendTest, ExitsWhenIdleAndRemovesItsRecord) {
       << read_text(out_path());
 }
 
-TEST_F(BackendTest, LeavesASuccessorsRecordAlone) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  // Another Core has replaced the record by the time this one stops.
-  const std::string successor =
-      R"({"pid":1,"token":"other","url":"http://127.0.0.1:1"})";
-  std::ofstream(record_path(), std::ios::trunc) << successor;
-  ASSERT_EQ(::kill(child_->pid(), SIGINT), 0);
-  ASSERT_TRUE(child_->wait_exit(5s));
-  EXPECT_EQ(read_text(record_path()), successor);
-}
-
 // The permission decision in an answer body, or "" for {"output":null}.
 std::string decision_of(const std::string& reply) {
   nlohmann::json body = nlohmann::json::parse(body_of(reply), nullptr, false);
@@ -724,51 +620,68 @@ TEST_F(BackendTest, ConcurrentRequestsEachLeaveOneWholeAuditLine) {
   EXPECT_EQ(sessions.size(), static_cast<std::size_t>(kClients));
 }
 
+// Core stops once its record no longer names it: replaced by another
+// Core's, removed (e.g. by a hook that gave this Core up), or with only the
+// url pointed elsewhere. A successor's record is left alone, also when Core
+// is stopped by a signal; a tampered one goes with Core.
 TEST_F(BackendTest, ExitsOnceItsRecordNamesAnotherCore) {
-  ASSERT_NO_FATAL_FAILURE(start());
   const std::string successor =
       R"({"pid":1,"token":"other","url":"http://127.0.0.1:1"})";
-  std::ofstream(record_path(), std::ios::trunc) << successor;
-  std::optional<int> status = child_->wait_exit(4s);
-  ASSERT_TRUE(status) << "still running with a successor's record";
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
-  EXPECT_EQ(read_text(record_path()), successor);
-  EXPECT_NE(
-      read_text(out_path())
-          .find("stopping: the endpoint record no longer names this Core"),
-      std::string::npos)
-      << read_text(out_path());
-
-  // A record removed (e.g. by a hook that gave this Core up) counts too.
-  ASSERT_NO_FATAL_FAILURE(start());
-  ASSERT_EQ(::unlink(record_path().c_str()), 0);
-  EXPECT_TRUE(child_->wait_exit(4s)) << "still running without a record";
-
-  // Only the url pointed elsewhere, pid and token kept: Core stops and
-  // takes the tampered record with it.
-  ASSERT_NO_FATAL_FAILURE(start());
-  nlohmann::json tampered = record_;
-  tampered["url"] = "http://127.0.0.1:1";
-  std::ofstream(record_path(), std::ios::trunc) << tampered.dump();
-  EXPECT_TRUE(child_->wait_exit(4s)) << "still serving a redirected record";
-  EXPECT_EQ(file_mode(record_path()), -1);
-  EXPECT_NE(read_text(out_path()).find("changed by someone else"),
-            std::string::npos)
-      << read_text(out_path());
+  struct Case {
+    const char* name;
+    std::optional<std::string> record;  // written over it; nothing: removed
+    bool redirect = false;  // the own record with the url pointed elsewhere
+    int signal = 0;         // sent right after
+    std::optional<std::string> left = std::nullopt;  // the record afterwards
+    std::string log = "";
+  } cases[] = {
+      {"successor's record", successor, false, 0, successor,
+       "stopping: the endpoint record no longer names this Core"},
+      {"removed", std::nullopt},
+      {"url pointed elsewhere", std::nullopt, true, 0, std::nullopt,
+       "changed by someone else"},
+      {"successor's record, then SIGINT", successor, false, SIGINT, successor},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NO_FATAL_FAILURE(start());
+    if (c.redirect) {
+      nlohmann::json tampered = record_;
+      tampered["url"] = "http://127.0.0.1:1";
+      std::ofstream(record_path(), std::ios::trunc) << tampered.dump();
+    } else if (c.record) {
+      std::ofstream(record_path(), std::ios::trunc) << *c.record;
+    } else {
+      ASSERT_EQ(::unlink(record_path().c_str()), 0);
+    }
+    if (c.signal) {
+      ASSERT_EQ(::kill(child_->pid(), c.signal), 0);
+    }
+    std::optional<int> status = child_->wait_exit(5s);
+    ASSERT_TRUE(status) << "still running";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+    if (c.left) {
+      EXPECT_EQ(read_text(record_path()), *c.left);
+    } else {
+      EXPECT_EQ(file_mode(record_path()), -1);
+    }
+    EXPECT_NE(read_text(out_path()).find(c.log), std::string::npos)
+        << read_text(out_path());
+  }
 }
 
 TEST_F(BackendTest, FindsItsRecordPathWithoutTwkEndpointFile) {
-  child_ = spawn_backend({"--port", "0"},
-                         child_env({"TARNWICK_HOME=" + (dir_ / "home")}),
-                         out_path(), err_path());
-  ASSERT_TRUE(child_);
+  child_ = std::make_unique<testing::BackgroundProcess>(
+      std::vector<std::string>{kBackend, "--port", "0"},
+      child_env({{"TARNWICK_HOME", dir_ / "home"}}), out_path(), err_path());
   EXPECT_TRUE(wait_for_record((dir_ / "home/endpoint.json"), child_->pid()))
       << read_text(err_path());
 }
 
-// Core that cannot serve says why and exits with status 1, and no record
-// ever names it.
-TEST_F(BackendTest, FailsToStartWithoutAPortOrAThread) {
+// Runs that end at once: help, wrong command lines, and a Core that cannot
+// serve, which says why and exits with status 1. None of them gets as far
+// as writing a record.
+TEST_F(BackendTest, CommandLineHelpErrorsAndFailuresToStart) {
   // A listener with SO_REUSEPORT: a server that also set it could share the
   // port and silently take half of its connections.
   sys::UniqueFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -784,76 +697,51 @@ TEST_F(BackendTest, FailsToStartWithoutAPortOrAThread) {
   socklen_t len = sizeof addr;
   ::getsockname(taken.get(), reinterpret_cast<sockaddr*>(&addr), &len);
   std::string port = std::to_string(ntohs(addr.sin_port));
-
+  sys::UniqueFd zero(::open("/dev/zero", O_RDONLY | O_CLOEXEC));
   struct Case {
-    std::string port;
-    std::vector<std::string> wrapper;
-    std::string error;
+    std::vector<std::string> args;  // after the backend
+    int status;
+    std::string text;  // in stderr, or at the start of stdout for status 0
+    std::vector<std::string> wrapper = {};
+    bool zero_stdin = false;
   } cases[] = {
-      {port, {}, "couldn't listen on 127.0.0.1:" + port},
+      {{"--help"}, 0, "Usage: twk-backend"},
+      {{"--port", "70000"}, 2, "--port"},
+      {{"--bogus"}, 2, "--bogus"},
+      {{"--port", port}, 1, "couldn't listen on 127.0.0.1:" + port},
       // Each thread's stack is the size of the stack limit, which no
       // mapping fits in under the address space limit: not one thread can
       // be had. (The sanitizers' own mappings would not fit either.)
-      {"0",
+      {{"--port", "0"}, 1,
+       "couldn't start the workers: couldn't start a worker thread",
        {"/bin/sh", "-c",
-        "ulimit -s 1048576 && ulimit -v 262144 && exec \"$0\" \"$@\""},
-       "couldn't start the workers: couldn't start a worker thread"},
+        "ulimit -s 1048576 && ulimit -v 262144 && exec \"$0\" \"$@\""}},
+      // explain reads an event, not whatever standard input can produce.
+      {{"explain"}, 1, "larger than", {}, true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.error);
+    SCOPED_TRACE(c.args[0] + " " + c.text);
 #if defined(__SANITIZE_ADDRESS__)
     if (!c.wrapper.empty()) continue;
 #endif
-    child_ = spawn_backend({"--port", c.port},
-                           child_env({"TWK_ENDPOINT_FILE=" + record_path()}),
-                           out_path(), err_path(), "/dev/null", c.wrapper);
-    ASSERT_TRUE(child_);
-    std::optional<int> status = child_->wait_exit(5s);
-    ASSERT_TRUE(status) << "still running";
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
-    EXPECT_EQ(file_mode(record_path()), -1);
-    EXPECT_NE(read_text(err_path()).find(c.error), std::string::npos)
-        << read_text(err_path());
+    std::vector<std::string> argv = c.wrapper;
+    argv.push_back(kBackend);
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    testing::ProgramRun run;
+    run.program = argv.front();
+    run.args.assign(argv.begin() + 1, argv.end());
+    run.env = child_env({{"TWK_ENDPOINT_FILE", record_path()}});
+    if (c.zero_stdin) run.inherit_fds = {{zero.get(), 0}};
+    testing::RunResult r = testing::run_program(run);
+    EXPECT_FALSE(r.killed) << "still running";
+    EXPECT_EQ(r.exit_status, c.status);
+    if (c.status == 0) {
+      EXPECT_TRUE(r.out.starts_with(c.text)) << r.out;
+    } else {
+      EXPECT_NE(r.err.find(c.text), std::string::npos) << r.err;
+    }
   }
-}
-
-TEST_F(BackendTest, CommandLineHelpAndErrors) {
-  child_ = spawn_backend({"--help"},
-                         child_env({"TWK_ENDPOINT_FILE=" + record_path()}),
-                         out_path(), err_path());
-  ASSERT_TRUE(child_);
-  std::optional<int> status = child_->wait_exit(5s);
-  ASSERT_TRUE(status);
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
-  EXPECT_TRUE(read_text(out_path()).starts_with("Usage: twk-backend"));
-
-  for (std::vector<std::string> args :
-       {std::vector<std::string>{"--port", "70000"},
-        std::vector<std::string>{"--bogus"}}) {
-    std::string err = dir_ / ("err-" + args[0].substr(2));
-    child_ =
-        spawn_backend(args, child_env({"TWK_ENDPOINT_FILE=" + record_path()}),
-                      out_path(), err);
-    ASSERT_TRUE(child_);
-    status = child_->wait_exit(5s);
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2) << *status;
-    EXPECT_NE(read_text(err).find(args[0]), std::string::npos)
-        << read_text(err);
-  }
-  // None of these got as far as writing a record.
   EXPECT_EQ(file_mode(record_path()), -1);
-
-  // explain reads an event, not whatever standard input can produce.
-  std::string err = (dir_ / "err-explain");
-  child_ = spawn_backend({"explain"}, child_env({}), out_path(), err,
-                         "/dev/zero");
-  ASSERT_TRUE(child_);
-  status = child_->wait_exit(20s);
-  ASSERT_TRUE(status) << "still reading /dev/zero";
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
-  EXPECT_NE(read_text(err).find("larger than"), std::string::npos)
-      << read_text(err);
 }
 
 }  // namespace

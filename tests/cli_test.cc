@@ -52,10 +52,26 @@ class CliArgumentsTest : public ::testing::Test {
   ScratchDir state_;
 };
 
+// Wrong calls write one line on stderr, in which every character that is
+// not printable is escaped, and end without reading stdin, however large.
 TEST_F(CliArgumentsTest, WrongCallsWriteOneLineAndDoNotReadStdin) {
+  // Every control character but NUL, quotes, backslashes and a two-byte
+  // character, repeated to 256 bytes without cutting a character.
+  const std::string pieces[] = {"\x7f", "\"", "\\", "\xc3\xa9", "["};
+  std::string long_agent;
+  for (int i = 1; long_agent.size() < 256; ++i) {
+    std::string piece =
+        i % 6 == 0 ? pieces[(i / 6) % 5]
+                   : std::string(1, static_cast<char>(i % 32 ? i % 32 : 1));
+    if (long_agent.size() + piece.size() > 256) piece = "a";
+    long_agent += piece;
+  }
+  const std::string no_adapter =
+      "twk-hook: Vantorel has no adapter for agent \"";
   struct Case {
     std::vector<std::string> args;
     std::string err;
+    bool whole = true;  // false: `err` is how stderr begins
   } cases[] = {
       {{}, kUsage},
       {{"claude-code"}, kUsage},
@@ -72,6 +88,8 @@ TEST_F(CliArgumentsTest, WrongCallsWriteOneLineAndDoNotReadStdin) {
       {{"\x1b[31mred", "x"}, agent_error("\"\\u{1b}[31mred\"")},
       {{"\x01\x7f", "x"}, agent_error("\"\\u{1}\\u{7f}\"")},
       {{"caf\xc3\xa9 \xe2\x82\xac", "x"}, agent_error("\"caf\xc3\xa9 \xe2\x82\xac\"")},
+      {{"\xff\xfe\n", "pre-tool-use"}, no_adapter, false},
+      {{long_agent, "pre-tool-use"}, no_adapter, false},
       {{"claude-code", "PreToolUse"}, hook_error("\"PreToolUse\"")},
       {{"claude-code", "Pre-Tool-Use"}, hook_error("\"Pre-Tool-Use\"")},
       {{"claude-code", "pre-tool-use "}, hook_error("\"pre-tool-use \"")},
@@ -81,16 +99,22 @@ TEST_F(CliArgumentsTest, WrongCallsWriteOneLineAndDoNotReadStdin) {
       {{"claude-code", "\x1b"}, hook_error("\"\\u{1b}\"")},
       {{"claude-code", "stop", "pre-tool-use"}, hook_error("\"stop\"")},
   };
+  const std::string huge(32 << 20, ' ');
   for (const auto& c : cases) {
     std::string shown;
-    for (const auto& a : c.args) shown += "[" + a + "]";
+    for (const auto& a : c.args) shown += "[" + a.substr(0, 40) + "]";
     SCOPED_TRACE(shown);
-    RunResult r = run_holding_stdin(c.args);
+    RunResult r = run_holding_stdin(c.args, huge);
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_FALSE(r.killed) << "stdin was read";
     EXPECT_LT(r.elapsed, 2000ms);
-    EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, "");
+    EXPECT_EQ(c.whole ? r.err : r.err.substr(0, c.err.size()), c.err);
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line";
+    for (std::size_t i = 0; i + 1 < r.err.size(); ++i) {
+      unsigned char ch = static_cast<unsigned char>(r.err[i]);
+      EXPECT_TRUE(ch >= 0x20 && ch != 0x7f) << "raw control byte at " << i;
+    }
   }
 }
 
@@ -100,30 +124,6 @@ TEST_F(CliArgumentsTest, ValidCallWaitsForTheEndOfStdin) {
   RunResult r = run_holding_stdin({"claude-code", "pre-tool-use"}, "{}", 700ms);
   EXPECT_TRUE(r.killed);
   EXPECT_EQ(r.out, "");
-}
-
-TEST_F(CliArgumentsTest, WrongCallWithHugeStdinEndsWithoutReadingIt) {
-  std::string huge(32 << 20, ' ');
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"claude-code"}, {"x", "y"}, {"claude-code", "y"}}) {
-    SCOPED_TRACE(args.size());
-    RunResult r = run_holding_stdin(args, huge);
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_FALSE(r.killed);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.back(), '\n');
-    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1);
-  }
-}
-
-TEST_F(CliArgumentsTest, ArgumentThatIsNotUtf8IsStillOneLineOnStderr) {
-  RunResult r = run_holding_stdin({"\xff\xfe\n", "pre-tool-use"});
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_FALSE(r.killed);
-  EXPECT_EQ(r.out, "");
-  std::string prefix = "twk-hook: Vantorel has no adapter for agent \"";
-  EXPECT_EQ(r.err.compare(0, prefix.size(), prefix), 0) << r.err;
-  EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
 }
 
 TEST_F(CliArgumentsTest, ClosedStandardStreams) {
@@ -165,89 +165,21 @@ TEST_F(CliExtraArgumentsTest, ArgumentsAfterTheSecondAreIgnored) {
 
 class CliInputTest : public LiveRecordTest {};
 
-std::string nested_objects(std::size_t depth) {
-  std::string s;
-  for (std::size_t i = 0; i < depth; ++i) s += "{\"k\":";
-  s += "0";
-  return s + std::string(depth, '}');
-}
-
 TEST_F(CliInputTest, InputThatIsNotJsonIsNeverSentToCore) {
   const std::string inputs[] = {
-      "",
-      " ",
-      " \t\r\n ",
-      "{\"a\":1,}",
-      "[1,]",
-      "{} {}",
-      "1 2",
-      "{}x",
-      "{}\n{}",
-      std::string("{\"a\":\"b\0c\"}", 11),
-      std::string("{}\0", 3),
-      std::string("\0{}", 3),
-      "\xef\xbb\xbf{}",
-      "\"\xff\"",
-      "\"\xc3\"",
-      "\"\xc0\xaf\"",
-      "\"\xed\xa0\x80\"",
-      "\"\xf4\x90\x80\x80\"",
-      "{\"\xff\":1}",
-      "\"a\x01z\"",
-      "\"a\nz\"",
-      "\"a\tz\"",
-      "\"\x1f\"",
-      "\"\\ud800\"",
-      "\"\\x41\"",
-      nested(128),
-      nested_objects(128),
-      "[" + nested_objects(127) + "]",
-      "1e400",
-      "-1e400",
-      "[1e309]",
-      "NaN",
-      "Infinity",
-      "01",
-      "1.",
-      ".5",
-      "+1",
-      "0x10",
-      "'a'",
-      "{a:1}",
-      "{\"a\" 1}",
-      "[1 2]",
-      "tru",
-      "nul",
-      "\"abc",
-      "[",
-      "}",
-      "// note\n{}",
-      "\x0c{}",
-      "\x0b{}",
-      "\xc2\xa0{}",
-      "-01",
-      "00",
-      "-",
-      "-a",
-      "1.e5",
-      "1e",
-      "1e+",
-      "1.5e",
-      "[1,,2]",
-      "[,1]",
-      "{,}",
-      "{\"a\":}",
-      "{\"a\"}",
-      "{1:2}",
-      "[1]]",
-      "{}}",
-      "true false",
-      "\"\\u12\"",
-      "\"\\u00e\"",
-      "\"\\uD800\\u0041\"",
-      "\"\\uDC00\"",
-      "\"\xe0\x80\xaf\"",
-      "\"\xf5\x80\x80\x80\"",
+      "", " ", " \t\r\n ", "{\"a\":1,}", "[1,]", "{} {}", "1 2", "{}x",
+      "{}\n{}", std::string("{\"a\":\"b\0c\"}", 11), std::string("{}\0", 3),
+      std::string("\0{}", 3), "\xef\xbb\xbf{}", "\"\xff\"", "\"\xc3\"",
+      "\"\xc0\xaf\"", "\"\xed\xa0\x80\"", "\"\xf4\x90\x80\x80\"",
+      "{\"\xff\":1}", "\"a\x01z\"", "\"a\nz\"", "\"a\tz\"", "\"\x1f\"",
+      "\"\\ud800\"", "\"\\x41\"", nested(128), nested_objects(128),
+      "[" + nested_objects(127) + "]", "1e400", "-1e400", "[1e309]", "NaN",
+      "Infinity", "01", "1.", ".5", "+1", "0x10", "'a'", "{a:1}", "{\"a\" 1}",
+      "[1 2]", "tru", "nul", "\"abc", "[", "}", "// note\n{}", "\x0c{}",
+      "\x0b{}", "\xc2\xa0{}", "-01", "00", "-", "-a", "1.e5", "1e", "1e+",
+      "1.5e", "[1,,2]", "[,1]", "{,}", "{\"a\":}", "{\"a\"}", "{1:2}", "[1]]",
+      "{}}", "true false", "\"\\u12\"", "\"\\u00e\"", "\"\\uD800\\u0041\"",
+      "\"\\uDC00\"", "\"\xe0\x80\xaf\"", "\"\xf5\x80\x80\x80\"",
       "\"aaaaaaaaaaaaaaaaaaaa\xff\"",
       "\"aaaaaaaaaaaaaaaaa\x01" "bbbbbbbbbbbbbbbbbbb\"",
       "\"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",
@@ -269,50 +201,6 @@ TEST_F(CliInputTest, InputThatIsNotJsonIsNeverSentToCore) {
   }
 }
 
-TEST_F(CliInputTest, AnyJsonValueIsForwarded) {
-  struct Case {
-    std::string input;
-    std::string forwarded;
-  } cases[] = {
-      {"null", "null"},
-      {"0", "0"},
-      {"-0.5", "-0.5"},
-      {"\"s\"", "\"s\""},
-      {"true", "true"},
-      {"[]", "[]"},
-      {"{}", "{}"},
-      {" \r\n\t{}\n", "{}"},
-      {nested(127), nested(127)},
-      {nested_objects(127), nested_objects(127)},
-      {"[[[" + nested_objects(124) + "]]]", "[[[" + nested_objects(124) + "]]]"},
-      {"1e308", "1e+308"},
-      {"\"\\u0000\"", "\"\\u0000\""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.input.substr(0, 40));
-    ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
-    record(core);
-    RunResult r = run_hook(c.input, env_);
-    expect_answer(r, "\"ok\"\n");
-    std::string sent = forwarded(core, "pre-tool-use");
-    if (c.input == "1e308") {
-      EXPECT_EQ(std::strtod(sent.c_str(), nullptr), 1e308) << sent;
-    } else {
-      EXPECT_EQ(sent, c.forwarded);
-    }
-  }
-}
-
-TEST_F(CliInputTest, TinyNumberIsNotTooLarge) {
-  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
-  record(core);
-  RunResult r = run_hook("[1e-400]", env_);
-  expect_answer(r, "\"ok\"\n");
-  std::string sent = forwarded(core, "pre-tool-use");
-  ASSERT_GE(sent.size(), 2u);
-  EXPECT_EQ(std::strtod(sent.substr(1).c_str(), nullptr), 0.0) << sent;
-}
-
 TEST_F(CliInputTest, MillionDeepNestingIsRejectedWithoutCrashing) {
   ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
   record(core);
@@ -324,15 +212,6 @@ TEST_F(CliInputTest, MillionDeepNestingIsRejectedWithoutCrashing) {
     EXPECT_LT(r.elapsed, 3000ms);
   }
   EXPECT_TRUE(core.requests().empty());
-}
-
-TEST_F(CliInputTest, LargeInputIsForwardedWhole) {
-  std::string big = "{\"data\":\"" + std::string(2 << 20, 'x') + "\"}";
-  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
-  record(core);
-  RunResult r = run_hook(big, env_);
-  expect_answer(r, "\"ok\"\n");
-  EXPECT_EQ(forwarded(core, "pre-tool-use"), big);
 }
 
 // --- The environment --------------------------------------------------------

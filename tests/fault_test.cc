@@ -70,117 +70,6 @@ std::string big_input(std::size_t n) {
   return "{\"data\":\"" + std::string(n, 'x') + "\"}";
 }
 
-// A peer at the socket level, for faults that an HTTP-reading Core cannot
-// play: it may never accept, or take the request at its own pace. Each
-// accepted connection goes to `serve` on a thread of its own.
-class Listener {
- public:
-  struct Options {
-    int rcvbuf = 0;  // SO_RCVBUF, inherited by accepted sockets; 0: default
-    int backlog = 64;
-    bool accept = true;  // false: connections wait in the queue forever
-  };
-  using Serve = std::function<void(int fd, Listener& self)>;
-
-  Listener(Options options, Serve serve) : serve_(std::move(serve)) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (options.rcvbuf > 0) {
-      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &options.rcvbuf,
-                   sizeof options.rcvbuf);
-    }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(fd_, options.backlog);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    if (options.accept) thread_ = std::thread([this] { accept_loop(); });
-  }
-
-  ~Listener() {
-    stop_ = true;
-    ::shutdown(fd_, SHUT_RDWR);
-    if (thread_.joinable()) thread_.join();
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
-    }
-    for (auto& w : workers_) w.join();
-    for (int fd : fillers_) ::close(fd);
-    ::close(fd_);
-  }
-
-  int port() const { return port_; }
-  int connections() const { return connections_; }
-  std::size_t received() const { return received_; }
-  bool stopping() const { return stop_; }
-  void count(std::size_t n) { received_ += n; }
-
-  // Connects from the test until the listen queue of a non-accepting
-  // listener is full, i.e. until a connection no longer completes.
-  void fill_queue() {
-    for (int i = 0; i < 64; ++i) {
-      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-      fillers_.push_back(fd);
-      sockaddr_in addr{};
-      addr.sin_family = AF_INET;
-      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      addr.sin_port = htons(static_cast<uint16_t>(port_));
-      ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-      pollfd p{fd, POLLOUT, 0};
-      if (::poll(&p, 1, 200) == 0) return;  // this one hangs: full
-    }
-  }
-
-  // Reads and drops what arrives until the peer closes or the listener
-  // stops.
-  static void drain_until_closed(int fd, Listener& self) {
-    char buf[65536];
-    while (!self.stopping()) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) return;
-      self.count(static_cast<std::size_t>(n));
-    }
-  }
-
- private:
-  void accept_loop() {
-    while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      ++connections_;
-      std::lock_guard<std::mutex> lock(mu_);
-      open_.push_back(fd);
-      workers_.emplace_back([this, fd] {
-        serve_(fd, *this);
-        std::lock_guard<std::mutex> inner(mu_);
-        std::erase(open_, fd);
-        ::close(fd);
-      });
-    }
-  }
-
-  Serve serve_;
-  int fd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> connections_{0};
-  std::atomic<std::size_t> received_{0};
-  std::mutex mu_;
-  std::vector<int> open_;
-  std::vector<std::thread> workers_;
-  std::vector<int> fillers_;
-  std::thread thread_;
-};
-
 // An unrelated long-running process (/bin/sleep), for records whose pid was
 // reused by something that is not Core.
 class Sleeper : public BackgroundProcess {
@@ -222,8 +111,9 @@ class FaultLiveTest : public LiveRecordTest {
 using FaultTransport = FaultLiveTest;
 
 // Peers that stall the exchange at some step: the run ends at its deadline
-// with "timed out", however much of the request is still unsent. The runs
-// go in parallel to keep the test short.
+// with "timed out" (nothing for post-tool-use), however much of the request
+// is still unsent, and neither starts Core nor repeats the request. The
+// runs go in parallel to keep the test short.
 TEST_F(FaultTransport, PeerThatStallsTheExchangeTimesOutAtTheDeadline) {
   constexpr auto kDeadline = 1200ms;
   // More than the kernel buffers of both ends hold (the peers' small
@@ -238,6 +128,12 @@ TEST_F(FaultTransport, PeerThatStallsTheExchangeTimesOutAtTheDeadline) {
     Listener::Serve serve;
     std::string input;
     bool fill_queue = false;
+    std::string hook = "pre-tool-use";
+  };
+  auto reply_then_hold = [reply](int fd, Listener& self) {
+    read_request(fd, 5);
+    send_all(fd, reply);
+    Listener::drain_until_closed(fd, self);
   };
   std::vector<Case> cases = {
       {"connection never accepted", {.rcvbuf = 4096, .accept = false},
@@ -276,6 +172,10 @@ TEST_F(FaultTransport, PeerThatStallsTheExchangeTimesOutAtTheDeadline) {
          }
        },
        kEvent},
+      {"whole reply, connection kept open", {}, reply_then_hold, kEvent},
+      {"request read, no reply", {}, Listener::drain_until_closed, kEvent},
+      {"request read, no reply, post-tool-use", {},
+       Listener::drain_until_closed, kEvent, false, "post-tool-use"},
   };
   std::vector<std::unique_ptr<Listener>> peers;
   std::vector<std::future<RunResult>> runs;
@@ -283,17 +183,18 @@ TEST_F(FaultTransport, PeerThatStallsTheExchangeTimesOutAtTheDeadline) {
     peers.push_back(
         std::make_unique<Listener>(cases[i].options, cases[i].serve));
     if (cases[i].fill_queue) peers.back()->fill_queue();
-    runs.push_back(std::async(
-        std::launch::async, run_program,
-        live_run(peers.back()->port(), "ep" + std::to_string(i),
-                 cases[i].input, kDeadline)));
+    ProgramRun run = live_run(peers.back()->port(), "ep" + std::to_string(i),
+                              cases[i].input, kDeadline);
+    run.args[1] = cases[i].hook;
+    runs.push_back(std::async(std::launch::async, run_program, run));
   }
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].name);
     RunResult r = runs[i].get();
     expect_kept_promise(r, kDeadline);
-    EXPECT_EQ(r.out, ask_line(kTimedOut));
+    EXPECT_EQ(r.out, cases[i].hook == "pre-tool-use" ? ask_line(kTimedOut) : "");
     EXPECT_GE(r.elapsed, kDeadline - 50ms);
+    EXPECT_LE(peers[i]->connections(), 1);
   }
   // The slow reader did get part of the request: the run was stalled by the
   // peer, not refused by it.
@@ -380,8 +281,8 @@ TEST_F(FaultTransport, PeerThatBreaksOrFloodsTheExchange) {
 }
 
 // ---------------------------------------------------------------------------
-// Cores started by the hook (the stand-in fake-core) that fail it after
-// their health check.
+// Runs in which the hook starts the stand-in fake-core. (Starts that fail,
+// whatever the cause, are the cases of StartOutcome in start_test.cc.)
 
 class FaultStartTest : public FakeCoreTest {
  protected:
@@ -394,197 +295,6 @@ class FaultStartTest : public FakeCoreTest {
     return FakeCoreTest::env(mode, std::move(extra));
   }
 };
-
-using FaultCoreProcess = FaultStartTest;
-
-TEST_F(FaultCoreProcess, CoreKilledInTheMiddleOfThePolicyRequest) {
-  RunResult r = run_hook(kEvent, env("die-on-policy"));
-  expect_kept_promise(r, 3000ms);
-  EXPECT_EQ(r.out, ask_line(kReset));
-  std::vector<pid_t> pids = started_pids();
-  ASSERT_EQ(pids.size(), 1u) << "a failure after the start is not retried";
-  EXPECT_TRUE(ends_within(pids[0], 1000ms));
-  EXPECT_EQ(lines_of(requests_file()).back(),
-            "POST /v1/policy/hook HTTP/1.1 | Bearer t");
-  EXPECT_FALSE(exists(lock_dir()));
-}
-
-TEST_F(FaultCoreProcess, CoreHealthyButSilentOnThePolicyRequest) {
-  constexpr auto kDeadline = 1200ms;
-  RunResult r = run_hook(
-      kEvent, env("hang-on-policy", {{"TWK_HOOK_DEADLINE_MS", "1200"}}));
-  expect_kept_promise(r, kDeadline);
-  EXPECT_EQ(r.out, ask_line(kTimedOut));
-  EXPECT_GE(r.elapsed, kDeadline - 50ms);
-  EXPECT_EQ(started_pids().size(), 1u);
-  std::vector<std::string> requests = lines_of(requests_file());
-  ASSERT_FALSE(requests.empty());
-  EXPECT_EQ(requests.front(), "GET /health HTTP/1.1");
-  EXPECT_EQ(requests.back(), "POST /v1/policy/hook HTTP/1.1 | Bearer t");
-  EXPECT_FALSE(exists(lock_dir()));
-}
-
-// ---------------------------------------------------------------------------
-// Endpoint records that are broken, not files, or not the Core's.
-
-using FaultRecords = FaultLiveTest;
-
-TEST_F(FaultRecords, PartlyWrittenRecordCountsAsAbsent) {
-  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"allow\"}"));
-  const std::string full = record_text(core.port(), shell_.pid());
-  for (std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{9},
-                          full.find("\"token\""), full.find("\"pid\"") + 6,
-                          full.size() - 2, full.size() - 1}) {
-    SCOPED_TRACE(full.substr(0, cut));
-    write_file(endpoint_file(), full.substr(0, cut));
-    RunResult r = run_hook(kEvent, env_);
-    expect_kept_promise(r, 3000ms);
-    EXPECT_EQ(r.out, ask_line(kExited)) << "not live: Core is started";
-  }
-  EXPECT_TRUE(core.requests().empty());
-  // The whole record is live: the cases above failed for the cut alone.
-  write_file(endpoint_file(), full);
-  RunResult r = run_hook(kEvent, env_);
-  expect_kept_promise(r, 3000ms);
-  EXPECT_EQ(r.out, "\"allow\"\n");
-  EXPECT_EQ(core.requests().size(), 1u);
-}
-
-// A record in the endpoint file's place that is not a regular file: read
-// as no record, without blocking on it.
-TEST_F(FaultRecords, RecordThatIsNotARegularFile) {
-  struct Case {
-    const char* name;
-    std::function<void(const std::string&)> make;
-  } cases[] = {
-      {"FIFO without a writer",
-       [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }},
-      {"directory",
-       [](const std::string& p) { ASSERT_EQ(::mkdir(p.c_str(), 0755), 0); }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::filesystem::remove_all(endpoint_file());
-    c.make(endpoint_file());
-    RunResult r = run_hook(kEvent, env_);
-    expect_kept_promise(r, 3000ms);
-    EXPECT_EQ(r.out, ask_line(kExited));
-  }
-  // A FIFO that a writer holds open and never writes to.
-  std::filesystem::remove_all(endpoint_file());
-  ASSERT_EQ(::mkfifo(endpoint_file().c_str(), 0644), 0);
-  int reader = ::open(endpoint_file().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  int writer = ::open(endpoint_file().c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(writer, 0);
-  RunResult r = run_hook(kEvent, env_);
-  ::close(writer);
-  ::close(reader);
-  expect_kept_promise(r, 3000ms);
-  EXPECT_EQ(r.out, ask_line(kExited));
-}
-
-// Records far larger or deeper than any Core writes are no records: the run
-// neither crashes nor spends its time on them. The large ones would be live
-// if they were read: their pid runs the expected executable and their url
-// names a Core that answers.
-TEST_F(FaultRecords, HugeOrDeepRecordCountsAsAbsent) {
-  constexpr auto kDeadline = 1500ms;
-  env_["TWK_HOOK_DEADLINE_MS"] = "1500";
-  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"allow\"}"));
-  std::string deep;
-  deep.append(100000, '[');
-  deep.append(100000, ']');
-  struct Case {
-    const char* name;
-    std::function<void(const std::string&)> make;
-  } cases[] = {
-      {"20 MB token",
-       [&](const std::string& p) {
-         write_file(p, record_text(core.port(), shell_.pid(),
-                                   std::string(20 << 20, 'k')));
-       }},
-      {"20 MB of white space after the record",
-       [&](const std::string& p) {
-         write_file(p, record_text(core.port(), shell_.pid()) +
-                           std::string(20 << 20, ' '));
-       }},
-      {"100 GB sparse file",
-       [&](const std::string& p) {
-         write_file(p, record_text(core.port(), shell_.pid()));
-         ASSERT_EQ(::truncate(p.c_str(), 100LL << 30), 0);
-       }},
-      {"100000 levels of nesting",
-       [&](const std::string& p) { write_file(p, deep); }},
-      {"100000 levels inside a member",
-       [&](const std::string& p) {
-         write_file(p, "{\"url\":\"http://127.0.0.1:" +
-                           std::to_string(core.port()) +
-                           "\",\"token\":\"t\",\"pid\":" +
-                           std::to_string(shell_.pid()) + ",\"x\":" + deep +
-                           "}");
-       }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    c.make(endpoint_file());
-    RunResult r = run_hook(kEvent, env_);
-    expect_kept_promise(r, kDeadline);
-    EXPECT_EQ(r.out, ask_line(kExited));
-  }
-  EXPECT_TRUE(core.requests().empty());
-  // A record with a 100 kB token is large for a record, but still one.
-  write_file(endpoint_file(), record_text(core.port(), shell_.pid(),
-                                          std::string(100 << 10, 'k')));
-  RunResult r = run_hook(kEvent, env_);
-  expect_kept_promise(r, kDeadline);
-  EXPECT_EQ(r.out, "\"allow\"\n");
-  EXPECT_EQ(core.requests().size(), 1u);
-}
-
-// A record counts only when it is the hook's own user's, no one else can
-// rewrite it, and it names a process of that user. Otherwise another user
-// could have the events sent to a listener of theirs, or decided by a Core
-// of theirs. Each record here is live by everything else about it (see the
-// last run).
-TEST_F(FaultRecords, RecordOrCoreOfAnotherUserCountsAsAbsent) {
-  constexpr uid_t kNobody = 65534;
-  // Only root can play another user; the other cases run for anyone.
-  const bool root = ::geteuid() == 0;
-  std::optional<WaitingShell> other_shell;
-  if (root) other_shell.emplace(kNobody);
-  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"allow\"}"));
-  struct Case {
-    const char* name;
-    unsigned mode;
-    std::optional<uid_t> owner;
-    bool of_other_shell;
-  } cases[] = {
-      {"group may write the record", 0620, std::nullopt, false},
-      {"others may write the record", 0602, std::nullopt, false},
-      {"record of another user", 0600, kNobody, false},
-      {"Core of another user", 0600, std::nullopt, true},
-  };
-  for (const auto& c : cases) {
-    if ((c.owner || c.of_other_shell) && !root) continue;
-    SCOPED_TRACE(c.name);
-    ::unlink(endpoint_file().c_str());
-    pid_t pid = c.of_other_shell ? other_shell->pid() : shell_.pid();
-    write_file(endpoint_file(), record_text(core.port(), pid), c.mode);
-    if (c.owner) {
-      ASSERT_EQ(::chown(endpoint_file().c_str(), *c.owner, *c.owner), 0);
-    }
-    RunResult r = run_hook(kEvent, env_);
-    expect_kept_promise(r, 3000ms);
-    EXPECT_EQ(r.out, ask_line(kExited)) << "not live: Core is started";
-  }
-  EXPECT_TRUE(core.requests().empty());
-  ::unlink(endpoint_file().c_str());
-  write_file(endpoint_file(), record_text(core.port(), shell_.pid()), 0600);
-  RunResult r = run_hook(kEvent, env_);
-  expect_kept_promise(r, 3000ms);
-  EXPECT_EQ(r.out, "\"allow\"\n");
-  EXPECT_EQ(core.requests().size(), 1u);
-}
 
 // The token goes only to a process that runs the Core executable. A record
 // that names some other listening program, with the pid of a process that
@@ -628,92 +338,6 @@ TEST_F(FaultRecordOwner, TokenIsNeverSentToAProgramThatIsNotCore) {
 
 using FaultFileSystem = FaultStartTest;
 
-TEST_F(FaultFileSystem, StateDirectoryUnderARegularFile) {
-  write_file(scratch_ / "plain", "a file, not a directory");
-  RunResult r = run_hook(
-      kEvent, env("ok", {{"TARNWICK_HOME", scratch_ / "plain/state"},
-                         {"HOME", scratch_.path()}}));
-  expect_kept_promise(r, 3000ms);
-  EXPECT_EQ(r.out, ask_line("couldn't take Core's start lock: Not a directory "
-                            "(os error 20)"));
-  EXPECT_TRUE(started_pids().empty());
-}
-
-// A directory where the endpoint record belongs: the started Core cannot
-// write its record, so it never counts as started, and is killed when the
-// start budget runs out.
-TEST_F(FaultFileSystem, EndpointRecordPathIsADirectory) {
-  ASSERT_TRUE(std::filesystem::create_directories(endpoint_file()));
-  RunResult r = run_hook(kEvent, env("ok", {{"TWK_HOOK_DEADLINE_MS", "1000"}}));
-  expect_kept_promise(r, 1000ms);
-  EXPECT_EQ(r.out, ask_line("Core didn't start in time"));
-  std::vector<pid_t> pids = started_pids();
-  ASSERT_EQ(pids.size(), 1u);
-  EXPECT_TRUE(ends_within(pids[0], 2000ms));
-  EXPECT_FALSE(exists(lock_dir()));
-}
-
-TEST_F(FaultFileSystem, LogThatCannotBeOpened) {
-  struct Case {
-    const char* name;
-    std::function<void()> make;
-    std::string error;
-  } cases[] = {
-      {"logs is a regular file",
-       [&] { write_file(state_ / "logs", "x"); },
-       "Not a directory (os error 20)"},
-      {"log is a FIFO nobody reads",
-       [&] {
-         std::filesystem::create_directories(state_ / "logs");
-         ASSERT_EQ(::mkfifo(log_file().c_str(), 0644), 0);
-       },
-       "No such device or address (os error 6)"},
-      {"log is a symbolic link to itself",
-       [&] {
-         std::filesystem::create_directories(state_ / "logs");
-         std::filesystem::create_symlink("backend.log", log_file());
-       },
-       "Too many levels of symbolic links (os error 40)"},
-      // Links are never followed, wherever they point: Core's output must
-      // not be appended to, nor a log created in, what a link names.
-      {"log is a link into a missing directory",
-       [&] {
-         std::filesystem::create_directories(state_ / "logs");
-         std::filesystem::create_symlink(scratch_ / "missing/backend.log",
-                                         log_file());
-       },
-       "Too many levels of symbolic links (os error 40)"},
-      {"log is a link to another file",
-       [&] {
-         std::filesystem::create_directories(state_ / "logs");
-         write_file(scratch_ / "other-file", "kept\n");
-         std::filesystem::create_symlink(scratch_ / "other-file", log_file());
-       },
-       "Too many levels of symbolic links (os error 40)"},
-      {"logs is a link to another directory",
-       [&] {
-         std::filesystem::create_directories(scratch_ / "other-dir");
-         std::filesystem::create_symlink(scratch_ / "other-dir",
-                                         state_ / "logs");
-       },
-       // A link is not a directory to an open that does not follow it.
-       "Not a directory (os error 20)"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::filesystem::remove_all(state_ / "logs");
-    c.make();
-    RunResult r = run_hook(kEvent, env());
-    expect_kept_promise(r, 3000ms);
-    EXPECT_EQ(r.out, ask_line("couldn't open Core's log: " + c.error));
-    EXPECT_TRUE(started_pids().empty());
-    EXPECT_FALSE(exists(lock_dir()));
-  }
-  EXPECT_FALSE(exists(scratch_ / "missing"));
-  EXPECT_EQ(read_file(scratch_ / "other-file"), "kept\n");
-  EXPECT_FALSE(exists(scratch_ / "other-dir/backend.log"));
-}
-
 // A FIFO as the log that someone does read: Core starts, and gets it as
 // ordinary blocking standard output and error.
 TEST_F(FaultFileSystem, LogThatIsAFifoWithAReader) {
@@ -743,75 +367,6 @@ TEST_F(FaultFileSystem, LogThatIsAFifoWithAReader) {
     EXPECT_TRUE(reported(fact)) << fact;
   }
   EXPECT_NE(logged.find("started in mode report"), std::string::npos);
-}
-
-// Locks that cannot be broken although they are old: the start waits for
-// them until its budget ends, then gives up with the usual reason and
-// leaves them where they are.
-TEST_F(FaultFileSystem, OldLockThatCannotBeRemoved) {
-  auto age = [](const std::string& path) {
-    timespec old[2];
-    ::clock_gettime(CLOCK_REALTIME, &old[0]);
-    old[0].tv_sec -= 120;
-    old[1] = old[0];
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, AT_SYMLINK_NOFOLLOW), 0);
-  };
-  struct Case {
-    const char* name;
-    std::function<void()> make;
-  } cases[] = {
-      {"directory that is not empty",
-       [&] {
-         write_file(lock_dir() + "/left-behind", "x");
-         age(lock_dir());
-       }},
-      {"regular file",
-       [&] {
-         write_file(lock_dir(), "x");
-         age(lock_dir());
-       }},
-  };
-  constexpr auto kDeadline = 800ms;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::filesystem::remove_all(lock_dir());
-    c.make();
-    RunResult r =
-        run_hook(kEvent, env("ok", {{"TWK_HOOK_DEADLINE_MS", "800"}}));
-    expect_kept_promise(r, kDeadline);
-    EXPECT_EQ(r.out, ask_line("another start of Core is taking too long"));
-    EXPECT_GE(r.elapsed, kDeadline - 50ms);
-    EXPECT_TRUE(exists(lock_dir()));
-    EXPECT_TRUE(started_pids().empty());
-  }
-}
-
-// A FIFO named as the Core binary: looking into it for a "#!" line must not
-// wait for a writer, nor for data from a writer that sends none.
-TEST_F(FaultFileSystem, CoreBinaryThatIsAFifo) {
-  const std::string fifo = scratch_ / "core-fifo";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0755), 0);
-  auto e = env("ok", {{"TWK_CORE_BINARY", fifo},
-                      {"TWK_HOOK_DEADLINE_MS", "1000"}});
-
-  // Without a writer it reads as empty, so it is started like a binary,
-  // which the system refuses.
-  RunResult r = run_hook(kEvent, e);
-  expect_kept_promise(r, 1000ms);
-  EXPECT_EQ(r.out, ask_line("couldn't start Core at " + fifo +
-                            ": Permission denied (os error 13)"));
-  EXPECT_FALSE(exists(lock_dir()));
-
-  // A writer that holds it open without writing: it cannot be read.
-  int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  int writer = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(writer, 0);
-  r = run_hook(kEvent, e);
-  ::close(writer);
-  ::close(reader);
-  expect_kept_promise(r, 1000ms);
-  EXPECT_EQ(r.out, ask_line("no Core binary at " + fifo));
-  EXPECT_TRUE(started_pids().empty());
 }
 
 // The runtime record and the core directory are read when nothing else
@@ -897,29 +452,6 @@ TEST_F(FaultHost, StdoutAndStderrClosedAtStart) {
   EXPECT_EQ(lines_of(requests_file()).back(),
             "POST /v1/policy/hook HTTP/1.1 | Bearer t");
   EXPECT_FALSE(exists(lock_dir()));
-}
-
-// A host that ignores SIGCHLD passes that on to the hook. The Core it
-// starts must still be its own child to wait for: an exit while starting is
-// seen at once, and a Core that does start is used as usual.
-TEST_F(FaultHost, HostThatIgnoresChildSignals) {
-  struct Case {
-    const char* mode;
-    std::string out;
-  } cases[] = {
-      {"exit3", ask_line("Core exited while starting (exit status: 3)")},
-      {"ok", "{\"from\":\"core\"}\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.mode);
-    ProgramRun run = hook_run(kEvent, env(c.mode));
-    run.ignored_signals = {SIGCHLD};
-    RunResult r = run_program(run);
-    expect_kept_promise(r, 3000ms);
-    EXPECT_EQ(r.out, c.out);
-    EXPECT_LT(r.elapsed, 2000ms) << "not at the end of the start budget";
-    kill_cores_for(endpoint_file());
-  }
 }
 
 // A host that does not read the hook's stdout (its pipe is full): the
@@ -1043,41 +575,6 @@ TEST_F(FaultHostInput, InputLargerThanCoreAcceptsIsNotReadToItsEnd) {
   EXPECT_GT(requests[0].size(), kLimit);
 }
 
-// An unsupported agent argument of 256 characters full of control
-// characters is still one line on stderr, and stdin is not read.
-TEST_F(FaultHost, LongAgentArgumentWithControlCharacters) {
-  // Every control character but NUL, quotes, backslashes and a two-byte
-  // character, repeated to 256 bytes without cutting a character.
-  const std::string pieces[] = {"\x7f", "\"", "\\", "\xc3\xa9", "["};
-  std::string agent;
-  for (int i = 1; agent.size() < 256; ++i) {
-    std::string piece = i % 6 == 0 ? pieces[(i / 6) % 5]
-                                   : std::string(1, static_cast<char>(i % 32 ? i % 32 : 1));
-    if (agent.size() + piece.size() > 256) piece = "a";
-    agent += piece;
-  }
-  ASSERT_EQ(agent.size(), 256u);
-  ProgramRun run;
-  run.program = hook_path();
-  run.args = {agent, "pre-tool-use"};
-  run.input = kEvent;
-  run.hold_stdin_open = true;
-  run.env = env();
-  run.kill_after = 3s;
-  RunResult r = run_program(run);
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_FALSE(r.killed) << "stdin was read";
-  EXPECT_EQ(r.out, "");
-  const std::string prefix = "twk-hook: Vantorel has no adapter for agent \"";
-  ASSERT_GT(r.err.size(), prefix.size());
-  EXPECT_EQ(r.err.compare(0, prefix.size(), prefix), 0) << r.err;
-  EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line";
-  for (std::size_t i = 0; i + 1 < r.err.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(r.err[i]);
-    EXPECT_TRUE(c >= 0x20 && c != 0x7f) << "raw control byte at " << i;
-  }
-}
-
 // ---------------------------------------------------------------------------
 // Paths from the environment and from records are bytes handed to the
 // system as they are, never to a shell.
@@ -1145,21 +642,6 @@ TEST_F(FaultSecurity, EndpointPathWithSpacesQuotesAndShellSyntax) {
   EXPECT_EQ(warm.out, "{\"from\":\"core\"}\n");
   EXPECT_EQ(started_pids().size(), 1u);
   EXPECT_FALSE(exists(pwned));
-}
-
-// The reference Core keeps its record, which holds the bearer token, to its
-// owner.
-TEST_F(FaultSecurity, ReferenceCoreRecordIsPrivate) {
-  auto e = base_env(state_);
-  e["TWK_CORE_BINARY"] = backend_path();
-  e["TWK_CORE_IDLE_EXIT_SECONDS"] = "60";
-  RunResult r = run_hook(kEvent, e);
-  expect_kept_promise(r, 3000ms);
-  EXPECT_EQ(r.out.find("couldn't check this call"), std::string::npos)
-      << r.out;
-  struct stat st;
-  ASSERT_EQ(::stat(endpoint_file().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 }  // namespace

@@ -278,7 +278,8 @@ std::vector<std::string> lines_of(const std::string& path) {
 
 BackgroundProcess::BackgroundProcess(
     std::vector<std::string> argv,
-    std::optional<std::map<std::string, std::string>> env) {
+    std::optional<std::map<std::string, std::string>> env,
+    const std::string& out, const std::string& err) {
   std::vector<std::string> env_strings;
   if (env) {
     for (const auto& [k, v] : *env) env_strings.push_back(k + "=" + v);
@@ -290,23 +291,39 @@ BackgroundProcess::BackgroundProcess(
   envp.push_back(nullptr);
   pid_ = ::fork();
   if (pid_ == 0) {
-    int null = ::open("/dev/null", O_RDWR);
-    ::dup2(null, 0);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
+    ::dup2(::open("/dev/null", O_RDONLY), 0);
+    ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644), 1);
+    ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644), 2);
     ::execve(args[0], args.data(), env ? envp.data() : environ);
     ::_exit(127);
   }
 }
 
 BackgroundProcess::~BackgroundProcess() {
+  if (reaped_) return;
   ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
+  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
 }
 
 bool BackgroundProcess::alive() const {
   int status;
-  return ::waitpid(pid_, &status, WNOHANG) == 0;
+  if (reaped_ || ::waitpid(pid_, &status, WNOHANG) == pid_) reaped_ = true;
+  return !reaped_;
+}
+
+std::optional<int> BackgroundProcess::wait_exit(
+    std::chrono::milliseconds limit) {
+  auto end = Clock::now() + limit;
+  for (;;) {
+    int status;
+    if (!reaped_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+      reaped_ = true;
+      return status;
+    }
+    if (reaped_ || Clock::now() >= end) return std::nullopt;
+    ::usleep(5000);
+  }
 }
 
 bool ends_within(pid_t pid, std::chrono::milliseconds limit) {
@@ -339,6 +356,12 @@ std::string record_text(int port, long long pid, const std::string& token) {
 
 std::string nested(std::size_t depth) {
   return std::string(depth, '[') + std::string(depth, ']');
+}
+
+std::string nested_objects(std::size_t depth) {
+  std::string s;
+  for (std::size_t i = 0; i < depth; ++i) s += "{\"k\":";
+  return s + "0" + std::string(depth, '}');
 }
 
 std::string body_for(const std::string& hook, const std::string& input,
@@ -438,72 +461,107 @@ void write_exiting_core(const std::string& path) {
   write_file(path, "#!/bin/sh\nexit 3\n", 0755);
 }
 
-ScriptedCore::ScriptedCore(Handler handler) : handler_(std::move(handler)) {
-  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+Listener::Listener(Options options, Serve serve) : serve_(std::move(serve)) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
-  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (options.rcvbuf > 0) {
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &options.rcvbuf,
+                 sizeof options.rcvbuf);
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  listen(listen_fd_, 64);
+  ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  ::listen(fd_, options.backlog);
   socklen_t len = sizeof addr;
-  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
   port_ = ntohs(addr.sin_port);
-  thread_ = std::thread([this] { serve(); });
+  if (options.accept) thread_ = std::thread([this] { accept_loop(); });
 }
 
-ScriptedCore::~ScriptedCore() {
+Listener::~Listener() {
   stop_ = true;
-  shutdown(listen_fd_, SHUT_RDWR);
-  thread_.join();
+  ::shutdown(fd_, SHUT_RDWR);
+  if (thread_.joinable()) thread_.join();
   {
-    // Wake handlers that still wait on their connection.
+    // Wake servers that still wait on their connection.
     std::lock_guard<std::mutex> lock(mu_);
-    for (int fd : open_fds_) shutdown(fd, SHUT_RDWR);
+    for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
   }
   for (auto& w : workers_) w.join();
-  close(listen_fd_);
+  for (int fd : fillers_) ::close(fd);
+  ::close(fd_);
 }
 
+void Listener::fill_queue() {
+  for (int i = 0; i < 64; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    fillers_.push_back(fd);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port_));
+    ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    pollfd p{fd, POLLOUT, 0};
+    if (::poll(&p, 1, 200) == 0) return;  // this one hangs: full
+  }
+}
+
+void Listener::drain_until_closed(int fd, Listener& self) {
+  char buf[65536];
+  while (!self.stopping()) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return;
+    self.count(static_cast<std::size_t>(n));
+  }
+}
+
+void Listener::accept_loop() {
+  while (!stop_) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    ++connections_;
+    std::lock_guard<std::mutex> lock(mu_);
+    open_.push_back(fd);
+    workers_.emplace_back([this, fd] {
+      serve_(fd, *this);
+      std::lock_guard<std::mutex> inner(mu_);
+      std::erase(open_, fd);
+      ::close(fd);
+    });
+  }
+}
+
+ScriptedCore::ScriptedCore(Handler handler)
+    : handler_(std::move(handler)),
+      listener_({}, [this](int fd, Listener&) {
+        std::string request = read_request(fd, 5);
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          requests_.push_back(request);
+        }
+        handler_(fd, request);
+      }) {}
+
 std::string ScriptedCore::url() const {
-  return "http://127.0.0.1:" + std::to_string(port_);
+  return "http://127.0.0.1:" + std::to_string(port());
 }
 
 void ScriptedCore::write_record(const std::string& endpoint_file,
                                 const std::string& token,
                                 std::optional<long long> pid) const {
   write_file(endpoint_file,
-             record_text(port_, pid.value_or(getpid()), token));
+             record_text(port(), pid.value_or(getpid()), token));
 }
 
 std::vector<std::string> ScriptedCore::requests() const {
   std::lock_guard<std::mutex> lock(mu_);
   return requests_;
-}
-
-void ScriptedCore::serve() {
-  while (!stop_) {
-    pollfd p{listen_fd_, POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) continue;
-    int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      open_fds_.push_back(fd);
-    }
-    workers_.emplace_back([this, fd] {
-      std::string request = read_request(fd, 5);
-      {
-        std::lock_guard<std::mutex> lock(mu_);
-        requests_.push_back(request);
-      }
-      handler_(fd, request);
-      std::lock_guard<std::mutex> lock(mu_);
-      std::erase(open_fds_, fd);
-      close(fd);
-    });
-  }
 }
 
 ScriptedCore::Handler ScriptedCore::reply(int status, const std::string& body) {

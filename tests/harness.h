@@ -108,23 +108,29 @@ std::vector<std::string> lines_of(const std::string& path);
 // looking every 10 ms for at most `limit`.
 bool ends_within(pid_t pid, std::chrono::milliseconds limit);
 
-// A program the test runs in the background with its standard streams on
-// /dev/null; killed and reaped when this goes. `env` is its whole
-// environment; without it, it gets the test's own.
+// A program the test runs in the background, stdin on /dev/null and its
+// outputs appended to `out` and `err`; killed and reaped when this goes,
+// unless it was reaped before. `env` is its whole environment; without it,
+// it gets the test's own.
 class BackgroundProcess {
  public:
   explicit BackgroundProcess(
       std::vector<std::string> argv,
-      std::optional<std::map<std::string, std::string>> env = std::nullopt);
+      std::optional<std::map<std::string, std::string>> env = std::nullopt,
+      const std::string& out = "/dev/null",
+      const std::string& err = "/dev/null");
   ~BackgroundProcess();
   BackgroundProcess(const BackgroundProcess&) = delete;
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;
   pid_t pid() const { return pid_; }
   // Still running (the test is its parent, so it cannot vanish unseen).
   bool alive() const;
+  // The wait status once it ends within `limit`, or nothing.
+  std::optional<int> wait_exit(std::chrono::milliseconds limit);
 
  private:
   pid_t pid_ = -1;
+  mutable bool reaped_ = false;
 };
 
 // The pid in an endpoint record's text, or -1.
@@ -136,6 +142,8 @@ std::string record_text(int port, long long pid,
 
 // `depth` empty JSON arrays, one inside the other.
 std::string nested(std::size_t depth);
+// `depth` JSON objects {"k":...}, one inside the other, around a 0.
+std::string nested_objects(std::size_t depth);
 
 // The environment a hook test starts from: PATH, HOME and TARNWICK_HOME in
 // `state`, a short deadline.
@@ -146,17 +154,59 @@ std::map<std::string, std::string> base_env(const ScratchDir& state);
 // clean up Cores the hook started.
 int kill_cores_for(const std::string& endpoint_file);
 
-// A Core played by the test process: it listens on 127.0.0.1, reads each
-// request (head, then Content-Length bytes of body) and hands it to the
-// handler, which writes whatever it likes on the connection fd. The
-// connection is closed when the handler returns.
+// A peer at the socket level on 127.0.0.1, for Cores that misbehave below
+// HTTP: it may never accept, or take a request at its own pace. Each
+// accepted connection goes to `serve` on a thread of its own and is closed
+// when that returns.
+class Listener {
+ public:
+  struct Options {
+    int rcvbuf = 0;  // SO_RCVBUF, inherited by accepted sockets; 0: default
+    int backlog = 64;
+    bool accept = true;  // false: connections wait in the queue forever
+  };
+  using Serve = std::function<void(int fd, Listener& self)>;
+  Listener(Options options, Serve serve);
+  ~Listener();
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  int port() const { return port_; }
+  int connections() const { return connections_; }
+  std::size_t received() const { return received_; }
+  bool stopping() const { return stop_; }
+  void count(std::size_t n) { received_ += n; }
+  // Connects from the test until the listen queue of a non-accepting
+  // listener is full, i.e. until a connection no longer completes.
+  void fill_queue();
+  // A Serve that reads and drops what arrives until the peer closes or the
+  // listener stops.
+  static void drain_until_closed(int fd, Listener& self);
+
+ private:
+  void accept_loop();
+  Serve serve_;
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
+  std::atomic<std::size_t> received_{0};
+  std::mutex mu_;
+  std::vector<int> open_;  // guarded by mu_
+  std::vector<std::thread> workers_;
+  std::vector<int> fillers_;
+  std::thread thread_;
+};
+
+// A Core played by the test process: it reads each request (head, then
+// Content-Length bytes of body) and hands it to the handler, which writes
+// whatever it likes on the connection fd.
 class ScriptedCore {
  public:
   using Handler = std::function<void(int fd, const std::string& request)>;
   explicit ScriptedCore(Handler handler);
-  ~ScriptedCore();
 
-  int port() const { return port_; }
+  int port() const { return listener_.port(); }
   std::string url() const;
   // Writes an endpoint record naming this Core; the pid defaults to the test
   // process, whose executable is self_exe().
@@ -174,16 +224,10 @@ class ScriptedCore {
   static Handler hang();
 
  private:
-  void serve();
   Handler handler_;
-  std::vector<std::thread> workers_;
-  std::vector<int> open_fds_;  // guarded by mu_
-  int listen_fd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
   mutable std::mutex mu_;
   std::vector<std::string> requests_;
-  std::thread thread_;
+  Listener listener_;  // last: its threads stop before the rest goes
 };
 
 // The body of a policy request from claude-code for `hook` with `input` (in

@@ -1,12 +1,16 @@
 // The hook against a running Core played by the test: what goes over the
 // wire, how Core's answers become the agent's output, and which records
 // count as a running Core (see live_record_fixture.h).
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,27 +24,6 @@ namespace twk::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-struct SplitRequest {
-  std::vector<std::string> head;  // lines without CR LF, up to the blank one
-  std::string body;
-  bool complete = false;  // a blank line was found
-};
-
-SplitRequest split(const std::string& request) {
-  SplitRequest r;
-  std::size_t end = request.find("\r\n\r\n");
-  if (end == std::string::npos) return r;
-  r.complete = true;
-  std::size_t pos = 0;
-  while (pos < end) {
-    std::size_t eol = request.find("\r\n", pos);
-    r.head.push_back(request.substr(pos, eol - pos));
-    pos = eol + 2;
-  }
-  r.body = request.substr(end + 4);
-  return r;
-}
 
 class LiveCoreTest : public LiveRecordTest {
  protected:
@@ -66,71 +49,61 @@ class LiveCoreTest : public LiveRecordTest {
 
 // --- The request on the wire -------------------------------------------
 
-class LiveRequestTest : public LiveCoreTest {};
+using LiveRequestTest = LiveCoreTest;
 
+// The whole request, byte for byte: head then body, the token verbatim
+// (even when empty), Content-Length in bytes, CLAUDE_PROJECT_DIR in the
+// context when it is valid UTF-8. A running Core gets no health check first.
 TEST_F(LiveRequestTest, PolicyRequestIsExactlyHeadThenBody) {
-  for (const std::string hook : {"pre-tool-use", "post-tool-use"}) {
-    SCOPED_TRACE(hook);
-    ScriptedCore core(ScriptedCore::reply(200, "{\"output\":null}"));
-    RunResult r = run_against(core, "{\"tool_name\":\"Bash\"}", hook,
-                              "tok-123_ABC.xyz");
-    expect_answer(r, "");
-    std::string body = body_for(hook, "{\"tool_name\":\"Bash\"}");
-    std::string expected =
-        "POST /v1/policy/hook HTTP/1.1\r\n"
-        "Host: 127.0.0.1:" + std::to_string(core.port()) + "\r\n"
-        "Content-Type: application/json\r\n"
-        "Content-Length: " + std::to_string(body.size()) + "\r\n"
-        "Connection: close\r\n"
-        "Authorization: Bearer tok-123_ABC.xyz\r\n"
-        "\r\n" + body;
-    // One request, the policy request itself: a running Core gets no
-    // health check first.
-    ASSERT_EQ(core.requests().size(), 1u);
-    EXPECT_EQ(core.requests()[0], expected);
-  }
-}
-
-TEST_F(LiveRequestTest, TokenIsSentVerbatimAndEvenWhenEmpty) {
+  const std::string bash = "{\"tool_name\":\"Bash\"}";
   struct Case {
-    std::string token;
-    std::string header;
+    const char* name;
+    std::string hook, token, input;
+    std::optional<std::string> project_dir = std::nullopt;  // unset
+    std::string context = "{}";
   } cases[] = {
-      {"", "Authorization: Bearer "},
-      {"a b+/=", "Authorization: Bearer a b+/="},
+      {"pre-tool-use", "pre-tool-use", "tok-123_ABC.xyz", bash},
+      {"post-tool-use", "post-tool-use", "tok-123_ABC.xyz", bash},
+      {"empty token", "pre-tool-use", "", "{}"},
+      {"token with space and signs", "pre-tool-use", "a b+/=", "{}"},
+      {"non-ASCII body", "pre-tool-use", "t",
+       "{\"k\":\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"}"},
+      {"empty project dir", "pre-tool-use", "t", "{\"x\":1}", ""},
+      {"project dir", "pre-tool-use", "t", "{\"x\":1}", "/home/u/proj",
+       "{\"projectDir\":\"/home/u/proj\"}"},
+      {"project dir with escapes", "pre-tool-use", "t", "{\"x\":1}",
+       "/p/a \"q\"\\r\x01\xc3\xa9",
+       "{\"projectDir\":\"/p/a \\\"q\\\"\\\\r\\u0001\xc3\xa9\"}"},
+      {"project dir not UTF-8", "pre-tool-use", "t", "{\"x\":1}",
+       "/p/\xff\xfe"},
+      {"project dir of truncated UTF-8", "pre-tool-use", "t", "{\"x\":1}",
+       "/p/\xc3"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.token);
-    ScriptedCore core(ScriptedCore::reply(200, "{\"output\":1}"));
-    RunResult r = run_against(core, "{}", "pre-tool-use", c.token);
-    expect_answer(r, "1\n");
-    ASSERT_EQ(core.requests().size(), 1u);
-    SplitRequest req = split(core.requests()[0]);
-    ASSERT_TRUE(req.complete);
-    ASSERT_EQ(req.head.size(), 6u);
-    EXPECT_EQ(req.head[5], c.header);
+    SCOPED_TRACE(c.name);
+    ScriptedCore core(ScriptedCore::reply(200, "{\"output\":null}"));
+    env_.erase("CLAUDE_PROJECT_DIR");
+    if (c.project_dir) env_["CLAUDE_PROJECT_DIR"] = *c.project_dir;
+    expect_answer(run_against(core, c.input, c.hook, c.token), "");
+    std::string body = body_for(c.hook, c.input, c.context);
+    EXPECT_EQ(core.requests(),
+              std::vector<std::string>{
+                  "POST /v1/policy/hook HTTP/1.1\r\nHost: 127.0.0.1:" +
+                  std::to_string(core.port()) +
+                  "\r\nContent-Type: application/json\r\nContent-Length: " +
+                  std::to_string(body.size()) +
+                  "\r\nConnection: close\r\nAuthorization: Bearer " + c.token +
+                  "\r\n\r\n" + body});
   }
-}
-
-TEST_F(LiveRequestTest, ContentLengthCountsBytesOfNonAsciiBody) {
-  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":null}"));
-  RunResult r = run_against(core, "{\"k\":\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"}");
-  expect_clean(r);
-  ASSERT_EQ(core.requests().size(), 1u);
-  SplitRequest req = split(core.requests()[0]);
-  ASSERT_TRUE(req.complete);
-  ASSERT_GE(req.head.size(), 4u);
-  EXPECT_EQ(req.head[3], "Content-Length: " + std::to_string(req.body.size()));
-  EXPECT_EQ(req.body,
-            body_for("pre-tool-use",
-                     "{\"k\":\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"}"));
 }
 
 // --- The hook input as Core receives it -----------------------------------
 
-class LiveCanonicalInputTest : public LiveCoreTest {};
+using LiveCanonicalInputTest = LiveCoreTest;
 
 TEST_F(LiveCanonicalInputTest, InputIsReSerialisedCanonically) {
+  const std::string big = "{\"data\":\"" + std::string(2 << 20, 'x') + "\"}";
+  const std::string mixed = "[[[" + nested_objects(124) + "]]]";
   struct Case {
     const char* name;
     std::string input;
@@ -153,11 +126,18 @@ TEST_F(LiveCanonicalInputTest, InputIsReSerialisedCanonically) {
        "[{\"k\":1,\"k\":[{\"q\":0,\"p\":1}]}]", "[{\"k\":[{\"p\":1,\"q\":0}]}]"},
       {"white space dropped", " \t\r\n{ \"a\" :\n[ 1 ,\t2 ] , \"b\" : { } }\n",
        "{\"a\":[1,2],\"b\":{}}"},
+      {"empty object with white space", " \r\n\t{}\n", "{}"},
       {"null at the top", "null", "null"},
       {"bare number", " 42 ", "42"},
+      {"zero", "0", "0"},
+      {"negative fraction", "-0.5", "-0.5"},
       {"bare string", "\"s\"", "\"s\""},
       {"booleans", "[true,false]", "[true,false]"},
+      {"true at the top", "true", "true"},
       {"empty array", "[]", "[]"},
+      {"127 arrays deep", nested(127), nested(127)},
+      {"127 objects deep", nested_objects(127), nested_objects(127)},
+      {"127 arrays and objects deep", mixed, mixed},
       {"1.0 stays a float", "[1.0,-2.0]", "[1.0,-2.0]"},
       {"64-bit integers exact",
        "[18446744073709551615,-9223372036854775808,9223372036854775807,0]",
@@ -166,6 +146,7 @@ TEST_F(LiveCanonicalInputTest, InputIsReSerialisedCanonically) {
        "\"\\b\\f\\n\\r\\t\\\"\\\\\""},
       {"other controls as lower-case \\u00xx",
        "\"\\u0001\\u001F\\u001b\\u0000\"", "\"\\u0001\\u001f\\u001b\\u0000\""},
+      {"NUL alone", "\"\\u0000\"", "\"\\u0000\""},
       {"\\u0008 is written short", "\"\\u0008\\u000a\"", "\"\\b\\n\""},
       {"solidus unescaped", "\"a\\/b/c\"", "\"a/b/c\""},
       {"non-ASCII escapes become raw UTF-8", "\"\\u00e9\\u20AC\\u2028\"",
@@ -199,47 +180,29 @@ TEST_F(LiveCanonicalInputTest, InputIsReSerialisedCanonically) {
       // before the quotation mark (0x22).
       {"escaped keys", "{\"a\\\"\":2,\"a\\nb\":1}",
        "{\"a\\nb\":1,\"a\\\"\":2}"},
+      {"2 MB input forwarded whole", big, big},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ScriptedCore core(ScriptedCore::reply(200, "{\"output\":null}"));
-    RunResult r = run_against(core, c.input);
-    expect_answer(r, "");
-    ASSERT_EQ(core.requests().size(), 1u);
+    expect_answer(run_against(core, c.input), "");
     EXPECT_EQ(forwarded(core, "pre-tool-use"), c.forwarded);
   }
 }
 
 TEST_F(LiveCanonicalInputTest, NonIntegerNumbersReadBackAsTheSameDouble) {
   const std::vector<std::string> numbers = {
-      "0.1",
-      "1.5e3",
-      "1E2",
-      "1e+2",
-      "-1.25e-300",
-      "1e308",
-      "1.7976931348623157e308",
-      "4.9e-324",
-      "2.2250738585072014e-308",
-      "1e23",
-      "0.30000000000000004",
-      "12345678901234567890123",
-      "18446744073709551616",
-      "-9223372036854775809",
-      "123456789012345678901234567890e-10",
-      "3.141592653589793",
-      "0.0",
-      "-0.0",
-      "1e-400",
-      "-1e-400",
+      "0.1", "1.5e3", "1E2", "1e+2", "-1.25e-300", "1e308",
+      "1.7976931348623157e308", "4.9e-324", "2.2250738585072014e-308", "1e23",
+      "0.30000000000000004", "12345678901234567890123", "18446744073709551616",
+      "-9223372036854775809", "123456789012345678901234567890e-10",
+      "3.141592653589793", "0.0", "-0.0", "1e-400", "-1e-400",
       "0.000001e+0006"};
   std::string input = "[";
   for (const auto& n : numbers) input += (input.size() > 1 ? "," : "") + n;
   input += "]";
   ScriptedCore core(ScriptedCore::reply(200, "{\"output\":null}"));
-  RunResult r = run_against(core, input);
-  expect_clean(r);
-  ASSERT_EQ(core.requests().size(), 1u);
+  expect_answer(run_against(core, input), "");
   std::string sent = forwarded(core, "pre-tool-use");
   ASSERT_GE(sent.size(), 2u);
   ASSERT_EQ(sent.front(), '[');
@@ -266,240 +229,220 @@ TEST_F(LiveCanonicalInputTest, NonIntegerNumbersReadBackAsTheSameDouble) {
   }
 }
 
-// --- The context member ----------------------------------------------------
-
-class LiveContextTest : public LiveCoreTest {};
-
-TEST_F(LiveContextTest, ProjectDirectoryGoesIntoContext) {
-  struct Case {
-    const char* name;
-    std::optional<std::string> value;  // nothing: unset
-    std::string context;
-  } cases[] = {
-      {"unset", std::nullopt, "{}"},
-      {"empty", "", "{}"},
-      {"plain", "/home/u/proj", "{\"projectDir\":\"/home/u/proj\"}"},
-      {"escaped", "/p/a \"q\"\\r\x01\xc3\xa9",
-       "{\"projectDir\":\"/p/a \\\"q\\\"\\\\r\\u0001\xc3\xa9\"}"},
-      {"not UTF-8", "/p/\xff\xfe", "{}"},
-      {"truncated UTF-8", "/p/\xc3", "{}"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    ScriptedCore core(ScriptedCore::reply(200, "{\"output\":null}"));
-    env_.erase("CLAUDE_PROJECT_DIR");
-    if (c.value) env_["CLAUDE_PROJECT_DIR"] = *c.value;
-    RunResult r = run_against(core, "{\"x\":1}");
-    expect_clean(r);
-    ASSERT_EQ(core.requests().size(), 1u);
-    EXPECT_EQ(split(core.requests()[0]).body,
-              body_for("pre-tool-use", "{\"x\":1}", c.context));
-  }
-}
-
 // --- Core's answer -----------------------------------------------------------
 
-class LiveAnswerTest : public LiveCoreTest {};
+using LiveAnswerTest = LiveCoreTest;
 
-TEST_F(LiveAnswerTest, OutputIsPassedThroughForPreToolUseOnly) {
+// What the hook prints for each answer of Core: its "output" member,
+// canonical, for pre-tool-use; the "ask" line when the answer is unusable;
+// and never anything for post-tool-use. Neither failure is retried.
+TEST_F(LiveAnswerTest, AnswerBecomesTheAgentsOutput) {
+  const std::string not_valid = ask_line(kNotValid);
+  const std::string not_http = ask_line(kNotHttp);
   struct Case {
+    int status;  // 0: `body` is the whole reply
     std::string body;
-    std::string line;  // for pre-tool-use
-  } cases[] = {
-      {"{\"output\":{\"b\":1,\"a\":2},\"x\":3}", "{\"a\":2,\"b\":1}\n"},
-      {"{\"output\":\"text\"}", "\"text\"\n"},
-      {"{\"output\":42}", "42\n"},
-      {"{\"output\":-7.5}", "-7.5\n"},
-      {"{\"output\":false}", "false\n"},
-      {"{\"output\":[3,{\"d\":1,\"c\":2},1]}", "[3,{\"c\":2,\"d\":1},1]\n"},
-      {"{\"output\":\"a\\u0001\\\"\\n\\/\\u00e9\\u007f\"}",
+    std::string out;  // for pre-tool-use
+  };
+  std::vector<Case> cases = {
+      {200, "{\"output\":{\"b\":1,\"a\":2},\"x\":3}", "{\"a\":2,\"b\":1}\n"},
+      {200, "{\"output\":\"text\"}", "\"text\"\n"},
+      {200, "{\"output\":42}", "42\n"},
+      {200, "{\"output\":-7.5}", "-7.5\n"},
+      {200, "{\"output\":false}", "false\n"},
+      {200, "{\"output\":[3,{\"d\":1,\"c\":2},1]}", "[3,{\"c\":2,\"d\":1},1]\n"},
+      {200, "{\"output\":\"a\\u0001\\\"\\n\\/\\u00e9\\u007f\"}",
        "\"a\\u0001\\\"\\n/\xc3\xa9\x7f\"\n"},
-      {"{\"output\":{\"hookSpecificOutput\":{\"permissionDecisionReason\":"
+      {200,
+       "{\"output\":{\"hookSpecificOutput\":{\"permissionDecisionReason\":"
        "\"no\",\"permissionDecision\":\"deny\",\"hookEventName\":"
        "\"PreToolUse\"}}}",
        "{\"hookSpecificOutput\":{\"hookEventName\":\"PreToolUse\","
        "\"permissionDecision\":\"deny\",\"permissionDecisionReason\":\"no\"}}"
        "\n"},
-      {" \r\n{\"x\":{\"output\":1},\"output\":{}}\n\t", "{}\n"},
-      {"{\"output\":1,\"output\":2}", "2\n"},
-      {"{\"output\":{\"a\":1,\"\xc3\xa9\":0,\"z\":2,\"a\":3}}",
+      {200, " \r\n{\"x\":{\"output\":1},\"output\":{}}\n\t", "{}\n"},
+      {200, "{\"output\":1,\"output\":2}", "2\n"},
+      {200, "{\"output\":{\"a\":1,\"\xc3\xa9\":0,\"z\":2,\"a\":3}}",
        "{\"a\":3,\"z\":2,\"\xc3\xa9\":0}\n"},
-      {"{\"output\":[18446744073709551615,-9223372036854775808,1.0]}",
+      {200, "{\"output\":[18446744073709551615,-9223372036854775808,1.0]}",
        "[18446744073709551615,-9223372036854775808,1.0]\n"},
       // The answer object itself is one level: 127 in all.
-      {"{\"output\":" + nested(126) + "}", nested(126) + "\n"},
+      {200, "{\"output\":" + nested(126) + "}", nested(126) + "\n"},
+      {200, "{\"x\":1,\"output\":null}", ""},
+      {0,
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n{\"out\r\n"
+       "A;ext=1\r\nput\":{\"b\":\r\nb\r\n1,\"a\":[2]}}\r\n0\r\n\r\n",
+       "{\"a\":[2],\"b\":1}\n"},
+      // Unusable answers of 200.
+      {200, "{}", not_valid}, {200, "[]", not_valid}, {200, "", not_valid},
+      {200, "not json", not_valid}, {200, "null", not_valid},
+      {200, "\"output\"", not_valid}, {200, "[{\"output\":1}]", not_valid},
+      {200, "{\"Output\":1}", not_valid}, {200, "{\"output\":1} x", not_valid},
+      {200, "{\"output\":1,}", not_valid},
+      {200, "\xef\xbb\xbf{\"output\":1}", not_valid},
+      {200, "{\"output\":\"\xff\"}", not_valid},
+      {200, "{\"output\":1e400}", not_valid},
+      {200, "{\"output\":" + nested(127) + "}", not_valid},
+      // Replies that are not HTTP.
+      {0, "", not_http}, {0, "hello", not_http},
+      {0, "{\"output\":1}\r\n\r\n", not_http},
+      {0, "HTTP/1.1 OK\r\n\r\n{\"output\":1}", not_http},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.body);
-    expect_run(ScriptedCore::reply(200, c.body), c.line);
-    expect_run(ScriptedCore::reply(200, c.body), "", "post-tool-use");
-  }
-}
-
-TEST_F(LiveAnswerTest, NullOutputWritesNothing) {
-  for (const std::string hook : {"pre-tool-use", "post-tool-use"}) {
-    SCOPED_TRACE(hook);
-    expect_run(ScriptedCore::reply(200, "{\"x\":1,\"output\":null}"), "",
-               hook);
-  }
-}
-
-TEST_F(LiveAnswerTest, UnusableAnswerOf200AsksTheUser) {
-  const std::string bodies[] = {
-      "{}",
-      "[]",
-      "",
-      "not json",
-      "null",
-      "\"output\"",
-      "[{\"output\":1}]",
-      "{\"Output\":1}",
-      "{\"output\":1} x",
-      "{\"output\":1,}",
-      "\xef\xbb\xbf{\"output\":1}",
-      "{\"output\":\"\xff\"}",
-      "{\"output\":1e400}",
-      "{\"output\":" + nested(127) + "}",
-  };
-  for (const auto& body : bodies) {
-    SCOPED_TRACE(body);
-    expect_run(ScriptedCore::reply(200, body), ask_line(kNotValid));
-  }
-  expect_run(ScriptedCore::reply(200, "[]"), "", "post-tool-use");
-}
-
-TEST_F(LiveAnswerTest, StatusOtherThan200IsReportedWithoutRetry) {
   for (int status : {201, 204, 299, 400, 401, 404, 500, 503}) {
-    SCOPED_TRACE(status);
-    expect_run(ScriptedCore::reply(status, "{\"output\":\"allow\"}"),
-               ask_line("Core answered " + std::to_string(status)));
+    cases.push_back({status, "{\"output\":\"allow\"}",
+                     ask_line("Core answered " + std::to_string(status))});
   }
-  expect_run(ScriptedCore::reply(500, "{\"output\":\"allow\"}"), "",
-             "post-tool-use");
-}
-
-TEST_F(LiveAnswerTest, ChunkedReplyIsDecoded) {
-  expect_run(
-      ScriptedCore::raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-                        "5\r\n{\"out\r\n"
-                        "A;ext=1\r\nput\":{\"b\":\r\n"
-                        "b\r\n1,\"a\":[2]}}\r\n"
-                        "0\r\n\r\n"),
-      "{\"a\":[2],\"b\":1}\n");
-}
-
-// --- Transport failures ------------------------------------------------------
-
-class LiveTransportTest : public LiveCoreTest {};
-
-TEST_F(LiveTransportTest, ReplyThatIsNotHttp) {
-  const std::string replies[] = {"", "hello", "{\"output\":1}\r\n\r\n",
-                                 "HTTP/1.1 OK\r\n\r\n{\"output\":1}"};
-  for (const auto& reply : replies) {
-    SCOPED_TRACE(reply);
-    // Not a refusal: Core is not started, so the request is not repeated.
-    expect_run(ScriptedCore::raw(reply), ask_line(kNotHttp));
-  }
-}
-
-TEST_F(LiveTransportTest, CoreThatDoesNotCloseTimesOutAtTheDeadline) {
-  const auto kDeadline = 500ms;
-  env_["TWK_HOOK_DEADLINE_MS"] = "500";
-  struct Case {
-    const char* name;
-    ScriptedCore::Handler handler;
-  } cases[] = {
-      {"full reply, connection kept open",
-       [](int fd, const std::string& request) {
-         ScriptedCore::reply(200, "{\"output\":\"allow\"}")(fd, request);
-         ScriptedCore::hang()(fd, request);
-       }},
-      {"no reply at all", ScriptedCore::hang()},
-  };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    // A time-out neither restarts Core nor repeats the request.
-    RunResult r = expect_run(c.handler, ask_line(kTimedOut));
-    EXPECT_GE(r.elapsed, kDeadline - 50ms);
-    EXPECT_LT(r.elapsed, kDeadline + 1500ms);
+    SCOPED_TRACE(std::to_string(c.status) + " " + c.body.substr(0, 80));
+    auto handler = c.status ? ScriptedCore::reply(c.status, c.body)
+                            : ScriptedCore::raw(c.body);
+    expect_run(handler, c.out);
+    expect_run(handler, "", "post-tool-use");
   }
-  RunResult r = expect_run(ScriptedCore::hang(), "", "post-tool-use");
-  EXPECT_GE(r.elapsed, kDeadline - 50ms);
-  EXPECT_LT(r.elapsed, kDeadline + 1500ms);
 }
 
 // --- Which record counts as a running Core ---------------------------------
 
-class LiveDiscoveryTest : public LiveCoreTest {
- protected:
-  // Runs the hook with a record for `core` carrying `record` as its text.
-  RunResult run_with_record(const std::string& record) {
-    write_file(endpoint_file(), record);
-    return run_hook("{}", env_);
-  }
-};
+using LiveRecordsTest = LiveCoreTest;
 
-TEST_F(LiveDiscoveryTest, RecordNotNamingARunningCoreLeadsToAStart) {
+// Records that name no running Core of this user, or that are no records at
+// all, lead to a start of Core (which fails with kExited here) without
+// blocking on them, spending the run's time on them, or sending anything
+// to the url they name. A record counts only when it is the hook's own
+// user's, no one else can rewrite it, and it names a process of that user
+// that runs the Core executable; otherwise another user could have the
+// events sent to a listener of theirs. Each is live by everything else
+// about it (see the live records after them).
+TEST_F(LiveRecordsTest, RecordThatNamesNoRunningCoreLeadsToAStart) {
+  constexpr uid_t kNobody = 65534;
+  // Only root can play another user; the other cases run for anyone.
+  const bool root = ::geteuid() == 0;
+  std::optional<WaitingShell> other_shell;
+  if (root) other_shell.emplace(kNobody);
   pid_t gone = fork();
   if (gone == 0) _exit(0);
   ASSERT_GT(gone, 0);
   waitpid(gone, nullptr, 0);
-
+  int gone_port;
+  {
+    ScriptedCore gone_core(ScriptedCore::reply(200, "{}"));
+    gone_port = gone_core.port();
+  }
+  env_["TWK_HOOK_DEADLINE_MS"] = "1500";
   ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"allow\"}"));
-  std::string url = core.url();
+  const std::string file = endpoint_file();
+  const std::string full = record_text(core.port(), shell_.pid());
+  const std::string head = "{\"url\":\"" + core.url() + "\",\"token\":\"t\"";
+  const std::string shell_pid = std::to_string(shell_.pid());
+  const std::string deep = nested(100000);
+  std::vector<int> held;  // descriptors closed after each case
   struct Case {
-    const char* name;
-    std::string pid_member;
-  } cases[] = {
-      {"pid runs another executable",
-       ",\"pid\":" + std::to_string(getpid())},
-      {"pid has exited", ",\"pid\":" + std::to_string(gone)},
-      {"no pid", ""},
-      {"pid with a fraction", ",\"pid\":" + std::to_string(shell_.pid()) + ".0"},
-      {"pid as a string", ",\"pid\":\"" + std::to_string(shell_.pid()) + "\""},
-      {"pid negative", ",\"pid\":-1"},
-      {"pid 2^32", ",\"pid\":4294967296"},
+    std::string name;
+    std::string text;  // the record, when `make` is not given
+    std::function<void()> make = nullptr;
+    bool root_only = false;
   };
+  std::vector<Case> cases = {
+      {"pid runs another executable", head + ",\"pid\":" +
+                                          std::to_string(getpid()) + "}"},
+      {"pid has exited", head + ",\"pid\":" + std::to_string(gone) + "}"},
+      {"no pid", head + "}"},
+      {"pid with a fraction", head + ",\"pid\":" + shell_pid + ".0}"},
+      {"pid as a string", head + ",\"pid\":\"" + shell_pid + "\"}"},
+      {"pid negative", head + ",\"pid\":-1}"},
+      {"pid 2^32", head + ",\"pid\":4294967296}"},
+      {"connection refused", record_text(gone_port, shell_.pid())},
+      {"FIFO without a writer", "",
+       [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0); }},
+      {"FIFO that a writer holds open", "",
+       [&] {
+         ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
+         held.push_back(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+         held.push_back(::open(file.c_str(), O_WRONLY | O_CLOEXEC));
+         ASSERT_GE(held.back(), 0);
+       }},
+      {"directory", "", [&] { ASSERT_EQ(::mkdir(file.c_str(), 0755), 0); }},
+      {"20 MB token", record_text(core.port(), shell_.pid(),
+                                  std::string(20 << 20, 'k'))},
+      {"20 MB of white space after the record",
+       full + std::string(20 << 20, ' ')},
+      {"100 GB sparse file", "",
+       [&] {
+         write_file(file, full);
+         ASSERT_EQ(::truncate(file.c_str(), 100LL << 30), 0);
+       }},
+      {"100000 levels of nesting", deep},
+      {"100000 levels inside a member",
+       head + ",\"pid\":" + shell_pid + ",\"x\":" + deep + "}"},
+      {"group may write the record", "",
+       [&] { write_file(file, full, 0620); }},
+      {"others may write the record", "",
+       [&] { write_file(file, full, 0602); }},
+      {"record of another user", "",
+       [&] {
+         write_file(file, full, 0600);
+         ASSERT_EQ(::chown(file.c_str(), kNobody, kNobody), 0);
+       },
+       true},
+      {"Core of another user", "",
+       [&] {
+         write_file(file, record_text(core.port(), other_shell->pid()), 0600);
+       },
+       true},
+  };
+  // Cut short anywhere, a record is no record.
+  for (std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{9},
+                          full.find("\"token\""), full.find("\"pid\"") + 6,
+                          full.size() - 2, full.size() - 1}) {
+    cases.push_back({"cut to " + full.substr(0, cut), full.substr(0, cut)});
+  }
   for (const auto& c : cases) {
+    if (c.root_only && !root) continue;
     SCOPED_TRACE(c.name);
-    RunResult r = run_with_record("{\"url\":\"" + url +
-                                  "\",\"token\":\"t\"" + c.pid_member + "}");
-    expect_answer(r, ask_line(kExited));
+    std::filesystem::remove_all(file);
+    if (c.make) {
+      c.make();
+    } else {
+      write_file(file, c.text);
+    }
+    for (const std::string hook : {"pre-tool-use", "post-tool-use"}) {
+      RunResult r = run_hook(kEvent, env_, {"claude-code", hook});
+      expect_answer(r, hook == "pre-tool-use" ? ask_line(kExited) : "");
+      EXPECT_LT(r.elapsed, 2500ms) << "ends within its deadline";
+    }
+    for (int fd : held) ::close(fd);
+    held.clear();
   }
   EXPECT_TRUE(core.requests().empty());
 
-  // The same record with the waiting shell's pid is live: the control that
-  // shows the cases above were refused for their pid alone.
-  RunResult r = run_with_record(record_text(core.port(), shell_.pid()));
-  expect_answer(r, "\"allow\"\n");
-  EXPECT_EQ(core.requests().size(), 1u);
-}
-
-TEST_F(LiveDiscoveryTest, RefusedConnectionLeadsToAStart) {
-  int port;
-  {
-    ScriptedCore gone(ScriptedCore::reply(200, "{\"output\":\"allow\"}"));
-    port = gone.port();
+  // Live records: the request goes to their url, with their token. The url's
+  // path and members other than url, token and pid are ignored; a token of
+  // 100 kB is large for a record, but still one.
+  struct Live {
+    const char* name;
+    std::string text;
+    std::string token;
+  } live[] = {
+      {"plain", full, "t"},
+      {"100 kB token", record_text(core.port(), shell_.pid(),
+                                   std::string(100 << 10, 'k')),
+       std::string(100 << 10, 'k')},
+      {"url with a path, other members",
+       "{\"extra\":[1],\"pid\":" + shell_pid + ",\"token\":\"tk\",\"url\":\"" +
+           core.url() + "/some/path\"}",
+       "tk"},
+  };
+  for (const auto& c : live) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(file);
+    write_file(file, c.text);
+    expect_answer(run_hook(kEvent, env_), "\"allow\"\n");
+    std::string request = core.requests().back();
+    EXPECT_TRUE(request.starts_with("POST /v1/policy/hook HTTP/1.1\r\n"));
+    EXPECT_NE(request.find("\r\nAuthorization: Bearer " + c.token + "\r\n"),
+              std::string::npos);
   }
-  for (const std::string hook : {"pre-tool-use", "post-tool-use"}) {
-    SCOPED_TRACE(hook);
-    write_file(endpoint_file(), record_text(port, shell_.pid()));
-    RunResult r = run_hook("{}", env_, {"claude-code", hook});
-    expect_answer(r, hook == "pre-tool-use" ? ask_line(kExited) : "");
-  }
-}
-
-TEST_F(LiveDiscoveryTest, UrlPathAndOtherMembersAreIgnored) {
-  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"allow\"}"));
-  RunResult r = run_with_record(
-      "{\"extra\":[1],\"pid\":" + std::to_string(shell_.pid()) +
-      ",\"token\":\"tk\",\"url\":\"" + core.url() + "/some/path\"}");
-  expect_answer(r, "\"allow\"\n");
-  ASSERT_EQ(core.requests().size(), 1u);
-  SplitRequest req = split(core.requests()[0]);
-  ASSERT_GE(req.head.size(), 6u);
-  EXPECT_EQ(req.head[0], "POST /v1/policy/hook HTTP/1.1");
-  EXPECT_EQ(req.head[5], "Authorization: Bearer tk");
+  EXPECT_EQ(core.requests().size(), 3u);
 }
 
 }  // namespace

@@ -15,7 +15,10 @@
 #include <cstring>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -127,19 +130,6 @@ TEST_F(StartCore, ColdStartThenWarmRunReusesTheSameCore) {
   std::vector<std::string> after = lines_of(requests_file());
   ASSERT_EQ(after.size(), requests.size() + 1);
   EXPECT_EQ(after.back(), "POST /v1/policy/hook HTTP/1.1 | Bearer t");
-}
-
-TEST_F(StartCore, PostToolUseStartsCoreAndPrintsNothing) {
-  RunResult r = run_hook(
-      R"({"hook_event_name":"PostToolUse","tool_name":"Bash"})",
-      env("ok",
-          {{"TWK_FAKE_CORE_OUTPUT", R"({"decision":"block","reason":"x"})"}}),
-      {"claude-code", "post-tool-use"});
-  expect_answer(r, "");
-  EXPECT_EQ(started_pids().size(), 1u);
-  std::vector<std::string> requests = lines_of(requests_file());
-  ASSERT_FALSE(requests.empty());
-  EXPECT_EQ(requests.back(), "POST /v1/policy/hook HTTP/1.1 | Bearer t");
 }
 
 // What the hook creates on the way (the state directory with its missing
@@ -302,102 +292,323 @@ TEST_F(StartChild, IdleExitDefaultsTo1800Seconds) {
 }
 
 // ---------------------------------------------------------------------------
-// Starts that fail.
+// Starts that fail, and runs in odd conditions, one case each: the run ends
+// cleanly with exactly `out`, having started `starts` Cores (-1: at least
+// one), within the times given, and leaves no start lock behind unless it
+// found one that it could not remove. "{scratch}" and "{state}" in `out` and
+// in the environment stand for those directories.
 
-using StartFailure = StartTest;
+class StartOutcome;
 
-TEST_F(StartFailure, CoreThatExitsOrIsKilledWhileStarting) {
-  struct Case {
-    const char* mode;
-    const char* reason;
-  } cases[] = {
-      {"exit3", "Core exited while starting (exit status: 3)"},
-      {"sigkill", "Core exited while starting (signal: 9 (SIGKILL))"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.mode);
-    reset_scratch();
-    RunResult r = run_hook(kEvent, env(c.mode));
-    expect_ask(r, c.reason);
-    EXPECT_EQ(started_pids().size(), 1u);
-    EXPECT_FALSE(exists(lock_dir()));
-    EXPECT_LT(r.elapsed, 2000ms) << "the exit is noticed while waiting";
+struct StartCase {
+  const char* name;
+  std::string mode;
+  std::map<std::string, std::string> extra = {};  // over FakeCoreTest::env
+  std::string out;
+  int starts = 0;
+  std::function<void(StartOutcome&)> setup = nullptr;
+  std::function<void(StartOutcome&)> then = nullptr;  // further checks
+  std::optional<std::chrono::milliseconds> at_least = std::nullopt;
+  std::optional<std::chrono::milliseconds> below = std::nullopt;
+  bool lock_left = false;
+  std::vector<int> ignored_signals = {};  // by the host that starts the hook
+  std::string hook = "pre-tool-use";
+};
+
+void PrintTo(const StartCase& c, std::ostream* os) { *os << c.name; }
+
+class StartOutcome : public StartTest,
+                     public ::testing::WithParamInterface<StartCase> {
+ public:
+  using FakeCoreTest::endpoint_file;
+  using FakeCoreTest::lock_dir;
+  using FakeCoreTest::log_file;
+  using FakeCoreTest::requests_file;
+  using FakeCoreTest::started_pids;
+  std::string scratch(const std::string& name) const { return scratch_ / name; }
+  std::string state(const std::string& name) const { return state_ / name; }
+  ~StartOutcome() override {
+    for (int fd : held) ::close(fd);
   }
-}
+  std::vector<int> held;  // descriptors kept open during the run
 
-// Cores that run but never become acceptable are killed when the start
-// budget (here the 1.5 s deadline) runs out.
-TEST_F(StartFailure, CoreThatNeverBecomesHealthyIsKilledAfterTheBudget) {
-  for (const char* mode : {"no-record", "health503", "fork-pid"}) {
-    SCOPED_TRACE(mode);
-    reset_scratch();
-    RunResult r =
-        run_hook(kEvent, env(mode, {{"TWK_HOOK_DEADLINE_MS", "1500"}}));
-    expect_ask(r, "Core didn't start in time");
-    EXPECT_GE(r.elapsed, 1400ms);
-    EXPECT_LT(r.elapsed, 2500ms);
-    EXPECT_FALSE(exists(lock_dir()));
-    std::vector<pid_t> pids = started_pids();
-    ASSERT_FALSE(pids.empty());
-    EXPECT_TRUE(ends_within(pids[0], 2000ms))
-        << "the process the hook started must be killed";
-    for (const std::string& line : lines_of(requests_file())) {
-      EXPECT_EQ(line, "GET /health HTTP/1.1") << "no policy request";
+ protected:
+  std::string expand(std::string text) const {
+    for (const auto& [key, value] :
+         {std::pair{std::string("{scratch}"), scratch_.path()},
+          std::pair{std::string("{state}"), state_.path()}}) {
+      for (std::size_t at; (at = text.find(key)) != std::string::npos;) {
+        text.replace(at, key.size(), value);
+      }
     }
-    // The forked child of fork-pid is not the hook's to kill.
-    kill_cores_for(endpoint_file());
+    return text;
+  }
+};
+
+TEST_P(StartOutcome, EndsCleanlyWithTheExpectedAnswer) {
+  const StartCase& c = GetParam();
+  if (c.setup) {
+    ASSERT_NO_FATAL_FAILURE(c.setup(*this));
+  }
+  auto extra = c.extra;
+  for (auto& [key, value] : extra) value = expand(value);
+  extra.try_emplace("TWK_FAKE_CORE_OUTPUT", R"({"from":"core"})");
+  ProgramRun run = hook_run(kEvent, env(c.mode, extra), {"claude-code", c.hook});
+  run.ignored_signals = c.ignored_signals;
+  run.kill_after = 10s;
+  RunResult r = run_program(run);
+  expect_answer(r, expand(c.out));
+  if (c.starts >= 0) {
+    EXPECT_EQ(started_pids().size(), static_cast<std::size_t>(c.starts));
+  } else {
+    EXPECT_FALSE(started_pids().empty());
+  }
+  EXPECT_EQ(exists(lock_dir()), c.lock_left);
+  if (c.at_least) {
+    EXPECT_GE(r.elapsed, *c.at_least);
+  }
+  if (c.below) {
+    EXPECT_LT(r.elapsed, *c.below);
+  }
+  if (c.then) c.then(*this);
+}
+
+const std::string kPolicyLine = "POST /v1/policy/hook HTTP/1.1 | Bearer t";
+const std::string kLocked = ask_line("another start of Core is taking too long");
+const std::string kLinkLoop = ask_line(
+    "couldn't open Core's log: Too many levels of symbolic links (os error 40)");
+const std::string kNotADir = " Not a directory (os error 20)";
+
+// The process the hook started ends soon (killed by the hook, or by itself).
+void first_start_ends(StartOutcome& t, std::chrono::milliseconds within) {
+  std::vector<pid_t> pids = t.started_pids();
+  ASSERT_FALSE(pids.empty());
+  EXPECT_TRUE(ends_within(pids[0], within));
+}
+
+// A Core that never became acceptable was killed and got no policy request.
+void killed_after_health_probes(StartOutcome& t) {
+  first_start_ends(t, 2000ms);
+  for (const std::string& line : lines_of(t.requests_file())) {
+    EXPECT_EQ(line, "GET /health HTTP/1.1");
   }
 }
 
-TEST_F(StartFailure, CoreThatRefusesRightAfterItsHealthCheck) {
-  RunResult r = run_hook(kEvent, env("refuse-after-health"));
-  expect_ask(r, "Core stopped right after starting");
-  EXPECT_EQ(started_pids().size(), 1u);
-  EXPECT_EQ(lines_of(requests_file()),
-            std::vector<std::string>{"GET /health HTTP/1.1"});
-  EXPECT_FALSE(exists(lock_dir()));
+void age(const std::string& path) {
+  timespec old[2];
+  ::clock_gettime(CLOCK_REALTIME, &old[0]);
+  old[0].tv_sec -= 120;
+  old[1] = old[0];
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, AT_SYMLINK_NOFOLLOW), 0);
 }
 
-TEST_F(StartFailure, CoreFileWithoutExecutePermission) {
-  std::string binary = scratch_ / "not-executable-core";
-  std::filesystem::copy_file(fake_core_path(), binary);
-  ASSERT_EQ(::chmod(binary.c_str(), 0644), 0);
-  RunResult r = run_hook(kEvent, env("ok", {{"TWK_CORE_BINARY", binary}}));
-  expect_ask(r, "couldn't start Core at " + binary +
-                    ": Permission denied (os error 13)");
-  EXPECT_TRUE(started_pids().empty());
-  EXPECT_FALSE(exists(lock_dir()));
+void link_log_to(StartOutcome& t, const std::string& target) {
+  std::filesystem::create_directories(t.state("logs"));
+  std::filesystem::create_symlink(target, t.log_file());
 }
 
-TEST_F(StartFailure, LogThatCannotBeOpened) {
-  ASSERT_TRUE(std::filesystem::create_directories(log_file()));
-  // A stale record (its pid runs no Core) is dropped before the log is
-  // opened, even though the start then fails.
-  write_file(endpoint_file(),
-             R"({"url":"http://127.0.0.1:9","token":"t","pid":1})");
-  RunResult r = run_hook(kEvent, env());
-  expect_ask(r, "couldn't open Core's log: Is a directory (os error 21)");
-  EXPECT_TRUE(started_pids().empty());
-  EXPECT_FALSE(exists(lock_dir()));
-  EXPECT_FALSE(exists(endpoint_file()));
-}
+const StartCase kStartCases[] = {
+    {.name = "CoreExitsWhileStarting", .mode = "exit3",
+     .out = ask_line("Core exited while starting (exit status: 3)"),
+     .starts = 1, .below = 2000ms},
+    {.name = "CoreIsKilledWhileStarting", .mode = "sigkill",
+     .out = ask_line("Core exited while starting (signal: 9 (SIGKILL))"),
+     .starts = 1, .below = 2000ms},
+    // A host that ignores SIGCHLD passes that on to the hook. The Core it
+    // starts must still be its own child to wait for: an exit while
+    // starting is seen at once, and a Core that does start is used.
+    {.name = "HostIgnoresChildSignalsAndCoreExits", .mode = "exit3",
+     .out = ask_line("Core exited while starting (exit status: 3)"),
+     .starts = 1, .below = 2000ms, .ignored_signals = {SIGCHLD}},
+    {.name = "HostIgnoresChildSignalsAndCoreStarts", .mode = "ok",
+     .out = "{\"from\":\"core\"}\n", .starts = 1, .below = 2000ms,
+     .ignored_signals = {SIGCHLD}},
+    {.name = "PostToolUseStartsCoreAndPrintsNothing", .mode = "ok",
+     .extra = {{"TWK_FAKE_CORE_OUTPUT", R"({"decision":"block","reason":"x"})"}},
+     .out = "", .starts = 1,
+     .then = [](StartOutcome& t) {
+       EXPECT_EQ(lines_of(t.requests_file()).back(), kPolicyLine);
+     },
+     .hook = "post-tool-use"},
+    // Cores that run but never become acceptable are killed when the start
+    // budget (here the 1.5 s deadline) runs out; the forked child of
+    // fork-pid is not the hook's to kill.
+    {.name = "CoreNeverWritesARecord", .mode = "no-record",
+     .extra = {{"TWK_HOOK_DEADLINE_MS", "1500"}},
+     .out = ask_line("Core didn't start in time"), .starts = -1,
+     .then = killed_after_health_probes, .at_least = 1400ms, .below = 2500ms},
+    {.name = "CoreNeverHealthy", .mode = "health503",
+     .extra = {{"TWK_HOOK_DEADLINE_MS", "1500"}},
+     .out = ask_line("Core didn't start in time"), .starts = -1,
+     .then = killed_after_health_probes, .at_least = 1400ms, .below = 2500ms},
+    {.name = "RecordNamesAnotherProcess", .mode = "fork-pid",
+     .extra = {{"TWK_HOOK_DEADLINE_MS", "1500"}},
+     .out = ask_line("Core didn't start in time"), .starts = -1,
+     .then = killed_after_health_probes, .at_least = 1400ms, .below = 2500ms},
+    // A directory where the endpoint record belongs: the started Core
+    // cannot write its record, so it never counts as started.
+    {.name = "EndpointRecordPathIsADirectory", .mode = "ok",
+     .extra = {{"TWK_HOOK_DEADLINE_MS", "1000"}},
+     .out = ask_line("Core didn't start in time"), .starts = 1,
+     .setup = [](StartOutcome& t) {
+       ASSERT_TRUE(std::filesystem::create_directories(t.endpoint_file()));
+     },
+     .then = [](StartOutcome& t) { first_start_ends(t, 2000ms); },
+     .below = 2000ms},
+    {.name = "CoreRefusesRightAfterItsHealthCheck",
+     .mode = "refuse-after-health",
+     .out = ask_line("Core stopped right after starting"), .starts = 1,
+     .then = [](StartOutcome& t) {
+       EXPECT_EQ(lines_of(t.requests_file()),
+                 std::vector<std::string>{"GET /health HTTP/1.1"});
+     }},
+    // Failures after the start are not retried.
+    {.name = "CoreKilledInTheMiddleOfThePolicyRequest", .mode = "die-on-policy",
+     .out = ask_line(
+         "Core didn't answer: Connection reset by peer (os error 104)"),
+     .starts = 1,
+     .then = [](StartOutcome& t) {
+       first_start_ends(t, 1000ms);
+       EXPECT_EQ(lines_of(t.requests_file()).back(), kPolicyLine);
+     },
+     .below = 4000ms},
+    {.name = "CoreHealthyButSilentOnThePolicyRequest",
+     .mode = "hang-on-policy", .extra = {{"TWK_HOOK_DEADLINE_MS", "1200"}},
+     .out = ask_line(kTimedOut), .starts = 1,
+     .then = [](StartOutcome& t) {
+       std::vector<std::string> requests = lines_of(t.requests_file());
+       ASSERT_FALSE(requests.empty());
+       EXPECT_EQ(requests.front(), "GET /health HTTP/1.1");
+       EXPECT_EQ(requests.back(), kPolicyLine);
+     },
+     .at_least = 1150ms, .below = 2200ms},
+    {.name = "CoreFileWithoutExecutePermission", .mode = "ok",
+     .extra = {{"TWK_CORE_BINARY", "{scratch}/core"}},
+     .out = ask_line("couldn't start Core at {scratch}/core: Permission "
+                     "denied (os error 13)"),
+     .setup = [](StartOutcome& t) {
+       std::filesystem::copy_file(fake_core_path(), t.scratch("core"));
+       ASSERT_EQ(::chmod(t.scratch("core").c_str(), 0644), 0);
+     }},
+    // A FIFO named as the Core binary: looking into it for a "#!" line must
+    // not wait for a writer, nor for data from a writer that sends none.
+    // Without a writer it reads as empty, so it is started like a binary,
+    // which the system refuses; held open by a writer it cannot be read.
+    {.name = "CoreBinaryIsAFifo", .mode = "ok",
+     .extra = {{"TWK_CORE_BINARY", "{scratch}/fifo"},
+               {"TWK_HOOK_DEADLINE_MS", "1000"}},
+     .out = ask_line("couldn't start Core at {scratch}/fifo: Permission "
+                     "denied (os error 13)"),
+     .setup = [](StartOutcome& t) {
+       ASSERT_EQ(::mkfifo(t.scratch("fifo").c_str(), 0755), 0);
+     },
+     .below = 2000ms},
+    {.name = "CoreBinaryIsAFifoWithASilentWriter", .mode = "ok",
+     .extra = {{"TWK_CORE_BINARY", "{scratch}/fifo"},
+               {"TWK_HOOK_DEADLINE_MS", "1000"}},
+     .out = ask_line("no Core binary at {scratch}/fifo"),
+     .setup = [](StartOutcome& t) {
+       std::string fifo = t.scratch("fifo");
+       ASSERT_EQ(::mkfifo(fifo.c_str(), 0755), 0);
+       t.held.push_back(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+       t.held.push_back(::open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
+       ASSERT_GE(t.held.back(), 0);
+     },
+     .below = 2000ms},
+    // A stale record (its pid runs no Core) is dropped before the log is
+    // opened, even though the start then fails.
+    {.name = "LogIsADirectory", .mode = "ok",
+     .out = ask_line("couldn't open Core's log: Is a directory (os error 21)"),
+     .setup = [](StartOutcome& t) {
+       ASSERT_TRUE(std::filesystem::create_directories(t.log_file()));
+       write_file(t.endpoint_file(),
+                  R"({"url":"http://127.0.0.1:9","token":"t","pid":1})");
+     },
+     .then = [](StartOutcome& t) { EXPECT_FALSE(exists(t.endpoint_file())); }},
+    {.name = "LogsIsARegularFile", .mode = "ok",
+     .out = ask_line("couldn't open Core's log:" + kNotADir),
+     .setup = [](StartOutcome& t) { write_file(t.state("logs"), "x"); }},
+    {.name = "LogIsAFifoNobodyReads", .mode = "ok",
+     .out = ask_line(
+         "couldn't open Core's log: No such device or address (os error 6)"),
+     .setup = [](StartOutcome& t) {
+       std::filesystem::create_directories(t.state("logs"));
+       ASSERT_EQ(::mkfifo(t.log_file().c_str(), 0644), 0);
+     }},
+    // Links are never followed, wherever they point: Core's output must not
+    // be appended to, nor a log created in, what a link names.
+    {.name = "LogIsALinkToItself", .mode = "ok", .out = kLinkLoop,
+     .setup = [](StartOutcome& t) { link_log_to(t, "backend.log"); }},
+    {.name = "LogIsALinkIntoAMissingDirectory", .mode = "ok", .out = kLinkLoop,
+     .setup = [](StartOutcome& t) {
+       link_log_to(t, t.scratch("missing/backend.log"));
+     },
+     .then = [](StartOutcome& t) { EXPECT_FALSE(exists(t.scratch("missing"))); }},
+    {.name = "LogIsALinkToAnotherFile", .mode = "ok", .out = kLinkLoop,
+     .setup = [](StartOutcome& t) {
+       write_file(t.scratch("other-file"), "kept\n");
+       link_log_to(t, t.scratch("other-file"));
+     },
+     .then = [](StartOutcome& t) {
+       EXPECT_EQ(read_file(t.scratch("other-file")), "kept\n");
+     }},
+    // A link is not a directory to an open that does not follow it.
+    {.name = "LogsIsALinkToAnotherDirectory", .mode = "ok",
+     .out = ask_line("couldn't open Core's log:" + kNotADir),
+     .setup = [](StartOutcome& t) {
+       std::filesystem::create_directories(t.scratch("other-dir"));
+       std::filesystem::create_symlink(t.scratch("other-dir"), t.state("logs"));
+     },
+     .then = [](StartOutcome& t) {
+       EXPECT_FALSE(exists(t.scratch("other-dir/backend.log")));
+     }},
+    {.name = "StateDirectoryUnderARegularFile", .mode = "ok",
+     .extra = {{"TARNWICK_HOME", "{scratch}/plain/state"},
+               {"HOME", "{scratch}"}},
+     .out = ask_line("couldn't take Core's start lock:" + kNotADir),
+     .setup = [](StartOutcome& t) { write_file(t.scratch("plain"), "x"); }},
+    {.name = "LockWhoseParentIsARegularFile", .mode = "ok",
+     .extra = {{"TWK_ENDPOINT_FILE", "{scratch}/plain/ep.json"}},
+     .out = ask_line("couldn't take Core's start lock:" + kNotADir),
+     .setup = [](StartOutcome& t) { write_file(t.scratch("plain"), "x"); }},
+    // A deadline that has passed when the start begins ends it before any
+    // attempt at the lock. The endpoint record, which the hook reads before
+    // it goes to start Core, is large (though within what counts as a
+    // record) and names no running Core, so reading and parsing it takes
+    // the hook well past its 1 ms deadline; any attempt at the lock would
+    // succeed and start Core.
+    {.name = "DeadlineAlreadyPassedWhenTheStartBegins", .mode = "ok",
+     .extra = {{"TWK_HOOK_DEADLINE_MS", "1"}}, .out = kLocked,
+     .setup = [](StartOutcome& t) {
+       std::string padding;
+       while (padding.size() < (900 << 10)) padding += "{\"a\":[0]},";
+       write_file(t.endpoint_file(),
+                  R"({"url":"http://127.0.0.1:9","token":"t","pad":[)" +
+                      padding + "{}]}");
+     }},
+    // Locks that cannot be broken although they are old: the start waits
+    // for them until its budget ends, then gives up with the usual reason
+    // and leaves them where they are.
+    {.name = "OldLockThatIsADirectoryNotEmpty", .mode = "ok",
+     .extra = {{"TWK_HOOK_DEADLINE_MS", "800"}}, .out = kLocked,
+     .setup = [](StartOutcome& t) {
+       write_file(t.lock_dir() + "/left-behind", "x");
+       age(t.lock_dir());
+     },
+     .at_least = 750ms, .below = 1800ms, .lock_left = true},
+    {.name = "OldLockThatIsARegularFile", .mode = "ok",
+     .extra = {{"TWK_HOOK_DEADLINE_MS", "800"}}, .out = kLocked,
+     .setup = [](StartOutcome& t) {
+       write_file(t.lock_dir(), "x");
+       age(t.lock_dir());
+     },
+     .at_least = 750ms, .below = 1800ms, .lock_left = true},
+};
 
-// A deadline that has passed when the start begins ends it before any
-// attempt at the lock. The endpoint record, which the hook reads before it
-// goes to start Core, is large (though within what counts as a record) and
-// names no running Core, so reading and parsing it takes the hook well past
-// its 1 ms deadline; any attempt at the lock would succeed and start Core.
-TEST_F(StartFailure, DeadlineAlreadyPassedWhenTheStartBegins) {
-  std::string padding;
-  while (padding.size() < (900 << 10)) padding += "{\"a\":[0]},";
-  write_file(endpoint_file(),
-             R"({"url":"http://127.0.0.1:9","token":"t","pad":[)" + padding +
-                 "{}]}");
-  RunResult r = run_hook(kEvent, env("ok", {{"TWK_HOOK_DEADLINE_MS", "1"}}));
-  expect_ask(r, "another start of Core is taking too long");
-  EXPECT_TRUE(started_pids().empty());
-  EXPECT_FALSE(exists(lock_dir()));
-}
+INSTANTIATE_TEST_SUITE_P(Start, StartOutcome, ::testing::ValuesIn(kStartCases),
+                         [](const auto& info) {
+                           return std::string(info.param.name);
+                         });
 
 // ---------------------------------------------------------------------------
 // The start lock.
@@ -453,15 +664,6 @@ TEST_F(StartLock, HeldLockIsWaitedOnUntilTheStartBudgetEnds) {
     EXPECT_TRUE(exists(lock_dir()));
     ASSERT_EQ(::rmdir(lock_dir().c_str()), 0);
   }
-}
-
-TEST_F(StartLock, LockWhoseParentIsARegularFile) {
-  write_file(scratch_ / "plain-file", "not a directory");
-  std::string endpoint = scratch_ / "plain-file/ep.json";
-  RunResult r =
-      run_hook(kEvent, env("ok", {{"TWK_ENDPOINT_FILE", endpoint}}));
-  expect_ask(r, "couldn't take Core's start lock: Not a directory (os error 20)");
-  EXPECT_TRUE(started_pids().empty());
 }
 
 // ---------------------------------------------------------------------------
@@ -572,6 +774,8 @@ TEST_F(StartReferenceCore, ColdStartThenWarmRun) {
   RunResult cold = run_hook(event, e);
   expect_answer(cold, "");  // the reference Core decides nothing
   std::string record = read_file(endpoint_file()).value_or("");
+  // The record holds the bearer token: its owner's alone.
+  EXPECT_EQ(file_mode(endpoint_file()), 0600);
   long long pid = record_pid(record);
   ASSERT_GT(pid, 0) << record;
   std::error_code ec;
