@@ -413,8 +413,15 @@ void Checker::moved_away(const RunCommand& rc, const Word& w) {
   if (!f_.project.empty() && within(p, project_git_)) {
     found(Check::kDestructiveGit, Decision::kAsk,
           said(rc) + " moves the project's git data away.");
+  } else if (!f_.project.empty() && below(p, f_.project)) {
+    return;  // within the project: its own files
   } else if (own && !(!f_.project.empty() && within(f_.project, p))) {
-    return;  // within the home or the project: the user's own files
+    // The user's files outside the project: moved elsewhere they are lost
+    // to whatever expects them there (into /tmp, as good as deleted).
+    if (!in_temp(p, f_, false)) {
+      found(Check::kRecursiveDelete, Decision::kAsk,
+            said(rc) + " moves " + p + ", outside the project, away.");
+    }
   } else if (p == "/" ||
              (in_system(p) && p.find('/', 1) == std::string::npos) ||
              (!f_.home.empty() && within(f_.home, p)) ||

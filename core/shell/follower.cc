@@ -324,6 +324,15 @@ std::string program_name(const shell::Word& word) {
   while (t.size() > 1 && t.back() == '/') t.remove_suffix(1);
   std::size_t slash = t.rfind('/');
   std::string name(slash == std::string_view::npos ? t : t.substr(slash + 1));
+  // C:\Program Files\Git\bin\git.exe: Git Bash and MSYS shells run
+  // Windows paths, backslashes and all.
+  bool exe = name.size() > 4 &&
+             text::ascii_iequals(std::string_view(name).substr(name.size() - 4), ".exe");
+  std::size_t backslash = name.rfind('\\');
+  if (backslash != std::string::npos &&
+      (exe || (t.size() > 2 && t[1] == ':' && t[2] == '\\'))) {
+    name.erase(0, backslash + 1);
+  }
   // RM or GIT runs rm or git where the file system ignores case (macOS).
   // GET, HEAD and POST are the download tool's own names.
   bool capitals =
@@ -334,9 +343,7 @@ std::string program_name(const shell::Word& word) {
     name = text::ascii_lowercase(name);
   }
   // git.exe and its kin: Windows programs, which WSL runs from Linux.
-  if (name.size() > 4 && text::ascii_iequals(name.substr(name.size() - 4), ".exe")) {
-    name.resize(name.size() - 4);
-  }
+  if (exe) name.resize(name.size() - 4);
   return name;
 }
 
