@@ -18,9 +18,23 @@ Word Reader::expand(Mode mode, bool quoted) {
 std::optional<std::string> Reader::lookup(std::string_view name) const {
   if (const std::optional<std::string>* v = sh_.state.var(name)) return *v;
   if (name == "PWD" && !sh_.state.cwd().empty()) return sh_.state.cwd().str();
+  // The shell sets IFS at start-up, whatever its environment holds.
+  if (name == "IFS") return std::string(kDefaultIfs);
   auto env = sh_.env.variables.find(name);
   if (env != sh_.env.variables.end()) return env->second;
   return std::nullopt;
+}
+
+void Reader::put_value(Fields& f, const std::optional<std::string>& v,
+                       bool quoted, bool split) const {
+  const std::optional<std::string>* ifs = sh_.state.var("IFS");
+  if (ifs == nullptr || quoted || !split || !v) {
+    f.value(v, quoted, split);
+  } else if (!*ifs) {
+    f.unknown(quoted);  // split at separators that cannot be known
+  } else {
+    f.value(v, quoted, split, **ifs);
+  }
 }
 
 // True for a character read_word_parts takes as it is written: none that

@@ -4,7 +4,7 @@
 namespace twk::core::shell {
 
 void Fields::value(const std::optional<std::string>& v, bool quoted,
-                   bool split) {
+                   bool split, std::string_view ifs) {
   if (!v) {
     unknown(quoted);
     return;
@@ -13,15 +13,36 @@ void Fields::value(const std::optional<std::string>& v, bool quoted,
     literal(*v, quoted);
     return;
   }
+  // Field splitting: runs of IFS white space separate fields and vanish at
+  // either end; every other IFS character ends a field, which may be
+  // empty, taking the white space around it with it.
+  auto white = [&](char c) {
+    return (c == ' ' || c == '\t' || c == '\n') &&
+           ifs.find(c) != std::string_view::npos;
+  };
+  bool ended_by_white = false;  // a field just ended at white space
   for (char c : *v) {
-    if (c == ' ' || c == '\t' || c == '\n') {
-      if (started_) flush();
+    if (white(c)) {
+      if (started_) {
+        flush();
+        ended_by_white = true;
+      }
+    } else if (ifs.find(c) != std::string_view::npos) {
+      if (started_) {
+        flush();
+      } else if (!ended_by_white) {
+        started_ = true;  // an empty field
+        flush();
+      }
+      ended_by_white = false;
     } else if (c == '*' || c == '?' || c == '[') {
       glob(c);
+      ended_by_white = false;
     } else {
       cur_.text += c;
       started_ = true;
       if (c == kUnknown) cur_.unknown = true;
+      ended_by_white = false;
     }
   }
 }

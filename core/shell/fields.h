@@ -13,6 +13,10 @@
 
 namespace twk::core::shell {
 
+// The field separators every shell starts with: bash sets IFS itself and
+// never takes it from the environment.
+inline constexpr std::string_view kDefaultIfs = " \t\n";
+
 // Builds the fields of one word as its parts are read.
 class Fields {
  public:
@@ -49,8 +53,10 @@ class Fields {
     if (quoted) cur_.quoted = true;
   }
   // An expansion's value; unquoted values are split into fields when
-  // `split` is set. Nothing stands for an unknown value.
-  void value(const std::optional<std::string>& v, bool quoted, bool split);
+  // `split` is set, at the characters of `ifs` as the shell's IFS says.
+  // Nothing stands for an unknown value.
+  void value(const std::optional<std::string>& v, bool quoted, bool split,
+             std::string_view ifs = kDefaultIfs);
   // Notes that substitution group `group` fed the current field.
   void substitution(int group) { cur_.substitutions.push_back(group); }
   // Marks the current field as a process substitution.

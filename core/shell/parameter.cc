@@ -45,12 +45,12 @@ void Reader::read_dollar(Fields& f, bool quoted, bool split) {
     while (j < s_.size() && is_name_char(s_[j])) ++j;
     std::string_view name = s_.substr(i_ + 1, j - i_ - 1);
     i_ = j;
-    f.value(lookup(name), quoted, split);
+    put_value(f, lookup(name), quoted, split);
     return;
   }
   if (is_digit(n)) {
     i_ += 2;
-    f.value(lookup(s_.substr(i_ - 1, 1)), quoted, split);
+    put_value(f, lookup(s_.substr(i_ - 1, 1)), quoted, split);
     return;
   }
   if (n == '@' || n == '*') {
@@ -98,7 +98,7 @@ void Reader::read_command_substitution(Fields& f, bool quoted, bool split) {
   if (value) {
     while (!value->empty() && value->back() == '\n') value->pop_back();
   }
-  f.value(value, quoted, split);
+  put_value(f, value, quoted, split);
 }
 
 // $@ and $*: the positional parameters, when the caller knows them (bash
@@ -114,10 +114,22 @@ void Reader::read_all_positional(Fields& f, bool quoted, bool split) {
     all += *v;
     any = true;
   }
-  if (!any) {
+  const std::optional<std::string>* ifs = sh_.state.var("IFS");
+  if (!any || (ifs != nullptr && (!*ifs || (*ifs)->empty()))) {
     f.unknown(quoted);
   } else {
-    f.value(all, false, split);
+    // Joined at a separator, so that splitting parts them again.
+    if (ifs != nullptr) {
+      std::string joined;
+      for (int k = 1; k < 64; ++k) {
+        std::optional<std::string> v = lookup(std::to_string(k));
+        if (!v) break;
+        if (k > 1) joined += (**ifs)[0];
+        joined += *v;
+      }
+      all = std::move(joined);
+    }
+    put_value(f, all, false, split);
   }
 }
 
@@ -149,7 +161,7 @@ void Reader::read_braced_parameter(Fields& f, bool quoted, bool split) {
   std::optional<std::string> value = lookup(name);
   std::string_view op = inner.substr(k);
   if (op.empty()) {
-    f.value(value, quoted, split);
+    put_value(f, value, quoted, split);
     return;
   }
   bool colon = op[0] == ':';
@@ -166,12 +178,12 @@ void Reader::read_braced_parameter(Fields& f, bool quoted, bool split) {
     case '-':
     case '=':
       if (value) {
-        f.value(set ? value : word, quoted, split);
+        put_value(f, set ? value : word, quoted, split);
       } else {
         // Not known to be set: the default is what a check should see
         // (${ENVFILE:=.env}, ${DIR:-/}), and it stays unknown only when
         // the default is unknown too.
-        f.value(word, quoted, split);
+        put_value(f, word, quoted, split);
       }
       // := assigns whenever the default was used: unset, or (with the
       // colon) set but empty.
@@ -179,11 +191,11 @@ void Reader::read_braced_parameter(Fields& f, bool quoted, bool split) {
       return;
     case '?':
       // Unset means the shell stops here; set means the value.
-      f.value(value, quoted, split);
+      put_value(f, value, quoted, split);
       return;
     default:  // '+'
       if (value) {
-        f.value(set ? word : std::optional<std::string>(""), quoted, split);
+        put_value(f, set ? word : std::optional<std::string>(""), quoted, split);
       } else {
         f.unknown(quoted);
       }

@@ -128,6 +128,10 @@ class Reader {
   // A variable's value: assigned by the text, $PWD from the tracked
   // directory, or given by the environment; nothing when unknown.
   std::optional<std::string> lookup(std::string_view name) const;
+  // Puts an expansion's value into `f`, split at the IFS the text has set
+  // (unknown when the text set it to something unknown).
+  void put_value(Fields& f, const std::optional<std::string>& v, bool quoted,
+                 bool split) const;
   // Reads the parts of one word into `f`; see expand.cc.
   void read_word_parts(Fields& f, bool quoted, bool split, bool tilde = false);
   void read_backslash(Fields& f);

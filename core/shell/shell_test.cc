@@ -67,6 +67,13 @@ TEST(ShellAnalyzer, WordsAreWhatTheShellPassesOn) {
       {"c='rm -rf'; $c /", "c=rm -rf  ; rm|-rf|/"},
       {"X=1 cmd \"$X\"", "X=1 cmd|?"},
       {"export D=/srv; rm -r $D", "export|D=/srv ; rm|-r|/srv"},
+      // Splitting follows the IFS the text sets: white space runs vanish,
+      // each other separator ends a field, even an empty one.
+      {"IFS=,; x='rm,-rf,/'; $x", "IFS=,  ; x=rm,-rf,/  ; rm|-rf|/"},
+      {"x=' a,,b , c '; IFS=', '; printf %s $x",
+       "x= a,,b , c   ; IFS=,   ; printf|%s|a||b|c"},
+      {"x='a b'; IFS=,; rm $x", "x=a b  ; IFS=,  ; rm|a b"},
+      {"IFS=$Q; x=ab; rm $x", "IFS=\x01  ; x=ab  ; rm|?"},
       // Comments, globs and braces.
       {"ls # rm -rf /", "ls"},
       {"rm -rf /tmp/* a{b,c} [x] x]", "rm|-rf|/tmp/**|a{b,c}*|[x]*|x]"},
