@@ -120,6 +120,13 @@ TEST(BuiltinPolicy, RecursiveDeletesAreJudgedByWhatTheyDelete) {
       {"f() { :; rm -rf ~; }; export -f f; bash -c f", D, "recursive-delete"},
       {"f() { :; rm -rf ~; }; eval f", D, "recursive-delete"},
       {"f() { :; rm -rf ~; }", N, ""},
+      // A call runs the definition its shell has then: a later one
+      // replaces an earlier one, and a subshell's is gone after it.
+      {"f() { rm -rf ~; }; f() { rm -rf b; }; f", N, ""},
+      {"f() { rm -rf ~; }; f; f() { rm -rf b; }", D, "recursive-delete"},
+      {"( f() { rm -rf ~; } ); f", N, ""},
+      {"g() { f; }; f() { rm -rf ~; }; g", D, "recursive-delete"},
+      {"f() { rm -rf ~; }; true && f", D, "recursive-delete"},
       {"rm -rf /tmp/../etc", D, "recursive-delete"},
       {"sudo -u root rm -rf /var/log", D, "recursive-delete"},
       {"find / -name x -exec rm -rf {} +", D, "recursive-delete"},

@@ -127,18 +127,26 @@ bool mentions(std::string_view text, std::string_view name) {
 
 }  // namespace
 
-// The functions of `a` that something may call: named as a command
-// outside the function's own body or in the text eval or trap runs, or all
-// of them when some command's name is not known. Views into the commands'
-// function names.
-std::unordered_set<std::string_view> Follower::called_functions(
-    const shell::Analysis& a) {
-  std::unordered_set<std::string_view> defined;
+// The function definitions of `a` that something may call: the one a
+// command names where the analysis could tell which (Command::calls); else
+// every definition of a function named as a command outside its own
+// body, or in the text eval or trap runs; all of them when some command's
+// name is not known.
+std::unordered_set<int> Follower::called_functions(const shell::Analysis& a) {
+  // Each name with the numbers of its definitions.
+  std::unordered_map<std::string_view, std::vector<int>> defined;
   for (const shell::Command& cmd : a.commands) {
-    if (!cmd.function.empty()) defined.insert(cmd.function);
+    if (cmd.definition == 0) continue;
+    std::vector<int>& ids = defined[cmd.function];
+    if (ids.empty() || ids.back() != cmd.definition) {
+      ids.push_back(cmd.definition);
+    }
   }
-  std::unordered_set<std::string_view> called;
+  std::unordered_set<int> called;
   if (defined.empty()) return called;
+  auto call_all = [&](const std::vector<int>& ids) {
+    called.insert(ids.begin(), ids.end());
+  };
   std::size_t words = 0;
   bool unknown_name = false;
   for (const shell::Command& cmd : a.commands) {
@@ -146,7 +154,10 @@ std::unordered_set<std::string_view> Follower::called_functions(
     unknown_name = unknown_name || (!cmd.argv.empty() && cmd.argv[0].unknown);
   }
   // Past this much searching, calling them all is the safe answer.
-  if (unknown_name || defined.size() * words > (1u << 20)) return defined;
+  if (unknown_name || defined.size() * words > (1u << 20)) {
+    for (const auto& [name, ids] : defined) call_all(ids);
+    return called;
+  }
   // export -f (or declare -fx) hands functions to the shells this one
   // starts, so bash -c f or xargs bash -c f can call them.
   bool exported = std::any_of(
@@ -159,22 +170,25 @@ std::unordered_set<std::string_view> Follower::called_functions(
                 o.find('f') != std::string_view::npos &&
                 o.find('x') != std::string_view::npos);
       });
-  for (std::string_view name : defined) {
+  for (const shell::Command& cmd : a.commands) {
+    if (cmd.calls > 0 && cmd.calls != cmd.definition) called.insert(cmd.calls);
+  }
+  for (const auto& [name, ids] : defined) {
     for (const shell::Command& cmd : a.commands) {
-      if (cmd.function == name) continue;
-      if (cmd.argv.empty()) continue;
-      // Called as a command, or in the shell text eval or trap run;
-      // programs such as xargs, sh -c or time (after an assignment) run
-      // programs, never the shell's functions, unless it is exported.
+      if (cmd.function == name || cmd.argv.empty()) continue;
+      // Called as a command where the analysis could not tell which
+      // definition runs, or in the shell text eval or trap run; programs
+      // such as xargs, sh -c or time (after an assignment) run programs,
+      // never the shell's functions, unless it is exported.
       std::string_view runner = cmd.argv[0].text;
       bool text_runs = exported || runner == "eval" || runner == "trap";
       bool named =
-          runner == name ||
+          (runner == name && cmd.calls < 0) ||
           (text_runs &&
            std::any_of(cmd.argv.begin() + 1, cmd.argv.end(),
                        [&](const Word& w) { return mentions(w.text, name); }));
       if (named) {
-        called.insert(name);
+        call_all(ids);
         break;
       }
     }
@@ -207,12 +221,12 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
   out_.commands.reserve(out_.commands.size() + a.commands.size());
   for (const std::string& p : a.problems) problem(ctx, p);
   // A function's body runs only if something calls the function.
-  std::unordered_set<std::string_view> called = called_functions(a);
+  std::unordered_set<int> called = called_functions(a);
   Context c = ctx;
   c.unknown_text = text.find(shell::kUnknown) != std::string_view::npos;
   for (std::size_t i = 0; i < a.commands.size(); ++i) {
     shell::Command& cmd = a.commands[i];
-    if (!cmd.function.empty() && called.count(cmd.function) == 0) continue;
+    if (cmd.definition != 0 && called.count(cmd.definition) == 0) continue;
     c.cwd = cmd.cwd;
     if (cmd.argv.empty()) {
       // Redirections alone (> file) still write.

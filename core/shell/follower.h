@@ -115,8 +115,7 @@ class Follower {
   };
 
   // --- the walk (follower.cc)
-  static std::unordered_set<std::string_view> called_functions(
-      const shell::Analysis& a);
+  static std::unordered_set<int> called_functions(const shell::Analysis& a);
   bool too_deep(const Context& ctx);
   void problem(const Context& ctx, const std::string& what);
   static Context nested(const Context& ctx, std::string_view how);

@@ -347,10 +347,14 @@ void Reader::parse_function_body(std::string name) {
   std::size_t saved = sh_.state.mark();
   unsigned saved_place = place_;
   std::string saved_function = std::move(function_);
+  int saved_definition = definition_;
   sh_.function_effects[name].clear();  // a new definition replaces the old
   unsigned saved_function_place = function_place_;
   function_place_ = place_;
+  std::string key = kFunctionMark + name;
   function_ = std::move(name);
+  definition_ = sh_.next_definition++;
+  int definition = definition_;
   place_ |= kInFunction;
   if (keyword() == "{") {
     // The whole brace group is the body, not only its first command.
@@ -363,8 +367,11 @@ void Reader::parse_function_body(std::string name) {
   }
   place_ = saved_place;
   function_ = std::move(saved_function);
+  definition_ = saved_definition;
   function_place_ = saved_function_place;
   sh_.state.roll_back(saved);
+  // Defined from here on, in this shell (not in the one a subshell ends).
+  sh_.state.set_var(key, std::to_string(definition));
   leave();
 }
 

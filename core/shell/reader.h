@@ -112,6 +112,8 @@ class Reader {
   std::size_t assignment_length() const;
   void parse_simple();
   bool try_function_definition(const Command& cmd);
+  // The definition `cmd` calls, as Command::calls says.
+  int called_definition(const Command& cmd) const;
   void read_assignment(Command& cmd, std::size_t len);
   // Moves pending here-documents noted for command `from` to `to`.
   void fix_pending(std::size_t from, std::size_t to);
@@ -183,6 +185,7 @@ class Reader {
   int stage_ = 0;
   Mode mode_ = Mode::kShell;
   std::string function_;         // the function whose body is being read
+  int definition_ = 0;           // and the number of its definition
   unsigned function_place_ = 0;  // place_ where that body began
   int braces_ = 0;               // brace groups open where the cursor is
   // In a function body: the level whose closing brace ends it (a list,

@@ -130,8 +130,16 @@ struct Command {
   // when unknown.
   Dir cwd;
   // The function whose body holds it (it runs when that is called);
-  // empty outside function bodies.
+  // empty outside function bodies. `definition` tells that body from
+  // others of the same name: each definition has its own number.
   std::string function;
+  int definition = 0;
+  // The definition it calls when argv[0] names a function defined in its
+  // shell at that point (a later definition replaces an earlier one, and
+  // one made in a subshell is gone after it); 0 when it calls none; -1
+  // in function bodies, loops and branches, where what is defined by the
+  // time they run cannot be told from the order of the text.
+  int calls = 0;
 };
 
 // Facts the caller knows about the shell that would run the text.

@@ -14,7 +14,18 @@ Command Reader::new_command() const {
   cmd.stage = stage_;
   cmd.cwd = sh_.state.cwd();
   cmd.function = function_;
+  cmd.definition = definition_;
   return cmd;
+}
+
+int Reader::called_definition(const Command& cmd) const {
+  if (sh_.next_definition == 1 || cmd.argv.empty() || cmd.argv[0].unknown) {
+    return 0;
+  }
+  if (definition_ != 0 || (place_ & kInCondition) != 0) return -1;
+  const std::optional<std::string>* v =
+      sh_.state.var(kFunctionMark + cmd.argv[0].text);
+  return v != nullptr && *v ? std::stoi(**v) : 0;
 }
 
 void Reader::emit(Command&& cmd) {
@@ -86,6 +97,7 @@ void Reader::parse_simple() {
     read_word_parts(f, false, true, /*tilde=*/true);
     f.finish();
   }
+  cmd.calls = called_definition(cmd);
   apply_effects(cmd);
   if (!cmd.argv.empty() || !cmd.assignments.empty() || !cmd.redirects.empty()) {
     // Here-documents recorded against `index` must land on this command.

@@ -73,7 +73,10 @@ void Reader::apply_effects(const Command& cmd) {
   if (first.unknown || first.text.empty()) return;
   if (at == 0 && !sh_.function_effects.empty()) {
     auto it = sh_.function_effects.find(first.text);
-    if (it != sh_.function_effects.end()) {
+    // Only a function defined in this shell: one a subshell defined is
+    // gone with it.
+    if (it != sh_.function_effects.end() &&
+        sh_.state.var(kFunctionMark + first.text) != nullptr) {
       if (sh_.replaying >= 8) return;  // recursion: as deep as is useful
       ++sh_.replaying;
       // By index: a replayed call may define nothing, but keep the loop

@@ -16,6 +16,10 @@
 
 namespace twk::core::shell {
 
+// Starts the name under which ShellState keeps a function's definition;
+// no variable name holds it.
+inline constexpr char kFunctionMark = '\x1f';
+
 // The shell's variables and directory, with an undo log: subshells,
 // substitutions and pipeline stages roll back what they changed instead of
 // copying the whole state on the way in.
@@ -29,7 +33,9 @@ class ShellState {
     auto it = vars_.find(name);
     return it == vars_.end() ? nullptr : &it->second;
   }
-  // Assigns `name`; nothing for a value that is not known.
+  // Assigns `name`; nothing for a value that is not known. The functions
+  // defined are kept here too, under their names after kFunctionMark, so
+  // that subshells forget theirs as they forget their variables.
   void set_var(std::string_view name, std::optional<std::string> value);
   // Changes the directory (empty: unknown).
   void set_cwd(Dir cwd);
@@ -63,6 +69,7 @@ struct Shared {
   std::deque<std::string> texts;  // bodies read by child readers
   int next_group = 1;
   int next_pipeline = 1;
+  int next_definition = 1;  // numbers function definitions
   bool stopped = false;  // a limit was hit or the text cannot be followed
   // For each function defined so far, the commands of its body that change
   // the shell for its caller (cd, pushd, popd, export, assignments): a call
