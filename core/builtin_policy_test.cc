@@ -208,6 +208,15 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"terraform destroy -auto-approve", A, "cloud"},
       {"rsync -a --delete src/ /backup/", A, "sync-delete"},
       {"rm -rf 'unclosed", A, "unfollowable"},
+      // Help and options whose values look like actions change nothing;
+      // -h is help only where the program's parser says so.
+      {"git reset --hard -h", N, ""},
+      {"kubectl delete ns prod -h", N, ""},
+      {"docker run -h x -v /:/h alpine rm -rf /h", A, "recursive-delete"},
+      {"find . -fprintf out -delete", N, ""},
+      {"find / -fprintf out %p -delete", D, "recursive-delete"},
+      {"shred", N, ""},
+      {"shred -u notes.txt", A, "disks"},
   });
 }
 

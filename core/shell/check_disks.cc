@@ -73,6 +73,11 @@ void Checker::disks(const RunCommand& rc) {
     return;
   }
   if (p == "shred") {
+    // With no file it destroys nothing.
+    if (options_of(a, 1, "nsx", {"--iterations", "--size", "--random-source"})
+            .operands.empty()) {
+      return;
+    }
     std::string dev = any_device(rc);
     if (!dev.empty()) {
       deny_disk(rc, "overwrites the device " + dev + ".");

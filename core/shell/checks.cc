@@ -245,6 +245,13 @@ bool Checker::only_describes(const RunCommand& rc) {
     if (t.size() < 2 || t[0] != '-') continue;
     if (t == "--") break;
     if (t == "--help" || t == "-help") return true;
+    // -h is help only to the programs whose option parsers say so (not
+    // docker's: docker run -h names the container's host).
+    if (t == "-h" && has({"git", "kubectl", "helm", "gh", "az", "gcloud",
+                          "terraform", "tofu"},
+                         rc.program)) {
+      return true;
+    }
     if (t == "--dry-run" || t == "--dry-run=client" ||
         t == "--dry-run=server" || t == "--dry-run=true" || t == "--dryrun" ||
         t == "--what-if") {
