@@ -333,12 +333,27 @@ void Follower::follow_tar(const std::vector<Word>& argv, const Context& ctx) {
 }
 
 // git runs core.sshCommand (from -c) and $GIT_SSH_COMMAND (assigned
-// for the command) as shell text to reach a remote.
-void Follower::follow_git_ssh(const std::vector<Word>& argv,
+// for the command) as shell text to reach a remote. What git config
+// stores for later is judged as it will run: core.sshCommand and a
+// shell alias ('!...') as shell text, another alias as the git command
+// it stands for.
+void Follower::follow_git_settings(const std::vector<Word>& argv,
                               const Context& ctx,
                               const shell::Command& source) {
   auto follow = [&](std::string_view text) {
     if (!text.empty()) follow_text(text, nested(ctx, "git"));
+  };
+  auto stored = [&](std::string_view name, const Word& value) {
+    if (value.unknown) return;
+    std::string_view v = value.text;
+    if (text::ascii_iequals(name, "core.sshCommand")) {
+      follow_text(v, nested(ctx, "git config"));
+    } else if (name.size() > 6 &&
+               text::ascii_iequals(name.substr(0, 6), "alias.")) {
+      follow_text(v.starts_with('!') ? std::string(v.substr(1))
+                                     : "git " + std::string(v),
+                  nested(ctx, "git alias"));
+    }
   };
   for (const auto& [name, value] : source.assignments) {
     if (name == "GIT_SSH_COMMAND" && !value.unknown) follow(value.text);
@@ -360,6 +375,36 @@ void Follower::follow_git_ssh(const std::vector<Word>& argv,
         text::ascii_iequals(setting.substr(0, eq), "core.sshCommand")) {
       follow(setting.substr(eq + 1));
     }
+  }
+  // git config [options] [set] NAME VALUE.
+  std::size_t m = 1;
+  while (m < argv.size() && argv[m].text.starts_with('-')) {
+    m += git_option_takes_value(argv[m].text) ? 2 : 1;
+  }
+  if (m >= argv.size() || argv[m].text != "config") return;
+  std::vector<const Word*> operands;
+  for (++m; m < argv.size(); ++m) {
+    std::string_view t = argv[m].text;
+    if (t == "--file" || t == "-f" || t == "--type" || t == "--blob" ||
+        t == "--comment" || t == "--value") {
+      ++m;
+    } else if (t.starts_with("--get") || t.starts_with("--unset") ||
+               t == "--list" || t == "-l" || t.ends_with("-section")) {
+      return;  // reads or removes what is stored
+    } else if (!t.starts_with('-') || t == "-") {
+      operands.push_back(&argv[m]);
+    }
+  }
+  if (!operands.empty() && operands[0]->text == "set") {
+    operands.erase(operands.begin());
+  } else if (!operands.empty() &&
+             has({"get", "unset", "list", "edit", "rename-section",
+                  "remove-section"},
+                 operands[0]->text)) {
+    return;
+  }
+  if (operands.size() >= 2 && !operands[0]->unknown) {
+    stored(operands[0]->text, *operands[1]);
   }
 }
 

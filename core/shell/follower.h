@@ -163,7 +163,7 @@ class Follower {
                         const shell::Analysis& a, std::size_t i);
   void follow_ssh(const std::vector<Word>& argv, const Context& ctx);
   void follow_tar(const std::vector<Word>& argv, const Context& ctx);
-  void follow_git_ssh(const std::vector<Word>& argv, const Context& ctx,
+  void follow_git_settings(const std::vector<Word>& argv, const Context& ctx,
                       const shell::Command& source);
 
   // --- xargs, parallel, find -exec, fd -x (xargs_find.cc)
