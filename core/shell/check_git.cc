@@ -180,6 +180,29 @@ void Checker::git_work_tree(const RunCommand& rc, const std::vector<Word>& args,
         (operand_count() > 0 || patch || o.long_has("--pathspec-from-file"))) {
       ask("throws away uncommitted changes to files.");
     }
+  } else if ((sub == "show" || sub == "cat-file") && rc.source != nullptr &&
+             !f_.project.empty()) {
+    // git show REV:PATH > PATH puts an older version over the file, as
+    // git checkout REV -- PATH would.
+    for (const shell::Redirect& r : rc.source->redirects) {
+      if (r.fd > 1 || r.kind != shell::RedirectKind::kOutput) continue;
+      Target out = resolve(r.target, rc.source->cwd, f_);
+      if (out.kind != Target::kExact) continue;
+      for (std::size_t k : o.operands) {
+        std::string_view t = args[k].text;
+        std::size_t colon = t.find(':');
+        if (colon == std::string_view::npos || colon + 1 >= t.size()) continue;
+        // From the top of the work tree; ./ and ../ from where git runs.
+        std::string_view path = t.substr(colon + 1);
+        bool here = path.starts_with("./") || path.starts_with("../");
+        if (shell::resolve_path(here ? rc.cwd.str() : f_.project, path) ==
+            out.path) {
+          ask("puts an older version over " + out.path +
+              ", throwing away its uncommitted changes.");
+          return;
+        }
+      }
+    }
   } else if (sub == "switch") {
     if (o.short_has('f') || o.long_abbrev("--force", {"--force"}) ||
         o.long_abbrev("--discard-changes", {"--discard-changes", "--detach"})) {
