@@ -186,6 +186,8 @@ TEST(BuiltinPolicy, NestedCodeIsFollowed) {
       {"git config core.sshCommand 'rm -rf ~'", D, "recursive-delete"},
       {"git config --global alias.co checkout", N, ""},
       {"git config --get-regexp alias.x 'reset --hard'", N, ""},
+      {"node -e \"require('fs').readFileSync(atob('LmVudg=='))\"", A,
+       "env-files"},
   });
 }
 

@@ -364,15 +364,31 @@ void Follower::note_code_files(std::string_view code, const Context& ctx) {
     uses_files = uses_files || code.find(u) != std::string_view::npos;
   }
   if (!uses_files) return;
+  // Code that decodes base64 may name its files that way:
+  // open(base64.b64decode('LmVudg==').decode()) opens .env.
+  bool decodes = code.find("b64decode") != std::string_view::npos ||
+                 code.find("atob") != std::string_view::npos ||
+                 code.find("base64") != std::string_view::npos;
   std::vector<Word> files{word_of(interpreter_name(ctx))};
-  for (const std::string& lit : code_literals(code)) {
+  auto add = [&](const std::string& lit) {
     if (lit.empty() || lit.size() > 512 ||
         lit.find('\n') != std::string::npos) {
-      continue;
+      return;
     }
     files.push_back(word_of(lit.starts_with("~/") && !facts_.home.empty()
                                 ? facts_.home + lit.substr(1)
                                 : lit));
+  };
+  for (const std::string& lit : code_literals(code)) {
+    add(lit);
+    if (decodes && lit.size() >= 4) {
+      std::optional<std::string> plain = shell::decode_base64(lit);
+      if (plain && !plain->empty() &&
+          std::all_of(plain->begin(), plain->end(),
+                      [](char c) { return c >= ' ' && c <= '~'; })) {
+        add(*plain);
+      }
+    }
     if (files.size() > 64) break;
   }
   if (files.size() > 1) {
