@@ -173,7 +173,8 @@ std::unordered_set<int> Follower::called_functions(const shell::Analysis& a) {
   for (const shell::Command& cmd : a.commands) {
     if (cmd.calls > 0 && cmd.calls != cmd.definition) called.insert(cmd.calls);
   }
-  for (const auto& [name, ids] : defined) {
+  for (const auto& entry : defined) {
+    std::string_view name = entry.first;  // a lambda below captures it
     for (const shell::Command& cmd : a.commands) {
       if (cmd.function == name || cmd.argv.empty()) continue;
       // Called as a command where the analysis could not tell which
@@ -188,7 +189,7 @@ std::unordered_set<int> Follower::called_functions(const shell::Analysis& a) {
            std::any_of(cmd.argv.begin() + 1, cmd.argv.end(),
                        [&](const Word& w) { return mentions(w.text, name); }));
       if (named) {
-        call_all(ids);
+        call_all(entry.second);
         break;
       }
     }
