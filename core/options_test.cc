@@ -50,7 +50,8 @@ TEST(Options, AcceptsSeparateAndInlineValues) {
   for (std::string_view huge :
        {"18446744073709551615", "99999999999999999999999"}) {
     EXPECT_EQ(parsed({"--idle-exit", huge}).idle_exit_seconds,
-              kMaxIdleExitSeconds);
+              kMaxIdleExitSeconds)
+        << huge;
   }
 }
 
