@@ -18,6 +18,7 @@
 namespace twk::core {
 namespace {
 
+using testing::Contains;
 using testing::ScratchDir;
 
 TEST(Audit, LargeValuesAreRecordedBySizeAndHashOnly) {
@@ -233,12 +234,11 @@ TEST(Audit, StartsAFreshFileWhenTheOldOneIsGoneAndReportsFailures) {
   EXPECT_FALSE(log.append("{}"));
   EXPECT_FALSE(log.append("{}"));
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_NE(messages[0].find("couldn't open"), std::string::npos)
-      << messages[0];
+  EXPECT_TRUE(Contains(messages[0], "couldn't open"));
   ASSERT_EQ(::rmdir(path.c_str()), 0);
   EXPECT_TRUE(log.append("{}"));
   ASSERT_EQ(messages.size(), 2u);
-  EXPECT_NE(messages[1].find("works again"), std::string::npos);
+  EXPECT_TRUE(Contains(messages[1], "works again"));
 }
 
 // A full disk that cuts a record short loses that record only: the next
@@ -259,9 +259,8 @@ TEST(Audit, ATornLineCostsOnlyItsOwnRecord) {
   ASSERT_TRUE(log.append("{\"n\":4}"));
   EXPECT_EQ(sys::read_file(path), "{\"n\":1}\n{\"n\"\n{\"n\":4}\n");
   ASSERT_EQ(messages.size(), 2u);
-  EXPECT_NE(messages[0].find("couldn't write a whole line"), std::string::npos)
-      << messages[0];
-  EXPECT_NE(messages[1].find("works again"), std::string::npos);
+  EXPECT_TRUE(Contains(messages[0], "couldn't write a whole line"));
+  EXPECT_TRUE(Contains(messages[1], "works again"));
 }
 
 TEST(Audit, RefusesPlantedFilesInsteadOfBlockingOrWritingThere) {

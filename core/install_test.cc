@@ -16,6 +16,8 @@
 namespace twk::core {
 namespace {
 
+using testing::Contains;
+
 using Json = nlohmann::ordered_json;
 using testing::ScratchDir;
 
@@ -134,8 +136,7 @@ TEST(Install, RefusesWhatItCannotEditSafely) {
          {InstallAction::kInstall, InstallAction::kUninstall}) {
       Result<SettingsEdit> result = edit_settings(text, kHook, action);
       ASSERT_FALSE(result) << text;
-      EXPECT_NE(result.reason().find(message), std::string::npos)
-          << result.reason();
+      EXPECT_TRUE(Contains(result.reason(), message));
     }
   }
   EXPECT_FALSE(edit_settings("{}", "/bad/\xff/twk-hook", InstallAction::kInstall));
@@ -159,7 +160,7 @@ TEST(Install, FindsItsFilesAndTheHook) {
 
   Result<std::string> missing = hook_beside((dir / "twk-backend"));
   ASSERT_FALSE(missing);
-  EXPECT_NE(missing.reason().find((dir / "twk-hook")), std::string::npos);
+  EXPECT_TRUE(Contains(missing.reason(), (dir / "twk-hook")));
   testing::write_text((dir / "twk-hook"), "#!/bin/sh\n");
   EXPECT_FALSE(hook_beside((dir / "twk-backend")));  // not executable
   ASSERT_EQ(::chmod((dir / "twk-hook").c_str(), 0755), 0);
@@ -262,8 +263,7 @@ TEST_F(InstallFile, LeavesTheFileAsItWasWhenItCannot) {
     ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
     ASSERT_EQ(::chmod(path_.c_str(), 0600), 0);
     ASSERT_FALSE(result) << c.text;
-    EXPECT_NE(result.reason().find(c.message), std::string::npos)
-        << result.reason();
+    EXPECT_TRUE(Contains(result.reason(), c.message));
     EXPECT_EQ(text(), c.text);
     EXPECT_EQ(names(dir), std::vector<std::string>{"settings.json"});
   }

@@ -11,6 +11,8 @@
 namespace twk::core {
 namespace {
 
+using testing::Contains;
+
 Result<Options> parse(std::initializer_list<std::string_view> args) {
   std::vector<std::string_view> v(args);
   return parse_options(v);
@@ -81,7 +83,7 @@ TEST(Options, RejectsBadArgumentsWithAMessageNamingThem) {
   for (const Case& c : cases) {
     Result<Options> o = parse_options(c.args);
     ASSERT_FALSE(o) << c.args[0];
-    EXPECT_TRUE(testing::Contains(o.reason(), c.mentions));
+    EXPECT_TRUE(Contains(o.reason(), c.mentions));
     EXPECT_EQ(o.reason().find('\n'), std::string::npos) << o.reason();
   }
 }
@@ -106,7 +108,7 @@ TEST(Options, PolicyCommands) {
   Result<Options> both =
       parse({"install", "--project", "/src/app", "--settings", "s.json"});
   ASSERT_FALSE(both);
-  EXPECT_TRUE(testing::Contains(both.reason(), "together"));
+  EXPECT_TRUE(Contains(both.reason(), "together"));
 
   // Each command takes only its own options, and one file.
   for (std::vector<std::string_view> args :
@@ -127,14 +129,13 @@ TEST(Options, PolicyCommands) {
 }
 
 TEST(Options, UsageNamesEveryOption) {
-  EXPECT_TRUE(testing::Contains(usage_text(Command::kInstall), "--uninstall"));
-  EXPECT_TRUE(testing::Contains(usage_text(Command::kCheck), "check [FILE]"));
-  EXPECT_TRUE(
-      testing::Contains(usage_text(Command::kExplain), "--project DIR"));
+  EXPECT_TRUE(Contains(usage_text(Command::kInstall), "--uninstall"));
+  EXPECT_TRUE(Contains(usage_text(Command::kCheck), "check [FILE]"));
+  EXPECT_TRUE(Contains(usage_text(Command::kExplain), "--project DIR"));
   std::string usage = usage_text();
   for (const char* name : {"--host", "--port", "--idle-exit", "--policy",
                            "--help", "check", "explain", "install"}) {
-    EXPECT_TRUE(testing::Contains(usage, name));
+    EXPECT_TRUE(Contains(usage, name));
   }
   EXPECT_EQ(usage.back(), '\n');
 }
