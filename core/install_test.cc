@@ -6,8 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "test_util.h"
@@ -174,14 +172,6 @@ class InstallFile : public ::testing::Test {
     return install_hooks({path_, kHook, action, dry_run});
   }
   std::string text() { return sys::read_file(path_).value_or("<none>"); }
-  std::vector<std::string> names(const std::string& in) {
-    std::vector<std::string> out;
-    for (const auto& e : std::filesystem::directory_iterator(in)) {
-      out.push_back(e.path().filename().string());
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-  }
 
   ScratchDir dir_;
   std::string path_ = (dir_ / "home/.claude/settings.json");
@@ -201,7 +191,7 @@ TEST_F(InstallFile, CreatesKeepsModeBacksUpAndUndoes) {
   EXPECT_EQ(testing::file_mode((dir_ / "home/.claude")), 0700);
   EXPECT_EQ(testing::file_mode(path_), 0600);
   EXPECT_EQ(value_of(text()), value_of("{" + kOurs + "}"));
-  EXPECT_EQ(names((dir_ / "home/.claude")),
+  EXPECT_EQ(testing::dir_entries((dir_ / "home/.claude")),
             std::vector<std::string>{"settings.json"});
 
   // An existing file keeps its mode, and its old text is in the backup.
@@ -222,7 +212,7 @@ TEST_F(InstallFile, CreatesKeepsModeBacksUpAndUndoes) {
 
   ASSERT_TRUE(run(InstallAction::kUninstall));
   EXPECT_EQ(value_of(text()), value_of(old));
-  EXPECT_EQ(names((dir_ / "home/.claude")),
+  EXPECT_EQ(testing::dir_entries((dir_ / "home/.claude")),
             (std::vector<std::string>{"settings.json", "settings.json.bak"}));
 }
 
@@ -265,7 +255,8 @@ TEST_F(InstallFile, LeavesTheFileAsItWasWhenItCannot) {
     ASSERT_FALSE(result) << c.text;
     EXPECT_TRUE(Contains(result.reason(), c.message));
     EXPECT_EQ(text(), c.text);
-    EXPECT_EQ(names(dir), std::vector<std::string>{"settings.json"});
+    EXPECT_EQ(testing::dir_entries(dir),
+              std::vector<std::string>{"settings.json"});
   }
 }
 
