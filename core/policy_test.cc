@@ -215,16 +215,22 @@ TEST_F(PolicyTest, ABrokenUserFileAsksAboutEverythingButKeepsItsDenials) {
 }
 
 TEST_F(PolicyTest, APolicyThatNeverLoadedAsksAboutEverything) {
-  write_text(user_path(), "default: allow\nrules: {\n");
-  Policy policy = make();
   // Not even the built-in policy's allow-nothing: every call is asked about,
-  // and what the built-in checks deny is still denied.
-  for (const char* command : {"ls", "rm -rf build", "git status"}) {
-    Verdict v = policy.decide(event(command));
-    EXPECT_EQ(v.decision, Decision::kAsk) << command;
-    EXPECT_EQ(v.output["hookSpecificOutput"]["permissionDecision"], "ask");
+  // and what the built-in checks deny is still denied. An empty file (a
+  // touch, or a save caught between truncate and write) is broken too, not
+  // "no rules".
+  for (const char* text : {"default: allow\nrules: {\n", " \n"}) {
+    SCOPED_TRACE(text);
+    replace_text(user_path(), text);
+    Policy policy = make();
+    for (const char* command : {"ls", "rm -rf build", "git status"}) {
+      Verdict v = policy.decide(event(command));
+      EXPECT_EQ(v.decision, Decision::kAsk) << command;
+      EXPECT_EQ(v.output["hookSpecificOutput"]["permissionDecision"], "ask");
+    }
+    EXPECT_EQ(policy.decide(event("rm -rf ~")).decision, Decision::kDeny);
   }
-  EXPECT_EQ(policy.decide(event("rm -rf ~")).decision, Decision::kDeny);
+  EXPECT_TRUE(Contains(make().decide(event("ls")).reason, "empty"));
 }
 
 TEST_F(PolicyTest, ABrokenProjectFileAsksInThatProjectOnly) {
@@ -286,17 +292,6 @@ TEST_F(PolicyTest, AManagedPolicyDecidesFirstAndOnlyTightens) {
   EXPECT_EQ(policy.decide(event("ls")).decision, Decision::kAsk);
   EXPECT_TRUE(
       Contains(policy.decide(event("ls")).reason, "managed policy file"));
-}
-
-TEST_F(PolicyTest, AnEmptyUserFileIsBrokenNotRuleless) {
-  // A touch, or a save caught between truncate and write, must not read as
-  // "no rules": the built-in checks keep denying and everything else asks.
-  write_text(user_path(), " \n");
-  Policy policy = make();
-  Verdict v = policy.decide(event("ls"));
-  EXPECT_EQ(v.decision, Decision::kAsk);
-  EXPECT_TRUE(Contains(v.reason, "empty"));
-  EXPECT_EQ(policy.decide(event("rm -rf ~")).decision, Decision::kDeny);
 }
 
 TEST_F(PolicyTest, ARelativeUserPathIsNeverTheUsersPolicy) {

@@ -22,11 +22,20 @@ using testing::replace_text;
 using testing::ScratchDir;
 using testing::write_text;
 
-TEST(PolicyFile, FollowsTheFileThroughItsVersions) {
+// A policy file in a scratch directory, and what its watcher logs.
+class PolicyFileTest : public ::testing::Test {
+ protected:
+  PolicyFile watch() {
+    return PolicyFile(path,
+                      [this](std::string_view l) { log.emplace_back(l); });
+  }
   ScratchDir dir;
   std::string path = (dir / "policy.yaml");
   std::vector<std::string> log;
-  PolicyFile file(path, [&](std::string_view line) { log.emplace_back(line); });
+};
+
+TEST_F(PolicyFileTest, FollowsTheFileThroughItsVersions) {
+  PolicyFile file = watch();
 
   PolicySnapshot s = file.current();
   EXPECT_EQ(s.state, PolicyState::kMissing);
@@ -61,11 +70,8 @@ TEST(PolicyFile, FollowsTheFileThroughItsVersions) {
   EXPECT_TRUE(Contains(log.back(), "was removed"));
 }
 
-TEST(PolicyFile, ABrokenVersionKeepsTheLastGoodRulesUntilFixed) {
-  ScratchDir dir;
-  std::string path = (dir / "policy.yaml");
-  std::vector<std::string> log;
-  PolicyFile file(path, [&](std::string_view line) { log.emplace_back(line); });
+TEST_F(PolicyFileTest, ABrokenVersionKeepsTheLastGoodRulesUntilFixed) {
+  PolicyFile file = watch();
 
   write_text(path, "rules:\n  - tool: Bash\n    decision: deny\n");
   std::shared_ptr<const RuleSet> good = file.current().rules;
@@ -98,11 +104,9 @@ TEST(PolicyFile, ABrokenVersionKeepsTheLastGoodRulesUntilFixed) {
   EXPECT_EQ(s.rules->rules[0].tools[0], "Read");
 }
 
-TEST(PolicyFile, ASaveInProgressIsNotReadHalfDone) {
+TEST_F(PolicyFileTest, ASaveInProgressIsNotReadHalfDone) {
   // Saved in place: truncated, then written in pieces. The states in
   // between (empty, a prefix that parses) must never become the policy.
-  ScratchDir dir;
-  std::string path = (dir / "policy.yaml");
   write_text(path, "rules:\n  - tool: Bash\n    decision: deny\n");
   PolicyFile file(path, nullptr, /*users_own=*/true);
   ASSERT_EQ(file.current().state, PolicyState::kLoaded);
@@ -131,13 +135,9 @@ TEST(PolicyFile, ASaveInProgressIsNotReadHalfDone) {
   EXPECT_EQ(s.rules->rules.size(), 2u);
 }
 
-TEST(PolicyFile, BrokenFromTheStartHasNoRules) {
-  ScratchDir dir;
-  std::string path = (dir / "policy.yaml");
+TEST_F(PolicyFileTest, BrokenFromTheStartHasNoRules) {
   write_text(path, "rules: [\n");
-  std::vector<std::string> log;
-  PolicyFile file(path, [&](std::string_view line) { log.emplace_back(line); });
-  PolicySnapshot s = file.current();
+  PolicySnapshot s = watch().current();
   EXPECT_EQ(s.state, PolicyState::kBroken);
   EXPECT_FALSE(s.rules);
   EXPECT_TRUE(Contains(s.error, "line 2, column 1"));
