@@ -184,7 +184,7 @@ TEST_F(InstallFile, CreatesKeepsModeBacksUpAndUndoes) {
 
   Result<std::string> dry = run(InstallAction::kInstall, true);
   ASSERT_TRUE(dry) << dry.reason();
-  EXPECT_NE(dry->find("\n+  \"hooks\": {\n"), std::string::npos) << *dry;
+  EXPECT_TRUE(Contains(*dry, "\n+  \"hooks\": {\n"));
   EXPECT_EQ(testing::file_mode((dir_ / "home")), -1);
 
   ASSERT_TRUE(run());
@@ -206,7 +206,7 @@ TEST_F(InstallFile, CreatesKeepsModeBacksUpAndUndoes) {
 
   Result<std::string> again = run();
   ASSERT_TRUE(again);
-  EXPECT_NE(again->find("nothing to change"), std::string::npos) << *again;
+  EXPECT_TRUE(Contains(*again, "nothing to change"));
   EXPECT_EQ(text(), installed);
   EXPECT_EQ(sys::read_file(path_ + ".bak"), old);
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "twk/sys/files.h"
+#include "twk/testing/contains.h"
 #include "twk/testing/endpoint_records.h"
 #include "twk/testing/scratch_dir.h"
 
@@ -97,9 +98,8 @@ TEST(EndpointRecord, ReportsAnUnwritableLocation) {
   Status error = write_endpoint_record(blocker + "/endpoint.json",
                                        endpoint_record_text(sample_record()));
   ASSERT_FALSE(error);
-  EXPECT_NE(error.reason().find(blocker), std::string::npos) << error.reason();
-  EXPECT_NE(error.reason().find("(os error"), std::string::npos)
-      << error.reason();
+  EXPECT_TRUE(testing::Contains(error.reason(), blocker));
+  EXPECT_TRUE(testing::Contains(error.reason(), "(os error"));
 
   // A directory in the record's place: the rename fails, the temporary
   // file must not stay behind.

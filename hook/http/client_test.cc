@@ -18,6 +18,7 @@
 
 #include "twk/sys/error.h"
 #include "twk/sys/fd.h"
+#include "twk/testing/contains.h"
 
 namespace twk::http {
 namespace {
@@ -279,7 +280,7 @@ TEST(Request, PeerThatKeepsTheConnectionOpenTimesOutAtTheDeadline) {
     EXPECT_LT(took, kGenerous);
     // The client closed its socket after giving up, so the server ended.
     server.join();
-    EXPECT_NE(received.find("\r\n\r\n{}"), std::string::npos);
+    EXPECT_TRUE(twk::testing::Contains(received, "\r\n\r\n{}"));
   }
 }
 
@@ -404,7 +405,7 @@ TEST(Request, PeerGoneDuringSendIsAMessageNotASignal) {
     RequestResult result = request(server.address(), "POST", "/v1/policy/hook",
                                    "t", body, in(kGenerous));
     std::string text = message_of(result);
-    EXPECT_NE(text.find(" (os error "), std::string::npos) << text;
+    EXPECT_TRUE(twk::testing::Contains(text, " (os error "));
     EXPECT_EQ(text.back(), ')') << text;
     if (peer == Peer::kHalfClosesThenResets) {
       EXPECT_EQ(text, sys::os_error_text(EPIPE));
