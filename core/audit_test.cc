@@ -189,14 +189,14 @@ TEST(Audit, ConcurrentAppendsNeverInterleaveNorGetLostInRotation) {
     }
   }
   EXPECT_EQ(count, kThreads * kLines);
-  EXPECT_EQ(testing::file_mode(path), 0600);
-  EXPECT_EQ(testing::file_mode((dir / "state/logs")), 0700);
+  EXPECT_EQ(testing::path_mode(path), 0600);
+  EXPECT_EQ(testing::path_mode((dir / "state/logs")), 0700);
 
   // Only `keep` copies stay.
   AuditLog few(path, nullptr, AuditRotation{4096, 2});
   for (int i = 0; i < 20; ++i) EXPECT_TRUE(few.append(std::string(3000, 'x')));
   EXPECT_EQ(audit_log_files(path).size(), files.size());
-  EXPECT_EQ(testing::file_mode(path + ".3"), 0600);  // left from before
+  EXPECT_EQ(testing::path_mode(path + ".3"), 0600);  // left from before
 }
 
 TEST(Audit, RecordsGoToTheSystemLogAsWellOrInstead) {
@@ -221,7 +221,7 @@ TEST(Audit, StartsAFreshFileWhenTheOldOneIsGoneAndReportsFailures) {
   mode_t old = ::umask(0277);
   ASSERT_TRUE(log.append("{\"n\":1}"));
   ::umask(old);
-  EXPECT_EQ(testing::file_mode(path), 0600);
+  EXPECT_EQ(testing::path_mode(path), 0600);
   ASSERT_EQ(::unlink(path.c_str()), 0);
   ASSERT_TRUE(log.append("{\"n\":2}"));
   EXPECT_EQ(sys::read_file(path), "{\"n\":2}\n");
@@ -282,7 +282,7 @@ TEST(Audit, RefusesPlantedFilesInsteadOfBlockingOrWritingThere) {
   ASSERT_EQ(::rmdir(logs.c_str()), 0);
   ASSERT_EQ(::symlink(elsewhere.c_str(), logs.c_str()), 0);
   EXPECT_FALSE(log.append("{}"));
-  EXPECT_EQ(testing::file_mode(elsewhere + "/audit.jsonl"), -1);
+  EXPECT_EQ(testing::path_mode(elsewhere + "/audit.jsonl"), -1);
 }
 
 }  // namespace

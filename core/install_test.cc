@@ -180,16 +180,16 @@ class InstallFile : public ::testing::Test {
 TEST_F(InstallFile, CreatesKeepsModeBacksUpAndUndoes) {
   // Nothing to take out of a missing file, and nothing created for it.
   ASSERT_TRUE(run(InstallAction::kUninstall));
-  EXPECT_EQ(testing::file_mode((dir_ / "home")), -1);
+  EXPECT_EQ(testing::path_mode((dir_ / "home")), -1);
 
   Result<std::string> dry = run(InstallAction::kInstall, true);
   ASSERT_TRUE(dry) << dry.reason();
   EXPECT_TRUE(Contains(*dry, "\n+  \"hooks\": {\n"));
-  EXPECT_EQ(testing::file_mode((dir_ / "home")), -1);
+  EXPECT_EQ(testing::path_mode((dir_ / "home")), -1);
 
   ASSERT_TRUE(run());
-  EXPECT_EQ(testing::file_mode((dir_ / "home/.claude")), 0700);
-  EXPECT_EQ(testing::file_mode(path_), 0600);
+  EXPECT_EQ(testing::path_mode((dir_ / "home/.claude")), 0700);
+  EXPECT_EQ(testing::path_mode(path_), 0600);
   EXPECT_EQ(value_of(text()), value_of("{" + kOurs + "}"));
   EXPECT_EQ(testing::dir_entries((dir_ / "home/.claude")),
             std::vector<std::string>{"settings.json"});
@@ -199,9 +199,9 @@ TEST_F(InstallFile, CreatesKeepsModeBacksUpAndUndoes) {
   testing::write_text(path_, old);
   ASSERT_EQ(::chmod(path_.c_str(), 0640), 0);
   ASSERT_TRUE(run());
-  EXPECT_EQ(testing::file_mode(path_), 0640);
+  EXPECT_EQ(testing::path_mode(path_), 0640);
   EXPECT_EQ(sys::read_file(path_ + ".bak"), old);
-  EXPECT_EQ(testing::file_mode(path_ + ".bak"), 0640);
+  EXPECT_EQ(testing::path_mode(path_ + ".bak"), 0640);
   const std::string installed = text();
 
   Result<std::string> again = run();

@@ -11,7 +11,7 @@ namespace twk::core::testing {
 // The one temporary directory of all tests, and its helpers.
 using twk::testing::Contains;
 using twk::testing::dir_entries;
-using twk::testing::file_mode;
+using twk::testing::path_mode;
 using twk::testing::ScratchDir;
 
 // Writes `text` to `path`, replacing what was there.

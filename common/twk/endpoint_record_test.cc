@@ -30,7 +30,7 @@ class UmaskGuard {
 };
 
 using twk::testing::dir_entries;
-using twk::testing::file_mode;
+using twk::testing::path_mode;
 using twk::testing::sample_record;
 using twk::testing::write_record;
 
@@ -58,9 +58,9 @@ TEST(EndpointRecord, WritesCompactJsonWithMode0600InNewPrivateDirectories) {
     UmaskGuard umask(0);
     write_record(path, sample_record());
   }
-  EXPECT_EQ(file_mode(path), 0600);
-  EXPECT_EQ(file_mode((dir / "a/state")), 0700);
-  EXPECT_EQ(file_mode((dir / "a")), 0700);
+  EXPECT_EQ(path_mode(path), 0600);
+  EXPECT_EQ(path_mode((dir / "a/state")), 0700);
+  EXPECT_EQ(path_mode((dir / "a")), 0700);
   std::optional<std::string> text = sys::read_file(path);
   ASSERT_TRUE(text);
   EXPECT_EQ(*text, "{\"pid\":4242,\"token\":\"" + std::string(64, 'a') +
@@ -70,7 +70,7 @@ TEST(EndpointRecord, WritesCompactJsonWithMode0600InNewPrivateDirectories) {
   // cannot read back.
   UmaskGuard umask(0377);
   write_record(path, sample_record());
-  EXPECT_EQ(file_mode(path), 0600);
+  EXPECT_EQ(path_mode(path), 0600);
 }
 
 TEST(EndpointRecord, ReplacesAnOldRecordAndLeavesNoTemporaryFiles) {
@@ -87,7 +87,7 @@ TEST(EndpointRecord, ReplacesAnOldRecordAndLeavesNoTemporaryFiles) {
   nlohmann::json value = nlohmann::json::parse(*sys::read_file(path));
   EXPECT_EQ(value["pid"], 4242);
   EXPECT_EQ(value["token"], std::string(64, 'a'));
-  EXPECT_EQ(file_mode(path), 0600);
+  EXPECT_EQ(path_mode(path), 0600);
   EXPECT_EQ(dir_entries(dir.path()), std::vector<std::string>{"endpoint.json"});
 }
 

@@ -74,7 +74,7 @@ class ScratchDir {
 };
 
 // The permission bits of `path` (lstat), or -1 when it does not exist.
-inline int file_mode(const std::string& path) {
+inline int path_mode(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return -1;
   return static_cast<int>(st.st_mode & 07777);
