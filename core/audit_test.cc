@@ -18,6 +18,7 @@
 namespace twk::core {
 namespace {
 
+using testing::Contains;
 using testing::ScratchDir;
 
 TEST(Audit, LargeValuesAreRecordedBySizeAndHashOnly) {
@@ -188,14 +189,14 @@ TEST(Audit, ConcurrentAppendsNeverInterleaveNorGetLostInRotation) {
     }
   }
   EXPECT_EQ(count, kThreads * kLines);
-  EXPECT_EQ(testing::file_mode(path), 0600);
-  EXPECT_EQ(testing::file_mode((dir / "state/logs")), 0700);
+  EXPECT_EQ(testing::path_mode(path), 0600);
+  EXPECT_EQ(testing::path_mode((dir / "state/logs")), 0700);
 
   // Only `keep` copies stay.
   AuditLog few(path, nullptr, AuditRotation{4096, 2});
   for (int i = 0; i < 20; ++i) EXPECT_TRUE(few.append(std::string(3000, 'x')));
   EXPECT_EQ(audit_log_files(path).size(), files.size());
-  EXPECT_EQ(testing::file_mode(path + ".3"), 0600);  // left from before
+  EXPECT_EQ(testing::path_mode(path + ".3"), 0600);  // left from before
 }
 
 TEST(Audit, RecordsGoToTheSystemLogAsWellOrInstead) {
@@ -220,7 +221,7 @@ TEST(Audit, StartsAFreshFileWhenTheOldOneIsGoneAndReportsFailures) {
   mode_t old = ::umask(0277);
   ASSERT_TRUE(log.append("{\"n\":1}"));
   ::umask(old);
-  EXPECT_EQ(testing::file_mode(path), 0600);
+  EXPECT_EQ(testing::path_mode(path), 0600);
   ASSERT_EQ(::unlink(path.c_str()), 0);
   ASSERT_TRUE(log.append("{\"n\":2}"));
   EXPECT_EQ(sys::read_file(path), "{\"n\":2}\n");
@@ -233,12 +234,11 @@ TEST(Audit, StartsAFreshFileWhenTheOldOneIsGoneAndReportsFailures) {
   EXPECT_FALSE(log.append("{}"));
   EXPECT_FALSE(log.append("{}"));
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_NE(messages[0].find("couldn't open"), std::string::npos)
-      << messages[0];
+  EXPECT_TRUE(Contains(messages[0], "couldn't open"));
   ASSERT_EQ(::rmdir(path.c_str()), 0);
   EXPECT_TRUE(log.append("{}"));
   ASSERT_EQ(messages.size(), 2u);
-  EXPECT_NE(messages[1].find("works again"), std::string::npos);
+  EXPECT_TRUE(Contains(messages[1], "works again"));
 }
 
 // A full disk that cuts a record short loses that record only: the next
@@ -259,9 +259,8 @@ TEST(Audit, ATornLineCostsOnlyItsOwnRecord) {
   ASSERT_TRUE(log.append("{\"n\":4}"));
   EXPECT_EQ(sys::read_file(path), "{\"n\":1}\n{\"n\"\n{\"n\":4}\n");
   ASSERT_EQ(messages.size(), 2u);
-  EXPECT_NE(messages[0].find("couldn't write a whole line"), std::string::npos)
-      << messages[0];
-  EXPECT_NE(messages[1].find("works again"), std::string::npos);
+  EXPECT_TRUE(Contains(messages[0], "couldn't write a whole line"));
+  EXPECT_TRUE(Contains(messages[1], "works again"));
 }
 
 TEST(Audit, RefusesPlantedFilesInsteadOfBlockingOrWritingThere) {
@@ -283,7 +282,7 @@ TEST(Audit, RefusesPlantedFilesInsteadOfBlockingOrWritingThere) {
   ASSERT_EQ(::rmdir(logs.c_str()), 0);
   ASSERT_EQ(::symlink(elsewhere.c_str(), logs.c_str()), 0);
   EXPECT_FALSE(log.append("{}"));
-  EXPECT_EQ(testing::file_mode(elsewhere + "/audit.jsonl"), -1);
+  EXPECT_EQ(testing::path_mode(elsewhere + "/audit.jsonl"), -1);
 }
 
 }  // namespace

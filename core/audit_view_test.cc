@@ -11,6 +11,8 @@
 namespace twk::core {
 namespace {
 
+using testing::Contains;
+
 constexpr char kDeny[] =
     R"({"agent":"claude-code","decision":"deny","hook":"pre-tool-use",)"
     R"("input":{"command":"rm -rf ~\n# and more"},"project":"/home/me/app",)"
@@ -53,12 +55,12 @@ TEST(AuditView, RowsAreOneLineAndSayWhoDecided) {
   std::string row = *log_table_row(kDeny);
   EXPECT_EQ(row.find('\n'), std::string::npos) << row;
   EXPECT_TRUE(row.starts_with("2026-12-08 09:15:02  deny")) << row;
-  EXPECT_NE(row.find("rm -rf ~ # and more"), std::string::npos) << row;
-  EXPECT_NE(row.find("built-in check recursive-delete"), std::string::npos);
+  EXPECT_TRUE(Contains(row, "rm -rf ~ # and more"));
+  EXPECT_TRUE(Contains(row, "built-in check recursive-delete"));
   EXPECT_TRUE(row.ends_with("/home/me/app")) << row;
   row = *log_table_row(kNone);
-  EXPECT_NE(row.find("(9000 bytes)"), std::string::npos) << row;
-  EXPECT_NE(row.find("no opinion"), std::string::npos) << row;
+  EXPECT_TRUE(Contains(row, "(9000 bytes)"));
+  EXPECT_TRUE(Contains(row, "no opinion"));
 }
 
 TEST(AuditView, SinceTakesDatesAndTimesBack) {

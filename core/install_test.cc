@@ -6,8 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "test_util.h"
@@ -15,6 +13,8 @@
 
 namespace twk::core {
 namespace {
+
+using testing::Contains;
 
 using Json = nlohmann::ordered_json;
 using testing::ScratchDir;
@@ -134,8 +134,7 @@ TEST(Install, RefusesWhatItCannotEditSafely) {
          {InstallAction::kInstall, InstallAction::kUninstall}) {
       Result<SettingsEdit> result = edit_settings(text, kHook, action);
       ASSERT_FALSE(result) << text;
-      EXPECT_NE(result.reason().find(message), std::string::npos)
-          << result.reason();
+      EXPECT_TRUE(Contains(result.reason(), message));
     }
   }
   EXPECT_FALSE(edit_settings("{}", "/bad/\xff/twk-hook", InstallAction::kInstall));
@@ -159,7 +158,7 @@ TEST(Install, FindsItsFilesAndTheHook) {
 
   Result<std::string> missing = hook_beside((dir / "twk-backend"));
   ASSERT_FALSE(missing);
-  EXPECT_NE(missing.reason().find((dir / "twk-hook")), std::string::npos);
+  EXPECT_TRUE(Contains(missing.reason(), (dir / "twk-hook")));
   testing::write_text((dir / "twk-hook"), "#!/bin/sh\n");
   EXPECT_FALSE(hook_beside((dir / "twk-backend")));  // not executable
   ASSERT_EQ(::chmod((dir / "twk-hook").c_str(), 0755), 0);
@@ -173,14 +172,6 @@ class InstallFile : public ::testing::Test {
     return install_hooks({path_, kHook, action, dry_run});
   }
   std::string text() { return sys::read_file(path_).value_or("<none>"); }
-  std::vector<std::string> names(const std::string& in) {
-    std::vector<std::string> out;
-    for (const auto& e : std::filesystem::directory_iterator(in)) {
-      out.push_back(e.path().filename().string());
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-  }
 
   ScratchDir dir_;
   std::string path_ = (dir_ / "home/.claude/settings.json");
@@ -189,18 +180,18 @@ class InstallFile : public ::testing::Test {
 TEST_F(InstallFile, CreatesKeepsModeBacksUpAndUndoes) {
   // Nothing to take out of a missing file, and nothing created for it.
   ASSERT_TRUE(run(InstallAction::kUninstall));
-  EXPECT_EQ(testing::file_mode((dir_ / "home")), -1);
+  EXPECT_EQ(testing::path_mode((dir_ / "home")), -1);
 
   Result<std::string> dry = run(InstallAction::kInstall, true);
   ASSERT_TRUE(dry) << dry.reason();
-  EXPECT_NE(dry->find("\n+  \"hooks\": {\n"), std::string::npos) << *dry;
-  EXPECT_EQ(testing::file_mode((dir_ / "home")), -1);
+  EXPECT_TRUE(Contains(*dry, "\n+  \"hooks\": {\n"));
+  EXPECT_EQ(testing::path_mode((dir_ / "home")), -1);
 
   ASSERT_TRUE(run());
-  EXPECT_EQ(testing::file_mode((dir_ / "home/.claude")), 0700);
-  EXPECT_EQ(testing::file_mode(path_), 0600);
+  EXPECT_EQ(testing::path_mode((dir_ / "home/.claude")), 0700);
+  EXPECT_EQ(testing::path_mode(path_), 0600);
   EXPECT_EQ(value_of(text()), value_of("{" + kOurs + "}"));
-  EXPECT_EQ(names((dir_ / "home/.claude")),
+  EXPECT_EQ(testing::dir_entries((dir_ / "home/.claude")),
             std::vector<std::string>{"settings.json"});
 
   // An existing file keeps its mode, and its old text is in the backup.
@@ -208,20 +199,20 @@ TEST_F(InstallFile, CreatesKeepsModeBacksUpAndUndoes) {
   testing::write_text(path_, old);
   ASSERT_EQ(::chmod(path_.c_str(), 0640), 0);
   ASSERT_TRUE(run());
-  EXPECT_EQ(testing::file_mode(path_), 0640);
+  EXPECT_EQ(testing::path_mode(path_), 0640);
   EXPECT_EQ(sys::read_file(path_ + ".bak"), old);
-  EXPECT_EQ(testing::file_mode(path_ + ".bak"), 0640);
+  EXPECT_EQ(testing::path_mode(path_ + ".bak"), 0640);
   const std::string installed = text();
 
   Result<std::string> again = run();
   ASSERT_TRUE(again);
-  EXPECT_NE(again->find("nothing to change"), std::string::npos) << *again;
+  EXPECT_TRUE(Contains(*again, "nothing to change"));
   EXPECT_EQ(text(), installed);
   EXPECT_EQ(sys::read_file(path_ + ".bak"), old);
 
   ASSERT_TRUE(run(InstallAction::kUninstall));
   EXPECT_EQ(value_of(text()), value_of(old));
-  EXPECT_EQ(names((dir_ / "home/.claude")),
+  EXPECT_EQ(testing::dir_entries((dir_ / "home/.claude")),
             (std::vector<std::string>{"settings.json", "settings.json.bak"}));
 }
 
@@ -262,10 +253,10 @@ TEST_F(InstallFile, LeavesTheFileAsItWasWhenItCannot) {
     ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
     ASSERT_EQ(::chmod(path_.c_str(), 0600), 0);
     ASSERT_FALSE(result) << c.text;
-    EXPECT_NE(result.reason().find(c.message), std::string::npos)
-        << result.reason();
+    EXPECT_TRUE(Contains(result.reason(), c.message));
     EXPECT_EQ(text(), c.text);
-    EXPECT_EQ(names(dir), std::vector<std::string>{"settings.json"});
+    EXPECT_EQ(testing::dir_entries(dir),
+              std::vector<std::string>{"settings.json"});
   }
 }
 

@@ -6,54 +6,54 @@
 #include <initializer_list>
 #include <vector>
 
+#include "test_util.h"
+
 namespace twk::core {
 namespace {
+
+using testing::Contains;
 
 Result<Options> parse(std::initializer_list<std::string_view> args) {
   std::vector<std::string_view> v(args);
   return parse_options(v);
 }
 
+// The options `args` give; fails the test when they are refused.
+Options parsed(std::initializer_list<std::string_view> args) {
+  Result<Options> o = parse(args);
+  EXPECT_TRUE(o) << o.reason();
+  return o ? *o : Options{};
+}
+
 TEST(Options, DefaultsMatchWhatTheHookExpects) {
-  Result<Options> o = parse({});
-  ASSERT_TRUE(o);
-  EXPECT_EQ(o->host, "127.0.0.1");
-  EXPECT_EQ(o->port, 0);
-  EXPECT_EQ(o->idle_exit_seconds, 1800u);
-  EXPECT_FALSE(o->help);
+  Options o = parsed({});
+  EXPECT_EQ(o.host, "127.0.0.1");
+  EXPECT_EQ(o.port, 0);
+  EXPECT_EQ(o.idle_exit_seconds, 1800u);
+  EXPECT_FALSE(o.help);
 }
 
 TEST(Options, AcceptsSeparateAndInlineValues) {
   // The hook's exact command line.
-  Result<Options> o =
-      parse({"--host", "127.0.0.1", "--port", "43117", "--idle-exit", "60"});
-  ASSERT_TRUE(o) << o.reason();
-  EXPECT_EQ(o->port, 43117);
-  EXPECT_EQ(o->idle_exit_seconds, 60u);
+  Options o =
+      parsed({"--host", "127.0.0.1", "--port", "43117", "--idle-exit", "60"});
+  EXPECT_EQ(o.port, 43117);
+  EXPECT_EQ(o.idle_exit_seconds, 60u);
 
-  o = parse({"--host=::1", "--port=65535", "--idle-exit=0"});
-  ASSERT_TRUE(o) << o.reason();
-  EXPECT_EQ(o->host, "::1");
-  EXPECT_EQ(o->port, 65535);
-  EXPECT_EQ(o->idle_exit_seconds, 0u);
-
-  o = parse({"--host", "[::1]"});
-  ASSERT_TRUE(o) << o.reason();
-  EXPECT_EQ(o->host, "::1");  // brackets belong in URLs, not in the address
-
-  o = parse({"--port", "8080", "--help"});
-  ASSERT_TRUE(o) << o.reason();
-  EXPECT_TRUE(o->help);
-}
-
-TEST(Options, ClampsHugeIdleTimes) {
+  o = parsed({"--host=::1", "--port=65535", "--idle-exit=0"});
+  EXPECT_EQ(o.host, "::1");
+  EXPECT_EQ(o.port, 65535);
+  EXPECT_EQ(o.idle_exit_seconds, 0u);
+  // Brackets belong in URLs, not in the address.
+  EXPECT_EQ(parsed({"--host", "[::1]"}).host, "::1");
+  EXPECT_TRUE(parsed({"--port", "8080", "--help"}).help);
   // The hook passes any unsigned 64-bit number, and more digits than that
   // still mean "a very long time".
   for (std::string_view huge :
        {"18446744073709551615", "99999999999999999999999"}) {
-    Result<Options> o = parse({"--idle-exit", huge});
-    ASSERT_TRUE(o) << huge;
-    EXPECT_EQ(o->idle_exit_seconds, kMaxIdleExitSeconds) << huge;
+    EXPECT_EQ(parsed({"--idle-exit", huge}).idle_exit_seconds,
+              kMaxIdleExitSeconds)
+        << huge;
   }
 }
 
@@ -83,45 +83,32 @@ TEST(Options, RejectsBadArgumentsWithAMessageNamingThem) {
   for (const Case& c : cases) {
     Result<Options> o = parse_options(c.args);
     ASSERT_FALSE(o) << c.args[0];
-    EXPECT_NE(o.reason().find(c.mentions), std::string::npos)
-        << o.reason() << " should mention " << c.mentions;
+    EXPECT_TRUE(Contains(o.reason(), c.mentions));
     EXPECT_EQ(o.reason().find('\n'), std::string::npos) << o.reason();
   }
 }
 
 TEST(Options, PolicyCommands) {
-  Result<Options> o = parse({"--policy", "/etc/twk.yaml", "--port", "1"});
-  ASSERT_TRUE(o) << o.reason();
-  EXPECT_EQ(o->command, Command::kServe);
-  EXPECT_EQ(o->policy_file, "/etc/twk.yaml");
-
-  o = parse({"check"});
-  ASSERT_TRUE(o) << o.reason();
-  EXPECT_EQ(o->command, Command::kCheck);
-  EXPECT_FALSE(o->policy_file);
-
-  o = parse({"check", "my.yaml"});
-  ASSERT_TRUE(o) << o.reason();
-  EXPECT_EQ(o->policy_file, "my.yaml");
-
-  o = parse({"explain", "--project", "/src/app", "p.yaml"});
-  ASSERT_TRUE(o) << o.reason();
-  EXPECT_EQ(o->command, Command::kExplain);
-  EXPECT_EQ(o->project_dir, "/src/app");
-  EXPECT_EQ(o->policy_file, "p.yaml");
-
-  o = parse({"explain", "--help"});
-  ASSERT_TRUE(o) << o.reason();
-  EXPECT_TRUE(o->help);
-
-  o = parse({"install", "--settings=s.json", "--uninstall", "--dry-run"});
-  ASSERT_TRUE(o) << o.reason();
-  EXPECT_EQ(o->command, Command::kInstall);
-  EXPECT_EQ(o->settings_file, "s.json");
-  EXPECT_TRUE(o->uninstall && o->dry_run);
-  o = parse({"install", "--project", "/src/app", "--settings", "s.json"});
-  ASSERT_FALSE(o);
-  EXPECT_NE(o.reason().find("together"), std::string::npos) << o.reason();
+  Options o = parsed({"--policy", "/etc/twk.yaml", "--port", "1"});
+  EXPECT_EQ(o.command, Command::kServe);
+  EXPECT_EQ(o.policy_file, "/etc/twk.yaml");
+  o = parsed({"check"});
+  EXPECT_EQ(o.command, Command::kCheck);
+  EXPECT_FALSE(o.policy_file);
+  EXPECT_EQ(parsed({"check", "my.yaml"}).policy_file, "my.yaml");
+  o = parsed({"explain", "--project", "/src/app", "p.yaml"});
+  EXPECT_EQ(o.command, Command::kExplain);
+  EXPECT_EQ(o.project_dir, "/src/app");
+  EXPECT_EQ(o.policy_file, "p.yaml");
+  EXPECT_TRUE(parsed({"explain", "--help"}).help);
+  o = parsed({"install", "--settings=s.json", "--uninstall", "--dry-run"});
+  EXPECT_EQ(o.command, Command::kInstall);
+  EXPECT_EQ(o.settings_file, "s.json");
+  EXPECT_TRUE(o.uninstall && o.dry_run);
+  Result<Options> both =
+      parse({"install", "--project", "/src/app", "--settings", "s.json"});
+  ASSERT_FALSE(both);
+  EXPECT_TRUE(Contains(both.reason(), "together"));
 
   // Each command takes only its own options, and one file.
   for (std::vector<std::string_view> args :
@@ -139,19 +126,16 @@ TEST(Options, PolicyCommands) {
         std::vector<std::string_view>{"install", "--settings", ""}}) {
     EXPECT_FALSE(parse_options(args)) << args.back();
   }
-  EXPECT_NE(usage_text(Command::kInstall).find("--uninstall"),
-            std::string::npos);
-  EXPECT_NE(usage_text(Command::kCheck).find("check [FILE]"),
-            std::string::npos);
-  EXPECT_NE(usage_text(Command::kExplain).find("--project DIR"),
-            std::string::npos);
 }
 
 TEST(Options, UsageNamesEveryOption) {
+  EXPECT_TRUE(Contains(usage_text(Command::kInstall), "--uninstall"));
+  EXPECT_TRUE(Contains(usage_text(Command::kCheck), "check [FILE]"));
+  EXPECT_TRUE(Contains(usage_text(Command::kExplain), "--project DIR"));
   std::string usage = usage_text();
   for (const char* name : {"--host", "--port", "--idle-exit", "--policy",
                            "--help", "check", "explain", "install"}) {
-    EXPECT_NE(usage.find(name), std::string::npos) << name;
+    EXPECT_TRUE(Contains(usage, name));
   }
   EXPECT_EQ(usage.back(), '\n');
 }

@@ -11,6 +11,7 @@
 namespace twk::core {
 namespace {
 
+using testing::Contains;
 using testing::ScratchDir;
 using testing::write_text;
 
@@ -24,9 +25,9 @@ TEST(PolicyTools, CheckListsTheRulesOfAGoodFile) {
   EXPECT_EQ(r.out, path + ": OK, 1 rule\n  1. no-rm: deny\n  default: none\n"
                           "  checks: all on\n");
   write_text(path, "checks: {cloud: off, destructive-git: deny}\n");
-  EXPECT_NE(check_policy(path, true).out.find(
-                "  checks: destructive-git deny, cloud off; the others on\n"),
-            std::string::npos);
+  EXPECT_TRUE(
+      Contains(check_policy(path, true).out,
+               "  checks: destructive-git deny, cloud off; the others on\n"));
   EXPECT_EQ(r.err, "");
 }
 
@@ -44,16 +45,15 @@ TEST(PolicyTools, CheckPrintsErrorsWithLineAndColumn) {
 
   r = check_policy((dir / "absent.yaml"), true);
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("no such file"), std::string::npos) << r.err;
+  EXPECT_TRUE(Contains(r.err, "no such file"));
 }
 
 TEST(PolicyTools, CheckWithoutAFileDescribesTheBuiltinPolicy) {
   ScratchDir dir;
   ToolResult r = check_policy((dir / "policy.yaml"), false);
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("built-in default policy"), std::string::npos);
-  EXPECT_NE(r.out.find("checks: all on"), std::string::npos)
-      << r.out;
+  EXPECT_TRUE(Contains(r.out, "built-in default policy"));
+  EXPECT_TRUE(Contains(r.out, "checks: all on"));
 
   // A machine's managed policy is checked beside it; its errors count.
   std::string managed = (dir / "managed.yaml");
@@ -64,7 +64,7 @@ TEST(PolicyTools, CheckWithoutAFileDescribesTheBuiltinPolicy) {
   testing::write_text(managed, "default: maybe\n");
   r = check_policy((dir / "policy.yaml"), false, managed);
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find(managed + ":1:10:"), std::string::npos) << r.err;
+  EXPECT_TRUE(Contains(r.err, managed + ":1:10:"));
 }
 
 TEST(PolicyTools, ExplainShowsTheMatchingRuleAndTheHookOutput) {
@@ -79,27 +79,24 @@ TEST(PolicyTools, ExplainShowsTheMatchingRuleAndTheHookOutput) {
       facts);
   EXPECT_EQ(r.status, 0) << r.err;
   // The commands as they run, and the check that decided.
-  EXPECT_NE(r.out.find("commands:\n  cd .. (in /home/someone/src/app)\n"
+  EXPECT_TRUE(Contains(r.out,
+                       "commands:\n  cd .. (in /home/someone/src/app)\n"
                        "  rm -rf /home/someone (through bash -c, as root, "
-                       "in /home/someone/src)\n"),
-            std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("built-in policy: check \"recursive-delete\" finds: "
-                       "deny"),
-            std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("twk-hook prints:\n{\"hookSpecificOutput\":{"
+                       "in /home/someone/src)\n"));
+  EXPECT_TRUE(Contains(r.out,
+                       "built-in policy: check \"recursive-delete\" finds: "
+                       "deny"));
+  EXPECT_TRUE(Contains(r.out,
+                       "twk-hook prints:\n{\"hookSpecificOutput\":{"
                        "\"hookEventName\":\"PreToolUse\","
-                       "\"permissionDecision\":\"deny\""),
-            std::string::npos)
-      << r.out;
+                       "\"permissionDecision\":\"deny\""));
 
   // A post-tool-use event, and one nothing matches: no output.
   r = explain_event((dir / "policy.yaml"), false, std::nullopt,
                     R"({"hook_event_name":"PostToolUse","tool_name":"Bash",)"
                     R"("tool_input":{"command":"rm -rf ~"}})");
-  EXPECT_NE(r.out.find("event: post-tool-use"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("twk-hook prints nothing"), std::string::npos) << r.out;
+  EXPECT_TRUE(Contains(r.out, "event: post-tool-use"));
+  EXPECT_TRUE(Contains(r.out, "twk-hook prints nothing"));
 }
 
 TEST(PolicyTools, ExplainAppliesAProjectPolicyAndTheRequestForm) {
@@ -114,12 +111,10 @@ TEST(PolicyTools, ExplainAppliesAProjectPolicyAndTheRequestForm) {
       R"({"tool_name":"Bash","tool_input":{"command":"make"}})";
   ToolResult r = explain_event((dir / "policy.yaml"), false, project, event);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(
-      r.out.find("project policy " + project +
-                 "/.tarnwick/policy.yaml: rule 1 \"no-make\" matches: ask"),
-      std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("decision: ask"), std::string::npos) << r.out;
+  EXPECT_TRUE(Contains(
+      r.out, "project policy " + project +
+                 "/.tarnwick/policy.yaml: rule 1 \"no-make\" matches: ask"));
+  EXPECT_TRUE(Contains(r.out, "decision: ask"));
 
   // The hook's own request body, with the project in its context.
   r = explain_event((dir / "policy.yaml"), false, std::nullopt,
@@ -127,10 +122,9 @@ TEST(PolicyTools, ExplainAppliesAProjectPolicyAndTheRequestForm) {
                         project +
                         R"("},"hook":"pre-tool-use","input":{"tool_name":)"
                         R"("Read","tool_input":{}}})");
-  EXPECT_NE(r.out.find("allow (ignored: a project policy cannot allow)"),
-            std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("twk-hook prints nothing"), std::string::npos) << r.out;
+  EXPECT_TRUE(
+      Contains(r.out, "allow (ignored: a project policy cannot allow)"));
+  EXPECT_TRUE(Contains(r.out, "twk-hook prints nothing"));
 }
 
 TEST(PolicyTools, ExplainFailsOnBrokenInput) {
@@ -140,16 +134,13 @@ TEST(PolicyTools, ExplainFailsOnBrokenInput) {
   ToolResult r = explain_event(path, true, std::nullopt,
                                R"({"tool_name":"Bash","tool_input":{}})");
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("BROKEN (line 2, column 1"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("asks about every call until it is fixed"),
-            std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("\"permissionDecision\":\"ask\""), std::string::npos)
-      << r.out;
+  EXPECT_TRUE(Contains(r.out, "BROKEN (line 2, column 1"));
+  EXPECT_TRUE(Contains(r.out, "asks about every call until it is fixed"));
+  EXPECT_TRUE(Contains(r.out, "\"permissionDecision\":\"ask\""));
 
   r = explain_event((dir / "none.yaml"), false, std::nullopt, "{not json");
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("isn't a JSON object"), std::string::npos);
+  EXPECT_TRUE(Contains(r.err, "isn't a JSON object"));
   r = explain_event((dir / "none.yaml"), false, (dir / "no-such-dir"),
                     "{}");
   EXPECT_EQ(r.status, 1);

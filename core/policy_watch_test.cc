@@ -17,15 +17,25 @@
 namespace twk::core {
 namespace {
 
-using testing::ScratchDir;
+using testing::Contains;
 using testing::replace_text;
+using testing::ScratchDir;
 using testing::write_text;
 
-TEST(PolicyFile, FollowsTheFileThroughItsVersions) {
+// A policy file in a scratch directory, and what its watcher logs.
+class PolicyFileTest : public ::testing::Test {
+ protected:
+  PolicyFile watch() {
+    return PolicyFile(path,
+                      [this](std::string_view l) { log.emplace_back(l); });
+  }
   ScratchDir dir;
   std::string path = (dir / "policy.yaml");
   std::vector<std::string> log;
-  PolicyFile file(path, [&](std::string_view line) { log.emplace_back(line); });
+};
+
+TEST_F(PolicyFileTest, FollowsTheFileThroughItsVersions) {
+  PolicyFile file = watch();
 
   PolicySnapshot s = file.current();
   EXPECT_EQ(s.state, PolicyState::kMissing);
@@ -57,14 +67,11 @@ TEST(PolicyFile, FollowsTheFileThroughItsVersions) {
   s = file.current();
   EXPECT_EQ(s.state, PolicyState::kMissing);
   EXPECT_FALSE(s.rules);
-  EXPECT_NE(log.back().find("was removed"), std::string::npos) << log.back();
+  EXPECT_TRUE(Contains(log.back(), "was removed"));
 }
 
-TEST(PolicyFile, ABrokenVersionKeepsTheLastGoodRulesUntilFixed) {
-  ScratchDir dir;
-  std::string path = (dir / "policy.yaml");
-  std::vector<std::string> log;
-  PolicyFile file(path, [&](std::string_view line) { log.emplace_back(line); });
+TEST_F(PolicyFileTest, ABrokenVersionKeepsTheLastGoodRulesUntilFixed) {
+  PolicyFile file = watch();
 
   write_text(path, "rules:\n  - tool: Bash\n    decision: deny\n");
   std::shared_ptr<const RuleSet> good = file.current().rules;
@@ -80,10 +87,9 @@ TEST(PolicyFile, ABrokenVersionKeepsTheLastGoodRulesUntilFixed) {
       << s.error;
   // The log says where the fault is and what Core does about it.
   ASSERT_FALSE(log.empty());
-  EXPECT_NE(log.back().find(path), std::string::npos) << log.back();
-  EXPECT_NE(log.back().find("line 5, column 5"), std::string::npos)
-      << log.back();
-  EXPECT_NE(log.back().find("last good"), std::string::npos) << log.back();
+  EXPECT_TRUE(Contains(log.back(), path));
+  EXPECT_TRUE(Contains(log.back(), "line 5, column 5"));
+  EXPECT_TRUE(Contains(log.back(), "last good"));
 
   // Asked again without a change: still broken, not logged again.
   std::size_t lines = log.size();
@@ -98,11 +104,9 @@ TEST(PolicyFile, ABrokenVersionKeepsTheLastGoodRulesUntilFixed) {
   EXPECT_EQ(s.rules->rules[0].tools[0], "Read");
 }
 
-TEST(PolicyFile, ASaveInProgressIsNotReadHalfDone) {
+TEST_F(PolicyFileTest, ASaveInProgressIsNotReadHalfDone) {
   // Saved in place: truncated, then written in pieces. The states in
   // between (empty, a prefix that parses) must never become the policy.
-  ScratchDir dir;
-  std::string path = (dir / "policy.yaml");
   write_text(path, "rules:\n  - tool: Bash\n    decision: deny\n");
   PolicyFile file(path, nullptr, /*users_own=*/true);
   ASSERT_EQ(file.current().state, PolicyState::kLoaded);
@@ -126,23 +130,19 @@ TEST(PolicyFile, ASaveInProgressIsNotReadHalfDone) {
   { std::ofstream out(path, std::ios::trunc); }
   s = file.current();
   EXPECT_EQ(s.state, PolicyState::kBroken);
-  EXPECT_NE(s.error.find("empty"), std::string::npos) << s.error;
+  EXPECT_TRUE(Contains(s.error, "empty"));
   ASSERT_TRUE(s.rules);
   EXPECT_EQ(s.rules->rules.size(), 2u);
 }
 
-TEST(PolicyFile, BrokenFromTheStartHasNoRules) {
-  ScratchDir dir;
-  std::string path = (dir / "policy.yaml");
+TEST_F(PolicyFileTest, BrokenFromTheStartHasNoRules) {
   write_text(path, "rules: [\n");
-  std::vector<std::string> log;
-  PolicyFile file(path, [&](std::string_view line) { log.emplace_back(line); });
-  PolicySnapshot s = file.current();
+  PolicySnapshot s = watch().current();
   EXPECT_EQ(s.state, PolicyState::kBroken);
   EXPECT_FALSE(s.rules);
-  EXPECT_NE(s.error.find("line 2, column 1"), std::string::npos) << s.error;
+  EXPECT_TRUE(Contains(s.error, "line 2, column 1"));
   ASSERT_EQ(log.size(), 1u);
-  EXPECT_NE(log[0].find("no good version yet"), std::string::npos) << log[0];
+  EXPECT_TRUE(Contains(log[0], "no good version yet"));
 }
 
 TEST(PolicyFile, RefusesWhatIsNotASmallRegularFile) {
@@ -150,7 +150,7 @@ TEST(PolicyFile, RefusesWhatIsNotASmallRegularFile) {
   PolicyFile directory(dir.path(), nullptr);
   PolicySnapshot s = directory.current();
   EXPECT_EQ(s.state, PolicyState::kBroken);
-  EXPECT_NE(s.error.find("regular file"), std::string::npos) << s.error;
+  EXPECT_TRUE(Contains(s.error, "regular file"));
 
   std::string fifo = (dir / "fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -161,7 +161,7 @@ TEST(PolicyFile, RefusesWhatIsNotASmallRegularFile) {
   write_text(big, "# " + std::string(kMaxPolicyBytes, 'x') + "\n");
   s = PolicyFile(big, [](std::string_view) {}).current();
   EXPECT_EQ(s.state, PolicyState::kBroken);
-  EXPECT_NE(s.error.find("larger than"), std::string::npos) << s.error;
+  EXPECT_TRUE(Contains(s.error, "larger than"));
 
   // A read that fails part way is a broken file, never the part that was
   // read (here a policy that would allow everything).
@@ -174,7 +174,7 @@ TEST(PolicyFile, RefusesWhatIsNotASmallRegularFile) {
     s = PolicyFile(cut, [](std::string_view) {}).current();
   }
   EXPECT_EQ(s.state, PolicyState::kBroken);
-  EXPECT_NE(s.error.find("couldn't read it"), std::string::npos) << s.error;
+  EXPECT_TRUE(Contains(s.error, "couldn't read it"));
 }
 
 TEST(PolicyCache, HoldsABoundedNumberOfFilesAndForgetsTheOldest) {

@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include "test_util.h"
+
 namespace twk::core {
 namespace {
+
+using testing::Contains;
 
 RuleSet parse_ok(std::string_view text) {
   auto parsed = parse_policy(text);
@@ -122,8 +126,7 @@ TEST(PolicyYaml, ErrorsNameTheirLineAndColumn) {
     PolicyError error = parse_error(c.text);
     EXPECT_EQ(error.line, c.line) << c.text << error_text(error);
     EXPECT_EQ(error.column, c.column) << c.text << error_text(error);
-    EXPECT_NE(error.message.find(c.mentions), std::string::npos)
-        << error.message;
+    EXPECT_TRUE(Contains(error.message, c.mentions));
     EXPECT_TRUE(error_text(error).starts_with("line " + std::to_string(c.line) +
                                               ", column " +
                                               std::to_string(c.column) + ": "))
@@ -151,8 +154,8 @@ TEST(PolicyYaml, HostileFilesAreBoundedNotCompiledOverAndOver) {
     varied += "  - {tool: Bash, input: {command: '\\pL{" +
               std::to_string(100 + i) + "}'}, decision: deny}\n";
   }
-  EXPECT_NE(parse_error(varied).message.find("patterns together need more"),
-            std::string::npos);
+  EXPECT_TRUE(
+      Contains(parse_error(varied).message, "patterns together need more"));
 
   // A long list expanded again and again through an alias.
   std::string tools;
@@ -161,8 +164,7 @@ TEST(PolicyYaml, HostileFilesAreBoundedNotCompiledOverAndOver) {
   for (int i = 0; i < 300; ++i) {
     expanded += "  - {tool: *t, decision: deny}\n";
   }
-  EXPECT_NE(parse_error(expanded).message.find("aliases are expanded"),
-            std::string::npos);
+  EXPECT_TRUE(Contains(parse_error(expanded).message, "aliases are expanded"));
 }
 
 }  // namespace

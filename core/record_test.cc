@@ -18,7 +18,7 @@
 namespace twk::core {
 namespace {
 
-using testing::file_mode;
+using testing::path_mode;
 using testing::ScratchDir;
 
 using twk::testing::sample_record;
@@ -61,7 +61,7 @@ TEST(Record, RemovesOnlyItsOwnRecord) {
 
   write_record(path, ours);
   EXPECT_TRUE(remove_record_if_ours(path, ours));
-  EXPECT_EQ(file_mode(path), -1);
+  EXPECT_EQ(path_mode(path), -1);
   EXPECT_FALSE(remove_record_if_ours(path, ours));  // nothing left to remove
 
   // A successor's record (another pid), a record that reuses our pid with
@@ -73,13 +73,13 @@ TEST(Record, RemovesOnlyItsOwnRecord) {
   for (const Endpoint& other : {successor, same_pid}) {
     write_record(path, other);
     EXPECT_FALSE(remove_record_if_ours(path, ours));
-    EXPECT_EQ(file_mode(path), 0600);
+    EXPECT_EQ(path_mode(path), 0600);
   }
   for (const char* junk :
        {"", "{", "[4242]", "{\"pid\":\"4242\",\"token\":\"aaaa\"}"}) {
     std::ofstream(path, std::ios::trunc) << junk;
     EXPECT_FALSE(remove_record_if_ours(path, ours)) << junk;
-    EXPECT_NE(file_mode(path), -1) << junk;
+    EXPECT_NE(path_mode(path), -1) << junk;
   }
 }
 

@@ -42,30 +42,30 @@ std::string event_with_input_depth(std::size_t levels) {
          std::string(levels, '[') + std::string(levels, ']') + "}";
 }
 
-TEST_F(RoutesTest, HealthAnswersGetAndHeadOnly) {
-  Reply r = call("GET", "/health");
-  EXPECT_EQ(r.status, 200);
-  EXPECT_EQ(r.body, R"({"status":"ok"})");
-  EXPECT_EQ(call("HEAD", "/health").status, 200);
-
-  r = call("POST", "/health");
-  EXPECT_EQ(r.status, 405);
-  EXPECT_EQ(header(r, "Allow"), "GET, HEAD");
-}
-
-TEST_F(RoutesTest, UnknownPathsAre404AndWrongMethods405) {
-  EXPECT_EQ(call("GET", "/").status, 404);
-  EXPECT_EQ(call("GET", "/health/").status, 404);
-  EXPECT_EQ(call("POST", "/v1/policy/hook/extra").status, 404);
-  EXPECT_EQ(call("POST", "/v1/policy").status, 404);
-
-  Reply r = call("GET", "/v1/policy/hook");
-  EXPECT_EQ(r.status, 405);
-  EXPECT_EQ(header(r, "Allow"), "POST");
-  EXPECT_EQ(call("PUT", "/v1/policy/hook").status, 405);
-}
-
-TEST_F(RoutesTest, ValidEventGetsNullOutput) {
+TEST_F(RoutesTest, PathsAndMethods) {
+  const struct {
+    const char* method;
+    const char* path;
+    int status;
+    const char* allow;
+  } cases[] = {
+      {"GET", "/health", 200, "<absent>"},
+      {"HEAD", "/health", 200, "<absent>"},
+      {"POST", "/health", 405, "GET, HEAD"},
+      {"GET", "/", 404, "<absent>"},
+      {"GET", "/health/", 404, "<absent>"},
+      {"POST", "/v1/policy/hook/extra", 404, "<absent>"},
+      {"POST", "/v1/policy", 404, "<absent>"},
+      {"GET", "/v1/policy/hook", 405, "POST"},
+      {"PUT", "/v1/policy/hook", 405, "POST"},
+  };
+  for (const auto& c : cases) {
+    Reply r = call(c.method, c.path);
+    EXPECT_EQ(r.status, c.status) << c.method << " " << c.path;
+    EXPECT_EQ(header(r, "Allow"), c.allow) << c.method << " " << c.path;
+  }
+  EXPECT_EQ(call("GET", "/health").body, R"({"status":"ok"})");
+  // A valid event, with the default policy: a null output.
   Reply r = post(kEvent);
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.body, R"({"output":null})");
@@ -101,23 +101,18 @@ TEST_F(RoutesTest, PolicyRequestsNeedTheExactBearerToken) {
             401);
 }
 
-TEST_F(RoutesTest, BodiesThatAreNotJsonObjectsAre400) {
-  for (std::string_view body : {"", " ", "not json", "[]", "\"text\"", "null",
-                                "42", R"({"a":1} {"b":2})", R"({"a":1,})",
-                                R"({"a":"\x"})", "{\"a\":\"caf\xc3\"}"}) {
+// Which bodies Event::read refuses, and why, is event_test's business;
+// here, one of each reason is answered 400, and the input depth the hook
+// forwards (127 levels inside its own object) is accepted.
+TEST_F(RoutesTest, BodiesCoreCannotReadAre400) {
+  for (const std::string& body : {std::string("not json"), std::string("[]"),
+                                  std::string(kEvent) + std::string(1, '\0'),
+                                  event_with_input_depth(128)}) {
     Reply r = post(body);
     EXPECT_EQ(r.status, 400) << body;
     EXPECT_EQ(r.content_type, "application/json");
   }
-  // A NUL byte, even after a complete object.
-  EXPECT_EQ(post(std::string(kEvent) + std::string(1, '\0')).status, 400);
-  EXPECT_EQ(post(std::string("{\"a\":\"x\0y\"}", 11)).status, 400);
-}
-
-TEST_F(RoutesTest, AcceptsAnyInputTheHookAccepts) {
-  // The hook forwards input nested up to 127 levels inside its own object.
   EXPECT_EQ(post(event_with_input_depth(127)).status, 200);
-  EXPECT_EQ(post(event_with_input_depth(128)).status, 400);
   // Whitespace around the object is fine.
   EXPECT_EQ(post(" \r\n\t" + std::string(kEvent) + "\n").status, 200);
 }

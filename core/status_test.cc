@@ -11,6 +11,7 @@
 namespace twk::core {
 namespace {
 
+using testing::Contains;
 using testing::ScratchDir;
 using testing::write_text;
 
@@ -35,7 +36,7 @@ TEST(Status, EachProblemSaysHowToFixIt) {
   // Not installed anywhere: the one problem of a fresh machine.
   StatusReport r = gather_status(s.in);
   EXPECT_EQ(r.problems, 1) << r.text;
-  EXPECT_NE(r.text.find("fix: twk-backend install"), std::string::npos);
+  EXPECT_TRUE(Contains(r.text, "fix: twk-backend install"));
 
   Result<SettingsEdit> installed =
       edit_settings("{}", s.in.hook_path, InstallAction::kInstall);
@@ -43,7 +44,7 @@ TEST(Status, EachProblemSaysHowToFixIt) {
   write_text(s.in.user_settings, installed->text);
   r = gather_status(s.in);
   EXPECT_EQ(r.problems, 0) << r.text;
-  EXPECT_NE(r.text.find("runs /opt/twk/twk-hook"), std::string::npos);
+  EXPECT_TRUE(Contains(r.text, "runs /opt/twk/twk-hook"));
 
   // A hook that runs another twk-hook, a broken policy and a state
   // directory others can read: three problems, each with its fix.
@@ -55,9 +56,9 @@ TEST(Status, EachProblemSaysHowToFixIt) {
   ASSERT_EQ(::chmod(s.in.state_dir.c_str(), 0755), 0);
   r = gather_status(s.in);
   EXPECT_EQ(r.problems, 3) << r.text;
-  EXPECT_NE(r.text.find("runs another twk-hook"), std::string::npos);
-  EXPECT_NE(r.text.find("is broken: line 2"), std::string::npos) << r.text;
-  EXPECT_NE(r.text.find("fix: chmod 700"), std::string::npos) << r.text;
+  EXPECT_TRUE(Contains(r.text, "runs another twk-hook"));
+  EXPECT_TRUE(Contains(r.text, "is broken: line 2"));
+  EXPECT_TRUE(Contains(r.text, "fix: chmod 700"));
 }
 
 TEST(Status, AStaleRecordIsNoRunningCore) {
@@ -66,7 +67,7 @@ TEST(Status, AStaleRecordIsNoRunningCore) {
              R"({"pid":2147483000,"token":"t","url":"http://127.0.0.1:1"})");
   ::chmod(s.in.endpoint_file.c_str(), 0600);
   StatusReport r = gather_status(s.in);
-  EXPECT_NE(r.text.find("which has ended"), std::string::npos) << r.text;
+  EXPECT_TRUE(Contains(r.text, "which has ended"));
   EXPECT_EQ(r.text.find("decisions since"), std::string::npos) << r.text;
 }
 

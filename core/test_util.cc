@@ -1,23 +1,12 @@
 // Helpers shared by Core's tests.
 #include "test_util.h"
 
-#include <stdlib.h>
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
 #include <stdio.h>
 
-#include <filesystem>
 #include <fstream>
-#include <stdexcept>
 
 namespace twk::core::testing {
-
-int file_mode(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return -1;
-  return static_cast<int>(st.st_mode & 07777);
-}
 
 void write_text(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::trunc | std::ios::binary) << text;

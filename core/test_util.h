@@ -3,15 +3,16 @@
 
 #include <string>
 
+#include "twk/testing/contains.h"
 #include "twk/testing/scratch_dir.h"
 
 namespace twk::core::testing {
 
-// The one temporary directory of all tests.
+// The one temporary directory of all tests, and its helpers.
+using twk::testing::Contains;
+using twk::testing::dir_entries;
+using twk::testing::path_mode;
 using twk::testing::ScratchDir;
-
-// The permission bits of `path` (lstat), or -1 when it does not exist.
-int file_mode(const std::string& path);
 
 // Writes `text` to `path`, replacing what was there.
 void write_text(const std::string& path, const std::string& text);

@@ -6,13 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "twk/sys/files.h"
+#include "twk/testing/contains.h"
 #include "twk/testing/endpoint_records.h"
 #include "twk/testing/scratch_dir.h"
 
@@ -29,20 +29,8 @@ class UmaskGuard {
   mode_t old_;
 };
 
-std::vector<std::string> dir_entries(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.push_back(entry.path().filename().string());
-  }
-  return names;
-}
-
-int mode_of(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777)
-                                        : -1;
-}
-
+using twk::testing::dir_entries;
+using twk::testing::path_mode;
 using twk::testing::sample_record;
 using twk::testing::write_record;
 
@@ -70,9 +58,9 @@ TEST(EndpointRecord, WritesCompactJsonWithMode0600InNewPrivateDirectories) {
     UmaskGuard umask(0);
     write_record(path, sample_record());
   }
-  EXPECT_EQ(mode_of(path), 0600);
-  EXPECT_EQ(mode_of((dir / "a/state")), 0700);
-  EXPECT_EQ(mode_of((dir / "a")), 0700);
+  EXPECT_EQ(path_mode(path), 0600);
+  EXPECT_EQ(path_mode((dir / "a/state")), 0700);
+  EXPECT_EQ(path_mode((dir / "a")), 0700);
   std::optional<std::string> text = sys::read_file(path);
   ASSERT_TRUE(text);
   EXPECT_EQ(*text, "{\"pid\":4242,\"token\":\"" + std::string(64, 'a') +
@@ -82,7 +70,7 @@ TEST(EndpointRecord, WritesCompactJsonWithMode0600InNewPrivateDirectories) {
   // cannot read back.
   UmaskGuard umask(0377);
   write_record(path, sample_record());
-  EXPECT_EQ(mode_of(path), 0600);
+  EXPECT_EQ(path_mode(path), 0600);
 }
 
 TEST(EndpointRecord, ReplacesAnOldRecordAndLeavesNoTemporaryFiles) {
@@ -99,7 +87,7 @@ TEST(EndpointRecord, ReplacesAnOldRecordAndLeavesNoTemporaryFiles) {
   nlohmann::json value = nlohmann::json::parse(*sys::read_file(path));
   EXPECT_EQ(value["pid"], 4242);
   EXPECT_EQ(value["token"], std::string(64, 'a'));
-  EXPECT_EQ(mode_of(path), 0600);
+  EXPECT_EQ(path_mode(path), 0600);
   EXPECT_EQ(dir_entries(dir.path()), std::vector<std::string>{"endpoint.json"});
 }
 
@@ -110,9 +98,8 @@ TEST(EndpointRecord, ReportsAnUnwritableLocation) {
   Status error = write_endpoint_record(blocker + "/endpoint.json",
                                        endpoint_record_text(sample_record()));
   ASSERT_FALSE(error);
-  EXPECT_NE(error.reason().find(blocker), std::string::npos) << error.reason();
-  EXPECT_NE(error.reason().find("(os error"), std::string::npos)
-      << error.reason();
+  EXPECT_TRUE(testing::Contains(error.reason(), blocker));
+  EXPECT_TRUE(testing::Contains(error.reason(), "(os error"));
 
   // A directory in the record's place: the rename fails, the temporary
   // file must not stay behind.

@@ -18,6 +18,7 @@
 
 #include "twk/sys/error.h"
 #include "twk/sys/fd.h"
+#include "twk/testing/contains.h"
 
 namespace twk::http {
 namespace {
@@ -172,23 +173,31 @@ Response reply_of(const RequestResult& result) {
   return {0, message_of(result)};
 }
 
+// GET /health without a token, by `deadline`.
+RequestResult get(const net::SocketAddress& address,
+                  sys::Instant deadline = in(kGenerous)) {
+  return request(address, "GET", "/health", std::nullopt, "", deadline);
+}
+
+// The head request() sends to a server on 127.0.0.1 at `address`.
+std::string head_for(const std::string& request_line,
+                     const net::SocketAddress& address, std::size_t length,
+                     const std::optional<std::string>& token = std::nullopt) {
+  std::string head = request_line + "\r\nHost: 127.0.0.1:" +
+                     std::to_string(address.port()) +
+                     "\r\nContent-Type: application/json\r\nContent-Length: " +
+                     std::to_string(length) + "\r\nConnection: close\r\n";
+  if (token) head += "Authorization: Bearer " + *token + "\r\n";
+  return head + "\r\n";
+}
+
 TEST(Request, GetSendsExactlyTheFiveHeadLines) {
   RecordingServer recorder("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
   ASSERT_TRUE(recorder.server.ok());
-  RequestResult result = request(recorder.server.address(), "GET", "/health",
-                                 std::nullopt, "", in(kGenerous));
+  RequestResult result = get(recorder.server.address());
   recorder.server.join();
-
-  std::string port = std::to_string(recorder.server.address().port());
   EXPECT_EQ(recorder.received,
-            "GET /health HTTP/1.1\r\n"
-            "Host: 127.0.0.1:" +
-                port +
-                "\r\n"
-                "Content-Type: application/json\r\n"
-                "Content-Length: 0\r\n"
-                "Connection: close\r\n"
-                "\r\n");
+            head_for("GET /health HTTP/1.1", recorder.server.address(), 0));
   Response response = reply_of(result);
   EXPECT_EQ(response.status, 200);
   EXPECT_EQ(response.body, "ok");
@@ -208,22 +217,8 @@ TEST(Request, PostSendsTokenAsSixthLineAndBodyByteForByte) {
         request(recorder.server.address(), "POST", "/v1/policy/hook", token,
                 body, in(kGenerous));
     recorder.server.join();
-
-    std::string port = std::to_string(recorder.server.address().port());
-    std::string head =
-        "POST /v1/policy/hook HTTP/1.1\r\n"
-        "Host: 127.0.0.1:" +
-        port +
-        "\r\n"
-        "Content-Type: application/json\r\n"
-        "Content-Length: " +
-        std::to_string(body.size()) +
-        "\r\n"
-        "Connection: close\r\n"
-        "Authorization: Bearer " +
-        token +
-        "\r\n"
-        "\r\n";
+    std::string head = head_for("POST /v1/policy/hook HTTP/1.1",
+                                recorder.server.address(), body.size(), token);
     ASSERT_EQ(recorder.received.size(), head.size() + body.size());
     EXPECT_EQ(recorder.received.substr(0, head.size()), head);
     EXPECT_TRUE(recorder.received.compare(head.size(), body.size(), body) == 0);
@@ -237,8 +232,7 @@ TEST(Request, PostSendsTokenAsSixthLineAndBodyByteForByte) {
 TEST(Request, TalksToIpv6Loopback) {
   RecordingServer recorder("HTTP/1.1 204 No Content\r\n\r\n", AF_INET6);
   if (!recorder.server.ok()) GTEST_SKIP() << "no IPv6 loopback here";
-  RequestResult result = request(recorder.server.address(), "GET", "/health",
-                                 std::nullopt, "", in(kGenerous));
+  RequestResult result = get(recorder.server.address());
   recorder.server.join();
   std::string port = std::to_string(recorder.server.address().port());
   EXPECT_EQ(recorder.received.substr(0, recorder.received.find("Content-")),
@@ -251,18 +245,14 @@ TEST(Request, ClosedPortIsRefused) {
   // answered with a reset.
   Listener bound = bind_loopback(AF_INET, false);
   ASSERT_TRUE(bound.fd.valid());
-  RequestResult result =
-      request(bound.address, "GET", "/health", std::nullopt, "", in(kGenerous));
-  EXPECT_EQ(message_of(result), "<Refused>");
+  EXPECT_EQ(message_of(get(bound.address)), "<Refused>");
 }
 
 TEST(Request, PassedDeadlineTimesOutWithoutConnecting) {
   Listener listener = bind_loopback(AF_INET, true);
   ASSERT_TRUE(listener.fd.valid());
   for (sys::Instant deadline : {sys::now() - 1s, sys::now()}) {
-    RequestResult result =
-        request(listener.address, "GET", "/health", std::nullopt, "", deadline);
-    EXPECT_EQ(message_of(result), kTimedOut);
+    EXPECT_EQ(message_of(get(listener.address, deadline)), kTimedOut);
   }
   // No connection is waiting to be accepted.
   pollfd pfd{listener.fd.get(), POLLIN, 0};
@@ -290,7 +280,7 @@ TEST(Request, PeerThatKeepsTheConnectionOpenTimesOutAtTheDeadline) {
     EXPECT_LT(took, kGenerous);
     // The client closed its socket after giving up, so the server ended.
     server.join();
-    EXPECT_NE(received.find("\r\n\r\n{}"), std::string::npos);
+    EXPECT_TRUE(twk::testing::Contains(received, "\r\n\r\n{}"));
   }
 }
 
@@ -313,8 +303,7 @@ TEST(Request, ConnectWaitIsBoundedByTheDeadline) {
   if (!stalled) GTEST_SKIP() << "this system does not drop connections";
 
   sys::Instant start = sys::now();
-  RequestResult result = request(listener.address, "GET", "/health",
-                                 std::nullopt, "", start + 300ms);
+  RequestResult result = get(listener.address, start + 300ms);
   auto took = sys::now() - start;
   EXPECT_EQ(message_of(result), kTimedOut);
   EXPECT_GE(took, 250ms);
@@ -325,9 +314,7 @@ TEST(Request, ClosedWithoutAReplyOrWithAMalformedOneIsNotHttp) {
   for (const char* reply : {"", "HTTP/1.1 OK 200\r\n\r\n", "HTTP/1.1 200"}) {
     RecordingServer recorder(reply);
     ASSERT_TRUE(recorder.server.ok());
-    RequestResult result = request(recorder.server.address(), "GET", "/health",
-                                   std::nullopt, "", in(kGenerous));
-    EXPECT_EQ(message_of(result), kNotHttp) << reply;
+    EXPECT_EQ(message_of(get(recorder.server.address())), kNotHttp) << reply;
   }
 }
 
@@ -337,9 +324,7 @@ TEST(Request, ReadsRepliesOverManyReceives) {
   RecordingServer recorder("HTTP/1.1 200 OK\r\nContent-Length: " +
                            std::to_string(big.size()) + "\r\n\r\n" + big);
   ASSERT_TRUE(recorder.server.ok());
-  RequestResult result = request(recorder.server.address(), "GET", "/health",
-                                 std::nullopt, "", in(kGenerous));
-  EXPECT_EQ(reply_of(result).body, big);
+  EXPECT_EQ(reply_of(get(recorder.server.address())).body, big);
 
   // A chunked reply in small pieces, split inside its lines.
   TestServer server([](int fd) {
@@ -353,9 +338,7 @@ TEST(Request, ReadsRepliesOverManyReceives) {
     }
   });
   ASSERT_TRUE(server.ok());
-  result = request(server.address(), "GET", "/health", std::nullopt, "",
-                   in(kGenerous));
-  EXPECT_EQ(reply_of(result).body, "hello world");
+  EXPECT_EQ(reply_of(get(server.address())).body, "hello world");
 }
 
 // A reply of exactly kMaxReplyBytes is read whole; one byte more, or a
@@ -367,15 +350,12 @@ TEST(Request, ReplyPastTheLimitIsCutOff) {
       head + std::string(kMaxReplyBytes - head.size(), 'b');
   RecordingServer fits(at_limit);
   ASSERT_TRUE(fits.server.ok());
-  RequestResult result = request(fits.server.address(), "GET", "/health",
-                                 std::nullopt, "", in(kGenerous));
-  EXPECT_EQ(reply_of(result).body.size(), kMaxReplyBytes - head.size());
+  EXPECT_EQ(reply_of(get(fits.server.address())).body.size(),
+            kMaxReplyBytes - head.size());
 
   RecordingServer over(at_limit + "b");
   ASSERT_TRUE(over.server.ok());
-  result = request(over.server.address(), "GET", "/health", std::nullopt, "",
-                   in(kGenerous));
-  EXPECT_EQ(message_of(result), kReplyTooLarge);
+  EXPECT_EQ(message_of(get(over.server.address())), kReplyTooLarge);
 
   TestServer endless([&head](int fd) {
     std::string request;
@@ -386,9 +366,7 @@ TEST(Request, ReplyPastTheLimitIsCutOff) {
   });
   ASSERT_TRUE(endless.ok());
   sys::Instant start = sys::now();
-  result = request(endless.address(), "GET", "/health", std::nullopt, "",
-                   start + 2s);
-  EXPECT_EQ(message_of(result), kReplyTooLarge);
+  EXPECT_EQ(message_of(get(endless.address(), start + 2s)), kReplyTooLarge);
   EXPECT_LT(sys::now() - start, 1s);
 }
 
@@ -427,7 +405,7 @@ TEST(Request, PeerGoneDuringSendIsAMessageNotASignal) {
     RequestResult result = request(server.address(), "POST", "/v1/policy/hook",
                                    "t", body, in(kGenerous));
     std::string text = message_of(result);
-    EXPECT_NE(text.find(" (os error "), std::string::npos) << text;
+    EXPECT_TRUE(twk::testing::Contains(text, " (os error "));
     EXPECT_EQ(text.back(), ')') << text;
     if (peer == Peer::kHalfClosesThenResets) {
       EXPECT_EQ(text, sys::os_error_text(EPIPE));

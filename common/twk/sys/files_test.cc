@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "twk/testing/faulty_io.h"
 #include "twk/testing/scratch_dir.h"
 
@@ -84,12 +82,9 @@ TEST(Files, AtomicWriteSurvivesFaults) {
       EXPECT_EQ(written.reason().rfind(c.reason, 0), 0u) << written.reason();
       EXPECT_EQ(read_file(path), "old text");
     }
-    std::size_t entries = 0;
-    for ([[maybe_unused]] const auto& e :
-         std::filesystem::directory_iterator(dir.path())) {
-      ++entries;
-    }
-    EXPECT_EQ(entries, 1u) << "a temporary file was left behind";
+    EXPECT_EQ(testing::dir_entries(dir.path()),
+              std::vector<std::string>{"record.json"})
+        << "a temporary file was left behind";
   }
 }
 

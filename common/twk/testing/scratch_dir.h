@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace twk::testing {
 
@@ -70,5 +72,22 @@ class ScratchDir {
  private:
   std::string path_;
 };
+
+// The permission bits of `path` (lstat), or -1 when it does not exist.
+inline int path_mode(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return -1;
+  return static_cast<int>(st.st_mode & 07777);
+}
+
+// The names in directory `dir`, sorted.
+inline std::vector<std::string> dir_entries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 }  // namespace twk::testing
