@@ -225,6 +225,9 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
   std::unordered_set<int> called = called_functions(a);
   Context c = ctx;
   c.unknown_text = text.find(shell::kUnknown) != std::string_view::npos;
+  // The aliases the text defines, in order: shells that expand aliases
+  // (as the agent's does) run a later command named NAME as VALUE.
+  std::vector<std::pair<std::string, std::string>> aliases;
   for (std::size_t i = 0; i < a.commands.size(); ++i) {
     shell::Command& cmd = a.commands[i];
     if (cmd.definition != 0 && called.count(cmd.definition) == 0) continue;
@@ -234,21 +237,63 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
       if (!cmd.redirects.empty()) push({}, c, &cmd);
       continue;
     }
+    if (cmd.argv[0].text == "alias") note_aliases(cmd.argv, c, aliases);
     // Why move: copying every command's words cost more than most checks.
     // Only the stages of a pipeline (read by the stage after) and the
     // commands of substitutions (looked for downloads) are read again.
     bool read_again = cmd.group != 0 || (cmd.place & shell::kInPipeline);
     std::size_t before = out_.commands.size();
-    if (!read_again) {
-      follow_command(std::move(cmd.argv), 0, c, a, i);
-    } else {
-      follow_command(cmd.argv, 0, c, a, i);
-    }
+    std::vector<Word> argv =
+        read_again ? cmd.argv : std::vector<Word>(std::move(cmd.argv));
+    if (!aliases.empty()) expand_aliases(argv, aliases);
+    follow_command(std::move(argv), 0, c, a, i);
     // A wrapper that runs nothing (`nice -n > f`, `sudo -v > f`) still
     // has the shell open its redirections: they are judged as if alone.
     if (!cmd.redirects.empty() && out_.commands.size() == before) {
       push({}, c, &cmd);
     }
+  }
+}
+
+// alias NAME=VALUE...: each definition is noted for the commands after
+// it, and VALUE judged at once as the code it will run.
+void Follower::note_aliases(
+    const std::vector<Word>& argv, const Context& ctx,
+    std::vector<std::pair<std::string, std::string>>& aliases) {
+  for (std::size_t k = 1; k < argv.size(); ++k) {
+    const Word& w = argv[k];
+    std::size_t eq = w.text.find('=');
+    if (w.unknown || eq == std::string::npos || eq == 0) continue;
+    std::string value = w.text.substr(eq + 1);
+    follow_text(value, nested(ctx, "alias"));
+    aliases.emplace_back(w.text.substr(0, eq), std::move(value));
+  }
+}
+
+// Replaces a command's first word by the value of the alias it names, as
+// long as it names one not yet expanded (as the shell does). A quoted or
+// escaped name (\ls, 'ls') is no alias.
+void Follower::expand_aliases(
+    std::vector<Word>& argv,
+    const std::vector<std::pair<std::string, std::string>>& aliases) {
+  std::vector<std::string_view> expanded;
+  while (!argv.empty() && !argv[0].quoted && !argv[0].unknown &&
+         expanded.size() < 8) {
+    std::string_view name = argv[0].text;
+    if (std::find(expanded.begin(), expanded.end(), name) != expanded.end()) {
+      break;
+    }
+    auto it = std::find_if(aliases.rbegin(), aliases.rend(),
+                           [&](const auto& al) { return al.first == name; });
+    if (it == aliases.rend()) break;
+    expanded.push_back(it->first);
+    std::vector<Word> words;
+    for (std::string& part : shell::split_fields(it->second)) {
+      words.push_back(word_of(std::move(part)));
+    }
+    argv.erase(argv.begin());
+    argv.insert(argv.begin(), std::make_move_iterator(words.begin()),
+                std::make_move_iterator(words.end()));
   }
 }
 

@@ -117,6 +117,11 @@ class Follower {
   // --- the walk (follower.cc)
   static std::unordered_set<int> called_functions(const shell::Analysis& a);
   bool too_deep(const Context& ctx);
+  void note_aliases(const std::vector<Word>& argv, const Context& ctx,
+                    std::vector<std::pair<std::string, std::string>>& aliases);
+  static void expand_aliases(
+      std::vector<Word>& argv,
+      const std::vector<std::pair<std::string, std::string>>& aliases);
   void problem(const Context& ctx, const std::string& what);
   static Context nested(const Context& ctx, std::string_view how);
   const Word* stdin_word(const shell::Command& cmd) const;
