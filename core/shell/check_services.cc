@@ -8,6 +8,34 @@
 
 namespace twk::core::checks {
 
+namespace {
+
+// ALTER TABLE ... DROP [COLUMN] name, or DROP [IF EXISTS] PARTITION, in
+// `t` (lower case, blanks collapsed): the rows of a column or a partition
+// are gone. Dropping a constraint, key, index or default loses no data.
+bool alter_drops_data(std::string_view t) {
+  for (std::size_t pos = t.find("alter table "); pos != std::string_view::npos;
+       pos = t.find("alter table ", pos + 1)) {
+    std::string_view stmt = t.substr(pos, t.find(';', pos) - pos);
+    for (std::size_t d = stmt.find(" drop "); d != std::string_view::npos;
+         d = stmt.find(" drop ", d + 1)) {
+      std::string_view rest = stmt.substr(d + 6);
+      if (rest.starts_with("if exists ")) rest.remove_prefix(10);
+      std::string_view what = rest.substr(0, rest.find_first_of(" (,"));
+      static constexpr std::string_view kKeeps[] = {
+          "constraint", "index", "key",   "primary", "foreign",
+          "default",    "not",   "check", "trigger", "unique"};
+      if (std::find(std::begin(kKeeps), std::end(kKeeps), what) ==
+          std::end(kKeeps)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 void Checker::sql(const RunCommand& rc, std::string_view text) {
   std::string s = lower(text);
   // Collapse runs of blanks so that keywords are one space apart.
@@ -31,6 +59,9 @@ void Checker::sql(const RunCommand& rc, std::string_view text) {
           said(rc, 4) + " drops tables or data.");
   } else if (t.find("truncate ") != std::string::npos) {
     found(Check::kDatabases, Decision::kAsk, said(rc, 4) + " empties tables.");
+  } else if (alter_drops_data(t)) {
+    found(Check::kDatabases, Decision::kAsk,
+          said(rc, 4) + " drops columns or partitions of a table.");
   } else {
     std::size_t pos = 0;
     while ((pos = t.find("delete from ", pos)) != std::string::npos) {

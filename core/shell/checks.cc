@@ -238,12 +238,27 @@ void Checker::commands(const CommandSet& set, std::string_view raw) {
 // do. (kubectl's --dry-run=none is a real run, and a later --no-dry-run
 // undoes an earlier --dry-run.)
 bool Checker::only_describes(const RunCommand& rc) {
+  // kubectl's options that take the next word as their value, whatever
+  // it is: in kubectl delete ns prod --context --dry-run, --dry-run names
+  // a context and the delete is real.
+  static const WordSet kKubectlValues = {
+      "--cache-dir --context --cluster --kubeconfig --namespace -n --user "
+      "--server -s --token --as --as-group --as-uid --raw --selector -l "
+      "--output -o --filename -f --timeout --grace-period --request-timeout "
+      "--field-selector --template --username --password --profile "
+      "--log-file --certificate-authority --client-certificate --client-key "
+      "--tls-server-name"};
+  bool kube = has({"kubectl", "oc", "k", "microk8s.kubectl"}, rc.program);
   bool dry = false;
   for (std::size_t k = 1; k < rc.argv.size(); ++k) {
     std::string_view t = rc.argv[k].text;
     // Every word looked for is an option: others need no comparisons.
     if (t.size() < 2 || t[0] != '-') continue;
     if (t == "--") break;
+    if (kube && kKubectlValues.contains(t)) {
+      ++k;
+      continue;
+    }
     if (t == "--help" || t == "-help") return true;
     // -h is help only to the programs whose option parsers say so (not
     // docker's: docker run -h names the container's host).
