@@ -332,14 +332,13 @@ void Follower::follow_tar(const std::vector<Word>& argv, const Context& ctx) {
   }
 }
 
-// git runs core.sshCommand (from -c) and $GIT_SSH_COMMAND (assigned
-// for the command) as shell text to reach a remote. What git config
+// git runs core.sshCommand (from -c) as shell text to reach a remote
+// (GIT_SSH_COMMAND is judged where it is assigned). What git config
 // stores for later is judged as it will run: core.sshCommand and a
 // shell alias ('!...') as shell text, another alias as the git command
 // it stands for.
 void Follower::follow_git_settings(const std::vector<Word>& argv,
-                              const Context& ctx,
-                              const shell::Command& source) {
+                                   const Context& ctx) {
   auto follow = [&](std::string_view text) {
     if (!text.empty()) follow_text(text, nested(ctx, "git"));
   };
@@ -355,9 +354,6 @@ void Follower::follow_git_settings(const std::vector<Word>& argv,
                   nested(ctx, "git alias"));
     }
   };
-  for (const auto& [name, value] : source.assignments) {
-    if (name == "GIT_SSH_COMMAND" && !value.unknown) follow(value.text);
-  }
   for (std::size_t m = 1; m < argv.size(); ++m) {
     std::string_view t = argv[m].text;
     if (!t.starts_with('-')) break;  // the subcommand

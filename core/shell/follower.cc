@@ -233,11 +233,13 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
     if (cmd.definition != 0 && called.count(cmd.definition) == 0) continue;
     c.cwd = cmd.cwd;
     if (cmd.argv.empty()) {
+      follow_shell_variables(cmd, c);
       // Redirections alone (> file) still write.
       if (!cmd.redirects.empty()) push({}, c, &cmd);
       continue;
     }
     if (cmd.argv[0].text == "alias") note_aliases(cmd.argv, c, aliases);
+    follow_shell_variables(cmd, c);
     // Why move: copying every command's words cost more than most checks.
     // Only the stages of a pipeline (read by the stage after) and the
     // commands of substitutions (looked for downloads) are read again.
@@ -251,6 +253,43 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
     // has the shell open its redirections: they are judged as if alone.
     if (!cmd.redirects.empty() && out_.commands.size() == before) {
       push({}, c, &cmd);
+    }
+  }
+}
+
+// Variables whose value programs later run as shell text: git runs
+// GIT_SSH_COMMAND and its editors and pager through the shell, as other
+// programs do EDITOR, VISUAL and PAGER. Whether assigned for one command,
+// alone or through export and its kin, the value is judged where it is
+// set, as the code it will run.
+void Follower::follow_shell_variables(const shell::Command& cmd,
+                                      const Context& ctx) {
+  static constexpr std::string_view kRunAsShell[] = {
+      "GIT_SSH_COMMAND", "GIT_EDITOR", "GIT_SEQUENCE_EDITOR", "GIT_PAGER",
+      "EDITOR",          "VISUAL",     "PAGER"};
+  auto run_as_shell = [](std::string_view name) {
+    return std::find(std::begin(kRunAsShell), std::end(kRunAsShell), name) !=
+           std::end(kRunAsShell);
+  };
+  for (const auto& [name, value] : cmd.assignments) {
+    if (run_as_shell(name) && !value.unknown && !value.text.empty()) {
+      follow_text(value.text, nested(ctx, name));
+    }
+  }
+  if (cmd.argv.empty() ||
+      !has({"export", "declare", "typeset", "local", "readonly"},
+           cmd.argv[0].text)) {
+    return;
+  }
+  for (std::size_t k = 1; k < cmd.argv.size(); ++k) {
+    const Word& w = cmd.argv[k];
+    std::size_t eq = w.text.find('=');
+    if (w.unknown || eq == std::string::npos || eq + 1 >= w.text.size()) {
+      continue;
+    }
+    std::string_view name = std::string_view(w.text).substr(0, eq);
+    if (run_as_shell(name)) {
+      follow_text(std::string_view(w.text).substr(eq + 1), nested(ctx, name));
     }
   }
 }

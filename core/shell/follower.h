@@ -117,6 +117,7 @@ class Follower {
   // --- the walk (follower.cc)
   static std::unordered_set<int> called_functions(const shell::Analysis& a);
   bool too_deep(const Context& ctx);
+  void follow_shell_variables(const shell::Command& cmd, const Context& ctx);
   void note_aliases(const std::vector<Word>& argv, const Context& ctx,
                     std::vector<std::pair<std::string, std::string>>& aliases);
   static void expand_aliases(
@@ -168,8 +169,7 @@ class Follower {
                         const shell::Analysis& a, std::size_t i);
   void follow_ssh(const std::vector<Word>& argv, const Context& ctx);
   void follow_tar(const std::vector<Word>& argv, const Context& ctx);
-  void follow_git_settings(const std::vector<Word>& argv, const Context& ctx,
-                      const shell::Command& source);
+  void follow_git_settings(const std::vector<Word>& argv, const Context& ctx);
 
   // --- xargs, parallel, find -exec, fd -x (xargs_find.cc)
   void follow_fd(const std::vector<Word>& argv, const Context& ctx,
