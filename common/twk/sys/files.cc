@@ -189,7 +189,24 @@ std::optional<std::string> read_link_at(int dir_fd, const std::string& path) {
 bool same_path(const std::string& a, const std::string& b) {
   if (a == b) return true;
   if (a.empty() || b.empty() || (a[0] == '/') != (b[0] == '/')) return false;
-  return components(a) == components(b);
+  // Component by component as components() splits them, without building
+  // the lists: Core asks this on every request.
+  auto next = [](std::string_view path, std::size_t& i) {
+    while (i <= path.size()) {
+      std::size_t j = path.find('/', i);
+      if (j == std::string_view::npos) j = path.size();
+      std::string_view part = path.substr(i, j - i);
+      i = j + 1;
+      if (!part.empty() && part != ".") return part;
+    }
+    return std::string_view();
+  };
+  std::size_t i = 0, j = 0;
+  for (;;) {
+    std::string_view x = next(a, i), y = next(b, j);
+    if (x != y) return false;
+    if (x.empty()) return true;
+  }
 }
 
 bool path_within(const std::string& path, const std::string& dir) {
