@@ -127,6 +127,13 @@ TEST(BuiltinPolicy, RecursiveDeletesAreJudgedByWhatTheyDelete) {
       {"( f() { rm -rf ~; } ); f", N, ""},
       {"g() { f; }; f() { rm -rf ~; }; g", D, "recursive-delete"},
       {"f() { rm -rf ~; }; true && f", D, "recursive-delete"},
+      // ... unless what is defined then cannot be told from the text.
+      {"f() { rm -rf ~; }; false && f() { :; }; f", D, "recursive-delete"},
+      {"f() { rm -rf ~; }\nf() { :; } &\nwait; f", D, "recursive-delete"},
+      {"f() { g() { rm -rf ~; }; }; f; g", D, "recursive-delete"},
+      {"for i in 1 2; do f; f() { rm -rf ~; }; done", D, "recursive-delete"},
+      {"c='rm -rf ~'\n{ c=true; } &\n$c", D, "recursive-delete"},
+      {"mv -t /tmp /usr", D, "recursive-delete"},
       {"rm -rf /tmp/../etc", D, "recursive-delete"},
       {"sudo -u root rm -rf /var/log", D, "recursive-delete"},
       {"find / -name x -exec rm -rf {} +", D, "recursive-delete"},
@@ -183,6 +190,8 @@ TEST(BuiltinPolicy, NestedCodeIsFollowed) {
       // An alias the text defines runs as its value, and is judged so.
       {"alias py='bash -s'\npy - <<'E'\nrm -rf ~\nE", D, "recursive-delete"},
       {"alias x='git reset'\nx --hard", A, "destructive-git"},
+      {"alias x='true;rm'\nx -rf ~", D, "recursive-delete"},
+      {"alias r='rm -rf ' h='~'\nr h", D, "recursive-delete"},
       {"alias nuke='rm -rf ~'", D, "recursive-delete"},
       {"alias x='git reset'\n\\x --hard", N, ""},  // escaped: no alias
       {"alias ll='ls -la'\nll", N, ""},
@@ -190,6 +199,9 @@ TEST(BuiltinPolicy, NestedCodeIsFollowed) {
       {"git config alias.t '!rm -rf ~' && git t", D, "recursive-delete"},
       {"git config --global alias.wipe 'reset --hard'", A, "destructive-git"},
       {"git config core.sshCommand 'rm -rf ~'", D, "recursive-delete"},
+      {"git config filter.x.clean 'rm -rf ~'", D, "recursive-delete"},
+      {"git config credential.helper '!rm -rf ~'", D, "recursive-delete"},
+      {"git config credential.helper store", N, ""},
       {"export GIT_SSH_COMMAND='rm -rf ~'; git fetch", D, "recursive-delete"},
       {"GIT_EDITOR='rm -rf ~' git commit", D, "recursive-delete"},
       {"EDITOR='code --wait' git commit", N, ""},
@@ -234,7 +246,10 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"rm -rf 'unclosed", A, "unfollowable"},
       // Help and options whose values look like actions change nothing;
       // -h is help only where the program's parser says so.
-      {"git reset --hard -h", N, ""},
+      {"git restore file.txt -h", N, ""},
+      {"git clean -fdx -e -h", A, "destructive-git"},  // the value of -e
+      {"kubectl delete ns prod --profile-output --dry-run", A, "clusters"},
+      {"shred -x /dev/sda", D, "disks"},
       {"kubectl delete ns prod -h", N, ""},
       {"docker run -h x -v /:/h alpine rm -rf /h", A, "recursive-delete"},
       {"find . -fprintf out -delete", N, ""},

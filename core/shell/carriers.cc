@@ -332,26 +332,39 @@ void Follower::follow_tar(const std::vector<Word>& argv, const Context& ctx) {
   }
 }
 
-// git runs core.sshCommand (from -c) as shell text to reach a remote
-// (GIT_SSH_COMMAND is judged where it is assigned). What git config
-// stores for later is judged as it will run: core.sshCommand and a
-// shell alias ('!...') as shell text, another alias as the git command
-// it stands for.
+// Settings git runs as commands (its SSH command, pager, editor,
+// filters, helpers, aliases), given with -c for this call or stored by
+// git config for later, are judged as they will run.
+// (GIT_SSH_COMMAND is judged where it is assigned.)
 void Follower::follow_git_settings(const std::vector<Word>& argv,
                                    const Context& ctx) {
-  auto follow = [&](std::string_view text) {
-    if (!text.empty()) follow_text(text, nested(ctx, "git"));
-  };
+  // What git does with a setting's value, when it runs it: an alias as
+  // the git command it stands for (or shell text after '!'), the
+  // credential helper's '!' text, and these keys' values as shell text.
   auto stored = [&](std::string_view name, const Word& value) {
-    if (value.unknown) return;
+    if (value.unknown || value.text.empty()) return;
+    std::string key = text::ascii_lowercase(name);
     std::string_view v = value.text;
-    if (text::ascii_iequals(name, "core.sshCommand")) {
-      follow_text(v, nested(ctx, "git config"));
-    } else if (name.size() > 6 &&
-               text::ascii_iequals(name.substr(0, 6), "alias.")) {
+    auto part = [&](std::string_view section, std::string_view last) {
+      return key.starts_with(section) && key.ends_with(last) &&
+             key.size() > section.size() + last.size();
+    };
+    if (key.starts_with("alias.") && key.size() > 6) {
       follow_text(v.starts_with('!') ? std::string(v.substr(1))
                                      : "git " + std::string(v),
                   nested(ctx, "git alias"));
+    } else if (key == "credential.helper" || part("credential.", ".helper")) {
+      if (v.starts_with('!')) follow_text(v.substr(1), nested(ctx, "git config"));
+    } else if ((key == "core.fsmonitor" && v != "true" && v != "false") ||
+               has({"core.sshcommand", "core.pager", "core.editor",
+                    "sequence.editor", "diff.external", "gpg.program",
+                    "core.askpass", "core.gitproxy"},
+                   key) ||
+               key.starts_with("pager.") || part("filter.", ".clean") ||
+               part("filter.", ".smudge") || part("filter.", ".process") ||
+               part("diff.", ".textconv") || part("diff.", ".command") ||
+               part("merge.", ".driver")) {
+      follow_text(v, nested(ctx, "git config"));
     }
   };
   for (std::size_t m = 1; m < argv.size(); ++m) {
@@ -367,9 +380,8 @@ void Follower::follow_git_settings(const std::vector<Word>& argv,
       continue;
     }
     std::size_t eq = setting.find('=');
-    if (eq != std::string_view::npos &&
-        text::ascii_iequals(setting.substr(0, eq), "core.sshCommand")) {
-      follow(setting.substr(eq + 1));
+    if (eq != std::string_view::npos && !argv[m].unknown) {
+      stored(setting.substr(0, eq), word_of(std::string(setting.substr(eq + 1))));
     }
   }
   // git config [options] [set] NAME VALUE.

@@ -74,7 +74,7 @@ void Checker::disks(const RunCommand& rc) {
   }
   if (p == "shred") {
     // With no file it destroys nothing.
-    if (options_of(a, 1, "nsx", {"--iterations", "--size", "--random-source"})
+    if (options_of(a, 1, "ns", {"--iterations", "--size", "--random-source"})
             .operands.empty()) {
       return;
     }

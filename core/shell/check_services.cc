@@ -14,17 +14,22 @@ namespace {
 // `t` (lower case, blanks collapsed): the rows of a column or a partition
 // are gone. Dropping a constraint, key, index or default loses no data.
 bool alter_drops_data(std::string_view t) {
-  for (std::size_t pos = t.find("alter table "); pos != std::string_view::npos;
-       pos = t.find("alter table ", pos + 1)) {
-    std::string_view stmt = t.substr(pos, t.find(';', pos) - pos);
-    for (std::size_t d = stmt.find(" drop "); d != std::string_view::npos;
-         d = stmt.find(" drop ", d + 1)) {
+  static constexpr std::string_view kKeeps[] = {
+      "constraint", "index",   "key",     "primary",  "foreign",   "default",
+      "not",        "check",   "trigger", "unique",   "identity",  "expression"};
+  // Statement by statement, each looked at once.
+  for (std::size_t start = 0; start < t.size();) {
+    std::size_t end = t.find(';', start);
+    if (end == std::string_view::npos) end = t.size();
+    std::string_view stmt = t.substr(start, end - start);
+    start = end + 1;
+    std::size_t alter = stmt.find("alter table ");
+    if (alter == std::string_view::npos) continue;
+    for (std::size_t d = stmt.find(" drop ", alter);
+         d != std::string_view::npos; d = stmt.find(" drop ", d + 1)) {
       std::string_view rest = stmt.substr(d + 6);
       if (rest.starts_with("if exists ")) rest.remove_prefix(10);
       std::string_view what = rest.substr(0, rest.find_first_of(" (,"));
-      static constexpr std::string_view kKeeps[] = {
-          "constraint", "index", "key",   "primary", "foreign",
-          "default",    "not",   "check", "trigger", "unique"};
       if (std::find(std::begin(kKeeps), std::end(kKeeps), what) ==
           std::end(kKeeps)) {
         return true;

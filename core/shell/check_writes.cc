@@ -373,7 +373,12 @@ void Checker::copy_writes(const RunCommand& rc) {
     }
   }
   if (p == "mv") {
-    for (std::size_t n = 0; n + 1 < o.operands.size(); ++n) {
+    // With -t DIR every operand is a source.
+    bool target_option = o.short_has('t') || o.long_has("--target-directory");
+    std::size_t sources = target_option || o.operands.empty()
+                              ? o.operands.size()
+                              : o.operands.size() - 1;
+    for (std::size_t n = 0; n < sources; ++n) {
       moved_away(rc, a[o.operands[n]]);
     }
   }

@@ -247,7 +247,8 @@ bool Checker::only_describes(const RunCommand& rc) {
       "--output -o --filename -f --timeout --grace-period --request-timeout "
       "--field-selector --template --username --password --profile "
       "--log-file --certificate-authority --client-certificate --client-key "
-      "--tls-server-name"};
+      "--tls-server-name --profile-output -k --kustomize --field-manager -p "
+      "--patch --type --subresource -c --container"};
   bool kube = has({"kubectl", "oc", "k", "microk8s.kubectl"}, rc.program);
   bool dry = false;
   for (std::size_t k = 1; k < rc.argv.size(); ++k) {
@@ -261,10 +262,14 @@ bool Checker::only_describes(const RunCommand& rc) {
     }
     if (t == "--help" || t == "-help") return true;
     // -h is help only to the programs whose option parsers say so (not
-    // docker's: docker run -h names the container's host).
-    if (t == "-h" && has({"git", "kubectl", "helm", "gh", "az", "gcloud",
-                          "terraform", "tofu"},
-                         rc.program)) {
+    // docker's: docker run -h names the container's host), and only as
+    // the last word after one that is no option: in git clean -fdx -e -h
+    // it is the value of -e, and the clean is real.
+    if (t == "-h" && k + 1 == rc.argv.size() &&
+        !rc.argv[k - 1].text.starts_with('-') &&
+        has({"git", "kubectl", "helm", "gh", "az", "gcloud", "terraform",
+             "tofu"},
+            rc.program)) {
       return true;
     }
     if (t == "--dry-run" || t == "--dry-run=client" ||

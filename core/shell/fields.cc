@@ -20,29 +20,28 @@ void Fields::value(const std::optional<std::string>& v, bool quoted,
     return (c == ' ' || c == '\t' || c == '\n') &&
            ifs.find(c) != std::string_view::npos;
   };
-  bool ended_by_white = false;  // a field just ended at white space
   for (char c : *v) {
     if (white(c)) {
       if (started_) {
         flush();
-        ended_by_white = true;
+        ended_by_white_ = true;
       }
     } else if (ifs.find(c) != std::string_view::npos) {
       if (started_) {
         flush();
-      } else if (!ended_by_white) {
+      } else if (!ended_by_white_) {
         started_ = true;  // an empty field
         flush();
       }
-      ended_by_white = false;
+      ended_by_white_ = false;
     } else if (c == '*' || c == '?' || c == '[') {
       glob(c);
-      ended_by_white = false;
+      ended_by_white_ = false;
     } else {
       cur_.text += c;
       started_ = true;
       if (c == kUnknown) cur_.unknown = true;
-      ended_by_white = false;
+      ended_by_white_ = false;
     }
   }
 }

@@ -29,6 +29,7 @@ class Fields {
   void literal(std::string_view text, bool quoted) {
     cur_.text += text;
     started_ = true;
+    ended_by_white_ = false;
     if (quoted) cur_.quoted = true;
     // Text an earlier analysis made holds its unknown parts as kUnknown,
     // quoted or not; they stay unknown here.
@@ -38,18 +39,21 @@ class Fields {
   void plain(std::string_view text) {
     cur_.text += text;
     started_ = true;
+    ended_by_white_ = false;
   }
   // An unquoted *, ?, [ or brace that makes the word a pattern.
   void glob(char c) {
     cur_.text += c;
     cur_.glob = true;
     started_ = true;
+    ended_by_white_ = false;
   }
   // A part whose value cannot be known.
   void unknown(bool quoted) {
     cur_.text += kUnknown;
     cur_.unknown = true;
     started_ = true;
+    ended_by_white_ = false;
     if (quoted) cur_.quoted = true;
   }
   // An expansion's value; unquoted values are split into fields when
@@ -66,6 +70,7 @@ class Fields {
   // is left empty.
   std::vector<Word> finish() {
     if (started_) flush();
+    ended_by_white_ = false;
     return std::move(fields_);
   }
   // All fields as one word, for places where no splitting happens.
@@ -78,6 +83,9 @@ class Fields {
   std::vector<Word> fields_;
   Word cur_;
   bool started_ = false;
+  // An expansion's field just ended at IFS white space: a separator that
+  // follows, in this expansion or the next one of the word, belongs to it.
+  bool ended_by_white_ = false;
 };
 
 }  // namespace twk::core::shell

@@ -225,9 +225,6 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
   std::unordered_set<int> called = called_functions(a);
   Context c = ctx;
   c.unknown_text = text.find(shell::kUnknown) != std::string_view::npos;
-  // The aliases the text defines, in order: shells that expand aliases
-  // (as the agent's does) run a later command named NAME as VALUE.
-  std::vector<std::pair<std::string, std::string>> aliases;
   for (std::size_t i = 0; i < a.commands.size(); ++i) {
     shell::Command& cmd = a.commands[i];
     if (cmd.definition != 0 && called.count(cmd.definition) == 0) continue;
@@ -238,17 +235,31 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
       if (!cmd.redirects.empty()) push({}, c, &cmd);
       continue;
     }
-    if (cmd.argv[0].text == "alias") note_aliases(cmd.argv, c, aliases);
+    if (cmd.argv[0].text == "alias") note_aliases(cmd.argv, c);
     follow_shell_variables(cmd, c);
+    // A shell that expands aliases (as the agent's does) runs a later
+    // command named by one as the alias's text.
+    if (!aliases_.empty() && !cmd.argv[0].quoted && !cmd.argv[0].unknown &&
+        aliases_.count(cmd.argv[0].text) > 0) {
+      std::vector<std::string> names;
+      std::string expanded = alias_text(cmd, names);
+      if (!expanded.empty()) {
+        expanding_.insert(expanding_.end(), names.begin(), names.end());
+        follow_text(expanded, nested(c, "alias"));
+        expanding_.resize(expanding_.size() - names.size());
+        continue;
+      }
+    }
     // Why move: copying every command's words cost more than most checks.
     // Only the stages of a pipeline (read by the stage after) and the
     // commands of substitutions (looked for downloads) are read again.
     bool read_again = cmd.group != 0 || (cmd.place & shell::kInPipeline);
     std::size_t before = out_.commands.size();
-    std::vector<Word> argv =
-        read_again ? cmd.argv : std::vector<Word>(std::move(cmd.argv));
-    if (!aliases.empty()) expand_aliases(argv, aliases);
-    follow_command(std::move(argv), 0, c, a, i);
+    if (!read_again) {
+      follow_command(std::move(cmd.argv), 0, c, a, i);
+    } else {
+      follow_command(cmd.argv, 0, c, a, i);
+    }
     // A wrapper that runs nothing (`nice -n > f`, `sudo -v > f`) still
     // has the shell open its redirections: they are judged as if alone.
     if (!cmd.redirects.empty() && out_.commands.size() == before) {
@@ -296,44 +307,100 @@ void Follower::follow_shell_variables(const shell::Command& cmd,
 
 // alias NAME=VALUE...: each definition is noted for the commands after
 // it, and VALUE judged at once as the code it will run.
-void Follower::note_aliases(
-    const std::vector<Word>& argv, const Context& ctx,
-    std::vector<std::pair<std::string, std::string>>& aliases) {
+void Follower::note_aliases(const std::vector<Word>& argv,
+                            const Context& ctx) {
   for (std::size_t k = 1; k < argv.size(); ++k) {
     const Word& w = argv[k];
     std::size_t eq = w.text.find('=');
     if (w.unknown || eq == std::string::npos || eq == 0) continue;
     std::string value = w.text.substr(eq + 1);
     follow_text(value, nested(ctx, "alias"));
-    aliases.emplace_back(w.text.substr(0, eq), std::move(value));
+    aliases_[w.text.substr(0, eq)] = std::move(value);
   }
 }
 
-// Replaces a command's first word by the value of the alias it names, as
-// long as it names one not yet expanded (as the shell does). A quoted or
-// escaped name (\ls, 'ls') is no alias.
-void Follower::expand_aliases(
-    std::vector<Word>& argv,
-    const std::vector<std::pair<std::string, std::string>>& aliases) {
-  std::vector<std::string_view> expanded;
-  while (!argv.empty() && !argv[0].quoted && !argv[0].unknown &&
-         expanded.size() < 8) {
-    std::string_view name = argv[0].text;
-    if (std::find(expanded.begin(), expanded.end(), name) != expanded.end()) {
+namespace {
+
+// `w` as shell text that reads back as the same word: quoted, but for
+// the glob characters of a pattern.
+std::string quoted_word(const Word& w) {
+  auto safe = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) ||
+           std::string_view("/._-+,:=@%^").find(c) != std::string_view::npos;
+  };
+  if (!w.text.empty() && std::all_of(w.text.begin(), w.text.end(), safe)) {
+    return w.text;
+  }
+  std::string out;
+  for (char c : w.text) {
+    if (w.glob && (c == '*' || c == '?' || c == '[' || c == ']')) {
+      out += c;
+    } else if (c == '\'') {
+      out += "\\'";
+    } else {
+      out += '\'';
+      out += c;
+      out += '\'';
+    }
+  }
+  return out.empty() ? "''" : out;
+}
+
+}  // namespace
+
+// The text a shell that expands aliases runs for `cmd`, whose first word
+// names an alias: the alias's value, and while a value ends in a blank the
+// next word's alias too (as the shell does), then the other words and
+// the redirections as they were. `names` gets the aliases used, which
+// are not expanded again inside their own text. Empty when the first
+// word is no alias to expand, or past the budget for expanded text.
+std::string Follower::alias_text(const shell::Command& cmd,
+                                 std::vector<std::string>& names) {
+  std::string out;
+  for (const auto& [name, value] : cmd.assignments) {
+    out += name + "=" + quoted_word(value) + " ";
+  }
+  std::size_t k = 0;
+  for (bool next = true; next && k < cmd.argv.size(); ++k) {
+    const Word& w = cmd.argv[k];
+    if (w.quoted || w.unknown) break;
+    auto it = aliases_.find(w.text);
+    if (it == aliases_.end() ||
+        std::find(expanding_.begin(), expanding_.end(), w.text) !=
+            expanding_.end() ||
+        std::find(names.begin(), names.end(), w.text) != names.end()) {
       break;
     }
-    auto it = std::find_if(aliases.rbegin(), aliases.rend(),
-                           [&](const auto& al) { return al.first == name; });
-    if (it == aliases.rend()) break;
-    expanded.push_back(it->first);
-    std::vector<Word> words;
-    for (std::string& part : shell::split_fields(it->second)) {
-      words.push_back(word_of(std::move(part)));
+    // Each use copies the value: bounded, as words followed are.
+    alias_bytes_ += it->second.size() + 1;
+    if (alias_bytes_ > words_budget_) {
+      if (!words_exceeded_ && out_.problems.size() < 8) {
+        out_.problems.push_back("too many words to follow");
+      }
+      words_exceeded_ = true;
+      return {};
     }
-    argv.erase(argv.begin());
-    argv.insert(argv.begin(), std::make_move_iterator(words.begin()),
-                std::make_move_iterator(words.end()));
+    names.push_back(it->first);
+    out += it->second;
+    out += ' ';
+    next = !it->second.empty() &&
+           (it->second.back() == ' ' || it->second.back() == '\t');
   }
+  if (names.empty()) return {};
+  for (; k < cmd.argv.size(); ++k) out += quoted_word(cmd.argv[k]) + " ";
+  for (const shell::Redirect& r : cmd.redirects) {
+    if (r.fd >= 0) out += std::to_string(r.fd);
+    switch (r.kind) {
+      case shell::RedirectKind::kInput: out += "< "; break;
+      case shell::RedirectKind::kOutput: out += "> "; break;
+      case shell::RedirectKind::kAppend: out += ">> "; break;
+      case shell::RedirectKind::kReadWrite: out += "<> "; break;
+      case shell::RedirectKind::kDuplicate: out += ">&"; break;
+      default: out += "<<< "; break;  // a here-document's text
+    }
+    out += quoted_word(r.target) + " ";
+  }
+  return out;
 }
 
 // True (and noted) when `ctx` is past the depth followed.

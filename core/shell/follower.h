@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -118,11 +119,9 @@ class Follower {
   static std::unordered_set<int> called_functions(const shell::Analysis& a);
   bool too_deep(const Context& ctx);
   void follow_shell_variables(const shell::Command& cmd, const Context& ctx);
-  void note_aliases(const std::vector<Word>& argv, const Context& ctx,
-                    std::vector<std::pair<std::string, std::string>>& aliases);
-  static void expand_aliases(
-      std::vector<Word>& argv,
-      const std::vector<std::pair<std::string, std::string>>& aliases);
+  void note_aliases(const std::vector<Word>& argv, const Context& ctx);
+  std::string alias_text(const shell::Command& cmd,
+                         std::vector<std::string>& names);
   void problem(const Context& ctx, const std::string& what);
   static Context nested(const Context& ctx, std::string_view how);
   const Word* stdin_word(const shell::Command& cmd) const;
@@ -226,6 +225,11 @@ class Follower {
   std::size_t words_budget_;
   bool words_exceeded_ = false;
   std::vector<std::pair<std::string, std::string>> downloads_;
+  // The aliases defined so far (the last definition of each name), the
+  // ones being expanded, and the bytes of alias text expanded in all.
+  std::unordered_map<std::string, std::string> aliases_;
+  std::vector<std::string> expanding_;
+  std::size_t alias_bytes_ = 0;
 };
 
 }  // namespace twk::core::commands

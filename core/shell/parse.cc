@@ -1,6 +1,7 @@
 // The shell analyzer's grammar above simple commands: lists, and-or
 // lists, pipelines, subshells and the compound commands (for, select,
 // case, if, while, until, function definitions, [[ ... ]]).
+#include <algorithm>
 #include <cstdint>
 
 #include "shell/reader.h"
@@ -29,6 +30,8 @@ void Reader::parse_list(Stop stop) {
       return;
     }
     std::size_t first = sh_.out.commands.size();
+    std::size_t mark = sh_.state.mark();
+    closed_mark_ = mark;
     parse_and_or();
     skip_blanks_and_comment();
     // The body's closing brace was read: what follows is the caller's.
@@ -40,6 +43,10 @@ void Reader::parse_list(Stop stop) {
       for (std::size_t k = first; k < sh_.out.commands.size(); ++k) {
         sh_.out.commands[k].place |= kBackground;
       }
+      // It ran in a copy of the shell: what it assigned, the directory
+      // it moved to and the functions it defined are not this shell's
+      // (for a compound command, from where it began).
+      sh_.state.roll_back(std::min(mark, closed_mark_));
     } else if (c == ';' && !(stop == Stop::kCase && at_case_end())) {
       ++i_;
     } else if (c == '\n') {
@@ -145,6 +152,12 @@ void Reader::parse_command() {
       return;
     }
     i_ += kw.size();
+    // Where the shell's state stood when a compound command began, should
+    // it turn out to run in the background.
+    if (kw == "{" || kw == "if" || kw == "while" || kw == "until" ||
+        kw == "for" || kw == "select" || kw == "case") {
+      if (open_marks_.size() < 4096) open_marks_.push_back(sh_.state.mark());
+    }
     if (kw == "for" || kw == "select") {
       parse_for();
       return;
@@ -163,6 +176,10 @@ void Reader::parse_command() {
     }
     if (kw == "fi" || kw == "done" || kw == "esac" || kw == "}") {
       if (kw == "}" && braces_ > 0) --braces_;
+      if (!open_marks_.empty()) {
+        closed_mark_ = std::min(closed_mark_, open_marks_.back());
+        open_marks_.pop_back();
+      }
       parse_trailing_redirects();
       return;
     }
@@ -352,6 +369,11 @@ void Reader::parse_function_body(std::string name) {
   unsigned saved_function_place = function_place_;
   function_place_ = place_;
   std::string key = kFunctionMark + name;
+  // Defined in a body, loop or branch: whether it is defined when a call
+  // runs cannot be told from the order of the text.
+  if (definition_ != 0 || (place_ & kInCondition) != 0) {
+    sh_.uncertain_functions.insert(name);
+  }
   function_ = std::move(name);
   definition_ = sh_.next_definition++;
   int definition = definition_;

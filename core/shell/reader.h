@@ -195,6 +195,11 @@ class Reader {
     return brace_stop_ >= 0 && braces_ <= brace_stop_;
   }
   std::vector<Pending> pending_;
+  // The shell state's marks where the compound commands still open began,
+  // and the earliest one closed in the and-or list being read: an & after
+  // it rolls the state back to there.
+  std::vector<std::size_t> open_marks_;
+  std::size_t closed_mark_ = 0;
 };
 
 }  // namespace twk::core::shell

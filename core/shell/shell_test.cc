@@ -74,6 +74,10 @@ TEST(ShellAnalyzer, WordsAreWhatTheShellPassesOn) {
        "x= a,,b , c   ; IFS=,   ; printf|%s|a||b|c"},
       {"x='a b'; IFS=,; rm $x", "x=a b  ; IFS=,  ; rm|a b"},
       {"IFS=$Q; x=ab; rm $x", "IFS=\x01  ; x=ab  ; rm|?"},
+      {"IFS=' ,'; a='x '; b=',/'; rm $a$b",
+       "IFS= ,  ; a=x   ; b=,/  ; rm|x|/"},
+      // A command run in the background changes a copy of the shell.
+      {"c=1; { c=2; cd /; } & echo $c", "c=1  ; c=2  ; cd|/ ; echo|1"},
       // Comments, globs and braces.
       {"ls # rm -rf /", "ls"},
       {"rm -rf /tmp/* a{b,c} [x] x]", "rm|-rf|/tmp/**|a{b,c}*|[x]*|x]"},

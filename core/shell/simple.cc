@@ -19,10 +19,10 @@ Command Reader::new_command() const {
 }
 
 int Reader::called_definition(const Command& cmd) const {
-  if (sh_.next_definition == 1 || cmd.argv.empty() || cmd.argv[0].unknown) {
-    return 0;
-  }
+  if (cmd.argv.empty() || cmd.argv[0].unknown) return 0;
   if (definition_ != 0 || (place_ & kInCondition) != 0) return -1;
+  if (sh_.next_definition == 1) return 0;
+  if (sh_.uncertain_functions.count(cmd.argv[0].text) > 0) return -1;
   const std::optional<std::string>* v =
       sh_.state.var(kFunctionMark + cmd.argv[0].text);
   return v != nullptr && *v ? std::stoi(**v) : 0;

@@ -76,7 +76,8 @@ void Reader::apply_effects(const Command& cmd) {
     // Only a function defined in this shell: one a subshell defined is
     // gone with it.
     if (it != sh_.function_effects.end() &&
-        sh_.state.var(kFunctionMark + first.text) != nullptr) {
+        (sh_.state.var(kFunctionMark + first.text) != nullptr ||
+         sh_.uncertain_functions.count(first.text) > 0)) {
       if (sh_.replaying >= 8) return;  // recursion: as deep as is useful
       ++sh_.replaying;
       // By index: a replayed call may define nothing, but keep the loop

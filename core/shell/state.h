@@ -8,6 +8,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,6 +71,8 @@ struct Shared {
   int next_group = 1;
   int next_pipeline = 1;
   int next_definition = 1;  // numbers function definitions
+  // Functions defined where a call cannot be tied to one definition.
+  std::set<std::string, std::less<>> uncertain_functions;
   bool stopped = false;  // a limit was hit or the text cannot be followed
   // For each function defined so far, the commands of its body that change
   // the shell for its caller (cd, pushd, popd, export, assignments): a call
