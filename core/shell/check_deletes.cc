@@ -231,15 +231,12 @@ bool Checker::find_deletes(const RunCommand& rc) {
       k += 2;  // a file and a format: -fprintf out -delete deletes nothing
       continue;
     }
-    if (t.starts_with('-') &&
-        !has({"-print",  "-print0",   "-ls",       "-prune",
-              "-quit",   "-depth",    "-empty",    "-true",
-              "-false",  "-readable", "-writable", "-executable",
-              "-nouser", "-nogroup",  "-xdev",     "-mount",
-              "-follow", "-daystart", "-noleaf",   "-ignore_readdir_race",
-              "-not",    "-and",      "-or",       "-a",
-              "-o",      "-H",        "-L",        "-P"},
-             t)) {
+    static const WordSet kNoValue = {
+        "-print -print0 -ls -prune -quit -depth -empty -true -false "
+        "-readable -writable -executable -nouser -nogroup -xdev -mount "
+        "-follow -daystart -noleaf -ignore_readdir_race -not -and -or -a -o "
+        "-H -L -P"};
+    if (t.starts_with('-') && !kNoValue.contains(t)) {
       ++k;  // a test or option with a value
     }
   }

@@ -6,12 +6,13 @@
 
 #include <algorithm>
 
+#include "shell/text.h"
 #include "twk/text.h"
 
 namespace twk::core::checks {
 
 bool has(std::initializer_list<std::string_view> list, std::string_view s) {
-  return std::find(list.begin(), list.end(), s) != list.end();
+  return shell::one_of(list, s);
 }
 
 bool any_word(const std::vector<Word>& argv,

@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "shell/commands.h"
+#include "shell/text.h"
 #include "twk/text.h"
 
 namespace twk::core {
@@ -22,7 +23,7 @@ Word word_of(std::string text) {
 }
 
 bool has(std::initializer_list<std::string_view> list, std::string_view s) {
-  return std::find(list.begin(), list.end(), s) != list.end();
+  return shell::one_of(list, s);
 }
 
 bool is_option(const Word& w) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -41,6 +42,19 @@ inline bool is_name_start(char c) {
 }
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 inline bool is_name_char(char c) { return is_name_start(c) || is_digit(c); }
+
+// True when `s` is one of `list`. Most words are none of a short list of
+// names: their size and first character rule them out without a
+// comparison of their bytes.
+inline bool one_of(std::initializer_list<std::string_view> list,
+                   std::string_view s) {
+  for (std::string_view x : list) {
+    if (x.size() == s.size() && (s.empty() || x[0] == s[0]) && x == s) {
+      return true;
+    }
+  }
+  return false;
+}
 
 // Backslash escapes as $'...', echo -e and printf know them. `i` points
 // just past the backslash and is moved past the escape, whose value is
