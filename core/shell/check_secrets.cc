@@ -44,12 +44,15 @@ Checker::SecretKind Checker::secret_kind(std::string_view path) const {
   }
   std::string_view b = path.substr(path.rfind('/') + 1);
   if (b.empty()) return SecretKind::kNone;
-  // Every name judged below holds one of kHints, and every path the
-  // home's rules judge is in one of its dot-directories: most paths are
-  // neither, and need no lower-case copy or comparisons.
+  // Every name judged below holds one of kHints, every path the home's
+  // rules judge is in one of its dot-directories, and the system's are in
+  // /etc: most paths are none of these, and need no lower-case copy or
+  // comparisons.
   bool in_home_dot = !f_.home.empty() && path.size() > f_.home.size() + 1 &&
                      path[f_.home.size() + 1] == '.' && below(path, f_.home);
-  if (!in_home_dot && !has_secret_hint(path)) return SecretKind::kNone;
+  if (!in_home_dot && !path.starts_with("/etc/") && !has_secret_hint(b)) {
+    return SecretKind::kNone;
+  }
   std::string lb = lower(b);
   std::string_view name = without_backup_ending(lb);
   if (name.ends_with(".pub")) return SecretKind::kNone;
