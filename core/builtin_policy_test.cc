@@ -202,6 +202,9 @@ TEST(BuiltinPolicy, NestedCodeIsFollowed) {
       {"git config filter.x.clean 'rm -rf ~'", D, "recursive-delete"},
       {"git config credential.helper '!rm -rf ~'", D, "recursive-delete"},
       {"git config credential.helper store", N, ""},
+      {"GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=core.pager "
+       "GIT_CONFIG_VALUE_0='rm -rf ~' git log",
+       D, "recursive-delete"},
       {"export GIT_SSH_COMMAND='rm -rf ~'; git fetch", D, "recursive-delete"},
       {"GIT_EDITOR='rm -rf ~' git commit", D, "recursive-delete"},
       {"EDITOR='code --wait' git commit", N, ""},

@@ -337,14 +337,14 @@ void Follower::follow_tar(const std::vector<Word>& argv, const Context& ctx) {
 // git config for later, are judged as they will run.
 // (GIT_SSH_COMMAND is judged where it is assigned.)
 void Follower::follow_git_settings(const std::vector<Word>& argv,
-                                   const Context& ctx) {
+                                   const Context& ctx,
+                                   const shell::Command& source) {
   // What git does with a setting's value, when it runs it: an alias as
   // the git command it stands for (or shell text after '!'), the
   // credential helper's '!' text, and these keys' values as shell text.
-  auto stored = [&](std::string_view name, const Word& value) {
-    if (value.unknown || value.text.empty()) return;
+  auto stored = [&](std::string_view name, std::string_view v) {
+    if (v.empty()) return;
     std::string key = text::ascii_lowercase(name);
-    std::string_view v = value.text;
     auto part = [&](std::string_view section, std::string_view last) {
       return key.starts_with(section) && key.ends_with(last) &&
              key.size() > section.size() + last.size();
@@ -367,28 +367,18 @@ void Follower::follow_git_settings(const std::vector<Word>& argv,
       follow_text(v, nested(ctx, "git config"));
     }
   };
-  for (std::size_t m = 1; m < argv.size(); ++m) {
-    std::string_view t = argv[m].text;
-    if (!t.starts_with('-')) break;  // the subcommand
-    std::string_view setting;
-    if (t == "-c" && m + 1 < argv.size()) {
-      setting = argv[++m].text;
-    } else if (t.starts_with("-c")) {
-      setting = t.substr(2);
-    } else if (git_option_takes_value(t)) {
-      ++m;
+  // Given for this call: an alias is expanded where the call uses it
+  // (by the git check), unless it is shell text.
+  GitCall call = read_git_call(argv, &source.assignments);
+  for (auto [name, value] : call.settings) {
+    if (text::ascii_lowercase(name).starts_with("alias.") &&
+        !value.starts_with('!')) {
       continue;
     }
-    std::size_t eq = setting.find('=');
-    if (eq != std::string_view::npos && !argv[m].unknown) {
-      stored(setting.substr(0, eq), word_of(std::string(setting.substr(eq + 1))));
-    }
+    stored(name, value);
   }
   // git config [options] [set] NAME VALUE.
-  std::size_t m = 1;
-  while (m < argv.size() && argv[m].text.starts_with('-')) {
-    m += git_option_takes_value(argv[m].text) ? 2 : 1;
-  }
+  std::size_t m = call.subcommand;
   if (m >= argv.size() || argv[m].text != "config") return;
   std::vector<const Word*> operands;
   for (++m; m < argv.size(); ++m) {
@@ -411,8 +401,9 @@ void Follower::follow_git_settings(const std::vector<Word>& argv,
                  operands[0]->text)) {
     return;
   }
-  if (operands.size() >= 2 && !operands[0]->unknown) {
-    stored(operands[0]->text, *operands[1]);
+  if (operands.size() >= 2 && !operands[0]->unknown &&
+      !operands[1]->unknown) {
+    stored(operands[0]->text, operands[1]->text);
   }
 }
 

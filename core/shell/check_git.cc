@@ -27,48 +27,6 @@ void Checker::git(const RunCommand& rc) {
   git_history(rc, args, o);
 }
 
-// The settings the command's own assignments give git, as (name, value)
-// views into their words: GIT_CONFIG_COUNT with GIT_CONFIG_KEY_n and
-// GIT_CONFIG_VALUE_n, and GIT_CONFIG_PARAMETERS ('alias.x=y' 'alias.z=w').
-std::vector<std::pair<std::string_view, std::string_view>>
-Checker::git_environment_settings(const RunCommand& rc) {
-  std::vector<std::pair<std::string_view, std::string_view>> out;
-  if (rc.source == nullptr || rc.source->assignments.empty()) return out;
-  const auto& vars = rc.source->assignments;
-  auto value_of = [&vars](std::string_view name) -> const Word* {
-    for (const auto& [n, w] : vars) {
-      if (n == name && !w.unknown) return &w;
-    }
-    return nullptr;
-  };
-  if (const Word* count = value_of("GIT_CONFIG_COUNT")) {
-    std::optional<std::uint64_t> n =
-        text::parse_decimal(count->text, 64, text::AboveLimit::kClamp);
-    for (std::uint64_t i = 0; n && i < *n; ++i) {
-      const Word* key = value_of("GIT_CONFIG_KEY_" + std::to_string(i));
-      const Word* value = value_of("GIT_CONFIG_VALUE_" + std::to_string(i));
-      if (key != nullptr && value != nullptr) {
-        out.emplace_back(key->text, value->text);
-      }
-    }
-  }
-  if (const Word* params = value_of("GIT_CONFIG_PARAMETERS")) {
-    // Each setting single-quoted, separated by blanks.
-    std::string_view t = params->text;
-    for (std::size_t open = t.find('\''); open != std::string_view::npos;) {
-      std::size_t close = t.find('\'', open + 1);
-      if (close == std::string_view::npos) break;
-      std::string_view kv = t.substr(open + 1, close - open - 1);
-      std::size_t eq = kv.find('=');
-      if (eq != std::string_view::npos) {
-        out.emplace_back(kv.substr(0, eq), kv.substr(eq + 1));
-      }
-      open = t.find('\'', close + 1);
-    }
-  }
-  return out;
-}
-
 // The subcommand and its words in `args`, after git's global options and
 // with an alias given by -c alias.NAME=... expanded. False when there is
 // nothing to judge, or an alias that runs shell text was judged already.
@@ -83,37 +41,17 @@ bool Checker::git_arguments(const RunCommand& rc, std::vector<Word>& args) {
     dashed.insert(dashed.end(), rc.argv.begin() + 1, rc.argv.end());
   }
   const std::vector<Word>& a = dashed.empty() ? rc.argv : dashed;
-  std::size_t k = 1;
-  std::vector<std::pair<std::string, std::string>> aliases;
+  GitCall call =
+      read_git_call(a, rc.source != nullptr ? &rc.source->assignments : nullptr);
+  if (call.subcommand >= a.size()) return false;
+  args.assign(a.begin() + static_cast<long>(call.subcommand), a.end());
   // alias.NAME with its value, from wherever the call sets configuration.
-  auto alias = [&aliases](std::string_view name, std::string_view value) {
+  std::vector<std::pair<std::string, std::string_view>> aliases;
+  for (auto [name, value] : call.settings) {
     if (name.size() > 6 && text::ascii_iequals(name.substr(0, 6), "alias.")) {
-      aliases.emplace_back(lower(name.substr(6)), std::string(value));
+      aliases.emplace_back(lower(name.substr(6)), value);
     }
-  };
-  auto setting = [&alias](std::string_view kv) {
-    std::size_t eq = kv.find('=');
-    if (eq != std::string_view::npos) {
-      alias(kv.substr(0, eq), kv.substr(eq + 1));
-    }
-  };
-  for (auto [name, value] : git_environment_settings(rc)) alias(name, value);
-  while (k < a.size() && a[k].text.starts_with('-')) {
-    std::string_view t = a[k].text;
-    if (t.starts_with("-c") && t.size() > 2) {  // -cNAME=VALUE, one word
-      setting(t.substr(2));
-      ++k;
-      continue;
-    }
-    if (git_option_takes_value(t)) {
-      if (t == "-c" && k + 1 < a.size()) setting(a[k + 1].text);
-      k += 2;
-      continue;
-    }
-    ++k;
   }
-  if (k >= a.size()) return false;
-  args.assign(a.begin() + static_cast<long>(k), a.end());
   for (const auto& [name, value] : aliases) {
     if (args[0].text != name) continue;
     if (value.starts_with('!')) {
@@ -125,7 +63,7 @@ bool Checker::git_arguments(const RunCommand& rc, std::vector<Word>& args) {
       return false;
     }
     std::vector<Word> expanded;
-    for (const std::string& part : shell::split_fields(value)) {
+    for (std::string& part : shell::split_fields(value)) {
       Word w;
       w.text = part;
       expanded.push_back(w);

@@ -318,10 +318,7 @@ bool Checker::may_hold_secrets(const RunCommand& rc) const {
 
 // git add: staging a secret puts it in history, and often on a remote.
 void Checker::git_add_secrets(const RunCommand& rc) {
-  std::size_t k = 1;
-  while (k < rc.argv.size() && rc.argv[k].text.starts_with('-')) {
-    k += git_option_takes_value(rc.argv[k].text) ? 2 : 1;
-  }
+  std::size_t k = read_git_call(rc.argv, nullptr).subcommand;
   if (k >= rc.argv.size()) return;
   if (rc.argv[k].text == "add") {
     for (std::size_t m = k + 1; m < rc.argv.size(); ++m) {

@@ -82,8 +82,6 @@ class Checker {
 
   // --- git (check_git.cc)
   void git(const RunCommand& rc);
-  static std::vector<std::pair<std::string_view, std::string_view>>
-  git_environment_settings(const RunCommand& rc);
   bool git_arguments(const RunCommand& rc, std::vector<Word>& args);
   void git_work_tree(const RunCommand& rc, const std::vector<Word>& args,
                      const Options& o);

@@ -75,9 +75,18 @@ CommandSet follow(std::string_view text, const FollowFacts& facts);
 // The program name of a word: the last path component of its known text.
 std::string program_name(const shell::Word& word);
 
-// True for git's options before the subcommand whose value is the next
-// word (-C DIR, -c NAME=VALUE, --git-dir DIR, ...).
-bool git_option_takes_value(std::string_view option);
+// A git call's global options, read: where its subcommand is, and the
+// configuration the call is given for itself, as (name, value) views into
+// the words: -c NAME=VALUE (also -cNAME=VALUE as one word) and, among
+// `assignments` (when given), GIT_CONFIG_COUNT with GIT_CONFIG_KEY_n and
+// GIT_CONFIG_VALUE_n, and GIT_CONFIG_PARAMETERS ('alias.x=y' 'alias.z=w').
+struct GitCall {
+  std::size_t subcommand = 0;  // index into argv; argv.size() when none
+  std::vector<std::pair<std::string_view, std::string_view>> settings;
+};
+GitCall read_git_call(
+    const std::vector<shell::Word>& argv,
+    const std::vector<std::pair<std::string, shell::Word>>* assignments);
 
 // True for download tools: curl, wget and the like.
 bool is_download_program(std::string_view program);

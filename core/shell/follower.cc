@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -230,14 +231,13 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
     shell::Command& cmd = a.commands[i];
     if (cmd.definition != 0 && called.count(cmd.definition) == 0) continue;
     c.cwd = cmd.cwd;
+    follow_shell_variables(cmd, c);
     if (cmd.argv.empty()) {
-      follow_shell_variables(cmd, c);
       // Redirections alone (> file) still write.
       if (!cmd.redirects.empty()) push({}, c, &cmd);
       continue;
     }
     if (cmd.argv[0].text == "alias") note_aliases(cmd.argv, c);
-    follow_shell_variables(cmd, c);
     // A shell that expands aliases (as the agent's does) runs a later
     // command named by one as the alias's text.
     if (!aliases_.empty() && !cmd.argv[0].quoted && !cmd.argv[0].unknown &&
@@ -276,12 +276,10 @@ void Follower::follow_text(std::string_view text, const Context& ctx,
 // set, as the code it will run.
 void Follower::follow_shell_variables(const shell::Command& cmd,
                                       const Context& ctx) {
-  static constexpr std::string_view kRunAsShell[] = {
-      "GIT_SSH_COMMAND", "GIT_EDITOR", "GIT_SEQUENCE_EDITOR", "GIT_PAGER",
-      "EDITOR",          "VISUAL",     "PAGER"};
   auto run_as_shell = [](std::string_view name) {
-    return std::find(std::begin(kRunAsShell), std::end(kRunAsShell), name) !=
-           std::end(kRunAsShell);
+    return has({"GIT_SSH_COMMAND", "GIT_EDITOR", "GIT_SEQUENCE_EDITOR",
+                "GIT_PAGER", "EDITOR", "VISUAL", "PAGER"},
+               name);
   };
   for (const auto& [name, value] : cmd.assignments) {
     if (run_as_shell(name) && !value.unknown && !value.text.empty()) {
@@ -332,19 +330,20 @@ std::string quoted_word(const Word& w) {
   if (!w.text.empty() && std::all_of(w.text.begin(), w.text.end(), safe)) {
     return w.text;
   }
-  std::string out;
+  // Single quotes around all but a pattern's glob characters (and the
+  // quote itself, which is escaped).
+  std::string out = "'";
   for (char c : w.text) {
-    if (w.glob && (c == '*' || c == '?' || c == '[' || c == ']')) {
-      out += c;
-    } else if (c == '\'') {
-      out += "\\'";
+    if (c == '\'' || (w.glob && std::string_view("*?[]").find(c) !=
+                                     std::string_view::npos)) {
+      out += '\'';
+      out += c == '\'' ? "\\'" : std::string(1, c);
+      out += '\'';
     } else {
-      out += '\'';
       out += c;
-      out += '\'';
     }
   }
-  return out.empty() ? "''" : out;
+  return out += '\'';
 }
 
 }  // namespace
@@ -518,10 +517,61 @@ bool is_shell_program(std::string_view p) {
   return (commands::program_traits(p) & commands::kShell) != 0;
 }
 
-bool git_option_takes_value(std::string_view option) {
-  return option == "-C" || option == "-c" || option == "--git-dir" ||
-         option == "--work-tree" || option == "--namespace" ||
-         option == "--exec-path" || option == "--config-env";
+GitCall read_git_call(
+    const std::vector<shell::Word>& argv,
+    const std::vector<std::pair<std::string, shell::Word>>* assignments) {
+  GitCall call;
+  auto setting = [&call](std::string_view kv) {
+    std::size_t eq = kv.find('=');
+    if (eq != std::string_view::npos) {
+      call.settings.emplace_back(kv.substr(0, eq), kv.substr(eq + 1));
+    }
+  };
+  if (assignments != nullptr && !assignments->empty()) {
+    auto value_of = [assignments](std::string_view name) -> const shell::Word* {
+      for (const auto& [n, w] : *assignments) {
+        if (n == name && !w.unknown) return &w;
+      }
+      return nullptr;
+    };
+    if (const shell::Word* count = value_of("GIT_CONFIG_COUNT")) {
+      std::optional<std::uint64_t> n =
+          text::parse_decimal(count->text, 64, text::AboveLimit::kClamp);
+      for (std::uint64_t i = 0; n && i < *n; ++i) {
+        const shell::Word* key = value_of("GIT_CONFIG_KEY_" + std::to_string(i));
+        const shell::Word* value = value_of("GIT_CONFIG_VALUE_" + std::to_string(i));
+        if (key != nullptr && value != nullptr) {
+          call.settings.emplace_back(key->text, value->text);
+        }
+      }
+    }
+    if (const shell::Word* params = value_of("GIT_CONFIG_PARAMETERS")) {
+      // Each setting single-quoted, separated by blanks.
+      std::string_view t = params->text;
+      for (std::size_t open = t.find('\''); open != std::string_view::npos;) {
+        std::size_t close = t.find('\'', open + 1);
+        if (close == std::string_view::npos) break;
+        setting(t.substr(open + 1, close - open - 1));
+        open = t.find('\'', close + 1);
+      }
+    }
+  }
+  // The options before the subcommand; these take the next word.
+  std::size_t k = 1;
+  while (k < argv.size() && argv[k].text.starts_with('-')) {
+    std::string_view t = argv[k].text;
+    if (t.starts_with("-c") && t.size() > 2) {
+      setting(t.substr(2));  // -cNAME=VALUE, one word
+    } else if (t == "-c" || t == "-C" || t == "--git-dir" ||
+               t == "--work-tree" || t == "--namespace" ||
+               t == "--exec-path" || t == "--config-env") {
+      if (t == "-c" && k + 1 < argv.size()) setting(argv[k + 1].text);
+      ++k;
+    }
+    ++k;
+  }
+  call.subcommand = std::min(k, argv.size());
+  return call;
 }
 
 bool is_download_program(std::string_view p) {

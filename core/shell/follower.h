@@ -168,7 +168,8 @@ class Follower {
                         const shell::Analysis& a, std::size_t i);
   void follow_ssh(const std::vector<Word>& argv, const Context& ctx);
   void follow_tar(const std::vector<Word>& argv, const Context& ctx);
-  void follow_git_settings(const std::vector<Word>& argv, const Context& ctx);
+  void follow_git_settings(const std::vector<Word>& argv, const Context& ctx,
+                           const shell::Command& source);
 
   // --- xargs, parallel, find -exec, fd -x (xargs_find.cc)
   void follow_fd(const std::vector<Word>& argv, const Context& ctx,

@@ -57,7 +57,7 @@ void Follower::follow_command(std::vector<Word> argv, std::size_t k,
     follow_text(argv[2].text, nested(ctx, "-c"));
   }
   if (traits & kDownload) note_download(argv, ctx, *source);
-  if (p == "git") follow_git_settings(argv, ctx);
+  if (p == "git") follow_git_settings(argv, ctx, *source);
   if ((traits & kCarrier) == 0) {
     RunCommand extra;
     extra.program = std::move(p);  // push would work it out again
