@@ -185,36 +185,45 @@ void send_to_syslog(std::string_view line) {
   ::syslog(LOG_INFO, "%.*s", static_cast<int>(line.size()), line.data());
 }
 
+namespace {
+
+std::string directory_of(const std::string& path) {
+  std::optional<std::string> parent = sys::parent_path(path);
+  return parent && !parent->empty() ? *parent : ".";
+}
+
+}  // namespace
+
 AuditLog::AuditLog(std::string path, std::function<void(std::string_view)> log,
                    AuditRotation rotation, AuditSyslog to_syslog,
                    std::function<void(std::string_view)> syslog)
     : path_(std::move(path)),
+      dir_(directory_of(path_)),
+      name_(sys::file_name(path_)),
+      euid_(::geteuid()),
       rotation_(rotation),
       to_syslog_(to_syslog),
       syslog_(std::move(syslog)),
       log_(std::move(log)) {}
 
 void AuditLog::rotate(int fd) const {
-  std::optional<std::string> parent = sys::parent_path(path_);
-  std::string dir = parent && !parent->empty() ? *parent : ".";
   sys::UniqueFd dir_fd(
-      ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dir_fd.valid()) return;  // the write below reports what is wrong
   // One rotation at a time, across threads and Core processes alike.
   while (::flock(dir_fd.get(), LOCK_EX) != 0) {
     if (errno != EINTR) return;
   }
-  const std::string name = sys::file_name(path_);
   struct stat ours, current;
   // Only the file this writer has open is rotated: if the name already
   // points elsewhere, another writer rotated it first.
   if (::fstat(fd, &ours) == 0 &&
-      ::fstatat(dir_fd.get(), name.c_str(), &current, AT_SYMLINK_NOFOLLOW) ==
+      ::fstatat(dir_fd.get(), name_.c_str(), &current, AT_SYMLINK_NOFOLLOW) ==
           0 &&
       ours.st_dev == current.st_dev && ours.st_ino == current.st_ino) {
     for (unsigned n = rotation_.keep; n >= 1; --n) {
-      std::string from = n == 1 ? name : name + "." + std::to_string(n - 1);
-      std::string to = name + "." + std::to_string(n);
+      std::string from = n == 1 ? name_ : name_ + "." + std::to_string(n - 1);
+      std::string to = name_ + "." + std::to_string(n);
       // A missing older copy is no error: there may be fewer than `keep`.
       (void)::renameat(dir_fd.get(), from.c_str(), dir_fd.get(), to.c_str());
     }
@@ -222,59 +231,85 @@ void AuditLog::rotate(int fd) const {
   (void)::flock(dir_fd.get(), LOCK_UN);
 }
 
-Result<sys::UniqueFd> AuditLog::open_log(off_t* size) const {
+Result<AuditLog::OpenLog> AuditLog::open_log() const {
   auto failed = [this](std::string_view what) {
     return Failure{"couldn't open " + sys::display_path(path_) + ": " +
                    std::string(what)};
   };
-  std::optional<std::string> parent = sys::parent_path(path_);
-  std::string dir = parent && !parent->empty() ? *parent : ".";
+  OpenLog log;
   // The directory is opened without following a link in its last
   // component and must be this user's: a logs/ swapped for a link to, or
   // a directory of, someone else would receive the records.
   constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  sys::UniqueFd dir_fd(::open(dir.c_str(), kDirFlags));
-  if (!dir_fd.valid() && errno == ENOENT) {
-    (void)sys::make_dirs(dir, kDirectoryMode);
-    dir_fd = sys::UniqueFd(::open(dir.c_str(), kDirFlags));
+  log.dir = sys::UniqueFd(::open(dir_.c_str(), kDirFlags));
+  if (!log.dir.valid() && errno == ENOENT) {
+    (void)sys::make_dirs(dir_, kDirectoryMode);
+    log.dir = sys::UniqueFd(::open(dir_.c_str(), kDirFlags));
   }
-  if (!dir_fd.valid()) {
+  if (!log.dir.valid()) {
     return failed(errno == ELOOP || errno == ENOTDIR
                       ? "its directory is a symbolic link or not a directory"
                       : sys::os_error_text(errno));
   }
   struct stat st;
-  if (::fstat(dir_fd.get(), &st) != 0) return failed(sys::os_error_text(errno));
-  if (st.st_uid != ::geteuid()) {
-    return failed("its directory belongs to another user");
+  if (::fstat(log.dir.get(), &st) != 0) {
+    return failed(sys::os_error_text(errno));
   }
+  if (st.st_uid != euid_) return failed("its directory belongs to another user");
+  log.dir_device = st.st_dev;
+  log.dir_inode = st.st_ino;
   // O_NONBLOCK: a FIFO planted at the path must fail the open, not hang
   // the request until someone reads it. Writes to a regular file ignore it.
   constexpr int kFlags =
       O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-  const std::string name = sys::file_name(path_);
-  sys::UniqueFd fd(::openat(dir_fd.get(), name.c_str(), kFlags));
-  if (!fd.valid() && errno == ENOENT) {
-    fd = sys::UniqueFd(
-        ::openat(dir_fd.get(), name.c_str(), kFlags | O_CREAT | O_EXCL,
-                 kFileMode));
-    if (fd.valid()) {
+  const int dir_fd = log.dir.get();
+  log.file = sys::UniqueFd(::openat(dir_fd, name_.c_str(), kFlags));
+  if (!log.file.valid() && errno == ENOENT) {
+    log.file = sys::UniqueFd(::openat(dir_fd, name_.c_str(),
+                                      kFlags | O_CREAT | O_EXCL, kFileMode));
+    if (log.file.valid()) {
       // The umask may have taken bits away; the log is exactly 0600.
-      (void)::fchmod(fd.get(), kFileMode);
+      (void)::fchmod(log.file.get(), kFileMode);
     } else if (errno == EEXIST) {
-      fd = sys::UniqueFd(::openat(dir_fd.get(), name.c_str(), kFlags));
+      log.file = sys::UniqueFd(::openat(dir_fd, name_.c_str(), kFlags));
     }
   }
-  if (!fd.valid()) {
+  if (!log.file.valid()) {
     return failed(errno == ENXIO || errno == ELOOP
                       ? "it isn't a regular file"
                       : sys::os_error_text(errno));
   }
-  if (::fstat(fd.get(), &st) != 0) return failed(sys::os_error_text(errno));
+  if (::fstat(log.file.get(), &st) != 0) {
+    return failed(sys::os_error_text(errno));
+  }
   if (!S_ISREG(st.st_mode)) return failed("it isn't a regular file");
-  if (st.st_uid != ::geteuid()) return failed("it belongs to another user");
+  if (st.st_uid != euid_) return failed("it belongs to another user");
+  log.device = st.st_dev;
+  log.inode = st.st_ino;
+  log.size = st.st_size;
+  return log;
+}
+
+bool AuditLog::still_current(off_t* size) const {
+  if (!open_) return false;
+  // Two stats instead of opening both again: the directory at the path
+  // must still be the one open (not renamed, replaced or swapped for a
+  // link) and the name in it must still be the file open (not rotated or
+  // removed by hand). Anything else opens afresh, with open_log's checks.
+  struct stat st;
+  if (::fstatat(AT_FDCWD, dir_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      st.st_dev != open_->dir_device || st.st_ino != open_->dir_inode ||
+      st.st_uid != euid_) {
+    return false;
+  }
+  if (::fstatat(open_->dir.get(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) !=
+          0 ||
+      st.st_dev != open_->device || st.st_ino != open_->inode ||
+      !S_ISREG(st.st_mode) || st.st_uid != euid_) {
+    return false;
+  }
   *size = st.st_size;
-  return fd;
+  return true;
 }
 
 Status AuditLog::try_append(std::string_view line) const {
@@ -283,18 +318,25 @@ Status AuditLog::try_append(std::string_view line) const {
   text += line;
   text += '\n';
 
-  // Opened for every line, so that a log rotated or removed by hand is
-  // simply started again.
+  std::lock_guard<std::mutex> lock(mutex_);
+  // The log stays open while the path still names it, so that a log
+  // rotated or removed by hand is simply started again.
   off_t size = 0;
-  Result<sys::UniqueFd> opened = open_log(&size);
-  if (!opened) return Failure{opened.reason()};
-  sys::UniqueFd fd = std::move(*opened);
+  if (!still_current(&size)) {
+    open_.reset();
+    Result<OpenLog> opened = open_log();
+    if (!opened) return Failure{opened.reason()};
+    open_ = std::move(*opened);
+    size = open_->size;
+  }
   if (size > 0 &&
       static_cast<std::uint64_t>(size) + text.size() > rotation_.max_bytes) {
-    rotate(fd.get());
-    opened = open_log(&size);
+    rotate(open_->file.get());
+    open_.reset();
+    Result<OpenLog> opened = open_log();
     if (!opened) return Failure{opened.reason()};
-    fd = std::move(*opened);
+    open_ = std::move(*opened);
+    size = open_->size;
   }
   // A line this writer left without its end (a full disk cut a write
   // short) would swallow this record too: end it first, so that only the
@@ -302,11 +344,12 @@ Status AuditLog::try_append(std::string_view line) const {
   const bool ends_torn_line = torn_.exchange(false) && size > 0;
   if (ends_torn_line) text.insert(text.begin(), '\n');
   for (;;) {
-    ssize_t n = sys::io().write(fd.get(), text.data(), text.size());
+    ssize_t n = sys::io().write(open_->file.get(), text.data(), text.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       if (ends_torn_line) torn_ = true;  // still torn
       int err = errno;  // before display_path() can change it
+      open_.reset();  // the next append opens afresh and reports anew
       return Failure{"couldn't write to " + sys::display_path(path_) + ": " +
                      sys::os_error_text(err)};
     }
@@ -315,6 +358,7 @@ Status AuditLog::try_append(std::string_view line) const {
     // the next append ends (above).
     if (static_cast<std::size_t>(n) != text.size()) {
       torn_ = true;
+      open_.reset();
       return Failure{"couldn't write a whole line to " +
                      sys::display_path(path_)};
     }

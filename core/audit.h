@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -94,17 +95,35 @@ class AuditLog {
   bool append(std::string_view line) const;
 
  private:
+  // The log's directory and the log itself, open for appending, with the
+  // identities they had when opened.
+  struct OpenLog {
+    sys::UniqueFd dir;
+    sys::UniqueFd file;
+    dev_t dir_device = 0;
+    ino_t dir_inode = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+  };
+
   // append() to the file alone; Ok, or why the line was not written whole.
   Status try_append(std::string_view line) const;
   // The log opened for appending, created 0600 (and its directory 0700)
   // when missing; refused when either is not this user's, the directory
-  // is a link, or the log is not a regular file. Its size goes to *size.
-  Result<sys::UniqueFd> open_log(off_t* size) const;
+  // is a link, or the log is not a regular file.
+  Result<OpenLog> open_log() const;
+  // True when `open_` still is what the path names (the same directory and
+  // file, this user's, the file regular), with the file's size in *size.
+  bool still_current(off_t* size) const;
   // Renames the log (the file `fd` has open) and its older copies one step
   // on, unless another writer already has.
   void rotate(int fd) const;
 
   const std::string path_;
+  const std::string dir_;   // the directory path_ is in
+  const std::string name_;  // path_'s last component
+  const uid_t euid_;
   const AuditRotation rotation_;
   const AuditSyslog to_syslog_;
   const std::function<void(std::string_view)> syslog_;
@@ -112,6 +131,10 @@ class AuditLog {
   mutable std::atomic<bool> failing_{false};
   // The last write stopped short: the file ends in the middle of a line.
   mutable std::atomic<bool> torn_{false};
+  // The log stays open between appends; `mutex_` guards it and orders
+  // this process's writes.
+  mutable std::mutex mutex_;
+  mutable std::optional<OpenLog> open_;
 };
 
 }  // namespace twk::core
