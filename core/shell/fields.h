@@ -61,6 +61,13 @@ class Fields {
   // Nothing stands for an unknown value.
   void value(const std::optional<std::string>& v, bool quoted, bool split,
              std::string_view ifs = kDefaultIfs);
+  // Ends the current field, even an empty one: "$@" makes one field of
+  // each positional parameter.
+  void separate() {
+    started_ = true;
+    flush();
+    ended_by_white_ = false;
+  }
   // Notes that substitution group `group` fed the current field.
   void substitution(int group) { cur_.substitutions.push_back(group); }
   // Marks the current field as a process substitution.

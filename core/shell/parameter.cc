@@ -102,34 +102,52 @@ void Reader::read_command_substitution(Fields& f, bool quoted, bool split) {
 }
 
 // $@ and $*: the positional parameters, when the caller knows them (bash
-// -c TEXT ARG0 ARGS...); "$@" is taken as split, like $*.
+// -c TEXT ARG0 ARGS...). Unquoted, each is split into fields; "$@" keeps
+// each as one field, and "$*" joins them into one at IFS's first character.
 void Reader::read_all_positional(Fields& f, bool quoted, bool split) {
+  const bool star = s_[i_ + 1] == '*';
   i_ += 2;
-  std::string all;
-  bool any = false;
+  std::vector<std::string> params;
   for (int k = 1; k < 64; ++k) {
     std::optional<std::string> v = lookup(std::to_string(k));
     if (!v) break;
-    if (any) all += ' ';
-    all += *v;
-    any = true;
+    params.push_back(std::move(*v));
   }
   const std::optional<std::string>* ifs = sh_.state.var("IFS");
-  if (!any || (ifs != nullptr && (!*ifs || (*ifs)->empty()))) {
+  const bool ifs_known = ifs == nullptr || ifs->has_value();
+  if (params.empty() || (!ifs_known && (star || !quoted))) {
     f.unknown(quoted);
+    return;
+  }
+  // IFS never set separates with a space; set empty, with nothing.
+  std::string_view separator = " ";
+  if (ifs != nullptr) separator = std::string_view(**ifs).substr(0, 1);
+  if (quoted && star) {
+    std::string joined;
+    for (std::size_t k = 0; k < params.size(); ++k) {
+      if (k > 0) joined += separator;
+      joined += params[k];
+    }
+    f.literal(joined, true);
+  } else if (quoted) {
+    for (std::size_t k = 0; k < params.size(); ++k) {
+      if (k > 0) f.separate();
+      f.literal(params[k], true);
+    }
+  } else if (separator.empty() && split) {
+    // Nothing to split at: each parameter is a field of its own.
+    for (std::size_t k = 0; k < params.size(); ++k) {
+      if (k > 0) f.separate();
+      f.literal(params[k], false);
+    }
   } else {
     // Joined at a separator, so that splitting parts them again.
-    if (ifs != nullptr) {
-      std::string joined;
-      for (int k = 1; k < 64; ++k) {
-        std::optional<std::string> v = lookup(std::to_string(k));
-        if (!v) break;
-        if (k > 1) joined += (**ifs)[0];
-        joined += *v;
-      }
-      all = std::move(joined);
+    std::string joined;
+    for (std::size_t k = 0; k < params.size(); ++k) {
+      if (k > 0) joined += separator;
+      joined += params[k];
     }
-    put_value(f, all, false, split);
+    put_value(f, joined, false, split);
   }
 }
 

@@ -199,6 +199,10 @@ TEST(CommandFollower, UnwrapsAndFollowsCarriedCode) {
        "rm|-rf|/x [root]"},
       {"command -v rm", ""},
       {"bash -c '${1}' _ 'rm -rf /'", "rm|-rf|/ ; bash|-c|${1}|_|rm -rf /"},
+      // "$@" keeps each parameter whole; "$*" is one word joined at IFS.
+      {"bash -c '\"$@\"' _ 'rm -rf' /", "rm -rf|/ ; bash|-c|\"$@\"|_|rm -rf|/"},
+      {"bash -c 'IFS=,; \"$*\"' _ rm /", "rm,/ ; bash|-c|IFS=,; \"$*\"|_|rm|/"},
+      {"bash -c '$*' _ 'rm -rf' /", "rm|-rf|/ ; bash|-c|$*|_|rm -rf|/"},
       {"eval \"git  reset\" --hard",
        "git|reset|--hard ; eval|git  reset|--hard"},
       {"echo / | xargs -I{} rm -rf {}", "echo|/ ; rm|-rf|/"},
