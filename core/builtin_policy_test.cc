@@ -308,6 +308,11 @@ TEST(BuiltinPolicy, SecretsForFileTools) {
       {"Read", {{"file_path", "/home/u/src/app/.env.sample"}}, Decision::kNone},
       {"Read", {{"file_path", "/home/u/.ssh/known_hosts"}}, Decision::kNone},
       {"Grep", {{"pattern", ".env"}, {"path", "src"}}, Decision::kNone},
+      // A file pattern that names secrets: Grep reads them, Glob finds them.
+      {"Grep", {{"pattern", "KEY"}, {"glob", ".env*"}}, Decision::kAsk},
+      {"Glob", {{"pattern", "**/.env"}}, Decision::kAsk},
+      {"Glob", {{"pattern", "id_rsa*"}, {"path", "/srv"}}, Decision::kAsk},
+      {"Glob", {{"pattern", "**/*.env.example"}}, Decision::kNone},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(decision_name(decide(c.tool, c.input).decision),
@@ -332,6 +337,7 @@ TEST(BuiltinPolicy, CommandsSeeEverySecretTheFileToolsSee) {
       "/home/u/src/app/credentials-old",
       "/home/u/src/app/vault.kdbx",
       "/home/u/src/app/signing.PKCS12",
+      "/home/u/src/app/server.pem",
       "/home/u/src/app/.npmrc",
       "/home/u/src/app/.env.local.bak",
       "/home/u/.gemini/oauth_creds.json",
@@ -346,7 +352,8 @@ TEST(BuiltinPolicy, CommandsSeeEverySecretTheFileToolsSee) {
   }
   for (const char* path :
        {"/home/u/src/app/id_rsa_parser.go", "/home/u/src/app/id_rsafoo",
-        "/home/u/.ssh/id_ed25519.pub.bak", "/home/u/src/app/cert.pem"}) {
+        "/home/u/.ssh/id_ed25519.pub.bak", "/home/u/src/app/cert.pem",
+        "/home/u/src/app/fullchain.pem"}) {
     EXPECT_EQ(decide("Read", {{"file_path", path}}).decision, Decision::kNone)
         << path;
   }

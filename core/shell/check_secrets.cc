@@ -160,11 +160,19 @@ Checker::SecretKind Checker::named_secret(std::string_view b) {
            ".kdbx", ".keychain", ".keychain-db", ".keyring", ".ovpn", ".pem",
            ".asc", ".gpg", ".age"},
           ext)) {
-    if (ext == ".pem" || ext == ".asc" || ext == ".gpg") {
+    if (ext == ".asc" || ext == ".gpg") {
       if (b.find("key") == std::string::npos &&
           b.find("private") == std::string::npos &&
           b.find("secret") == std::string::npos) {
-        return SecretKind::kNone;  // certificates and signatures
+        return SecretKind::kNone;  // signatures and encrypted files
+      }
+    } else if (ext == ".pem" && b.find("key") == std::string::npos &&
+               b.find("private") == std::string::npos) {
+      // A .pem may hold a private key beside its certificate (server.pem)
+      // unless its name says it holds certificates only.
+      for (std::string_view public_only :
+           {"cert", "chain", "bundle", "pub", "ca.", "ca-", "ca_", "root"}) {
+        if (b.find(public_only) != std::string::npos) return SecretKind::kNone;
       }
     }
     return SecretKind::kSecret;

@@ -92,6 +92,9 @@ class Checker {
 
   // --- secrets (check_secrets.cc)
   SecretKind secret_kind(std::string_view path) const;
+  // A Glob or Grep whose file pattern names secret files.
+  void glob_names_secrets(std::string_view tool, const std::string& dir,
+                          std::string_view pattern);
   std::optional<SecretKind> home_secret(std::string_view path,
                                         std::string_view b) const;
   static SecretKind named_secret(std::string_view b);

@@ -144,6 +144,30 @@ void Checker::found(Check c, Decision natural, std::string reason) {
   best = Finding{c, decision, std::move(reason)};
 }
 
+// A Glob pattern, or a Grep's file filter, whose last part names secret
+// files (.env, .env*, **/id_rsa): Grep reads what they hold, Glob tells
+// which exist and where.
+void Checker::glob_names_secrets(std::string_view tool, const std::string& dir,
+                                 std::string_view pattern) {
+  std::size_t slash = pattern.rfind('/');
+  std::string name;
+  for (char c : pattern.substr(slash == std::string_view::npos ? 0 : slash + 1)) {
+    if (c != '*' && c != '?' && c != '[' && c != ']') name += c;
+  }
+  if (name.empty()) return;
+  std::string what = std::string(tool) + " of " + std::string(pattern);
+  if (tool == "Grep") {
+    secret_exact(dir + "/" + name, what);
+    return;
+  }
+  SecretKind kind = secret_kind(dir + "/" + name);
+  if (kind != SecretKind::kNone) {
+    found(kind == SecretKind::kEnv ? Check::kEnvFiles : Check::kSecretFiles,
+          Decision::kAsk,
+          what + " looks for files that hold secrets, such as " + name + ".");
+  }
+}
+
 void Checker::file_tool(std::string_view tool, const nlohmann::json& input) {
   auto text = [&](const char* key) -> std::string {
     auto it = input.find(key);
@@ -186,6 +210,7 @@ void Checker::file_tool(std::string_view tool, const nlohmann::json& input) {
         if (secret_directory(t.path)) secret_dir(t.path, "Glob in " + t.path);
       }
       std::string pattern = text(tool == "Glob" ? "pattern" : "glob");
+      glob_names_secrets(tool, t.path, pattern);
       if (!pattern.empty() && pattern.find("..") == std::string::npos) {
         Word pw;
         pw.text = pattern.starts_with('/') || pattern.starts_with('~')
