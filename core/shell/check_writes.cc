@@ -289,13 +289,14 @@ void Checker::write_target(const std::string& path, const Said& said) {
 
 // The files a command writes besides its redirections: tee's files, the
 // destination of cp, mv, install and ln, dd's of=, the files sed -i and
-// perl -i edit, truncate's files. mv also takes its sources away.
+// perl -i edit, truncate's files, find's -fprint files. mv also takes its
+// sources away.
 void Checker::writes(const RunCommand& rc) {
   if (rc.remote) return;
   std::string_view p = rc.program;
   static const std::unordered_set<std::string_view> kWriters = {
       "tee", "sponge", "cp",  "mv",   "install", "ln",      "rsync",
-      "scp", "dd",     "sed", "perl", "ruby",    "truncate"};
+      "scp", "dd",     "sed", "perl", "ruby",    "truncate", "find"};
   if (kWriters.count(p) == 0) return;
   const auto& a = rc.argv;
   auto target = [&](const Word& w) { write_word(rc, w); };
@@ -315,6 +316,14 @@ void Checker::writes(const RunCommand& rc) {
     }
   } else if (p == "sed" || p == "perl" || p == "ruby") {
     in_place_writes(rc);
+  } else if (p == "find") {
+    // -fprint FILE and its kin start FILE afresh, as > FILE does.
+    for (std::size_t k = 1; k + 1 < a.size(); ++k) {
+      if (has({"-fprint", "-fprint0", "-fls", "-fprintf"}, a[k].text)) {
+        target(a[k + 1]);
+        emptied(rc, a[k + 1]);
+      }
+    }
   } else if (p == "truncate") {
     Options o = options_of(a, 1, "sr", {"--size", "--reference"});
     for (std::size_t k : o.operands) {
