@@ -212,6 +212,19 @@ TEST(BuiltinPolicy, NestedCodeIsFollowed) {
       {"git config --get-regexp alias.x 'reset --hard'", N, ""},
       {"node -e \"require('fs').readFileSync(atob('LmVudg=='))\"", A,
        "env-files"},
+      // Code no one can see: a script from a file, another program's
+      // output, a variable set outside the command, or >(...).
+      {"cat build.sh | sh", A, "unfollowable"},
+      {"./gen | bash -s", A, "unfollowable"},
+      {"bash < build.sh", A, "unfollowable"},
+      {"env bash \"$FILE\"", A, "unfollowable"},
+      {". \"$SCRIPT\"", A, "unfollowable"},
+      {"tee >(sh) <<'E'\nls\nE", A, "unfollowable"},
+      {"bash build.sh", N, ""},
+      {"source \"$VENV/bin/activate\"", N, ""},
+      {"for f in t/*.sh; do bash \"$f\"; done", N, ""},
+      {"while read -r s; do sh \"$s\"; done < list", N, ""},
+      {"bash -s x < /dev/null", N, ""},
   });
 }
 
@@ -353,7 +366,8 @@ TEST(BuiltinPolicy, CommandsSeeEverySecretTheFileToolsSee) {
   for (const char* path :
        {"/home/u/src/app/id_rsa_parser.go", "/home/u/src/app/id_rsafoo",
         "/home/u/.ssh/id_ed25519.pub.bak", "/home/u/src/app/cert.pem",
-        "/home/u/src/app/fullchain.pem"}) {
+        "/home/u/src/app/fullchain.pem",
+        "/home/u/src/app/node_modules/tls/test/server.key"}) {
     EXPECT_EQ(decide("Read", {{"file_path", path}}).decision, Decision::kNone)
         << path;
   }

@@ -38,6 +38,9 @@ void Follower::follow_carrier(const std::vector<Word>& argv,
     if (extra.runs_download.empty() && argv.size() == 1) {
       extra.runs_download = download_feeding(a, i);
     }
+    if (argv.size() > 1 && named_from_outside(argv[1])) {
+      unseen(ctx, p + " runs a file named by a variable Core can't know");
+    }
   } else if (p == "ssh") {
     follow_ssh(argv, ctx);
   } else if (p == "trap") {
@@ -143,7 +146,12 @@ std::string Follower::follow_shell(const std::vector<Word>& argv,
     return download_in_word(a, argv[j]);
   }
   if (j < argv.size() && !has_s) {
-    // A script file: its text is not known, unless it is a download.
+    // A script file: its text is not known, unless it is a download. A
+    // script named in the command is the user's to know; one named by a
+    // variable set elsewhere could be anything.
+    if (named_from_outside(argv[j])) {
+      unseen(ctx, p + " runs a script named by a variable Core can't know");
+    }
     std::string d = download_in_word(a, argv[j]);
     return d.empty() ? downloaded_file(argv[j], ctx) : d;
   }
@@ -166,6 +174,9 @@ std::string Follower::follow_stdin(const shell::Analysis& a, std::size_t i,
         problem(ctx, p + " reads the value of a variable Core can't know");
       }
       follow_text(in->text, nested(ctx, p + " <<"));
+    } else if (in->text != "/dev/null") {
+      unseen(ctx, p + " runs the script it reads from " +
+                      (in->unknown ? std::string("a file") : in->text));
     }
     return {};
   }
@@ -180,8 +191,16 @@ std::string Follower::follow_stdin(const shell::Analysis& a, std::size_t i,
     follow_text(*text, nested(ctx, "| " + p));
     return {};
   }
-  // echo $X | sh with nothing of the output known.
+  // echo $X | sh with nothing of the output known; cat script.sh | sh
+  // and ./gen | sh run what Core can't see.
   const shell::Command& self = a.commands[i];
+  if (self.stage == 0) {
+    // In >(...), the shell runs whatever is written into it.
+    if ((self.place & shell::kInProcess) != 0) {
+      unseen(ctx, p + " runs what is written into >(...)");
+    }
+    return {};
+  }
   for (const shell::Command& before : a.commands) {
     if (before.pipeline != self.pipeline || before.stage + 1 != self.stage ||
         before.argv.empty()) {
@@ -191,6 +210,8 @@ std::string Follower::follow_stdin(const shell::Analysis& a, std::size_t i,
     if ((printer == "echo" || printer == "printf") &&
         std::any_of(before.argv.begin() + 1, before.argv.end(), hidden_code)) {
       problem(ctx, p + " reads code Core can't know from the stage before");
+    } else {
+      unseen(ctx, p + " runs what " + printer + " prints");
     }
     break;
   }

@@ -65,7 +65,18 @@ Checker::SecretKind Checker::secret_kind(std::string_view path) const {
     if (system) return SecretKind::kSecret;
   }
   if (std::optional<SecretKind> kind = home_secret(path, name)) return *kind;
-  return named_secret(name);
+  SecretKind kind = named_secret(name);
+  // Key files that come inside installed packages are their test data
+  // and examples, not the user's keys.
+  if (kind == SecretKind::kSecret &&
+      name.find('.', 1) != std::string_view::npos) {
+    for (std::string_view dir :
+         {"/node_modules/", "/site-packages/", "/dist-packages/",
+          "/__pycache__/", "/.venv/", "/vendor/"}) {
+      if (path.find(dir) != std::string_view::npos) return SecretKind::kNone;
+    }
+  }
+  return kind;
 }
 
 // What `path` is below the home's dot-directories (`name` its last

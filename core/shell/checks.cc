@@ -257,6 +257,11 @@ void Checker::commands(const CommandSet& set, std::string_view raw) {
     if (p == "gpg" || p == "gpg2") gpg_exports(rc);
   }
   if (!set.problems.empty()) unfollowable(set.problems.front(), raw);
+  if (!set.unseen.empty()) {
+    found(Check::kUnfollowable, Decision::kAsk,
+          "Core can't see the code this command runs (" + set.unseen.front() +
+              "), so it needs confirmation.");
+  }
 }
 
 // True for --help and for dry runs: the command only says what it would

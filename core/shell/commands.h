@@ -65,6 +65,9 @@ struct CommandSet {
   std::vector<RunCommand> commands;
   // What could not be followed, from every level of the analysis.
   std::vector<std::string> problems;
+  // Code a shell runs that Core can't see at all: a script named by an
+  // unknown variable, read from a file, or printed by another program.
+  std::vector<std::string> unseen;
   // The analyses the commands point into.
   std::deque<shell::Analysis> analyses;
 };

@@ -37,6 +37,14 @@ void Reader::put_value(Fields& f, const std::optional<std::string>& v,
   }
 }
 
+void Reader::put_variable(Fields& f, std::string_view name, bool quoted,
+                          bool split) const {
+  std::optional<std::string> v = lookup(name);
+  const bool outside = !v && sh_.state.var(name) == nullptr;
+  put_value(f, v, quoted, split);
+  if (outside) f.mark_outside();
+}
+
 // True for a character read_word_parts takes as it is written: none that
 // quotes, expands or ends a word (`shell`: in command text, where
 // metacharacters end it).

@@ -69,7 +69,8 @@ void Fields::flush() {
   // Word for every word read.
   cur_.text.clear();
   cur_.substitutions.clear();
-  cur_.unknown = cur_.glob = cur_.quoted = cur_.process = false;
+  cur_.unknown = cur_.glob = cur_.quoted = cur_.process = cur_.outside =
+      false;
   started_ = false;
 }
 

@@ -70,6 +70,8 @@ class Fields {
   }
   // Notes that substitution group `group` fed the current field.
   void substitution(int group) { cur_.substitutions.push_back(group); }
+  // Marks the current field as holding a value from outside the text.
+  void mark_outside() { cur_.outside = true; }
   // Marks the current field as a process substitution.
   void mark_process() { cur_.process = true; }
   bool started() const { return started_; }

@@ -418,6 +418,11 @@ void Follower::problem(const Context& ctx, const std::string& what) {
   out_.problems.push_back(ctx.via.empty() ? what : ctx.via + ": " + what);
 }
 
+void Follower::unseen(const Context& ctx, const std::string& what) {
+  if (out_.unseen.size() >= 8) return;
+  out_.unseen.push_back(ctx.via.empty() ? what : ctx.via + ": " + what);
+}
+
 // `ctx` one level deeper, reached through `how`.
 Follower::Context Follower::nested(const Context& ctx, std::string_view how) {
   Context c = ctx;

@@ -46,6 +46,14 @@ inline bool hidden_code(const Word& w) {
   return w.unknown && w.substitutions.empty() && !w.process;
 }
 
+// True when `w` is wholly a variable's value from outside the command
+// ("$FILE"; a loop's or a read's variable is set by the text itself, and
+// "$VENV/bin/activate" names a known script in an unknown place).
+inline bool named_from_outside(const Word& w) {
+  return hidden_code(w) && w.outside &&
+         w.text.find_first_not_of(shell::kUnknown) == std::string::npos;
+}
+
 // The texts of argv[from...] joined with blanks, as shell text.
 std::string join_words(const std::vector<Word>& argv, std::size_t from);
 
@@ -123,6 +131,8 @@ class Follower {
   std::string alias_text(const shell::Command& cmd,
                          std::vector<std::string>& names);
   void problem(const Context& ctx, const std::string& what);
+  // Notes code that runs unseen (see CommandSet::unseen).
+  void unseen(const Context& ctx, const std::string& what);
   static Context nested(const Context& ctx, std::string_view how);
   const Word* stdin_word(const shell::Command& cmd) const;
   // Adds a command as it runs; `extra` carries the fields the caller has

@@ -45,12 +45,12 @@ void Reader::read_dollar(Fields& f, bool quoted, bool split) {
     while (j < s_.size() && is_name_char(s_[j])) ++j;
     std::string_view name = s_.substr(i_ + 1, j - i_ - 1);
     i_ = j;
-    put_value(f, lookup(name), quoted, split);
+    put_variable(f, name, quoted, split);
     return;
   }
   if (is_digit(n)) {
     i_ += 2;
-    put_value(f, lookup(s_.substr(i_ - 1, 1)), quoted, split);
+    put_variable(f, s_.substr(i_ - 1, 1), quoted, split);
     return;
   }
   if (n == '@' || n == '*') {
@@ -179,7 +179,7 @@ void Reader::read_braced_parameter(Fields& f, bool quoted, bool split) {
   std::optional<std::string> value = lookup(name);
   std::string_view op = inner.substr(k);
   if (op.empty()) {
-    put_value(f, value, quoted, split);
+    put_variable(f, name, quoted, split);
     return;
   }
   bool colon = op[0] == ':';

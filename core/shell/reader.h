@@ -134,6 +134,10 @@ class Reader {
   // (unknown when the text set it to something unknown).
   void put_value(Fields& f, const std::optional<std::string>& v, bool quoted,
                  bool split) const;
+  // $NAME: the variable's value put into `f` as put_value does; an
+  // unknown one the text never set is marked as coming from outside.
+  void put_variable(Fields& f, std::string_view name, bool quoted,
+                    bool split) const;
   // Reads the parts of one word into `f`; see expand.cc.
   void read_word_parts(Fields& f, bool quoted, bool split, bool tilde = false);
   void read_backslash(Fields& f);
@@ -173,6 +177,9 @@ class Reader {
   void apply_effects(const Command& cmd);
   bool changes_caller(const Command& cmd);
   void apply_declaration(const Command& cmd, std::size_t at);
+  // read at argv[at]: the variables it names (REPLY when none) hold what
+  // it reads, which can't be known.
+  void apply_read(const Command& cmd, std::size_t at);
   void apply_cd(const Command& cmd, std::size_t at);
 
   Shared& sh_;

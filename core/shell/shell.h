@@ -82,6 +82,9 @@ struct Word {
   std::vector<int> substitutions;
   // True when the word is a process substitution, <(...) or >(...).
   bool process = false;
+  // Some unknown part is a variable the text never sets: its value comes
+  // from outside the command (the environment, an earlier call).
+  bool outside = false;
 
   // The known text up to the first unknown part.
   std::string_view known_prefix() const;

@@ -108,7 +108,9 @@ void Reader::apply_effects(const Command& cmd) {
     apply_declaration(cmd, at);
     return;
   }
-  if (name == "cd" || name == "pushd") {
+  if (name == "read") {
+    apply_read(cmd, at);
+  } else if (name == "cd" || name == "pushd") {
     apply_cd(cmd, at);
   } else if (name == "popd") {
     sh_.state.set_cwd(std::string());
@@ -129,6 +131,34 @@ bool Reader::changes_caller(const Command& cmd) {
   return !cmd.argv[0].unknown &&
          (name == "cd" || name == "pushd" || name == "popd" ||
           name == "export" || sh_.function_effects.count(name) > 0);
+}
+
+void Reader::apply_read(const Command& cmd, std::size_t at) {
+  std::size_t k = at + 1;
+  bool named = false;
+  for (; k < cmd.argv.size(); ++k) {
+    std::string_view w = cmd.argv[k].text;
+    if (w == "--") {
+      ++k;
+      break;
+    }
+    if (w.size() < 2 || w[0] != '-') break;
+    // -a NAME, -d DELIM, -i TEXT, -n N, -N N, -p PROMPT, -t TIME, -u FD
+    // take the rest of the word or the next one.
+    std::size_t v = w.find_first_of("adinNptu", 1);
+    if (v == std::string_view::npos) continue;
+    std::string_view value = w.substr(v + 1);
+    if (value.empty() && k + 1 < cmd.argv.size()) value = cmd.argv[++k].text;
+    if (w[v] == 'a') {
+      sh_.state.set_var(value, std::nullopt);
+      named = true;
+    }
+  }
+  for (; k < cmd.argv.size(); ++k) {
+    sh_.state.set_var(cmd.argv[k].text, std::nullopt);
+    named = true;
+  }
+  if (!named) sh_.state.set_var("REPLY", std::nullopt);
 }
 
 // export, declare, typeset, local and readonly at argv[at]: their
