@@ -225,6 +225,16 @@ TEST(BuiltinPolicy, NestedCodeIsFollowed) {
       {"for f in t/*.sh; do bash \"$f\"; done", N, ""},
       {"while read -r s; do sh \"$s\"; done < list", N, ""},
       {"bash -s x < /dev/null", N, ""},
+      // Attached code, escapes in its strings, and options before it.
+      {"python3 -Ic'import os; os.system(\"rm -rf ~\")'", D,
+       "recursive-delete"},
+      {"awk 'BEGIN { system(\"rm\\x20-rf\\040/\") }'", D,
+       "recursive-delete"},
+      {"echo \"require('fs').rmSync('/etc',{recursive:true})\" | node -r x",
+       D, "recursive-delete"},
+      {"time -p -- rm -rf ~", D, "recursive-delete"},
+      {"sudo --chdir=/ rm -rf etc", D, "recursive-delete"},
+      {"env --chdir=$X rm -rf build", A, "recursive-delete"},
   });
 }
 
@@ -260,6 +270,7 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"terraform destroy -auto-approve", A, "cloud"},
       {"rsync -a --delete src/ /backup/", A, "sync-delete"},
       {"rm -rf 'unclosed", A, "unfollowable"},
+      {"rm -rf ./*/build", N, ""},  // only entries named build, below
       // Help and options whose values look like actions change nothing;
       // -h is help only where the program's parser says so.
       {"git restore file.txt -h", N, ""},

@@ -134,6 +134,15 @@ Target resolve(const Word& w, const std::string& cwd, const CheckFacts& f) {
   std::string_view name =
       slash == std::string_view::npos ? prefix : prefix.substr(slash + 1);
   t.wild_top = name.empty() || name == ".";
+  // ./*/build: only entries of that one name, a level or more down, go.
+  if (std::size_t last = rest.rfind('/'); last != std::string_view::npos) {
+    std::string_view leaf = rest.substr(last + 1);
+    if (!leaf.empty() && leaf != "." &&
+        leaf.find_first_of(kGlobChars) == std::string_view::npos &&
+        leaf.find(shell::kUnknown) == std::string_view::npos) {
+      t.wild_top = false;
+    }
+  }
   t.path = dir.empty() ? (cwd.empty() ? std::string() : cwd)
                        : shell::resolve_path(cwd, dir);
   t.kind = t.path.empty() ? Target::kUnknown : Target::kBelow;

@@ -24,7 +24,30 @@ std::vector<std::string> code_literals(std::string_view code) {
     for (; j < code.size() && code[j] != q; ++j) {
       if (code[j] == '\\' && j + 1 < code.size()) {
         char n = code[++j];
-        lit += n == 'n' ? '\n' : n == 't' ? '\t' : n;
+        auto digit = [&](std::size_t at, int base) {
+          if (at >= code.size()) return -1;
+          int c = std::tolower(static_cast<unsigned char>(code[at]));
+          int v = c >= '0' && c <= '9' ? c - '0'
+                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                         : -1;
+          return v < base ? v : -1;
+        };
+        // \xHH and \NNN spell any byte, as every one of these languages
+        // reads them: system("rm\x20-rf\x20/") is rm -rf /.
+        if ((n == 'x' && digit(j + 1, 16) >= 0) || digit(j, 8) >= 0) {
+          const bool hex = n == 'x';
+          const int base = hex ? 16 : 8;
+          std::size_t k = hex ? j + 1 : j;
+          int value = 0;
+          for (std::size_t end = k + (hex ? 2 : 3);
+               k < end && digit(k, base) >= 0; ++k) {
+            value = value * base + digit(k, base);
+          }
+          lit += static_cast<char>(value);
+          j = k - 1;
+        } else {
+          lit += n == 'n' ? '\n' : n == 't' ? '\t' : n;
+        }
       } else {
         lit += code[j];
       }

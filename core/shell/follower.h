@@ -131,6 +131,8 @@ class Follower {
   std::string alias_text(const shell::Command& cmd,
                          std::vector<std::string>& names);
   void problem(const Context& ctx, const std::string& what);
+  // Moves `ctx` to the directory the text of `dir` names from `from` on.
+  static void change_dir(Context& ctx, const Word& dir, std::size_t from = 0);
   // Notes code that runs unseen (see CommandSet::unseen).
   void unseen(const Context& ctx, const std::string& what);
   static Context nested(const Context& ctx, std::string_view how);

@@ -55,20 +55,49 @@ void read_interpreter_words(const std::vector<Word>& argv, Language lang,
       break;
     }
     const std::string& o = w.text;
-    bool takes_code =
-        (lang == Language::kPython && o.back() == 'c' && o[1] != '-') ||
-        (lang == Language::kNode &&
-         has({"-e", "--eval", "-p", "--print", "-pe"}, o)) ||
-        ((lang == Language::kPerl || lang == Language::kRuby) && o[1] != '-' &&
-         (o.back() == 'e' || o.back() == 'E')) ||
-        (lang == Language::kPhp && o[1] != '-' && o.back() == 'r') ||
-        (lang == Language::kAppleScript && o == "-e");
-    if (takes_code && j + 1 < argv.size()) {
+    // In a cluster of short options, the first that takes code takes the
+    // rest of the word (python -c'...', perl -ne'...') or, when nothing
+    // follows it, the next word. Letters that take a value of their own
+    // end the cluster first.
+    std::string_view code_letters, valued;
+    switch (lang) {
+      case Language::kPython: code_letters = "c"; valued = "mWX"; break;
+      case Language::kPerl: code_letters = "eE"; valued = "IMmli0FxCdD"; break;
+      case Language::kRuby: code_letters = "e"; valued = "IrCEFKTWx0li"; break;
+      case Language::kPhp: code_letters = "rBRE"; valued = "cdfzt"; break;
+      default: break;
+    }
+    std::size_t at = std::string::npos;
+    if (!code_letters.empty() && o.size() > 1 && o[1] != '-') {
+      for (std::size_t c = 1; c < o.size(); ++c) {
+        if (code_letters.find(o[c]) != std::string_view::npos) {
+          at = c;
+          break;
+        }
+        if (valued.find(o[c]) != std::string_view::npos) break;
+      }
+    } else if ((lang == Language::kNode &&
+                has({"-e", "--eval", "-p", "--print", "-pe"}, o)) ||
+               (lang == Language::kAppleScript && o == "-e")) {
+      at = o.size() - 1;
+    }
+    if (at != std::string::npos && (at + 1 < o.size() || j + 1 < argv.size())) {
       if (cw.has_code) cw.code += '\n';
-      cw.code += argv[j + 1].text;
+      if (at + 1 < o.size()) {
+        cw.code += o.substr(at + 1);
+      } else {
+        cw.code += argv[++j].text;
+      }
       cw.has_code = true;
-      ++j;
       if (lang == Language::kPython) break;  // the rest is sys.argv
+      continue;
+    }
+    // node's options that take the next word: not the script.
+    if (lang == Language::kNode &&
+        has({"-r", "--require", "--import", "--loader", "--experimental-loader",
+             "-C", "--conditions", "--input-type", "--title", "--env-file"},
+            o)) {
+      ++j;
       continue;
     }
     if (lang == Language::kPython && (o == "-m" || o == "-W" || o == "-X")) {

@@ -190,10 +190,13 @@ void Reader::parse_command() {
       place_ |= kInCondition;
     }
     if (kw == "time") {
-      skip_blanks();
-      if (s_.substr(i_, 2) == "-p" &&
-          (i_ + 2 >= s_.size() || is_meta(s_[i_ + 2]))) {
-        i_ += 2;
+      // time [-p] [--] COMMAND
+      for (std::string_view option : {"-p", "--"}) {
+        skip_blanks();
+        if (s_.substr(i_, 2) == option &&
+            (i_ + 2 >= s_.size() || is_meta(s_[i_ + 2]))) {
+          i_ += 2;
+        }
       }
     }
     skip_newlines();

@@ -199,7 +199,8 @@ Follower::Unwrap Follower::unwrap_sudo(const std::string& p,
   ctx.elevated = true;
   std::size_t j = k + 1;
   bool shell_login = false;
-  while (j < argv.size() && is_option(argv[j])) {
+  while (j < argv.size() && (is_option(argv[j]) ||
+                             argv[j].known_prefix().starts_with("--chdir="))) {
     const std::string& o = argv[j].text;
     if (o == "--") {
       ++j;
@@ -207,6 +208,12 @@ Follower::Unwrap Follower::unwrap_sudo(const std::string& p,
     }
     if (o == "-s" || o == "-i" || o == "--shell" || o == "--login") {
       shell_login = true;
+    }
+    // -D DIR and --chdir: the command runs there.
+    if ((o == "-D" || o == "--chdir") && j + 1 < argv.size()) {
+      change_dir(ctx, argv[j + 1]);
+    } else if (o.starts_with("--chdir=")) {
+      change_dir(ctx, argv[j], 8);
     }
     ++j;
     if (o.size() == 2 &&
@@ -230,6 +237,14 @@ Follower::Unwrap Follower::unwrap_sudo(const std::string& p,
   return Unwrap::kNext;
 }
 
+// The directory of `ctx` after a change to the text of `dir` from
+// `from` on: unknown when that is.
+void Follower::change_dir(Context& ctx, const Word& dir, std::size_t from) {
+  std::string_view to = std::string_view(dir.text).substr(from);
+  ctx.cwd = dir.unknown || to.empty() ? std::string()
+                                      : shell::resolve_path(ctx.cwd, to);
+}
+
 // env: assignments and options before the command; -C changes the
 // directory, and -S splits a string into more words.
 Follower::Unwrap Follower::unwrap_env(const std::vector<Word>& argv,
@@ -240,6 +255,10 @@ Follower::Unwrap Follower::unwrap_env(const std::vector<Word>& argv,
     const Word& w = argv[j];
     if (is_assignment(w) || w.text == "-") {
       ++j;  // "-" is -i
+    } else if (w.unknown && (w.known_prefix().starts_with("--chdir=") ||
+                             w.known_prefix().starts_with("-C"))) {
+      change_dir(ctx, w);  // to a directory that can't be known
+      ++j;
     } else if (is_option(w)) {
       const std::string& o = w.text;
       if (o == "--") {
@@ -268,12 +287,11 @@ Follower::Unwrap Follower::unwrap_env(const std::vector<Word>& argv,
         continue;
       }
       if (o == "-C" || o == "--chdir") {
-        if (j + 1 < argv.size()) {
-          ctx.cwd = argv[j + 1].unknown
-                        ? std::string()
-                        : shell::resolve_path(ctx.cwd, argv[j + 1].text);
-        }
+        if (j + 1 < argv.size()) change_dir(ctx, argv[j + 1]);
         j += 2;
+      } else if (o.starts_with("--chdir=") || (o.starts_with("-C"))) {
+        change_dir(ctx, argv[j], o[1] == 'C' ? 2 : 8);
+        ++j;
       } else if (o == "-u" || o == "--unset") {
         j += 2;
       } else {
