@@ -210,6 +210,8 @@ TEST(BuiltinPolicy, NestedCodeIsFollowed) {
       {"EDITOR='code --wait' git commit", N, ""},
       {"git config --global alias.co checkout", N, ""},
       {"git config --get-regexp alias.x 'reset --hard'", N, ""},
+      {"git -c alias.x='!make' x -h", A, "destructive-git"},  // runs make -h
+      {"git -c alias.x='!make' x --help", N, ""},  // shows what x stands for
       {"node -e \"require('fs').readFileSync(atob('LmVudg=='))\"", A,
        "env-files"},
       // Code no one can see: a script from a file, another program's
@@ -274,6 +276,20 @@ TEST(BuiltinPolicy, OtherChecks) {
       // Help and options whose values look like actions change nothing;
       // -h is help only where the program's parser says so.
       {"git restore file.txt -h", N, ""},
+      {"git restore file.txt --version", N, ""},
+      {"git restore --source --help file.txt", A, "destructive-git"},
+      {"git restore -s --staged file.txt", A, "destructive-git"},
+      {"git checkout --unified 3 main", N, ""},
+      {"git checkout HEAD --pathspec-from-f=paths.txt", A, "destructive-git"},
+      {"git checkout -tf main", A, "destructive-git"},  // -t once took none
+      // As git reads them: the last of --X and --no-X wins, and restore
+      // with neither place to write, or nothing to restore, refuses; rm
+      // refuses to lose changes unless forced.
+      {"git restore -W --no-worktree file.txt", N, ""},
+      {"git restore --no-staged -W file.txt", A, "destructive-git"},
+      {"git restore -p --no-patch", N, ""},
+      {"git rm -r directory", N, ""},
+      {"git rm --no-cach --cached -f x", N, ""},
       {"git clean -fdx -e -h", A, "destructive-git"},  // the value of -e
       {"kubectl delete ns prod --profile-output --dry-run", A, "clusters"},
       {"shred -x /dev/sda", D, "disks"},

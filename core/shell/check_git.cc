@@ -2,6 +2,7 @@
 // history or overwrite what a remote holds. Aliases given with -c are
 // expanded, and the dashed builtins (git-reset) read as git's own.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -11,18 +12,98 @@
 
 namespace twk::core::checks {
 
+namespace {
+
+using Spec = OptionSpec;
+
+template <std::size_t A, std::size_t B>
+constexpr std::array<Spec, A + B> joined(const std::array<Spec, A>& a,
+                                         const std::array<Spec, B>& b) {
+  std::array<Spec, A + B> out{};
+  std::copy(a.begin(), a.end(), out.begin());
+  std::copy(b.begin(), b.end(), out.begin() + A);
+  return out;
+}
+
+// The options git checkout and git restore share, as git defines them,
+// with -U, --inter-hunk-context and --auto-advance of later releases
+// (an older git refuses them; a newer one takes the word after -U or
+// --inter-hunk-context as its number, whatever it looks like).
+constexpr auto kPathOptions = std::to_array<Spec>({
+    {'q', "quiet"},
+    {0, "recurse-submodules", Spec::kOptional},
+    {0, "progress"},
+    {'m', "merge"},
+    {0, "conflict", Spec::kRequired},
+    {'2', "ours", Spec::kNone, false},
+    {'3', "theirs", Spec::kNone, false},
+    {'p', "patch"},
+    {'U', "unified", Spec::kRequired, false},
+    {0, "inter-hunk-context", Spec::kRequired, false},
+    {0, "auto-advance"},
+    {0, "ignore-skip-worktree-bits"},
+    {0, "pathspec-from-file", Spec::kRequired},
+    {0, "pathspec-file-nul"},
+    {0, "overlay"},
+});
+
+constexpr auto kCheckoutOnly = std::to_array<Spec>({
+    {'b', {}, Spec::kRequired},
+    {'B', {}, Spec::kRequired},
+    {'l', {}},
+    {0, "guess"},
+    {'d', "detach"},
+    // -t took no value before git 2.35: in -tf the f may be --force.
+    {'t', {}},
+    {0, "track", Spec::kOptional},
+    {'f', "force"},
+    {0, "orphan", Spec::kRequired},
+    {0, "overwrite-ignore"},
+    {0, "ignore-other-worktrees"},
+});
+constexpr auto kCheckoutOptions = joined(kPathOptions, kCheckoutOnly);
+
+constexpr auto kRestoreOnly = std::to_array<Spec>({
+    {'s', "source", Spec::kRequired},
+    {'S', "staged"},
+    {'W', "worktree"},
+    {0, "ignore-unmerged"},
+});
+constexpr auto kRestoreOptions = joined(kPathOptions, kRestoreOnly);
+
+constexpr auto kRmOptions = std::to_array<Spec>({
+    {'n', "dry-run"},
+    {'q', "quiet"},
+    {0, "cached"},
+    {'f', "force"},
+    {'r', {}},
+    {0, "ignore-unmatch"},
+    {0, "sparse"},
+    {0, "pathspec-from-file", Spec::kRequired},
+    {0, "pathspec-file-nul"},
+});
+
+}  // namespace
+
 void Checker::git(const RunCommand& rc) {
   std::vector<Word> args;
   if (!git_arguments(rc, args)) return;
   const std::string& sub = args[0].text;
-  // Options whose value may be attached (-bNAME, -cNAME).
-  std::string_view with_value = sub == "switch"     ? "cC"
-                                : sub == "checkout" ? "bB"
-                                                    : "";
-  // Options whose value may be the next word: not paths to check out.
-  Options o = options_of(
-      args, 1, with_value,
-      {"--conflict", "--orphan", "--source", "--pathspec-from-file"});
+  // Read against git's own option tables, help included.
+  if (sub == "checkout") {
+    git_checkout(rc, args);
+    return;
+  }
+  if (sub == "restore" || sub == "rm") {
+    git_restore_rm(rc, args);
+    return;
+  }
+  // Asking for help or for a rehearsal changes nothing.
+  if (only_describes(rc)) return;
+  // Options whose value may be attached (-cNAME) or the next word.
+  std::string_view with_value = sub == "switch" ? "cC" : "";
+  Options o = options_of(args, 1, with_value,
+                         {"--conflict", "--orphan", "--pathspec-from-file"});
   git_work_tree(rc, args, o);
   git_history(rc, args, o);
 }
@@ -41,9 +122,14 @@ bool Checker::git_arguments(const RunCommand& rc, std::vector<Word>& args) {
     dashed.insert(dashed.end(), rc.argv.begin() + 1, rc.argv.end());
   }
   const std::vector<Word>& a = dashed.empty() ? rc.argv : dashed;
-  GitCall call =
-      read_git_call(a, rc.source != nullptr ? &rc.source->assignments : nullptr);
+  GitCall call = read_git_call(
+      a, rc.source != nullptr ? &rc.source->assignments : nullptr);
   if (call.subcommand >= a.size()) return false;
+  // git NAME --help shows the manual, or what alias NAME stands for.
+  if (call.subcommand + 1 < a.size() &&
+      a[call.subcommand + 1].text == "--help") {
+    return false;
+  }
   args.assign(a.begin() + static_cast<long>(call.subcommand), a.end());
   // alias.NAME with its value, from wherever the call sets configuration.
   std::vector<std::pair<std::string, std::string_view>> aliases;
@@ -83,20 +169,12 @@ void Checker::git_work_tree(const RunCommand& rc, const std::vector<Word>& args,
   auto ask = [&](std::string why) {
     found(Check::kDestructiveGit, Decision::kAsk, said(rc) + " " + why);
   };
-  auto operand_count = [&]() { return o.operands.size(); };
   if (sub == "reset") {
     if (o.long_abbrev("--hard", {"--hard", "--soft", "--mixed", "--merge",
                                  "--keep", "--help"}) ||
         o.long_abbrev("--merge", {"--hard", "--soft", "--mixed", "--merge",
                                   "--keep", "--help"})) {
       ask("throws away uncommitted changes.");
-    }
-  } else if (sub == "rm") {
-    bool cached = o.long_has("--cached");
-    bool dry = o.short_has('n') || o.long_has("--dry-run");
-    if (!cached && !dry &&
-        (o.short_has('f') || o.long_has("--force") || o.short_has('r'))) {
-      ask("deletes files from the work tree, changes included.");
     }
   } else if (sub == "read-tree") {
     if (o.long_has("--reset") || o.short_has('u')) {
@@ -106,18 +184,6 @@ void Checker::git_work_tree(const RunCommand& rc, const std::vector<Word>& args,
     bool force = o.short_has('f') || o.long_abbrev("--force", {"--force"});
     bool dry = o.short_has('n') || o.long_abbrev("--dry-run", {"--dry-run"});
     if (force && !dry) ask("deletes untracked files.");
-  } else if (sub == "checkout") {
-    git_checkout(rc, args, o);
-  } else if (sub == "restore") {
-    bool staged = o.short_has('S') || o.long_abbrev("--staged", {"--staged"});
-    bool worktree =
-        o.short_has('W') || o.long_abbrev("--worktree", {"--worktree"});
-    // -p picks what to throw away hunk by hunk, from every file.
-    bool patch = o.short_has('p') || o.long_abbrev("--patch", {"--patch"});
-    if ((!staged || worktree) &&
-        (operand_count() > 0 || patch || o.long_has("--pathspec-from-file"))) {
-      ask("throws away uncommitted changes to files.");
-    }
   } else if ((sub == "show" || sub == "cat-file") && rc.source != nullptr &&
              !f_.project.empty()) {
     // git show REV:PATH > PATH puts an older version over the file, as
@@ -151,34 +217,56 @@ void Checker::git_work_tree(const RunCommand& rc, const std::vector<Word>& args,
 
 // git checkout: with paths, or forced, it throws away changes to files;
 // creating a branch does not.
-void Checker::git_checkout(const RunCommand& rc, const std::vector<Word>& args,
-                           const Options& o) {
-  auto ask = [&](std::string why) {
-    found(Check::kDestructiveGit, Decision::kAsk, said(rc) + " " + why);
-  };
-  bool force = o.short_has('f') || o.long_abbrev("--force", {"--force"});
-  bool dashdash = false;
-  for (std::size_t m = 1; m < args.size(); ++m) {
-    if (args[m].text == "--" && m + 1 < args.size()) dashdash = true;
-  }
-  bool dot = false;
+void Checker::git_checkout(const RunCommand& rc,
+                           const std::vector<Word>& args) {
+  ParsedOptions o = parse_options(args, 1, kCheckoutOptions);
+  if (o.help) return;
+  // -b, -B and --orphan name a branch to create: git refuses paths then.
+  bool creates = o.has('b') || o.has('B') || o.on("orphan");
+  // checkout [TREE-ISH] -- PATH..., checkout TREE-ISH PATH..., and -p,
+  // which picks what to throw away hunk by hunk.
+  bool paths = o.operands.size() > o.before_dashdash ||
+               o.operands.size() >= 2 || o.on("patch") ||
+               o.on("pathspec-from-file");
   for (std::size_t idx : o.operands) {
     std::string_view t = args[idx].text;
-    dot = dot || t == "." || t == "./" || t == ":/" || args[idx].glob;
+    paths = paths || t == "." || t == "./" || t == ":/" || args[idx].glob ||
+            t.starts_with("./") || t.starts_with("../");
   }
-  bool creates = o.short_has('b') || o.short_has('B') || o.long_has("--orphan");
-  // checkout TREE-ISH PATH...: the paths come back as they were there.
-  bool paths = !creates && o.operands.size() >= 2;
-  for (std::size_t idx : o.operands) {
-    std::string_view t = args[idx].text;
-    paths =
-        paths || (!creates && (t.starts_with("./") || t.starts_with("../")));
+  if (o.on("force") || (!creates && paths)) {
+    found(Check::kDestructiveGit, Decision::kAsk,
+          said(rc) + " throws away uncommitted changes to files.");
   }
-  for (std::string_view l : o.longs) {
-    paths = paths || l == "--pathspec-from-file";
+}
+
+// git restore writes the work tree unless only --staged is in effect.
+// git rm loses changes only when forced: unforced, it refuses to remove
+// a file whose content is not committed. Both refuse to run without
+// paths, save restore -p, which picks from every file.
+void Checker::git_restore_rm(const RunCommand& rc,
+                             const std::vector<Word>& args) {
+  bool rm = args[0].text == "rm";
+  ParsedOptions o = rm ? parse_options(args, 1, kRmOptions)
+                       : parse_options(args, 1, kRestoreOptions);
+  if (o.help) return;
+  // restore -p with no paths picks from every file.
+  bool files = !o.operands.empty() || o.on("pathspec-from-file") ||
+               (!rm && o.on("patch"));
+  if (!files) return;
+  if (rm) {
+    if (o.on("force") && !o.on("cached") && !o.on("dry-run")) {
+      found(Check::kDestructiveGit, Decision::kAsk,
+            said(rc) + " deletes files from the work tree, changes included.");
+    }
+    return;
   }
-  if (force || (!creates && (dashdash || dot || paths))) {
-    ask("throws away uncommitted changes to files.");
+  // Once either location is given, only those left on are written; with
+  // neither left on, git refuses.
+  int staged = o.state("staged");
+  int worktree = o.state("worktree");
+  if (worktree > 0 || (staged < 0 && worktree < 0)) {
+    found(Check::kDestructiveGit, Decision::kAsk,
+          said(rc) + " throws away uncommitted changes to files.");
   }
 }
 

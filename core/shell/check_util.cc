@@ -5,6 +5,7 @@
 #include <fnmatch.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "shell/text.h"
 #include "twk/text.h"
@@ -227,6 +228,124 @@ Options options_of(const std::vector<Word>& argv, std::size_t from,
       }
     }
   }
+  return o;
+}
+
+int ParsedOptions::state(std::string_view name) const {
+  int s = -1;
+  for (const Given& g : given) {
+    if (g.spec->name == name) s = g.off ? 0 : 1;
+  }
+  return s;
+}
+
+bool ParsedOptions::has(char letter) const {
+  for (const Given& g : given) {
+    if (g.spec->letter == letter) return true;
+  }
+  return false;
+}
+
+namespace {
+
+// What long option `name` (its text without "--" and "=value") names in
+// `specs`, and whether as --no-NAME: the option of that exact name, else
+// the one option it is a prefix of. --n, --no and --no- are prefixes of
+// every negation. Null when none, or several.
+std::pair<const OptionSpec*, bool> long_option(
+    std::string_view name, std::span<const OptionSpec> specs) {
+  const OptionSpec* found = nullptr;
+  bool found_off = false;
+  int prefixes = 0;
+  bool negated = name.starts_with("no-");
+  std::string_view rest = negated ? name.substr(3) : std::string_view();
+  for (const OptionSpec& s : specs) {
+    if (s.name.empty()) continue;
+    if (s.name == name) return {&s, false};
+    if (negated && s.negatable && s.name == rest) return {&s, true};
+    bool on = s.name.starts_with(name);
+    bool off = !on && s.negatable &&
+               (std::string_view("no-").starts_with(name) ||
+                (negated && s.name.starts_with(rest)));
+    if (!on && !off) continue;
+    ++prefixes;
+    found = &s;
+    found_off = off;
+  }
+  if (prefixes != 1) return {nullptr, false};
+  return {found, found_off};
+}
+
+}  // namespace
+
+ParsedOptions parse_options(const std::vector<Word>& argv, std::size_t from,
+                            std::span<const OptionSpec> specs) {
+  ParsedOptions o;
+  bool ended = false;
+  for (std::size_t k = from; k < argv.size() && !o.help; ++k) {
+    std::string_view t = argv[k].text;
+    bool is_long = t.starts_with("--");
+    // An unknown part makes a word an operand, unless it is only in a long
+    // option's value (--source=$REV).
+    bool open =
+        argv[k].unknown && (!is_long || t.find(shell::kUnknown) < t.find('='));
+    if (ended || open || t.size() < 2 || t[0] != '-') {
+      o.operands.push_back(k);
+      continue;
+    }
+    if (t == "--") {
+      ended = true;
+      o.before_dashdash = o.operands.size();
+      continue;
+    }
+    if (is_long) {
+      std::string_view body = t.substr(2);
+      std::size_t eq = body.find('=');
+      std::string_view name = body.substr(0, eq);
+      bool bare = eq == std::string_view::npos;
+      if (bare && (name == "help" || name == "help-all")) {
+        o.help = true;
+        continue;
+      }
+      auto [spec, off] = long_option(name, specs);
+      if (spec == nullptr) {
+        // No subcommand takes --version: git refuses it with its usage.
+        o.help = bare && name == "version";
+        continue;
+      }
+      o.given.push_back({spec, off});
+      // A value: after "=", or the next word when one is required.
+      if (!off && bare && spec->arg == OptionSpec::kRequired &&
+          k + 1 < argv.size()) {
+        ++k;
+      }
+      continue;
+    }
+    for (std::size_t c = 1; c < t.size(); ++c) {
+      const OptionSpec* spec = nullptr;
+      for (const OptionSpec& s : specs) {
+        if (s.letter == t[c]) spec = &s;
+      }
+      if (spec == nullptr) {
+        // -h is git's own wherever no option of that letter is defined.
+        if (t[c] == 'h') {
+          o.help = true;
+          break;
+        }
+        continue;
+      }
+      o.given.push_back({spec, false});
+      if (spec->arg == OptionSpec::kNone) continue;
+      // The rest of the cluster is the value; a required one may be the
+      // next word instead.
+      if (c + 1 == t.size() && spec->arg == OptionSpec::kRequired &&
+          k + 1 < argv.size()) {
+        ++k;
+      }
+      break;
+    }
+  }
+  if (!ended) o.before_dashdash = o.operands.size();
   return o;
 }
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -171,5 +172,50 @@ Options options_of(
     const std::vector<Word>& argv, std::size_t from,
     std::string_view with_value = "",
     std::initializer_list<std::string_view> long_with_value = {});
+
+// One option of a command that reads its options as git's parse-options
+// does: a short letter, a long name, or both.
+struct OptionSpec {
+  enum Arg : unsigned char {
+    kNone,      // a flag
+    kRequired,  // the value is attached (-sX, --name=X) or the next word
+    kOptional,  // the value is attached only; the next word is its own
+  };
+  char letter = 0;        // 0: long name only
+  std::string_view name;  // without "--"; empty: letter only
+  Arg arg = kNone;
+  bool negatable = true;  // --no-NAME sets it back
+};
+
+// A command's options as git reads them against its option table.
+struct ParsedOptions {
+  struct Given {
+    const OptionSpec* spec;
+    bool off;  // given as --no-NAME
+  };
+  std::vector<Given> given;           // in order; values are passed over
+  std::vector<std::size_t> operands;  // indexes of the other words
+  // How many operands came before "--"; all of them when there is none.
+  std::size_t before_dashdash = 0;
+  // An -h, --help or --version that no option took as its value: git
+  // prints its usage and does nothing else.
+  bool help = false;
+
+  // The last of --name and --no-name wins: 1 on, 0 off, -1 never given.
+  int state(std::string_view name) const;
+  bool on(std::string_view name) const { return state(name) > 0; }
+  // True when the option whose short name is `letter` was given: for
+  // options with no long name, which nothing takes back.
+  bool has(char letter) const;
+};
+
+// The options of argv[from...] read as git reads them against `specs`:
+// short letters in clusters, long names or any unambiguous prefix of one,
+// --no-NAME, and values after the option or in the next word, whatever
+// that word looks like. An option not in the table is passed over without
+// a value (git refuses it, but a later git may know it), as is an
+// ambiguous prefix.
+ParsedOptions parse_options(const std::vector<Word>& argv, std::size_t from,
+                            std::span<const OptionSpec> specs);
 
 }  // namespace twk::core::checks

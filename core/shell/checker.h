@@ -85,8 +85,8 @@ class Checker {
   bool git_arguments(const RunCommand& rc, std::vector<Word>& args);
   void git_work_tree(const RunCommand& rc, const std::vector<Word>& args,
                      const Options& o);
-  void git_checkout(const RunCommand& rc, const std::vector<Word>& args,
-                    const Options& o);
+  void git_checkout(const RunCommand& rc, const std::vector<Word>& args);
+  void git_restore_rm(const RunCommand& rc, const std::vector<Word>& args);
   void git_history(const RunCommand& rc, const std::vector<Word>& args,
                    const Options& o);
 

@@ -235,14 +235,16 @@ void Checker::commands(const CommandSet& set, std::string_view raw) {
     secrets(rc);
     self_protection(rc);
     writes(rc);
+    if (p == "git" || p.starts_with("git-")) {
+      git(rc);  // reads help and rehearsals per subcommand
+      continue;
+    }
     // Asking for help or for a rehearsal changes nothing.
     if (only_describes(rc)) continue;
     if (p == "rm" || p == "unlink") {
       rm(rc);
     } else if (p == "find") {
       find(rc);
-    } else if (p == "git" || p.starts_with("git-")) {
-      git(rc);
     } else if (has({"rsync", "rclone", "gsutil", "azcopy", "restic", "borg"},
                    p)) {
       sync(rc);
