@@ -273,6 +273,9 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"rsync -a --delete src/ /backup/", A, "sync-delete"},
       {"rm -rf 'unclosed", A, "unfollowable"},
       {"rm -rf ./*/build", N, ""},  // only entries named build, below
+      // A pattern as the program's name runs the program it expands to.
+      {"/bin/r? -rf /etc", D, "recursive-delete"},
+      {"gi[t] reset --hard", A, "destructive-git"},
       // Help and options whose values look like actions change nothing;
       // -h is help only where the program's parser says so.
       {"git restore file.txt -h", N, ""},

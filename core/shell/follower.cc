@@ -3,6 +3,8 @@
 // and the public entry points.
 #include "shell/follower.h"
 
+#include <fnmatch.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -515,6 +517,24 @@ std::string program_name(const shell::Word& word) {
   }
   // git.exe and its kin: Windows programs, which WSL runs from Linux.
   if (exe) name.resize(name.size() - 4);
+  // gi[t] or /bin/r?: a pattern the shell expands to a file's name, which
+  // then runs from PATH. The programs the checks care about come first,
+  // the most harmful leading, and the first the pattern can name is taken.
+  if (word.glob && name.find_first_of("*?[") != std::string::npos) {
+    static constexpr std::string_view kCandidates[] = {
+        "rm",      "git",       "dd",      "shred",   "wipefs", "mkfs",
+        "find",    "chmod",     "chown",   "rsync",   "kubectl", "helm",
+        "docker",  "terraform", "aws",     "gcloud",  "az",      "psql",
+        "mysql",   "dropdb",    "curl",    "wget",    "bash",    "sh",
+        "zsh",     "sudo",      "python3", "python",  "node",    "perl",
+        "ruby",    "ssh",       "cat",     "cp",      "mv",      "tar",
+        "xargs",   "env",       "awk",     "truncate"};
+    for (std::string_view candidate : kCandidates) {
+      if (::fnmatch(name.c_str(), std::string(candidate).c_str(), 0) == 0) {
+        return std::string(candidate);
+      }
+    }
+  }
   return name;
 }
 
