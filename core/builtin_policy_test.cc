@@ -235,6 +235,11 @@ TEST(BuiltinPolicy, NestedCodeIsFollowed) {
       {"echo \"require('fs').rmSync('/etc',{recursive:true})\" | node -r x",
        D, "recursive-delete"},
       {"time -p -- rm -rf ~", D, "recursive-delete"},
+      // A name the code gives a literal stands for it in a call.
+      {"python3 -c 'import os; c=\"rm -rf ~\"; os.system(c)'", D,
+       "recursive-delete"},
+      {"perl -e 'my $d = \"/etc\"; rmtree($d)'", D, "recursive-delete"},
+      {"python3 -c 'c=\"rm -rf ~\"; print(c)'", N, ""},
       {"sudo --chdir=/ rm -rf etc", D, "recursive-delete"},
       {"env --chdir=$X rm -rf build", A, "recursive-delete"},
   });

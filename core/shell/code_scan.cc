@@ -7,54 +7,121 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <optional>
 
 #include "shell/follower.h"
 
 namespace twk::core::commands {
 namespace {
 
+// The string literal whose opening quote is at code[i], decoded; `i`
+// moves to its closing quote. Nothing when no quote closes it.
+std::optional<std::string> read_literal(std::string_view code,
+                                        std::size_t& i) {
+  char q = code[i];
+  std::string lit;
+  std::size_t j = i + 1;
+  for (; j < code.size() && code[j] != q; ++j) {
+    if (code[j] == '\\' && j + 1 < code.size()) {
+      char n = code[++j];
+      auto digit = [&](std::size_t at, int base) {
+        if (at >= code.size()) return -1;
+        int c = std::tolower(static_cast<unsigned char>(code[at]));
+        int v = c >= '0' && c <= '9' ? c - '0'
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                       : -1;
+        return v < base ? v : -1;
+      };
+      // \xHH and \NNN spell any byte, as every one of these languages
+      // reads them: system("rm\x20-rf\x20/") is rm -rf /.
+      if ((n == 'x' && digit(j + 1, 16) >= 0) || digit(j, 8) >= 0) {
+        const bool hex = n == 'x';
+        const int base = hex ? 16 : 8;
+        std::size_t k = hex ? j + 1 : j;
+        int value = 0;
+        for (std::size_t end = k + (hex ? 2 : 3);
+             k < end && digit(k, base) >= 0; ++k) {
+          value = value * base + digit(k, base);
+        }
+        lit += static_cast<char>(value);
+        j = k - 1;
+      } else {
+        lit += n == 'n' ? '\n' : n == 't' ? '\t' : n;
+      }
+    } else {
+      lit += code[j];
+    }
+  }
+  i = j;
+  if (j >= code.size()) return std::nullopt;
+  return lit;
+}
+
+bool is_quote(char c) { return c == '\'' || c == '"' || c == '`'; }
+
 // String literals of interpreter code, in order.
 std::vector<std::string> code_literals(std::string_view code) {
   std::vector<std::string> out;
   for (std::size_t i = 0; i < code.size(); ++i) {
-    char q = code[i];
-    if (q != '\'' && q != '"' && q != '`') continue;
-    std::string lit;
-    std::size_t j = i + 1;
-    for (; j < code.size() && code[j] != q; ++j) {
-      if (code[j] == '\\' && j + 1 < code.size()) {
-        char n = code[++j];
-        auto digit = [&](std::size_t at, int base) {
-          if (at >= code.size()) return -1;
-          int c = std::tolower(static_cast<unsigned char>(code[at]));
-          int v = c >= '0' && c <= '9' ? c - '0'
-                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                         : -1;
-          return v < base ? v : -1;
-        };
-        // \xHH and \NNN spell any byte, as every one of these languages
-        // reads them: system("rm\x20-rf\x20/") is rm -rf /.
-        if ((n == 'x' && digit(j + 1, 16) >= 0) || digit(j, 8) >= 0) {
-          const bool hex = n == 'x';
-          const int base = hex ? 16 : 8;
-          std::size_t k = hex ? j + 1 : j;
-          int value = 0;
-          for (std::size_t end = k + (hex ? 2 : 3);
-               k < end && digit(k, base) >= 0; ++k) {
-            value = value * base + digit(k, base);
-          }
-          lit += static_cast<char>(value);
-          j = k - 1;
-        } else {
-          lit += n == 'n' ? '\n' : n == 't' ? '\t' : n;
-        }
-      } else {
-        lit += code[j];
-      }
+    if (!is_quote(code[i])) continue;
+    std::optional<std::string> lit = read_literal(code, i);
+    if (!lit) break;
+    out.push_back(std::move(*lit));
+  }
+  return out;
+}
+
+bool is_name_char(char c) {
+  return c == '_' || c == '$' || std::isalnum(static_cast<unsigned char>(c));
+}
+
+// The string literals the code gives names (cmd = "...", const p = '...',
+// my $c = "..."), the last one for each name: a call given the name runs
+// or deletes what the literal says. One pass over the code.
+CodeNames code_names(std::string_view code) {
+  CodeNames out;
+  for (std::size_t i = 0; i < code.size(); ++i) {
+    if (is_quote(code[i])) {
+      if (!read_literal(code, i)) break;
+      continue;
     }
-    if (j >= code.size()) break;
-    out.push_back(std::move(lit));
-    i = j;
+    if (!is_name_char(code[i])) continue;
+    std::size_t j = i;
+    while (j < code.size() && is_name_char(code[j])) ++j;
+    std::string_view name = code.substr(i, j - i);
+    i = j - 1;
+    std::size_t k = code.find_first_not_of(" \t", j);
+    if (k == std::string_view::npos || code[k] != '=' ||
+        (k + 1 < code.size() && code[k + 1] == '=')) {
+      continue;
+    }
+    k = code.find_first_not_of(" \t", k + 1);
+    if (k == std::string_view::npos || !is_quote(code[k])) continue;
+    std::optional<std::string> lit = read_literal(code, k);
+    if (!lit) break;
+    out[name] = std::move(*lit);
+    i = k;
+  }
+  return out;
+}
+
+// The literals that the names in a call's arguments stand for.
+std::vector<std::string> named_literals(std::string_view span,
+                                        const CodeNames& names) {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < span.size() && out.size() < 8; ++i) {
+    if (!is_name_char(span[i])) continue;
+    std::size_t j = i;
+    while (j < span.size() && is_name_char(span[j])) ++j;
+    std::string_view name = span.substr(i, j - i);
+    // Not a method or a call of its own (x.name, name(...)).
+    bool member = i > 0 && span[i - 1] == '.';
+    bool called = j < span.size() && (span[j] == '(' || span[j] == '.');
+    if (!member && !called) {
+      auto it = names.find(name);
+      if (it != names.end()) out.push_back(it->second);
+    }
+    i = j - 1;
   }
   return out;
 }
@@ -166,11 +233,12 @@ void Follower::scan_code(std::string_view code, Language lang,
   // Each call is read once, however many of the names match it
   // (os.system and system).
   std::vector<const char*> seen;
-  scan_calls(code, lang, ctx, kExecCalls, {}, seen);
-  scan_calls(code, lang, ctx, kDeleteCalls, {"rm", "-rf"}, seen);
-  scan_calls(code, lang, ctx, kUnlinkCalls, {"rm"}, seen);
-  scan_calls(code, lang, ctx, kMoveCalls, {"mv"}, seen);
-  scan_calls(code, lang, ctx, kCopyCalls, {"cp"}, seen);
+  std::optional<CodeNames> names;  // read when a call needs them
+  scan_calls(code, lang, ctx, kExecCalls, {}, seen, names);
+  scan_calls(code, lang, ctx, kDeleteCalls, {"rm", "-rf"}, seen, names);
+  scan_calls(code, lang, ctx, kUnlinkCalls, {"rm"}, seen, names);
+  scan_calls(code, lang, ctx, kMoveCalls, {"mv"}, seen, names);
+  scan_calls(code, lang, ctx, kCopyCalls, {"cp"}, seen, names);
   // AppleScript's do shell script "TEXT".
   if (lang == Language::kAppleScript) {
     std::size_t pos = 0;
@@ -207,7 +275,8 @@ void Follower::scan_calls(std::string_view code, Language lang,
                           const Context& ctx,
                           std::span<const std::string_view> calls,
                           const std::vector<std::string_view>& as,
-                          std::vector<const char*>& seen) {
+                          std::vector<const char*>& seen,
+                          std::optional<CodeNames>& names) {
   bool deletes = !as.empty();
   for (std::string_view call : calls) {
     std::size_t pos = 0;
@@ -230,6 +299,11 @@ void Follower::scan_calls(std::string_view code, Language lang,
       if (seen.size() >= 256) return;  // enough calls read from one text
       seen.push_back(span.data());
       std::vector<std::string> lits = code_literals(span);
+      if (lits.empty()) {
+        // os.system(cmd) after cmd = "...": the name's literal.
+        if (!names) names = code_names(code);
+        lits = named_literals(span, *names);
+      }
       if (lits.empty()) continue;
       if (deletes) {
         push_code_operation(as, lits, ctx);

@@ -74,6 +74,10 @@ inline bool carries_code(std::string_view p) {
   return (program_traits(p) & kCarrier) != 0;
 }
 
+// String literals interpreter code gives names to, by name (views into
+// the code).
+using CodeNames = std::unordered_map<std::string_view, std::string>;
+
 enum class Language {
   kNone,
   kPython,
@@ -210,7 +214,8 @@ class Follower {
   void scan_calls(std::string_view code, Language lang, const Context& ctx,
                   std::span<const std::string_view> calls,
                   const std::vector<std::string_view>& as,
-                  std::vector<const char*>& seen);
+                  std::vector<const char*>& seen,
+                  std::optional<CodeNames>& names);
   void push_code_operation(const std::vector<std::string_view>& as,
                            const std::vector<std::string>& lits,
                            const Context& ctx);
