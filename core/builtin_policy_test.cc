@@ -227,6 +227,12 @@ TEST(BuiltinPolicy, NestedCodeIsFollowed) {
       {"for f in t/*.sh; do bash \"$f\"; done", N, ""},
       {"while read -r s; do sh \"$s\"; done < list", N, ""},
       {"bash -s x < /dev/null", N, ""},
+      {"sh <(cat build.sh)", A, "unfollowable"},
+      {"cat build.sh | bash /dev/stdin", A, "unfollowable"},
+      {"find . -name '*.sh' | while read f; do bash \"$f\"; done", N, ""},
+      {"run() { bash \"$1\"; }; run build.sh", N, ""},
+      {"ssh host bash < deploy.sh", N, ""},
+      {"source <(kubectl completion bash)", N, ""},
       // Attached code, escapes in its strings, and options before it.
       {"python3 -Ic'import os; os.system(\"rm -rf ~\")'", D,
        "recursive-delete"},
@@ -240,6 +246,18 @@ TEST(BuiltinPolicy, NestedCodeIsFollowed) {
        "recursive-delete"},
       {"perl -e 'my $d = \"/etc\"; rmtree($d)'", D, "recursive-delete"},
       {"python3 -c 'c=\"rm -rf ~\"; print(c)'", N, ""},
+      {"python3 -c 'import subprocess; d=\"/etc\"; subprocess.run([\"rm\",\"-rf\",d])'",
+       D, "recursive-delete"},
+      {"python3 -c 'import os\nc=\"ls\"\nos.system(c)\nc=\"rm -rf ~\"'", N,
+       ""},  // given after the call
+      {"perl -lne 'system(\"rm -rf ~\")' f", D, "recursive-delete"},
+      {"perl -0777pe 'system(\"rm -rf ~\")' f", D, "recursive-delete"},
+      {"env -iC / rm -rf etc", D, "recursive-delete"},
+      {"env --ch=/ rm -rf etc", D, "recursive-delete"},
+      // With IFS empty, empty parameters vanish; x=$@ joins with blanks.
+      {"bash -c 'IFS=; $@' _ '' rm -rf /", D, "recursive-delete"},
+      {"bash -c 'IFS=,; x=$@; IFS=\" \"; $x' _ rm -rf /", D,
+       "recursive-delete"},
       {"sudo --chdir=/ rm -rf etc", D, "recursive-delete"},
       {"env --chdir=$X rm -rf build", A, "recursive-delete"},
   });
@@ -281,6 +299,7 @@ TEST(BuiltinPolicy, OtherChecks) {
       // A pattern as the program's name runs the program it expands to.
       {"/bin/r? -rf /etc", D, "recursive-delete"},
       {"gi[t] reset --hard", A, "destructive-git"},
+      {"redis-cl[i] FLUSHALL", D, "databases"},
       // Help and options whose values look like actions change nothing;
       // -h is help only where the program's parser says so.
       {"git restore file.txt -h", N, ""},
@@ -361,6 +380,13 @@ TEST(BuiltinPolicy, SecretsForFileTools) {
       {"Glob", {{"pattern", "**/.env"}}, Decision::kAsk},
       {"Glob", {{"pattern", "id_rsa*"}, {"path", "/srv"}}, Decision::kAsk},
       {"Glob", {{"pattern", "**/*.env.example"}}, Decision::kNone},
+      {"Grep", {{"pattern", "BEGIN"}, {"glob", "*.pem"}}, Decision::kAsk},
+      {"Glob", {{"pattern", "**/{.env,.env.local}"}}, Decision::kAsk},
+      {"Grep", {{"pattern", "x"}, {"glob", "*.{ts,tsx}"}}, Decision::kNone},
+      // A .pem that may hold a key asks; certificates pass.
+      {"Read", {{"file_path", "/home/u/src/app/server.pem"}}, Decision::kAsk},
+      {"Read", {{"file_path", "/home/u/src/app/dhparam.pem"}},
+       Decision::kNone},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(decision_name(decide(c.tool, c.input).decision),
@@ -385,7 +411,6 @@ TEST(BuiltinPolicy, CommandsSeeEverySecretTheFileToolsSee) {
       "/home/u/src/app/credentials-old",
       "/home/u/src/app/vault.kdbx",
       "/home/u/src/app/signing.PKCS12",
-      "/home/u/src/app/server.pem",
       "/home/u/src/app/.npmrc",
       "/home/u/src/app/.env.local.bak",
       "/home/u/.gemini/oauth_creds.json",

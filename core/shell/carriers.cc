@@ -41,6 +41,11 @@ void Follower::follow_carrier(const std::vector<Word>& argv,
     if (argv.size() > 1 && named_from_outside(argv[1])) {
       unseen(ctx, p + " runs a file named by a variable Core can't know");
     }
+    if (argv.size() > 1) {
+      if (std::string file = file_read_into(a, argv[1]); !file.empty()) {
+        unseen(ctx, p + " runs the script in " + file);
+      }
+    }
   } else if (p == "ssh") {
     follow_ssh(argv, ctx);
   } else if (p == "trap") {
@@ -152,10 +157,37 @@ std::string Follower::follow_shell(const std::vector<Word>& argv,
     if (named_from_outside(argv[j])) {
       unseen(ctx, p + " runs a script named by a variable Core can't know");
     }
+    if (has({"/dev/stdin", "/dev/fd/0", "/proc/self/fd/0"}, argv[j].text)) {
+      return follow_stdin(a, i, ctx, p);
+    }
+    if (std::string file = file_read_into(a, argv[j]); !file.empty()) {
+      unseen(ctx, p + " runs the script in " + file);
+    }
     std::string d = download_in_word(a, argv[j]);
     return d.empty() ? downloaded_file(argv[j], ctx) : d;
   }
   return follow_stdin(a, i, ctx, p);
+}
+
+// The file whose text a process substitution word gives (<(cat f),
+// <(head -n 50 f)), or "" when it gives something else.
+std::string Follower::file_read_into(const shell::Analysis& a, const Word& w) {
+  if (!w.process || w.substitutions.empty()) return {};
+  const shell::Command* last = nullptr;
+  for (const shell::Command& c : a.commands) {
+    if (c.group == w.substitutions.front()) last = &c;
+  }
+  if (last == nullptr || last->argv.empty()) return {};
+  std::string p = program_name(last->argv[0]);
+  if (!has({"cat", "head", "tail", "tac", "less", "more", "zcat", "bzcat",
+            "xzcat"},
+           p)) {
+    return {};
+  }
+  for (std::size_t k = last->argv.size(); k-- > 1;) {
+    if (!is_option(last->argv[k])) return last->argv[k].text;
+  }
+  return {};
 }
 
 // Code a shell reads from standard input.
@@ -197,7 +229,7 @@ std::string Follower::follow_stdin(const shell::Analysis& a, std::size_t i,
   if (self.stage == 0) {
     // In >(...), the shell runs whatever is written into it.
     if ((self.place & shell::kInProcess) != 0) {
-      unseen(ctx, p + " runs what is written into >(...)");
+      unseen(ctx, p + " runs what reaches it through a process substitution");
     }
     return {};
   }

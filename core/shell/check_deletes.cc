@@ -167,7 +167,7 @@ void Checker::rm(const RunCommand& rc) {
                  display(w));
     SecretKind kind =
         t.kind == Target::kExact ? secret_kind(t.path) : SecretKind::kNone;
-    if (kind == SecretKind::kSecret) {
+    if (kind == SecretKind::kSecret || kind == SecretKind::kMaybeSecret) {
       found(Check::kSecretFiles, Decision::kAsk,
             code_span(command_text(rc)) + through(rc) + " deletes " + t.path +
                 ", a key or credentials that may exist nowhere else.");

@@ -68,7 +68,7 @@ Checker::SecretKind Checker::secret_kind(std::string_view path) const {
   SecretKind kind = named_secret(name);
   // Key files that come inside installed packages are their test data
   // and examples, not the user's keys.
-  if (kind == SecretKind::kSecret &&
+  if ((kind == SecretKind::kSecret || kind == SecretKind::kMaybeSecret) &&
       name.find('.', 1) != std::string_view::npos) {
     for (std::string_view dir :
          {"/node_modules/", "/site-packages/", "/dist-packages/",
@@ -180,11 +180,13 @@ Checker::SecretKind Checker::named_secret(std::string_view b) {
     } else if (ext == ".pem" && b.find("key") == std::string::npos &&
                b.find("private") == std::string::npos) {
       // A .pem may hold a private key beside its certificate (server.pem)
-      // unless its name says it holds certificates only.
-      for (std::string_view public_only :
-           {"cert", "chain", "bundle", "pub", "ca.", "ca-", "ca_", "root"}) {
+      // unless its name says it holds certificates or parameters only.
+      for (std::string_view public_only : {"cert", "chain", "bundle", "pub",
+                                           "ca.", "ca-", "ca_", "root",
+                                           "dhparam"}) {
         if (b.find(public_only) != std::string::npos) return SecretKind::kNone;
       }
+      return SecretKind::kMaybeSecret;
     }
     return SecretKind::kSecret;
   }
@@ -217,6 +219,9 @@ void Checker::secret_exact(const std::string& path, const std::string& what) {
   } else if (kind == SecretKind::kSecret) {
     found(Check::kSecretFiles, Decision::kDeny,
           what + " exposes " + path + ", which holds a key or credentials.");
+  } else if (kind == SecretKind::kMaybeSecret) {
+    found(Check::kSecretFiles, Decision::kAsk,
+          what + " exposes " + path + ", which may hold a private key.");
   }
 }
 
@@ -380,11 +385,22 @@ std::vector<std::size_t> Checker::not_read(const RunCommand& rc) {
       skip.push_back(o.operands.back());
     }
   }
-  // curl sends these as they are: an @ in them names no file.
+  // curl sends these as they are: an @ in them names no file. Its
+  // certificates and keys authenticate the connection, as ssh -i does,
+  // and are neither sent nor shown.
   if (p == "curl") {
-    for (std::size_t k = 1; k + 1 < rc.argv.size(); ++k) {
-      if (rc.argv[k].text == "--form-string" ||
-          rc.argv[k].text == "--data-raw") {
+    static const WordSet kTls = {
+        "--cert -E --key --cacert --capath --proxy-cert --proxy-key "
+        "--proxy-cacert --crlfile --pinnedpubkey"};
+    for (std::size_t k = 1; k < rc.argv.size(); ++k) {
+      std::string_view t = rc.argv[k].text;
+      std::size_t eq = t.find('=');
+      if (t.starts_with("--") && eq != std::string_view::npos &&
+          kTls.contains(t.substr(0, eq))) {
+        skip.push_back(k);
+      } else if (k + 1 < rc.argv.size() &&
+                 (t == "--form-string" || t == "--data-raw" ||
+                  kTls.contains(t))) {
         skip.push_back(k + 1);
       }
     }

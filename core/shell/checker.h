@@ -59,7 +59,9 @@ class Checker {
     kCloud = 32,
   };
 
-  enum class SecretKind { kNone, kEnv, kSecret };
+  // kMaybeSecret: a file that may hold a key or only a certificate
+  // (server.pem), asked about where a key is denied.
+  enum class SecretKind { kNone, kEnv, kSecret, kMaybeSecret };
 
   // --- dispatch (checks.cc)
   static bool only_describes(const RunCommand& rc);

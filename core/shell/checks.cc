@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "shell/checker.h"
+#include "shell/programs.h"
 
 namespace twk::core {
 namespace {
@@ -144,27 +145,66 @@ void Checker::found(Check c, Decision natural, std::string reason) {
   best = Finding{c, decision, std::move(reason)};
 }
 
-// A Glob pattern, or a Grep's file filter, whose last part names secret
-// files (.env, .env*, **/id_rsa): Grep reads what they hold, Glob tells
-// which exist and where.
+// A Glob pattern, or a Grep's file filter, whose last part can name
+// secret files (.env, .env*, *.pem, **/id_rsa, {.env,.env.local}): Grep
+// reads what they hold, Glob tells which exist and where. A pattern may
+// or may not meet a secret, so both ask.
 void Checker::glob_names_secrets(std::string_view tool, const std::string& dir,
                                  std::string_view pattern) {
   std::size_t slash = pattern.rfind('/');
-  std::string name;
-  for (char c : pattern.substr(slash == std::string_view::npos ? 0 : slash + 1)) {
-    if (c != '*' && c != '?' && c != '[' && c != ']') name += c;
+  std::string_view last =
+      pattern.substr(slash == std::string_view::npos ? 0 : slash + 1);
+  if (last.empty()) return;
+  // One level of {a,b} alternatives, each read twice: with every wildcard
+  // matching nothing (id_rsa* is id_rsa) and matching a letter (*.pem is
+  // x.pem).
+  std::vector<std::string> alternatives;
+  std::size_t open = last.find('{');
+  std::size_t close = open == std::string_view::npos
+                          ? std::string_view::npos
+                          : last.find('}', open);
+  if (close != std::string_view::npos) {
+    std::string_view inside = last.substr(open + 1, close - open - 1);
+    for (std::size_t from = 0;;) {
+      std::size_t comma = inside.find(',', from);
+      std::string alt(last.substr(0, open));
+      alt += inside.substr(from, comma == std::string_view::npos
+                                     ? std::string_view::npos
+                                     : comma - from);
+      alt += last.substr(close + 1);
+      alternatives.push_back(std::move(alt));
+      if (comma == std::string_view::npos || alternatives.size() >= 16) break;
+      from = comma + 1;
+    }
+  } else {
+    alternatives.emplace_back(last);
   }
-  if (name.empty()) return;
-  std::string what = std::string(tool) + " of " + std::string(pattern);
-  if (tool == "Grep") {
-    secret_exact(dir + "/" + name, what);
-    return;
-  }
-  SecretKind kind = secret_kind(dir + "/" + name);
-  if (kind != SecretKind::kNone) {
-    found(kind == SecretKind::kEnv ? Check::kEnvFiles : Check::kSecretFiles,
-          Decision::kAsk,
-          what + " looks for files that hold secrets, such as " + name + ".");
+  for (const std::string& alt : alternatives) {
+    for (std::string_view fill : {"", "x"}) {
+      std::string name;
+      for (std::size_t k = 0; k < alt.size(); ++k) {
+        if (alt[k] == '*' || alt[k] == '?') {
+          name += fill;
+        } else if (alt[k] == '[') {
+          // A class matches one character: its first.
+          std::size_t end = alt.find(']', k + 1);
+          if (end == std::string::npos || end == k + 1) return;
+          name += alt[k + 1] == '!' || alt[k + 1] == '^' ? "x" : alt.substr(k + 1, 1);
+          k = end;
+        } else {
+          name += alt[k];
+        }
+      }
+      if (name.empty()) continue;
+      SecretKind kind = secret_kind(dir + "/" + name);
+      if (kind == SecretKind::kNone) continue;
+      found(kind == SecretKind::kEnv ? Check::kEnvFiles : Check::kSecretFiles,
+            Decision::kAsk,
+            std::string(tool) + " of " + std::string(pattern) +
+                (tool == "Grep" ? " reads" : " looks for") +
+                " files that may hold secrets, such as " + name + ".");
+      return;
+    }
   }
 }
 
@@ -323,34 +363,6 @@ unsigned Checker::interest_of(std::string_view program) {
   auto it = kTable.find(program);
   return it == kTable.end() ? 0u : it->second;
 }
-
-namespace {
-
-// The programs each program-specific check looks at (mkfs.* aside).
-constexpr std::string_view kDiskPrograms =
-    "dd mke2fs mkswap mkdosfs mkntfs mkexfatfs wipefs blkdiscard "
-    "sgdisk sfdisk shred fdisk parted gdisk lvremove vgremove pvremove "
-    "lvreduce vgreduce dmsetup btrfs zfs zpool cryptsetup mdadm "
-    "diskutil";
-constexpr std::string_view kPermissionPrograms = "chmod chown chgrp setfacl";
-constexpr std::string_view kDatabasePrograms =
-    "dropdb mysqladmin redis-cli valkey-cli keydb-cli psql mysql "
-    "mariadb sqlite3 sqlite clickhouse-client clickhouse cockroach "
-    "mongo mongosh cqlsh duckdb sqlcmd prisma rails rake sequelize "
-    "sequelize-cli typeorm knex python python3 php artisan npx dotnet "
-    "flask alembic kafka-topics kafka-topics.sh kafka-consumer-groups "
-    "kafka-consumer-groups.sh rabbitmqctl rabbitmqadmin nats";
-constexpr std::string_view kContainerPrograms =
-    "docker podman nerdctl docker-compose";
-constexpr std::string_view kClusterPrograms =
-    "kubectl oc k microk8s.kubectl helm";
-constexpr std::string_view kCloudPrograms =
-    "aws gcloud az doctl hcloud linode-cli scw oci ibmcloud gsutil "
-    "flyctl fly heroku firebase vercel netlify wrangler supabase gh "
-    "terraform tofu terragrunt pulumi cdk cdktf vault curl wget http "
-    "https xh op doppler velero gitlab-runner circleci";
-
-}  // namespace
 
 std::unordered_map<std::string_view, unsigned> Checker::interest_table() {
   struct Interest {

@@ -76,7 +76,7 @@ bool is_name_char(char c) {
 }
 
 // The string literals the code gives names (cmd = "...", const p = '...',
-// my $c = "..."), the last one for each name: a call given the name runs
+// my $c = "..."), each with where it is given: a call given the name runs
 // or deletes what the literal says. One pass over the code.
 CodeNames code_names(std::string_view code) {
   CodeNames out;
@@ -97,31 +97,50 @@ CodeNames code_names(std::string_view code) {
     }
     k = code.find_first_not_of(" \t", k + 1);
     if (k == std::string_view::npos || !is_quote(code[k])) continue;
+    std::size_t at = k;
     std::optional<std::string> lit = read_literal(code, k);
     if (!lit) break;
-    out[name] = std::move(*lit);
+    out[name].emplace_back(at, std::move(*lit));
     i = k;
   }
   return out;
 }
 
-// The literals that the names in a call's arguments stand for.
-std::vector<std::string> named_literals(std::string_view span,
-                                        const CodeNames& names) {
+// The values a call's arguments give, in order: its string literals, and
+// for each name the code gave a literal before the call, that literal.
+// `span` is a view into `code`; `names` is read when first needed.
+std::vector<std::string> call_values(std::string_view code,
+                                     std::string_view span,
+                                     std::optional<CodeNames>& names) {
   std::vector<std::string> out;
-  for (std::size_t i = 0; i < span.size() && out.size() < 8; ++i) {
+  const std::size_t call_at = static_cast<std::size_t>(span.data() - code.data());
+  for (std::size_t i = 0; i < span.size(); ++i) {
+    if (is_quote(span[i])) {
+      std::optional<std::string> lit = read_literal(span, i);
+      if (!lit) break;
+      out.push_back(std::move(*lit));
+      continue;
+    }
     if (!is_name_char(span[i])) continue;
     std::size_t j = i;
     while (j < span.size() && is_name_char(span[j])) ++j;
     std::string_view name = span.substr(i, j - i);
-    // Not a method or a call of its own (x.name, name(...)).
+    // Not a method or a call of its own (x.name, name(...)), nor a number.
     bool member = i > 0 && span[i - 1] == '.';
     bool called = j < span.size() && (span[j] == '(' || span[j] == '.');
-    if (!member && !called) {
-      auto it = names.find(name);
-      if (it != names.end()) out.push_back(it->second);
-    }
+    bool number = std::isdigit(static_cast<unsigned char>(span[i])) != 0;
     i = j - 1;
+    if (member || called || number) continue;
+    if (!names) names = code_names(code);
+    auto it = names->find(name);
+    if (it == names->end()) continue;
+    // The last literal given before the call.
+    for (auto given = it->second.rbegin(); given != it->second.rend(); ++given) {
+      if (given->first < call_at) {
+        out.push_back(given->second);
+        break;
+      }
+    }
   }
   return out;
 }
@@ -298,12 +317,8 @@ void Follower::scan_calls(std::string_view code, Language lang,
       }
       if (seen.size() >= 256) return;  // enough calls read from one text
       seen.push_back(span.data());
-      std::vector<std::string> lits = code_literals(span);
-      if (lits.empty()) {
-        // os.system(cmd) after cmd = "...": the name's literal.
-        if (!names) names = code_names(code);
-        lits = named_literals(span, *names);
-      }
+      // os.system(cmd) after cmd = "...": the name's literal.
+      std::vector<std::string> lits = call_values(code, span, names);
       if (lits.empty()) continue;
       if (deletes) {
         push_code_operation(as, lits, ctx);

@@ -25,8 +25,22 @@ std::optional<std::string> Reader::lookup(std::string_view name) const {
   return std::nullopt;
 }
 
+bool Reader::spend(std::size_t bytes) {
+  if (bytes <= sh_.expand_budget) {
+    sh_.expand_budget -= bytes;
+    return true;
+  }
+  if (sh_.expand_budget != 0) sh_.problem("expansions past their limit");
+  sh_.expand_budget = 0;
+  return false;
+}
+
 void Reader::put_value(Fields& f, const std::optional<std::string>& v,
-                       bool quoted, bool split) const {
+                       bool quoted, bool split) {
+  if (v && !spend(v->size())) {
+    f.unknown(quoted);
+    return;
+  }
   const std::optional<std::string>* ifs = sh_.state.var("IFS");
   if (ifs == nullptr || quoted || !split || !v) {
     f.value(v, quoted, split);
@@ -38,9 +52,14 @@ void Reader::put_value(Fields& f, const std::optional<std::string>& v,
 }
 
 void Reader::put_variable(Fields& f, std::string_view name, bool quoted,
-                          bool split) const {
+                          bool split) {
   std::optional<std::string> v = lookup(name);
-  const bool outside = !v && sh_.state.var(name) == nullptr;
+  // Only where the order of the text tells what is set: a function's
+  // parameters, a loop's or a pipeline's variables (read in a piped
+  // while loop) may be set where the flat reading can't see it.
+  constexpr unsigned kOrderUnknown = kInFunction | kInCondition | kInPipeline;
+  const bool outside = !v && (place_ & kOrderUnknown) == 0 &&
+                       sh_.state.var(name) == nullptr;
   put_value(f, v, quoted, split);
   if (outside) f.mark_outside();
 }

@@ -12,6 +12,7 @@
 #include <unordered_set>
 
 #include "shell/commands.h"
+#include "shell/programs.h"
 #include "shell/text.h"
 #include "twk/text.h"
 
@@ -421,7 +422,7 @@ void Follower::problem(const Context& ctx, const std::string& what) {
 }
 
 void Follower::unseen(const Context& ctx, const std::string& what) {
-  if (out_.unseen.size() >= 8) return;
+  if (ctx.remote || out_.unseen.size() >= 8) return;
   out_.unseen.push_back(ctx.via.empty() ? what : ctx.via + ": " + what);
 }
 
@@ -518,21 +519,27 @@ std::string program_name(const shell::Word& word) {
   // git.exe and its kin: Windows programs, which WSL runs from Linux.
   if (exe) name.resize(name.size() - 4);
   // gi[t] or /bin/r?: a pattern the shell expands to a file's name, which
-  // then runs from PATH. The programs the checks care about come first,
-  // the most harmful leading, and the first the pattern can name is taken.
+  // then runs from PATH. The programs the checks look at are tried, the
+  // most harmful first, and the first the pattern can name is taken.
   if (word.glob && name.find_first_of("*?[") != std::string::npos) {
-    static constexpr std::string_view kCandidates[] = {
-        "rm",      "git",       "dd",      "shred",   "wipefs", "mkfs",
-        "find",    "chmod",     "chown",   "rsync",   "kubectl", "helm",
-        "docker",  "terraform", "aws",     "gcloud",  "az",      "psql",
-        "mysql",   "dropdb",    "curl",    "wget",    "bash",    "sh",
-        "zsh",     "sudo",      "python3", "python",  "node",    "perl",
-        "ruby",    "ssh",       "cat",     "cp",      "mv",      "tar",
-        "xargs",   "env",       "awk",     "truncate"};
-    for (std::string_view candidate : kCandidates) {
-      if (::fnmatch(name.c_str(), std::string(candidate).c_str(), 0) == 0) {
-        return std::string(candidate);
+    static const std::vector<std::string> kCandidates = [] {
+      std::vector<std::string> out;
+      for (std::string_view list :
+           {kCommandPrograms, kDiskPrograms, kPermissionPrograms,
+            kDatabasePrograms, kContainerPrograms, kClusterPrograms,
+            kCloudPrograms}) {
+        std::size_t from = 0;
+        while (from < list.size()) {
+          std::size_t end = list.find(' ', from);
+          if (end == std::string_view::npos) end = list.size();
+          if (end > from) out.emplace_back(list.substr(from, end - from));
+          from = end + 1;
+        }
       }
+      return out;
+    }();
+    for (const std::string& candidate : kCandidates) {
+      if (::fnmatch(name.c_str(), candidate.c_str(), 0) == 0) return candidate;
     }
   }
   return name;

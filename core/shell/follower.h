@@ -75,8 +75,10 @@ inline bool carries_code(std::string_view p) {
 }
 
 // String literals interpreter code gives names to, by name (views into
-// the code).
-using CodeNames = std::unordered_map<std::string_view, std::string>;
+// the code), each with the offset where it is given.
+using CodeNames =
+    std::unordered_map<std::string_view,
+                       std::vector<std::pair<std::size_t, std::string>>>;
 
 enum class Language {
   kNone,
@@ -137,7 +139,9 @@ class Follower {
   void problem(const Context& ctx, const std::string& what);
   // Moves `ctx` to the directory the text of `dir` names from `from` on.
   static void change_dir(Context& ctx, const Word& dir, std::size_t from = 0);
-  // Notes code that runs unseen (see CommandSet::unseen).
+  std::string file_read_into(const shell::Analysis& a, const Word& w);
+  // Notes code that runs unseen (see CommandSet::unseen); not for code that
+  // runs on another machine or in a container.
   void unseen(const Context& ctx, const std::string& what);
   static Context nested(const Context& ctx, std::string_view how);
   const Word* stdin_word(const shell::Command& cmd) const;

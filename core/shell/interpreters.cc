@@ -57,15 +57,31 @@ void read_interpreter_words(const std::vector<Word>& argv, Language lang,
     const std::string& o = w.text;
     // In a cluster of short options, the first that takes code takes the
     // rest of the word (python -c'...', perl -ne'...') or, when nothing
-    // follows it, the next word. Letters that take a value of their own
-    // end the cluster first.
-    std::string_view code_letters, valued;
+    // follows it, the next word. Letters that take the rest of the word
+    // as their value end the cluster first; those that take only digits
+    // (perl -l, -0: perl -lne, -0pe) skip them and go on.
+    std::string_view code_letters, valued, numbered;
     switch (lang) {
-      case Language::kPython: code_letters = "c"; valued = "mWX"; break;
-      case Language::kPerl: code_letters = "eE"; valued = "IMmli0FxCdD"; break;
-      case Language::kRuby: code_letters = "e"; valued = "IrCEFKTWx0li"; break;
-      case Language::kPhp: code_letters = "rBRE"; valued = "cdfzt"; break;
-      default: break;
+      case Language::kPython:
+        code_letters = "c";
+        valued = "mWX";
+        break;
+      case Language::kPerl:
+        code_letters = "eE";
+        valued = "IMmiFxdDC";
+        numbered = "l0";
+        break;
+      case Language::kRuby:
+        code_letters = "e";
+        valued = "IrCEFKxi";
+        numbered = "0TW";
+        break;
+      case Language::kPhp:
+        code_letters = "rBRE";
+        valued = "cdfzt";
+        break;
+      default:
+        break;
     }
     std::size_t at = std::string::npos;
     if (!code_letters.empty() && o.size() > 1 && o[1] != '-') {
@@ -75,6 +91,9 @@ void read_interpreter_words(const std::vector<Word>& argv, Language lang,
           break;
         }
         if (valued.find(o[c]) != std::string_view::npos) break;
+        if (numbered.find(o[c]) != std::string_view::npos) {
+          while (c + 1 < o.size() && o[c + 1] >= '0' && o[c + 1] <= '9') ++c;
+        }
       }
     } else if ((lang == Language::kNode &&
                 has({"-e", "--eval", "-p", "--print", "-pe"}, o)) ||

@@ -103,51 +103,59 @@ void Reader::read_command_substitution(Fields& f, bool quoted, bool split) {
 
 // $@ and $*: the positional parameters, when the caller knows them (bash
 // -c TEXT ARG0 ARGS...). Unquoted, each is split into fields; "$@" keeps
-// each as one field, and "$*" joins them into one at IFS's first character.
+// each as one field, and "$*" joins them into one at IFS's first
+// character. Where no splitting happens (x=$@), $@ joins with a space.
 void Reader::read_all_positional(Fields& f, bool quoted, bool split) {
   const bool star = s_[i_ + 1] == '*';
   i_ += 2;
   std::vector<std::string> params;
+  std::size_t bytes = 0;
   for (int k = 1; k < 64; ++k) {
     std::optional<std::string> v = lookup(std::to_string(k));
     if (!v) break;
+    bytes += v->size() + 1;
     params.push_back(std::move(*v));
   }
   const std::optional<std::string>* ifs = sh_.state.var("IFS");
   const bool ifs_known = ifs == nullptr || ifs->has_value();
-  if (params.empty() || (!ifs_known && (star || !quoted))) {
+  const bool joins_at_ifs = star || (!quoted && split);
+  if (params.empty() || (!ifs_known && joins_at_ifs) || !spend(bytes)) {
     f.unknown(quoted);
     return;
   }
   // IFS never set separates with a space; set empty, with nothing.
   std::string_view separator = " ";
-  if (ifs != nullptr) separator = std::string_view(**ifs).substr(0, 1);
-  if (quoted && star) {
-    std::string joined;
+  if (joins_at_ifs && ifs != nullptr) {
+    separator = std::string_view(**ifs).substr(0, 1);
+  }
+  auto joined = [&] {
+    std::string out;
     for (std::size_t k = 0; k < params.size(); ++k) {
-      if (k > 0) joined += separator;
-      joined += params[k];
+      if (k > 0) out += separator;
+      out += params[k];
     }
-    f.literal(joined, true);
-  } else if (quoted) {
+    return out;
+  };
+  if (quoted && !star) {
     for (std::size_t k = 0; k < params.size(); ++k) {
       if (k > 0) f.separate();
       f.literal(params[k], true);
     }
-  } else if (separator.empty() && split) {
-    // Nothing to split at: each parameter is a field of its own.
-    for (std::size_t k = 0; k < params.size(); ++k) {
-      if (k > 0) f.separate();
-      f.literal(params[k], false);
+  } else if (quoted || !split) {
+    f.literal(joined(), quoted);
+  } else if (separator.empty()) {
+    // Nothing to split at: each parameter is a field of its own, and
+    // empty ones vanish.
+    bool first = true;
+    for (const std::string& param : params) {
+      if (param.empty()) continue;
+      if (!first) f.separate();
+      f.literal(param, false);
+      first = false;
     }
   } else {
     // Joined at a separator, so that splitting parts them again.
-    std::string joined;
-    for (std::size_t k = 0; k < params.size(); ++k) {
-      if (k > 0) joined += separator;
-      joined += params[k];
-    }
-    put_value(f, joined, false, split);
+    put_value(f, joined(), false, split);
   }
 }
 

@@ -132,12 +132,15 @@ class Reader {
   std::optional<std::string> lookup(std::string_view name) const;
   // Puts an expansion's value into `f`, split at the IFS the text has set
   // (unknown when the text set it to something unknown).
+  // Takes `bytes` from the expansion budget; false (once noted as a
+  // problem) when too little is left.
+  bool spend(std::size_t bytes);
   void put_value(Fields& f, const std::optional<std::string>& v, bool quoted,
-                 bool split) const;
+                 bool split);
   // $NAME: the variable's value put into `f` as put_value does; an
   // unknown one the text never set is marked as coming from outside.
   void put_variable(Fields& f, std::string_view name, bool quoted,
-                    bool split) const;
+                    bool split);
   // Reads the parts of one word into `f`; see expand.cc.
   void read_word_parts(Fields& f, bool quoted, bool split, bool tilde = false);
   void read_backslash(Fields& f);

@@ -25,6 +25,11 @@ std::string_view Word::known_prefix() const {
   return cut == std::string_view::npos ? t : t.substr(0, cut);
 }
 
+// What expansions may add to the words of one analysis, in bytes: a
+// fixed allowance and a multiple of the text.
+constexpr std::size_t kExpandBase = 64 * 1024;
+constexpr std::size_t kExpandPerByte = 8;
+
 Analysis analyze(std::string_view text, const Environment& env,
                  const Limits& limits) {
   Analysis out;
@@ -35,6 +40,7 @@ Analysis analyze(std::string_view text, const Environment& env,
   out.commands.reserve(std::min(ends, limits.max_commands));
   Shared shared(env, limits, out);
   shared.state.set_cwd(Dir(env.cwd));
+  shared.expand_budget = kExpandBase + kExpandPerByte * text.size();
   Reader reader(shared, text, 0, 0, 0);
   reader.run();
   out.final_cwd = shared.state.cwd().str();

@@ -82,6 +82,10 @@ struct Shared {
   std::map<std::string, std::vector<Command>, std::less<>> function_effects;
   int replaying = 0;
   std::size_t replay_budget = 4096;
+  // Bytes that expansions may still put into words: a value used many
+  // times over ("$@" "$@" ..., $x $x ...) would otherwise make the work
+  // grow with the square of the text. Past it, values are unknown.
+  std::size_t expand_budget = 0;
 
   // Notes what could not be followed; the first few are kept.
   void problem(std::string what) {

@@ -286,17 +286,37 @@ Follower::Unwrap Follower::unwrap_env(const std::vector<Word>& argv,
         j += o == "-P" ? 2 : 1;
         continue;
       }
-      if (o == "-C" || o == "--chdir") {
-        if (j + 1 < argv.size()) change_dir(ctx, argv[j + 1]);
-        j += 2;
-      } else if (o.starts_with("--chdir=") || (o.starts_with("-C"))) {
-        change_dir(ctx, argv[j], o[1] == 'C' ? 2 : 8);
+      // --chdir, abbreviated down to --ch, with its value attached or next.
+      std::size_t eq = o.find('=');
+      std::string_view long_name = std::string_view(o).substr(0, eq);
+      bool chdir = long_name.size() >= 4 &&
+                   std::string_view("--chdir").starts_with(long_name);
+      if (chdir) {
+        if (eq != std::string::npos) {
+          change_dir(ctx, argv[j], eq + 1);
+        } else if (j + 1 < argv.size()) {
+          change_dir(ctx, argv[++j]);
+        }
         ++j;
-      } else if (o == "-u" || o == "--unset") {
-        j += 2;
-      } else {
-        ++j;
+        continue;
       }
+      if (o == "--unset") {
+        j += 2;
+        continue;
+      }
+      // A cluster of short options (-iC DIR, -vC/): C and u take the rest
+      // of the word or the next one.
+      std::size_t value_at = o[1] == '-' ? std::string::npos
+                                         : o.find_first_of("Cu", 1);
+      if (value_at != std::string::npos) {
+        if (value_at + 1 < o.size()) {
+          if (o[value_at] == 'C') change_dir(ctx, argv[j], value_at + 1);
+        } else if (j + 1 < argv.size()) {
+          if (o[value_at] == 'C') change_dir(ctx, argv[j + 1]);
+          ++j;
+        }
+      }
+      ++j;
     } else {
       break;
     }
