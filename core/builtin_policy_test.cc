@@ -296,6 +296,7 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"rsync -a --delete src/ /backup/", A, "sync-delete"},
       {"rm -rf 'unclosed", A, "unfollowable"},
       {"rm -rf ./*/build", N, ""},  // only entries named build, below
+      {"find /tmp -execdir rm -rf {} +", A, "recursive-delete"},
       // A pattern as the program's name runs the program it expands to.
       {"/bin/r? -rf /etc", D, "recursive-delete"},
       {"gi[t] reset --hard", A, "destructive-git"},

@@ -180,6 +180,12 @@ void Checker::rm(const RunCommand& rc) {
   }
 }
 
+// The temporary directories themselves, which other programs use too.
+bool Checker::temp_root(std::string_view path) const {
+  return path == "/tmp" || path == "/var/tmp" || path == "/dev/shm" ||
+         path == f_.tmpdir;
+}
+
 // rm with find's "{}": what find selects below its roots goes.
 void Checker::rm_placeholder(const RunCommand& rc, bool recursive) {
   // find selects by name: only entries of that name go, and the
@@ -198,6 +204,13 @@ void Checker::rm_placeholder(const RunCommand& rc, bool recursive) {
   }
   for (const Word& root : rc.placeholder_roots) {
     Target t = resolve(root, rc.cwd, f_);
+    // find gives its starting point first: unnamed, /tmp itself goes.
+    if (!named && recursive && t.kind == Target::kExact && temp_root(t.path)) {
+      found(Check::kRecursiveDelete, Decision::kAsk,
+            said(rc) + " empties the temporary directory " + t.path +
+                ", which other programs use too.");
+      continue;
+    }
     if (t.kind == Target::kExact) {
       t.kind = Target::kBelow;
       t.wild_top = !named;
@@ -276,9 +289,7 @@ void Checker::find(const RunCommand& rc) {
                       "-atime", "-ctime", "-perm"},
                      w.text);
         });
-    if (!selects && t.kind == Target::kExact &&
-        (t.path == "/tmp" || t.path == "/var/tmp" || t.path == "/dev/shm" ||
-         t.path == f_.tmpdir)) {
+    if (!selects && t.kind == Target::kExact && temp_root(t.path)) {
       found(Check::kRecursiveDelete, Decision::kAsk,
             code_span(command_text(rc)) + through(rc) +
                 " empties the temporary directory " + t.path +

@@ -94,6 +94,7 @@ class Checker {
 
   // --- secrets (check_secrets.cc)
   SecretKind secret_kind(std::string_view path) const;
+  bool temp_root(std::string_view path) const;
   // A Glob or Grep whose file pattern names secret files.
   void glob_names_secrets(std::string_view tool, const std::string& dir,
                           std::string_view pattern);
