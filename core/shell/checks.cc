@@ -323,11 +323,20 @@ bool Checker::only_describes(const RunCommand& rc) {
       "--patch --type --subresource -c --container"};
   bool kube = has({"kubectl", "oc", "k", "microk8s.kubectl"}, rc.program);
   bool dry = false;
+  // To kubectl, a word Core can't read may be any option, --dry-run=none
+  // included.
+  bool unread = false;
   for (std::size_t k = 1; k < rc.argv.size(); ++k) {
-    std::string_view t = rc.argv[k].text;
+    const Word& w = rc.argv[k];
+    std::string_view t = w.text;
+    if (kube && (w.unknown || w.glob)) unread = true;
     // Every word looked for is an option: others need no comparisons.
     if (t.size() < 2 || t[0] != '-') continue;
     if (t == "--") break;
+    if (kube && (t == "--raw" || t.starts_with("--raw="))) {
+      // The request goes to that path as it is: no dry run holds it.
+      unread = true;
+    }
     if (kube && kKubectlValues.contains(t)) {
       ++k;
       continue;
@@ -353,7 +362,7 @@ bool Checker::only_describes(const RunCommand& rc) {
       dry = false;
     }
   }
-  return dry;
+  return dry && !unread;
 }
 
 unsigned Checker::interest_of(std::string_view program) {
