@@ -339,6 +339,9 @@ bool Checker::only_describes(const RunCommand& rc) {
     }
     if (kube && kKubectlValues.contains(t)) {
       ++k;
+      if (k < rc.argv.size() && (rc.argv[k].unknown || rc.argv[k].glob)) {
+        unread = true;
+      }
       continue;
     }
     if (t == "--help" || t == "-help") return true;
