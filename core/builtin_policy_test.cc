@@ -344,6 +344,7 @@ TEST(BuiltinPolicy, ProtectsItsOwnFilesAndTheHookSettings) {
       {"cp x .claude/settings.local.json", D, "self-protection"},
       {"mv ~/.claude ~/.claude.old", D, "self-protection"},
       {"cp /tmp/x /opt/twk/bin/twk-hook", D, "self-protection"},
+      {"dd if=x.yaml of=~/.tarnwick/policy.yaml", D, "self-protection"},
       {"cat ~/.tarnwick/logs/audit.jsonl", N, ""},
       {"twk-backend check ~/.tarnwick/policy.yaml", N, ""},
   });

@@ -148,12 +148,28 @@ void Checker::self_protection(const RunCommand& rc) {
   if (rc.remote || read_only(rc)) return;
   bool tree = tree_command(rc);
   for (std::size_t k = 1; k < rc.argv.size(); ++k) {
-    // A copy only for --opt=VALUE: most words are judged as they are.
+    // A copy only for --opt=VALUE and NAME=VALUE (dd's of=FILE): most
+    // words are judged as they are.
     const Word* word = &rc.argv[k];
     Word value;
+    std::size_t eq = word->text.find('=');
     if (word->text.starts_with('-')) {
-      std::size_t eq = word->text.find('=');
       if (eq == std::string::npos) continue;
+    } else if (eq != std::string::npos && eq > 0 &&
+               word->text.find('/') > eq) {
+      if (may_touch_protected(*word, rc, tree)) {
+        Target whole = resolve(*word, rc.cwd, f_);
+        if (auto p = touches_protected(whole, tree)) {
+          found(Check::kSelfProtection, Decision::kDeny,
+                code_span(command_text(rc)) + through(rc) + " would change " +
+                    *p + ", which keeps the agent's guard working.");
+          return;
+        }
+      }
+    } else {
+      eq = std::string::npos;
+    }
+    if (eq != std::string::npos) {
       value = *word;
       value.text = word->text.substr(eq + 1);
       word = &value;
