@@ -202,6 +202,12 @@ TEST(BuiltinPolicy, NestedCodeIsFollowed) {
       {"git config filter.x.clean 'rm -rf ~'", D, "recursive-delete"},
       {"git config credential.helper '!rm -rf ~'", D, "recursive-delete"},
       {"git config credential.helper store", N, ""},
+      // What crontab and at store runs later, as it will run.
+      {"echo '0 3 * * * rm -rf Documents' | crontab -", D, "recursive-delete"},
+      {"crontab - <<E\nMAILTO=x\n@daily git -C p reset --hard\nE", A,
+       "destructive-git"},
+      {"echo 'rm -rf ~' | at now", D, "recursive-delete"},
+      {"echo '0 1 * * * make -C ~/p backup' | crontab -", N, ""},
       {"GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=core.pager "
        "GIT_CONFIG_VALUE_0='rm -rf ~' git log",
        D, "recursive-delete"},
@@ -345,6 +351,7 @@ TEST(BuiltinPolicy, ProtectsItsOwnFilesAndTheHookSettings) {
       {"mv ~/.claude ~/.claude.old", D, "self-protection"},
       {"cp /tmp/x /opt/twk/bin/twk-hook", D, "self-protection"},
       {"dd if=x.yaml of=~/.tarnwick/policy.yaml", D, "self-protection"},
+      {"find ~/.tarnwick -name '*.yaml' -exec rm {} +", D, "self-protection"},
       {"cat ~/.tarnwick/logs/audit.jsonl", N, ""},
       {"twk-backend check ~/.tarnwick/policy.yaml", N, ""},
   });

@@ -48,6 +48,8 @@ void Follower::follow_carrier(const std::vector<Word>& argv,
     }
   } else if (p == "ssh") {
     follow_ssh(argv, ctx);
+  } else if (p == "crontab" || p == "at" || p == "batch") {
+    follow_scheduled(argv, ctx, a, i);
   } else if (p == "trap") {
     // trap 'cmd' EXIT: the text runs when the shell gets the signal.
     if (argv.size() > 2 && !argv[1].text.starts_with('-')) {
@@ -188,6 +190,66 @@ std::string Follower::file_read_into(const shell::Analysis& a, const Word& w) {
     if (!is_option(last->argv[k])) return last->argv[k].text;
   }
   return {};
+}
+
+// crontab, at and batch store shell text that runs later: what they read
+// on standard input (crontab's table: each line's command after its
+// schedule) is judged as it will run. A table from a file is not known.
+void Follower::follow_scheduled(const std::vector<Word>& argv,
+                                const Context& ctx, const shell::Analysis& a,
+                                std::size_t i) {
+  const std::string p = program_name(argv[0]);
+  bool from_stdin = p != "crontab";
+  for (std::size_t k = 1; k < argv.size(); ++k) {
+    const std::string& w = argv[k].text;
+    if (p == "crontab" && w == "-") from_stdin = true;
+    // crontab -l/-r/-e and at -l/-r/-c read no new text.
+    if (has({"-l", "-r", "-e", "-c", "-d", "-q"}, w) && p != "at") return;
+    if (p == "at" && has({"-l", "-r", "-d", "-c"}, w)) return;
+    if (p == "at" && w == "-f") return;  // the text is a file's
+  }
+  if (!from_stdin) return;
+  std::optional<std::string> text;
+  if (const Word* in = stdin_word(a.commands[i]); in != nullptr) {
+    for (const shell::Redirect& r : a.commands[i].redirects) {
+      if (&r.target == in && r.kind != shell::RedirectKind::kInput) {
+        text = in->text;
+      }
+    }
+  } else {
+    text = shell::piped_input(a, i);
+  }
+  if (!text) return;
+  Context later = nested(ctx, p);
+  if (p != "crontab") {
+    follow_text(*text, later);  // at runs it where it was given
+    return;
+  }
+  // cron starts each job in the home directory.
+  later.cwd = facts_.home;
+  std::string_view rest = *text;
+  while (!rest.empty()) {
+    std::size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    std::size_t at = line.find_first_not_of(" \t");
+    if (at == std::string_view::npos || line[at] == '#') continue;
+    line.remove_prefix(at);
+    // NAME=value lines set the table's environment.
+    std::size_t eq = line.find('='), blank = line.find_first_of(" \t");
+    if (eq != std::string_view::npos && eq < blank) continue;
+    // Five time fields, or one @reboot-style word.
+    int fields = line.front() == '@' ? 1 : 5;
+    for (int f = 0; f < fields && !line.empty(); ++f) {
+      std::size_t gap = line.find_first_of(" \t");
+      line = gap == std::string_view::npos ? std::string_view()
+                                           : line.substr(gap);
+      std::size_t next = line.find_first_not_of(" \t");
+      line = next == std::string_view::npos ? std::string_view()
+                                            : line.substr(next);
+    }
+    if (!line.empty()) follow_text(line, later);
+  }
 }
 
 // Code a shell reads from standard input.

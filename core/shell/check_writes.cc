@@ -4,6 +4,8 @@
 // writing a file means beyond them (keys, shell start-up files, system
 // configuration, devices, the project's git hooks). Also mv taking a
 // tree away.
+#include <fnmatch.h>
+
 #include <unordered_set>
 
 #include "shell/checker.h"
@@ -175,6 +177,31 @@ void Checker::self_protection(const RunCommand& rc) {
       word = &value;
     }
     const Word& w = *word;
+    // find ROOT -exec CMD {}: what find selects below its roots.
+    if (!rc.placeholder_roots.empty() &&
+        w.text.find("{}") != std::string::npos) {
+      // Below a root that holds protected files, names that none of them
+      // has select nothing of ours; inside one, any name may.
+      bool named_ours = rc.placeholder_names.empty() || protected_names_.empty();
+      for (const std::string& pattern : rc.placeholder_names) {
+        for (const std::string& name : protected_names_) {
+          named_ours =
+              named_ours || ::fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+        }
+      }
+      for (const Word& root : rc.placeholder_roots) {
+        Target t = resolve(root, rc.cwd, f_);
+        std::optional<std::string> p = touches_protected(t, false);
+        if (!p && named_ours) p = touches_protected(t, true);
+        if (p) {
+          found(Check::kSelfProtection, Decision::kDeny,
+                code_span(command_text(rc)) + through(rc) + " would change " +
+                    *p + ", which keeps the agent's guard working.");
+          return;
+        }
+      }
+      continue;
+    }
     if (w.text.empty() || !may_touch_protected(w, rc, tree)) continue;
     Target t = resolve(w, rc.cwd, f_);
     if (auto p = touches_protected(t, tree)) {

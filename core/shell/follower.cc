@@ -77,7 +77,7 @@ std::unordered_map<std::string_view, unsigned> program_table() {
        {"xargs", "parallel", "find", "eval", "source", ".", "ssh", "trap",
         "script", "docker", "podman", "kubectl", "oc", "fd", "fdfind", "psql",
         "mysql", "mariadb", "sqlite3", "redis-cli", "mongosh", "mongo",
-        "clickhouse-client", "tar", "gtar",
+        "clickhouse-client", "tar", "gtar", "crontab", "at", "batch",
         // Interpreters known by their whole name (language_of also takes
         // versioned names such as python3.12, perl5.36 and php8.2).
         "pypy", "pypy3", "node", "nodejs", "deno", "bun", "perl", "ruby",
