@@ -208,6 +208,10 @@ TEST(BuiltinPolicy, NestedCodeIsFollowed) {
        "destructive-git"},
       {"echo 'rm -rf ~' | at now", D, "recursive-delete"},
       {"echo '0 1 * * * make -C ~/p backup' | crontab -", N, ""},
+      {"echo '* * * * * sh%rm -rf Documents' | crontab -", D,
+       "recursive-delete"},  // after %: the command's input
+      {"(crontab -l; echo '@daily x') | crontab -", A, "unfollowable"},
+      {"echo \"$CMD\" | batch -q b", A, "unfollowable"},
       {"GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=core.pager "
        "GIT_CONFIG_VALUE_0='rm -rf ~' git log",
        D, "recursive-delete"},
@@ -302,11 +306,14 @@ TEST(BuiltinPolicy, OtherChecks) {
        "clusters"},
       {"kubectl delete ns prod --dry-run=client --cache-dir $D", A,
        "clusters"},
+      {"kubectl delete -f \"$F\" -n \"$N\" --dry-run=client", N, ""},
       {"terraform destroy -auto-approve", A, "cloud"},
       {"rsync -a --delete src/ /backup/", A, "sync-delete"},
       {"rm -rf 'unclosed", A, "unfollowable"},
       {"rm -rf ./*/build", N, ""},  // only entries named build, below
       {"find /tmp -execdir rm -rf {} +", A, "recursive-delete"},
+      {"find /tmp -maxdepth 1 -name 'tmp*' -exec rm -rf {} +", A,
+       "recursive-delete"},  // find tests its starting point too
       // A pattern as the program's name runs the program it expands to.
       {"/bin/r? -rf /etc", D, "recursive-delete"},
       {"gi[t] reset --hard", A, "destructive-git"},
@@ -352,6 +359,10 @@ TEST(BuiltinPolicy, ProtectsItsOwnFilesAndTheHookSettings) {
       {"cp /tmp/x /opt/twk/bin/twk-hook", D, "self-protection"},
       {"dd if=x.yaml of=~/.tarnwick/policy.yaml", D, "self-protection"},
       {"find ~/.tarnwick -name '*.yaml' -exec rm {} +", D, "self-protection"},
+      {"find ~ -path '*/.tarnwick/*' -exec truncate -s0 {} +", D,
+       "self-protection"},
+      {"find ~ ! -name '*.md' -exec truncate -s0 {} +", D, "self-protection"},
+      {"dd if=~/.tarnwick/policy.yaml of=/tmp/policy.bak", N, ""},
       {"cat ~/.tarnwick/logs/audit.jsonl", N, ""},
       {"twk-backend check ~/.tarnwick/policy.yaml", N, ""},
   });

@@ -49,7 +49,7 @@ void Follower::follow_carrier(const std::vector<Word>& argv,
   } else if (p == "ssh") {
     follow_ssh(argv, ctx);
   } else if (p == "crontab" || p == "at" || p == "batch") {
-    follow_scheduled(argv, ctx, a, i);
+    extra.runs_download = follow_scheduled(argv, ctx, a, i);
   } else if (p == "trap") {
     // trap 'cmd' EXIT: the text runs when the shell gets the signal.
     if (argv.size() > 2 && !argv[1].text.starts_with('-')) {
@@ -192,23 +192,40 @@ std::string Follower::file_read_into(const shell::Analysis& a, const Word& w) {
   return {};
 }
 
-// crontab, at and batch store shell text that runs later: what they read
-// on standard input (crontab's table: each line's command after its
-// schedule) is judged as it will run. A table from a file is not known.
-void Follower::follow_scheduled(const std::vector<Word>& argv,
-                                const Context& ctx, const shell::Analysis& a,
-                                std::size_t i) {
+// crontab, at and batch store shell text that runs later. at and batch
+// read a script on standard input, as a shell does; crontab's table (from
+// standard input) holds a command after each line's schedule. A table
+// Core can't see is code that runs unseen.
+std::string Follower::follow_scheduled(const std::vector<Word>& argv,
+                                       const Context& ctx,
+                                       const shell::Analysis& a,
+                                       std::size_t i) {
   const std::string p = program_name(argv[0]);
-  bool from_stdin = p != "crontab";
+  const bool crontab = p == "crontab";
+  bool from_stdin = !crontab;
   for (std::size_t k = 1; k < argv.size(); ++k) {
     const std::string& w = argv[k].text;
-    if (p == "crontab" && w == "-") from_stdin = true;
-    // crontab -l/-r/-e and at -l/-r/-c read no new text.
-    if (has({"-l", "-r", "-e", "-c", "-d", "-q"}, w) && p != "at") return;
-    if (p == "at" && has({"-l", "-r", "-d", "-c"}, w)) return;
-    if (p == "at" && w == "-f") return;  // the text is a file's
+    if (crontab) {
+      if (has({"-l", "-r", "-e", "-i"}, w)) return {};  // no new table
+      if (w == "-u") {
+        ++k;
+      } else if (w == "-" || w == "/dev/stdin") {
+        from_stdin = true;
+      } else if (!w.starts_with('-')) {
+        return {};  // a table from a file
+      }
+    } else {
+      if (has({"-l", "-r", "-d", "-c"}, w)) return {};  // no new job
+      if (w == "-f") {
+        if (k + 1 < argv.size() && argv[k + 1].text != "/dev/stdin") return {};
+        ++k;
+      } else if (w == "-q" || w == "-t") {
+        ++k;
+      }
+    }
   }
-  if (!from_stdin) return;
+  if (!from_stdin) return {};
+  if (!crontab) return follow_stdin(a, i, ctx, p);
   std::optional<std::string> text;
   if (const Word* in = stdin_word(a.commands[i]); in != nullptr) {
     for (const shell::Redirect& r : a.commands[i].redirects) {
@@ -217,21 +234,23 @@ void Follower::follow_scheduled(const std::vector<Word>& argv,
       }
     }
   } else {
+    std::string d = download_feeding(a, i);
+    if (!d.empty()) return d;
     text = shell::piped_input(a, i);
   }
-  if (!text) return;
-  Context later = nested(ctx, p);
-  if (p != "crontab") {
-    follow_text(*text, later);  // at runs it where it was given
-    return;
+  if (!text || text->find(shell::kUnknown) != std::string::npos) {
+    unseen(ctx, "crontab installs a table Core can't see");
+    return {};
   }
+  Context later = nested(ctx, p);
   // cron starts each job in the home directory.
   later.cwd = facts_.home;
   std::string_view rest = *text;
   while (!rest.empty()) {
     std::size_t end = rest.find('\n');
     std::string_view line = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    rest = end == std::string_view::npos ? std::string_view()
+                                         : rest.substr(end + 1);
     std::size_t at = line.find_first_not_of(" \t");
     if (at == std::string_view::npos || line[at] == '#') continue;
     line.remove_prefix(at);
@@ -248,8 +267,28 @@ void Follower::follow_scheduled(const std::vector<Word>& argv,
       line = next == std::string_view::npos ? std::string_view()
                                             : line.substr(next);
     }
-    if (!line.empty()) follow_text(line, later);
+    if (line.empty()) continue;
+    // cron ends the command at the first unescaped %; what follows, its
+    // other %s made line ends, is the command's standard input.
+    std::string command, input;
+    bool in_input = false;
+    for (std::size_t k = 0; k < line.size(); ++k) {
+      if (line[k] == '\\' && k + 1 < line.size() && line[k + 1] == '%') {
+        (in_input ? input : command) += '%';
+        ++k;
+      } else if (line[k] == '%') {
+        if (in_input) input += '\n';
+        in_input = true;
+      } else {
+        (in_input ? input : command) += line[k];
+      }
+    }
+    if (in_input) {
+      command += " <<'CRON_INPUT'\n" + input + "\nCRON_INPUT\n";
+    }
+    follow_text(command, later);
   }
+  return {};
 }
 
 // Code a shell reads from standard input.

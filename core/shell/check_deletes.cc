@@ -152,11 +152,14 @@ void Checker::rm(const RunCommand& rc) {
   bool recursive = o.short_has('r') || o.short_has('R') ||
                    o.long_abbrev("--recursive", {"--recursive"});
   if (rc.program == "unlink") recursive = false;
+  bool placeholder_judged = false;
   for (std::size_t k : o.operands) {
     const Word& w = rc.argv[k];
     if (w.text.find("{}") != std::string::npos &&
         !rc.placeholder_roots.empty()) {
-      rm_placeholder(rc, recursive);
+      // Once per command, however many "{}" it has.
+      if (!placeholder_judged) rm_placeholder(rc, recursive);
+      placeholder_judged = true;
       continue;
     }
     Target t = resolve(w, rc.cwd, f_);
@@ -204,6 +207,19 @@ void Checker::rm_placeholder(const RunCommand& rc, bool recursive) {
   }
   for (const Word& root : rc.placeholder_roots) {
     Target t = resolve(root, rc.cwd, f_);
+    // find tests its starting point too: a name it has selects the root
+    // itself (find ~/app -name app).
+    if (named && t.kind == Target::kExact) {
+      std::string base = basename_of(t.path);
+      bool root_named = false;
+      for (const std::string& n : rc.placeholder_names) {
+        root_named = root_named || ::fnmatch(n.c_str(), base.c_str(), 0) == 0;
+      }
+      if (root_named) {
+        judge_delete(rc, t, recursive, display(root));
+        continue;
+      }
+    }
     // find gives its starting point first: unnamed, /tmp itself goes.
     if (!named && recursive && t.kind == Target::kExact && temp_root(t.path)) {
       found(Check::kRecursiveDelete, Decision::kAsk,

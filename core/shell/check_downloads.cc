@@ -27,7 +27,8 @@ void Checker::unfollowable(const std::string& problem, std::string_view raw) {
       "bash",    "sh",     "zsh",    "eval",      "sudo",  "python",
       "python3", "node",   "perl",   "ruby",      "ssh",   "wipefs",
       "dropdb",  "cat",    "cp",     "mv",        "tar",   "base64",
-      "source",  "exec",   "env",    "awk",       "gawk",  "mawk"};
+      "source",  "exec",   "env",    "awk",       "gawk",  "mawk",
+      "at",      "batch",  "crontab"};
   std::string mentioned;
   if (raw.find(".env") != std::string_view::npos) mentioned = ".env";
   std::size_t i = 0;

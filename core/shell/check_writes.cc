@@ -149,6 +149,7 @@ bool Checker::cwd_in_protected(const std::string& cwd) const {
 void Checker::self_protection(const RunCommand& rc) {
   if (rc.remote || read_only(rc)) return;
   bool tree = tree_command(rc);
+  bool placeholder_judged = false;
   for (std::size_t k = 1; k < rc.argv.size(); ++k) {
     // A copy only for --opt=VALUE and NAME=VALUE (dd's of=FILE): most
     // words are judged as they are.
@@ -157,8 +158,8 @@ void Checker::self_protection(const RunCommand& rc) {
     std::size_t eq = word->text.find('=');
     if (word->text.starts_with('-')) {
       if (eq == std::string::npos) continue;
-    } else if (eq != std::string::npos && eq > 0 &&
-               word->text.find('/') > eq) {
+    } else if (word->text.starts_with("of=")) {
+      // dd's of=FILE: the file it writes.
       if (may_touch_protected(*word, rc, tree)) {
         Target whole = resolve(*word, rc.cwd, f_);
         if (auto p = touches_protected(whole, tree)) {
@@ -180,10 +181,14 @@ void Checker::self_protection(const RunCommand& rc) {
     // find ROOT -exec CMD {}: what find selects below its roots.
     if (!rc.placeholder_roots.empty() &&
         w.text.find("{}") != std::string::npos) {
+      // Once per command, however many "{}" it has.
+      if (placeholder_judged) continue;
+      placeholder_judged = true;
       // Below a root that holds protected files, names that none of them
       // has select nothing of ours; inside one, any name may.
       bool named_ours = rc.placeholder_names.empty() || protected_names_.empty();
       for (const std::string& pattern : rc.placeholder_names) {
+        named_ours = named_ours || pattern.empty();
         for (const std::string& name : protected_names_) {
           named_ours =
               named_ours || ::fnmatch(pattern.c_str(), name.c_str(), 0) == 0;

@@ -324,12 +324,21 @@ bool Checker::only_describes(const RunCommand& rc) {
   bool kube = has({"kubectl", "oc", "k", "microk8s.kubectl"}, rc.program);
   bool dry = false;
   // To kubectl, a word Core can't read may be any option, --dry-run=none
-  // included.
+  // included: unquoted, it may split into more words or vanish (then an
+  // option before it takes the next word as its value); otherwise only
+  // when nothing known starts it or it starts with a dash.
+  auto may_be_option = [](const Word& w, bool value) {
+    if (!w.unknown && !w.glob) return false;
+    if (w.unknown && !w.quoted) return true;
+    std::string_view known = w.known_prefix();
+    if (value && w.unknown) return false;  // "$F" is one value
+    return known.empty() || known.front() == '-';
+  };
   bool unread = false;
   for (std::size_t k = 1; k < rc.argv.size(); ++k) {
     const Word& w = rc.argv[k];
     std::string_view t = w.text;
-    if (kube && (w.unknown || w.glob)) unread = true;
+    if (kube && may_be_option(w, false)) unread = true;
     // Every word looked for is an option: others need no comparisons.
     if (t.size() < 2 || t[0] != '-') continue;
     if (t == "--") break;
@@ -339,9 +348,7 @@ bool Checker::only_describes(const RunCommand& rc) {
     }
     if (kube && kKubectlValues.contains(t)) {
       ++k;
-      if (k < rc.argv.size() && (rc.argv[k].unknown || rc.argv[k].glob)) {
-        unread = true;
-      }
+      if (k < rc.argv.size() && may_be_option(rc.argv[k], true)) unread = true;
       continue;
     }
     if (t == "--help" || t == "-help") return true;

@@ -140,8 +140,12 @@ class Follower {
   // Moves `ctx` to the directory the text of `dir` names from `from` on.
   static void change_dir(Context& ctx, const Word& dir, std::size_t from = 0);
   std::string file_read_into(const shell::Analysis& a, const Word& w);
-  void follow_scheduled(const std::vector<Word>& argv, const Context& ctx,
-                        const shell::Analysis& a, std::size_t i);
+  static std::size_t read_find(const std::vector<Word>& argv,
+                               std::vector<Word>& roots,
+                               std::vector<std::string>& names);
+  std::string follow_scheduled(const std::vector<Word>& argv,
+                               const Context& ctx, const shell::Analysis& a,
+                               std::size_t i);
   // Notes code that runs unseen (see CommandSet::unseen); not for code that
   // runs on another machine or in a container.
   void unseen(const Context& ctx, const std::string& what);

@@ -75,10 +75,13 @@ void Follower::follow_fd(const std::vector<Word>& argv, const Context& ctx,
   }
 }
 
-// find ROOTS... EXPRESSION: each -exec, -execdir, -ok and -okdir command
-// runs on what find selects; "{}" stands for those paths.
-void Follower::follow_find(const std::vector<Word>& argv, const Context& ctx,
-                           const shell::Analysis& a, std::size_t i) {
+// find's starting points (". " when none) and the -name patterns that
+// select what its actions get; the index of its expression. Where the
+// expression can select other names (!, -o, -prune, -path, -iname and
+// their kin) the names are one empty pattern: any name.
+std::size_t Follower::read_find(const std::vector<Word>& argv,
+                                std::vector<Word>& roots,
+                                std::vector<std::string>& names) {
   std::size_t j = 1;
   while (j < argv.size() &&
          (argv[j].text == "-H" || argv[j].text == "-L" ||
@@ -86,20 +89,35 @@ void Follower::follow_find(const std::vector<Word>& argv, const Context& ctx,
     ++j;
   }
   if (j < argv.size() && argv[j].text == "-D") j += 2;
-  std::vector<Word> roots;
   while (j < argv.size() && !argv[j].text.starts_with('-') &&
          argv[j].text != "(" && argv[j].text != "!") {
     roots.push_back(argv[j]);
     ++j;
   }
   if (roots.empty()) roots.push_back(word_of("."));
-  std::vector<std::string> names;
-  for (std::size_t m = j; m + 1 < argv.size(); ++m) {
-    if (has({"-name", "-iname", "-path", "-ipath", "-wholename", "-iwholename"},
-            argv[m].text)) {
-      names.push_back(argv[m + 1].text);
+  bool any_name = false;
+  for (std::size_t m = j; m < argv.size(); ++m) {
+    const std::string& t = argv[m].text;
+    if (t == "-name" && m + 1 < argv.size()) {
+      names.push_back(argv[++m].text);
+    } else if (has({"!", "-not", "-o", "-or", "-prune", "-path", "-ipath",
+                    "-wholename", "-iwholename", "-iname", "-regex",
+                    "-iregex", ","},
+                   t)) {
+      any_name = true;
     }
   }
+  if (any_name && !names.empty()) names.assign(1, std::string());
+  return j;
+}
+
+// find ROOTS... EXPRESSION: each -exec, -execdir, -ok and -okdir command
+// runs on what find selects; "{}" stands for those paths.
+void Follower::follow_find(const std::vector<Word>& argv, const Context& ctx,
+                           const shell::Analysis& a, std::size_t i) {
+  std::vector<Word> roots;
+  std::vector<std::string> names;
+  std::size_t j = read_find(argv, roots, names);
   for (std::size_t m = j; m < argv.size(); ++m) {
     if (!has({"-exec", "-execdir", "-ok", "-okdir"}, argv[m].text)) continue;
     std::vector<Word> sub;
@@ -268,17 +286,7 @@ void Follower::find_feeding(const shell::Analysis& a, std::size_t i,
     if (c.pipeline != cmd.pipeline || c.group != cmd.group) continue;
     if (c.stage != cmd.stage - 1) break;
     if (c.argv.empty() || program_name(c.argv[0]) != "find") return;
-    std::size_t j = 1;
-    while (j < c.argv.size() && !c.argv[j].text.starts_with('-') &&
-           c.argv[j].text != "(" && c.argv[j].text != "!") {
-      roots.push_back(c.argv[j++]);
-    }
-    if (roots.empty()) roots.push_back(word_of("."));
-    for (std::size_t m = j; m + 1 < c.argv.size(); ++m) {
-      if (has({"-name", "-iname"}, c.argv[m].text)) {
-        names.push_back(c.argv[m + 1].text);
-      }
-    }
+    read_find(c.argv, roots, names);
     return;
   }
 }
