@@ -77,8 +77,8 @@ void Follower::follow_fd(const std::vector<Word>& argv, const Context& ctx,
 
 // find's starting points (". " when none) and the -name patterns that
 // select what its actions get; the index of its expression. Where the
-// expression can select other names (!, -o, -prune, -path, -iname and
-// their kin) the names are one empty pattern: any name.
+// expression can select other names (!, -o, -path, -iname and their kin)
+// the names are one empty pattern: any name.
 std::size_t Follower::read_find(const std::vector<Word>& argv,
                                 std::vector<Word>& roots,
                                 std::vector<std::string>& names) {
@@ -100,7 +100,7 @@ std::size_t Follower::read_find(const std::vector<Word>& argv,
     const std::string& t = argv[m].text;
     if (t == "-name" && m + 1 < argv.size()) {
       names.push_back(argv[++m].text);
-    } else if (has({"!", "-not", "-o", "-or", "-prune", "-path", "-ipath",
+    } else if (has({"!", "-not", "-o", "-or", "-path", "-ipath",
                     "-wholename", "-iwholename", "-iname", "-regex",
                     "-iregex", ","},
                    t)) {
