@@ -50,6 +50,12 @@ std::optional<std::string> Checker::touches_protected(const Target& t,
     if (hit) return p;
   }
   if (!tree && t.kind != Target::kBelow) return std::nullopt;
+  // The directory that holds protected files named by a pattern
+  // (.claude for .claude/settings*.json): removed or moved whole, or
+  // emptied, they go with it.
+  for (const auto& [dir, name] : protected_pattern_dirs_) {
+    if (t.path == dir) return dir + "/" + name;
+  }
   for (const std::string& p : protected_trees_) {
     if (t.kind == Target::kBelow ? within(p, t.path) : below(p, t.path)) {
       return p;
@@ -194,10 +200,38 @@ void Checker::self_protection(const RunCommand& rc) {
               named_ours || ::fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
         }
       }
+      // A name pattern the find may select: one that can name a file the
+      // protected pattern names (settings.json for settings*.json).
+      auto selects = [&](const std::string& pattern) {
+        if (rc.placeholder_names.empty()) return true;
+        for (std::string_view fill : {"", "x"}) {
+          std::string instance;
+          for (char c : pattern) {
+            if (c == '*' || c == '?') {
+              instance += fill;
+            } else {
+              instance += c;
+            }
+          }
+          for (const std::string& n : rc.placeholder_names) {
+            if (n.empty() ||
+                ::fnmatch(n.c_str(), instance.c_str(), 0) == 0) {
+              return true;
+            }
+          }
+        }
+        return false;
+      };
       for (const Word& root : rc.placeholder_roots) {
         Target t = resolve(root, rc.cwd, f_);
         std::optional<std::string> p = touches_protected(t, false);
         if (!p && named_ours) p = touches_protected(t, true);
+        for (const auto& [dir, name] : protected_pattern_dirs_) {
+          if (!p && t.kind == Target::kExact && within(dir, t.path) &&
+              selects(name)) {
+            p = dir + "/" + name;
+          }
+        }
         if (p) {
           found(Check::kSelfProtection, Decision::kDeny,
                 code_span(command_text(rc)) + through(rc) + " would change " +

@@ -188,6 +188,12 @@ class Checker {
     std::vector<std::string> protected_list;   // protected_list(false)
     std::vector<bool> protected_glob;          // which of those are globs
     std::vector<std::string> protected_trees;  // protected_list(true), no globs
+    // Directories whose protected files go when the directory itself is
+    // removed, moved or emptied, but whose ancestors are not protected
+    // trees (the project is worked on whole every day): the project's
+    // .claude, and the directory of each protected pattern whose last
+    // component alone is a glob; as (directory, name pattern).
+    std::vector<std::pair<std::string, std::string>> protected_pattern_dirs;
     // The last components of protected_list; empty when a word cannot be
     // ruled out by its text.
     std::vector<std::string> protected_names;
@@ -205,6 +211,8 @@ class Checker {
   const std::vector<std::string>& protected_;
   const std::vector<bool>& protected_glob_;
   const std::vector<std::string>& protected_trees_;
+  const std::vector<std::pair<std::string, std::string>>&
+      protected_pattern_dirs_;
   const std::vector<std::string>& protected_names_;
   const std::string& ssh_dir_;
   const std::vector<std::string>& credential_dirs_;

@@ -57,6 +57,7 @@ Checker::Checker(const CheckFacts& facts, const CheckSettings& settings)
       protected_(prepared_->protected_list),
       protected_glob_(prepared_->protected_glob),
       protected_trees_(prepared_->protected_trees),
+      protected_pattern_dirs_(prepared_->protected_pattern_dirs),
       protected_names_(prepared_->protected_names),
       ssh_dir_(prepared_->ssh_dir),
       credential_dirs_(prepared_->credential_dirs),
@@ -115,6 +116,20 @@ std::shared_ptr<const Checker::Prepared> Checker::build_prepared(
   for (std::string& path : protected_list(true)) {
     if (path.find_first_of("*?[") == std::string::npos) {
       p->protected_trees.push_back(std::move(path));
+    }
+  }
+  if (!f_.project.empty() && f_.project != f_.home) {
+    p->protected_pattern_dirs.emplace_back(
+        shell::resolve_path("/", f_.project + "/.claude"), "settings*.json");
+  }
+  for (const std::string& path : p->protected_list) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) continue;
+    std::string dir = path.substr(0, slash);
+    std::string name = path.substr(slash + 1);
+    if (dir.find_first_of("*?[") == std::string::npos &&
+        name.find_first_of("*?[") != std::string::npos) {
+      p->protected_pattern_dirs.emplace_back(std::move(dir), std::move(name));
     }
   }
   for (const std::string& path : p->protected_list) {
