@@ -73,15 +73,16 @@ void Follower::follow_carrier(const std::vector<Word>& argv,
   } else if (has({"psql", "mysql", "mariadb", "sqlite3", "redis-cli", "mongosh",
                   "mongo", "clickhouse-client"},
                  p)) {
-    extra.stdin_text = database_stdin(a, i);
+    extra.stdin_text = known_stdin(a, i);
   } else if (Language lang = language_of(p); lang != Language::kNone) {
     extra.runs_download = follow_interpreter(argv, lang, ctx, a, i);
   }
 }
 
-// What a database client of command `i` reads on standard input: a known
-// here-document or here-string, or the known output of the stage before.
-std::optional<std::string> Follower::database_stdin(const shell::Analysis& a,
+// What command `i` (a database client, crontab) reads on standard input:
+// a known here-document or here-string, or the known output of the stage
+// before.
+std::optional<std::string> Follower::known_stdin(const shell::Analysis& a,
                                                     std::size_t i) const {
   if (const Word* in = stdin_word(a.commands[i]);
       in != nullptr && !in->unknown &&
@@ -226,18 +227,8 @@ std::string Follower::follow_scheduled(const std::vector<Word>& argv,
   }
   if (!from_stdin) return {};
   if (!crontab) return follow_stdin(a, i, ctx, p);
-  std::optional<std::string> text;
-  if (const Word* in = stdin_word(a.commands[i]); in != nullptr) {
-    for (const shell::Redirect& r : a.commands[i].redirects) {
-      if (&r.target == in && r.kind != shell::RedirectKind::kInput) {
-        text = in->text;
-      }
-    }
-  } else {
-    std::string d = download_feeding(a, i);
-    if (!d.empty()) return d;
-    text = shell::piped_input(a, i);
-  }
+  if (std::string d = download_feeding(a, i); !d.empty()) return d;
+  std::optional<std::string> text = known_stdin(a, i);
   if (!text || text->find(shell::kUnknown) != std::string::npos) {
     unseen(ctx, "crontab installs a table Core can't see");
     return {};

@@ -150,6 +150,24 @@ Target resolve(const Word& w, const std::string& cwd, const CheckFacts& f) {
   return t;
 }
 
+std::string pattern_instance(std::string_view pattern, std::string_view fill) {
+  std::string name;
+  for (std::size_t k = 0; k < pattern.size(); ++k) {
+    if (pattern[k] == '*' || pattern[k] == '?') {
+      name += fill;
+    } else if (pattern[k] == '[') {
+      std::size_t end = pattern.find(']', k + 1);
+      if (end == std::string_view::npos || end == k + 1) return {};
+      bool negated = pattern[k + 1] == '!' || pattern[k + 1] == '^';
+      name += negated ? 'x' : pattern[k + 1];
+      k = end;
+    } else {
+      name += pattern[k];
+    }
+  }
+  return name;
+}
+
 bool matches_pattern(std::string_view path, const std::string& pattern,
                      const CheckFacts& f) {
   std::string p = expand_home(pattern, f.home);

@@ -173,6 +173,11 @@ Options options_of(
     std::string_view with_value = "",
     std::initializer_list<std::string_view> long_with_value = {});
 
+// A name that shell pattern `pattern` matches: each * and ? matching
+// `fill`, each [class] its first character (x for a negated one). Empty
+// for a malformed class.
+std::string pattern_instance(std::string_view pattern, std::string_view fill);
+
 // One option of a command that reads its options as git's parse-options
 // does: a short letter, a long name, or both.
 struct OptionSpec {

@@ -202,19 +202,13 @@ void Checker::self_protection(const RunCommand& rc) {
       }
       // A name pattern the find may select: one that can name a file the
       // protected pattern names (settings.json for settings*.json).
+      // Without a name, find takes the project whole, as rm -rf . does,
+      // which the recursive-delete check asks about.
       auto selects = [&](const std::string& pattern) {
-        if (rc.placeholder_names.empty()) return true;
         for (std::string_view fill : {"", "x"}) {
-          std::string instance;
-          for (char c : pattern) {
-            if (c == '*' || c == '?') {
-              instance += fill;
-            } else {
-              instance += c;
-            }
-          }
+          std::string instance = pattern_instance(pattern, fill);
           for (const std::string& n : rc.placeholder_names) {
-            if (n.empty() ||
+            if (!n.empty() &&
                 ::fnmatch(n.c_str(), instance.c_str(), 0) == 0) {
               return true;
             }

@@ -196,20 +196,7 @@ void Checker::glob_names_secrets(std::string_view tool, const std::string& dir,
   }
   for (const std::string& alt : alternatives) {
     for (std::string_view fill : {"", "x"}) {
-      std::string name;
-      for (std::size_t k = 0; k < alt.size(); ++k) {
-        if (alt[k] == '*' || alt[k] == '?') {
-          name += fill;
-        } else if (alt[k] == '[') {
-          // A class matches one character: its first.
-          std::size_t end = alt.find(']', k + 1);
-          if (end == std::string::npos || end == k + 1) return;
-          name += alt[k + 1] == '!' || alt[k + 1] == '^' ? "x" : alt.substr(k + 1, 1);
-          k = end;
-        } else {
-          name += alt[k];
-        }
-      }
+      std::string name = pattern_instance(alt, fill);
       if (name.empty()) continue;
       SecretKind kind = secret_kind(dir + "/" + name);
       if (kind == SecretKind::kNone) continue;

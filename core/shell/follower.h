@@ -184,7 +184,7 @@ class Follower {
   void follow_carrier(const std::vector<Word>& argv, const std::string& p,
                       const Context& ctx, const shell::Analysis& a,
                       std::size_t i, RunCommand& extra);
-  std::optional<std::string> database_stdin(const shell::Analysis& a,
+  std::optional<std::string> known_stdin(const shell::Analysis& a,
                                             std::size_t i) const;
   std::string follow_shell(const std::vector<Word>& argv, const Context& ctx,
                            const shell::Analysis& a, std::size_t i);

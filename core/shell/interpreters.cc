@@ -47,6 +47,29 @@ void read_awk_words(const std::vector<Word>& argv, CodeWords& w) {
 // their kin), up to the script file or "-" (standard input).
 void read_interpreter_words(const std::vector<Word>& argv, Language lang,
                             CodeWords& cw) {
+  // In a cluster of short options, the first that takes code takes the
+  // rest of the word (python -c'...', perl -ne'...') or, when nothing
+  // follows it, the next word. Letters that take the rest of the word as
+  // their value end the cluster first; those that take only digits (perl
+  // -l, -0: perl -lne, -0pe) skip them and go on.
+  struct Cluster {
+    Language lang;
+    std::string_view code_letters, valued, numbered;
+  };
+  static constexpr Cluster kClusters[] = {
+      {Language::kPython, "c", "mWX", ""},
+      {Language::kPerl, "eE", "IMmiFxdDC", "l0"},
+      {Language::kRuby, "e", "IrCEFKxi", "0TW"},
+      {Language::kPhp, "rBRE", "cdfzt", ""},
+  };
+  std::string_view code_letters, valued, numbered;
+  for (const Cluster& c : kClusters) {
+    if (c.lang == lang) {
+      code_letters = c.code_letters;
+      valued = c.valued;
+      numbered = c.numbered;
+    }
+  }
   std::size_t& j = cw.j;
   for (; j < argv.size(); ++j) {
     const Word& w = argv[j];
@@ -55,34 +78,6 @@ void read_interpreter_words(const std::vector<Word>& argv, Language lang,
       break;
     }
     const std::string& o = w.text;
-    // In a cluster of short options, the first that takes code takes the
-    // rest of the word (python -c'...', perl -ne'...') or, when nothing
-    // follows it, the next word. Letters that take the rest of the word
-    // as their value end the cluster first; those that take only digits
-    // (perl -l, -0: perl -lne, -0pe) skip them and go on.
-    std::string_view code_letters, valued, numbered;
-    switch (lang) {
-      case Language::kPython:
-        code_letters = "c";
-        valued = "mWX";
-        break;
-      case Language::kPerl:
-        code_letters = "eE";
-        valued = "IMmiFxdDC";
-        numbered = "l0";
-        break;
-      case Language::kRuby:
-        code_letters = "e";
-        valued = "IrCEFKxi";
-        numbered = "0TW";
-        break;
-      case Language::kPhp:
-        code_letters = "rBRE";
-        valued = "cdfzt";
-        break;
-      default:
-        break;
-    }
     std::size_t at = std::string::npos;
     if (!code_letters.empty() && o.size() > 1 && o[1] != '-') {
       for (std::size_t c = 1; c < o.size(); ++c) {
