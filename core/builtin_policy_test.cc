@@ -367,6 +367,32 @@ TEST(BuiltinPolicy, ProtectsItsOwnFilesAndTheHookSettings) {
        "self-protection"},
       {"find ~ ! -name '*.md' -exec truncate -s0 {} +", D, "self-protection"},
       {"dd if=~/.tarnwick/policy.yaml of=/tmp/policy.bak", N, ""},
+      // Copies land in a directory under the source's name.
+      {"cp evil/settings.json ~/.claude", D, "self-protection"},
+      {"cp -t .claude /tmp/settings.local.json", D, "self-protection"},
+      {"cp -r evil/.claude .", D, "self-protection"},
+      {"rsync -a evil/.claude ./", D, "self-protection"},
+      {"ln -sf evil/settings.json .claude/", D, "self-protection"},
+      {"cp -r templates/.github .", N, ""},
+      // A copy reads its sources; a link or a move changes them later.
+      {"cp ~/.tarnwick/policy.yaml ./policy-backup.yaml", N, ""},
+      {"ln -s ~/.claude/settings.json s.json", D, "self-protection"},
+      {"rsync --remove-source-files ~/.tarnwick/policy.yaml /tmp/", D,
+       "self-protection"},
+      // What an archive holds can't be seen: unpacked over the home it
+      // may replace the settings; the project is unpacked into daily.
+      {"tar -xzf x.tgz -C ~", A, "self-protection"},
+      {"cd ~ && unzip -o x.zip", A, "self-protection"},
+      {"tar -xzf x.tgz", N, ""},
+      {"tar -tzf x.tgz -C ~", N, ""},
+      {"unzip x.zip -d ~/Downloads", N, ""},
+      // Code that finds the home itself.
+      {"node -e 'require(\"fs\").writeFileSync(require(\"path\").join("
+       "require(\"os\").homedir(), \".claude\", \"settings.json\"), "
+       "\"{}\")'",
+       D, "self-protection"},
+      {"python3 -c 'import os; print(os.environ[\"HOME\"] + \"/src\")'", N,
+       ""},
       {"cat ~/.tarnwick/logs/audit.jsonl", N, ""},
       {"twk-backend check ~/.tarnwick/policy.yaml", N, ""},
   });

@@ -154,9 +154,13 @@ bool Checker::cwd_in_protected(const std::string& cwd) const {
 
 void Checker::self_protection(const RunCommand& rc) {
   if (rc.remote || read_only(rc)) return;
+  std::vector<std::size_t> read;
+  if (copy_landings(rc, read)) return;
+  unpacked_over(rc);
   bool tree = tree_command(rc);
   bool placeholder_judged = false;
   for (std::size_t k = 1; k < rc.argv.size(); ++k) {
+    if (std::find(read.begin(), read.end(), k) != read.end()) continue;
     // A copy only for --opt=VALUE and NAME=VALUE (dd's of=FILE): most
     // words are judged as they are.
     const Word* word = &rc.argv[k];
@@ -192,7 +196,8 @@ void Checker::self_protection(const RunCommand& rc) {
       placeholder_judged = true;
       // Below a root that holds protected files, names that none of them
       // has select nothing of ours; inside one, any name may.
-      bool named_ours = rc.placeholder_names.empty() || protected_names_.empty();
+      bool named_ours =
+          rc.placeholder_names.empty() || protected_names_.empty();
       for (const std::string& pattern : rc.placeholder_names) {
         named_ours = named_ours || pattern.empty();
         for (const std::string& name : protected_names_) {
@@ -208,8 +213,7 @@ void Checker::self_protection(const RunCommand& rc) {
         for (std::string_view fill : {"", "x"}) {
           std::string instance = pattern_instance(pattern, fill);
           for (const std::string& n : rc.placeholder_names) {
-            if (!n.empty() &&
-                ::fnmatch(n.c_str(), instance.c_str(), 0) == 0) {
+            if (!n.empty() && ::fnmatch(n.c_str(), instance.c_str(), 0) == 0) {
               return true;
             }
           }
@@ -243,6 +247,150 @@ void Checker::self_protection(const RunCommand& rc) {
                 ", which keeps the agent's guard working.");
       return;
     }
+  }
+}
+
+// cp, mv, install, ln, rsync and scp put each source into a destination
+// that is a directory under the source's own name: `cp s/settings.json
+// ~/.claude` replaces the settings as surely as naming them would. The
+// destination may be a directory whatever its spelling, so each landing
+// is judged; a recursive copy lands a whole tree there.
+bool Checker::copy_landings(const RunCommand& rc,
+                            std::vector<std::size_t>& read) {
+  std::string_view p = rc.program;
+  if (!has({"cp", "mv", "install", "ln", "rsync", "scp"}, p)) return false;
+  const auto& a = rc.argv;
+  Options o = options_of(a, 1, "tSm", {"--target-directory", "--suffix"});
+  const Word* dest = nullptr;
+  for (std::size_t k = 1; k + 1 < a.size(); ++k) {
+    if (a[k].text == "-t" || a[k].text == "--target-directory") {
+      dest = &a[k + 1];
+    }
+  }
+  std::vector<std::size_t> sources = o.operands;
+  if (dest == nullptr) {
+    if (sources.size() < 2) return false;
+    dest = &a[sources.back()];
+    sources.pop_back();
+  }
+  // A link to a protected file is a way to change it later, and mv and
+  // --remove-source-files take the sources away; other copies only read
+  // them.
+  bool links =
+      p == "ln" ||
+      (p == "cp" && (o.short_has('l') || o.short_has('s') ||
+                     o.long_has("--link") || o.long_has("--symbolic-link")));
+  if (p != "mv" && !links && !o.long_has("--remove-source-files")) {
+    read = sources;
+  }
+  Target d = resolve(*dest, rc.cwd, f_);
+  if (d.kind != Target::kExact) return false;
+  bool recursive = p == "mv" || o.short_has('r') || o.short_has('R') ||
+                   o.long_has("--recursive") ||
+                   ((p == "cp" || p == "rsync") &&
+                    (o.short_has('a') || o.long_has("--archive")));
+  for (std::size_t n : sources) {
+    const Word& src = a[n];
+    // rsync's SRC/ copies what is inside SRC: the destination itself,
+    // which the words' own check judges.
+    if (src.unknown || (p == "rsync" && src.text.ends_with('/'))) continue;
+    std::string name = basename_of(src.text);
+    if (name.empty() || name == "." || name == ".." ||
+        name.find_first_of(kGlobChars) != std::string::npos) {
+      continue;
+    }
+    Target landing;
+    landing.kind = Target::kExact;
+    landing.path = shell::resolve_path(d.path, name);
+    if (auto hit = touches_protected(landing, recursive)) {
+      found(Check::kSelfProtection, Decision::kDeny,
+            code_span(command_text(rc)) + through(rc) + " would change " +
+                *hit + ", which keeps the agent's guard working.");
+      return true;
+    }
+  }
+  return false;
+}
+
+// tar -x, unzip and 7z x write whatever the archive holds, which Core
+// can't see: unpacked at or above the home directory, or inside one of
+// the guard's own directories, an entry may replace the guard's files.
+// The project is unpacked into every day, and its own settings are judged
+// when named.
+void Checker::unpacked_over(const RunCommand& rc) {
+  std::string_view p = rc.program;
+  const auto& a = rc.argv;
+  std::optional<std::string> dir;  // where it unpacks, as written
+  const Word* dir_word = nullptr;
+  if (p == "tar" || p == "gtar" || p == "bsdtar") {
+    bool extract = false;
+    for (std::size_t k = 1; k < a.size(); ++k) {
+      std::string_view t = a[k].text;
+      if (t == "--") break;
+      if (t == "-x" || t == "--extract" || t == "--get" ||
+          (k == 1 && !t.starts_with('-') && t.find('x') != std::string::npos) ||
+          (t.size() > 1 && t[0] == '-' && t[1] != '-' &&
+           t.find('x') != std::string::npos)) {
+        extract = true;
+      }
+      if ((t == "-C" || t == "--directory") && k + 1 < a.size()) {
+        dir_word = &a[k + 1];
+      } else if (t.starts_with("--directory=")) {
+        dir = std::string(t.substr(12));
+      } else if (t.size() > 2 && t.starts_with("-C")) {
+        dir = std::string(t.substr(2));
+      }
+    }
+    if (!extract) return;
+  } else if (p == "unzip") {
+    for (std::size_t k = 1; k < a.size(); ++k) {
+      std::string_view t = a[k].text;
+      // Listing, testing and printing to standard output write nothing.
+      if (t == "-l" || t == "-t" || t == "-p" || t == "-v" || t == "-Z" ||
+          t == "-c") {
+        return;
+      }
+      if (t == "-d" && k + 1 < a.size()) {
+        dir_word = &a[k + 1];
+        dir.reset();
+      } else if (t.size() > 2 && t.starts_with("-d")) {
+        dir = std::string(t.substr(2));
+        dir_word = nullptr;
+      }
+    }
+  } else if (p == "7z" || p == "7za" || p == "7zz") {
+    if (a.size() < 2 || (a[1].text != "x" && a[1].text != "e")) return;
+    for (std::size_t k = 2; k < a.size(); ++k) {
+      if (a[k].text.starts_with("-o")) dir = a[k].text.substr(2);
+    }
+  } else {
+    return;
+  }
+  Target where;
+  if (dir_word != nullptr) {
+    where = resolve(*dir_word, rc.cwd, f_);
+  } else if (dir) {
+    Word w;
+    w.text = *dir;
+    w.unknown = dir->find(shell::kUnknown) != std::string::npos;
+    where = resolve(w, rc.cwd, f_);
+  } else if (!rc.cwd.empty()) {
+    where.kind = Target::kExact;
+    where.path = rc.cwd;
+  }
+  if (where.kind != Target::kExact) return;
+  bool at_or_above_home = !f_.home.empty() && within(f_.home, where.path);
+  std::optional<std::string> hit = touches_protected(where, false);
+  if (!hit && (at_or_above_home || f_.project.empty() ||
+               !within(where.path, f_.project))) {
+    hit = touches_protected(where, true);
+  }
+  if (hit) {
+    found(Check::kSelfProtection, Decision::kAsk,
+          code_span(command_text(rc)) + through(rc) +
+              " unpacks an archive Core can't see into " + where.path +
+              ", where it may replace " + *hit +
+              ", which keeps the agent's guard working.");
   }
 }
 
@@ -374,7 +522,7 @@ void Checker::writes(const RunCommand& rc) {
   if (rc.remote) return;
   std::string_view p = rc.program;
   static const std::unordered_set<std::string_view> kWriters = {
-      "tee", "sponge", "cp",  "mv",   "install", "ln",      "rsync",
+      "tee", "sponge", "cp",  "mv",   "install", "ln",       "rsync",
       "scp", "dd",     "sed", "perl", "ruby",    "truncate", "find"};
   if (kWriters.count(p) == 0) return;
   const auto& a = rc.argv;

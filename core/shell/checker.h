@@ -128,6 +128,13 @@ class Checker {
                            bool tree) const;
   bool cwd_in_protected(const std::string& cwd) const;
   void self_protection(const RunCommand& rc);
+  // Copies and links into a directory: where each source lands there.
+  // True when one lands on something protected; `read` gets the words
+  // that are only read (the sources of copies that neither link nor
+  // take them away).
+  bool copy_landings(const RunCommand& rc, std::vector<std::size_t>& read);
+  // Archives unpacked into a directory that holds protected files.
+  void unpacked_over(const RunCommand& rc);
   void redirects(const RunCommand& rc);
   void write_target(const std::string& path, const Said& said);
   // write_target for the word `w` of `rc`, when it resolves to one path.

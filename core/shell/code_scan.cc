@@ -491,8 +491,28 @@ void Follower::note_code_files(std::string_view code, const Context& ctx) {
                                 ? facts_.home + lit.substr(1)
                                 : lit));
   };
+  // Code that finds the home directory itself (os.homedir(),
+  // expanduser, $ENV{HOME}) names files there with relative literals,
+  // whole or in parts: path.join(os.homedir(), '.claude', 'settings.json').
+  bool finds_home = false;
+  for (std::string_view h : {"HOME", "homedir", "expanduser", "home()",
+                             "Dir.home", "getpwuid"}) {
+    finds_home = finds_home || code.find(h) != std::string_view::npos;
+  }
+  finds_home = finds_home && !facts_.home.empty();
+  std::string previous;
   for (const std::string& lit : code_literals(code)) {
     add(lit);
+    if (finds_home && !lit.empty() && lit.size() < 256 && lit[0] != '~' &&
+        lit.find("://") == std::string::npos) {
+      std::string_view rel = lit;
+      while (rel.starts_with('/')) rel.remove_prefix(1);
+      if (!rel.empty()) add(facts_.home + "/" + std::string(rel));
+      if (!previous.empty() && !rel.empty()) {
+        add(facts_.home + "/" + previous + "/" + std::string(rel));
+      }
+      previous = std::string(rel);
+    }
     if (decodes && lit.size() >= 4) {
       std::optional<std::string> plain = shell::decode_base64(lit);
       if (plain && !plain->empty() &&
