@@ -374,6 +374,12 @@ TEST(BuiltinPolicy, ProtectsItsOwnFilesAndTheHookSettings) {
       {"rsync -a evil/.claude ./", D, "self-protection"},
       {"ln -sf evil/settings.json .claude/", D, "self-protection"},
       {"cp -r templates/.github .", N, ""},
+      {"cp -rT evil ~/.claude", D, "self-protection"},
+      // Where it runs is unknown, and the name is the guard's.
+      {"cd \"$(dirname ~/.claude/settings.json)\" && rm settings.json", A,
+       "self-protection"},
+      {"cd \"$D\" && echo '{}' > settings.json", A, "self-protection"},
+      {"cd \"$D\" && rm -f config.json", N, ""},
       // A copy reads its sources; a link or a move changes them later.
       {"cp ~/.tarnwick/policy.yaml ./policy-backup.yaml", N, ""},
       {"ln -s ~/.claude/settings.json s.json", D, "self-protection"},
@@ -393,6 +399,11 @@ TEST(BuiltinPolicy, ProtectsItsOwnFilesAndTheHookSettings) {
        D, "self-protection"},
       {"python3 -c 'import os; print(os.environ[\"HOME\"] + \"/src\")'", N,
        ""},
+      {"perl -e 'open(F, \">$ENV{HOME}/.claude/settings.json\")'", D,
+       "self-protection"},
+      {"awk '{print > \"/home/u/.tarnwick/policy.yaml\"}' x", D,
+       "self-protection"},
+      {"awk '{print > \"out.txt\"}' x", N, ""},
       {"cat ~/.tarnwick/logs/audit.jsonl", N, ""},
       {"twk-backend check ~/.tarnwick/policy.yaml", N, ""},
   });

@@ -86,6 +86,9 @@ constexpr std::string_view kReaders =
 }  // namespace
 
 bool Checker::read_only(const RunCommand& rc) {
+  // The files an interpreter's code names may be written by it (awk's
+  // print > "FILE"), whatever the interpreter's own arguments do.
+  if (rc.from_code) return false;
   std::string_view p = rc.program;
   if (p == "sed") {
     for (const Word& w : rc.argv) {
@@ -133,6 +136,27 @@ bool Checker::may_touch_protected(const Word& w, const RunCommand& rc,
   if (cwd_in_protected(rc.cwd)) return true;
   for (const std::string& name : protected_names_) {
     if (w.text.find(name) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// True when `name` is the last component of something protected, or of
+// the directory that holds protected files named by a pattern.
+bool Checker::names_protected(std::string_view name) const {
+  if (name.empty()) return false;
+  for (const std::string& n : protected_names_) {
+    if (n == name) return true;
+  }
+  std::string copy(name);
+  for (const std::string& p : protected_) {
+    std::string last = basename_of(p);
+    if (last.find_first_of("*?[") != std::string::npos &&
+        ::fnmatch(last.c_str(), copy.c_str(), 0) == 0) {
+      return true;
+    }
+  }
+  for (const auto& [dir, pattern] : protected_pattern_dirs_) {
+    if (basename_of(dir) == name) return true;
   }
   return false;
 }
@@ -241,6 +265,18 @@ void Checker::self_protection(const RunCommand& rc) {
     }
     if (w.text.empty() || !may_touch_protected(w, rc, tree)) continue;
     Target t = resolve(w, rc.cwd, f_);
+    if (t.kind == Target::kUnknown && rc.cwd.empty() && !w.unknown &&
+        !w.text.starts_with('/') && !w.text.starts_with('~') &&
+        names_protected(basename_of(w.text))) {
+      // cd "$(dirname "$F")" && rm settings.json: where it runs is
+      // unknown, and the name is one of the guard's.
+      found(Check::kSelfProtection, Decision::kAsk,
+            code_span(command_text(rc)) + through(rc) +
+                " runs in a directory Core can't know and names " +
+                basename_of(w.text) +
+                ", which may be a file that keeps the agent's guard working.");
+      return;
+    }
     if (auto p = touches_protected(t, tree)) {
       found(Check::kSelfProtection, Decision::kDeny,
             code_span(command_text(rc)) + through(rc) + " would change " + *p +
@@ -289,6 +325,16 @@ bool Checker::copy_landings(const RunCommand& rc,
                    o.long_has("--recursive") ||
                    ((p == "cp" || p == "rsync") &&
                     (o.short_has('a') || o.long_has("--archive")));
+  // cp -T copies onto the destination itself: a tree, when recursive,
+  // merges into what is there.
+  if (p == "cp" && (o.short_has('T') || o.long_has("--no-target-directory"))) {
+    if (auto hit = touches_protected(d, recursive)) {
+      found(Check::kSelfProtection, Decision::kDeny,
+            code_span(command_text(rc)) + through(rc) + " would change " +
+                *hit + ", which keeps the agent's guard working.");
+      return true;
+    }
+  }
   for (std::size_t n : sources) {
     const Word& src = a[n];
     // rsync's SRC/ copies what is inside SRC: the destination itself,
@@ -413,6 +459,15 @@ void Checker::redirects(const RunCommand& rc) {
       if (t.kind == Target::kExact) {
         if (!f_.home.empty() && within(t.path, ssh_dir_))
           access_grant(t.path, "Writing to " + display(r.target) + through(rc));
+      }
+      if (t.kind == Target::kUnknown && rc.source->cwd.empty() &&
+          !r.target.unknown && !r.target.text.starts_with('/') &&
+          !r.target.text.starts_with('~') &&
+          names_protected(basename_of(r.target.text))) {
+        found(Check::kSelfProtection, Decision::kAsk,
+              "Writing to " + display(r.target) + through(rc) +
+                  " in a directory Core can't know may change a file that "
+                  "keeps the agent's guard working.");
       }
       if (auto p = touches_protected(t, false)) {
         found(Check::kSelfProtection, Decision::kDeny,

@@ -127,6 +127,7 @@ class Checker {
   bool may_touch_protected(const Word& w, const RunCommand& rc,
                            bool tree) const;
   bool cwd_in_protected(const std::string& cwd) const;
+  bool names_protected(std::string_view name) const;
   void self_protection(const RunCommand& rc);
   // Copies and links into a directory: where each source lands there.
   // True when one lands on something protected; `read` gets the words

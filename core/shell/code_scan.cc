@@ -475,6 +475,12 @@ void Follower::note_code_files(std::string_view code, const Context& ctx) {
   for (std::string_view u : kUses) {
     uses_files = uses_files || code.find(u) != std::string_view::npos;
   }
+  // awk's print > "FILE" and print >> "FILE".
+  for (std::size_t at = code.find('>'); !uses_files && at != code.npos;
+       at = code.find('>', at + 1)) {
+    std::size_t next = code.find_first_not_of(" \t>", at);
+    uses_files = next != code.npos && code[next] == '"';
+  }
   if (!uses_files) return;
   // Code that decodes base64 may name its files that way:
   // open(base64.b64decode('LmVudg==').decode()) opens .env.
@@ -503,6 +509,11 @@ void Follower::note_code_files(std::string_view code, const Context& ctx) {
   std::string previous;
   for (const std::string& lit : code_literals(code)) {
     add(lit);
+    // "$ENV{HOME}/.x", "${HOME}/.x", "#{ENV['HOME']}/.x": the home's .x.
+    if (std::size_t h = lit.find("HOME"); finds_home && h != lit.npos) {
+      std::size_t slash = lit.find('/', h);
+      if (slash != lit.npos) add(facts_.home + lit.substr(slash));
+    }
     if (finds_home && !lit.empty() && lit.size() < 256 && lit[0] != '~' &&
         lit.find("://") == std::string::npos) {
       std::string_view rel = lit;
