@@ -375,6 +375,10 @@ TEST(BuiltinPolicy, ProtectsItsOwnFilesAndTheHookSettings) {
       {"ln -sf evil/settings.json .claude/", D, "self-protection"},
       {"cp -r templates/.github .", N, ""},
       {"cp -rT evil ~/.claude", D, "self-protection"},
+      // A compound command's redirections are its commands' own.
+      {"while read l; do echo \"$l\"; done > ~/.claude/settings.json", D,
+       "self-protection"},
+      {"for i in 1 2; do echo $i; done > out.log 2>&1", N, ""},
       // Where it runs is unknown, and the name is the guard's.
       {"cd \"$(dirname ~/.claude/settings.json)\" && rm settings.json", A,
        "self-protection"},

@@ -156,7 +156,10 @@ void Reader::parse_command() {
     // it turn out to run in the background.
     if (kw == "{" || kw == "if" || kw == "while" || kw == "until" ||
         kw == "for" || kw == "select" || kw == "case") {
-      if (open_marks_.size() < 4096) open_marks_.push_back(sh_.state.mark());
+      if (open_marks_.size() < 4096) {
+        open_marks_.push_back(sh_.state.mark());
+        open_dirs_.push_back(sh_.state.cwd());
+      }
     }
     if (kw == "for" || kw == "select") {
       parse_for();
@@ -176,11 +179,14 @@ void Reader::parse_command() {
     }
     if (kw == "fi" || kw == "done" || kw == "esac" || kw == "}") {
       if (kw == "}" && braces_ > 0) --braces_;
+      Dir began = sh_.state.cwd();
       if (!open_marks_.empty()) {
         closed_mark_ = std::min(closed_mark_, open_marks_.back());
         open_marks_.pop_back();
+        began = open_dirs_.back();
+        open_dirs_.pop_back();
       }
-      parse_trailing_redirects();
+      parse_trailing_redirects(&began);
       return;
     }
     if (kw == "{") ++braces_;
@@ -220,15 +226,26 @@ void Reader::parse_subshell() {
   parse_trailing_redirects();
 }
 
-// Redirections after a compound command are read but belong to no
-// simple command: their targets still expand (and may run substitutions).
-void Reader::parse_trailing_redirects() {
+// `while ...; done < .env` reads .env and `{ ...; } > f` writes f as
+// surely as a simple command's redirections would: they are kept as a
+// command with no words, which the checks judge like `> f` alone.
+void Reader::parse_trailing_redirects(const Dir* cwd) {
+  Command cmd = new_command();
+  if (cwd != nullptr) cmd.cwd = *cwd;
+  std::size_t index = sh_.out.commands.size();
   for (;;) {
     skip_blanks();
-    if (at_end()) return;
-    Command scratch;
-    if (!try_redirect(scratch, SIZE_MAX)) return;
+    if (at_end()) break;
+    char c = s_[i_];
+    bool may_redirect =
+        is_digit(c) || c == '<' || c == '>' || c == '&' || c == '{';
+    if (!may_redirect || !try_redirect(cmd, index)) break;
   }
+  if (cmd.redirects.empty()) return;
+  if (sh_.out.commands.size() != index) {
+    fix_pending(index, sh_.out.commands.size());
+  }
+  emit(std::move(cmd));
 }
 
 void Reader::skip_arithmetic_command() {

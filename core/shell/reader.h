@@ -93,7 +93,10 @@ class Reader {
   void parse_pipeline();
   void parse_command();
   void parse_subshell();
-  void parse_trailing_redirects();
+  // Redirections after a compound command: they apply to every command
+  // in it, and become a command of their own (no words) run in `cwd`,
+  // where the compound began; null for the present directory.
+  void parse_trailing_redirects(const Dir* cwd = nullptr);
   void skip_arithmetic_command();
   void parse_for();
   void skip_for_words();
@@ -210,6 +213,8 @@ class Reader {
   // it rolls the state back to there.
   std::vector<std::size_t> open_marks_;
   std::size_t closed_mark_ = 0;
+  // The directory each of those began in: its redirections open there.
+  std::vector<Dir> open_dirs_;
 };
 
 }  // namespace twk::core::shell

@@ -33,6 +33,13 @@ std::string render(const Analysis& a) {
       for (char ch : c.argv[k].text) out += ch == kUnknown ? '?' : ch;
       if (c.argv[k].glob) out += '*';
     }
+    // A command of redirections alone (after a compound): its targets.
+    if (c.argv.empty() && c.assignments.empty()) {
+      for (const Redirect& r : c.redirects) {
+        out += r.kind == RedirectKind::kInput ? "<" : ">";
+        out += r.target.text;
+      }
+    }
     if (c.cwd != "/home/u/app") out += " @" + c.cwd;
   }
   return out;
@@ -106,7 +113,9 @@ TEST(ShellAnalyzer, StructureAndDirectories) {
       {"if [ -d x ]; then rm -r x; fi", "[|-d|x|] ; rm|-r|x"},
       {"for d in a b; do rm -r $d; done", "rm|-r|?"},
       {"case $1 in a) rm x;; *) ls;; esac", "rm|x ; ls"},
-      {"while read l; do echo $l; done < f.txt", "read|l ; echo|?"},
+      {"while read l; do echo $l; done < f.txt", "read|l ; echo|? ; <f.txt"},
+      // A compound's redirections open where it began.
+      {"{ cd /; cat x; } > out.txt", "cd|/ ; cat|x @/ ; >out.txt"},
       {"[[ -f x && $y == z ]] && rm x", "[[|-f|x|?|==|z ; rm|x"},
       {"echo 'a;b' \"c|d\" e\\;f", "echo|a;b|c|d|e;f"},
   };
