@@ -579,3 +579,136 @@ void Checker::gpg_exports(const RunCommand& rc) {
 }
 
 }  // namespace twk::core::checks
+
+namespace twk::core::checks {
+
+bool Checker::output_seen(const RunCommand& rc) const {
+  const shell::Command* c = rc.source;
+  if (c == nullptr || rc.from_code) return false;
+  if ((c->place & (shell::kInSubstitution | shell::kInProcess)) != 0) {
+    return false;
+  }
+  for (const shell::Redirect& r : c->redirects) {
+    bool to_file = r.kind == shell::RedirectKind::kOutput ||
+                   r.kind == shell::RedirectKind::kAppend;
+    if (to_file && (r.fd == -1 || r.fd == 1)) return false;
+  }
+  if ((c->place & shell::kInPipeline) == 0 || set_ == nullptr) return true;
+  // Piped on (gcloud auth print-access-token | docker login
+  // --password-stdin): the next stage takes it, not the agent.
+  for (const shell::Analysis& a : set_->analyses) {
+    if (a.commands.empty() || c < &a.commands.front() ||
+        c > &a.commands.back()) {
+      continue;
+    }
+    for (const shell::Command& other : a.commands) {
+      if (other.pipeline == c->pipeline && other.stage > c->stage) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+void Checker::printed_credentials(const RunCommand& rc) {
+  std::string_view p = rc.program;
+  const auto& a = rc.argv;
+  // The words after the program, up to the first option, as one text:
+  // "auth token", "config view".
+  auto words = [&](std::size_t from) {
+    std::string out;
+    for (std::size_t k = from; k < a.size() && out.size() < 64; ++k) {
+      if (a[k].text.starts_with('-')) continue;
+      if (!out.empty()) out += ' ';
+      out += a[k].text;
+    }
+    return out;
+  };
+  auto option = [&](std::string_view name) {
+    return std::any_of(a.begin(), a.end(), [&](const Word& w) {
+      return w.text == name || w.text.starts_with(std::string(name) + "=");
+    });
+  };
+  std::string what;  // what it prints, when it prints credentials
+  if (p == "source" || p == ".") {
+    if (a.size() >= 2) {
+      Target t = resolve(a[1], rc.cwd, f_);
+      if (t.kind == Target::kExact &&
+          secret_kind(t.path) == SecretKind::kEnv) {
+        sourced_env_ = basename_of(t.path);
+      }
+    }
+    return;
+  }
+  if (!sourced_env_.empty() &&
+      (has({"env", "printenv"}, p) ||
+       (has({"set", "export", "declare", "typeset"}, p) &&
+        (a.size() == 1 ||
+         (a.size() == 2 && has({"-p", "-x", "-px", "-xp"}, a[1].text)))))) {
+    what = "the secrets " + sourced_env_ + " loaded into the environment";
+  } else if (p == "gh") {
+    if (words(1).starts_with("auth token")) what = "the GitHub token";
+  } else if (has({"kubectl", "oc"}, p)) {
+    if (words(1).starts_with("config view") && option("--raw")) {
+      what = "the cluster credentials";
+    }
+  } else if (p == "aws") {
+    std::string w = lower(words(1));
+    if (w.starts_with("configure export-credentials") ||
+        w.starts_with("sts get-session-token") ||
+        (w.starts_with("configure get") &&
+         (w.find("secret") != std::string::npos ||
+          w.find("token") != std::string::npos))) {
+      what = "AWS credentials";
+    }
+  } else if (p == "gcloud") {
+    std::string w = words(1);
+    if (w.starts_with("auth print-") ||
+        w.starts_with("auth application-default print-") ||
+        w.starts_with("config config-helper")) {
+      what = "a Google Cloud token";
+    }
+  } else if (p == "az") {
+    if (words(1).starts_with("account get-access-token")) {
+      what = "an Azure token";
+    }
+  } else if (p == "heroku") {
+    if (words(1).starts_with("auth:token")) what = "the Heroku token";
+  } else if (p == "security") {
+    std::string w = words(1);
+    if ((w.starts_with("find-generic-password") ||
+         w.starts_with("find-internet-password")) &&
+        std::any_of(a.begin(), a.end(), [](const Word& x) {
+          return x.text.size() > 1 && x.text[0] == '-' && x.text[1] != '-' &&
+                 x.text.find_first_of("wg") != std::string::npos;
+        })) {
+      what = "a password from the keychain";
+    }
+  } else if (p == "git") {
+    std::size_t k = read_git_call(a, nullptr).subcommand;
+    if (k + 1 < a.size() && a[k].text == "credential" &&
+        has({"fill", "get"}, a[k + 1].text)) {
+      what = "a stored git password";
+    }
+  } else if (p.starts_with("docker-credential-")) {
+    if (words(1) == "get") what = "registry credentials";
+  } else if (p == "op") {
+    std::string w = words(1);
+    if (w.starts_with("read") ||
+        (w.starts_with("item get") && option("--reveal"))) {
+      what = "a secret from 1Password";
+    }
+  } else if (p == "vault") {
+    std::string w = words(1);
+    if (w.starts_with("print token") || w.starts_with("kv get") ||
+        w.starts_with("read")) {
+      what = "a secret from Vault";
+    }
+  }
+  if (what.empty() || !output_seen(rc)) return;
+  found(Check::kSecretFiles, Decision::kAsk,
+        code_span(command_text(rc)) + through(rc) + " prints " + what +
+            " where the agent sees it.");
+}
+
+}  // namespace twk::core::checks

@@ -115,6 +115,13 @@ class Checker {
   bool cwd_in_secrets(const std::string& cwd) const;
   void secret_word(const RunCommand& rc, const Word& w);
   void gpg_exports(const RunCommand& rc);
+  // Commands that print credentials kept elsewhere (gh auth token,
+  // kubectl config view --raw), and the environment printed after a
+  // .env file was sourced into it.
+  void printed_credentials(const RunCommand& rc);
+  // True when what `rc` prints reaches the agent: not captured by a
+  // substitution, piped on, or sent to a file.
+  bool output_seen(const RunCommand& rc) const;
 
   // --- writes and self-protection (check_writes.cc)
   std::vector<std::string> protected_list(bool whole_trees = false) const;
@@ -227,6 +234,11 @@ class Checker {
   const std::string& project_git_;
   const std::string& project_git_hooks_;
   const std::string& project_git_config_;
+  // The call's commands, while commands() judges them.
+  const CommandSet* set_ = nullptr;
+  // A .env file sourced into the shell by an earlier command; empty when
+  // none was.
+  std::string sourced_env_;
   // The last working directory asked about, with the answers: the
   // commands of a call mostly share one.
   mutable std::string cwd_secret_path_;

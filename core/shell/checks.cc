@@ -269,11 +269,13 @@ void Checker::file_tool(std::string_view tool, const nlohmann::json& input) {
 }
 
 void Checker::commands(const CommandSet& set, std::string_view raw) {
+  set_ = &set;
   for (const RunCommand& rc : set.commands) {
     download_to_shell(rc);
     redirects(rc);
     if (rc.program.empty()) continue;
     std::string_view p = rc.program;
+    printed_credentials(rc);
     secrets(rc);
     self_protection(rc);
     writes(rc);
@@ -300,6 +302,7 @@ void Checker::commands(const CommandSet& set, std::string_view raw) {
     if (interest & kCloud) cloud(rc);
     if (p == "gpg" || p == "gpg2") gpg_exports(rc);
   }
+  set_ = nullptr;
   if (!set.problems.empty()) unfollowable(set.problems.front(), raw);
   if (!set.unseen.empty()) {
     found(Check::kUnfollowable, Decision::kAsk,

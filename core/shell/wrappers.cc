@@ -40,7 +40,16 @@ void Follower::follow_command(std::vector<Word> argv, std::size_t k,
     if (step == Unwrap::kDone) return;
     if (step == Unwrap::kStop) break;
   }
-  if (k >= argv.size()) return;
+  if (k >= argv.size()) {
+    // env with no command prints the environment: a command of its own.
+    if (p == "env" && named < argv.size()) {
+      argv.erase(argv.begin(), argv.begin() + static_cast<long>(named));
+      RunCommand extra;
+      extra.program = std::move(p);
+      push(std::move(argv), std::move(ctx), source, std::move(extra));
+    }
+    return;
+  }
   // bash -c '$CMD': nested code whose program is a variable's value that
   // Core can't know runs code unseen, as eval "$CMD" does.
   if (ctx.depth > 0 && !ctx.unknown_text && hidden_code(argv[k])) {
