@@ -17,11 +17,25 @@ namespace {
 constexpr const char* kHome = "/home/u";
 constexpr const char* kProject = "/home/u/src/app";
 
+// The links the project holds, as a repository might ship them:
+// docs/notes.md and cfg lead to the hook settings, docs/key.txt to a key.
+std::optional<std::string> project_links(const std::string& path) {
+  const std::string p = std::string(kProject) + "/";
+  if (path == p + "docs/notes.md") return "/home/u/.claude/settings.json";
+  if (path == p + "docs/key.txt") return "/home/u/.ssh/id_rsa";
+  if (path == p + "cfg") return "/home/u/.claude";
+  if (path.starts_with(p + "cfg/")) {
+    return "/home/u/.claude/" + path.substr(p.size() + 4);
+  }
+  return std::nullopt;
+}
+
 CheckFacts facts() {
   CheckFacts f;
   f.home = kHome;
   f.state_dir = "/home/u/.tarnwick";
   f.protected_files = {"/opt/twk/bin/twk-backend", "/opt/twk/bin/twk-hook"};
+  f.linked_path = &project_links;
   return f;
 }
 
@@ -375,6 +389,11 @@ TEST(BuiltinPolicy, ProtectsItsOwnFilesAndTheHookSettings) {
       {"ln -sf evil/settings.json .claude/", D, "self-protection"},
       {"cp -r templates/.github .", N, ""},
       {"cp -rT evil ~/.claude", D, "self-protection"},
+      // Links in the project lead where they lead.
+      {"echo '{}' > docs/notes.md", D, "self-protection"},
+      {"sed -i 's/twk-hook//' cfg/settings.json", D, "self-protection"},
+      {"rm -rf cfg", D, "self-protection"},
+      {"echo hi >> docs/readme.md", N, ""},
       // A compound command's redirections are its commands' own.
       {"while read l; do echo \"$l\"; done > ~/.claude/settings.json", D,
        "self-protection"},
@@ -387,6 +406,9 @@ TEST(BuiltinPolicy, ProtectsItsOwnFilesAndTheHookSettings) {
       // A copy reads its sources; a link or a move changes them later.
       {"cp ~/.tarnwick/policy.yaml ./policy-backup.yaml", N, ""},
       {"ln -s ~/.claude/settings.json s.json", D, "self-protection"},
+      {"ln -s ~/.claude cfg", D, "self-protection"},
+      {"ln -s ~ h", D, "self-protection"},
+      {"ln -s ../shared/config config", N, ""},
       {"rsync --remove-source-files ~/.tarnwick/policy.yaml /tmp/", D,
        "self-protection"},
       // What an archive holds can't be seen: unpacked over the home it
@@ -412,9 +434,14 @@ TEST(BuiltinPolicy, ProtectsItsOwnFilesAndTheHookSettings) {
       {"twk-backend check ~/.tarnwick/policy.yaml", N, ""},
   });
   for (const char* tool : {"Write", "Edit"}) {
-    Verdict v = decide(tool, {{"file_path", "/home/u/.tarnwick/policy.yaml"}});
-    EXPECT_EQ(v.decision, Decision::kDeny) << tool;
+    for (const char* path :
+         {"/home/u/.tarnwick/policy.yaml", "/home/u/src/app/docs/notes.md"}) {
+      Verdict v = decide(tool, {{"file_path", path}});
+      EXPECT_EQ(v.decision, Decision::kDeny) << tool << " " << path;
+    }
   }
+  EXPECT_EQ(decide("Read", {{"file_path", "docs/key.txt"}}).decision,
+            Decision::kDeny);
   EXPECT_EQ(
       decide("Read", {{"file_path", "/home/u/.claude/settings.json"}}).decision,
       Decision::kNone);

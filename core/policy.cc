@@ -394,6 +394,17 @@ CheckFacts process_check_facts(const std::string& state_dir) {
       facts.protected_files.push_back(self->substr(0, slash + 1) + "twk-hook");
     }
   }
+  facts.linked_path = &sys::linked_path;
+  // ~/.claude kept elsewhere (a dotfiles checkout, linked in): the
+  // settings are guarded where they really are, too.
+  if (!facts.home.empty()) {
+    std::string claude = facts.home + "/.claude";
+    if (std::optional<std::string> real = sys::canonical(claude);
+        real && *real != claude) {
+      facts.protected_files.push_back(*real + "/settings.json");
+      facts.protected_files.push_back(*real + "/settings.local.json");
+    }
+  }
   // The managed policy is the administrator's: no tool call changes it.
   facts.protected_files.push_back(kManagedPolicyPath);
   return facts;

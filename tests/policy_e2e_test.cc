@@ -14,11 +14,12 @@ namespace {
 
 // A PreToolUse event as Claude Code writes it to the hook's stdin.
 std::string bash_event(const std::string& command,
-                       const std::string& event = "PreToolUse") {
+                       const std::string& event = "PreToolUse",
+                       const std::string& cwd = "/work/app") {
   nlohmann::json e = {
       {"session_id", "9f1c2d7e-e2e"},
       {"transcript_path", "/tmp/transcript.jsonl"},
-      {"cwd", "/work/app"},
+      {"cwd", cwd},
       {"hook_event_name", event},
       {"tool_name", "Bash"},
       {"tool_input", {{"command", command}, {"description", "e2e"}}}};
@@ -74,6 +75,24 @@ TEST_F(PolicyE2ETest, RecursiveDeleteOfHomeIsDenied) {
   EXPECT_EQ(lines[1]["decision"], "none");
   EXPECT_EQ(lines[2]["hook"], "post-tool-use");
   EXPECT_TRUE(lines[2]["response"].contains("sha256"));
+}
+
+// A repository may ship a link that leads out of it: the real backend
+// looks where each written path leads.
+TEST_F(PolicyE2ETest, WritesThroughALinkInTheProjectAreJudgedWhereTheyLead) {
+  ScratchDir home;
+  env_["HOME"] = home.path();
+  home.write(".claude/settings.json", "{}");
+  std::string project = home.mkdir("src/app");
+  home.symlink("../../.claude/settings.json", "src/app/notes.md");
+  RunResult r = run_hook(bash_event("echo x >> notes.md", "PreToolUse", project),
+                         env_);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_NE(r.out.find("\"permissionDecision\":\"deny\""), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find(".claude/settings.json"), std::string::npos) << r.out;
+  r = run_hook(bash_event("echo x >> readme.md", "PreToolUse", project), env_);
+  EXPECT_EQ(r.out, "");
 }
 
 TEST_F(PolicyE2ETest, UserRulesAndProjectRulesBothCount) {

@@ -42,6 +42,33 @@ std::vector<std::string> Checker::protected_list(bool whole_trees) const {
 // command acts on whole trees, so an ancestor counts too.
 std::optional<std::string> Checker::touches_protected(const Target& t,
                                                       bool tree) const {
+  if (auto hit = touches_protected_as_written(t, tree)) return hit;
+  if (t.kind == Target::kUnknown) return std::nullopt;
+  // docs/notes.md -> ../../.claude/settings.json, shipped in a repository:
+  // writing the one writes the other.
+  if (std::optional<std::string> real = link_target(t.path)) {
+    Target followed = t;
+    followed.path = std::move(*real);
+    return touches_protected_as_written(followed, tree);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> Checker::link_target(const std::string& path) const {
+  if (f_.linked_path == nullptr || f_.project.empty() ||
+      !within(path, f_.project)) {
+    return std::nullopt;
+  }
+  for (const auto& [seen, real] : links_seen_) {
+    if (seen == path) return real;
+  }
+  std::optional<std::string> real = f_.linked_path(path);
+  if (links_seen_.size() < 256) links_seen_.emplace_back(path, real);
+  return real;
+}
+
+std::optional<std::string> Checker::touches_protected_as_written(
+    const Target& t, bool tree) const {
   if (t.kind == Target::kUnknown) return std::nullopt;
   for (std::size_t k = 0; k < protected_.size(); ++k) {
     const std::string& p = protected_[k];
@@ -181,6 +208,14 @@ void Checker::self_protection(const RunCommand& rc) {
   std::vector<std::size_t> read;
   if (copy_landings(rc, read)) return;
   unpacked_over(rc);
+  // Programs known to change the files they are given are judged on
+  // where each leads, whatever its name: a link in the project may lead
+  // to the guard's files.
+  static const WordSet kChangers = {
+      "rm unlink rmdir shred truncate tee sponge cp mv install ln rsync dd "
+      "sed perl ruby chmod chown chgrp touch mkdir trash patch ed"};
+  bool follow_links = f_.linked_path != nullptr && !f_.project.empty() &&
+                      kChangers.contains(rc.program);
   bool tree = tree_command(rc);
   bool placeholder_judged = false;
   for (std::size_t k = 1; k < rc.argv.size(); ++k) {
@@ -263,7 +298,10 @@ void Checker::self_protection(const RunCommand& rc) {
       }
       continue;
     }
-    if (w.text.empty() || !may_touch_protected(w, rc, tree)) continue;
+    if (w.text.empty() ||
+        (!may_touch_protected(w, rc, tree) && !(follow_links && !w.glob))) {
+      continue;
+    }
     Target t = resolve(w, rc.cwd, f_);
     if (t.kind == Target::kUnknown && rc.cwd.empty() && !w.unknown &&
         !w.text.starts_with('/') && !w.text.starts_with('~') &&
@@ -318,6 +356,20 @@ bool Checker::copy_landings(const RunCommand& rc,
                      o.long_has("--link") || o.long_has("--symbolic-link")));
   if (p != "mv" && !links && !o.long_has("--remove-source-files")) {
     read = sources;
+  }
+  // A link to a directory that holds the guard's files (ln -s ~/.claude
+  // cfg) is a way to change them under another name.
+  if (links) {
+    for (std::size_t n : sources) {
+      Target s = resolve(a[n], rc.cwd, f_);
+      if (auto hit = touches_protected(s, true)) {
+        found(Check::kSelfProtection, Decision::kDeny,
+              code_span(command_text(rc)) + through(rc) +
+                  " would make a way to change " + *hit +
+                  ", which keeps the agent's guard working.");
+        return true;
+      }
+    }
   }
   Target d = resolve(*dest, rc.cwd, f_);
   if (d.kind != Target::kExact) return false;

@@ -127,6 +127,11 @@ class Checker {
   std::vector<std::string> protected_list(bool whole_trees = false) const;
   std::optional<std::string> touches_protected(const Target& t,
                                                bool tree) const;
+  std::optional<std::string> touches_protected_as_written(const Target& t,
+                                                          bool tree) const;
+  // Where `path` leads when the project holds it and a link is on the
+  // way; nothing otherwise. Asked once per path in a call.
+  std::optional<std::string> link_target(const std::string& path) const;
   void protect_path(const std::string& path, const std::string& tool,
                     const std::string&);
   static bool read_only(const RunCommand& rc);
@@ -234,6 +239,8 @@ class Checker {
   const std::string& project_git_;
   const std::string& project_git_hooks_;
   const std::string& project_git_config_;
+  mutable std::vector<std::pair<std::string, std::optional<std::string>>>
+      links_seen_;
   // The call's commands, while commands() judges them.
   const CommandSet* set_ = nullptr;
   // A .env file sourced into the shell by an earlier command; empty when

@@ -233,6 +233,16 @@ void Checker::file_tool(std::string_view tool, const nlohmann::json& input) {
         access_grant(t.path, std::string(tool) + " of " + t.path);
       }
       secret_exact(t.path, std::string(tool) + " of " + t.path);
+      // A link in the project reads and writes where it leads.
+      if (std::optional<std::string> real = link_target(t.path)) {
+        std::string said = std::string(tool) + " of " + t.path +
+                           " (a link to " + *real + ")";
+        if (writes) {
+          write_target(*real, [&] { return said; });
+          protect_path(t.path, std::string(tool), "");
+        }
+        secret_exact(*real, said);
+      }
       if (!writes && secret_root(t.path)) {
         secret_dir(t.path, std::string(tool) + " of " + t.path);
       }

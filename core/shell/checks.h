@@ -73,6 +73,11 @@ struct CheckFacts {
   // and `project`.
   std::string state_dir;
   std::vector<std::string> protected_files;
+  // When set: the path an absolute path reaches through symbolic links,
+  // when a link is on the way (a repository may ship one). Paths the
+  // project holds are judged where they lead as well as as written.
+  // Unset, the checks do no I/O.
+  std::optional<std::string> (*linked_path)(const std::string&) = nullptr;
 };
 
 struct Finding {

@@ -6,7 +6,11 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+#if __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#endif
 
 #include <cstdint>
 #include <new>
@@ -161,6 +165,89 @@ std::optional<std::string> canonical(const std::string& path) {
   std::string out(resolved);
   ::free(resolved);
   return out;
+}
+
+namespace {
+
+// Follows `path` one component at a time with readlink(2): what
+// linked_path() returns, or nothing when no component is a link.
+std::optional<std::string> walk_links(const std::string& path) {
+  std::vector<std::string> todo;  // components still to walk, last first
+  auto push_components = [&](std::string_view p) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= p.size()) {
+      std::size_t slash = p.find('/', start);
+      if (slash == std::string_view::npos) slash = p.size();
+      if (slash > start) parts.emplace_back(p.substr(start, slash - start));
+      start = slash + 1;
+    }
+    todo.insert(todo.end(), parts.rbegin(), parts.rend());
+  };
+  push_components(path);
+  std::string out;
+  bool linked = false;
+  bool missing = false;  // what follows does not exist: no more links
+  int links = 0;
+  while (!todo.empty()) {
+    std::string part = std::move(todo.back());
+    todo.pop_back();
+    if (part == ".") continue;
+    if (part == "..") {
+      std::size_t slash = out.rfind('/');
+      out.resize(slash == std::string::npos ? 0 : slash);
+      continue;
+    }
+    std::string next = out + "/" + part;
+    if (missing) {
+      out = std::move(next);
+      continue;
+    }
+    char buffer[PATH_MAX];
+    ssize_t n = ::readlink(next.c_str(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == ENOENT) {
+        missing = true;
+      } else if (errno != EINVAL) {
+        return std::nullopt;  // can't be told
+      }
+      out = std::move(next);
+      continue;
+    }
+    if (++links > 40 || static_cast<std::size_t>(n) >= sizeof buffer) {
+      return std::nullopt;
+    }
+    linked = true;
+    std::string_view target(buffer, static_cast<std::size_t>(n));
+    if (target.starts_with('/')) out.clear();
+    push_components(target);
+  }
+  if (!linked) return std::nullopt;
+  return out.empty() ? std::string("/") : out;
+}
+
+}  // namespace
+
+std::optional<std::string> linked_path(const std::string& path) {
+  if (path.empty() || path[0] != '/') return std::nullopt;
+#if defined(SYS_openat2) && defined(RESOLVE_NO_SYMLINKS)
+  // One call for the common case: the kernel walks the path and fails
+  // with ELOOP at the first link. A missing component ends the walk
+  // before any link after it, so ENOENT means none was met.
+  struct open_how how = {};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+  if (fd >= 0) {
+    ::close(static_cast<int>(fd));
+    return std::nullopt;
+  }
+  if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+  if (errno != ELOOP && errno != ENOSYS && errno != EINVAL && errno != EPERM) {
+    return std::nullopt;
+  }
+#endif
+  return walk_links(path);
 }
 
 bool is_regular_file(const std::string& path) {

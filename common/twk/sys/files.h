@@ -48,6 +48,13 @@ ReadOnce read_once(const std::string& path, std::size_t limit);
 // the path does not exist or cannot be resolved.
 std::optional<std::string> canonical(const std::string& path);
 
+// When a component of the absolute path `path` is a symbolic link: the
+// path it reaches, links followed (at most 40), "." and ".." resolved,
+// and the part that does not exist yet kept as written. Nothing when no
+// component is a link, or it can't be told. One system call when no link
+// is on the way.
+std::optional<std::string> linked_path(const std::string& path);
+
 // True when `path` names a regular file, following symbolic links.
 bool is_regular_file(const std::string& path);
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "twk/testing/faulty_io.h"
 #include "twk/testing/scratch_dir.h"
 
@@ -46,6 +48,38 @@ TEST(Paths, DisplayIsLossyUtf8) {
 // What a full disk, short writes and a failed fsync do to writing a file
 // in place of another: the old file stays whole and no temporary file is
 // left behind.
+// What a path reaches through links: the fast path (no link), links in
+// the middle and at the end, relative, dangling, chained and looping.
+TEST(Files, LinkedPathFollowsEveryLinkOnTheWay) {
+  testing::ScratchDir dir;
+  const std::string d = dir.path();
+  dir.write("real/settings.json", "{}");
+  dir.symlink(d + "/real", "abs");
+  dir.symlink("real", "rel");
+  dir.symlink("./real/../real/settings.json", "up");
+  dir.symlink("rel", "chain");
+  dir.symlink("real/none.json", "dangling");
+  dir.symlink("loop", "loop");
+  struct Case {
+    std::string path;
+    std::optional<std::string> reaches;
+  };
+  const Case cases[] = {
+      {d + "/real/settings.json", std::nullopt},
+      {d + "/real/new/file", std::nullopt},
+      {d + "/abs/settings.json", d + "/real/settings.json"},
+      {d + "/rel/settings.json", d + "/real/settings.json"},
+      {d + "/up", d + "/real/settings.json"},
+      {d + "/chain/new/x", d + "/real/new/x"},
+      {d + "/dangling", d + "/real/none.json"},
+      {d + "/loop/x", std::nullopt},
+      {"relative/path", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(linked_path(c.path), c.reaches) << c.path;
+  }
+}
+
 TEST(Files, AtomicWriteSurvivesFaults) {
   struct Case {
     const char* name;
