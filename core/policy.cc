@@ -324,7 +324,8 @@ void Policy::Layers::apply(const ToolCall& call, const CallFacts& cf,
             evaluate_file(Layer::kUser, config.user_path, own, call, cf));
   }
   if (project != nullptr) {
-    std::string path = sys::join_path(*project, std::string(kProjectPolicyPath));
+    std::string path =
+        sys::join_path(*project, std::string(kProjectPolicyPath));
     // A project that is the home directory would otherwise apply the
     // user's own file a second time.
     if (user_path_unsafe || !sys::same_path(path, config.user_path)) {
@@ -376,6 +377,43 @@ CheckFacts process_check_facts(const std::string& state_dir) {
                                        : std::string();
   };
   facts.home = env("HOME");
+  // The account's home from the password database: where HOME is unset
+  // or not absolute it is the home, and where HOME names another, the
+  // settings kept there are guarded as well.
+  // Read from /etc/passwd itself: Core is linked statically, where the
+  // C library's lookups would load shared modules at run time.
+  std::string account_home;
+  sys::ReadOnce passwd = sys::read_once("/etc/passwd", 1 << 20);
+  const std::string uid = std::to_string(::getuid());
+  for (std::string_view rest = passwd.bytes; !rest.empty();) {
+    std::size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view()
+                                         : rest.substr(end + 1);
+    // name:password:uid:gid:gecos:home:shell
+    std::string_view field[7];
+    std::size_t n = 0;
+    for (std::size_t start = 0; n < 7; ++n) {
+      std::size_t colon = line.find(':', start);
+      field[n] = line.substr(start, colon - start);
+      if (colon == std::string_view::npos) {
+        ++n;
+        break;
+      }
+      start = colon + 1;
+    }
+    if (n >= 6 && field[2] == uid && field[5].starts_with('/')) {
+      account_home = shell::resolve_path("/", field[5]);
+      break;
+    }
+  }
+  if (facts.home.empty()) facts.home = account_home;
+  if (!account_home.empty() && account_home != facts.home &&
+      account_home != "/") {
+    facts.protected_files.push_back(account_home + "/.claude/settings.json");
+    facts.protected_files.push_back(account_home +
+                                    "/.claude/settings.local.json");
+  }
   std::string tmp = env("TMPDIR");
   if (!tmp.empty() && tmp != "/") facts.tmpdir = tmp;
   if (!state_dir.empty()) {

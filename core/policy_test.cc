@@ -3,13 +3,16 @@
 #include "policy.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <vector>
 
+#include "shell/shell.h"
 #include "test_util.h"
 
 namespace twk::core {
@@ -331,6 +334,41 @@ TEST_F(PolicyTest, AHomeProjectDoesNotApplyTheUsersFileTwice) {
   Verdict v = policy.decide(event("ls", home));
   EXPECT_EQ(v.layers.size(), 1u);
   EXPECT_EQ(v.decision, Decision::kAllow);
+}
+
+}  // namespace
+}  // namespace twk::core
+
+namespace twk::core {
+namespace {
+
+// Where HOME is missing or names another directory, the account's home
+// from the password database still counts: its hook settings are guarded.
+TEST(ProcessCheckFacts, TheAccountsHomeCountsWhateverHomeSays) {
+  const passwd* entry = ::getpwuid(::getuid());
+  if (entry == nullptr || entry->pw_dir == nullptr || entry->pw_dir[0] != '/' ||
+      std::string(entry->pw_dir) == "/") {
+    GTEST_SKIP() << "this account has no home in the password database";
+  }
+  const std::string account = shell::resolve_path("/", entry->pw_dir);
+  const char* saved = std::getenv("HOME");
+  std::string saved_home = saved != nullptr ? saved : "";
+
+  ::unsetenv("HOME");
+  EXPECT_EQ(process_check_facts("").home, account);
+
+  ::setenv("HOME", "/nonexistent/elsewhere", 1);
+  CheckFacts f = process_check_facts("");
+  EXPECT_EQ(f.home, "/nonexistent/elsewhere");
+  EXPECT_NE(std::find(f.protected_files.begin(), f.protected_files.end(),
+                      account + "/.claude/settings.json"),
+            f.protected_files.end());
+
+  if (saved != nullptr) {
+    ::setenv("HOME", saved_home.c_str(), 1);
+  } else {
+    ::unsetenv("HOME");
+  }
 }
 
 }  // namespace
