@@ -376,6 +376,24 @@ std::vector<std::size_t> Checker::not_read(const RunCommand& rc) {
                          o.long_has("--regexp") || o.long_has("--file") ||
                          o.long_has("--files");
     if (!pattern_given && !o.operands.empty()) skip.push_back(o.operands[0]);
+    // Patterns given as options: -e PATTERN, --regexp=PATTERN, -ie PATTERN
+    // and -ePATTERN. (-f FILE names a file it reads.)
+    if (p != "sed" && p != "jq") {
+      for (std::size_t k = 1; k < rc.argv.size(); ++k) {
+        std::string_view t = rc.argv[k].text;
+        if (t == "--") break;
+        if (t == "--regexp" && k + 1 < rc.argv.size()) {
+          skip.push_back(k + 1);
+        } else if (t.starts_with("--regexp=")) {
+          skip.push_back(k);
+        } else if (t.size() > 1 && t[0] == '-' && t[1] != '-') {
+          // The first letter that takes a value ends a short cluster.
+          std::size_t v = t.find_first_of("eABCmgtTMf", 1);
+          if (v == std::string_view::npos || t[v] != 'e') continue;
+          skip.push_back(v + 1 < t.size() ? k : k + 1);
+        }
+      }
+    }
   }
   // The destination of a copy or move is written, not read.
   if (has({"cp", "mv", "install", "ln", "rsync", "scp"}, p)) {
