@@ -410,22 +410,117 @@ void Checker::cloud_aws(const RunCommand& rc) {
   }
 }
 
-// curl, wget and HTTP clients sending a DELETE.
+namespace {
+
+// What an HTTP DELETE to `url` removes, when it is more than one record
+// of an application's own API: a cluster's namespaces, workloads,
+// volumes or whole collections, a search or database server's indexes,
+// a code host's projects and pipelines, anything matched by a pattern.
+// Empty when it is none of these.
+std::string deletes_infrastructure(std::string_view url) {
+  std::string u = lower(url);
+  std::size_t scheme = u.find("://");
+  std::string_view rest = u;
+  if (scheme != std::string::npos) rest.remove_prefix(scheme + 3);
+  std::size_t slash = rest.find('/');
+  std::string_view host = rest.substr(0, slash);
+  std::string_view path =
+      slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
+  path = path.substr(0, path.find_first_of("?#"));
+  if (path.find('*') != std::string_view::npos ||
+      path.find("/_all") != std::string_view::npos) {
+    return "everything its pattern matches";
+  }
+  // The cluster API: /api/v1/... and /apis/GROUP/VERSION/...
+  std::vector<std::string_view> parts;
+  for (std::size_t at = 0; at < path.size();) {
+    std::size_t next = path.find('/', at);
+    if (next == std::string_view::npos) next = path.size();
+    if (next > at) parts.push_back(path.substr(at, next - at));
+    at = next + 1;
+  }
+  std::size_t r = parts.size();
+  if (parts.size() >= 2 && parts[0] == "api" && parts[1] == "v1") r = 2;
+  if (parts.size() >= 3 && parts[0] == "apis") r = 3;
+  if (r < parts.size()) {
+    if (parts[r] == "namespaces" && r + 2 < parts.size()) r += 2;
+    std::string_view kind = parts[r];
+    bool named = r + 1 < parts.size();
+    if (!named) return "every " + std::string(kind) + " in the cluster's scope";
+    if (has({"namespaces", "persistentvolumes", "persistentvolumeclaims",
+             "deployments", "statefulsets", "daemonsets", "replicasets",
+             "nodes", "customresourcedefinitions", "storageclasses"},
+            kind)) {
+      return "cluster " + std::string(kind);
+    }
+    return "";
+  }
+  // Search and database servers that speak HTTP, by port or by name.
+  std::size_t colon = host.rfind(':');
+  std::string_view port =
+      colon == std::string_view::npos ? std::string_view() : host.substr(colon + 1);
+  if (has({"9200", "9201", "9300", "7700", "8108", "5984", "8086", "6333",
+           "8983", "8529", "19530"},
+          port)) {
+    return "data on the server at " + std::string(host);
+  }
+  for (std::string_view name : {"elastic", "opensearch", "algolia", "meili",
+                                "typesense", "solr", "couchdb", "kibana"}) {
+    if (host.find(name) != std::string_view::npos) {
+      return "data on the server at " + std::string(host);
+    }
+  }
+  // Code hosts: projects, repositories, pipelines, environments.
+  if (path.starts_with("/api/v4/projects") || path.starts_with("/repos/") ||
+      path.starts_with("/2.0/repositories")) {
+    return "a project's data on " + std::string(host);
+  }
+  return "";
+}
+
+}  // namespace
+
+// curl, wget and HTTP clients sending a DELETE to what it would hurt to
+// lose; a DELETE to an application's own API is everyday work.
 void Checker::cloud_http(const RunCommand& rc) {
   std::string_view p = rc.program;
   const auto& a = rc.argv;
+  bool del = false;
   for (std::size_t k = 1; k < a.size(); ++k) {
     std::string t = lower(a[k].text);
-    bool del = t == "-xdelete" || t == "--request=delete" ||
-               t == "--method=delete" ||
-               ((t == "-x" || t == "--request" || t == "--method") &&
-                k + 1 < a.size() && lower(a[k + 1].text) == "delete") ||
-               (p != "curl" && p != "wget" && t == "delete");
-    if (del) {
-      ask_cloud(rc, "sends an HTTP DELETE.");
+    del = del || t == "-xdelete" || t == "--request=delete" ||
+          t == "--method=delete" ||
+          ((t == "-x" || t == "--request" || t == "--method") &&
+           k + 1 < a.size() && lower(a[k + 1].text) == "delete") ||
+          (p != "curl" && p != "wget" && t == "delete");
+  }
+  if (!del) return;
+  bool any_url = false;
+  for (std::size_t k = 1; k < a.size(); ++k) {
+    const Word& w = a[k];
+    std::string_view t = w.text;
+    // scheme://host/path, or host.name/path and host:port/path.
+    std::size_t first_slash = t.find('/');
+    bool url = t.find("://") != std::string_view::npos ||
+               (!t.starts_with('-') && first_slash != std::string_view::npos &&
+                first_slash > 0 &&
+                t.substr(0, first_slash).find_first_of(".:") !=
+                    std::string_view::npos);
+    if (w.unknown && !t.starts_with('-') &&
+        (k == 0 || !a[k - 1].text.starts_with('-'))) {
+      // "$URL": where it goes can't be known.
+      ask_cloud(rc, "sends an HTTP DELETE to an address Core can't know.");
+      return;
+    }
+    if (!url) continue;
+    any_url = true;
+    std::string what = deletes_infrastructure(t);
+    if (!what.empty()) {
+      ask_cloud(rc, "sends an HTTP DELETE that removes " + what + ".");
       return;
     }
   }
+  if (!any_url) ask_cloud(rc, "sends an HTTP DELETE.");
 }
 
 // gh: deleting a repository, release and the like, or a DELETE to the API.
