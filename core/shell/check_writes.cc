@@ -601,6 +601,35 @@ void Checker::write_target(const std::string& path, const Said& said) {
           said() + " changes " + path +
               ", which decides who may log in or act as root.");
   }
+  // The system's programs, libraries and boot files: replaced, the
+  // machine may not start or may run someone else's code as root.
+  static constexpr std::string_view kSystemCode[] = {
+      "/bin/",     "/sbin/",      "/usr/bin/", "/usr/sbin/",     "/lib/",
+      "/lib32/",   "/lib64/",     "/usr/lib/", "/usr/libexec/", "/boot/",
+      "/usr/lib32/", "/usr/lib64/"};
+  static constexpr std::string_view kSystemData[] = {"/etc/", "/usr/", "/opt/",
+                                                     "/sys/", "/proc/"};
+  if (path.size() > 4 && path[0] == '/' && !path.starts_with("/home/") &&
+      !path.starts_with("/tmp/") && !path.starts_with("/dev/") &&
+      !path.starts_with("/proc/self/fd/")) {
+    bool code = std::any_of(std::begin(kSystemCode), std::end(kSystemCode),
+                            [&](std::string_view d) {
+                              return path.starts_with(d);
+                            });
+    bool data = !code && std::any_of(std::begin(kSystemData),
+                                     std::end(kSystemData),
+                                     [&](std::string_view d) {
+                                       return path.starts_with(d);
+                                     });
+    if (code) {
+      found(Check::kPermissionSweeps, Decision::kDeny,
+            said() + " changes " + path +
+                ", one of the system's programs, libraries or boot files.");
+    } else if (data) {
+      found(Check::kPermissionSweeps, Decision::kAsk,
+            said() + " changes " + path + ", a system file.");
+    }
+  }
   for (const std::string& dir : credential_dirs_) {
     if (path.starts_with(dir)) {
       found(Check::kSecretFiles, Decision::kAsk,
@@ -617,6 +646,22 @@ void Checker::write_target(const std::string& path, const Said& said) {
     if (within(path, project_git_hooks_) || path == project_git_config_) {
       found(Check::kDestructiveGit, Decision::kAsk,
             said() + " changes " + path + ", which git runs or obeys.");
+    }
+  }
+  // Any repository's own data (HEAD, refs, objects, the index, config,
+  // hooks), here or in a nested one: written by hand it may lose commits
+  // or make git run code. Its exclude list and messages are the user's.
+  if (std::size_t g = path.find("/.git/"); g != std::string::npos &&
+                                          path != project_git_config_ &&
+                                          !within(path, project_git_hooks_)) {
+    std::string_view inside = std::string_view(path).substr(g + 6);
+    if (!inside.starts_with("info/exclude") &&
+        !inside.starts_with("COMMIT_EDITMSG") &&
+        !inside.starts_with("description") && !inside.empty()) {
+      bool runs = inside == "config" || inside.starts_with("hooks/");
+      found(Check::kDestructiveGit, Decision::kAsk,
+            said() + " changes " + path +
+                (runs ? ", which git runs or obeys." : ", git's own data."));
     }
   }
 }
@@ -640,12 +685,28 @@ void Checker::writes(const RunCommand& rc) {
   } else if (has({"cp", "mv", "install", "ln", "rsync", "scp"}, p)) {
     copy_writes(rc);
   } else if (p == "dd") {
+    // Zeros, random bytes or whatever comes on standard input, written
+    // over a file with no count to stop them: its content is gone (and
+    // from /dev/zero, the disk fills). A copy from a file or an image
+    // (dd if=disk.iso of=out.img), or count= blocks of zeros (a swap
+    // file), makes something new.
+    bool wipes = true;
+    for (const Word& w : a) {
+      if (w.text.starts_with("if=")) {
+        wipes = has({"if=/dev/zero", "if=/dev/urandom", "if=/dev/random"},
+                    w.text);
+      }
+    }
+    for (const Word& w : a) {
+      if (w.text.starts_with("count=")) wipes = false;
+    }
     for (const Word& w : a) {
       if (w.text.starts_with("of=")) {
         Word out = w;
         out.text = w.text.substr(3);
         target(out);
         emptied(rc, out);
+        if (wipes) content_lost(rc, out, "overwrites");
       }
     }
   } else if (p == "sed" || p == "perl" || p == "ruby") {
@@ -660,11 +721,47 @@ void Checker::writes(const RunCommand& rc) {
     }
   } else if (p == "truncate") {
     Options o = options_of(a, 1, "sr", {"--size", "--reference"});
+    // -s 0, -s -N, -s <N cut the file down; +N, >N and a size taken
+    // from a reference file are how files are grown or made.
+    bool cuts = false;
+    for (std::size_t k = 1; k < a.size(); ++k) {
+      std::string_view t = a[k].text;
+      std::string_view size;
+      if ((t == "-s" || t == "--size") && k + 1 < a.size()) {
+        size = a[k + 1].text;
+      } else if (t.starts_with("--size=")) {
+        size = t.substr(7);
+      } else if (t.size() > 2 && t.starts_with("-s")) {
+        size = t.substr(2);
+      }
+      if (!size.empty()) {
+        cuts = size == "0" || size.starts_with('-') || size.starts_with('<') ||
+               size.starts_with('/') || size.starts_with('%') ||
+               size.find(shell::kUnknown) != std::string_view::npos;
+      }
+    }
     for (std::size_t k : o.operands) {
       target(a[k]);
       emptied(rc, a[k]);
+      if (cuts) content_lost(rc, a[k], "cuts");
     }
   }
+}
+
+// truncate -s 0 and dd if=/dev/zero of=FILE destroy what FILE held, with
+// no copy anywhere: outside the temporary directories, ask. (Devices and
+// system files are judged by what they are.)
+void Checker::content_lost(const RunCommand& rc, const Word& w,
+                           std::string_view how) {
+  Target t = resolve(w, rc.cwd, f_);
+  if (t.kind == Target::kExact &&
+      (in_temp(t.path, f_, true) || t.path.starts_with("/dev/"))) {
+    return;
+  }
+  std::string what = t.kind == Target::kExact ? t.path : display(w);
+  found(Check::kRecursiveDelete, Decision::kAsk,
+        code_span(command_text(rc)) + through(rc) + " " + std::string(how) +
+            " the content of " + what + ", which can't be had back.");
 }
 
 // dd of= and truncate overwrite what a file held in place: a .env file's

@@ -153,6 +153,7 @@ class Checker {
   // write_target for the word `w` of `rc`, when it resolves to one path.
   void write_word(const RunCommand& rc, const Word& w);
   void emptied(const RunCommand& rc, const Word& w);
+  void content_lost(const RunCommand& rc, const Word& w, std::string_view how);
   void writes(const RunCommand& rc);
   void copy_writes(const RunCommand& rc);
   void in_place_writes(const RunCommand& rc);

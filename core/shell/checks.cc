@@ -33,7 +33,7 @@ constexpr std::array<CheckInfo, kCheckCount> kChecks = {{
     {"disks", "writing to disks and devices, file systems and volumes"},
     {"permission-sweeps",
      "recursive or world-writable permission and owner changes of system or "
-     "home trees"},
+     "home trees, and changes to system files"},
     {"databases", "dropping, truncating or flushing databases"},
     {"containers", "forced removal of containers, images and volumes"},
     {"clusters", "deleting or draining cluster resources"},

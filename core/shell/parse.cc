@@ -24,7 +24,8 @@ void Reader::parse_list(Stop stop) {
     if (stop == Stop::kCase && (at_case_end() || keyword() == "esac")) {
       return;
     }
-    if (c == ';' || c == '&' || c == '|') {
+    // &> FILE and &>> FILE start a command of redirections alone.
+    if (c == ';' || (c == '&' && peek(1) != '>') || c == '|') {
       sh_.problem("unexpected \"" + std::string(1, c) + "\"");
       sh_.stopped = true;
       return;

@@ -89,6 +89,16 @@ bool Reader::try_redirect(Command& cmd, std::size_t index) {
     sh_.stopped = true;
     return true;
   }
+  // >& WORD and <& WORD duplicate a descriptor when WORD is a number or
+  // "-"; otherwise >& WORD sends output and errors to the file WORD, as
+  // &> WORD does.
+  if (kind == RedirectKind::kDuplicate && s_[j] == '>' && fd == -1) {
+    std::size_t e = i_;
+    while (e < s_.size() && is_digit(s_[e])) ++e;
+    if (e == i_ && s_[i_] == '-') ++e;
+    bool descriptor = e > i_ && (e >= s_.size() || is_meta(s_[e]));
+    if (!descriptor) kind = RedirectKind::kOutput;
+  }
   Redirect r;
   r.fd = fd;
   r.kind = kind;
