@@ -59,15 +59,16 @@ void Checker::disks(const RunCommand& rc) {
   bool mkfs = p.starts_with("mkfs") ||
               has({"mke2fs", "mkswap", "mkdosfs", "mkntfs", "mkexfatfs"}, p);
   if (mkfs || has({"wipefs", "blkdiscard", "sgdisk", "sfdisk"}, p)) {
+    // mkswap has no rehearsal: its -c checks for bad blocks and then
+    // makes the swap area all the same.
     bool dry = false;
     for (const Word& w : a) {
       dry = dry || w.text == "-n" || w.text == "--no-act" ||
-            (p == "mkswap" && (w.text == "-c" || w.text == "--check")) ||
             w.text == "--print" || w.text == "-p" || w.text == "-l" ||
             w.text == "--list";
     }
     std::string dev = any_device(rc);
-    if (!dev.empty() && !(dry && (!mkfs || p == "mkswap"))) {
+    if (!dev.empty() && !(dry && !mkfs)) {
       deny_disk(rc, "erases the device " + dev + ".");
     }
     return;
@@ -213,6 +214,13 @@ bool Checker::sweep_root(std::string_view path) const {
         path.substr(f_.home.size() + 1).find('/') == std::string_view::npos &&
         basename_of(path).starts_with('.')) {
       return true;  // ~/.ssh, ~/.config and their kin
+    }
+  }
+  // Anyone's home: /home/alice, /Users/bob.
+  for (std::string_view homes : {"/home", "/Users"}) {
+    if (below(path, homes) &&
+        path.substr(homes.size() + 1).find('/') == std::string_view::npos) {
+      return true;
     }
   }
   return within(path, "/etc") || within(path, "/usr") ||

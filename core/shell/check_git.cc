@@ -341,6 +341,18 @@ void Checker::git_history(const RunCommand& rc, const std::vector<Word>& args,
     }
   } else if (sub == "filter-branch" || sub == "filter-repo") {
     ask("rewrites the repository's history.");
+  } else if (sub == "lfs" && args.size() > 1) {
+    // git lfs migrate import/export rewrites every commit it touches;
+    // prune deletes the local copies of large files.
+    std::string_view op = args[1].text;
+    if (op == "migrate" && args.size() > 2 &&
+        (args[2].text == "import" || args[2].text == "export")) {
+      ask("rewrites the repository's history.");
+    } else if (op == "prune" && !any_word(args, {"--dry-run", "-d"})) {
+      ask("deletes local copies of large files.");
+    } else if (op == "uninstall") {
+      ask("takes large-file support out of git's settings.");
+    }
   } else if (sub == "update-ref") {
     if (o.short_has('d') || o.long_has("--delete")) ask("deletes a ref.");
   } else if (sub == "worktree") {

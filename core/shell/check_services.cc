@@ -107,6 +107,18 @@ void Checker::databases(const RunCommand& rc) {
     }
     return;
   }
+  // Kafka's tools come with and without .sh: kafka-delete-records
+  // deletes messages outright, kafka-acls --remove takes access away.
+  std::string_view kafka = p;
+  if (kafka.ends_with(".sh")) kafka.remove_suffix(3);
+  if (kafka == "kafka-delete-records" ||
+      (kafka == "kafka-acls" && any_word(a, {"--remove"}, 1))) {
+    found(Check::kDatabases, Decision::kAsk,
+          said(rc) +
+              (kafka == "kafka-acls" ? " removes access rules from Kafka."
+                                     : " deletes messages from Kafka."));
+    return;
+  }
   if (has({"kafka-topics", "kafka-topics.sh", "kafka-consumer-groups",
            "kafka-consumer-groups.sh", "rabbitmqctl", "rabbitmqadmin", "nats"},
           p)) {
@@ -486,6 +498,7 @@ void Checker::cloud_http(const RunCommand& rc) {
   std::string_view p = rc.program;
   const auto& a = rc.argv;
   bool del = false;
+  bool posts = false;  // a request that changes something (POST, PUT, ...)
   for (std::size_t k = 1; k < a.size(); ++k) {
     std::string t = lower(a[k].text);
     del = del || t == "-xdelete" || t == "--request=delete" ||
@@ -493,6 +506,33 @@ void Checker::cloud_http(const RunCommand& rc) {
           ((t == "-x" || t == "--request" || t == "--method") &&
            k + 1 < a.size() && lower(a[k + 1].text) == "delete") ||
           (p != "curl" && p != "wget" && t == "delete");
+    posts = posts || t == "-xpost" || t == "-xput" || t == "--post-data" ||
+            t.starts_with("--post-") ||
+            ((t == "-x" || t == "--request" || t == "--method") &&
+             k + 1 < a.size() &&
+             has({"post", "put", "patch"}, lower(a[k + 1].text))) ||
+            (p == "curl" && (t == "-d" || t.starts_with("--data") ||
+                             t == "-f" || t == "--form")) ||
+            (p != "curl" && p != "wget" && has({"post", "put"}, t));
+  }
+  if (!del && posts) {
+    // POST /index/_delete_by_query, /job/NAME/doDelete: deletes by
+    // another method.
+    for (std::size_t k = 1; k < a.size(); ++k) {
+      std::string t = lower(a[k].text);
+      std::size_t scheme = t.find("://");
+      if (scheme == std::string::npos) continue;
+      std::size_t slash = t.find('/', scheme + 3);
+      std::string_view path =
+          slash == std::string::npos ? std::string_view()
+                                     : std::string_view(t).substr(slash);
+      if (path.find("_delete_by_query") != std::string_view::npos ||
+          path.find("/dodelete") != std::string_view::npos ||
+          path.find("/_bulk_delete") != std::string_view::npos) {
+        ask_cloud(rc, "sends a request that deletes data.");
+        return;
+      }
+    }
   }
   if (!del) return;
   bool any_url = false;
@@ -575,7 +615,8 @@ void Checker::sync(const RunCommand& rc) {
     return;
   }
   if (rc.program == "restic" || rc.program == "borg") {
-    if (any_word(a, {"forget", "prune", "delete", "--prune", "compact"})) {
+    if (any_word(a, {"forget", "prune", "delete", "--prune", "compact",
+                     "repo-delete", "rdelete"})) {
       found(Check::kSyncDelete, Decision::kAsk, said(rc) + " deletes backups.");
     }
     return;

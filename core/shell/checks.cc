@@ -387,6 +387,14 @@ bool Checker::only_describes(const RunCommand& rc) {
       dry = false;
     }
   }
+  // Database shells have no rehearsal: psql --dry-run -c 'DROP ...' is
+  // a word they don't know, not a promise to change nothing.
+  if (dry && has({"psql", "mysql", "mariadb", "sqlite3", "mongo", "mongosh",
+                  "redis-cli", "valkey-cli", "cqlsh", "clickhouse-client",
+                  "sqlcmd", "duckdb"},
+                 rc.program)) {
+    return false;
+  }
   return dry && !unread;
 }
 

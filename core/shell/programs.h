@@ -20,7 +20,8 @@ inline constexpr std::string_view kDatabasePrograms =
     "mongo mongosh cqlsh duckdb sqlcmd prisma rails rake sequelize "
     "sequelize-cli typeorm knex python python3 php artisan npx dotnet "
     "flask alembic kafka-topics kafka-topics.sh kafka-consumer-groups "
-    "kafka-consumer-groups.sh rabbitmqctl rabbitmqadmin nats";
+    "kafka-consumer-groups.sh kafka-delete-records kafka-delete-records.sh "
+    "kafka-acls kafka-acls.sh rabbitmqctl rabbitmqadmin nats";
 inline constexpr std::string_view kContainerPrograms =
     "docker podman nerdctl docker-compose";
 inline constexpr std::string_view kClusterPrograms =
