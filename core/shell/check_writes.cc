@@ -685,28 +685,12 @@ void Checker::writes(const RunCommand& rc) {
   } else if (has({"cp", "mv", "install", "ln", "rsync", "scp"}, p)) {
     copy_writes(rc);
   } else if (p == "dd") {
-    // Zeros, random bytes or whatever comes on standard input, written
-    // over a file with no count to stop them: its content is gone (and
-    // from /dev/zero, the disk fills). A copy from a file or an image
-    // (dd if=disk.iso of=out.img), or count= blocks of zeros (a swap
-    // file), makes something new.
-    bool wipes = true;
-    for (const Word& w : a) {
-      if (w.text.starts_with("if=")) {
-        wipes = has({"if=/dev/zero", "if=/dev/urandom", "if=/dev/random"},
-                    w.text);
-      }
-    }
-    for (const Word& w : a) {
-      if (w.text.starts_with("count=")) wipes = false;
-    }
     for (const Word& w : a) {
       if (w.text.starts_with("of=")) {
         Word out = w;
         out.text = w.text.substr(3);
         target(out);
         emptied(rc, out);
-        if (wipes) content_lost(rc, out, "overwrites");
       }
     }
   } else if (p == "sed" || p == "perl" || p == "ruby") {
@@ -748,14 +732,17 @@ void Checker::writes(const RunCommand& rc) {
   }
 }
 
-// truncate -s 0 and dd if=/dev/zero of=FILE destroy what FILE held, with
-// no copy anywhere: outside the temporary directories, ask. (Devices and
-// system files are judged by what they are.)
+// truncate -s 0 destroys what a file held, with no copy anywhere: outside
+// the project and the temporary directories, ask, as for deleting a file
+// there. (Devices and system files are judged by what they are. dd of=
+// FILE makes a file, an image, as often as it wipes one, and is left to
+// those.)
 void Checker::content_lost(const RunCommand& rc, const Word& w,
                            std::string_view how) {
   Target t = resolve(w, rc.cwd, f_);
   if (t.kind == Target::kExact &&
-      (in_temp(t.path, f_, true) || t.path.starts_with("/dev/"))) {
+      (in_temp(t.path, f_, true) || t.path.starts_with("/dev/") ||
+       (!f_.project.empty() && within(t.path, f_.project)))) {
     return;
   }
   std::string what = t.kind == Target::kExact ? t.path : display(w);
