@@ -158,7 +158,10 @@ void Checker::rm(const RunCommand& rc) {
     if (w.text.find("{}") != std::string::npos &&
         !rc.placeholder_roots.empty()) {
       // Once per command, however many "{}" it has.
-      if (!placeholder_judged) rm_placeholder(rc, recursive);
+      if (!placeholder_judged) {
+        bool forced = o.short_has('f') || o.long_abbrev("--force", {"--force"});
+        rm_placeholder(rc, recursive, recursive && forced);
+      }
       placeholder_judged = true;
       continue;
     }
@@ -190,9 +193,12 @@ bool Checker::temp_root(std::string_view path) const {
 }
 
 // rm with find's "{}": what find selects below its roots goes.
-void Checker::rm_placeholder(const RunCommand& rc, bool recursive) {
+void Checker::rm_placeholder(const RunCommand& rc, bool recursive,
+                             bool sweeping) {
   // find selects by name: only entries of that name go, and the
-  // project's .git only if the name could be it.
+  // project's .git only if the name could be it. rm -rf on what find
+  // gives is judged as find -delete is: names or not, a sweep of the
+  // tree it walks.
   bool named = !rc.placeholder_names.empty();
   // find goes into .git too: a name that git's own entries can have
   // reaches them.
@@ -229,7 +235,7 @@ void Checker::rm_placeholder(const RunCommand& rc, bool recursive) {
     }
     if (t.kind == Target::kExact) {
       t.kind = Target::kBelow;
-      t.wild_top = !named;
+      t.wild_top = !named || sweeping;
     }
     // Every file find comes to, unnamed, goes: as good as a tree.
     judge_delete(rc, t, recursive || !named,
