@@ -442,9 +442,13 @@ TEST(BuiltinPolicy, ProtectsItsOwnFilesAndTheHookSettings) {
   }
   EXPECT_EQ(decide("Read", {{"file_path", "docs/key.txt"}}).decision,
             Decision::kDeny);
+  // Reading the settings changes nothing, but their env blocks hold keys.
   EXPECT_EQ(
       decide("Read", {{"file_path", "/home/u/.claude/settings.json"}}).decision,
-      Decision::kNone);
+      Decision::kAsk);
+  EXPECT_EQ(decide("Read", {{"file_path", "/home/u/src/app/.claude/settings.json"}})
+                .decision,
+            Decision::kNone);
   // No rule can allow it; only the user's own file switching it off can.
   const std::string write = "echo x > ~/.tarnwick/policy.yaml";
   EXPECT_EQ(decide("Bash", {{"command", write}},

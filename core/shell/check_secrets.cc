@@ -65,6 +65,12 @@ Checker::SecretKind Checker::secret_kind(std::string_view path) const {
     if (system) return SecretKind::kSecret;
   }
   if (std::optional<SecretKind> kind = home_secret(path, name)) return *kind;
+  // A project's own agent settings, kept out of version control, are
+  // where its API keys go.
+  if (name == "settings.local.json" &&
+      path.ends_with("/.claude/settings.local.json")) {
+    return SecretKind::kMaybeSecret;
+  }
   SecretKind kind = named_secret(name);
   // Key files that come inside installed packages are their test data
   // and examples, not the user's keys.
@@ -121,6 +127,17 @@ std::optional<Checker::SecretKind> Checker::home_secret(
       return SecretKind::kSecret;
     }
   }
+  // The rest of ~/.aws (config: profiles, SSO and credential_process
+  // settings), and coding agents' own settings, which carry API keys in
+  // their env and MCP server blocks.
+  if (rel.starts_with(".aws/") ||
+      has({".claude.json", ".claude/settings.json", ".claude/settings.local.json",
+           ".codex/config.toml", ".gemini/settings.json", ".cursor/mcp.json",
+           ".config/opencode/opencode.json", ".config/opencode/opencode.jsonc",
+           ".copilot/config.json", ".copilot/mcp-config.json"},
+          rel)) {
+    return SecretKind::kMaybeSecret;
+  }
   return std::nullopt;
 }
 
@@ -136,6 +153,8 @@ Checker::SecretKind Checker::named_secret(std::string_view b) {
       }
       return SecretKind::kEnv;
     }
+    // A project's MCP servers are given their tokens here.
+    if (b == ".mcp.json") return SecretKind::kMaybeSecret;
     // Tokens live in .npmrc and .pypirc wherever they are, not only in
     // the home's.
     if (has({".netrc", ".git-credentials", ".pgpass", ".my.cnf", ".vault-token",
@@ -196,18 +215,28 @@ Checker::SecretKind Checker::named_secret(std::string_view b) {
 // True when `path` is one of the directories that hold mostly secrets
 // (a file below one is judged by secret_kind).
 bool Checker::secret_root(std::string_view path) const {
+  std::string folded = home_folded(path);
   for (const std::string& dir : secret_dirs_) {
-    if (path == dir) return true;
+    if (folded == dir) return true;
   }
   return matches_any(path, s_.secret_paths, f_);
 }
 
 // Directories whose contents are mostly secrets.
 bool Checker::secret_directory(std::string_view path) const {
+  std::string folded = home_folded(path);
   for (const std::string& dir : secret_dirs_) {
-    if (within(path, dir)) return true;
+    if (within(folded, dir)) return true;
   }
   return matches_any(path, s_.secret_paths, f_);
+}
+
+// `path` with what lies below the home in lower case: ~/.AWS is ~/.aws
+// where names are compared without case.
+std::string Checker::home_folded(std::string_view path) const {
+  if (f_.home.empty() || !below(path, f_.home)) return std::string(path);
+  return std::string(path.substr(0, f_.home.size())) +
+         lower(path.substr(f_.home.size()));
 }
 
 void Checker::secret_exact(const std::string& path, const std::string& what) {
@@ -221,7 +250,7 @@ void Checker::secret_exact(const std::string& path, const std::string& what) {
           what + " exposes " + path + ", which holds a key or credentials.");
   } else if (kind == SecretKind::kMaybeSecret) {
     found(Check::kSecretFiles, Decision::kAsk,
-          what + " exposes " + path + ", which may hold a private key.");
+          what + " exposes " + path + ", which may hold keys or credentials.");
   }
 }
 
@@ -440,7 +469,7 @@ constexpr std::string_view kHints[] = {
     "keyrings",  "~",        ".pkcs12", ".kdbx",          ".ovpn",
     ".asc",      ".gpg",     ".age",    "_rsa",           "_dsa",
     "_ecdsa",    "_ed25519", "shadow",  "sudoers",        "master.passwd",
-    "ssh_host_"};
+    "ssh_host_", "mcp.json", "settings.local.json"};
 
 // True when `text`, in ASCII lower case, holds one of kHints. Every word
 // of every command asks this, so it is one automaton over all the hints

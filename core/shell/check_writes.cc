@@ -564,7 +564,7 @@ void Checker::write_target(const std::string& path, const Said& said) {
           said() + " changes " + path + ", which holds keys or credentials.");
   } else if (kind == SecretKind::kMaybeSecret) {
     found(Check::kSecretFiles, Decision::kAsk,
-          said() + " changes " + path + ", which may hold a private key.");
+          said() + " changes " + path + ", which may hold keys or credentials.");
   }
   if (!f_.home.empty() && within(path, ssh_dir_) &&
       !basename_of(path).starts_with("known_hosts")) {

@@ -103,6 +103,7 @@ class Checker {
   static SecretKind named_secret(std::string_view b);
   bool secret_root(std::string_view path) const;
   bool secret_directory(std::string_view path) const;
+  std::string home_folded(std::string_view path) const;
   void secret_exact(const std::string& path, const std::string& what);
   void access_grant(const std::string& path, const std::string& what);
   void secret_dir(const std::string& path, const std::string& what);
