@@ -186,6 +186,65 @@ void Checker::rm(const RunCommand& rc) {
   }
 }
 
+// tar --remove-files deletes what it archives once it is in: each
+// operand goes as rm -rf would take it, relative to -C's directory.
+void Checker::tar_removes(const RunCommand& rc) {
+  const auto& a = rc.argv;
+  if (!any_word(a, {"--remove-files"}, 1)) return;
+  // Short options that take the next word: the archive, -C's directory,
+  // file lists, block size, and their kin.
+  constexpr std::string_view kShortValues = "fCTXbLHKNVgI";
+  static const WordSet kLongValues = {
+      "--file --directory --files-from --exclude-from --exclude --transform "
+      "--owner --group --mode --mtime --label --newer --newer-mtime "
+      "--blocking-factor --format --use-compress-program --tape-length "
+      "--volno-file --listed-incremental --xform --suffix --backup"};
+  std::string cwd = rc.cwd;
+  bool options_done = false;
+  for (std::size_t k = 1; k < a.size(); ++k) {
+    std::string_view t = a[k].text;
+    bool old_style = k == 1 && !t.starts_with('-') && !t.empty();
+    if (!options_done && t == "--") {
+      options_done = true;
+      continue;
+    }
+    if (!options_done && t.starts_with("--")) {
+      std::size_t eq = t.find('=');
+      std::string_view name = t.substr(0, eq);
+      std::string value;
+      if (eq != std::string_view::npos) {
+        value = std::string(t.substr(eq + 1));
+      } else if (kLongValues.contains(name) && k + 1 < a.size()) {
+        value = a[++k].text;
+      }
+      if (name == "--directory" && !value.empty()) {
+        cwd = shell::resolve_path(cwd, value);
+      }
+      continue;
+    }
+    if (!options_done && (old_style || (t.size() > 1 && t[0] == '-'))) {
+      // A cluster: each letter that takes a value takes the next word
+      // (old style) or the rest of the word or the next one.
+      for (std::size_t c = old_style ? 0 : 1; c < t.size(); ++c) {
+        if (kShortValues.find(t[c]) == std::string_view::npos) continue;
+        std::string value;
+        if (!old_style && c + 1 < t.size()) {
+          value = std::string(t.substr(c + 1));
+        } else if (k + 1 < a.size()) {
+          value = a[++k].text;
+        }
+        if (t[c] == 'C' && !value.empty()) {
+          cwd = shell::resolve_path(cwd, value);
+        }
+        if (!old_style) break;
+      }
+      continue;
+    }
+    Target target = resolve(a[k], cwd, f_);
+    judge_delete(rc, target, true, display(a[k]));
+  }
+}
+
 // The temporary directories themselves, which other programs use too.
 bool Checker::temp_root(std::string_view path) const {
   return path == "/tmp" || path == "/var/tmp" || path == "/dev/shm" ||

@@ -78,6 +78,7 @@ class Checker {
   void judge_outside_delete(const RunCommand& rc, const Target& t,
                             bool recursive);
   void rm(const RunCommand& rc);
+  void tar_removes(const RunCommand& rc);
   void rm_placeholder(const RunCommand& rc, bool recursive, bool sweeping);
   static bool find_deletes(const RunCommand& rc);
   void find(const RunCommand& rc);

@@ -297,6 +297,8 @@ void Checker::commands(const CommandSet& set, std::string_view raw) {
     if (only_describes(rc)) continue;
     if (p == "rm" || p == "unlink") {
       rm(rc);
+    } else if (p == "tar" || p == "gtar" || p == "bsdtar") {
+      tar_removes(rc);
     } else if (p == "find") {
       find(rc);
     } else if (has({"rsync", "rclone", "gsutil", "azcopy", "restic", "borg"},
