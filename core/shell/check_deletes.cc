@@ -166,6 +166,7 @@ void Checker::rm(const RunCommand& rc) {
       continue;
     }
     Target t = resolve(w, rc.cwd, f_);
+    if (recursive && empties_temp_unseen(rc, w, t)) continue;
     // Paths fed by xargs or parallel that Core can't see: a bulk delete.
     bool fed = rc.via.find("xargs") != std::string::npos ||
                rc.via.find("parallel") != std::string::npos;
@@ -243,6 +244,21 @@ void Checker::tar_removes(const RunCommand& rc) {
     Target target = resolve(a[k], cwd, f_);
     judge_delete(rc, target, true, display(a[k]));
   }
+}
+
+// rm -rf "/tmp/$NAME", find /tmp/$NAME -delete: the entry a name Core
+// can't know picks, and all of the temporary directory when it is empty.
+bool Checker::empties_temp_unseen(const RunCommand& rc, const Word& w,
+                                  const Target& t) {
+  if (!w.unknown || t.kind != Target::kBelow || !t.wild_top ||
+      !temp_root(t.path)) {
+    return false;
+  }
+  found(Check::kRecursiveDelete, Decision::kAsk,
+        said(rc) + " deletes " + display(w) +
+            ", a name Core can't know: empty, it is all of " + t.path +
+            ", which other programs use too.");
+  return true;
 }
 
 // The temporary directories themselves, which other programs use too.
@@ -363,6 +379,7 @@ void Checker::find(const RunCommand& rc) {
   }
   for (const Word& root : roots) {
     Target t = resolve(root, rc.cwd, f_);
+    if (empties_temp_unseen(rc, root, t)) continue;
     bool selects =
         std::any_of(rc.argv.begin(), rc.argv.end(), [](const Word& w) {
           return has({"-name", "-iname", "-path", "-ipath", "-type", "-empty",

@@ -79,6 +79,8 @@ class Checker {
                             bool recursive);
   void rm(const RunCommand& rc);
   void tar_removes(const RunCommand& rc);
+  bool empties_temp_unseen(const RunCommand& rc, const Word& w,
+                           const Target& t);
   void rm_placeholder(const RunCommand& rc, bool recursive, bool sweeping);
   static bool find_deletes(const RunCommand& rc);
   void find(const RunCommand& rc);
