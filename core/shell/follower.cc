@@ -73,6 +73,15 @@ std::unordered_map<std::string_view, unsigned> program_table() {
         "toybox",      "watch"}) {
     t[p] |= kWrapper;
   }
+  // Project tools whose run or exec subcommand runs a command.
+  for (std::string_view p :
+       {"uv", "poetry", "pipenv", "pdm", "rye", "hatch", "pixi", "conda",
+        "mamba", "micromamba", "bundle", "mise", "asdf", "direnv", "devbox",
+        "npx", "bunx", "pnpx", "pnpm", "npm", "yarn", "bun", "dotenv",
+        "doppler", "op", "aws-vault", "systemd-run", "env-cmd", "cross-env",
+        "nix", "nix-shell"}) {
+    t[p] |= kWrapper;
+  }
   for (std::string_view p :
        {"xargs", "parallel", "find", "eval", "source", ".", "ssh", "trap",
         "script", "docker", "podman", "kubectl", "oc", "fd", "fdfind", "psql",

@@ -179,6 +179,10 @@ class Follower {
                       const Context& ctx);
   Unwrap unwrap_su(const std::string& p, const std::vector<Word>& argv,
                    std::size_t& k, Context& ctx);
+  // Project tools that run a command in their environment: uv run,
+  // poetry run, bundle exec, npx, mise exec --, direnv exec DIR, ...
+  Unwrap unwrap_runner(const std::string& p, const std::vector<Word>& argv,
+                       std::size_t& k, const Context& ctx);
 
   // --- programs that carry shell text (carriers.cc)
   void follow_carrier(const std::vector<Word>& argv, const std::string& p,

@@ -60,6 +60,13 @@ void Follower::follow_command(std::vector<Word> argv, std::size_t k,
     traits = program_traits(p);
   }
   if (k > 0) argv.erase(argv.begin(), argv.begin() + static_cast<long>(k));
+  // rimraf (npx rimraf DIR) is rm -rf by another name.
+  if (p == "rimraf" && !argv.empty()) {
+    argv[0] = word_of("rm");
+    argv.insert(argv.begin() + 1, word_of("-rf"));
+    p = "rm";
+    traits = program_traits(p);
+  }
   if (p.empty() && argv.size() > 2 && argv[1].text == "-c" &&
       !argv[2].unknown) {
     // $SHELL -c TEXT: a program Core can't name, given shell text.
@@ -113,6 +120,7 @@ Follower::Unwrap Follower::unwrap(const std::string& p,
   if (skip_wrapper(p, argv, k, ctx)) return Unwrap::kNext;
   if (p == "flock") return unwrap_flock(argv, k, ctx);
   if (p == "runuser" || p == "su") return unwrap_su(p, argv, k, ctx);
+  if (Unwrap u = unwrap_runner(p, argv, k, ctx); u != Unwrap::kStop) return u;
   if (p == "watch") {
     std::size_t j = skip_options(argv, k + 1, "nqs",
                                  {"--interval", "--equexit", "--chgexit"});
@@ -120,6 +128,136 @@ Follower::Unwrap Follower::unwrap(const std::string& p,
       follow_text(join_words(argv, j), nested(ctx, "watch"));
     }
     return Unwrap::kDone;
+  }
+  return Unwrap::kStop;
+}
+
+Follower::Unwrap Follower::unwrap_runner(const std::string& p,
+                                         const std::vector<Word>& argv,
+                                         std::size_t& k, const Context& ctx) {
+  struct Runner {
+    std::string_view program;
+    std::string_view sub;           // the subcommand that runs; "" for none
+    std::string_view short_values;  // short options that take the next word
+    std::string_view long_values;   // long ones, space-separated
+    int operands = 0;               // words before the command (a directory)
+    bool after_dashes = false;      // the command comes only after "--"
+  };
+  static constexpr Runner kRunners[] = {
+      {"uv", "run", "p",
+       "--with --python --project --directory --package --env-file --extra "
+       "--group --index --index-url --with-requirements --with-editable"},
+      {"poetry", "run", "CP", "--directory --project"},
+      {"pipenv", "run", "", ""},
+      {"pdm", "run", "p", "--project"},
+      {"rye", "run", "", ""},
+      {"hatch", "run", "", ""},
+      {"pixi", "run", "e", "--environment --manifest-path"},
+      {"pixi", "exec", "s", "--spec"},
+      {"conda", "run", "np", "--name --prefix --cwd"},
+      {"mamba", "run", "np", "--name --prefix --cwd"},
+      {"micromamba", "run", "np", "--name --prefix --cwd"},
+      {"bundle", "exec", "", ""},
+      // mise exec [TOOL@VERSION]... -- COMMAND
+      {"mise", "exec", "CEj", "--cd --env --jobs", 0, true},
+      {"mise", "x", "CEj", "--cd --env --jobs", 0, true},
+      {"asdf", "exec", "", ""},
+      {"direnv", "exec", "", "", 1},
+      {"devbox", "run", "c", "--config"},
+      {"npx", "", "p", "--package"},
+      {"bunx", "", "p", "--package"},
+      {"pnpx", "", "", ""},
+      {"pnpm", "exec", "C", "--dir --filter"},
+      {"pnpm", "dlx", "", "--package"},
+      {"npm", "exec", "", "--package --workspace"},
+      {"yarn", "exec", "", ""},
+      {"yarn", "dlx", "p", "--package"},
+      {"bun", "x", "", ""},
+      {"dotenv", "", "efv", ""},
+      {"doppler", "run", "pc", "--project --config --token --mount --name-transformer"},
+      {"op", "run", "", "--env-file"},
+      {"aws-vault", "exec", "", "--duration --region", 1},
+      {"systemd-run", "", "upEM",
+       "--unit --property --setenv --uid --gid --machine --slice "
+       "--description --working-directory"},
+      {"env-cmd", "", "fe", "--file --environments"},
+      {"cross-env", "", "", ""},
+  };
+  // Shell text given to the tool: nix develop -c, nix-shell --run,
+  // npx -c, doppler run --command.
+  auto text_after = [&](std::initializer_list<std::string_view> names) {
+    for (std::size_t j = k + 1; j + 1 < argv.size(); ++j) {
+      if (argv[j].text == "--") break;
+      if (has(names, argv[j].text)) return j + 1;
+    }
+    return argv.size();
+  };
+  if (p == "nix" || p == "nix-shell" || p == "npx" || p == "doppler") {
+    std::size_t j = p == "nix"         ? text_after({"-c", "--command"})
+                    : p == "nix-shell" ? text_after({"--run", "--command"})
+                    : p == "npx"       ? text_after({"-c", "--call"})
+                                       : text_after({"--command"});
+    if (j < argv.size()) {
+      if (p == "nix") {
+        k = j;  // nix develop -c COMMAND ARGS...: the words themselves
+        return Unwrap::kNext;
+      }
+      if (!argv[j].unknown) follow_text(argv[j].text, nested(ctx, p));
+      return Unwrap::kDone;
+    }
+    if (p == "nix" || p == "nix-shell") return Unwrap::kStop;
+  }
+  for (const Runner& r : kRunners) {
+    if (r.program != p) continue;
+    std::size_t j = k + 1;
+    if (!r.sub.empty()) {
+      // Options may come before the subcommand: uv --quiet run.
+      while (j < argv.size() && is_option(argv[j]) && argv[j].text != "--") ++j;
+      if (j >= argv.size() || argv[j].text != r.sub) continue;
+      ++j;
+    }
+    bool dashes = false;
+    while (j < argv.size()) {
+      const std::string& o = argv[j].text;
+      if (o == "--") {
+        dashes = true;
+        ++j;
+        break;
+      }
+      if (r.after_dashes) {
+        ++j;  // tool versions and options alike, up to "--"
+        continue;
+      }
+      if (p == "cross-env" && o.find('=') != std::string::npos &&
+          !o.starts_with('-')) {
+        ++j;  // VAR=value
+        continue;
+      }
+      if (!is_option(argv[j])) break;
+      ++j;
+      if (o.starts_with("--")) {
+        // One of the space-separated names in long_values.
+        std::size_t at = r.long_values.find(o);
+        bool takes = o.find('=') == std::string::npos &&
+                     at != std::string_view::npos &&
+                     (at == 0 || r.long_values[at - 1] == ' ') &&
+                     (at + o.size() == r.long_values.size() ||
+                      r.long_values[at + o.size()] == ' ');
+        if (takes && j < argv.size()) ++j;
+      } else if (o.size() == 2 && r.short_values.find(o[1]) !=
+                                       std::string_view::npos) {
+        ++j;
+      }
+    }
+    if (r.after_dashes && !dashes) return Unwrap::kDone;  // runs no command
+    if (!dashes) {
+      // The operands (a profile, a directory), then the "--" that may
+      // follow them.
+      j += static_cast<std::size_t>(r.operands);
+      if (j < argv.size() && argv[j].text == "--") ++j;
+    }
+    k = j;
+    return k < argv.size() ? Unwrap::kNext : Unwrap::kDone;
   }
   return Unwrap::kStop;
 }
