@@ -48,8 +48,9 @@ Checker::SecretKind Checker::secret_kind(std::string_view path) const {
   // rules judge is in one of its dot-directories, and the system's are in
   // /etc: most paths are none of these, and need no lower-case copy or
   // comparisons.
-  bool in_home_dot = !f_.home.empty() && path.size() > f_.home.size() + 1 &&
-                     path[f_.home.size() + 1] == '.' && below(path, f_.home);
+  std::string_view home = home_of(path);
+  bool in_home_dot = !home.empty() && path.size() > home.size() + 1 &&
+                     path[home.size() + 1] == '.';
   if (!in_home_dot && !path.starts_with("/etc/") && !has_secret_hint(b)) {
     return SecretKind::kNone;
   }
@@ -88,15 +89,34 @@ Checker::SecretKind Checker::secret_kind(std::string_view path) const {
 // What `path` is below the home's dot-directories (`name` its last
 // component, in lower case and without a backup ending); nothing when the
 // home's rules do not decide it.
+// The home directory `path` lies in: the user's, root's, or another
+// account's under /home or /Users. Empty when none.
+std::string_view Checker::home_of(std::string_view path) const {
+  if (!f_.home.empty() && below(path, f_.home)) return f_.home;
+  if (below(path, "/root")) return path.substr(0, 5);
+  for (std::string_view homes : {"/home/", "/Users/"}) {
+    if (path.starts_with(homes)) {
+      std::size_t end = path.find('/', homes.size());
+      if (end != std::string_view::npos && end > homes.size() &&
+          path.substr(homes.size(), end - homes.size()) != "Shared") {
+        return path.substr(0, end);
+      }
+    }
+  }
+  return {};
+}
+
 std::optional<Checker::SecretKind> Checker::home_secret(
     std::string_view path, std::string_view name) const {
-  // Below the home's dot-directories.
-  if (f_.home.empty() || path.size() <= f_.home.size() + 1 ||
-      path[f_.home.size() + 1] != '.' || !below(path, f_.home)) {
+  // Below a home's dot-directories: the user's, or another account's
+  // (~root/.ssh holds root's keys).
+  std::string_view home = home_of(path);
+  if (home.empty() || path.size() <= home.size() + 1 ||
+      path[home.size() + 1] != '.') {
     return std::nullopt;
   }
   // The directories below the home in lower case, then the name.
-  std::size_t start = f_.home.size() + 1;
+  std::size_t start = home.size() + 1;
   std::string rel_text = lower(path.substr(start, path.rfind('/') + 1 - start));
   rel_text += name;
   std::string_view rel = rel_text;

@@ -566,13 +566,16 @@ void Checker::write_target(const std::string& path, const Said& said) {
     found(Check::kSecretFiles, Decision::kAsk,
           said() + " changes " + path + ", which may hold keys or credentials.");
   }
-  if (!f_.home.empty() && within(path, ssh_dir_) &&
+  // Any account's home: ~root/.ssh/authorized_keys lets in whoever's key
+  // is written there.
+  std::string_view home = home_of(path);
+  if (!home.empty() && below(path, std::string(home) + "/.ssh") &&
       !basename_of(path).starts_with("known_hosts")) {
     found(Check::kSecretFiles, Decision::kDeny,
           said() + " changes " + path + ", which controls SSH access.");
   }
-  if (!f_.home.empty() && below(path, f_.home)) {
-    std::string_view rel = std::string_view(path).substr(f_.home.size() + 1);
+  if (!home.empty()) {
+    std::string_view rel = std::string_view(path).substr(home.size() + 1);
     // Each name below starts with '.': other paths need no comparisons.
     if (rel.starts_with('.') &&
         (has({".bashrc", ".bash_profile", ".bash_login", ".profile", ".zshrc",

@@ -107,6 +107,7 @@ class Checker {
   bool secret_root(std::string_view path) const;
   bool secret_directory(std::string_view path) const;
   std::string home_folded(std::string_view path) const;
+  std::string_view home_of(std::string_view path) const;
   void secret_exact(const std::string& path, const std::string& what);
   void access_grant(const std::string& path, const std::string& what);
   void secret_dir(const std::string& path, const std::string& what);
