@@ -23,6 +23,13 @@ void Checker::judge_delete(const RunCommand& rc, const Target& t,
     }
     return;
   }
+  // ln -s /etc /tmp/x && rm -rf /tmp/x/.: what the link leads to goes.
+  if (std::optional<std::string> real = through_made_link(t.path)) {
+    Target followed = t;
+    followed.path = std::move(*real);
+    judge_delete(rc, followed, recursive, shown + " (through a link)");
+    return;
+  }
   const std::string& p = t.path;
   const std::string& proj = f_.project;
   bool exact = t.kind == Target::kExact;

@@ -54,7 +54,50 @@ std::optional<std::string> Checker::touches_protected(const Target& t,
   return std::nullopt;
 }
 
+void Checker::note_links_made(const RunCommand& rc) {
+  bool symbolic = rc.program == "ln" || rc.program == "cp";
+  if (!symbolic || rc.remote || links_made_.size() >= 64) return;
+  Options o = options_of(rc.argv, 1, "tS", {"--target-directory", "--suffix"});
+  if (!o.short_has('s') && !o.long_has("--symbolic") &&
+      !o.long_has("--symbolic-link")) {
+    return;
+  }
+  if (o.operands.size() != 2 || o.short_has('t')) return;
+  const Word& target = rc.argv[o.operands[0]];
+  Target link = resolve(rc.argv[o.operands[1]], rc.cwd, f_);
+  if (link.kind != Target::kExact || target.unknown || target.text.empty()) {
+    return;
+  }
+  // A relative target is found from the link's own directory.
+  std::string dir = link.path.substr(0, link.path.rfind('/'));
+  Word w = target;
+  Target to = resolve(w, target.text.starts_with('/') ||
+                                 target.text.starts_with('~')
+                             ? rc.cwd.str()
+                             : (dir.empty() ? "/" : dir),
+                      f_);
+  if (to.kind != Target::kExact) return;
+  // Into an existing directory, ln makes LINK/NAME; Core can't tell, so
+  // both places count.
+  links_made_.emplace_back(link.path, to.path);
+  links_made_.emplace_back(shell::resolve_path(link.path, basename_of(to.path)),
+                           to.path);
+}
+
+std::optional<std::string> Checker::through_made_link(
+    std::string_view path) const {
+  for (const auto& [link, target] : links_made_) {
+    if (within(path, link)) {
+      return shell::resolve_path(target, path.substr(link.size()).empty()
+                                             ? std::string_view(".")
+                                             : path.substr(link.size() + 1));
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> Checker::link_target(const std::string& path) const {
+  if (std::optional<std::string> made = through_made_link(path)) return made;
   if (f_.linked_path == nullptr || f_.project.empty() ||
       !within(path, f_.project)) {
     return std::nullopt;

@@ -247,6 +247,13 @@ class Checker {
   const std::string& project_git_config_;
   mutable std::vector<std::pair<std::string, std::optional<std::string>>>
       links_seen_;
+  // Symbolic links the call's own commands make (ln -s TARGET LINK), as
+  // (link, target): later commands reach the target through them.
+  std::vector<std::pair<std::string, std::string>> links_made_;
+  void note_links_made(const RunCommand& rc);
+  // Where `path` leads through a link made earlier in the call; nothing
+  // when it goes through none.
+  std::optional<std::string> through_made_link(std::string_view path) const;
   // The call's commands, while commands() judges them.
   const CommandSet* set_ = nullptr;
   // A .env file sourced into the shell by an earlier command; empty when

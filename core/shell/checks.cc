@@ -286,6 +286,7 @@ void Checker::commands(const CommandSet& set, std::string_view raw) {
     if (rc.program.empty()) continue;
     std::string_view p = rc.program;
     printed_credentials(rc);
+    note_links_made(rc);
     secrets(rc);
     self_protection(rc);
     writes(rc);
