@@ -599,14 +599,34 @@ void Checker::cloud_infrastructure(const RunCommand& rc) {
 void Checker::sync(const RunCommand& rc) {
   const auto& a = rc.argv;
   if (rc.program == "rsync") {
-    Options o = options_of(a, 1);
+    Options o = options_of(a, 1, "efT",
+                           {"--rsh", "--filter", "--exclude", "--include",
+                            "--exclude-from", "--include-from", "--temp-dir",
+                            "--files-from", "--rsync-path", "--log-file"});
     bool dry = o.short_has('n') || o.long_has("--dry-run") ||
                o.long_has("--list-only");
-    bool del = o.long_has("--remove-source-files");
+    bool moves = o.long_has("--remove-source-files");
+    bool del = false;
     for (std::string_view l : o.longs) {
       del = del || l.starts_with("--del");
     }
-    if (del && !dry) {
+    if (dry || (!del && !moves) || o.operands.empty()) return;
+    // --delete removes at the destination what the source lacks: in the
+    // project or a temporary directory that is everyday work, as rm
+    // there is. A remote destination (host:path), or one Core can't
+    // resolve, is asked about.
+    bool everyday = false;
+    if (del && !moves && o.operands.size() >= 2) {
+      const Word& dest = a[o.operands.back()];
+      Target t = resolve(dest, rc.cwd, f_);
+      bool remote = dest.text.find(':') != std::string::npos &&
+                    dest.text.find(':') < dest.text.find('/');
+      everyday = !remote && t.kind == Target::kExact &&
+                 ((!f_.project.empty() && below(t.path, f_.project) &&
+                   !within(t.path, project_git_)) ||
+                  in_temp(t.path, f_, true));
+    }
+    if (!everyday) {
       found(Check::kSyncDelete, Decision::kAsk,
             said(rc) +
                 " deletes files that are not in the source, or the "

@@ -160,6 +160,14 @@ bool Checker::read_only(const RunCommand& rc) {
   // print > "FILE"), whatever the interpreter's own arguments do.
   if (rc.from_code) return false;
   std::string_view p = rc.program;
+  // rsync -n, --dry-run and --list-only only say what they would do.
+  if (p == "rsync") {
+    Options o = options_of(rc.argv, 1);
+    if (o.short_has('n') || o.long_has("--dry-run") ||
+        o.long_has("--list-only")) {
+      return true;
+    }
+  }
   if (p == "sed") {
     for (const Word& w : rc.argv) {
       if (w.text.starts_with("-i") || w.text.starts_with("--in-place")) {
@@ -729,6 +737,7 @@ void Checker::writes(const RunCommand& rc) {
     Options o = options_of(a, 1);
     for (std::size_t k : o.operands) target(a[k]);
   } else if (has({"cp", "mv", "install", "ln", "rsync", "scp"}, p)) {
+    if (p == "rsync" && read_only(rc)) return;  // a dry run
     copy_writes(rc);
   } else if (p == "dd") {
     for (const Word& w : a) {
