@@ -267,6 +267,10 @@ void Checker::self_protection(const RunCommand& rc) {
       "sed perl ruby chmod chown chgrp touch mkdir trash patch ed"};
   bool follow_links = f_.linked_path != nullptr && !f_.project.empty() &&
                       kChangers.contains(rc.program);
+  // sed -i and its kin change only the files after their script.
+  std::vector<std::size_t> edited;
+  bool editor = follow_links && has({"sed", "perl", "ruby"}, rc.program);
+  if (editor) edited = in_place_files(rc);
   bool tree = tree_command(rc);
   bool placeholder_judged = false;
   for (std::size_t k = 1; k < rc.argv.size(); ++k) {
@@ -349,8 +353,10 @@ void Checker::self_protection(const RunCommand& rc) {
       }
       continue;
     }
-    if (w.text.empty() ||
-        (!may_touch_protected(w, rc, tree) && !(follow_links && !w.glob))) {
+    bool may_lead = follow_links && !w.glob &&
+                    (!editor || std::find(edited.begin(), edited.end(), k) !=
+                                    edited.end());
+    if (w.text.empty() || (!may_touch_protected(w, rc, tree) && !may_lead)) {
       continue;
     }
     Target t = resolve(w, rc.cwd, f_);
@@ -868,9 +874,15 @@ void Checker::copy_writes(const RunCommand& rc) {
 
 // sed -i, perl -i and ruby -i: the files they edit in place.
 void Checker::in_place_writes(const RunCommand& rc) {
+  for (std::size_t k : in_place_files(rc)) write_word(rc, rc.argv[k]);
+}
+
+// The words sed -i, perl -i and ruby -i name as files to edit: their
+// operands after the script. None without -i.
+std::vector<std::size_t> Checker::in_place_files(const RunCommand& rc) {
   std::string_view p = rc.program;
   const auto& a = rc.argv;
-  auto target = [&](const Word& w) { write_word(rc, w); };
+  std::vector<std::size_t> files;
   bool in_place = false, script_given = false;
   for (const Word& w : a) {
     in_place = in_place || w.text.starts_with("-i") ||
@@ -880,12 +892,13 @@ void Checker::in_place_writes(const RunCommand& rc) {
     script_given = script_given || w.text == "-e" || w.text == "-f" ||
                    w.text == "--expression";
   }
-  if (!in_place) return;
+  if (!in_place) return files;
   Options o = options_of(a, 1, "ef", {"--expression", "--file"});
   for (std::size_t n = script_given || p != "sed" ? 0 : 1;
        n < o.operands.size(); ++n) {
-    target(a[o.operands[n]]);
+    files.push_back(o.operands[n]);
   }
+  return files;
 }
 
 // mv SOURCE: it is gone from where it was. The project's .git, the

@@ -162,6 +162,7 @@ class Checker {
   void writes(const RunCommand& rc);
   void copy_writes(const RunCommand& rc);
   void in_place_writes(const RunCommand& rc);
+  static std::vector<std::size_t> in_place_files(const RunCommand& rc);
   void moved_away(const RunCommand& rc, const Word& w);
 
   // --- disks and permissions (check_disks.cc)
