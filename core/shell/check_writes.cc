@@ -669,8 +669,11 @@ void Checker::write_target(const std::string& path, const Said& said) {
       "/usr/lib32/", "/usr/lib64/"};
   static constexpr std::string_view kSystemData[] = {"/etc/", "/usr/", "/opt/",
                                                      "/sys/", "/proc/"};
-  if (path.size() > 4 && path[0] == '/' && !path.starts_with("/home/") &&
-      !path.starts_with("/tmp/") && !path.starts_with("/dev/") &&
+  // (Each system directory's name starts with one of these letters after
+  // the slash; the project's and the home's paths are none of them.)
+  if (path.size() > 4 && path[0] == '/' &&
+      std::string_view("bulseop").find(path[1]) != std::string_view::npos &&
+      !(!f_.project.empty() && within(path, f_.project)) &&
       !path.starts_with("/proc/self/fd/")) {
     bool code = std::any_of(std::begin(kSystemCode), std::end(kSystemCode),
                             [&](std::string_view d) {
