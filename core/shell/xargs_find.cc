@@ -182,7 +182,11 @@ Word Follower::fed_word(const std::string& text) {
 // Every `from` in the word replaced by `to` (xargs -I, parallel {}).
 void Follower::replace_all(Word& w, std::string_view from,
                            const std::string& to) {
-  if (from.empty()) return;
+  // A replace string Core can't read (xargs -I "$R") would be matched
+  // against whatever else is unknown: the words stay as they are.
+  if (from.empty() || from.find(shell::kUnknown) != std::string_view::npos) {
+    return;
+  }
   std::string out;
   std::size_t pos = 0, hit;
   bool changed = false;
@@ -195,7 +199,7 @@ void Follower::replace_all(Word& w, std::string_view from,
   if (!changed) return;
   out += w.text.substr(pos);
   w.text = std::move(out);
-  if (to.find(shell::kUnknown) != std::string::npos) w.unknown = true;
+  w.unknown = w.text.find(shell::kUnknown) != std::string::npos;
 }
 
 // xargs [options] CMD...: CMD runs with the words of its input appended,
