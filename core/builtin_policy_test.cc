@@ -324,6 +324,19 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"terraform destroy -auto-approve", A, "cloud"},
       {"rsync -a --delete src/ /backup/", A, "sync-delete"},
       {"rm -rf 'unclosed", A, "unfollowable"},
+      // The shell refuses a line with a quote that never closes: only the
+      // words before the quote can name a program.
+      {"echo 'never closed; rm -rf /", N, ""},
+      {"ls\necho \"find . -delete", N, ""},
+      {"rm -rf ~ ; echo $'x", D, "recursive-delete"},
+      {"echo `echo \"rm -rf /`", A, "unfollowable"},
+      // One named file outside the project: a question only where the
+      // machine or a shell depends on it; a pattern's files are many.
+      {"rm ~/notes.txt /var/log/app.log", N, ""},
+      {"rm /home/bob/.profile", A, "recursive-delete"},
+      {"rm /etc/hosts", A, "recursive-delete"},
+      {"rm -f ~/notes/*.txt", A, "recursive-delete"},
+      {"rm -rf /private/tmp/build", N, ""},
       {"rm -rf ./*/build", N, ""},  // only entries named build, below
       {"find /tmp -execdir rm -rf {} +", A, "recursive-delete"},
       {"find /tmp -maxdepth 1 -name 'tmp*' -exec rm -rf {} +", A,

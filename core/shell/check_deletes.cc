@@ -61,8 +61,7 @@ void Checker::judge_delete(const RunCommand& rc, const Target& t,
     }
     return;
   }
-  if (exact && recursive &&
-      (p == "/tmp" || p == "/var/tmp" || p == "/dev/shm" || p == f_.tmpdir)) {
+  if (exact && recursive && temp_root(p)) {
     found(Check::kRecursiveDelete, Decision::kAsk,
           said(rc) + " empties the temporary directory " + p +
               ", which other programs use too.");
@@ -142,13 +141,19 @@ void Checker::judge_outside_delete(const RunCommand& rc, const Target& t,
           said(rc) + " deletes " + where + ", outside the project.");
     return;
   }
-  // One file outside the project: worth a question where files matter
-  // (system directories, the home's own dot-files), not elsewhere.
-  bool home_level = !f_.home.empty() && below(p, f_.home) &&
-                    std::string_view(p).substr(f_.home.size() + 1).find('/') ==
-                        std::string_view::npos;
-  bool system = in_system(p) && !(!f_.home.empty() && within(p, f_.home));
-  if (home_level || system || !exact) {
+  // One named file outside the project: worth a question where the
+  // machine or a shell depends on it (the system's own directories, a
+  // home's dot-files such as .bashrc), not for a user's document or a log.
+  // Files a pattern selects are as many as it matches.
+  std::string_view home = home_of(p);
+  std::string_view in_home =
+      home.empty() ? std::string_view() : std::string_view(p).substr(home.size() + 1);
+  bool home_dotfile = in_home.starts_with('.') &&
+                      in_home.find('/') == std::string_view::npos;
+  bool system = home.empty() && in_system(p) && !within(p, "/home") &&
+                !within(p, "/Users") && !within(p, "/var/log") &&
+                !within(p, "/var/cache");
+  if (home_dotfile || system || !exact) {
     found(Check::kRecursiveDelete, Decision::kAsk,
           said(rc) + " deletes " + where + ", outside the project.");
   }
@@ -271,6 +276,7 @@ bool Checker::empties_temp_unseen(const RunCommand& rc, const Word& w,
 // The temporary directories themselves, which other programs use too.
 bool Checker::temp_root(std::string_view path) const {
   return path == "/tmp" || path == "/var/tmp" || path == "/dev/shm" ||
+         path == "/private/tmp" || path == "/private/var/tmp" ||
          path == f_.tmpdir;
 }
 

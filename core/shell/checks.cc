@@ -316,7 +316,15 @@ void Checker::commands(const CommandSet& set, std::string_view raw) {
     if (p == "gpg" || p == "gpg2") gpg_exports(rc);
   }
   set_ = nullptr;
-  if (!set.problems.empty()) unfollowable(set.problems.front(), raw);
+  if (!set.problems.empty()) {
+    // Only the line's text before a quote that never closes can name a
+    // program: the rest is quoted, and the shell runs none of that line.
+    std::size_t quote = set.analyses.empty()
+                            ? std::string_view::npos
+                            : set.analyses.front().unclosed_quote;
+    if (set.problems.size() == 1) raw = raw.substr(0, quote);
+    unfollowable(set.problems.front(), raw);
+  }
   if (!set.unseen.empty()) {
     found(Check::kUnfollowable, Decision::kAsk,
           "Core can't see the code this command runs (" + set.unseen.front() +

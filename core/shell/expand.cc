@@ -157,6 +157,7 @@ bool Reader::read_single_quoted(Fields& f) {
   std::size_t end = s_.find('\'', i_ + 1);
   if (end == std::string_view::npos) {
     sh_.problem("a single quote is never closed");
+    sh_.unclosed_quote(s_, i_);
     sh_.stopped = true;
     f.literal(s_.substr(i_ + 1), true);
     i_ = s_.size();
@@ -235,6 +236,7 @@ void Reader::read_tilde(Fields& f) {
 }
 
 void Reader::read_double_quoted(Fields& f) {
+  const std::size_t opened = i_ - 1;
   bool empty = true;
   while (i_ < s_.size() && !sh_.stopped) {
     char c = s_[i_];
@@ -269,6 +271,7 @@ void Reader::read_double_quoted(Fields& f) {
       i_ = j;
     }
   }
+  if (!sh_.stopped) sh_.unclosed_quote(s_, opened);
   sh_.stop("a double quote is never closed");
 }
 

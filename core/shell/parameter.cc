@@ -68,6 +68,7 @@ void Reader::read_dollar(Fields& f, bool quoted, bool split) {
 
 // $'...': ANSI-C quoting.
 void Reader::read_ansi_c_quoted(Fields& f) {
+  const std::size_t opened = i_;
   i_ += 2;
   std::string out;
   while (i_ < s_.size() && s_[i_] != '\'') {
@@ -80,6 +81,7 @@ void Reader::read_ansi_c_quoted(Fields& f) {
   }
   if (i_ >= s_.size()) {
     sh_.problem("a $' quote is never closed");
+    sh_.unclosed_quote(s_, opened);
     sh_.stopped = true;
   } else {
     ++i_;

@@ -39,6 +39,7 @@ Analysis analyze(std::string_view text, const Environment& env,
   for (char c : text) ends += c == '\n' || c == ';' || c == '|' || c == '&';
   out.commands.reserve(std::min(ends, limits.max_commands));
   Shared shared(env, limits, out);
+  shared.top = text;
   shared.state.set_cwd(Dir(env.cwd));
   shared.expand_budget = kExpandBase + kExpandPerByte * text.size();
   Reader reader(shared, text, 0, 0, 0);

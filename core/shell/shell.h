@@ -163,6 +163,11 @@ struct Analysis {
   // What could not be followed: unbalanced quotes, nesting past the limit,
   // too many commands. Empty when the whole text was understood.
   std::vector<std::string> problems;
+  // Where a quote that is never closed opens, as an offset into the text
+  // (npos when there is none, or when it is in nested text such as a
+  // backtick substitution's). A shell refuses the whole line it is on, and
+  // what follows it is quoted text, not commands.
+  std::size_t unclosed_quote = std::string::npos;
   // The directory after the last command, as far as it is known.
   std::string final_cwd;
 };

@@ -66,6 +66,7 @@ struct Shared {
   const Environment& env;
   const Limits& limits;
   Analysis& out;
+  std::string_view top;  // the text analyze() was given
   ShellState state;
   std::deque<std::string> texts;  // bodies read by child readers
   int next_group = 1;
@@ -86,6 +87,13 @@ struct Shared {
   // times over ("$@" "$@" ..., $x $x ...) would otherwise make the work
   // grow with the square of the text. Past it, values are unknown.
   std::size_t expand_budget = 0;
+
+  // Notes that a quote opening at `at` in `text` is never closed.
+  void unclosed_quote(std::string_view text, std::size_t at) {
+    if (text.data() == top.data() && out.unclosed_quote == std::string::npos) {
+      out.unclosed_quote = at;
+    }
+  }
 
   // Notes what could not be followed; the first few are kept.
   void problem(std::string what) {
