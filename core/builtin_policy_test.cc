@@ -354,6 +354,10 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"git checkout --unified 3 main", N, ""},
       {"git checkout HEAD --pathspec-from-f=paths.txt", A, "destructive-git"},
       {"git checkout -tf main", A, "destructive-git"},  // -t once took none
+      {"git checkout --track direct main", N, ""},  // refuses paths
+      {"git checkout -t origin/x -- main", N, ""},
+      {"git checkout --no-track origin/x -- main", N, ""},
+      {"git checkout --recurse-submodules checkout main", A, "destructive-git"},
       // As git reads them: the last of --X and --no-X wins, and restore
       // with neither place to write, or nothing to restore, refuses; rm
       // refuses to lose changes unless forced.

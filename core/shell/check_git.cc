@@ -223,6 +223,12 @@ void Checker::git_checkout(const RunCommand& rc,
   if (o.help) return;
   // -b, -B and --orphan name a branch to create: git refuses paths then.
   bool creates = o.has('b') || o.has('B') || o.on("orphan");
+  // So it does once -t, --track or --no-track says how a new branch
+  // tracks, even without them ("cannot be used with updating paths").
+  bool tracks = false;
+  for (const ParsedOptions::Given& g : o.given) {
+    tracks = tracks || g.spec->letter == 't' || g.spec->name == "track";
+  }
   // checkout [TREE-ISH] -- PATH..., checkout TREE-ISH PATH..., and -p,
   // which picks what to throw away hunk by hunk.
   bool paths = o.operands.size() > o.before_dashdash ||
@@ -233,7 +239,7 @@ void Checker::git_checkout(const RunCommand& rc,
     paths = paths || t == "." || t == "./" || t == ":/" || args[idx].glob ||
             t.starts_with("./") || t.starts_with("../");
   }
-  if (o.on("force") || (!creates && paths)) {
+  if (o.on("force") || (!creates && !tracks && paths)) {
     found(Check::kDestructiveGit, Decision::kAsk,
           said(rc) + " throws away uncommitted changes to files.");
   }
