@@ -40,7 +40,12 @@ std::vector<std::string_view> words_of(std::string_view text) {
 
 WordSet::WordSet(std::initializer_list<std::string_view> lists) {
   for (std::string_view list : lists) {
-    for (std::string_view w : words_of(list)) set_.insert(w);
+    for (std::string_view w : words_of(list)) {
+      set_.insert(w);
+      if (w.size() < 64) lengths_ |= std::uint64_t{1} << w.size();
+      auto c = static_cast<unsigned char>(w[0]);
+      firsts_[c >> 6] |= std::uint64_t{1} << (c & 63);
+    }
   }
 }
 

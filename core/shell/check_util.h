@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -37,10 +38,21 @@ inline constexpr std::string_view kNameOnlyPrograms =
 class WordSet {
  public:
   WordSet(std::initializer_list<std::string_view> lists);
-  bool contains(std::string_view word) const { return set_.count(word) > 0; }
+  bool contains(std::string_view word) const {
+    // Most words asked about are in no list: their length or first byte
+    // says so without hashing them.
+    if (word.size() < 64) {
+      if ((lengths_ >> word.size() & 1) == 0) return false;
+      auto c = static_cast<unsigned char>(word[0]);
+      if ((firsts_[c >> 6] >> (c & 63) & 1) == 0) return false;
+    }
+    return set_.count(word) > 0;
+  }
 
  private:
   std::unordered_set<std::string_view> set_;
+  std::uint64_t lengths_ = 0;    // bit n: a word of n bytes (n < 64)
+  std::uint64_t firsts_[4] = {};  // bit c: a word that starts with byte c
 };
 
 // True when a word of `argv` from index `from` on is one of `list`.
