@@ -178,6 +178,15 @@ void check_shell(std::string_view text) {
   const shell::Limits defaults;
   shell::Analysis full = shell::analyze(text, env, defaults);
   check_analysis(full, defaults);
+  // A quote that never closes is one the text holds, and the text noted
+  // a problem for it.
+  if (std::size_t q = full.unclosed_quote; q != std::string::npos) {
+    if (q >= text.size() || (text[q] != '\'' && text[q] != '"' &&
+                             text.substr(q, 2) != "$'")) {
+      fail("an unclosed quote points at no quote");
+    }
+    if (full.problems.empty()) fail("an unclosed quote noted no problem");
+  }
 
   // Limits small enough for the fuzzer to cross: within them, nothing
   // changes; past them, a problem says so.
