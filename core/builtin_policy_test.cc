@@ -337,6 +337,16 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"rm /etc/hosts", A, "recursive-delete"},
       {"rm -f ~/notes/*.txt", A, "recursive-delete"},
       {"rm -rf /private/tmp/build", N, ""},
+      // rm's prompts get no answer unless the command feeds its input;
+      // the last of -f, -i and -I decides whether it asks.
+      {"rm -ri ~/Documents ~/.ssh/id_rsa", N, ""},
+      {"rm -I ~/a ~/b ~/c ~/.ssh/id_rsa", N, ""},
+      {"rm -I ~/.ssh/id_rsa", A, "secret-files"},  // three or fewer: no prompt
+      {"rm -r -i -f ~/Documents", D, "recursive-delete"},
+      {"yes | rm -ri ~/Documents", D, "recursive-delete"},
+      {"{ rm -ri ~/Documents; } < answers", D, "recursive-delete"},
+      {"rm -ri ~/Documents <&3", D, "recursive-delete"},
+      {"bash -c 'rm -ri ~/Documents'", D, "recursive-delete"},
       {"rm -rf ./*/build", N, ""},  // only entries named build, below
       {"find /tmp -execdir rm -rf {} +", A, "recursive-delete"},
       {"find /tmp -maxdepth 1 -name 'tmp*' -exec rm -rf {} +", A,

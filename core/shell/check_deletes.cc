@@ -159,11 +159,79 @@ void Checker::judge_outside_delete(const RunCommand& rc, const Target& t,
   }
 }
 
+bool Checker::rm_declines(const RunCommand& rc, bool recursive,
+                          std::size_t operands) const {
+  // The last of -f, -i, -I and --interactive[=WHEN] decides whether rm
+  // asks: before each file (-i), or once (-I) for a tree or more than
+  // three files.
+  char mode = 0;
+  for (std::size_t k = 1; k < rc.argv.size(); ++k) {
+    const Word& w = rc.argv[k];
+    std::string_view t = w.text;
+    if (w.unknown) return false;  // may be -f
+    if (t == "--") break;
+    if (t.size() < 2 || t[0] != '-') continue;
+    if (t[1] == '-') {
+      std::string_view name = t.substr(0, t.find('='));
+      std::size_t eq = t.find('=');
+      if (name.size() > 2 && std::string_view("--force").starts_with(name)) {
+        mode = 'f';
+      } else if (name.size() > 2 &&
+                 std::string_view("--interactive").starts_with(name)) {
+        std::string_view when =
+            eq == std::string_view::npos ? "always" : t.substr(eq + 1);
+        if (when == "always" || when == "yes") {
+          mode = 'i';
+        } else if (when == "once") {
+          mode = 'I';
+        } else {
+          mode = 'f';
+        }
+      }
+      continue;
+    }
+    for (char c : t.substr(1)) {
+      if (c == 'f' || c == 'i' || c == 'I') mode = c;
+    }
+  }
+  bool asks = mode == 'i' || (mode == 'I' && (recursive || operands > 3));
+  if (!asks) return false;
+  // Unanswered only where nothing can reach rm's input: not in a pipeline,
+  // a function or nested code (whose input comes from outside), and no
+  // redirection anywhere in the text that may bring input (its own, a
+  // compound's around it, exec's).
+  const shell::Command* c = rc.source;
+  if (c == nullptr || rc.depth > 0 || !rc.via.empty() || set_ == nullptr) {
+    return false;
+  }
+  constexpr unsigned kFed = shell::kInPipeline | shell::kInFunction |
+                            shell::kInSubstitution | shell::kInProcess;
+  if (c->place & kFed) return false;
+  for (const shell::Analysis& a : set_->analyses) {
+    for (const shell::Command& cmd : a.commands) {
+      for (const shell::Redirect& r : cmd.redirects) {
+        // <&N and >&N look alike here: a duplication counts as output
+        // only when it names a descriptor other than input (2>&1).
+        bool output = ((r.kind == shell::RedirectKind::kOutput ||
+                        r.kind == shell::RedirectKind::kAppend) &&
+                       r.fd != 0) ||
+                      (r.kind == shell::RedirectKind::kDuplicate && r.fd > 0);
+        if (!output) return false;
+      }
+    }
+  }
+  return true;
+}
+
 void Checker::rm(const RunCommand& rc) {
   Options o = options_of(rc.argv, 1);
   bool recursive = o.short_has('r') || o.short_has('R') ||
                    o.long_abbrev("--recursive", {"--recursive"});
   if (rc.program == "unlink") recursive = false;
+  // Each prompt is answered no: nothing goes.
+  if (rc.program == "rm" && rm_declines(rc, recursive, o.operands.size())) {
+    return;
+  }
   bool placeholder_judged = false;
   for (std::size_t k : o.operands) {
     const Word& w = rc.argv[k];

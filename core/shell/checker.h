@@ -78,6 +78,10 @@ class Checker {
   void judge_outside_delete(const RunCommand& rc, const Target& t,
                             bool recursive);
   void rm(const RunCommand& rc);
+  // True when rm's prompts (-i, or -I on a tree or more than three files)
+  // would get no answer: its standard input is nothing the command feeds.
+  bool rm_declines(const RunCommand& rc, bool recursive,
+                   std::size_t operands) const;
   void tar_removes(const RunCommand& rc);
   bool empties_temp_unseen(const RunCommand& rc, const Word& w,
                            const Target& t);
