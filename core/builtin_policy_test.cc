@@ -367,6 +367,13 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"git checkout --track direct main", N, ""},  // refuses paths
       {"git checkout -t origin/x -- main", N, ""},
       {"git checkout --no-track origin/x -- main", N, ""},
+      // Unquoted, what Core can't read may split into options.
+      {"git branch -${flag} victim", A, "destructive-git"},
+      {"git branch backup-$(date +%s)", A, "destructive-git"},
+      {"git stash $CMD", A, "destructive-git"},
+      {"git branch \"backup-$(date +%s)\" && git branch -- $(x)", N, ""},
+      {"git branch --contains $(git rev-parse HEAD)", N, ""},
+      {"git stash push -m $MSG", N, ""},
       {"git checkout --recurse-submodules checkout main", A, "destructive-git"},
       // As git reads them: the last of --X and --no-X wins, and restore
       // with neither place to write, or nothing to restore, refuses; rm

@@ -106,6 +106,38 @@ void Checker::git(const RunCommand& rc) {
                          {"--conflict", "--orphan", "--pathspec-from-file"});
   git_work_tree(rc, args, o);
   git_history(rc, args, o);
+  git_unread_options(rc, args);
+}
+
+// Unquoted, a word Core can't read may split into any number of words,
+// options among them: git branch $FLAGS may be git branch -D main, and
+// git stash $CMD git stash clear. Values of options that take the next
+// word, and words after "--", are never options.
+void Checker::git_unread_options(const RunCommand& rc,
+                                 const std::vector<Word>& args) {
+  const std::string& sub = args[0].text;
+  if (sub != "branch" && sub != "clean" && sub != "stash") return;
+  static const WordSet kValues = {
+      "--format --sort --contains --no-contains --merged --no-merged "
+      "--points-at -u --set-upstream-to -e --exclude --message -m"};
+  // After stash's own subcommand, no word makes it another one.
+  std::size_t last = sub == "stash" ? std::min<std::size_t>(args.size(), 2)
+                                    : args.size();
+  for (std::size_t k = 1; k < last; ++k) {
+    const Word& w = args[k];
+    if (w.text == "--") return;
+    if (!w.unknown && kValues.contains(w.text)) {
+      ++k;
+      continue;
+    }
+    if (w.unknown && !w.quoted) {
+      found(Check::kDestructiveGit, Decision::kAsk,
+            said(rc) + " has a word Core can't read, which may stand for "
+                       "options or a subcommand that delete or overwrite, so "
+                       "it needs confirmation.");
+      return;
+    }
+  }
 }
 
 // The subcommand and its words in `args`, after git's global options and

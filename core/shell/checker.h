@@ -98,6 +98,9 @@ class Checker {
   void git_restore_rm(const RunCommand& rc, const std::vector<Word>& args);
   void git_history(const RunCommand& rc, const std::vector<Word>& args,
                    const Options& o);
+  // git branch, clean and stash given a word Core can't read where an
+  // option may stand.
+  void git_unread_options(const RunCommand& rc, const std::vector<Word>& args);
 
   // --- secrets (check_secrets.cc)
   SecretKind secret_kind(std::string_view path) const;
