@@ -367,6 +367,14 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"git checkout --track direct main", N, ""},  // refuses paths
       {"git checkout -t origin/x -- main", N, ""},
       {"git checkout --no-track origin/x -- main", N, ""},
+      // Aliases expand in turn; one that comes back to itself runs nothing.
+      {"git -c alias.x=y -c alias.y=branch x -D feature", A, "destructive-git"},
+      {"git -c alias.x=y -c alias.y=x x --hard", N, ""},
+      // A program found by its path's last name, or by a lookup.
+      {"$PREFIX/bin/git branch -D main", A, "destructive-git"},
+      {"$(which rm) -rf ~", D, "recursive-delete"},
+      {"`command -v git` reset --hard", A, "destructive-git"},
+      {"\"$(which rm)\" -rf build", N, ""},
       // Unquoted, what Core can't read may split into options.
       {"git branch -${flag} victim", A, "destructive-git"},
       {"git branch backup-$(date +%s)", A, "destructive-git"},

@@ -102,7 +102,8 @@ std::optional<std::string> Follower::known_stdin(const shell::Analysis& a,
 std::string Follower::follow_shell(const std::vector<Word>& argv,
                                    const Context& ctx, const shell::Analysis& a,
                                    std::size_t i) {
-  const std::string p = program_name(argv[0]);
+  std::string p = program_name(argv[0]);
+  if (p.empty()) p = located_program(argv[0], a);
   bool has_c = false;
   bool has_s = false;  // the script comes on standard input
   std::size_t j = 1;

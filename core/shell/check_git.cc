@@ -170,8 +170,20 @@ bool Checker::git_arguments(const RunCommand& rc, std::vector<Word>& args) {
       aliases.emplace_back(lower(name.substr(6)), value);
     }
   }
-  for (const auto& [name, value] : aliases) {
-    if (args[0].text != name) continue;
+  // An alias may name another alias, as git expands them in turn; one
+  // that comes back to itself makes git refuse to run.
+  std::vector<std::string> seen;
+  for (bool expanded_one = true; expanded_one && !aliases.empty();) {
+    expanded_one = false;
+    if (std::find(seen.begin(), seen.end(), args[0].text) != seen.end()) {
+      return false;
+    }
+    seen.push_back(args[0].text);
+    // The last setting of a name wins.
+    auto it = std::find_if(aliases.rbegin(), aliases.rend(),
+                           [&](const auto& a) { return a.first == args[0].text; });
+    if (it == aliases.rend()) break;
+    std::string_view value = it->second;
     if (value.starts_with('!')) {
       found(Check::kDestructiveGit, Decision::kAsk,
             code_span(command_text(rc)) +
@@ -189,7 +201,7 @@ bool Checker::git_arguments(const RunCommand& rc, std::vector<Word>& args) {
     if (expanded.empty()) break;
     args.erase(args.begin());
     args.insert(args.begin(), expanded.begin(), expanded.end());
-    break;
+    expanded_one = true;
   }
   return true;
 }

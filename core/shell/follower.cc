@@ -499,14 +499,42 @@ std::size_t Follower::skip_options(
   return k;
 }
 
+std::string Follower::located_program(const Word& w,
+                                      const shell::Analysis& a) {
+  // Nothing but the lookup's output: $(which rm), `command -v rm`.
+  if (w.text.size() != 1 || w.substitutions.size() != 1) return {};
+  const shell::Command* lookup = nullptr;
+  for (const shell::Command& c : a.commands) {
+    if (c.group != w.substitutions.front()) continue;
+    if (lookup != nullptr) return {};  // more than one command
+    lookup = &c;
+  }
+  if (lookup == nullptr) return {};
+  const std::vector<Word>& v = lookup->argv;
+  bool which = v.size() == 2 && v[0].text == "which";
+  bool command_v =
+      v.size() == 3 && ((v[0].text == "command" && v[1].text == "-v") ||
+                        (v[0].text == "type" &&
+                         (v[1].text == "-P" || v[1].text == "-p")));
+  if (!which && !command_v) return {};
+  return program_name(v.back());
+}
+
 }  // namespace commands
 
 std::string program_name(const shell::Word& word) {
-  if (word.unknown || word.text.empty()) return {};
+  if (word.text.empty()) return {};
   std::string_view t = word.text;
   while (t.size() > 1 && t.back() == '/') t.remove_suffix(1);
   std::size_t slash = t.rfind('/');
   std::string name(slash == std::string_view::npos ? t : t.substr(slash + 1));
+  // $PREFIX/bin/git runs a program named git, wherever it is; only a
+  // name with an unknown part of its own is unknown.
+  if (word.unknown &&
+      (slash == std::string_view::npos ||
+       name.find(shell::kUnknown) != std::string::npos || name.empty())) {
+    return {};
+  }
   // C:\Program Files\Git\bin\git.exe: Git Bash and MSYS shells run
   // Windows paths, backslashes and all.
   bool exe = name.size() > 4 &&

@@ -131,6 +131,9 @@ class Follower {
 
   // --- the walk (follower.cc)
   static std::unordered_set<int> called_functions(const shell::Analysis& a);
+  // The program a word Core can't read runs when it is the output of
+  // which NAME, command -v NAME or type -P NAME: NAME. Empty otherwise.
+  static std::string located_program(const Word& w, const shell::Analysis& a);
   bool too_deep(const Context& ctx);
   void follow_shell_variables(const shell::Command& cmd, const Context& ctx);
   void note_aliases(const std::vector<Word>& argv, const Context& ctx);

@@ -33,6 +33,7 @@ void Follower::follow_command(std::vector<Word> argv, std::size_t k,
   std::size_t named = argv.size();
   for (int guard = 0; guard < 32 && k < argv.size(); ++guard) {
     p = program_name(argv[k]);
+    if (p.empty() && argv[k].unknown) p = located_program(argv[k], a);
     traits = program_traits(p);
     named = k;
     if ((traits & kWrapper) == 0) break;
@@ -57,6 +58,7 @@ void Follower::follow_command(std::vector<Word> argv, std::size_t k,
   }
   if (named != k) {
     p = program_name(argv[k]);
+    if (p.empty() && argv[k].unknown) p = located_program(argv[k], a);
     traits = program_traits(p);
   }
   if (k > 0) argv.erase(argv.begin(), argv.begin() + static_cast<long>(k));
