@@ -400,6 +400,8 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"find / -fprintf out %p -delete", D, "recursive-delete"},
       {"shred", N, ""},
       {"shred -u notes.txt", A, "disks"},
+      {"shred -fzu /tmp/a /var/tmp/b", N, ""},
+      {"shred -u /tmp/a notes.txt", A, "disks"},
   });
 }
 
