@@ -453,6 +453,11 @@ TEST(BuiltinPolicy, ProtectsItsOwnFilesAndTheHookSettings) {
       {"ln -s ~/.claude cfg", D, "self-protection"},
       {"ln -s ~ h", D, "self-protection"},
       {"ln -s ../shared/config config", N, ""},
+      // Links made earlier that lead into each other or into themselves
+      // end the following (this once recursed without end).
+      {"ln -s /tmp/a /tmp/b && ln -s /tmp/b /tmp/a && rm -rf /tmp/a/x", A,
+       "recursive-delete"},
+      {"ln -s /tmp/x/y /tmp/x && rm -rf /tmp/x/y/z", N, ""},
       {"rsync --remove-source-files ~/.tarnwick/policy.yaml /tmp/", D,
        "self-protection"},
       // What an archive holds can't be seen: unpacked over the home it

@@ -10,12 +10,16 @@ namespace twk::core::checks {
 // What deleting `t` means; `recursive` for trees. `filtered`: only some
 // entries below it go (find with tests).
 void Checker::judge_delete(const RunCommand& rc, const Target& t,
-                           bool recursive, const std::string& shown) {
+                           bool recursive, const std::string& shown,
+                           int hops) {
   if (rc.remote) {
     judge_remote_delete(rc, t, recursive, shown);
     return;
   }
-  if (t.kind == Target::kUnknown) {
+  // Links made by the command that lead into each other: the system
+  // gives up on such a path, and so does Core, as on any it can't resolve.
+  constexpr int kMaxHops = 8;
+  if (t.kind == Target::kUnknown || hops > kMaxHops) {
     if (recursive) {
       found(Check::kRecursiveDelete, Decision::kAsk,
             said(rc) + " deletes " + shown +
@@ -27,7 +31,8 @@ void Checker::judge_delete(const RunCommand& rc, const Target& t,
   if (std::optional<std::string> real = through_made_link(t.path)) {
     Target followed = t;
     followed.path = std::move(*real);
-    judge_delete(rc, followed, recursive, shown + " (through a link)");
+    judge_delete(rc, followed, recursive,
+                 hops == 0 ? shown + " (through a link)" : shown, hops + 1);
     return;
   }
   const std::string& p = t.path;

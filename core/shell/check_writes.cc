@@ -78,10 +78,15 @@ void Checker::note_links_made(const RunCommand& rc) {
                       f_);
   if (to.kind != Target::kExact) return;
   // Into an existing directory, ln makes LINK/NAME; Core can't tell, so
-  // both places count.
-  links_made_.emplace_back(link.path, to.path);
-  links_made_.emplace_back(shell::resolve_path(link.path, basename_of(to.path)),
-                           to.path);
+  // both places count. A link that leads to itself or below it (and "/",
+  // which is no link) leads nowhere: the system refuses paths through it.
+  auto note = [&](std::string from) {
+    if (from != "/" && !within(to.path, from)) {
+      links_made_.emplace_back(std::move(from), to.path);
+    }
+  };
+  note(link.path);
+  note(shell::resolve_path(link.path, basename_of(to.path)));
 }
 
 std::optional<std::string> Checker::through_made_link(

@@ -69,8 +69,10 @@ class Checker {
   static std::unordered_map<std::string_view, unsigned> interest_table();
 
   // --- deletes (check_deletes.cc)
+  // `hops`: links made earlier in the command already followed to get
+  // here; past a few, the path is taken as one Core can't resolve.
   void judge_delete(const RunCommand& rc, const Target& t, bool recursive,
-                    const std::string& shown);
+                    const std::string& shown, int hops = 0);
   void judge_remote_delete(const RunCommand& rc, const Target& t,
                            bool recursive, const std::string& shown);
   void judge_project_delete(const RunCommand& rc, const Target& t,
