@@ -3,6 +3,9 @@
 // directories, temporary directories and caches.
 #include <fnmatch.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "shell/checker.h"
 
 namespace twk::core::checks {
@@ -51,14 +54,7 @@ void Checker::judge_delete(const RunCommand& rc, const Target& t,
   if (matches_any(p, s_.deletable_paths, f_)) return;
   // Caches are there to be thrown away and made again.
   if (!f_.home.empty() && below(p, f_.home + "/.cache")) return;
-  // A temporary directory is scratch space, unless the home or the
-  // project is in it: then their rules apply.
-  bool guarded =
-      (!proj.empty() && (within(p, proj) || (exact && within(proj, p)))) ||
-      (!f_.home.empty() && within(p, f_.home));
-  if (!guarded && (exact ? in_temp(p, f_, true) : in_temp(p, f_, false))) {
-    return;
-  }
+  if (scratch(t)) return;
   if (exact && p == "/") {
     if (recursive) {
       found(Check::kRecursiveDelete, Decision::kDeny,
@@ -177,8 +173,8 @@ bool Checker::rm_declines(const RunCommand& rc, bool recursive,
     if (t == "--") break;
     if (t.size() < 2 || t[0] != '-') continue;
     if (t[1] == '-') {
-      std::string_view name = t.substr(0, t.find('='));
       std::size_t eq = t.find('=');
+      std::string_view name = t.substr(0, eq);
       if (name.size() > 2 && std::string_view("--force").starts_with(name)) {
         mode = 'f';
       } else if (name.size() > 2 &&
@@ -346,11 +342,23 @@ bool Checker::empties_temp_unseen(const RunCommand& rc, const Word& w,
   return true;
 }
 
+// A temporary directory is scratch space, unless the home or the project
+// is in it: then their rules apply.
+bool Checker::scratch(const Target& t) const {
+  const std::string& p = t.path;
+  const std::string& proj = f_.project;
+  bool exact = t.kind == Target::kExact;
+  bool guarded =
+      (!proj.empty() && (within(p, proj) || (exact && within(proj, p)))) ||
+      (!f_.home.empty() && within(p, f_.home));
+  return t.kind != Target::kUnknown && !guarded && in_temp(p, f_, exact);
+}
+
 // The temporary directories themselves, which other programs use too.
 bool Checker::temp_root(std::string_view path) const {
-  return path == "/tmp" || path == "/var/tmp" || path == "/dev/shm" ||
-         path == "/private/tmp" || path == "/private/var/tmp" ||
-         path == f_.tmpdir;
+  return path == f_.tmpdir || std::find(std::begin(kTempDirs),
+                                        std::end(kTempDirs),
+                                        path) != std::end(kTempDirs);
 }
 
 // rm with find's "{}": what find selects below its roots goes.

@@ -86,17 +86,14 @@ void Checker::disks(const RunCommand& rc) {
     }
     // Scratch files in a temporary directory are there to be thrown away,
     // unless the home or the project is in it.
-    bool scratch = true;
+    bool all_scratch = true;
     for (std::size_t k :
          options_of(a, 1, "ns", {"--iterations", "--size", "--random-source"})
              .operands) {
       Target t = resolve(a[k], rc.cwd, f_);
-      scratch = scratch && t.kind == Target::kExact &&
-                in_temp(t.path, f_, true) &&
-                !(!f_.project.empty() && within(t.path, f_.project)) &&
-                !(!f_.home.empty() && within(t.path, f_.home));
+      all_scratch = all_scratch && t.kind == Target::kExact && scratch(t);
     }
-    if (!scratch) {
+    if (!all_scratch) {
       found(Check::kDisks, Decision::kAsk,
             said(rc) + " destroys files beyond recovery.");
     }

@@ -201,10 +201,7 @@ bool matches_any(std::string_view path, const std::vector<std::string>& list,
 }
 
 bool in_temp(std::string_view path, const CheckFacts& f, bool strictly) {
-  // /private/tmp and /private/var/tmp are what /tmp and /var/tmp lead to
-  // on macOS.
-  for (std::string_view t : {"/tmp", "/var/tmp", "/dev/shm", "/private/tmp",
-                             "/private/var/tmp"}) {
+  for (std::string_view t : kTempDirs) {
     if (strictly ? below(path, t) : within(path, t)) return true;
   }
   // TMPDIR is absolute and normalised where the facts are gathered.

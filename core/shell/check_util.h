@@ -125,6 +125,11 @@ bool matches_any(std::string_view path, const std::vector<std::string>& list,
 // True when `path` is in a temporary directory (strictly: below it).
 bool in_temp(std::string_view path, const CheckFacts& f, bool strictly);
 
+// The system's temporary directories; /private/tmp and /private/var/tmp
+// are what /tmp and /var/tmp lead to on macOS. TMPDIR comes on top.
+inline constexpr std::string_view kTempDirs[] = {
+    "/tmp", "/var/tmp", "/dev/shm", "/private/tmp", "/private/var/tmp"};
+
 inline constexpr std::array<std::string_view, 19> kSystemDirs = {
     "/etc",  "/usr",  "/bin",  "/sbin",   "/lib",  "/lib32", "/lib64",
     "/boot", "/var",  "/opt",  "/root",   "/srv",  "/sys",   "/proc",

@@ -107,6 +107,9 @@ class Checker {
   // --- secrets (check_secrets.cc)
   SecretKind secret_kind(std::string_view path) const;
   bool temp_root(std::string_view path) const;
+  // True for an exact path strictly inside a temporary directory, or a
+  // pattern within one, where neither the home nor the project lies.
+  bool scratch(const Target& t) const;
   // A Glob or Grep whose file pattern names secret files.
   void glob_names_secrets(std::string_view tool, const std::string& dir,
                           std::string_view pattern);
