@@ -129,7 +129,15 @@ TEST(ConnectionWorkers, ServeAtMostTheirBoundAtOnceAndShrinkWhenIdle) {
 
   std::vector<sys::UniqueFd> clients;
   for (int i = 0; i < 6; ++i) clients.push_back(loopback.connect());
-  while (workers.counts().active < 3) std::this_thread::yield();
+  // A worker counts as active once it has accepted, a moment before it
+  // enters serve: wait for all three to be inside it.
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (serving >= 3) break;
+    }
+    std::this_thread::yield();
+  }
   EXPECT_TRUE(workers.saturated());
   EXPECT_TRUE(connections_queued(loopback.listener.get()));
   {
