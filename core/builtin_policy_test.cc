@@ -375,6 +375,14 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"$(which rm) -rf ~", D, "recursive-delete"},
       {"`command -v git` reset --hard", A, "destructive-git"},
       {"\"$(which rm)\" -rf build", N, ""},
+      // A program Core can't name, with rm's forced recursive options:
+      // the gravest targets are asked about.
+      {"$RM -rf ~", A, "recursive-delete"},
+      {"$(which rm; echo x) -rf /", A, "recursive-delete"},
+      {"\"$X\" -fR --no-preserve-root /etc", A, "recursive-delete"},
+      {"$RM -rf .. build", A, "recursive-delete"},
+      {"$RM -rf build ~/old /tmp/x", N, ""},
+      {"$RM -r ~ && $CC -o x x.c", N, ""},
       // Unquoted, what Core can't read may split into options.
       {"git branch -${flag} victim", A, "destructive-git"},
       {"git branch backup-$(date +%s)", A, "destructive-git"},

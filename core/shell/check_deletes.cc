@@ -268,6 +268,41 @@ void Checker::rm(const RunCommand& rc) {
   }
 }
 
+void Checker::unnamed_delete(const RunCommand& rc) {
+  if (rc.argv.empty() || !rc.argv[0].unknown || rc.remote) return;
+  Options o = options_of(rc.argv, 1);
+  bool recursive = o.short_has('r') || o.short_has('R') ||
+                   o.long_has("--recursive");
+  bool forced = o.short_has('f') || o.long_has("--force");
+  if (!recursive || !forced) return;
+  const std::string& proj = f_.project;
+  for (std::size_t k : o.operands) {
+    Target t = resolve(rc.argv[k], rc.cwd, f_);
+    if (t.kind != Target::kExact) continue;
+    const std::string& p = t.path;
+    std::string what;
+    if (p == "/") {
+      what = "the root directory";
+    } else if (!f_.home.empty() && within(f_.home, p)) {
+      what = p == f_.home ? "the home directory " + p
+                          : p + ", which holds the home directory";
+    } else if (!proj.empty() && within(proj, p)) {
+      what = p == proj ? "the project " + p : p + ", which holds the project";
+    } else if (in_system(p) && !scratch(t) &&
+               !(!f_.home.empty() && within(p, f_.home)) &&
+               !(!proj.empty() && within(p, proj))) {
+      what = p;
+    } else {
+      continue;
+    }
+    found(Check::kRecursiveDelete, Decision::kAsk,
+          said(rc) + " runs a program Core can't name with the options of a "
+                     "forced recursive delete; were it rm, it would delete " +
+              what + ".");
+    return;
+  }
+}
+
 // tar --remove-files deletes what it archives once it is in: each
 // operand goes as rm -rf would take it, relative to -C's directory.
 void Checker::tar_removes(const RunCommand& rc) {

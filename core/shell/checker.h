@@ -80,6 +80,11 @@ class Checker {
   void judge_outside_delete(const RunCommand& rc, const Target& t,
                             bool recursive);
   void rm(const RunCommand& rc);
+  // A program Core can't name ($RM, "$(which rm; …)") given the options
+  // of a forced recursive delete: asks when what it names would be gone
+  // for good were it rm (the root, the home, system directories, the
+  // project whole).
+  void unnamed_delete(const RunCommand& rc);
   // True when rm's prompts (-i, or -I on a tree or more than three files)
   // would get no answer: its standard input is nothing the command feeds.
   bool rm_declines(const RunCommand& rc, bool recursive,

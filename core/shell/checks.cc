@@ -283,7 +283,10 @@ void Checker::commands(const CommandSet& set, std::string_view raw) {
   for (const RunCommand& rc : set.commands) {
     download_to_shell(rc);
     redirects(rc);
-    if (rc.program.empty()) continue;
+    if (rc.program.empty()) {
+      unnamed_delete(rc);
+      continue;
+    }
     std::string_view p = rc.program;
     printed_credentials(rc);
     note_links_made(rc);
