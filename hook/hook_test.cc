@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <functional>
 
 namespace twk {
 namespace {
@@ -24,48 +23,54 @@ http::RequestResult failed(std::string text) {
   return http::HttpError{http::Message{std::move(text)}};
 }
 
-// A Core whose answers are set in advance; it records every step run()
-// takes, in order.
-class ScriptedCore : public CoreAccess {
- public:
-  Status binary = Ok{};
-  std::optional<Endpoint> live;
-  Result<Endpoint> started = Endpoint{};
-  std::deque<http::RequestResult> answers;
-  std::string steps;
-
-  Status find_binary() override {
-    steps += "binary ";
-    return binary;
-  }
-  std::optional<Endpoint> live_endpoint() override {
-    steps += "live ";
-    return live;
-  }
-  Result<Endpoint> start() override {
-    steps += "start ";
-    return started;
-  }
-  http::RequestResult ask(const Endpoint& endpoint,
-                          std::string_view body) override {
-    steps += "ask:" + endpoint.token + " ";
-    EXPECT_NE(body.find(R"("input":{"tool_name":"Bash"})"),
-              std::string_view::npos);
-    if (answers.empty()) {
-      ADD_FAILURE() << "asked more often than scripted";
-      return failed("nothing scripted");
-    }
-    http::RequestResult r = answers.front();
-    answers.pop_front();
-    return r;
-  }
-};
-
 Endpoint endpoint(std::string token) {
   Endpoint e;
   e.token = std::move(token);
   return e;
 }
+
+// What a scripted Core answers at each step.
+struct Script {
+  Status binary = Ok{};
+  std::optional<Endpoint> live{};
+  Result<Endpoint> started = Endpoint{};
+  std::deque<http::RequestResult> answers{};
+};
+
+// A Core whose answers are set in advance; it records every step run()
+// takes, in order.
+class ScriptedCore : public CoreAccess {
+ public:
+  explicit ScriptedCore(Script script = {}) : script(std::move(script)) {}
+  Script script;
+  std::string steps;
+
+  Status find_binary() override { return step("binary", script.binary); }
+  std::optional<Endpoint> live_endpoint() override {
+    return step("live", script.live);
+  }
+  Result<Endpoint> start() override { return step("start", script.started); }
+  http::RequestResult ask(const Endpoint& endpoint,
+                          std::string_view body) override {
+    steps += "ask:" + endpoint.token + " ";
+    EXPECT_NE(body.find(R"("input":{"tool_name":"Bash"})"),
+              std::string_view::npos);
+    if (script.answers.empty()) {
+      ADD_FAILURE() << "asked more often than scripted";
+      return failed("nothing scripted");
+    }
+    http::RequestResult r = script.answers.front();
+    script.answers.pop_front();
+    return r;
+  }
+
+ private:
+  template <class T>
+  T step(const char* name, const T& answer) {
+    steps += std::string(name) + " ";
+    return answer;
+  }
+};
 
 // The reason in an unchecked-call output, or the decision Core gave.
 std::string outcome(const HookOutput& out) {
@@ -81,68 +86,50 @@ std::string unchecked(const std::string& reason) {
 }
 
 TEST(Run, StepsAndReasons) {
-  struct Case {
+  const struct {
     const char* name;
-    std::function<void(ScriptedCore&)> script;
+    Script script;
     std::string steps;
     std::string outcome;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"live Core answers",
-       [](ScriptedCore& c) {
-         c.live = endpoint("old");
-         c.answers = {answered(kAllow)};
-       },
+       {.live = endpoint("old"), .answers = {answered(kAllow)}},
        "binary live ask:old ", "allow"},
       {"a refusal starts Core, which is asked once",
-       [](ScriptedCore& c) {
-         c.live = endpoint("old");
-         c.started = endpoint("new");
-         c.answers = {refused(), answered(kAllow)};
-       },
+       {.live = endpoint("old"),
+        .started = endpoint("new"),
+        .answers = {refused(), answered(kAllow)}},
        "binary live ask:old start ask:new ", "allow"},
       {"no record starts Core",
-       [](ScriptedCore& c) {
-         c.started = endpoint("new");
-         c.answers = {answered(kAllow)};
-       },
+       {.started = endpoint("new"), .answers = {answered(kAllow)}},
        "binary live start ask:new ", "allow"},
       {"a time-out is reported, never answered by a second Core",
-       [](ScriptedCore& c) {
-         c.live = endpoint("old");
-         c.answers = {failed("timed out")};
-       },
+       {.live = endpoint("old"), .answers = {failed("timed out")}},
        "binary live ask:old ", unchecked("Core didn't answer: timed out")},
       {"no binary: nothing else is tried",
-       [](ScriptedCore& c) { c.binary = Failure{"no Core binary was found"}; },
-       "binary ", unchecked("no Core binary was found")},
-      {"a failed start is reported",
-       [](ScriptedCore& c) { c.started = Failure{"Core didn't start"}; },
+       {.binary = Failure{"no Core binary was found"}}, "binary ",
+       unchecked("no Core binary was found")},
+      {"a failed start is reported", {.started = Failure{"Core didn't start"}},
        "binary live start ", unchecked("Core didn't start")},
-      {"refused right after the start",
-       [](ScriptedCore& c) { c.answers = {refused()}; },
+      {"refused right after the start", {.answers = {refused()}},
        "binary live start ask: ",
        unchecked("Core stopped right after starting")},
       {"the started Core fails to answer",
-       [](ScriptedCore& c) { c.answers = {failed("Core's reply wasn't HTTP")}; },
+       {.answers = {failed("Core's reply wasn't HTTP")}},
        "binary live start ask: ",
        unchecked("Core didn't answer: Core's reply wasn't HTTP")},
       {"an answer that isn't 200 is judged, not retried",
-       [](ScriptedCore& c) {
-         c.live = endpoint("old");
-         c.answers = {http::Response{503, ""}};
-       },
+       {.live = endpoint("old"), .answers = {http::Response{503, ""}}},
        "binary live ask:old ", unchecked("Core answered 503")},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ScriptedCore core;
-    c.script(core);
+    ScriptedCore core(c.script);
     HookInput input(kInput);
     HookOutput out = run("claude-code", kPreToolUse, input, std::nullopt, core);
     EXPECT_EQ(core.steps, c.steps);
     EXPECT_EQ(outcome(out), c.outcome);
-    EXPECT_TRUE(core.answers.empty()) << "an answer was left unasked for";
+    EXPECT_TRUE(core.script.answers.empty()) << "an answer was not asked for";
   }
 }
 

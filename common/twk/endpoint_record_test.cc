@@ -6,8 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -61,10 +59,9 @@ TEST(EndpointRecord, WritesCompactJsonWithMode0600InNewPrivateDirectories) {
   EXPECT_EQ(path_mode(path), 0600);
   EXPECT_EQ(path_mode((dir / "a/state")), 0700);
   EXPECT_EQ(path_mode((dir / "a")), 0700);
-  std::optional<std::string> text = sys::read_file(path);
-  ASSERT_TRUE(text);
-  EXPECT_EQ(*text, "{\"pid\":4242,\"token\":\"" + std::string(64, 'a') +
-                       "\",\"url\":\"http://127.0.0.1:43117\"}\n");
+  EXPECT_EQ(sys::read_file(path),
+            "{\"pid\":4242,\"token\":\"" + std::string(64, 'a') +
+                "\",\"url\":\"http://127.0.0.1:43117\"}\n");
 
   // A umask that strips the owner's bits must not leave a record its owner
   // cannot read back.
@@ -75,26 +72,19 @@ TEST(EndpointRecord, WritesCompactJsonWithMode0600InNewPrivateDirectories) {
 
 TEST(EndpointRecord, ReplacesAnOldRecordAndLeavesNoTemporaryFiles) {
   testing::ScratchDir dir;
-  std::string path = (dir / "endpoint.json");
-  {
-    std::ofstream old(path);
-    old << "{\"pid\":1,\"token\":\"old\",\"url\":\"http://127.0.0.1:1\"}";
-  }
   // A stale record of another user-visible mode is replaced, not patched.
-  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  std::string path = dir.write(
+      "endpoint.json",
+      "{\"pid\":1,\"token\":\"old\",\"url\":\"http://127.0.0.1:1\"}", 0644);
   write_record(path, sample_record());
-
-  nlohmann::json value = nlohmann::json::parse(*sys::read_file(path));
-  EXPECT_EQ(value["pid"], 4242);
-  EXPECT_EQ(value["token"], std::string(64, 'a'));
+  EXPECT_EQ(sys::read_file(path), endpoint_record_text(sample_record()));
   EXPECT_EQ(path_mode(path), 0600);
   EXPECT_EQ(dir_entries(dir.path()), std::vector<std::string>{"endpoint.json"});
 }
 
 TEST(EndpointRecord, ReportsAnUnwritableLocation) {
   testing::ScratchDir dir;
-  std::string blocker = (dir / "not-a-dir");
-  std::ofstream(blocker) << "x";
+  std::string blocker = dir.write("not-a-dir", "x");
   Status error = write_endpoint_record(blocker + "/endpoint.json",
                                        endpoint_record_text(sample_record()));
   ASSERT_FALSE(error);
@@ -103,9 +93,8 @@ TEST(EndpointRecord, ReportsAnUnwritableLocation) {
 
   // A directory in the record's place: the rename fails, the temporary
   // file must not stay behind.
-  std::string taken = (dir / "taken");
-  ASSERT_EQ(::mkdir(taken.c_str(), 0700), 0);
-  ASSERT_EQ(::mkdir((taken + "/endpoint.json").c_str(), 0700), 0);
+  std::string taken = dir.mkdir("taken");
+  dir.mkdir("taken/endpoint.json");
   error = write_endpoint_record(taken + "/endpoint.json",
                                 endpoint_record_text(sample_record()));
   ASSERT_FALSE(error);

@@ -23,6 +23,16 @@ std::string canon(std::string_view text) {
   return out ? *out : "<invalid>";
 }
 
+// What canonicalize() and parse() both make of `text`: "ok", or the reason
+// they both give; both answers when they differ.
+std::string verdict(std::string_view text, std::size_t max_depth = kMaxDepth) {
+  Result<std::string> canonical = canonicalize(text, max_depth);
+  Result<Value> tree = parse(text, max_depth);
+  std::string c = canonical ? "ok" : canonical.reason(),
+              p = tree ? "ok" : tree.reason();
+  return c == p ? c : cat("canonicalize: ", c, ", parse: ", p);
+}
+
 TEST(JsonCanonicalize, SortsKeysByBytesAtEveryDepthAndKeepsLastDuplicate) {
   EXPECT_EQ(canon(R"({"b":1,"a":{"d":[{"z":1,"y":2}],"c":null}})"),
             R"({"a":{"c":null,"d":[{"y":2,"z":1}]},"b":1})");
@@ -52,18 +62,20 @@ void expect_agrees(std::string_view text) {
   EXPECT_EQ(dump(*tree), *canonical);
 }
 
+void expect_all_agree(std::initializer_list<std::string> texts) {
+  for (const std::string& text : texts) expect_agrees(text);
+}
+
 TEST(JsonCanonicalize, AgreesWithTheLibraryDump) {
   // The hook and Core must write the same bytes for the same event as a
   // dump of the library's tree, or records and fingerprints would differ.
-  for (std::string_view text : {
-           R"({"b":[1,2.5,-3,1e100,0.1,-0.0,1.0],"a":"x\ty\u0000z","c":{}})",
-           R"({"z":{"y":{"x":{"b":1,"a":[]}}},"e":true,"d":false,"c":null})",
-           R"([18446744073709551615,-9223372036854775808,9223372036854775807])",
-           R"("\ud83d\ude00 \u007f \/ \" \\ \b\f\n\r")",
-           R"({"dup":1,"dup":{"b":2,"a":1}})", "123", "null", R"([[[[]]]])",
-       }) {
-    expect_agrees(text);
-  }
+  expect_all_agree({
+      R"({"b":[1,2.5,-3,1e100,0.1,-0.0,1.0],"a":"x\ty\u0000z","c":{}})",
+      R"({"z":{"y":{"x":{"b":1,"a":[]}}},"e":true,"d":false,"c":null})",
+      R"([18446744073709551615,-9223372036854775808,9223372036854775807])",
+      R"("\ud83d\ude00 \u007f \/ \" \\ \b\f\n\r")",
+      R"({"dup":1,"dup":{"b":2,"a":1}})", "123", "null", R"([[[[]]]])",
+  });
 }
 
 TEST(JsonCanonicalize, NumbersAndEscapes) {
@@ -86,9 +98,7 @@ TEST(JsonStrictRules, RejectsWhatTheHookMustNotForward) {
            "1e400", "-1e400", "NaN", "[Infinity]", "'a'", "{a:1}",
            "// c\n{}", "01", "+1", "0x10",
        }) {
-    EXPECT_EQ(canonicalize(bad).reason(), kNotJson)
-        << ::testing::PrintToString(bad);
-    EXPECT_EQ(parse(bad).reason(), kNotJson) << ::testing::PrintToString(bad);
+    EXPECT_EQ(verdict(bad), kNotJson) << ::testing::PrintToString(bad);
   }
   // The library stops at a NUL byte; a valid prefix must not pass. A NUL
   // byte is the reason even where the text is broken or too deep before it.
@@ -96,90 +106,81 @@ TEST(JsonStrictRules, RejectsWhatTheHookMustNotForward) {
        {cat("{\"a\":1}", std::string(1, '\0'), "garbage"),
         std::string("\"a\0b\"", 5), cat("[1,", std::string(1, '\0')),
         cat(std::string(200, '['), std::string(1, '\0'))}) {
-    EXPECT_EQ(canonicalize(with_nul).reason(), kHasNul);
-    EXPECT_EQ(parse(with_nul).reason(), kHasNul);
+    EXPECT_EQ(verdict(with_nul), kHasNul);
   }
 }
 
 TEST(JsonStrictRules, NestingLimitIs127Levels) {
-  auto nested = [](std::size_t depth, char open, char close) {
+  auto nested = [](std::size_t depth, char open = '[', char close = ']') {
     return std::string(depth, open) + std::string(depth, close);
   };
-  EXPECT_TRUE(canonicalize(nested(127, '[', ']')));
-  EXPECT_TRUE(parse(nested(127, '[', ']')));
-  EXPECT_EQ(canonicalize(nested(128, '[', ']')).reason(), kTooDeep);
-  EXPECT_EQ(parse(nested(128, '[', ']')).reason(), kTooDeep);
+  EXPECT_EQ(verdict(nested(127)), "ok");
+  EXPECT_EQ(verdict(nested(128)), kTooDeep);
   // A limit given in place of the default; Core's is one level more.
-  EXPECT_TRUE(canonicalize(nested(128, '[', ']'), kMaxWriterDepth));
-  EXPECT_EQ(parse(nested(3, '{', '}'), 2).reason(), kNotJson);
-  EXPECT_EQ(parse(nested(3, '[', ']'), 2).reason(), kTooDeep);
+  EXPECT_EQ(verdict(nested(128), kMaxWriterDepth), "ok");
+  EXPECT_EQ(verdict(nested(3, '{', '}'), 2), kNotJson);
+  EXPECT_EQ(verdict(nested(3), 2), kTooDeep);
 
   std::string objects;
   for (int i = 0; i < 127; ++i) objects += "{\"a\":";
   objects += cat("1", std::string(127, '}'));
-  EXPECT_TRUE(canonicalize(objects));
-  EXPECT_FALSE(canonicalize(cat("[", objects, "]")));
+  EXPECT_EQ(verdict(objects), "ok");
+  EXPECT_EQ(verdict(cat("[", objects, "]")), kTooDeep);
 
   // Far deeper than any stack could recurse: rejected, not a crash.
-  std::string deep(1'000'000, '[');
-  EXPECT_EQ(canonicalize(deep).reason(), kTooDeep);
-  EXPECT_EQ(parse(deep).reason(), kTooDeep);
+  EXPECT_EQ(verdict(std::string(1'000'000, '[')), kTooDeep);
 }
 
 TEST(JsonCanonicalize, NumbersAgreeWithTheLibrary) {
-  for (const std::string& text : std::initializer_list<std::string>{
-           // Integers that fit 64 bits are copied; -0 is the integer 0.
-           "0", "-0", "[-0,0]", "9223372036854775807", "-9223372036854775808",
-           "18446744073709551615", "9007199254740993",
-           // Integers that do not fit become doubles.
-           "18446744073709551616", "-9223372036854775809",
-           "123456789012345678901234567890", cat("1", std::string(300, '0')),
-           // Short mantissas with small exponents, and their edges.
-           "0.5", "-0.0", "0.0", "0e0", "-0e-5", "1.0", "1.50", "12.5",
-           "5708.5", "-1709.85", "0.1", "0.000001", "1E2", "1e22", "1e23",
-           "1e-22", "1e-23", "9007199254740992.0", "9007199254740993.0",
-           "9007199254740993e-1", "1234567890123456789.5",
-           "0.30000000000000004",
-           "3.141592653589793238462643383279502884197", "1e0000000000000000001",
-           // The range ends: subnormals, underflow to zero, the largest.
-           "4.9e-324", "2.4e-324", "2.2250738585072011e-308", "1e-400",
-           "-1e-400", "1.7976931348623157e308", "1e-99999999999",
-           cat("0.", std::string(400, '0'), "1"),
-           // Too large for a double: invalid.
-           "1e400", "-1e400", "1.7976931348623159e308", "1e99999999999",
-           cat("1", std::string(400, '0')),
-           // Not numbers.
-           "-", "1.", ".5", "1e", "1e+", "-01", "01.5", "1.e5", "+1", "0x1",
-           "1e5.5", "--1", "1ee5", "Infinity", "-Infinity",
-       }) {
-    expect_agrees(text);
-  }
+  expect_all_agree({
+      // Integers that fit 64 bits are copied; -0 is the integer 0.
+      "0", "-0", "[-0,0]", "9223372036854775807", "-9223372036854775808",
+      "18446744073709551615", "9007199254740993",
+      // Integers that do not fit become doubles.
+      "18446744073709551616", "-9223372036854775809",
+      "123456789012345678901234567890", cat("1", std::string(300, '0')),
+      // Short mantissas with small exponents, and their edges.
+      "0.5", "-0.0", "0.0", "0e0", "-0e-5", "1.0", "1.50", "12.5",
+      "5708.5", "-1709.85", "0.1", "0.000001", "1E2", "1e22", "1e23",
+      "1e-22", "1e-23", "9007199254740992.0", "9007199254740993.0",
+      "9007199254740993e-1", "1234567890123456789.5",
+      "0.30000000000000004",
+      "3.141592653589793238462643383279502884197", "1e0000000000000000001",
+      // The range ends: subnormals, underflow to zero, the largest.
+      "4.9e-324", "2.4e-324", "2.2250738585072011e-308", "1e-400",
+      "-1e-400", "1.7976931348623157e308", "1e-99999999999",
+      cat("0.", std::string(400, '0'), "1"),
+      // Too large for a double: invalid.
+      "1e400", "-1e400", "1.7976931348623159e308", "1e99999999999",
+      cat("1", std::string(400, '0')),
+      // Not numbers.
+      "-", "1.", ".5", "1e", "1e+", "-01", "01.5", "1.e5", "+1", "0x1",
+      "1e5.5", "--1", "1ee5", "Infinity", "-Infinity",
+  });
 }
 
 TEST(JsonCanonicalize, StringsAgreeWithTheLibrary) {
-  for (std::string_view text : {
-           // Escapes in every form, upper- and lower-case hex.
-           R"("\u0000\u0001\u001F\u001f\u0020\u007F\u0080\u07FF\u0800")",
-           R"("\uFFFF\uffff\uD83D\uDE00\ud83d\ude00\uDBFF\uDFFF\u0022\u005C")",
-           R"("\u0008\u0009\u000A\u000C\u000D\u002F\/\b\f\n\r\t\"\\")",
-           // Surrogates that do not pair, and broken escapes: invalid.
-           R"("\uD800")", R"("\uD800x")", R"("\uD800\uD800")", R"("\uDC00")",
-           R"("\uDFFF\uD800")", R"("\uD800\u0041")", R"("\uD800\n")",
-           R"("\x41")", R"("\U0041")", R"("\u12")", R"("\u12G4")", R"("\)",
-           R"("\u)", R"("\uD800\u)", "\"\\",
-           // Raw bytes: DEL is fine, control characters are not.
-           "\"\x7f\"", "\"\x1f\"", "\"\t\"", "\"\n\"",
-           // UTF-8: the edges of every sequence length, then the ill-formed.
-           "\"\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\"",
-           "\"\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\"",
-           "\"\xC0\x80\"", "\"\xC1\xBF\"", "\"\xE0\x9F\xBF\"",
-           "\"\xED\xA0\x80\"", "\"\xF0\x8F\xBF\xBF\"", "\"\xF4\x90\x80\x80\"",
-           "\"\xF5\x80\x80\x80\"", "\"\xFF\"", "\"\x80\"", "\"\xC3\"",
-           "\"\xE2\x82\"", "\"\xF0\x9F\x98\"",
-           "\"\xC3", "\"\xE2\x82", "\"\xC3\x28\"", "\"abc",
-       }) {
-    expect_agrees(text);
-  }
+  expect_all_agree({
+      // Escapes in every form, upper- and lower-case hex.
+      R"("\u0000\u0001\u001F\u001f\u0020\u007F\u0080\u07FF\u0800")",
+      R"("\uFFFF\uffff\uD83D\uDE00\ud83d\ude00\uDBFF\uDFFF\u0022\u005C")",
+      R"("\u0008\u0009\u000A\u000C\u000D\u002F\/\b\f\n\r\t\"\\")",
+      // Surrogates that do not pair, and broken escapes: invalid.
+      R"("\uD800")", R"("\uD800x")", R"("\uD800\uD800")", R"("\uDC00")",
+      R"("\uDFFF\uD800")", R"("\uD800\u0041")", R"("\uD800\n")",
+      R"("\x41")", R"("\U0041")", R"("\u12")", R"("\u12G4")", R"("\)",
+      R"("\u)", R"("\uD800\u)", "\"\\",
+      // Raw bytes: DEL is fine, control characters are not.
+      "\"\x7f\"", "\"\x1f\"", "\"\t\"", "\"\n\"",
+      // UTF-8: the edges of every sequence length, then the ill-formed.
+      "\"\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\"",
+      "\"\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\"",
+      "\"\xC0\x80\"", "\"\xC1\xBF\"", "\"\xE0\x9F\xBF\"",
+      "\"\xED\xA0\x80\"", "\"\xF0\x8F\xBF\xBF\"", "\"\xF4\x90\x80\x80\"",
+      "\"\xF5\x80\x80\x80\"", "\"\xFF\"", "\"\x80\"", "\"\xC3\"",
+      "\"\xE2\x82\"", "\"\xF0\x9F\x98\"",
+      "\"\xC3", "\"\xE2\x82", "\"\xC3\x28\"", "\"abc",
+  });
 }
 
 TEST(JsonCanonicalize, StringsAgreeAtEveryBlockPosition) {
@@ -229,19 +230,17 @@ TEST(JsonCanonicalize, EscapedKeysSortByTheirBytes) {
   EXPECT_EQ(canon(R"({"A":1,"\u0001":2})"), R"({"\u0001":2,"A":1})");
   EXPECT_EQ(canon(R"({"a":1,"\u0061":2})"), R"({"a":2})");
   EXPECT_EQ(canon(R"({"\u0062":1,"a":2})"), R"({"a":2,"b":1})");
-  for (std::string_view text : {
-           R"({"\n":1,"\t":2,"\"":3,"\\":4,"a":5,"\u0000":6,"\u001f":7})",
-           R"({"b\u0000":1,"b":2,"\u00e9":3,"z":4,"\ud83d\ude00":5,)"
-           R"("\u007f":6})",
-           R"({"x":{"\"":1,"!":2,"#":3},"x":{"\"":4,"!":5}})",
-           // Keys equal in their first eight bytes, and prefixes of others.
-           R"({"abcdefghX":1,"abcdefgh":2,"abcdefghA":3,"abcdefg":4,"":5})",
-           R"({"abcdefgh\u0000":1,"abcdefgh":2,"abcdefgh\u0001":3})",
-           R"({"abcdefghij":1,"abcdefghij":2,"abcdefghi":3,)"
-           R"("\u0061bcdefghij":4})",
-       }) {
-    expect_agrees(text);
-  }
+  expect_all_agree({
+      R"({"\n":1,"\t":2,"\"":3,"\\":4,"a":5,"\u0000":6,"\u001f":7})",
+      R"({"b\u0000":1,"b":2,"\u00e9":3,"z":4,"\ud83d\ude00":5,)"
+      R"("\u007f":6})",
+      R"({"x":{"\"":1,"!":2,"#":3},"x":{"\"":4,"!":5}})",
+      // Keys equal in their first eight bytes, and prefixes of others.
+      R"({"abcdefghX":1,"abcdefgh":2,"abcdefghA":3,"abcdefg":4,"":5})",
+      R"({"abcdefgh\u0000":1,"abcdefgh":2,"abcdefgh\u0001":3})",
+      R"({"abcdefghij":1,"abcdefghij":2,"abcdefghi":3,)"
+      R"("\u0061bcdefghij":4})",
+  });
 }
 
 TEST(JsonCanonicalize, LargeObjectsAndExpandingNumbers) {
@@ -257,16 +256,14 @@ TEST(JsonCanonicalize, LargeObjectsAndExpandingNumbers) {
   // Objects too big to re-lay from one copy, with the largest member first,
   // in the middle and last, and a duplicate of it.
   std::string big = cat("\"", std::string(100'000, 'v'), "\"");
-  for (const std::string& text : {
-           cat("{\"m\":", big, ",\"z\":1,\"a\":2}"),
-           cat("{\"z\":1,\"m\":", big, ",\"a\":2}"),
-           cat("{\"z\":1,\"a\":2,\"m\":", big, "}"),
-           cat("{\"m\":", big, ",\"b\":[1,2],\"m\":", big,
-               ",\"a\":{\"y\":1,\"x\":2}}"),
-           cat("{\"m\":", big, ",\"b\":", big, ",\"a\":3,\"b\":4}"),
-       }) {
-    expect_agrees(text);
-  }
+  expect_all_agree({
+      cat("{\"m\":", big, ",\"z\":1,\"a\":2}"),
+      cat("{\"z\":1,\"m\":", big, ",\"a\":2}"),
+      cat("{\"z\":1,\"a\":2,\"m\":", big, "}"),
+      cat("{\"m\":", big, ",\"b\":[1,2],\"m\":", big,
+          ",\"a\":{\"y\":1,\"x\":2}}"),
+      cat("{\"m\":", big, ",\"b\":", big, ",\"a\":3,\"b\":4}"),
+  });
 
   // Numbers whose written form is longer than their text make the output
   // grow past the size of the input.

@@ -3,50 +3,52 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
+#include "twk/testing/env.h"
 
 namespace twk {
 namespace {
 
-EnvLookup env_of(std::map<std::string, std::string> vars) {
-  return
-      [vars = std::move(vars)](const char* name) -> std::optional<std::string> {
-        auto it = vars.find(name);
-        if (it == vars.end()) return std::nullopt;
-        return it->second;
-      };
-}
-
-TEST(StatePaths, EndpointRecord) {
-  EXPECT_EQ(endpoint_file_path(env_of({{"TWK_ENDPOINT_FILE", "/x/e.json"},
-                                       {"TARNWICK_HOME", "/state"},
-                                       {"HOME", "/home/u"}})),
-            "/x/e.json");
-  EXPECT_EQ(endpoint_file_path(
-                env_of({{"TARNWICK_HOME", "/state"}, {"HOME", "/home/u"}})),
-            "/state/endpoint.json");
-  EXPECT_EQ(endpoint_file_path(env_of({{"HOME", "/home/u"}})),
-            "/home/u/.tarnwick/endpoint.json");
-  EXPECT_EQ(endpoint_file_path(env_of({{"USERPROFILE", "/profile"}})),
-            "/profile/.tarnwick/endpoint.json");
-  // Empty values count as unset, all the way down to a relative default.
-  EXPECT_EQ(
-      endpoint_file_path(env_of(
-          {{"TWK_ENDPOINT_FILE", ""}, {"TARNWICK_HOME", ""}, {"HOME", ""}})),
-      ".tarnwick/endpoint.json");
-}
-
-TEST(StatePaths, StateDirectory) {
-  // TWK_ENDPOINT_FILE moves the record only, not the state directory.
-  EXPECT_EQ(state_dir_path(env_of({{"TWK_ENDPOINT_FILE", "/x/e.json"},
-                                   {"TARNWICK_HOME", "/state"}})),
-            "/state");
-  EXPECT_EQ(state_dir_path(env_of(
-                {{"TWK_ENDPOINT_FILE", "/x/e.json"}, {"HOME", "/home/u"}})),
-            "/home/u/.tarnwick");
-  EXPECT_EQ(state_dir_path(env_of(
-                {{"TARNWICK_HOME", ""}, {"HOME", ""}, {"USERPROFILE", "/p"}})),
-            "/p/.tarnwick");
+TEST(StatePaths, StateDirectoryAndEndpointRecord) {
+  const struct {
+    std::map<std::string, std::string> env;
+    const char* state_dir;
+    const char* endpoint_file;
+  } cases[] = {
+      // TWK_ENDPOINT_FILE moves the record only, not the state directory.
+      {{{"TWK_ENDPOINT_FILE", "/x/e.json"},
+        {"TARNWICK_HOME", "/state"},
+        {"HOME", "/home/u"}},
+       "/state", "/x/e.json"},
+      {{{"TWK_ENDPOINT_FILE", "/x/e.json"}, {"TARNWICK_HOME", "/state"}},
+       "/state", "/x/e.json"},
+      {{{"TWK_ENDPOINT_FILE", "/x/e.json"}, {"HOME", "/home/u"}},
+       "/home/u/.tarnwick", "/x/e.json"},
+      {{{"TARNWICK_HOME", "/state"}, {"HOME", "/home/u"}},
+       "/state", "/state/endpoint.json"},
+      {{{"HOME", "/home/u"}},
+       "/home/u/.tarnwick", "/home/u/.tarnwick/endpoint.json"},
+      {{{"HOME", "/h/"}}, "/h/.tarnwick", "/h/.tarnwick/endpoint.json"},
+      // TARNWICK_HOME is taken unchanged.
+      {{{"HOME", "/h"}, {"TARNWICK_HOME", "rel/st"}},
+       "rel/st", "rel/st/endpoint.json"},
+      {{{"USERPROFILE", "/profile"}},
+       "/profile/.tarnwick", "/profile/.tarnwick/endpoint.json"},
+      // Empty values count as unset, all the way down to a relative default.
+      {{{"HOME", "/h"}, {"TARNWICK_HOME", ""}},
+       "/h/.tarnwick", "/h/.tarnwick/endpoint.json"},
+      {{{"HOME", ""}, {"USERPROFILE", "/u"}},
+       "/u/.tarnwick", "/u/.tarnwick/endpoint.json"},
+      {{{"TARNWICK_HOME", ""}, {"HOME", ""}, {"USERPROFILE", "/p"}},
+       "/p/.tarnwick", "/p/.tarnwick/endpoint.json"},
+      {{{"TWK_ENDPOINT_FILE", ""}, {"TARNWICK_HOME", ""}, {"HOME", ""}},
+       ".tarnwick", ".tarnwick/endpoint.json"},
+      {{}, ".tarnwick", ".tarnwick/endpoint.json"},
+  };
+  for (const auto& c : cases) {
+    EnvLookup env = twk::testing::env_of(c.env);
+    EXPECT_EQ(state_dir_path(env), c.state_dir);
+    EXPECT_EQ(endpoint_file_path(env), c.endpoint_file);
+  }
 }
 
 }  // namespace

@@ -2,10 +2,8 @@
 // each serving one connection on a thread of its own.
 #include "http/client.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -16,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "twk/net/address.h"
 #include "twk/sys/error.h"
 #include "twk/sys/fd.h"
 #include "twk/testing/contains.h"
@@ -37,34 +36,19 @@ struct Listener {
   net::SocketAddress address;
 };
 
-// Binds to port 0 of the loopback address of `family`; fails the test (and
-// returns an invalid fd) when that is not possible.
+// Binds to port 0 of the loopback address of `family`; the fd is invalid
+// when that is not possible.
 Listener bind_loopback(int family, bool listening, int backlog = 8) {
-  Listener out;
-  out.fd.reset(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!out.fd.valid()) return out;
-  sockaddr_storage storage{};
-  socklen_t length;
-  if (family == AF_INET6) {
-    auto* sin6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    sin6->sin6_family = AF_INET6;
-    sin6->sin6_addr = in6addr_loopback;
-    length = sizeof(sockaddr_in6);
-  } else {
-    auto* sin = reinterpret_cast<sockaddr_in*>(&storage);
-    sin->sin_family = AF_INET;
-    sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    length = sizeof(sockaddr_in);
-  }
-  if (::bind(out.fd.get(), reinterpret_cast<sockaddr*>(&storage), length) < 0 ||
+  Listener out{sys::UniqueFd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)),
+               *net::parse_socket_address(family == AF_INET6 ? "[::1]:0"
+                                                             : "127.0.0.1:0")};
+  auto* address = reinterpret_cast<sockaddr*>(&out.address.storage);
+  if (!out.fd.valid() ||
+      ::bind(out.fd.get(), address, out.address.length) < 0 ||
       (listening && ::listen(out.fd.get(), backlog) < 0) ||
-      ::getsockname(out.fd.get(), reinterpret_cast<sockaddr*>(&storage),
-                    &length) < 0) {
+      ::getsockname(out.fd.get(), address, &out.address.length) < 0) {
     out.fd.reset();
-    return out;
   }
-  out.address.storage = storage;
-  out.address.length = length;
   return out;
 }
 
@@ -78,31 +62,35 @@ bool send_all(int fd, std::string_view data) {
   return true;
 }
 
+// Appends what one receive brings; false once the peer has closed (or on
+// an error).
+bool receive(int fd, std::string& out) {
+  char buffer[4096];
+  ssize_t n;
+  do {
+    n = ::recv(fd, buffer, sizeof buffer, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return false;
+  out.append(buffer, static_cast<std::size_t>(n));
+  return true;
+}
+
 // Appends what arrives until the peer closes (or an error).
 void read_until_eof(int fd, std::string& out) {
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    out.append(buffer, static_cast<std::size_t>(n));
+  while (receive(fd, out)) {
   }
 }
 
 // Appends one request: the head, then as many bytes as its Content-Length
 // says. Returns false when the peer closes first.
 bool read_request(int fd, std::string& out) {
-  char buffer[4096];
   for (;;) {
     if (std::size_t end = out.find("\r\n\r\n"); end != std::string::npos) {
       std::size_t at = out.find("Content-Length: ");
       std::size_t length = at < end ? std::stoul(out.substr(at + 16)) : 0;
       if (out.size() >= end + 4 + length) return true;
     }
-    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    out.append(buffer, static_cast<std::size_t>(n));
+    if (!receive(fd, out)) return false;
   }
 }
 
@@ -191,6 +179,25 @@ std::string head_for(const std::string& request_line,
   return head + "\r\n";
 }
 
+// GET /health from a server that answers `reply` and then closes.
+RequestResult get_reply(std::string reply) {
+  RecordingServer recorder(std::move(reply));
+  EXPECT_TRUE(recorder.server.ok());
+  return get(recorder.server.address());
+}
+
+// Calls `call` with a deadline 300ms ahead: it must time out then, neither
+// sooner nor long after.
+void expect_times_out_at_the_deadline(
+    const std::function<RequestResult(sys::Instant)>& call) {
+  sys::Instant start = sys::now();
+  RequestResult result = call(start + 300ms);
+  auto took = sys::now() - start;
+  EXPECT_EQ(message_of(result), kTimedOut);
+  EXPECT_GE(took, 250ms);
+  EXPECT_LT(took, kGenerous);
+}
+
 TEST(Request, GetSendsExactlyTheFiveHeadLines) {
   RecordingServer recorder("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
   ASSERT_TRUE(recorder.server.ok());
@@ -198,9 +205,8 @@ TEST(Request, GetSendsExactlyTheFiveHeadLines) {
   recorder.server.join();
   EXPECT_EQ(recorder.received,
             head_for("GET /health HTTP/1.1", recorder.server.address(), 0));
-  Response response = reply_of(result);
-  EXPECT_EQ(response.status, 200);
-  EXPECT_EQ(response.body, "ok");
+  EXPECT_EQ(reply_of(result).status, 200);
+  EXPECT_EQ(reply_of(result).body, "ok");
 }
 
 TEST(Request, PostSendsTokenAsSixthLineAndBodyByteForByte) {
@@ -223,9 +229,8 @@ TEST(Request, PostSendsTokenAsSixthLineAndBodyByteForByte) {
     EXPECT_EQ(recorder.received.substr(0, head.size()), head);
     EXPECT_TRUE(recorder.received.compare(head.size(), body.size(), body) == 0);
     // A 401 is a reply like any other; judging it is the caller's business.
-    Response response = reply_of(result);
-    EXPECT_EQ(response.status, 401);
-    EXPECT_EQ(response.body, "nope");
+    EXPECT_EQ(reply_of(result).status, 401);
+    EXPECT_EQ(reply_of(result).body, "nope");
   }
 }
 
@@ -264,6 +269,7 @@ TEST(Request, PeerThatKeepsTheConnectionOpenTimesOutAtTheDeadline) {
   // the peer has closed.
   for (std::string reply :
        {""s, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"s}) {
+    SCOPED_TRACE(reply);
     std::string received;
     TestServer server([&](int fd) {
       if (!read_request(fd, received)) return;
@@ -271,13 +277,10 @@ TEST(Request, PeerThatKeepsTheConnectionOpenTimesOutAtTheDeadline) {
       read_until_eof(fd, received);
     });
     ASSERT_TRUE(server.ok());
-    sys::Instant start = sys::now();
-    RequestResult result = request(server.address(), "POST", "/v1/policy/hook",
-                                   "t", "{}", start + 300ms);
-    auto took = sys::now() - start;
-    EXPECT_EQ(message_of(result), kTimedOut) << reply;
-    EXPECT_GE(took, 250ms);
-    EXPECT_LT(took, kGenerous);
+    expect_times_out_at_the_deadline([&](sys::Instant deadline) {
+      return request(server.address(), "POST", "/v1/policy/hook", "t", "{}",
+                     deadline);
+    });
     // The client closed its socket after giving up, so the server ended.
     server.join();
     EXPECT_TRUE(twk::testing::Contains(received, "\r\n\r\n{}"));
@@ -301,30 +304,23 @@ TEST(Request, ConnectWaitIsBoundedByTheDeadline) {
     fillers.push_back(std::move(fd));
   }
   if (!stalled) GTEST_SKIP() << "this system does not drop connections";
-
-  sys::Instant start = sys::now();
-  RequestResult result = get(listener.address, start + 300ms);
-  auto took = sys::now() - start;
-  EXPECT_EQ(message_of(result), kTimedOut);
-  EXPECT_GE(took, 250ms);
-  EXPECT_LT(took, kGenerous);
+  expect_times_out_at_the_deadline(
+      [&](sys::Instant deadline) { return get(listener.address, deadline); });
 }
 
 TEST(Request, ClosedWithoutAReplyOrWithAMalformedOneIsNotHttp) {
   for (const char* reply : {"", "HTTP/1.1 OK 200\r\n\r\n", "HTTP/1.1 200"}) {
-    RecordingServer recorder(reply);
-    ASSERT_TRUE(recorder.server.ok());
-    EXPECT_EQ(message_of(get(recorder.server.address())), kNotHttp) << reply;
+    EXPECT_EQ(message_of(get_reply(reply)), kNotHttp) << reply;
   }
 }
 
 TEST(Request, ReadsRepliesOverManyReceives) {
   std::string big;
   for (int i = 0; big.size() < 100'000; ++i) big += std::to_string(i) + ",";
-  RecordingServer recorder("HTTP/1.1 200 OK\r\nContent-Length: " +
-                           std::to_string(big.size()) + "\r\n\r\n" + big);
-  ASSERT_TRUE(recorder.server.ok());
-  EXPECT_EQ(reply_of(get(recorder.server.address())).body, big);
+  EXPECT_EQ(reply_of(get_reply("HTTP/1.1 200 OK\r\nContent-Length: " +
+                               std::to_string(big.size()) + "\r\n\r\n" + big))
+                .body,
+            big);
 
   // A chunked reply in small pieces, split inside its lines.
   TestServer server([](int fd) {
@@ -348,14 +344,9 @@ TEST(Request, ReplyPastTheLimitIsCutOff) {
   const std::string head = "HTTP/1.1 200 OK\r\n\r\n";
   const std::string at_limit =
       head + std::string(kMaxReplyBytes - head.size(), 'b');
-  RecordingServer fits(at_limit);
-  ASSERT_TRUE(fits.server.ok());
-  EXPECT_EQ(reply_of(get(fits.server.address())).body.size(),
+  EXPECT_EQ(reply_of(get_reply(at_limit)).body.size(),
             kMaxReplyBytes - head.size());
-
-  RecordingServer over(at_limit + "b");
-  ASSERT_TRUE(over.server.ok());
-  EXPECT_EQ(message_of(get(over.server.address())), kReplyTooLarge);
+  EXPECT_EQ(message_of(get_reply(at_limit + "b")), kReplyTooLarge);
 
   TestServer endless([&head](int fd) {
     std::string request;
@@ -379,26 +370,18 @@ TEST(Request, PeerGoneDuringSendIsAMessageNotASignal) {
   for (Peer peer :
        {Peer::kCloses, Peer::kResets, Peer::kHalfClosesThenResets}) {
     TestServer server([peer](int fd) {
-      char some[64 * 1024];
+      if (peer == Peer::kHalfClosesThenResets) {
+        // The client sees the end of the reply stream first; the reset
+        // that follows is then reported to its sends as EPIPE, the error
+        // that comes with SIGPIPE unless the send asks for none.
+        ::shutdown(fd, SHUT_WR);
+        std::string some;
+        while (some.size() < (1u << 20) && receive(fd, some)) {
+        }
+      }
       linger hard{1, 0};
-      switch (peer) {
-        case Peer::kCloses:
-          break;
-        case Peer::kResets:
-          ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-          break;
-        case Peer::kHalfClosesThenResets:
-          // The client sees the end of the reply stream first; the reset
-          // that follows is then reported to its sends as EPIPE, the error
-          // that comes with SIGPIPE unless the send asks for none.
-          ::shutdown(fd, SHUT_WR);
-          for (std::size_t got = 0; got < (1u << 20);) {
-            ssize_t n = ::recv(fd, some, sizeof some, 0);
-            if (n <= 0) break;
-            got += static_cast<std::size_t>(n);
-          }
-          ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-          break;
+      if (peer != Peer::kCloses) {
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
       }
     });
     ASSERT_TRUE(server.ok());
@@ -414,18 +397,20 @@ TEST(Request, PeerGoneDuringSendIsAMessageNotASignal) {
 }
 
 TEST(SocketTimeout, ConvertsToWholeMicrosecondsWithAOneMicrosecondFloor) {
-  auto as_pair = [](sys::Duration d) {
-    timeval tv = socket_timeout(d);
-    return std::pair<long long, long long>(tv.tv_sec, tv.tv_usec);
+  const struct {
+    sys::Duration left;
+    long long seconds, microseconds;
+  } cases[] = {
+      {1ns, 0, 1}, {999ns, 0, 1}, {1999ns, 0, 1}, {999'999'999ns, 0, 999'999},
+      {8s + 1'500ns, 8, 1},
+      // The largest time left a deadline can give.
+      {sys::Duration::max(), 9'223'372'036, 854'775},
   };
-  using P = std::pair<long long, long long>;
-  EXPECT_EQ(as_pair(1ns), P(0, 1));
-  EXPECT_EQ(as_pair(999ns), P(0, 1));
-  EXPECT_EQ(as_pair(1999ns), P(0, 1));
-  EXPECT_EQ(as_pair(999'999'999ns), P(0, 999'999));
-  EXPECT_EQ(as_pair(8s + 1'500ns), P(8, 1));
-  // The largest time left a deadline can give.
-  EXPECT_EQ(as_pair(sys::Duration::max()), P(9'223'372'036, 854'775));
+  for (const auto& c : cases) {
+    timeval tv = socket_timeout(c.left);
+    EXPECT_EQ(tv.tv_sec, c.seconds) << c.left.count() << "ns";
+    EXPECT_EQ(tv.tv_usec, c.microseconds) << c.left.count() << "ns";
+  }
 }
 
 }  // namespace

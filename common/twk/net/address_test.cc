@@ -38,10 +38,11 @@ SocketAddress parsed(std::string_view text, int family, std::uint16_t port) {
   return *address;
 }
 
-TEST(SocketAddress, ParsesIpv4) {
+TEST(SocketAddress, ParsesIpv4AndMakesLoopback) {
   SocketAddress address = parsed("127.0.0.1:43117", AF_INET, 43117);
   const auto* sin = reinterpret_cast<const sockaddr_in*>(address.get());
   EXPECT_EQ(ntohl(sin->sin_addr.s_addr), 0x7F000001u);
+  expect_address(loopback_v4(8080), AF_INET, 8080, "127.0.0.1:8080");
 
   EXPECT_EQ(round_trip("0.0.0.0:0"), "0.0.0.0:0");
   EXPECT_EQ(round_trip("255.255.255.255:65535"), "255.255.255.255:65535");
@@ -82,10 +83,6 @@ TEST(SocketAddress, RejectsNamesAndMalformedText) {
         "[]:80"sv, "[::g]:80"sv, "127.0.0.1\0junk:80"sv, "[::1\0junk]:80"sv}) {
     EXPECT_FALSE(parse_socket_address(text)) << ::testing::PrintToString(text);
   }
-}
-
-TEST(SocketAddress, LoopbackV4) {
-  expect_address(loopback_v4(8080), AF_INET, 8080, "127.0.0.1:8080");
 }
 
 }  // namespace

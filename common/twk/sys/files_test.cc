@@ -45,9 +45,6 @@ TEST(Paths, DisplayIsLossyUtf8) {
   EXPECT_EQ(display_path("/a/\xC3\xA9/\xFF"), "/a/\xC3\xA9/\xEF\xBF\xBD");
 }
 
-// What a full disk, short writes and a failed fsync do to writing a file
-// in place of another: the old file stays whole and no temporary file is
-// left behind.
 // What a path reaches through links: the fast path (no link), links in
 // the middle and at the end, relative, dangling, chained and looping.
 TEST(Files, LinkedPathFollowsEveryLinkOnTheWay) {
@@ -80,6 +77,9 @@ TEST(Files, LinkedPathFollowsEveryLinkOnTheWay) {
   }
 }
 
+// What a full disk, short writes and a failed fsync do to writing a file
+// in place of another: the old file stays whole and no temporary file is
+// left behind.
 TEST(Files, AtomicWriteSurvivesFaults) {
   struct Case {
     const char* name;
