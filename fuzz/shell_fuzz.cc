@@ -4,7 +4,8 @@
 // to what their headers promise:
 //
 // - a word is marked unknown exactly when its text holds a kUnknown byte,
-//   so no part that cannot be known passes for known text;
+//   so no part that cannot be known passes for known text, and holds the
+//   loop variables' pattern mark only when the input can spell it;
 // - working directories are empty or normalised absolute paths, and so is
 //   whatever resolve_path makes;
 // - an analysis never holds more commands than its limit, and one that
@@ -32,6 +33,7 @@
 #include "shell/checks.h"
 #include "shell/commands.h"
 #include "shell/shell.h"
+#include "shell/state.h"
 
 namespace {
 
@@ -60,6 +62,14 @@ std::string_view g_input;
 }
 
 void check_word(const Word& w) {
+  // The mark that keeps a loop variable's pattern in the shell's state
+  // never reaches a word the input did not put in, itself or through an
+  // escape ($'\x02', or a string of interpreter code).
+  if (w.text.find(shell::kPatternMark) != std::string::npos &&
+      g_input.find(shell::kPatternMark) == std::string_view::npos &&
+      g_input.find('\\') == std::string_view::npos) {
+    fail("a pattern mark leaked into a word", w.text);
+  }
   bool marked = w.text.find(kUnknown) != std::string::npos;
   if (w.unknown && !marked) {
     fail("unknown word without a kUnknown byte", w.text);

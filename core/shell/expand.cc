@@ -16,7 +16,10 @@ Word Reader::expand(Mode mode, bool quoted) {
 }
 
 std::optional<std::string> Reader::lookup(std::string_view name) const {
-  if (const std::optional<std::string>* v = sh_.state.var(name)) return *v;
+  if (const std::optional<std::string>* v = sh_.state.var(name)) {
+    if (*v && (*v)->starts_with(kPatternMark)) return std::nullopt;
+    return *v;
+  }
   if (name == "PWD" && !sh_.state.cwd().empty()) return sh_.state.cwd().str();
   // The shell sets IFS at start-up, whatever its environment holds.
   if (name == "IFS") return std::string(kDefaultIfs);
@@ -53,6 +56,24 @@ void Reader::put_value(Fields& f, const std::optional<std::string>& v,
 
 void Reader::put_variable(Fields& f, std::string_view name, bool quoted,
                           bool split) {
+  const std::optional<std::string>* raw = sh_.state.var(name);
+  if (raw != nullptr && *raw && (*raw)->starts_with(kPatternMark)) {
+    // One match of a pattern: a pattern however it is quoted, and one
+    // field (a name with blanks in it is not known to be there).
+    std::string_view pattern = std::string_view(**raw).substr(1);
+    if (!spend(pattern.size())) {
+      f.unknown(quoted);
+      return;
+    }
+    for (char c : pattern) {
+      if (c == '*' || c == '?' || c == '[' || c == '{') {
+        f.glob(c);
+      } else {
+        f.literal(std::string_view(&c, 1), quoted);
+      }
+    }
+    return;
+  }
   std::optional<std::string> v = lookup(name);
   // Only where the order of the text tells what is set: a function's
   // parameters, a loop's or a pipeline's variables (read in a piped

@@ -155,15 +155,17 @@ void Reader::parse_command() {
     i_ += kw.size();
     // Where the shell's state stood when a compound command began, should
     // it turn out to run in the background.
+    bool opened = false;
     if (kw == "{" || kw == "if" || kw == "while" || kw == "until" ||
         kw == "for" || kw == "select" || kw == "case") {
       if (open_marks_.size() < 4096) {
         open_marks_.push_back(sh_.state.mark());
         open_dirs_.push_back(sh_.state.cwd());
+        opened = true;
       }
     }
     if (kw == "for" || kw == "select") {
-      parse_for();
+      parse_for(kw == "select", opened);
       return;
     }
     if (kw == "case") {
@@ -179,6 +181,7 @@ void Reader::parse_command() {
       return;
     }
     if (kw == "fi" || kw == "done" || kw == "esac" || kw == "}") {
+      if (kw == "done" && repeat_loop()) return;
       if (kw == "}" && braces_ > 0) --braces_;
       Dir began = sh_.state.cwd();
       if (!open_marks_.empty()) {
@@ -264,7 +267,14 @@ void Reader::skip_arithmetic_command() {
   sh_.stopped = true;
 }
 
-void Reader::parse_for() {
+// for NAME in WORDS: when every word is known, the body is read once for
+// each, NAME bound to it, so that `for d in build ~; do rm -rf "$d"; done`
+// is judged as the two deletes it is (a glob word binds NAME to one of its
+// matches; see kPatternMark). Otherwise NAME is unknown in the body, which
+// is read once. A loop's words are at most a few dozen, and loop_budget
+// bounds the bodies read again in all.
+void Reader::parse_for(bool select, bool opened) {
+  constexpr std::size_t kMaxWords = 64;
   skip_blanks();
   std::size_t start = i_;
   while (i_ < s_.size() && is_name_char(s_[i_])) ++i_;
@@ -278,29 +288,81 @@ void Reader::parse_for() {
     return;
   }
   skip_newlines();
+  std::vector<Word> words;
+  bool listed = false;
   if (s_.substr(i_, 2) == "in" &&
       (i_ + 2 >= s_.size() || is_meta(s_[i_ + 2]))) {
     i_ += 2;
-    skip_for_words();
+    words = read_for_words();
+    listed = true;
   }
-  sh_.state.set_var(name, std::nullopt);
+  bool known = listed && !select && opened && !words.empty() &&
+               words.size() <= kMaxWords;
+  for (const Word& w : words) {
+    known = known && !w.unknown && !w.process;
+  }
   place_ |= kInCondition;
+  if (!known) {
+    sh_.state.set_var(name, std::nullopt);
+    return;
+  }
+  Loop loop;
+  loop.name = std::move(name);
+  for (Word& w : words) {
+    loop.values.push_back(w.glob ? kPatternMark + std::move(w.text)
+                                 : std::move(w.text));
+  }
+  loop.body = i_;
+  loop.marks = open_marks_.size();
+  loop.depth = depth_;
+  loop.braces = braces_;
+  sh_.state.set_var(loop.name, loop.values.front());
+  loops_.push_back(std::move(loop));
 }
 
-// The words after "in": read for their substitutions; the loop variable
-// takes each in turn, so its value is unknown.
-void Reader::skip_for_words() {
+std::vector<Word> Reader::read_for_words() {
+  std::vector<Word> out;
   for (;;) {
     skip_blanks();
     if (at_end() || s_[i_] == ';' || s_[i_] == '\n') break;
-    Fields f;
-    read_word_parts(f, false, true);
+    Fields f(&out);
+    read_word_parts(f, false, true, true);
     (void)f.finish();
     if (i_ < s_.size() && is_meta(s_[i_]) && !is_blank(s_[i_]) &&
         s_[i_] != ';' && s_[i_] != '\n') {
       break;
     }
   }
+  return out;
+}
+
+bool Reader::repeat_loop() {
+  // Loops whose "done" never came where they began (the text closed what
+  // held them first): the shell would refuse such text.
+  while (!loops_.empty() && loops_.back().marks > open_marks_.size()) {
+    loops_.pop_back();
+  }
+  if (loops_.empty()) return false;
+  Loop& loop = loops_.back();
+  if (loop.marks != open_marks_.size() || loop.depth != depth_ ||
+      loop.braces != braces_) {
+    return false;
+  }
+  if (loop.next >= loop.values.size()) {
+    loops_.pop_back();
+    return false;
+  }
+  // A here-document the body starts on the line of its "done" would be
+  // noted again with each reading.
+  std::size_t cost = i_ - loop.body;
+  if (!pending_.empty() || cost > sh_.loop_budget) {
+    sh_.stop("loops past their limit");
+    return true;
+  }
+  sh_.loop_budget -= cost;
+  sh_.state.set_var(loop.name, loop.values[loop.next++]);
+  i_ = loop.body;
+  return true;
 }
 
 void Reader::parse_case() {

@@ -98,8 +98,10 @@ class Reader {
   // where the compound began; null for the present directory.
   void parse_trailing_redirects(const Dir* cwd = nullptr);
   void skip_arithmetic_command();
-  void parse_for();
-  void skip_for_words();
+  // `opened`: the loop's start was noted on open_marks_.
+  void parse_for(bool select, bool opened);
+  // The words after "in", expanded.
+  std::vector<Word> read_for_words();
   void parse_case();
   void parse_case_patterns();
   void parse_function_keyword();
@@ -215,6 +217,21 @@ class Reader {
   std::size_t closed_mark_ = 0;
   // The directory each of those began in: its redirections open there.
   std::vector<Dir> open_dirs_;
+  // A for loop over known words, open where the cursor is: its body is
+  // read once for each word, the variable bound to it.
+  struct Loop {
+    std::string name;
+    std::vector<std::string> values;
+    std::size_t next = 1;   // the value the next reading binds
+    std::size_t body = 0;   // where each reading of the body starts
+    std::size_t marks = 0;  // open_marks_.size() while it is open
+    std::size_t depth = 0;  // depth_ and braces_ where it began
+    int braces = 0;
+  };
+  std::vector<Loop> loops_;
+  // At the "done" just read: reads the innermost loop's body again for
+  // its next word, if it has one (true: the cursor went back).
+  bool repeat_loop();
 };
 
 }  // namespace twk::core::shell

@@ -29,6 +29,9 @@ std::string_view Word::known_prefix() const {
 // fixed allowance and a multiple of the text.
 constexpr std::size_t kExpandBase = 64 * 1024;
 constexpr std::size_t kExpandPerByte = 8;
+// What loop bodies may be read again, in bytes, likewise.
+constexpr std::size_t kLoopBase = 16 * 1024;
+constexpr std::size_t kLoopPerByte = 4;
 
 Analysis analyze(std::string_view text, const Environment& env,
                  const Limits& limits) {
@@ -42,6 +45,7 @@ Analysis analyze(std::string_view text, const Environment& env,
   shared.top = text;
   shared.state.set_cwd(Dir(env.cwd));
   shared.expand_budget = kExpandBase + kExpandPerByte * text.size();
+  shared.loop_budget = kLoopBase + kLoopPerByte * text.size();
   Reader reader(shared, text, 0, 0, 0);
   reader.run();
   out.final_cwd = shared.state.cwd().str();

@@ -111,7 +111,21 @@ TEST(ShellAnalyzer, StructureAndDirectories) {
       {"up() { cd ..; }; up && rm -r app", "cd|.. ; up ; rm|-r|app @/home/u"},
       {"f() { (cd /); cd / | cat; }; f; ls", "cd|/ ; cd|/ ; cat ; f ; ls"},
       {"if [ -d x ]; then rm -r x; fi", "[|-d|x|] ; rm|-r|x"},
-      {"for d in a b; do rm -r $d; done", "rm|-r|?"},
+      // A loop over known words: its body once for each, in order; the
+      // variable keeps the last. Over a glob, it is one of the matches
+      // (a pattern, quoted or not; taken apart, unknown). Over words it
+      // can't know, it is unknown and the body is read once.
+      {"for d in a b; do rm -r $d; done; ls $d",
+       "rm|-r|a ; rm|-r|b ; ls|b"},
+      {"for a in 1 2; do for b in x y; do echo $a$b; done; done",
+       "echo|1x ; echo|1y ; echo|2x ; echo|2y"},
+      {"for d in a b; do cd $d; done; ls", "cd|a ; cd|b @/home/u/app/a ; "
+       "ls @/home/u/app/a/b"},
+      {"for f in ~/k/*.pem; do cat \"$f\" ${f%.pem}; done",
+       "cat|/home/u/k/*.pem*|?"},
+      {"for d in a $X; do rm -r $d; done", "rm|-r|?"},
+      {"select d in a b; do rm -r $d; done", "rm|-r|?"},
+      {"for d in a b; do rm -r $d; fi; done", "rm|-r|a"},
       {"case $1 in a) rm x;; *) ls;; esac", "rm|x ; ls"},
       {"while read l; do echo $l; done < f.txt", "read|l ; echo|? ; <f.txt"},
       // A compound's redirections open where it began.
@@ -169,6 +183,14 @@ TEST(ShellAnalyzer, WhatItCannotFollowIsAProblemNotACrash) {
   Analysis a = analyze(many, env(), small);
   EXPECT_EQ(a.commands.size(), 10u);
   EXPECT_FALSE(a.problems.empty());
+  // Loops within loops read their bodies again only within a budget.
+  std::string loops;
+  for (int i = 0; i < 8; ++i) loops += "for x in 1 2 3 4 5 6 7 8; do ";
+  loops += "rm -rf $x";
+  for (int i = 0; i < 8; ++i) loops += "; done";
+  a = analyze(loops, env());
+  EXPECT_FALSE(a.problems.empty());
+  EXPECT_LT(a.commands.size(), 4096u);
   // Bytes a shell would never see in a name stay what they are.
   EXPECT_TRUE(analyze(std::string("a\0b", 3), env()).problems.empty());
 }

@@ -21,6 +21,12 @@ namespace twk::core::shell {
 // no variable name holds it.
 inline constexpr char kFunctionMark = '\x1f';
 
+// Starts a variable's value that is one match of the pattern after it: a
+// for loop's variable over a glob (`for f in src/*.py`) holds one of the
+// files it matches, whose names can't be known. Expanded, quoted or not,
+// it is that pattern; taken apart (${f%.py}), it is unknown.
+inline constexpr char kPatternMark = '\x02';
+
 // The shell's variables and directory, with an undo log: subshells,
 // substitutions and pipeline stages roll back what they changed instead of
 // copying the whole state on the way in.
@@ -83,6 +89,10 @@ struct Shared {
   std::map<std::string, std::vector<Command>, std::less<>> function_effects;
   int replaying = 0;
   std::size_t replay_budget = 4096;
+  // Bytes of loop bodies that may still be read again, once for each
+  // word of their loop (see Reader::parse_for); it keeps loops within
+  // loops linear in the text.
+  std::size_t loop_budget = 0;
   // Bytes that expansions may still put into words: a value used many
   // times over ("$@" "$@" ..., $x $x ...) would otherwise make the work
   // grow with the square of the text. Past it, values are unknown.
