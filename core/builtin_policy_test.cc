@@ -450,6 +450,9 @@ TEST(BuiltinPolicy, ProtectsItsOwnFilesAndTheHookSettings) {
       {"rsync -a evil/.claude ./", D, "self-protection"},
       {"ln -sf evil/settings.json .claude/", D, "self-protection"},
       {"cp -r templates/.github .", N, ""},
+      {"cp -r /tmp/evil/. ~/.claude/", D, "self-protection"},
+      {"cp /tmp/evil/*.json ~/.claude", D, "self-protection"},
+      {"cp -r evil/. build/ && cp docs/*.md ~/.claude/commands/", N, ""},
       {"cp -rT evil ~/.claude", D, "self-protection"},
       // Links in the project lead where they lead.
       {"echo '{}' > docs/notes.md", D, "self-protection"},

@@ -455,13 +455,21 @@ bool Checker::copy_landings(const RunCommand& rc,
     // which the words' own check judges.
     if (src.unknown || (p == "rsync" && src.text.ends_with('/'))) continue;
     std::string name = basename_of(src.text);
-    if (name.empty() || name == "." || name == ".." ||
-        name.find_first_of(kGlobChars) != std::string::npos) {
-      continue;
-    }
+    if (name.empty() || name == "..") continue;
     Target landing;
-    landing.kind = Target::kExact;
-    landing.path = shell::resolve_path(d.path, name);
+    if (name == ".") {
+      // SRC/. is what is inside SRC: it lands in the destination itself.
+      landing = d;
+    } else if (name.find_first_of(kGlobChars) != std::string::npos) {
+      // SRC/*: what the pattern matches lands under the names it has.
+      Word w;
+      w.text = d.path + "/" + name;
+      w.glob = true;
+      landing = resolve(w, rc.cwd, f_);
+    } else {
+      landing.kind = Target::kExact;
+      landing.path = shell::resolve_path(d.path, name);
+    }
     if (auto hit = touches_protected(landing, recursive)) {
       found(Check::kSelfProtection, Decision::kDeny,
             code_span(command_text(rc)) + through(rc) + " would change " +
