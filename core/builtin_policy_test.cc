@@ -307,6 +307,11 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"ssh -i ~/.ssh/id_ed25519 host uptime", N, ""},
       {"tar czf /tmp/k.tgz ~/.aws/credentials", D, "secret-files"},
       {"f=.env; cat $f", A, "env-files"},
+      {"git show HEAD~2:.env", A, "env-files"},
+      {"git diff --no-index /dev/null .env", A, "env-files"},
+      {"git show HEAD:src/main.py && git diff HEAD .env.example", N, ""},
+      {". ./.env; echo \"key=$API_KEY\"", A, "env-files"},
+      {". ./.env; echo $API_KEY > /dev/null; echo $HOME", N, ""},
       // A loop's variable takes each of its words, or one of a glob's
       // matches.
       {"for f in .env .env.local; do cat $f; done", A, "env-files"},

@@ -316,7 +316,7 @@ void Checker::secrets(const RunCommand& rc) {
   if (!may_hold_secrets(rc)) return;
   std::string_view p = rc.program;
   if (p == "git") {
-    git_add_secrets(rc);
+    git_secrets(rc);
     return;
   }
   if (reads_no_content(p)) return;
@@ -389,8 +389,9 @@ bool Checker::may_hold_secrets(const RunCommand& rc) const {
   return false;
 }
 
-// git add: staging a secret puts it in history, and often on a remote.
-void Checker::git_add_secrets(const RunCommand& rc) {
+// git add and commit: staging a secret puts it in history, and often on a
+// remote. git show REV:PATH and diff --no-index print files.
+void Checker::git_secrets(const RunCommand& rc) {
   std::size_t k = read_git_call(rc.argv, nullptr).subcommand;
   if (k >= rc.argv.size()) return;
   if (rc.argv[k].text == "add") {
@@ -405,6 +406,27 @@ void Checker::git_add_secrets(const RunCommand& rc) {
          "--template", "--author", "--date", "--cleanup", "--fixup", "--squash",
          "--trailer", "--pathspec-from-file"});
     for (std::size_t m : o.operands) secret_word(rc, rc.argv[m]);
+  } else if (has({"show", "cat-file"}, rc.argv[k].text)) {
+    // git show HEAD:.env prints the file as a commit holds it.
+    for (std::size_t m = k + 1; m < rc.argv.size(); ++m) {
+      const Word& w = rc.argv[m];
+      std::size_t colon = w.text.find(':');
+      if (w.text.starts_with('-') || colon == std::string::npos ||
+          colon + 1 >= w.text.size()) {
+        continue;
+      }
+      Word path;
+      path.text = w.text.substr(colon + 1);
+      path.unknown = path.text.find(shell::kUnknown) != std::string::npos;
+      path.glob = w.glob;
+      secret_word(rc, path);
+    }
+  } else if (rc.argv[k].text == "diff" &&
+             any_word(rc.argv, {"--no-index"}, k + 1)) {
+    // Two files outside any history: their contents, line by line.
+    for (std::size_t m = k + 1; m < rc.argv.size(); ++m) {
+      if (!rc.argv[m].text.starts_with('-')) secret_word(rc, rc.argv[m]);
+    }
   }
 }
 
@@ -679,6 +701,19 @@ bool Checker::output_seen(const RunCommand& rc) const {
 
 void Checker::printed_credentials(const RunCommand& rc) {
   std::string_view p = rc.program;
+  // After . .env, a variable the text never set came from the file:
+  // echo $API_KEY prints it.
+  if (!sourced_env_.empty() && (p == "echo" || p == "printf")) {
+    bool from_env = std::any_of(rc.argv.begin() + 1, rc.argv.end(),
+                                [](const Word& w) { return w.outside; });
+    if (from_env && output_seen(rc)) {
+      found(Check::kEnvFiles, Decision::kAsk,
+            code_span(command_text(rc)) + through(rc) +
+                " prints a value that may come from " + sourced_env_ +
+                ", which the command loaded into the environment.");
+    }
+    return;
+  }
   // Most programs are none of those below: one lookup rules them out.
   static const WordSet kPrograms = {
       "source . env printenv set export declare typeset gh kubectl oc aws "

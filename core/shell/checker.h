@@ -131,7 +131,7 @@ class Checker {
   static bool reads_no_content(std::string_view p);
   void secrets(const RunCommand& rc);
   bool may_hold_secrets(const RunCommand& rc) const;
-  void git_add_secrets(const RunCommand& rc);
+  void git_secrets(const RunCommand& rc);
   static std::vector<std::size_t> not_read(const RunCommand& rc);
   bool may_name_secret(const Word& w, const RunCommand& rc) const;
   bool cwd_in_secrets(const std::string& cwd) const;
