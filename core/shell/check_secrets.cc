@@ -1,6 +1,8 @@
 // The secret-files and env-files checks: reading, copying, staging or
 // deleting private keys, credentials and .env files, by path (the home's
 // key directories, the policy's secret paths) and by name anywhere.
+#include <fnmatch.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -638,20 +640,128 @@ void Checker::secret_word(const RunCommand& rc, const Word& w) {
     if (secret_root(t.path)) secret_dir(t.path, said(rc));
   } else if (t.kind == Target::kBelow) {
     if (secret_directory(t.path)) secret_dir(t.path, said(rc));
-    if (t.path == f_.cwd || t.path == f_.project) {
-      // A glob in the project that may pick up .env files.
-      std::string name = basename_of(w.text);
-      if (name.starts_with(".env")) {
-        found(Check::kEnvFiles, Decision::kAsk,
-              said(rc) + " may expose .env files to the agent.");
-      }
-    }
+    glob_secrets(rc, w);
   } else {
     // Text that is partly unknown still shows what it names.
     std::string name = basename_of(w.text);
     if (name.find(shell::kUnknown) == std::string::npos &&
         secret_kind("/" + name) != SecretKind::kNone) {
       secret_exact("/" + name, said(rc));
+    }
+  }
+}
+
+namespace {
+
+// The alternatives of the brace expansions in `pattern` ({a,b}x gives ax
+// and bx), at most `limit` of them; a brace with no comma stays as it is.
+void brace_alternatives(const std::string& pattern, std::vector<std::string>& out,
+                        std::size_t limit) {
+  if (out.size() >= limit) return;
+  std::size_t open = pattern.find('{');
+  while (open != std::string::npos) {
+    int depth = 0;
+    std::vector<std::size_t> commas;
+    std::size_t close = std::string::npos;
+    for (std::size_t i = open; i < pattern.size(); ++i) {
+      if (pattern[i] == '{') ++depth;
+      if (pattern[i] == '}' && --depth == 0) {
+        close = i;
+        break;
+      }
+      if (pattern[i] == ',' && depth == 1) commas.push_back(i);
+    }
+    if (close == std::string::npos) break;
+    if (commas.empty()) {
+      open = pattern.find('{', open + 1);
+      continue;
+    }
+    std::string head = pattern.substr(0, open);
+    std::string tail = pattern.substr(close + 1);
+    std::size_t from = open + 1;
+    commas.push_back(close);
+    for (std::size_t c : commas) {
+      brace_alternatives(head + pattern.substr(from, c - from) + tail, out,
+                         limit);
+      from = c + 1;
+    }
+    return;
+  }
+  out.push_back(pattern);
+}
+
+}  // namespace
+
+// A glob that a secret file's name matches may pick it up: .e*, .en?,
+// {.env,x} in the project, ~/.ss?/id_rsa in the home. Each pattern is
+// tried on a file of each kind the names above judge, in the pattern's
+// own directory and in the home's dot-directories, as the shell would
+// match it (a leading dot matched only by a dot). A pattern that takes
+// ordinary names too (*, src/*) is aimed at none of them, unless at
+// dot-files, which are few. Brace alternatives without a glob are judged
+// as the paths they are.
+void Checker::glob_secrets(const RunCommand& rc, const Word& w) {
+  static constexpr std::string_view kOrdinary[] = {"README.md", "main.py",
+                                                   "index.js", "Makefile"};
+  static constexpr std::string_view kNames[] = {
+      ".env",     ".env.local", ".env.production", "id_rsa", "id_ed25519",
+      "id_ecdsa", "id_dsa",     "credentials",     ".netrc", ".git-credentials",
+      ".pgpass",  ".npmrc",     ".pypirc",         "server.key", "private.pem"};
+  static constexpr std::string_view kHomeFiles[] = {
+      "/.ssh/id_rsa",        "/.ssh/id_ed25519",      "/.aws/credentials",
+      "/.kube/config",       "/.docker/config.json",  "/.config/gh/hosts.yml",
+      "/.gnupg/secring.gpg", "/.git-credentials",     "/.netrc"};
+  if (w.unknown || w.text.find("{}") != std::string::npos) return;
+  std::string full = shell::resolve_path(rc.cwd.str(), w.text);
+  if (full.empty()) full = w.text;  // relative, where it runs is unknown
+  std::vector<std::string> patterns;
+  brace_alternatives(full, patterns, 16);
+  for (const std::string& pattern : patterns) {
+    if (pattern.find_first_of("*?[") == std::string::npos) {
+      if (!pattern.starts_with('/')) continue;
+      if (secret_kind(pattern) != SecretKind::kNone) {
+        secret_exact(pattern, said(rc));
+      }
+      if (secret_root(pattern)) secret_dir(pattern, said(rc));
+      continue;
+    }
+    std::vector<std::string> candidates;
+    std::size_t slash = pattern.rfind('/');
+    std::string dir = slash == std::string::npos ? "" : pattern.substr(0, slash);
+    auto matches = [&](const std::string& path) {
+      std::string_view subject = path;
+      if (dir.empty()) subject.remove_prefix(1);  // matched as a name
+      return ::fnmatch(pattern.c_str(), std::string(subject).c_str(),
+                       FNM_PATHNAME | FNM_PERIOD) == 0;
+    };
+    bool ordinary = std::any_of(
+        std::begin(kOrdinary), std::end(kOrdinary),
+        [&](std::string_view n) { return matches(dir + "/" + std::string(n)); });
+    if (dir.find_first_of(kGlobChars) == std::string::npos) {
+      for (std::string_view name : kNames) {
+        if (ordinary && !name.starts_with('.')) continue;
+        candidates.push_back(dir + "/" + std::string(name));
+      }
+    }
+    if (!f_.home.empty() && pattern.starts_with(f_.home + "/")) {
+      for (std::string_view file : kHomeFiles) {
+        candidates.push_back(f_.home + std::string(file));
+      }
+    }
+    for (const std::string& c : candidates) {
+      if (!matches(c)) continue;
+      SecretKind kind = secret_kind(c);
+      if (kind == SecretKind::kEnv) {
+        found(Check::kEnvFiles, Decision::kAsk,
+              said(rc) + " may expose .env files to the agent.");
+        return;
+      }
+      if (kind != SecretKind::kNone) {
+        found(Check::kSecretFiles, Decision::kAsk,
+              said(rc) + " may pick up " + c +
+                  ", which would hold a key or credentials.");
+        return;
+      }
     }
   }
 }

@@ -132,6 +132,8 @@ class Checker {
   void secrets(const RunCommand& rc);
   bool may_hold_secrets(const RunCommand& rc) const;
   void git_secrets(const RunCommand& rc);
+  // A glob word that a secret file's name would match.
+  void glob_secrets(const RunCommand& rc, const Word& w);
   static std::vector<std::size_t> not_read(const RunCommand& rc);
   bool may_name_secret(const Word& w, const RunCommand& rc) const;
   bool cwd_in_secrets(const std::string& cwd) const;
