@@ -1,15 +1,12 @@
 // Runs the built twk-backend as the hook does (own environment, endpoint
 // record path, stdout and stderr to files) and talks to it over raw
 // sockets.
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,7 +31,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using twk::testing::ScratchDir;
-using twk::testing::file_mode;
+using twk::testing::path_mode;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kBackend[] = TWK_BACKEND_PATH;
@@ -61,47 +58,26 @@ std::string read_text(const std::string& path) {
 // One client connection over a raw socket.
 class Conn {
  public:
-  explicit Conn(std::uint16_t port)
-      : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ =
-        fd_.valid() && ::connect(fd_.get(), reinterpret_cast<sockaddr*>(&addr),
-                                 sizeof addr) == 0;
-  }
+  explicit Conn(std::uint16_t port) : fd_(testing::connect_loopback(port)) {}
 
-  bool connected() const { return connected_; }
+  bool connected() const { return fd_.valid(); }
   const std::string& received() const { return received_; }
-
-  bool send(std::string_view data) {
-    while (!data.empty()) {
-      ssize_t n = ::send(fd_.get(), data.data(), data.size(), MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+  bool send(const std::string& data) {
+    return testing::send_all(fd_.get(), data);
   }
 
-  // Reads until `marker` has arrived; false on close or after `limit`.
-  bool read_until(std::string_view marker,
+  // Reads until `marker` has arrived (without one: until the peer closes);
+  // false when the peer closed before the marker, or after `limit`.
+  bool read_until(std::optional<std::string_view> marker,
                   std::chrono::milliseconds limit = 3000ms) {
     auto end = Clock::now() + limit;
-    while (received_.find(marker) == std::string::npos) {
-      if (read_once(end) != 1) return false;
+    while (!marker || received_.find(*marker) == std::string::npos) {
+      if (int r = read_once(end); r != 1) return !marker && r == 0;
     }
     return true;
   }
-
-  // Reads until the peer closes; false when it is still open after `limit`.
   bool read_to_close(std::chrono::milliseconds limit = 3000ms) {
-    auto end = Clock::now() + limit;
-    for (;;) {
-      int r = read_once(end);
-      if (r == 0) return true;
-      if (r < 0) return false;
-    }
+    return read_until(std::nullopt, limit);
   }
 
  private:
@@ -123,7 +99,6 @@ class Conn {
   }
 
   sys::UniqueFd fd_;
-  bool connected_ = false;
   std::string received_;
 };
 
@@ -235,11 +210,6 @@ std::optional<nlohmann::json> wait_for_record(const std::string& path,
   return std::nullopt;
 }
 
-std::uint16_t port_of(const nlohmann::json& record) {
-  std::string url = record["url"].get<std::string>();
-  return static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1)));
-}
-
 class BackendTest : public ::testing::Test {
  protected:
   std::string record_path() const { return (dir_ / "state/endpoint.json"); }
@@ -248,28 +218,23 @@ class BackendTest : public ::testing::Test {
   std::string state_dir() const { return (dir_ / "state"); }
   std::string audit_path() const { return (dir_ / "state/logs/audit.jsonl"); }
 
-  // An event of `hook` with `input` (JSON text), as the hook sends it.
-  static std::string event_json(const char* hook, const char* input) {
-    return std::string(R"({"agent":"claude-code","context":{},"hook":")") +
-           hook + R"(","input":)" + input + "}";
-  }
-  // A whole policy request carrying `event`, with Core's token.
+  // A whole policy request carrying `event` (see testing::body_for), with
+  // Core's token.
   std::string policy_request(const std::string& event) const {
     return hook_request("POST", "/v1/policy/hook", port_, token_, event);
+  }
+  Exchange health() const {
+    return round_trip(port_, hook_request("GET", "/health", port_));
   }
 
   // POSTs a pre-tool-use event for a Bash `command`; returns the reply.
   std::string ask(const std::string& command,
                   const std::string& session = "s") {
-    nlohmann::json body = {{"agent", "claude-code"},
-                           {"context", nlohmann::json::object()},
-                           {"hook", "pre-tool-use"},
-                           {"input",
-                            {{"session_id", session},
-                             {"tool_name", "Bash"},
-                             {"tool_input", {{"command", command}}}}}};
-    return round_trip(port_, hook_request("POST", "/v1/policy/hook", port_,
-                                          token_, body.dump()))
+    nlohmann::json input = {{"session_id", session},
+                            {"tool_name", "Bash"},
+                            {"tool_input", {{"command", command}}}};
+    return round_trip(port_, policy_request(testing::body_for(
+                                 "pre-tool-use", input.dump())))
         .bytes;
   }
 
@@ -289,7 +254,8 @@ class BackendTest : public ::testing::Test {
     ASSERT_TRUE(record) << "no record; stderr: " << read_text(err_path());
     record_ = *record;
     token_ = record_["token"].get<std::string>();
-    port_ = port_of(record_);
+    port_ = static_cast<std::uint16_t>(
+        testing::record_port(record_["url"].get<std::string>()));
   }
 
   ScratchDir dir_;
@@ -301,8 +267,8 @@ class BackendTest : public ::testing::Test {
 
 TEST_F(BackendTest, WritesARecordTheHookAccepts) {
   ASSERT_NO_FATAL_FAILURE(start());
-  EXPECT_EQ(file_mode(record_path()), 0600);
-  EXPECT_EQ(file_mode((dir_ / "state")), 0700);
+  EXPECT_EQ(path_mode(record_path()), 0600);
+  EXPECT_EQ(path_mode((dir_ / "state")), 0700);
   EXPECT_EQ(record_.size(), 3u) << record_.dump();
   EXPECT_EQ(record_["pid"], child_->pid());
   EXPECT_EQ(token_.size(), 64u);
@@ -316,7 +282,7 @@ TEST_F(BackendTest, WritesARecordTheHookAccepts) {
             sys::canonical(kBackend));
 
   // The recorded port is really this process's.
-  Exchange e = round_trip(port_, hook_request("GET", "/health", port_));
+  Exchange e = health();
   ASSERT_TRUE(e.connected);
   EXPECT_EQ(status_of(e.bytes), 200) << e.bytes;
   EXPECT_TRUE(e.closed) << "connection left open after the reply";
@@ -329,7 +295,7 @@ TEST_F(BackendTest, WritesARecordTheHookAccepts) {
 TEST_F(BackendTest, AnswersThePolicyExchangeAndRefusesBrokenRequests) {
   ASSERT_NO_FATAL_FAILURE(start());
   const std::string event =
-      event_json("pre-tool-use", R"({"tool_name":"Bash"})");
+      testing::body_for("pre-tool-use", R"({"tool_name":"Bash"})");
   Exchange ok = round_trip(port_, policy_request(event));
   EXPECT_EQ(status_of(ok.bytes), 200) << ok.bytes;
   EXPECT_EQ(body_of(ok.bytes), R"({"output":null})");
@@ -376,9 +342,7 @@ TEST_F(BackendTest, AnswersThePolicyExchangeAndRefusesBrokenRequests) {
         quitter.send("POST /v1/policy/hook HTTP/1.1\r\nAuthorization: Bearer " +
                      token_ + "\r\nContent-Length: 100\r\n\r\n{\"a\":"));
   }
-  EXPECT_EQ(
-      status_of(round_trip(port_, hook_request("GET", "/health", port_)).bytes),
-      200);
+  EXPECT_EQ(status_of(health().bytes), 200);
 
   std::string log = read_text(out_path());
   EXPECT_NE(log.find(" started: pid " + std::to_string(child_->pid())),
@@ -406,7 +370,7 @@ TEST_F(BackendTest, SendsOneReplyPerConnection) {
 
 TEST_F(BackendTest, ReadsRequestsThatArriveInPieces) {
   ASSERT_NO_FATAL_FAILURE(start());
-  const std::string event = event_json("post-tool-use", "null");
+  const std::string event = testing::body_for("post-tool-use", "null");
   std::string request = policy_request(event);
 
   // Byte by byte up to the middle of the blank line that ends the head,
@@ -457,7 +421,7 @@ TEST_F(BackendTest, StalledClientsDelayNoOne) {
   // Each exchange must end within read_to_close's 3 s, far inside the
   // 10 s that a stalled connection may hold its worker.
   for (int i = 0; i < 3; ++i) {
-    Exchange e = round_trip(port_, hook_request("GET", "/health", port_));
+    Exchange e = health();
     EXPECT_EQ(status_of(e.bytes), 200);
     EXPECT_TRUE(e.closed);
   }
@@ -492,7 +456,7 @@ TEST_F(BackendTest, HoldsNoBodyForClientsWithoutTheToken) {
 
 TEST_F(BackendTest, AnswersTheRequestInProgressWhenStopped) {
   ASSERT_NO_FATAL_FAILURE(start());
-  std::string request = policy_request(event_json("pre-tool-use", "{}"));
+  std::string request = policy_request(testing::body_for("pre-tool-use", "{}"));
   Conn conn(port_);
   ASSERT_TRUE(conn.send(request.substr(0, request.size() - 5)));
   std::this_thread::sleep_for(50ms);  // let Core take the connection
@@ -500,10 +464,10 @@ TEST_F(BackendTest, AnswersTheRequestInProgressWhenStopped) {
 
   // The record goes at once, so no new hook finds this Core...
   auto end = Clock::now() + 2s;
-  while (file_mode(record_path()) != -1 && Clock::now() < end) {
+  while (path_mode(record_path()) != -1 && Clock::now() < end) {
     std::this_thread::sleep_for(2ms);
   }
-  EXPECT_EQ(file_mode(record_path()), -1);
+  EXPECT_EQ(path_mode(record_path()), -1);
   EXPECT_FALSE(child_->wait_exit(100ms)) << "left a request unanswered";
   // ...but the hook that is already talking to it gets its answer.
   ASSERT_TRUE(conn.send(request.substr(request.size() - 5)));
@@ -535,7 +499,7 @@ TEST_F(BackendTest, ExitsWhenIdleAndRemovesItsRecord) {
   ASSERT_TRUE(status) << "still running after 6 s with --idle-exit 1";
   EXPECT_GE(Clock::now() - started, 900ms) << "exited before its idle time";
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
-  EXPECT_EQ(file_mode(record_path()), -1) << "record left behind";
+  EXPECT_EQ(path_mode(record_path()), -1) << "record left behind";
   EXPECT_NE(read_text(out_path()).find("stopping: idle for 1s"),
             std::string::npos)
       << read_text(out_path());
@@ -579,7 +543,7 @@ TEST_F(BackendTest, DecidesByItsPolicyFileAndFollowsItsChanges) {
   std::optional<std::string> audit = sys::read_file(audit_path());
   ASSERT_TRUE(audit);
   EXPECT_EQ(count_of(*audit, "\n"), 6u) << *audit;
-  EXPECT_EQ(file_mode(audit_path()), 0600);
+  EXPECT_EQ(path_mode(audit_path()), 0600);
   nlohmann::json last = nlohmann::json::parse(
       audit->substr(audit->rfind('\n', audit->size() - 2) + 1));
   EXPECT_EQ(last["decision"], "ask");
@@ -663,7 +627,7 @@ TEST_F(BackendTest, ExitsOnceItsRecordNamesAnotherCore) {
     if (c.left) {
       EXPECT_EQ(read_text(record_path()), *c.left);
     } else {
-      EXPECT_EQ(file_mode(record_path()), -1);
+      EXPECT_EQ(path_mode(record_path()), -1);
     }
     EXPECT_NE(read_text(out_path()).find(c.log), std::string::npos)
         << read_text(out_path());
@@ -688,15 +652,9 @@ TEST_F(BackendTest, CommandLineHelpErrorsAndFailuresToStart) {
   int yes = 1;
   ::setsockopt(taken.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   ::setsockopt(taken.get(), SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(
-      ::bind(taken.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  std::string port = std::to_string(testing::bind_loopback(taken.get()));
+  ASSERT_NE(port, "0");
   ASSERT_EQ(::listen(taken.get(), 1), 0);
-  socklen_t len = sizeof addr;
-  ::getsockname(taken.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-  std::string port = std::to_string(ntohs(addr.sin_port));
   sys::UniqueFd zero(::open("/dev/zero", O_RDONLY | O_CLOEXEC));
   struct Case {
     std::vector<std::string> args;  // after the backend
@@ -721,9 +679,7 @@ TEST_F(BackendTest, CommandLineHelpErrorsAndFailuresToStart) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.text);
-#if defined(__SANITIZE_ADDRESS__)
-    if (!c.wrapper.empty()) continue;
-#endif
+    if (testing::kAsan && !c.wrapper.empty()) continue;
     std::vector<std::string> argv = c.wrapper;
     argv.push_back(kBackend);
     argv.insert(argv.end(), c.args.begin(), c.args.end());
@@ -741,7 +697,7 @@ TEST_F(BackendTest, CommandLineHelpErrorsAndFailuresToStart) {
       EXPECT_NE(r.err.find(c.text), std::string::npos) << r.err;
     }
   }
-  EXPECT_EQ(file_mode(record_path()), -1);
+  EXPECT_EQ(path_mode(record_path()), -1);
 }
 
 }  // namespace

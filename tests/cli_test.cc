@@ -4,11 +4,10 @@
 // Where a running Core matters, it is a ScriptedCore with a live record
 // (see live_record_fixture.h), so a run that gets as far as Core asks the
 // ScriptedCore.
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <future>
 #include <string>
 #include <vector>
 
@@ -116,29 +115,30 @@ TEST_F(CliArgumentsTest, WrongCallsWriteOneLineAndDoNotReadStdin) {
       EXPECT_TRUE(ch >= 0x20 && ch != 0x7f) << "raw control byte at " << i;
     }
   }
-}
-
-TEST_F(CliArgumentsTest, ValidCallWaitsForTheEndOfStdin) {
-  // The control for the test above: with valid arguments the hook reads
-  // stdin to its end, so a stdin that stays open keeps it waiting.
+  // The control: with valid arguments the hook reads stdin to its end, so a
+  // stdin that stays open keeps it waiting.
   RunResult r = run_holding_stdin({"claude-code", "pre-tool-use"}, "{}", 700ms);
   EXPECT_TRUE(r.killed);
   EXPECT_EQ(r.out, "");
 }
 
-TEST_F(CliArgumentsTest, ClosedStandardStreams) {
+TEST_F(CliArgumentsTest, ClosedOrUnreadableStandardStreams) {
   ProgramRun run = hook_run(std::nullopt, base_env(state_));
   run.env["TWK_CORE_BINARY"] = state_ / "missing";
-  // A closed stdin reads as empty input.
+  // A closed stdin, or one that is a directory, reads as empty input.
   run.stdin_closed = true;
-  RunResult r = run_program(run);
-  expect_answer(r, ask_line(kNotJson));
-  // A host that stopped reading: the failed write is ignored, not fatal.
+  expect_ask(run_program(run), kNotJson);
   run.stdin_closed = false;
+  int dir = ::open(state_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(dir, 0);
+  run.inherit_fds = {{dir, 0}};
+  expect_ask(run_program(run), kNotJson);
+  ::close(dir);
+  // A host that stopped reading: the failed write is ignored, not fatal.
+  run.inherit_fds.clear();
   run.input = "{}";
   run.stdout_closed = true;
-  r = run_program(run);
-  expect_clean(r);
+  expect_clean(run_program(run));
 }
 
 // --- Runs against a running Core ------------------------------------------
@@ -154,10 +154,12 @@ TEST_F(CliExtraArgumentsTest, ArgumentsAfterTheSecondAreIgnored) {
   expect_answer(r, "\"ok\"\n");
   EXPECT_EQ(forwarded(core, "pre-tool-use"), "{\"a\":1}");
 
-  r = run_hook("nope", env_, {"claude-code", "post-tool-use", "pre-tool-use"});
-  expect_answer(r, "");
-  r = run_hook("nope", env_, {"claude-code", "pre-tool-use", "x", "y", "z"});
-  expect_answer(r, ask_line(kNotJson));
+  expect_answer(
+      run_hook("nope", env_, {"claude-code", "post-tool-use", "pre-tool-use"}),
+      "");
+  expect_ask(
+      run_hook("nope", env_, {"claude-code", "pre-tool-use", "x", "y", "z"}),
+      kNotJson);
   EXPECT_EQ(core.requests().size(), 1u);
 }
 
@@ -186,6 +188,9 @@ TEST_F(CliInputTest, InputThatIsNotJsonIsNeverSentToCore) {
       "\"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\xe2\x82",
       "[123456789012345678901234567890123456789",
       "1234567890123456789012345678901234567890a",
+      // A million levels deep: rejected without crashing, and in time.
+      std::string(1000000, '['), nested(1000000),
+      std::string(500000, '{') + "\"a\"",
   };
   for (const auto& hook : {"pre-tool-use", "post-tool-use"}) {
     ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
@@ -196,22 +201,10 @@ TEST_F(CliInputTest, InputThatIsNotJsonIsNeverSentToCore) {
       RunResult r = run_hook(input, env_, {"claude-code", hook});
       expect_answer(
           r, std::string(hook) == "pre-tool-use" ? ask_line(kNotJson) : "");
+      EXPECT_LT(r.elapsed, 3000ms);
     }
     EXPECT_TRUE(core.requests().empty()) << core.requests().size();
   }
-}
-
-TEST_F(CliInputTest, MillionDeepNestingIsRejectedWithoutCrashing) {
-  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
-  record(core);
-  for (const std::string& input :
-       {std::string(1000000, '['), nested(1000000),
-        std::string(500000, '{') + "\"a\""}) {
-    RunResult r = run_hook(input, env_);
-    expect_answer(r, ask_line(kNotJson));
-    EXPECT_LT(r.elapsed, 3000ms);
-  }
-  EXPECT_TRUE(core.requests().empty());
 }
 
 // --- The environment --------------------------------------------------------
@@ -257,78 +250,55 @@ TEST_F(CliEnvironmentTest, EndpointRecordLocation) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     for (const auto& file : all) {
-      if (file == c.expected_record) {
-        record(right, file);
-      } else {
-        record(wrong, file);
-      }
+      record(file == c.expected_record ? right : wrong, file);
     }
     ProgramRun run = hook_run("{}", env_);
     for (const auto& [k, v] : c.set) run.env[k] = v;
     for (const auto& k : c.unset) run.env.erase(k);
     run.cwd = cwd.path();
-    RunResult r = run_program(run);
-    expect_answer(r, "\"right\"\n");
+    expect_answer(run_program(run), "\"right\"\n");
   }
   EXPECT_TRUE(wrong.requests().empty());
 }
 
+// A Core binary that is not there ends the run before Core is asked, also
+// when a running Core is recorded: neither the one named (shown with U+FFFD
+// for bytes that are not UTF-8), nor, with none named, one beside the hook.
+// The hook runs as a copy alone in a directory, where twk-backend is missing
+// or a directory; the state directory holds no runtime record. The input is
+// judged before any Core binary is looked for.
 TEST_F(CliEnvironmentTest, MissingCoreBinaryEndsTheRunBeforeCoreIsAsked) {
+  ScratchDir bin;
+  const std::string hook = lone_hook_copy(bin);
   ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
   record(core);
+  const std::string at = "no Core binary at ", none = "no Core binary was found";
   struct Case {
-    std::string binary;
-    std::string shown;
+    std::optional<std::string> binary;  // TWK_CORE_BINARY; nothing: unset
+    std::string reason;
+    bool backend_dir = false;  // a directory named twk-backend beside the hook
   } cases[] = {
-      {state_ / "missing-core", state_ / "missing-core"},
-      {state_ / "dir/\xff-core", state_ / "dir/\xef\xbf\xbd-core"},
-      {state_.path(), state_.path()},  // a directory cannot be read
+      {state_ / "missing-core", at + state_ / "missing-core"},
+      {state_ / "dir/\xff-core", at + state_ / "dir/\xef\xbf\xbd-core"},
+      {state_.path(), at + state_.path()},  // a directory cannot be read
+      {std::nullopt, none},
+      {"", none},  // empty counts as unset
+      {std::nullopt, none, true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.shown);
-    env_["TWK_CORE_BINARY"] = c.binary;
-    RunResult r = run_hook("{}", env_);
-    expect_answer(r, ask_line("no Core binary at " + c.shown));
-    r = run_hook("{}", env_, {"claude-code", "post-tool-use"});
-    expect_answer(r, "");
-    // The input is judged before any Core binary is looked for.
-    r = run_hook("{", env_);
-    expect_answer(r, ask_line(kNotJson));
+    SCOPED_TRACE(c.binary.value_or("(unset)") + (c.backend_dir ? ", dir" : ""));
+    if (c.backend_dir) std::filesystem::create_directory(bin / "twk-backend");
+    auto run = [&](const std::string& hook_name, const std::string& input) {
+      ProgramRun r = hook_run(input, env_, {"claude-code", hook_name});
+      r.program = hook;
+      r.env.erase("TWK_CORE_BINARY");
+      if (c.binary) r.env["TWK_CORE_BINARY"] = *c.binary;
+      return run_program(r);
+    };
+    expect_ask(run("pre-tool-use", "{}"), c.reason);
+    expect_answer(run("post-tool-use", "{}"), "");
+    expect_ask(run("pre-tool-use", "{"), kNotJson);
   }
-  EXPECT_TRUE(core.requests().empty());
-}
-
-TEST_F(CliEnvironmentTest, NoCoreBinaryAnywhere) {
-  // A copy of the hook in a directory of its own has no twk-backend beside
-  // it; the state directory holds no runtime record.
-  ScratchDir bin;
-  std::filesystem::copy_file(hook_path(), bin / "twk-hook");
-  chmod((bin / "twk-hook").c_str(), 0755);
-  ScriptedCore core(ScriptedCore::reply(200, "{\"output\":\"ok\"}"));
-  record(core);
-  env_.erase("TWK_CORE_BINARY");
-
-  auto run_copy = [&](const std::string& hook,
-                      const std::string& input = "{}") {
-    ProgramRun run = hook_run(input, env_, {"claude-code", hook});
-    run.program = bin / "twk-hook";
-    return run_program(run);
-  };
-  for (bool backend_dir : {false, true}) {
-    SCOPED_TRACE(backend_dir ? "twk-backend is a directory" : "nothing beside");
-    if (backend_dir) std::filesystem::create_directory(bin / "twk-backend");
-    RunResult r = run_copy("pre-tool-use");
-    expect_answer(r, ask_line("no Core binary was found"));
-    r = run_copy("post-tool-use");
-    expect_answer(r, "");
-  }
-  // An empty TWK_CORE_BINARY counts as unset.
-  env_["TWK_CORE_BINARY"] = "";
-  RunResult r = run_copy("pre-tool-use");
-  expect_answer(r, ask_line("no Core binary was found"));
-  // The input is judged first.
-  r = run_copy("pre-tool-use", "[1,]");
-  expect_answer(r, ask_line(kNotJson));
   EXPECT_TRUE(core.requests().empty());
 }
 
@@ -349,19 +319,18 @@ TEST_F(CliEnvironmentTest, DeadlineSetting) {
       {"2 50", false},       {"18446744073709551616", false},
       {"\xff", false},
   };
-  std::vector<std::future<RunResult>> runs;
-  for (const auto& c : cases) {
+  std::vector<RunResult> results = at_once(std::size(cases), [&](auto i) {
     ProgramRun run = hook_run("{}", env_);
     run.env.erase("TWK_HOOK_DEADLINE_MS");
-    if (c.value) run.env["TWK_HOOK_DEADLINE_MS"] = *c.value;
+    if (cases[i].value) run.env["TWK_HOOK_DEADLINE_MS"] = *cases[i].value;
     run.kill_after = 1500ms;
-    runs.push_back(std::async(std::launch::async, run_program, run));
-  }
-  for (std::size_t i = 0; i < runs.size(); ++i) {
+    return run_program(run);
+  });
+  for (std::size_t i = 0; i < results.size(); ++i) {
     SCOPED_TRACE(cases[i].value ? "\"" + *cases[i].value + "\"" : "unset");
-    RunResult r = runs[i].get();
+    const RunResult& r = results[i];
     if (cases[i].short_deadline) {
-      expect_answer(r, ask_line(kTimedOut));
+      expect_ask(r, kTimedOut);
       EXPECT_GE(r.elapsed, 200ms);
     } else {
       EXPECT_TRUE(r.killed) << "ended after " << r.elapsed.count() << " ms";

@@ -118,26 +118,32 @@ int listen_on(const Options& o) {
   return fd;
 }
 
-// Writes the record beside its final place and renames it there, so that a
-// reader never sees half of it. Like Core's, it is private to its owner
-// whatever the umask: the hook ignores a record that others may write.
-void write_record(const Options& o, pid_t pid) {
-  std::string path = env_or("TWK_ENDPOINT_FILE", "");
-  if (path.empty()) return;
-  std::string text = "{\"url\":\"http://" + o.host + ":" +
-                     std::to_string(o.port) + "\",\"token\":\"t\",\"pid\":" +
-                     std::to_string(pid) + "}";
+// Writes `text` beside `path` and renames it there, so that a reader never
+// sees half of it.
+void write_whole(const std::string& path, const std::string& text,
+                 mode_t mode) {
   std::string tmp = path + ".tmp." + std::to_string(getpid());
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   if (fd < 0) {
     fprintf(stderr, "fake-core: cannot write %s: %s\n", tmp.c_str(),
             strerror(errno));
     return;
   }
-  (void)fchmod(fd, 0600);
+  (void)fchmod(fd, mode);
   (void)!write(fd, text.data(), text.size());
   close(fd);
   rename(tmp.c_str(), path.c_str());
+}
+
+// Like Core's, the record is private to its owner whatever the umask: the
+// hook ignores a record that others may write.
+void write_record(const Options& o, pid_t pid) {
+  std::string path = env_or("TWK_ENDPOINT_FILE", "");
+  if (path.empty()) return;
+  write_whole(path,
+              "{\"url\":\"http://" + o.host + ":" + std::to_string(o.port) +
+                  "\",\"token\":\"t\",\"pid\":" + std::to_string(pid) + "}",
+              0600);
 }
 
 std::string header_value(const std::string& request, const std::string& name) {
@@ -157,11 +163,6 @@ std::string reply(int status, const std::string& body) {
          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
-// Answers one connection. With `close_on_health` set, the listening socket
-// *close_on_health is closed (and set to -1) once a /health request was read,
-// before it is answered: a connection the hook opens right after reading the
-// reply must be refused, not queued on a socket that is about to close
-// (which would reset it).
 void log_request(const std::string& request) {
   // A connection closed before a byte of a request came (a hook giving up
   // at its deadline while it connects) made no request.
@@ -184,31 +185,17 @@ void hold_until_closed(int conn) {
   }
 }
 
-// die-on-policy: takes the head off the connection without its body. A
-// policy request ends the process while the body is still unread; anything
-// else is answered as usual.
+// die-on-policy: takes the head off the connection without its body, a
+// byte at a time (waiting 2 s at most for each). A policy request ends the
+// process while the body is still unread; anything else is answered as
+// usual.
 void answer_or_die(int conn) {
+  timeval two{2, 0};
+  setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &two, sizeof two);
   std::string head;
-  char buf[65536];
-  for (int waited = 0; waited < 200; ++waited) {
-    ssize_t n = recv(conn, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT);
-    if (n == 0) return;
-    if (n > 0) {
-      std::string seen(buf, static_cast<std::size_t>(n));
-      std::size_t end = seen.find("\r\n\r\n");
-      if (end != std::string::npos) {
-        head.resize(end + 4);
-        if (recv(conn, head.data(), head.size(), MSG_WAITALL) !=
-            static_cast<ssize_t>(head.size())) {
-          return;
-        }
-        break;
-      }
-    }
-    pollfd p{conn, POLLIN, 0};
-    poll(&p, 1, 10);
+  for (char c; !head.ends_with("\r\n\r\n"); head += c) {
+    if (recv(conn, &c, 1, 0) != 1) return;
   }
-  if (head.empty()) return;
   log_request(head);
   if (head.rfind("POST /v1/policy/hook ", 0) == 0) {
     pollfd p{conn, POLLIN, 0};
@@ -223,6 +210,11 @@ void answer_or_die(int conn) {
   shutdown(conn, SHUT_WR);
 }
 
+// Answers one connection. With `close_on_health` set, the listening socket
+// *close_on_health is closed (and set to -1) once a /health request was read,
+// before it is answered: a connection the hook opens right after reading the
+// reply must be refused, not queued on a socket that is about to close
+// (which would reset it).
 void answer(int conn, int health_status, int* close_on_health,
             bool hang_on_policy) {
   std::string request = read_request(conn, 2);
@@ -359,16 +351,11 @@ void write_report(int argc, char** argv) {
            ? "yes"
            : "no");
 
-  std::string tmp = path + ".tmp";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  (void)!write(fd, out.data(), out.size());
-  close(fd);
-  rename(tmp.c_str(), path.c_str());
+  write_whole(path, out, 0644);
 }
 
-void sleep_seconds(long seconds) {
-  timespec ts{seconds, 0};
+void sleep_ms(long ms) {
+  timespec ts{ms / 1000, (ms % 1000) * 1000000};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
 }
@@ -397,7 +384,7 @@ int main(int argc, char** argv) {
   if (listen_fd < 0) return 1;
 
   if (mode == "no-record") {
-    sleep_seconds(o.idle_exit);
+    sleep_ms(o.idle_exit * 1000);
     return 0;
   }
   if (mode == "fork-pid") {
@@ -407,15 +394,10 @@ int main(int argc, char** argv) {
       return serve(listen_fd, o, 200, false);
     }
     close(listen_fd);
-    sleep_seconds(o.idle_exit);
+    sleep_ms(o.idle_exit * 1000);
     return 0;
   }
-  if (long delay = atol(env_or("TWK_FAKE_CORE_DELAY_MS", "0").c_str());
-      delay > 0) {
-    timespec ts{delay / 1000, (delay % 1000) * 1000000};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-  }
+  sleep_ms(atol(env_or("TWK_FAKE_CORE_DELAY_MS", "0").c_str()));
   write_record(o, getpid());
   if (mode == "health503") return serve(listen_fd, o, 503, false);
   if (mode == "refuse-after-health") return serve(listen_fd, o, 200, true);

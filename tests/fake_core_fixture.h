@@ -18,12 +18,19 @@
 
 namespace twk::testing {
 
+// What the hook prints when the fake Core answers with its default output.
+inline const std::string kFromCore = "{\"from\":\"core\"}\n";
+// The line the fake Core logs for a policy request with its record's token.
+inline const std::string kPolicyLine =
+    "POST /v1/policy/hook HTTP/1.1 | Bearer t";
+
 class FakeCoreTest : public ::testing::Test {
  protected:
   void TearDown() override {
     for (const std::string& file : endpoint_files_) kill_cores_for(file);
   }
 
+ public:  // also for the checks of table-driven cases
   std::string endpoint_file() const { return state_ / "endpoint.json"; }
   std::string lock_dir() const { return endpoint_file() + ".start-lock"; }
   std::string log_file() const { return state_ / "logs/backend.log"; }
@@ -32,8 +39,8 @@ class FakeCoreTest : public ::testing::Test {
   std::string report_file() const { return scratch_ / "report"; }
 
   // The hook's environment with the fake Core as its Core binary, in
-  // TWK_FAKE_CORE_MODE `mode`, with the variables of `extra` set over it.
-  // The report file is only written in report mode.
+  // TWK_FAKE_CORE_MODE `mode`, answering {"from":"core"}, with the variables
+  // of `extra` set over it. The report file is only written in report mode.
   std::map<std::string, std::string> env(
       const std::string& mode = "ok",
       std::map<std::string, std::string> extra = {}) const {
@@ -44,6 +51,7 @@ class FakeCoreTest : public ::testing::Test {
     e["TWK_FAKE_CORE_STARTS"] = starts_file();
     e["TWK_FAKE_CORE_REQUESTS"] = requests_file();
     e["TWK_FAKE_CORE_REPORT"] = report_file();
+    e["TWK_FAKE_CORE_OUTPUT"] = R"({"from":"core"})";
     extra.merge(e);  // takes only the variables `extra` does not set
     return extra;
   }
@@ -70,6 +78,7 @@ class FakeCoreTest : public ::testing::Test {
     ::unlink(requests_file().c_str());
   }
 
+ protected:
   ScratchDir state_;
   ScratchDir scratch_;
   std::vector<std::string> endpoint_files_{endpoint_file()};

@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -26,10 +25,27 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string canonical_or(const std::string& path) {
-  std::error_code ec;
-  auto c = std::filesystem::canonical(path, ec);
-  return ec ? path : c.string();
+// The null-terminated array of pointers into `strings` that exec takes.
+std::vector<char*> exec_array(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (std::string& s : strings) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+std::vector<std::string> env_strings(
+    const std::map<std::string, std::string>& env) {
+  std::vector<std::string> strings;
+  for (const auto& [k, v] : env) strings.push_back(k + "=" + v);
+  return strings;
+}
+
+sockaddr_in loopback_address(int port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  return addr;
 }
 
 }  // namespace
@@ -37,7 +53,6 @@ std::string canonical_or(const std::string& path) {
 std::string hook_path() { return TWK_HOOK_PATH; }
 std::string backend_path() { return TWK_BACKEND_PATH; }
 std::string fake_core_path() { return TWK_FAKE_CORE_PATH; }
-std::string self_exe() { return canonical_or("/proc/self/exe"); }
 
 std::string ask_line(const std::string& reason) {
   std::string message = "Vantorel couldn't check this call (" + reason +
@@ -75,16 +90,9 @@ RunResult run_program(const ProgramRun& run) {
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
     return result;
   }
-  std::vector<std::string> env_strings;
-  for (const auto& [k, v] : run.env) env_strings.push_back(k + "=" + v);
-  std::vector<char*> envp, argv;
-  for (auto& e : env_strings) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::string program = run.program;
-  argv.push_back(program.data());
-  std::vector<std::string> args = run.args;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
+  std::vector<std::string> env = env_strings(run.env), args = run.args;
+  args.insert(args.begin(), run.program);
+  std::vector<char*> envp = exec_array(env), argv = exec_array(args);
   std::string cwd = run.cwd.value_or("");
   sigset_t blocked;
   sigemptyset(&blocked);
@@ -119,7 +127,7 @@ RunResult run_program(const ProgramRun& run) {
     // start it, with the default action.
     signal(SIGPIPE, SIG_DFL);
     for (int s : run.ignored_signals) signal(s, SIG_IGN);
-    execve(program.c_str(), argv.data(), envp.data());
+    execve(run.program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   close(out_pipe[1]);
@@ -227,6 +235,11 @@ RunResult run_hook(const std::string& input,
   return run_program(hook_run(input, env, std::move(args)));
 }
 
+std::string lone_hook_copy(const ScratchDir& dir) {
+  std::filesystem::copy_file(hook_path(), dir / "twk-hook");
+  ::chmod((dir / "twk-hook").c_str(), 0755);
+  return dir / "twk-hook";
+}
 
 void write_file(const std::string& path, const std::string& content,
                 unsigned mode) {
@@ -246,12 +259,6 @@ std::optional<std::string> read_file(const std::string& path) {
   std::stringstream ss;
   ss << f.rdbuf();
   return ss.str();
-}
-
-int file_mode(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return -1;
-  return static_cast<int>(st.st_mode & 07777);
 }
 
 bool exists(const std::string& path) {
@@ -276,19 +283,59 @@ std::vector<std::string> lines_of(const std::string& path) {
   return lines;
 }
 
+bool make_held_fifo(const std::string& path, std::vector<int>& held,
+                    unsigned mode) {
+  if (::mkfifo(path.c_str(), static_cast<mode_t>(mode)) != 0) return false;
+  held.push_back(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  held.push_back(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+  return held.back() >= 0;
+}
+
+std::string exe_of(pid_t pid) {
+  std::error_code ec;
+  auto exe = std::filesystem::canonical(
+      "/proc/" + std::to_string(pid) + "/exe", ec);
+  return ec ? "" : exe.string();
+}
+
+void wait_for_exe(pid_t pid, const std::string& exe) {
+  for (int i = 0; i < 400 && exe_of(pid) != exe; ++i) usleep(5000);
+}
+
+int bind_loopback(int fd) {
+  sockaddr_in addr = loopback_address(0);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  return ntohs(addr.sin_port);
+}
+
+int closed_port() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int port = bind_loopback(fd);
+  ::close(fd);
+  return port;
+}
+
+int connect_loopback(int port, bool nonblocking) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC |
+                                 (nonblocking ? SOCK_NONBLOCK : 0), 0);
+  sockaddr_in addr = loopback_address(port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 &&
+      !nonblocking) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 BackgroundProcess::BackgroundProcess(
     std::vector<std::string> argv,
     std::optional<std::map<std::string, std::string>> env,
     const std::string& out, const std::string& err) {
-  std::vector<std::string> env_strings;
-  if (env) {
-    for (const auto& [k, v] : *env) env_strings.push_back(k + "=" + v);
-  }
-  std::vector<char*> args, envp;
-  for (auto& s : argv) args.push_back(s.data());
-  args.push_back(nullptr);
-  for (auto& e : env_strings) envp.push_back(e.data());
-  envp.push_back(nullptr);
+  std::vector<std::string> env_text = env_strings(env.value_or(
+      std::map<std::string, std::string>{}));
+  std::vector<char*> args = exec_array(argv), envp = exec_array(env_text);
   pid_ = ::fork();
   if (pid_ == 0) {
     ::dup2(::open("/dev/null", O_RDONLY), 0);
@@ -348,10 +395,19 @@ long long record_pid(const std::string& record) {
   return std::stoll(record.substr(at + 6));
 }
 
+int record_port(const std::string& record) {
+  std::size_t at = record.find("127.0.0.1:");
+  return at == std::string::npos ? -1 : std::atoi(record.c_str() + at + 10);
+}
+
 std::string record_text(int port, long long pid, const std::string& token) {
   return "{\"url\":\"http://127.0.0.1:" + std::to_string(port) +
          "\",\"token\":\"" + token + "\",\"pid\":" + std::to_string(pid) +
          "}";
+}
+
+std::string big_input(std::size_t n) {
+  return "{\"data\":\"" + std::string(n, 'x') + "\"}";
 }
 
 std::string nested(std::size_t depth) {
@@ -387,7 +443,9 @@ std::string forwarded(const ScriptedCore& core, const std::string& hook) {
 }
 
 int kill_cores_for(const std::string& endpoint_file) {
-  std::string needle = "TWK_ENDPOINT_FILE=" + endpoint_file;
+  // One whole variable: NUL before and after it.
+  const std::string needle =
+      std::string(1, '\0') + "TWK_ENDPOINT_FILE=" + endpoint_file + '\0';
   int killed = 0;
   std::vector<pid_t> victims;
   if (DIR* proc = opendir("/proc")) {
@@ -397,16 +455,9 @@ int kill_cores_for(const std::string& endpoint_file) {
       if (*end != '\0' || pid <= 0 || pid == getpid()) continue;
       auto environ_text =
           read_file("/proc/" + std::string(e->d_name) + "/environ");
-      if (!environ_text) continue;
-      std::size_t pos = 0;
-      while (pos < environ_text->size()) {
-        std::size_t nul = environ_text->find('\0', pos);
-        if (nul == std::string::npos) nul = environ_text->size();
-        if (environ_text->compare(pos, nul - pos, needle) == 0) {
-          victims.push_back(static_cast<pid_t>(pid));
-          break;
-        }
-        pos = nul + 1;
+      if (environ_text &&
+          ('\0' + *environ_text).find(needle) != std::string::npos) {
+        victims.push_back(static_cast<pid_t>(pid));
       }
     }
     closedir(proc);
@@ -423,7 +474,7 @@ int kill_cores_for(const std::string& endpoint_file) {
 WaitingShell::WaitingShell(std::optional<uid_t> uid) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return;
-  const std::string shell = canonical_or("/bin/sh");
+  const std::string shell = std::filesystem::canonical("/bin/sh");
   pid_ = fork();
   if (pid_ == 0) {
     if (uid && (setgid(static_cast<gid_t>(*uid)) != 0 || setuid(*uid) != 0)) {
@@ -438,14 +489,7 @@ WaitingShell::WaitingShell(std::optional<uid_t> uid) {
   }
   close(fds[0]);
   stdin_fd_ = fds[1];
-  // Until exec has happened the child still shows the test executable.
-  for (int i = 0; i < 400; ++i) {
-    std::error_code ec;
-    auto image = std::filesystem::read_symlink(
-        "/proc/" + std::to_string(pid_) + "/exe", ec);
-    if (!ec && image.string() == shell) break;
-    usleep(5000);
-  }
+  wait_for_exe(pid_, shell);
 }
 
 WaitingShell::~WaitingShell() {
@@ -457,10 +501,6 @@ WaitingShell::~WaitingShell() {
   if (stdin_fd_ >= 0) close(stdin_fd_);
 }
 
-void write_exiting_core(const std::string& path) {
-  write_file(path, "#!/bin/sh\nexit 3\n", 0755);
-}
-
 Listener::Listener(Options options, Serve serve) : serve_(std::move(serve)) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
@@ -469,14 +509,8 @@ Listener::Listener(Options options, Serve serve) : serve_(std::move(serve)) {
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &options.rcvbuf,
                  sizeof options.rcvbuf);
   }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  port_ = bind_loopback(fd_);
   ::listen(fd_, options.backlog);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
   if (options.accept) thread_ = std::thread([this] { accept_loop(); });
 }
 
@@ -496,13 +530,8 @@ Listener::~Listener() {
 
 void Listener::fill_queue() {
   for (int i = 0; i < 64; ++i) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int fd = connect_loopback(port_, true);
     fillers_.push_back(fd);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port_));
-    ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     pollfd p{fd, POLLOUT, 0};
     if (::poll(&p, 1, 200) == 0) return;  // this one hangs: full
   }

@@ -24,8 +24,6 @@ namespace twk::testing {
 std::string hook_path();
 std::string backend_path();
 std::string fake_core_path();
-// Canonical path of the running test executable.
-std::string self_exe();
 
 // The exact line twk-hook prints for a pre-tool-use event that Core did not
 // decide, for `reason`.
@@ -76,6 +74,33 @@ RunResult run_program(const ProgramRun& run);
 void expect_clean(const RunResult& r);
 // A clean run that printed exactly `out`.
 void expect_answer(const RunResult& r, const std::string& out);
+// A clean run that printed exactly the "ask" line for `reason`.
+inline void expect_ask(const RunResult& r, const std::string& reason) {
+  expect_answer(r, ask_line(reason));
+}
+
+// Runs f(0) ... f(n - 1) on threads of their own, all at once, and returns
+// their results in that order.
+template <typename F>
+auto at_once(std::size_t n, F f) {
+  std::vector<decltype(f(0))> results(n);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < n; ++i) {
+    threads.emplace_back([&, i] { results[i] = f(i); });
+  }
+  for (std::thread& t : threads) t.join();
+  return results;
+}
+
+// Whether the build has AddressSanitizer in it (GCC and Clang say so in
+// different ways).
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAsan = true;
+#elif defined(__has_feature)
+inline constexpr bool kAsan = __has_feature(address_sanitizer);
+#else
+inline constexpr bool kAsan = false;
+#endif
 
 // A typical pre-tool-use event of the Bash tool.
 inline constexpr char kEvent[] =
@@ -95,14 +120,34 @@ RunResult run_hook(const std::string& input,
                    std::vector<std::string> args = {"claude-code",
                                                     "pre-tool-use"});
 
+// A copy of twk-hook alone in `dir`, with no twk-backend beside it; its path.
+std::string lone_hook_copy(const ScratchDir& dir);
+
 void write_file(const std::string& path, const std::string& content,
                 unsigned mode = 0644);
 std::optional<std::string> read_file(const std::string& path);
 bool exists(const std::string& path);
-// The permission bits of `path` (lstat), or -1 when it does not exist.
-int file_mode(const std::string& path);
 // The lines of the file at `path`; none when it is missing.
 std::vector<std::string> lines_of(const std::string& path);
+// Makes a FIFO at `path` and holds it open for writing (and reading, so that
+// the writer's open does not wait), adding both descriptors to `held`; a
+// reader of it then waits for data that never comes. False on failure.
+bool make_held_fifo(const std::string& path, std::vector<int>& held,
+                    unsigned mode = 0644);
+
+// The canonical path of the executable `pid` runs, or "".
+std::string exe_of(pid_t pid);
+// Waits (at most 2 s) until `pid` runs the executable `exe`: until exec has
+// happened, a child the test forked still shows the test executable.
+void wait_for_exe(pid_t pid, const std::string& exe);
+
+// Binds `fd` to 127.0.0.1 on a port the system picks; returns that port.
+int bind_loopback(int fd);
+// A new socket connecting to 127.0.0.1:`port`, or -1 when a blocking connect
+// fails. A non-blocking one is returned while its connect is in progress.
+int connect_loopback(int port, bool nonblocking = false);
+// A port of 127.0.0.1 that nothing listens on (right now).
+int closed_port();
 
 // True once `pid` no longer runs (gone, or a zombie nobody reaped yet),
 // looking every 10 ms for at most `limit`.
@@ -135,10 +180,15 @@ class BackgroundProcess {
 
 // The pid in an endpoint record's text, or -1.
 long long record_pid(const std::string& record);
+// The port of the 127.0.0.1 url in an endpoint record's text, or -1.
+int record_port(const std::string& record);
 
 // The text of an endpoint record naming a Core at 127.0.0.1:`port`.
 std::string record_text(int port, long long pid,
                         const std::string& token = "t");
+
+// A JSON object whose one string member holds `n` bytes of x.
+std::string big_input(std::size_t n);
 
 // `depth` empty JSON arrays, one inside the other.
 std::string nested(std::size_t depth);
@@ -209,7 +259,7 @@ class ScriptedCore {
   int port() const { return listener_.port(); }
   std::string url() const;
   // Writes an endpoint record naming this Core; the pid defaults to the test
-  // process, whose executable is self_exe().
+  // process's.
   void write_record(const std::string& endpoint_file,
                     const std::string& token = "secret",
                     std::optional<long long> pid = std::nullopt) const;
@@ -258,15 +308,12 @@ class WaitingShell {
   int stdin_fd_ = -1;
 };
 
-// Writes a Core binary that is a "#!/bin/sh" script ending at once with
-// exit status 3: its expected executable is /bin/sh (see WaitingShell), and
-// a start of it fails with kExited.
-void write_exiting_core(const std::string& path);
-
 // The reasons of the "ask" lines that tests check most often.
 inline const std::string kExited =
     "Core exited while starting (exit status: 3)";
 inline const std::string kTimedOut = "Core didn't answer: timed out";
+inline const std::string kReset =
+    "Core didn't answer: Connection reset by peer (os error 104)";
 inline const std::string kNotHttp =
     "Core didn't answer: Core's reply wasn't HTTP";
 inline const std::string kNotValid = "Core's answer wasn't valid";

@@ -1,6 +1,7 @@
 // The fixture of tests against a running Core played by the test: the
 // endpoint record names a waiting /bin/sh process (shell_) and the Core
-// binary is a "#!/bin/sh" script that exits at once (see harness.h). So a
+// binary is a "#!/bin/sh" script that exits at once with status 3, whose
+// expected executable is /bin/sh (see WaitingShell in harness.h). So a
 // record written by record() is live, and any start of Core the hook makes
 // ends with kExited. Every Core started for endpoint_file() is killed at the
 // end of the test.
@@ -18,7 +19,7 @@ namespace twk::testing {
 class LiveRecordTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    write_exiting_core(core_binary());
+    write_file(core_binary(), "#!/bin/sh\nexit 3\n", 0755);
     env_ = base_env(state_);
     env_["TWK_CORE_BINARY"] = core_binary();
   }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -38,26 +40,39 @@ class PolicyE2ETest : public ::testing::Test {
   std::map<std::string, std::string> env_;
 };
 
-TEST_F(PolicyE2ETest, RecursiveDeleteOfHomeIsDenied) {
-  RunResult r = run_hook(bash_event("rm -rf ~"), env_);
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out,
-            "{\"hookSpecificOutput\":{\"hookEventName\":\"PreToolUse\","
-            "\"permissionDecision\":\"deny\",\"permissionDecisionReason\":"
-            "\"`rm -rf " + state_.path() + "` deletes the home directory " +
-            state_.path() + ".\"}}\n");
+// The hook starts the backend that the build put beside it, and that one
+// backend answers the events that follow.
+TEST_F(PolicyE2ETest, BackendBesideTheHookDeniesRecursiveDeleteOfHome) {
+  const std::string beside =
+      std::filesystem::path(hook_path()).parent_path() / "twk-backend";
+  ASSERT_TRUE(exists(beside)) << "the build puts twk-backend beside twk-hook";
+  expect_answer(
+      run_hook(bash_event("rm -rf ~"), env_),
+      "{\"hookSpecificOutput\":{\"hookEventName\":\"PreToolUse\","
+      "\"permissionDecision\":\"deny\",\"permissionDecisionReason\":"
+      "\"`rm -rf " + state_.path() + "` deletes the home directory " +
+          state_.path() + ".\"}}\n");
+  const std::string endpoint = state_ / "endpoint.json";
+  std::optional<std::string> record = read_file(endpoint);
+  ASSERT_TRUE(record);
+  // The record holds the bearer token: its owner's alone.
+  EXPECT_EQ(path_mode(endpoint), 0600);
+  long long pid = record_pid(*record);
+  ASSERT_GT(pid, 0) << *record;
+  EXPECT_EQ(exe_of(static_cast<pid_t>(pid)),
+            std::filesystem::canonical(beside).string());
+  EXPECT_FALSE(exists(endpoint + ".start-lock"));
+  EXPECT_TRUE(exists(state_ / "logs/backend.log"));
 
   // The same Core answers the next events: an ordinary command gets no
   // opinion, and post-tool-use never prints anything.
-  std::optional<std::string> record = read_file(state_ / "endpoint.json");
-  ASSERT_TRUE(record);
-  r = run_hook(bash_event("rm -rf ./build"), env_);
-  EXPECT_EQ(r.out, "");
-  r = run_hook(bash_event("rm -rf ~", "PostToolUse"), env_,
-               {"claude-code", "post-tool-use"});
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(read_file(state_ / "endpoint.json"), record);
+  expect_answer(run_hook(bash_event("rm -rf ./build"), env_), "");
+  expect_answer(run_hook(bash_event("rm -rf ~", "PostToolUse"), env_,
+                         {"claude-code", "post-tool-use"}),
+                "");
+  EXPECT_EQ(read_file(endpoint), record);
+  EXPECT_FALSE(ends_within(static_cast<pid_t>(pid), std::chrono::seconds(0)))
+      << "the backend outlives the hooks";
 
   // All three are in the audit log, with the rule that matched.
   std::optional<std::string> audit = read_file(state_ / "logs/audit.jsonl");

@@ -2,13 +2,10 @@
 // running, and however many hooks arrive together, exactly one Core is
 // started, every hook gets its answer, and the start lock is gone when
 // they are done. TWK_STRESS_ROUNDS sets the number of rounds (default 3).
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -27,10 +24,8 @@ namespace twk::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using namespace std::string_literals;
 
 constexpr int kHooks = 32;
-const std::string kAnswer = "{\"from\":\"core\"}\n";
 
 int rounds() {
   const char* v = std::getenv("TWK_STRESS_ROUNDS");
@@ -38,33 +33,22 @@ int rounds() {
   return n > 0 ? n : 3;
 }
 
-std::size_t line_count(const std::string& path) {
-  std::string text = read_file(path).value_or("");
-  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
 class StressTest : public FakeCoreTest {
  protected:
-  // The fake Core answering kAnswer, with the deadline every hook runs with.
+  // The fake Core answering kFromCore, with the deadline every hook runs
+  // with.
   std::map<std::string, std::string> fake_core_env() const {
-    return env("ok", {{"TWK_FAKE_CORE_OUTPUT", R"({"from":"core"})"},
-                      {"TWK_HOOK_DEADLINE_MS", "8000"}});
+    return env("ok", {{"TWK_HOOK_DEADLINE_MS", "8000"}});
   }
 
   // Runs `kHooks` hooks at the same moment (the i-th after i * stagger).
   static std::vector<RunResult> burst(
       const std::map<std::string, std::string>& env,
       std::chrono::milliseconds stagger = 0ms) {
-    std::vector<RunResult> results(kHooks);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kHooks; ++i) {
-      threads.emplace_back([&, i] {
-        std::this_thread::sleep_for(stagger * i);
-        results[i] = run_hook(kEvent, env);
-      });
-    }
-    for (auto& t : threads) t.join();
-    return results;
+    return at_once(kHooks, [&](std::size_t i) {
+      std::this_thread::sleep_for(stagger * i);
+      return run_hook(kEvent, env);
+    });
   }
 
   // Hooks that start the reference Core, with the deadline every hook runs
@@ -101,14 +85,14 @@ TEST_F(StressColdStart, BurstsOfHooksStartOneFakeCorePerRound) {
   env["TWK_FAKE_CORE_DELAY_MS"] = "300";
   for (int round = 0; round < rounds(); ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    std::size_t starts_before = line_count(starts_file());
+    std::size_t starts_before = started_pids().size();
     std::vector<RunResult> results = burst(env);
     for (int i = 0; i < kHooks; ++i) {
       SCOPED_TRACE("hook " + std::to_string(i));
       expect_clean(results[i]);
-      EXPECT_EQ(results[i].out, kAnswer);
+      EXPECT_EQ(results[i].out, kFromCore);
     }
-    EXPECT_EQ(line_count(starts_file()) - starts_before, 1u);
+    EXPECT_EQ(started_pids().size() - starts_before, 1u);
     EXPECT_FALSE(exists(lock_dir()));
     // The one Core that runs is ended, so that the next round starts cold.
     EXPECT_EQ(kill_cores_for(endpoint_file()), 1);
@@ -132,10 +116,7 @@ TEST_F(StressColdStart, BurstsOfHooksStartOneReferenceCorePerRound) {
     }
     long long pid = record_pid(read_file(endpoint_file()).value_or(""));
     ASSERT_GT(pid, 0);
-    std::error_code ec;
-    EXPECT_EQ(std::filesystem::canonical(
-                  "/proc/" + std::to_string(pid) + "/exe", ec),
-              backend);
+    EXPECT_EQ(exe_of(static_cast<pid_t>(pid)), backend);
     pids.insert(pid);
     EXPECT_FALSE(exists(lock_dir()));
     EXPECT_EQ(kill_cores_for(endpoint_file()), 1);
@@ -152,10 +133,10 @@ TEST_F(StressColdStart, CoreKilledInTheMiddleOfABurst) {
   for (int round = 0; round < rounds(); ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     RunResult first = run_hook(kEvent, env);
-    ASSERT_EQ(first.out, kAnswer);
+    ASSERT_EQ(first.out, kFromCore);
     long long pid = record_pid(read_file(endpoint_file()).value_or(""));
     ASSERT_GT(pid, 0);
-    std::size_t starts_before = line_count(starts_file());
+    std::size_t starts_before = started_pids().size();
 
     std::thread killer([pid] {
       std::this_thread::sleep_for(60ms);
@@ -168,8 +149,8 @@ TEST_F(StressColdStart, CoreKilledInTheMiddleOfABurst) {
     // got: a reset, a close before any reply, or, when the close came
     // before the reset, a broken pipe.
     const std::set<std::string> allowed = {
-        kAnswer,
-        ask_line("Core didn't answer: Connection reset by peer (os error 104)"),
+        kFromCore,
+        ask_line(kReset),
         ask_line("Core didn't answer: Core's reply wasn't HTTP"),
         ask_line("Core didn't answer: Broken pipe (os error 32)"),
     };
@@ -178,7 +159,7 @@ TEST_F(StressColdStart, CoreKilledInTheMiddleOfABurst) {
       expect_clean(results[i]);
       EXPECT_TRUE(allowed.count(results[i].out)) << results[i].out;
     }
-    std::size_t new_starts = line_count(starts_file()) - starts_before;
+    std::size_t new_starts = started_pids().size() - starts_before;
     EXPECT_LE(new_starts, 1u);
     restarted_rounds += new_starts == 1 ? 1 : 0;
     EXPECT_FALSE(exists(lock_dir()));
@@ -203,58 +184,42 @@ TEST_F(StressTest, IdleConnectionsWithoutTheTokenDelayNoHook) {
   env["TWK_AUDIT_KEEP"] = "999";
   ASSERT_EQ(run_hook(kEvent, env).exit_status, 0);
   std::string record = read_file(endpoint_file()).value_or("");
-  std::size_t colon = record.find("127.0.0.1:");
-  ASSERT_NE(colon, std::string::npos) << record;
-  const int port = std::atoi(record.c_str() + colon + 10);
+  const int port = record_port(record);
+  ASSERT_GT(port, 0) << record;
 
   std::vector<int> idle;
   for (int i = 0; i < 200; ++i) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     // Non-blocking: past the accept queue the handshake waits for a retry.
-    (void)::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    int fd = connect_loopback(port, true);
+    ASSERT_GE(fd, 0);
     // Half of them start a request and stop half way.
     if (i % 2 == 1) (void)::send(fd, "POST /v1/pol", 12, MSG_NOSIGNAL);
     idle.push_back(fd);
   }
   std::this_thread::sleep_for(200ms);  // let them take Core's workers
 
-  std::vector<RunResult> results(kHooks);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kHooks; ++i) {
-    threads.emplace_back([&, i] {
-      std::string event = kEvent;
-      event.replace(event.find("\"s1\""), 4,
-                    "\"stress-" + std::to_string(i) + "\"");
-      results[i] = run_hook(event, env);
-    });
-  }
-  for (auto& t : threads) t.join();
+  std::vector<RunResult> results = at_once(kHooks, [&](std::size_t i) {
+    std::string event = kEvent;
+    event.replace(event.find("\"s1\""), 4,
+                  "\"stress-" + std::to_string(i) + "\"");
+    return run_hook(event, env);
+  });
   for (int fd : idle) ::close(fd);
 
   std::map<std::string, int> audited;
-  std::vector<std::string> lines;
   int files = 0;
   for (const auto& entry :
        std::filesystem::directory_iterator(state_ / "logs")) {
-    if (entry.path().filename().string().starts_with("audit.jsonl")) {
-      ++files;
-      for (std::string& line : lines_of(entry.path().string())) {
-        lines.push_back(std::move(line));
+    if (!entry.path().filename().string().starts_with("audit.jsonl")) continue;
+    ++files;
+    for (const std::string& line : lines_of(entry.path().string())) {
+      std::size_t at = line.find("\"session\":\"stress-");
+      if (at != std::string::npos) {
+        ++audited[line.substr(at + 11, line.find('"', at + 11) - at - 11)];
       }
     }
   }
   EXPECT_GT(files, 1) << "the log was never rotated";
-  for (const std::string& line : lines) {
-    std::size_t at = line.find("\"session\":\"stress-");
-    if (at != std::string::npos) {
-      ++audited[line.substr(at + 11, line.find('"', at + 11) - at - 11)];
-    }
-  }
   for (int i = 0; i < kHooks; ++i) {
     SCOPED_TRACE("hook " + std::to_string(i));
     expect_answered_by_core(results[i]);
