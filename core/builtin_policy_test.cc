@@ -400,6 +400,9 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"\"$(which rm)\" -rf build", N, ""},
       // A program Core can't name, with rm's forced recursive options:
       // the gravest targets are asked about.
+      {"cmd=(rm -rf ~); \"${cmd[@]}\"", D, "recursive-delete"},
+      {"dirs=(build ~/old); rm -rf \"${dirs[1]}\"", D, "recursive-delete"},
+      {"dirs=(build dist); rm -rf \"${dirs[@]}\" \"\"", N, ""},
       {"$RM -rf ~", A, "recursive-delete"},
       {"$(which rm; echo x) -rf /", A, "recursive-delete"},
       {"\"$X\" -fR --no-preserve-root /etc", A, "recursive-delete"},

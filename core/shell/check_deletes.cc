@@ -236,6 +236,7 @@ void Checker::rm(const RunCommand& rc) {
   bool placeholder_judged = false;
   for (std::size_t k : o.operands) {
     const Word& w = rc.argv[k];
+    if (w.text.empty()) continue;  // rm '' removes nothing
     if (w.text.find("{}") != std::string::npos &&
         !rc.placeholder_roots.empty()) {
       // Once per command, however many "{}" it has.

@@ -18,6 +18,13 @@ Word Reader::expand(Mode mode, bool quoted) {
 std::optional<std::string> Reader::lookup(std::string_view name) const {
   if (const std::optional<std::string>* v = sh_.state.var(name)) {
     if (*v && (*v)->starts_with(kPatternMark)) return std::nullopt;
+    if (*v && (*v)->starts_with(kArrayMark)) {
+      // An array's name alone is its first element.
+      std::string_view a(**v);
+      std::size_t end = a.find('\0');
+      return end == std::string_view::npos ? std::string()
+                                           : std::string(a.substr(1, end - 1));
+    }
     return *v;
   }
   if (name == "PWD" && !sh_.state.cwd().empty()) return sh_.state.cwd().str();

@@ -164,6 +164,62 @@ void Reader::read_all_positional(Fields& f, bool quoted, bool split) {
 // ${ ... } at the cursor: a plain parameter, or one of the forms with a
 // word (-, =, ?, +, each with or without a colon). Other forms are
 // unknown.
+bool Reader::put_subscript(Fields& f, std::string_view name,
+                           std::string_view sub, bool quoted, bool split) {
+  const std::optional<std::string>* raw = sh_.state.var(name);
+  if (raw == nullptr || !*raw || (*raw)->starts_with(kPatternMark)) {
+    return false;
+  }
+  std::vector<std::string_view> elements;
+  std::string_view v(**raw);
+  if (v.starts_with(kArrayMark)) {
+    v.remove_prefix(1);
+    for (std::size_t start = 0; start < v.size();) {
+      std::size_t end = v.find('\0', start);
+      if (end == std::string_view::npos) break;
+      elements.push_back(v.substr(start, end - start));
+      start = end + 1;
+    }
+  } else {
+    elements.push_back(v);  // a plain variable is an array of one
+  }
+  if (sub == "@" || sub == "*") {
+    std::size_t bytes = 0;
+    for (std::string_view e : elements) bytes += e.size() + 1;
+    // Joined at the first character of IFS, which only the default is
+    // known to be; "${a[@]}" keeps each element a field of its own.
+    bool joins = sub == "*" || (!quoted && split);
+    // No element: no field, which a word's other parts may still make.
+    if (elements.empty() ||
+        (joins && sh_.state.var("IFS") != nullptr) || !spend(bytes)) {
+      return false;
+    }
+    if (quoted && sub == "@") {
+      for (std::size_t k = 0; k < elements.size(); ++k) {
+        if (k > 0) f.separate();
+        f.literal(elements[k], true);
+      }
+      return true;
+    }
+    std::string joined;
+    for (std::size_t k = 0; k < elements.size(); ++k) {
+      if (k > 0) joined += ' ';
+      joined += elements[k];
+    }
+    f.value(joined, quoted, split);
+    return true;
+  }
+  if (sub.empty() || sub.size() > 4 ||
+      sub.find_first_not_of("0123456789") != std::string_view::npos) {
+    return false;  // arithmetic, negative or associative subscripts
+  }
+  std::size_t index = std::stoul(std::string(sub));
+  std::string element =
+      index < elements.size() ? std::string(elements[index]) : std::string();
+  put_value(f, element, quoted, split);
+  return true;
+}
+
 void Reader::read_braced_parameter(Fields& f, bool quoted, bool split) {
   std::size_t start = i_ + 2;
   std::size_t j = braced_parameter_end(start, quoted);
@@ -184,6 +240,15 @@ void Reader::read_braced_parameter(Fields& f, bool quoted, bool split) {
                                           std::string_view::npos);
   if (!valid_name) {
     f.unknown(quoted);  // ${#x}, ${!x}, ${@...}
+    return;
+  }
+  if (k < inner.size() && inner[k] == '[') {
+    std::size_t close = inner.find(']', k);
+    if (close == std::string_view::npos || close + 1 != inner.size() ||
+        !put_subscript(f, name, inner.substr(k + 1, close - k - 1), quoted,
+                       split)) {
+      f.unknown(quoted);
+    }
     return;
   }
   std::optional<std::string> value = lookup(name);

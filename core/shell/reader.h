@@ -120,6 +120,10 @@ class Reader {
   // The definition `cmd` calls, as Command::calls says.
   int called_definition(const Command& cmd) const;
   void read_assignment(Command& cmd, std::size_t len);
+  // ( words ) after NAME=, the cursor at "(": the array's value as the
+  // shell state keeps it (see kArrayMark), or nothing when an element
+  // can't be known.
+  std::optional<std::string> read_array();
   // Moves pending here-documents noted for command `from` to `to`.
   void fix_pending(std::size_t from, std::size_t to);
 
@@ -210,6 +214,12 @@ class Reader {
     return brace_stop_ >= 0 && braces_ <= brace_stop_;
   }
   std::vector<Pending> pending_;
+  // Arrays the simple command being read assigns: they take effect with
+  // its other assignments, and only when it runs no program.
+  std::vector<std::pair<std::string, std::string>> arrays_;
+  // ${NAME[...]}: `sub` the subscript; true when handled.
+  bool put_subscript(Fields& f, std::string_view name, std::string_view sub,
+                     bool quoted, bool split);
   // The shell state's marks where the compound commands still open began,
   // and the earliest one closed in the and-or list being read: an & after
   // it rolls the state back to there.

@@ -74,6 +74,13 @@ TEST(ShellAnalyzer, WordsAreWhatTheShellPassesOn) {
       {"c='rm -rf'; $c /", "c=rm -rf  ; rm|-rf|/"},
       {"X=1 cmd \"$X\"", "X=1 cmd|?"},
       {"export D=/srv; rm -r $D", "export|D=/srv ; rm|-r|/srv"},
+      // Arrays: "${a[@]}" a field per element, ${a[*]} split, ${a[N]} and
+      // $a one element; an element or subscript Core can't know, an
+      // append or an empty "${a[@]}" leave the value unknown.
+      {"a=(rm -rf '~ x'); \"${a[@]}\"; ${a[*]}; ${a[2]} $a ${a[7]}.",
+       "a=\x01  ; rm|-rf|~ x ; rm|-rf|~|x ; ~|x|rm|."},
+      {"a=(x $Y); a+=(z); b=(); echo ${a[0]} \"${b[@]}\" ${a[$i]}",
+       "a=\x01  ; a=\x01\x01  ; b=\x01  ; echo|?|?|?"},
       // Splitting follows the IFS the text sets: white space runs vanish,
       // each other separator ends a field, even an empty one.
       {"IFS=,; x='rm,-rf,/'; $x", "IFS=,  ; x=rm,-rf,/  ; rm|-rf|/"},

@@ -56,6 +56,7 @@ void Reader::parse_simple() {
   // would move every word several times.
   cmd.argv.reserve(8);
   std::size_t index = sh_.out.commands.size();
+  arrays_.clear();
   // Filled in as here-documents are read; the command is emitted first so
   // that their bodies can find it.
   for (;;) {
@@ -99,6 +100,10 @@ void Reader::parse_simple() {
   }
   cmd.calls = called_definition(cmd);
   apply_effects(cmd);
+  if (cmd.argv.empty()) {
+    for (auto& [name, value] : arrays_) sh_.state.set_var(name, std::move(value));
+  }
+  arrays_.clear();
   if (!cmd.argv.empty() || !cmd.assignments.empty() || !cmd.redirects.empty()) {
     // Here-documents recorded against `index` must land on this command.
     if (sh_.out.commands.size() != index) {
@@ -134,7 +139,10 @@ void Reader::read_assignment(Command& cmd, std::size_t len) {
   i_ += len;
   Word value;
   if (peek() == '(') {
-    skip_balanced_parens();
+    // To the checks an array's value is unknown; the shell state keeps
+    // its elements for ${NAME[@]} and the like.
+    std::optional<std::string> array = read_array();
+    if (array && !append) arrays_.emplace_back(name, std::move(*array));
     value.text.assign(1, kUnknown);
     value.unknown = true;
   } else {
@@ -147,6 +155,48 @@ void Reader::read_assignment(Command& cmd, std::size_t len) {
     value.unknown = true;
   }
   cmd.assignments.emplace_back(std::move(name), std::move(value));
+}
+
+std::optional<std::string> Reader::read_array() {
+  ++i_;  // (
+  std::vector<Word> elements;
+  bool known = true;
+  for (;;) {
+    skip_newlines();
+    if (at_end()) {
+      if (!sh_.stopped) sh_.stop("a \"(\" is never closed");
+      return std::nullopt;
+    }
+    char c = s_[i_];
+    if (c == ')') {
+      ++i_;
+      break;
+    }
+    if (is_meta(c)) {
+      sh_.stop(std::string("unexpected \"") + c + "\" in an array");
+      return std::nullopt;
+    }
+    known = known && c != '[';  // [index]=value
+    std::size_t before = i_;
+    Fields f(&elements);
+    read_word_parts(f, false, true, /*tilde=*/true);
+    f.finish();
+    if (i_ == before) {
+      sh_.stop("an array Core can't read");
+      return std::nullopt;
+    }
+  }
+  std::string out(1, kArrayMark);
+  for (std::size_t k = 0; k < elements.size(); ++k) {
+    const Word& w = elements[k];
+    if (!known || w.unknown || w.glob || w.process ||
+        w.text.find('\0') != std::string::npos) {
+      return std::nullopt;
+    }
+    out += w.text;
+    out += '\0';
+  }
+  return out;
 }
 
 void Reader::fix_pending(std::size_t from, std::size_t to) {

@@ -27,6 +27,10 @@ inline constexpr char kFunctionMark = '\x1f';
 // it is that pattern; taken apart (${f%.py}), it is unknown.
 inline constexpr char kPatternMark = '\x02';
 
+// Starts the value of an array the text assigned (a=(x y)): its elements
+// follow, each ended by a NUL byte.
+inline constexpr char kArrayMark = '\x03';
+
 // The shell's variables and directory, with an undo log: subshells,
 // substitutions and pipeline stages roll back what they changed instead of
 // copying the whole state on the way in.
