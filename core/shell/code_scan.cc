@@ -106,18 +106,49 @@ CodeNames code_names(std::string_view code) {
   return out;
 }
 
+// True when the name before the bracket or parenthesis that ends just
+// before `at` in `text` reads the environment: os.environ["HOME"],
+// getenv('HOME'), ENV['HOME'], Deno.env.get("HOME").
+bool reads_environment(std::string_view text, std::size_t at) {
+  std::size_t k = at;
+  while (k > 0 && (text[k - 1] == ' ' || text[k - 1] == '[' ||
+                   text[k - 1] == '(')) {
+    --k;
+  }
+  std::size_t start = k;
+  while (start > 0 && (is_name_char(text[start - 1]) || text[start - 1] == '.')) {
+    --start;
+  }
+  std::string_view name = text.substr(start, k - start);
+  return k < at && (name.ends_with("environ") || name.ends_with("getenv") ||
+                    name.ends_with("ENV") || name.ends_with("env.get"));
+}
+
 // The values a call's arguments give, in order: its string literals, and
 // for each name the code gave a literal before the call, that literal.
+// The home directory (`home`, when known) stands for the expressions that
+// find it: os.homedir(), Path.home(), Dir.home, process.env.HOME,
+// $ENV{HOME}, os.environ["HOME"], expanduser("~/x").
 // `span` is a view into `code`; `names` is read when first needed.
 std::vector<std::string> call_values(std::string_view code,
                                      std::string_view span,
-                                     std::optional<CodeNames>& names) {
+                                     std::optional<CodeNames>& names,
+                                     std::string_view home) {
   std::vector<std::string> out;
   const std::size_t call_at = static_cast<std::size_t>(span.data() - code.data());
+  const bool expands = !home.empty() &&
+                       (span.find("expanduser") != std::string_view::npos ||
+                        span.find("expand_path") != std::string_view::npos);
   for (std::size_t i = 0; i < span.size(); ++i) {
     if (is_quote(span[i])) {
+      std::size_t open = i;
       std::optional<std::string> lit = read_literal(span, i);
       if (!lit) break;
+      if (!home.empty() && *lit == "HOME" && reads_environment(span, open)) {
+        *lit = std::string(home);
+      } else if (expands && (*lit == "~" || lit->starts_with("~/"))) {
+        *lit = std::string(home) + lit->substr(1);
+      }
       out.push_back(std::move(*lit));
       continue;
     }
@@ -130,6 +161,19 @@ std::vector<std::string> call_values(std::string_view code,
     bool called = j < span.size() && (span[j] == '(' || span[j] == '.');
     bool number = std::isdigit(static_cast<unsigned char>(span[i])) != 0;
     i = j - 1;
+    if (!home.empty()) {
+      bool braced = i + 1 > name.size() && j < span.size() &&
+                    span[j - name.size() - 1] == '{' && span[j] == '}';
+      bool finds_home =
+          (name == "HOME" && (member || braced)) ||
+          (name == "homedir" && called) ||
+          (name == "home" && member &&
+           (called || span.substr(0, j).ends_with("Dir.home")));
+      if (finds_home) {
+        out.emplace_back(home);
+        continue;
+      }
+    }
     if (member || called || number) continue;
     if (!names) names = code_names(code);
     auto it = names->find(name);
@@ -318,7 +362,8 @@ void Follower::scan_calls(std::string_view code, Language lang,
       if (seen.size() >= 256) return;  // enough calls read from one text
       seen.push_back(span.data());
       // os.system(cmd) after cmd = "...": the name's literal.
-      std::vector<std::string> lits = call_values(code, span, names);
+      std::vector<std::string> lits =
+          call_values(code, span, names, facts_.home);
       if (lits.empty()) continue;
       if (deletes) {
         push_code_operation(as, lits, ctx);
