@@ -70,7 +70,9 @@ std::unordered_map<std::string_view, unsigned> program_table() {
         "chrt",        "taskset",      "stdbuf",     "timeout",
         "gtimeout",    "chroot",       "strace",     "ltrace",
         "flock",       "runuser",      "su",         "busybox",
-        "toybox",      "watch"}) {
+        "toybox",      "watch",      "pkexec",     "run0",
+        "firejail",    "valgrind",   "gdb",        "lldb",
+        "tmux",        "screen"}) {
     t[p] |= kWrapper;
   }
   // Project tools whose run or exec subcommand runs a command.

@@ -186,6 +186,10 @@ class Follower {
   // poetry run, bundle exec, npx, mise exec --, direnv exec DIR, ...
   Unwrap unwrap_runner(const std::string& p, const std::vector<Word>& argv,
                        std::size_t& k, const Context& ctx);
+  // Programs that run a command in a session or under a debugger: tmux,
+  // screen, gdb --args, lldb --.
+  Unwrap unwrap_session(const std::string& p, const std::vector<Word>& argv,
+                        std::size_t& k, const Context& ctx);
 
   // --- programs that carry shell text (carriers.cc)
   void follow_carrier(const std::vector<Word>& argv, const std::string& p,

@@ -108,7 +108,9 @@ Follower::Unwrap Follower::unwrap(const std::string& p,
                                   const std::vector<Word>& argv, std::size_t& k,
                                   Context& ctx, const shell::Analysis& a,
                                   std::size_t i) {
-  if (p == "sudo" || p == "doas") return unwrap_sudo(p, argv, k, ctx);
+  if (p == "sudo" || p == "doas" || p == "pkexec" || p == "run0") {
+    return unwrap_sudo(p, argv, k, ctx);
+  }
   if (p == "env") return unwrap_env(argv, k, ctx, a, i);
   if (p == "command" || p == "builtin") {
     std::size_t j = k + 1;
@@ -123,6 +125,7 @@ Follower::Unwrap Follower::unwrap(const std::string& p,
   if (p == "flock") return unwrap_flock(argv, k, ctx);
   if (p == "runuser" || p == "su") return unwrap_su(p, argv, k, ctx);
   if (Unwrap u = unwrap_runner(p, argv, k, ctx); u != Unwrap::kStop) return u;
+  if (Unwrap u = unwrap_session(p, argv, k, ctx); u != Unwrap::kStop) return u;
   if (p == "watch") {
     std::size_t j = skip_options(argv, k + 1, "nqs",
                                  {"--interval", "--equexit", "--chgexit"});
@@ -264,6 +267,84 @@ Follower::Unwrap Follower::unwrap_runner(const std::string& p,
   return Unwrap::kStop;
 }
 
+Follower::Unwrap Follower::unwrap_session(const std::string& p,
+                                          const std::vector<Word>& argv,
+                                          std::size_t& k, const Context& ctx) {
+  if (p == "gdb" || p == "lldb") {
+    // gdb --args PROGRAM ARGS, lldb -- PROGRAM ARGS; a program named
+    // alone is loaded, not run.
+    std::string_view mark = p == "gdb" ? "--args" : "--";
+    for (std::size_t j = k + 1; j < argv.size(); ++j) {
+      if (argv[j].text == mark) {
+        k = j + 1;
+        return k < argv.size() ? Unwrap::kNext : Unwrap::kDone;
+      }
+    }
+    return Unwrap::kStop;
+  }
+  if (p == "screen") {
+    // screen -dmS NAME COMMAND ARGS; -X sends a command to a running
+    // session, and -X stuff TEXT types TEXT into its shell.
+    std::size_t j = k + 1;
+    while (j < argv.size() && is_option(argv[j])) {
+      const std::string& o = argv[j].text;
+      ++j;
+      if (o == "-X" || o == "-Q") {
+        if (j + 1 < argv.size() && argv[j].text == "stuff" &&
+            !argv[j + 1].unknown) {
+          follow_text(argv[j + 1].text, nested(ctx, "screen -X stuff"));
+        }
+        return Unwrap::kDone;
+      }
+      if (o == "-Logfile" ||
+          (o.size() >= 2 && o[1] != '-' &&
+           std::string_view("ScTtphe").find(o.back()) != std::string_view::npos)) {
+        ++j;
+      }
+    }
+    k = j;
+    return k < argv.size() ? Unwrap::kNext : Unwrap::kDone;
+  }
+  if (p != "tmux") return Unwrap::kStop;
+  // tmux's own options; -c runs shell text as a shell would.
+  std::size_t j = k + 1;
+  while (j < argv.size() && is_option(argv[j])) {
+    const std::string& o = argv[j].text;
+    ++j;
+    if (o == "-c" && j < argv.size()) {
+      if (!argv[j].unknown) follow_text(argv[j].text, nested(ctx, "tmux -c"));
+      return Unwrap::kDone;
+    }
+    if (o.size() == 2 && std::string_view("LSfT").find(o[1]) != std::string_view::npos) {
+      ++j;
+    }
+  }
+  if (j >= argv.size()) return Unwrap::kDone;
+  const std::string& sub = argv[j].text;
+  if (sub == "send-keys" || sub == "send") {
+    // Keys typed into a pane's shell: the words as text, Enter a newline.
+    std::string text;
+    std::size_t m = skip_options(argv, j + 1, "tN");
+    for (; m < argv.size(); ++m) {
+      const std::string& key = argv[m].text;
+      if (argv[m].unknown) return Unwrap::kDone;
+      text += has({"Enter", "C-m", "KPEnter", "C-j"}, key) ? "\n" : key + " ";
+    }
+    follow_text(text, nested(ctx, "tmux send-keys"));
+    return Unwrap::kDone;
+  }
+  if (!has({"new", "new-session", "new-window", "neww", "split-window",
+            "splitw", "respawn-pane", "respawnp", "respawn-window",
+            "respawnw", "run-shell", "run"},
+           sub)) {
+    return Unwrap::kDone;
+  }
+  // The rest is shell text, as tmux gives it to the shell.
+  j = skip_options(argv, j + 1, "cefFnstxyl");
+  if (j < argv.size()) follow_text(join_words(argv, j), nested(ctx, "tmux"));
+  return Unwrap::kDone;
+}
+
 // The wrappers that take only options, and some an operand, before the
 // command: moves `k` past them; false for other programs.
 bool Follower::skip_wrapper(const std::string& p, const std::vector<Word>& argv,
@@ -274,7 +355,8 @@ bool Follower::skip_wrapper(const std::string& p, const std::vector<Word>& argv,
   }
   if (has({"nohup", "setsid", "nocache", "unbuffer", "caffeinate", "torsocks",
            "proxychains", "proxychains4", "fakeroot", "dbus-run-session",
-           "xvfb-run", "catchsegv", "then", "do", "else"},
+           "xvfb-run", "catchsegv", "firejail", "valgrind", "then", "do",
+           "else"},
           p)) {
     k = skip_options(argv, k + 1, "");
     return true;
