@@ -670,9 +670,19 @@ void Checker::write_target(const std::string& path, const Said& said) {
        path.starts_with("/etc/pam.d/") || path.starts_with("/etc/cron") ||
        path.starts_with("/etc/systemd/") ||
        path.starts_with("/etc/profile.d/"))) {
+    std::string_view what = "decides who may log in or act as root";
+    if (path == "/etc/hosts") {
+      what = "decides where host names lead for every program";
+    } else if (path == "/etc/ld.so.preload") {
+      what = "loads code into every program";
+    } else if (path.starts_with("/etc/cron") ||
+               path.starts_with("/etc/systemd/")) {
+      what = "decides what the system runs on its own, as root";
+    } else if (path == "/etc/environment" || path.starts_with("/etc/profile")) {
+      what = "sets up every user's login";
+    }
     found(Check::kPermissionSweeps, Decision::kDeny,
-          said() + " changes " + path +
-              ", which decides who may log in or act as root.");
+          said() + " changes " + path + ", which " + std::string(what) + ".");
   }
   // The system's programs, libraries and boot files: replaced, the
   // machine may not start or may run someone else's code as root.
