@@ -324,6 +324,10 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"tar czf /tmp/k.tgz ~/.aws/credentials", D, "secret-files"},
       {"f=.env; cat $f", A, "env-files"},
       {"git show HEAD~2:.env", A, "env-files"},
+      {"cat ~/.ssh/config ~/.ssh/known_hosts && cp ~/.ssh/config x.bak", N, ""},
+      {"terraform plan -destroy && terraform plan -out p && terraform apply p",
+       N, ""},
+      {"terraform plan -destroy -out=p && terraform apply p", A, "cloud"},
       // A glob or brace expansion a secret's name would match.
       {"cat .en? config/.e*", A, "env-files"},
       {"cat {.env,README.md}", A, "env-files"},

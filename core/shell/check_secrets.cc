@@ -143,7 +143,10 @@ std::optional<Checker::SecretKind> Checker::home_secret(
         ".azure/", ".config/gcloud/legacy_credentials/",
         ".local/share/keyrings/"}) {
     if (rel.starts_with(dir)) {
-      if (dir == ".ssh/" && name.starts_with("known_hosts")) {
+      // Host keys of servers and the client's settings (host aliases,
+      // which key to use) hold no secret.
+      if (dir == ".ssh/" &&
+          (name.starts_with("known_hosts") || rel == ".ssh/config")) {
         return SecretKind::kNone;
       }
       return SecretKind::kSecret;

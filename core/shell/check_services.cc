@@ -584,7 +584,20 @@ void Checker::cloud_infrastructure(const RunCommand& rc) {
   const auto& a = rc.argv;
   std::vector<std::string> ops = operands_after(a, "", {"-chdir"});
   bool destroy = !ops.empty() && ops[0] == "destroy";
-  for (const Word& w : a) destroy = destroy || w.text == "-destroy";
+  bool flag = std::any_of(a.begin(), a.end(), [](const Word& w) {
+    return w.text == "-destroy" || w.text == "--destroy";
+  });
+  // plan -destroy only shows what a destroy would do; what it saves with
+  // -out, an apply later in the command carries out.
+  if (!ops.empty() && ops[0] == "plan") {
+    if (flag && any_word(a, {"-out", "--out"}, 1)) destroy_plan_ = true;
+    for (const Word& w : a) {
+      if (flag && w.text.starts_with("-out=")) destroy_plan_ = true;
+    }
+    return;
+  }
+  destroy = destroy || flag ||
+            (destroy_plan_ && !ops.empty() && ops[0] == "apply");
   if (destroy) {
     ask_cloud(rc, "destroys the infrastructure it manages.");
   } else if (ops.size() >= 2 && ops[0] == "state" &&

@@ -279,6 +279,8 @@ class Checker {
   // A .env file sourced into the shell by an earlier command; empty when
   // none was.
   std::string sourced_env_;
+  // A terraform plan -destroy saved to a file earlier in the command.
+  bool destroy_plan_ = false;
   // The last working directory asked about, with the answers: the
   // commands of a call mostly share one.
   mutable std::string cwd_secret_path_;
