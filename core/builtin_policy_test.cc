@@ -354,6 +354,8 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"psql -c 'DROP DATABASE prod'", D, "databases"},
       {"psql -c 'SELECT 1'", N, ""},
       {"psql -c 'ALTER TABLE users DROP COLUMN email'", A, "databases"},
+      {"npx prisma db push --accept-data-loss", A, "databases"},
+      {"npx prisma db push && npx prisma generate", N, ""},
       {"psql -c 'ALTER TABLE users DROP CONSTRAINT users_pkey'", N, ""},
       {"docker system prune -a --volumes", A, "containers"},
       {"kubectl delete namespace prod", A, "clusters"},

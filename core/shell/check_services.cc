@@ -163,7 +163,7 @@ void Checker::migration_resets(const RunCommand& rc) {
   // call each.
   auto hints = [](std::string_view t) {
     static constexpr std::string_view kKeys[] = {
-        "reset", "drop", "load", "purge", "flush", "fresh", "base"};
+        "reset", "drop", "load", "purge", "flush", "fresh", "base", "loss"};
     for (std::size_t i = 0; i < t.size(); ++i) {
       for (std::string_view k : kKeys) {
         if (t[i] == k[0] && t.substr(i).starts_with(k)) return true;
@@ -181,6 +181,13 @@ void Checker::migration_resets(const RunCommand& rc) {
     joined += w.text;
   }
   joined += " ";
+  // prisma db push --accept-data-loss: the schema pushed drops what it
+  // no longer has.
+  if (joined.find(" --accept-data-loss ") != std::string::npos) {
+    found(Check::kDatabases, Decision::kAsk,
+          said(rc) + " accepts losing data to change the schema.");
+    return;
+  }
   for (std::string_view reset :
        {" migrate reset ", " db:drop ", " db:reset ", " db:schema:load ",
         " db:purge ", " flush ", " reset_db ", " schema:drop ",
