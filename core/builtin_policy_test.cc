@@ -337,7 +337,10 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"cat * src/*.ts */*.md {README,CHANGELOG}.md .env.{example,sample}", N,
        ""},
       {"git diff --no-index /dev/null .env", A, "env-files"},
+      {"git diff HEAD~1 -- .env", A, "env-files"},
+      {"git log -p -- .env.production", A, "env-files"},
       {"git show HEAD:src/main.py && git diff HEAD .env.example", N, ""},
+      {"git diff --stat HEAD~3 && git log -- .env", N, ""},
       {". ./.env; echo \"key=$API_KEY\"", A, "env-files"},
       {". ./.env; echo $API_KEY > /dev/null; echo $HOME", N, ""},
       // A loop's variable takes each of its words, or one of a glob's

@@ -395,7 +395,7 @@ bool Checker::may_hold_secrets(const RunCommand& rc) const {
 }
 
 // git add and commit: staging a secret puts it in history, and often on a
-// remote. git show REV:PATH and diff --no-index print files.
+// remote. git show REV:PATH, diff and log -p print what files hold.
 void Checker::git_secrets(const RunCommand& rc) {
   std::size_t k = read_git_call(rc.argv, nullptr).subcommand;
   if (k >= rc.argv.size()) return;
@@ -426,11 +426,18 @@ void Checker::git_secrets(const RunCommand& rc) {
       path.glob = w.glob;
       secret_word(rc, path);
     }
-  } else if (rc.argv[k].text == "diff" &&
-             any_word(rc.argv, {"--no-index"}, k + 1)) {
-    // Two files outside any history: their contents, line by line.
+  } else if (rc.argv[k].text == "diff") {
+    // Its paths' changed lines (with --no-index, two files whole).
     for (std::size_t m = k + 1; m < rc.argv.size(); ++m) {
       if (!rc.argv[m].text.starts_with('-')) secret_word(rc, rc.argv[m]);
+    }
+  } else if (rc.argv[k].text == "log" &&
+             any_word(rc.argv, {"-p", "-u", "--patch", "--follow"}, k + 1)) {
+    // git log -p -- .env: every version the history holds.
+    bool paths = false;
+    for (std::size_t m = k + 1; m < rc.argv.size(); ++m) {
+      if (paths) secret_word(rc, rc.argv[m]);
+      paths = paths || rc.argv[m].text == "--";
     }
   }
 }
