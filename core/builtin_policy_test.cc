@@ -166,6 +166,12 @@ TEST(BuiltinPolicy, RecursiveDeletesAreJudgedByWhatTheyDelete) {
       {"perl -e 'system(\"rm\", \"-rf\", $ENV{HOME})'", D, "recursive-delete"},
       {"ruby -e 'FileUtils.rm_rf(Dir.home)'", D, "recursive-delete"},
       {"python3 -c 'import os; print(os.environ[\"HOME\"])'", N, ""},
+      {"python3 -c 'import shutil; from pathlib import Path; "
+       "shutil.rmtree(Path.home() / \".cache\" / \"pip\")'",
+       N, ""},
+      {"node -e 'fs.rmSync(path.join(os.homedir(), \"proj\"), "
+       "{recursive: true})'",
+       D, "recursive-delete"},
       {"rm -rf .", A, "recursive-delete"},
       {"rm -rf .git", A, "recursive-delete"},
       {"rm -rf \"$BUILD_DIR\"", A, "recursive-delete"},
@@ -204,6 +210,9 @@ TEST(BuiltinPolicy, NestedCodeIsFollowed) {
       {"timeout 10 sh -c 'git reset --hard'", A, "destructive-git"},
       // Sessions, sandboxes, debuggers and elevation run what they are given.
       {"tmux new -d -s x 'rm -rf ~'", D, "recursive-delete"},
+      {"tmux split-window -f 'rm -rf ~'", D, "recursive-delete"},
+      {"screen -s /bin/sh -dm rm -rf ~ && run0 --nice 5 rm -rf /", D,
+       "recursive-delete"},
       {"tmux send-keys -t x 'git reset --hard' Enter", A, "destructive-git"},
       {"screen -dmS s rm -rf ~ && pkexec rm -rf /etc", D, "recursive-delete"},
       {"gdb -batch -ex run --args rm -rf ~", D, "recursive-delete"},
@@ -324,10 +333,13 @@ TEST(BuiltinPolicy, OtherChecks) {
       {"tar czf /tmp/k.tgz ~/.aws/credentials", D, "secret-files"},
       {"f=.env; cat $f", A, "env-files"},
       {"git show HEAD~2:.env", A, "env-files"},
+      {"cat */.env", A, "env-files"},
+      {"git log -p .env && git blame .env", A, "env-files"},
       {"cat ~/.ssh/config ~/.ssh/known_hosts && cp ~/.ssh/config x.bak", N, ""},
       {"terraform plan -destroy && terraform plan -out p && terraform apply p",
        N, ""},
       {"terraform plan -destroy -out=p && terraform apply p", A, "cloud"},
+      {"terraform plan -destroy -out tfplan", A, "cloud"},
       // A glob or brace expansion a secret's name would match.
       {"cat .en? config/.e*", A, "env-files"},
       {"cat {.env,README.md}", A, "env-files"},
@@ -426,6 +438,12 @@ TEST(BuiltinPolicy, OtherChecks) {
       // A program Core can't name, with rm's forced recursive options:
       // the gravest targets are asked about.
       {"cmd=(rm -rf ~); \"${cmd[@]}\"", D, "recursive-delete"},
+      {"a=(build build); a[1]=~; rm -rf \"${a[1]}\"", A, "recursive-delete"},
+      {"x=build; eval \"x=~\"; rm -rf $x", A, "recursive-delete"},
+      {"for x in build ~; { rm -rf $x; }", A, "recursive-delete"},
+      {"x=b; echo | for x in ~ b; do rm -rf \"$x\"; done", D,
+       "recursive-delete"},
+      {"$RM -rf ~/*", A, "recursive-delete"},
       {"dirs=(build ~/old); rm -rf \"${dirs[1]}\"", D, "recursive-delete"},
       {"dirs=(build dist); rm -rf \"${dirs[@]}\" \"\"", N, ""},
       {"$RM -rf ~", A, "recursive-delete"},

@@ -279,10 +279,19 @@ void Checker::unnamed_delete(const RunCommand& rc) {
   const std::string& proj = f_.project;
   for (std::size_t k : o.operands) {
     Target t = resolve(rc.argv[k], rc.cwd, f_);
-    if (t.kind != Target::kExact) continue;
+    if (t.kind == Target::kUnknown) continue;
     const std::string& p = t.path;
     std::string what;
-    if (p == "/") {
+    if (t.kind == Target::kBelow) {
+      // ~/*, /*: everything in the directory.
+      bool grave = p == "/" || (!f_.home.empty() && within(f_.home, p)) ||
+                   (!proj.empty() && within(proj, p)) ||
+                   (in_system(p) && !scratch(t) &&
+                    !(!f_.home.empty() && within(p, f_.home)) &&
+                    !(!proj.empty() && within(p, proj)));
+      if (!grave) continue;
+      what = "everything in " + p;
+    } else if (p == "/") {
       what = "the root directory";
     } else if (!f_.home.empty() && within(f_.home, p)) {
       what = p == f_.home ? "the home directory " + p

@@ -412,9 +412,13 @@ void Checker::git_secrets(const RunCommand& rc) {
          "--trailer", "--pathspec-from-file"});
     for (std::size_t m : o.operands) secret_word(rc, rc.argv[m]);
   } else if (has({"show", "cat-file"}, rc.argv[k].text)) {
-    // git show HEAD:.env prints the file as a commit holds it.
+    // git show HEAD:.env prints the file as a commit holds it, and
+    // git show HEAD -- .env its changes.
+    bool paths = false;
     for (std::size_t m = k + 1; m < rc.argv.size(); ++m) {
       const Word& w = rc.argv[m];
+      if (paths) secret_word(rc, w);
+      paths = paths || w.text == "--";
       std::size_t colon = w.text.find(':');
       if (w.text.starts_with('-') || colon == std::string::npos ||
           colon + 1 >= w.text.size()) {
@@ -426,18 +430,17 @@ void Checker::git_secrets(const RunCommand& rc) {
       path.glob = w.glob;
       secret_word(rc, path);
     }
-  } else if (rc.argv[k].text == "diff") {
+  } else if (rc.argv[k].text == "diff" || rc.argv[k].text == "blame") {
     // Its paths' changed lines (with --no-index, two files whole).
     for (std::size_t m = k + 1; m < rc.argv.size(); ++m) {
       if (!rc.argv[m].text.starts_with('-')) secret_word(rc, rc.argv[m]);
     }
   } else if (rc.argv[k].text == "log" &&
              any_word(rc.argv, {"-p", "-u", "--patch", "--follow"}, k + 1)) {
-    // git log -p -- .env: every version the history holds.
-    bool paths = false;
+    // git log -p .env: every version the history holds. (Revisions
+    // among the words name no file.)
     for (std::size_t m = k + 1; m < rc.argv.size(); ++m) {
-      if (paths) secret_word(rc, rc.argv[m]);
-      paths = paths || rc.argv[m].text == "--";
+      if (!rc.argv[m].text.starts_with('-')) secret_word(rc, rc.argv[m]);
     }
   }
 }
@@ -665,39 +668,55 @@ namespace {
 
 // The alternatives of the brace expansions in `pattern` ({a,b}x gives ax
 // and bx), at most `limit` of them; a brace with no comma stays as it is.
-void brace_alternatives(const std::string& pattern, std::vector<std::string>& out,
-                        std::size_t limit) {
-  if (out.size() >= limit) return;
-  std::size_t open = pattern.find('{');
-  while (open != std::string::npos) {
-    int depth = 0;
-    std::vector<std::size_t> commas;
-    std::size_t close = std::string::npos;
-    for (std::size_t i = open; i < pattern.size(); ++i) {
-      if (pattern[i] == '{') ++depth;
-      if (pattern[i] == '}' && --depth == 0) {
-        close = i;
-        break;
-      }
-      if (pattern[i] == ',' && depth == 1) commas.push_back(i);
-    }
-    if (close == std::string::npos) break;
-    if (commas.empty()) {
-      open = pattern.find('{', open + 1);
-      continue;
-    }
-    std::string head = pattern.substr(0, open);
-    std::string tail = pattern.substr(close + 1);
-    std::size_t from = open + 1;
-    commas.push_back(close);
-    for (std::size_t c : commas) {
-      brace_alternatives(head + pattern.substr(from, c - from) + tail, out,
-                         limit);
-      from = c + 1;
-    }
-    return;
+// Nothing when the pattern has more alternatives than that, or is too
+// long to be worth trying: such a pattern is judged as it is written.
+std::vector<std::string> brace_alternatives(const std::string& pattern,
+                                            std::size_t limit) {
+  constexpr std::size_t kMaxPattern = 4096;
+  if (pattern.size() > kMaxPattern ||
+      std::count(pattern.begin(), pattern.end(), '{') > 64) {
+    return {};
   }
-  out.push_back(pattern);
+  std::vector<std::string> done;
+  std::vector<std::string> todo{pattern};
+  // Each step takes one brace group off one pattern; every pattern in
+  // `todo` is at most kMaxPattern bytes and there are at most `limit`
+  // of them, so the work is bounded whatever the input.
+  while (!todo.empty()) {
+    std::string p = std::move(todo.back());
+    todo.pop_back();
+    std::size_t open = p.find('{');
+    std::size_t close = std::string::npos;
+    std::vector<std::size_t> commas;
+    while (open != std::string::npos) {
+      int depth = 0;
+      commas.clear();
+      close = std::string::npos;
+      for (std::size_t i = open; i < p.size(); ++i) {
+        if (p[i] == '{') ++depth;
+        if (p[i] == '}' && --depth == 0) {
+          close = i;
+          break;
+        }
+        if (p[i] == ',' && depth == 1) commas.push_back(i);
+      }
+      if (close == std::string::npos || !commas.empty()) break;
+      open = p.find('{', open + 1);
+    }
+    if (open == std::string::npos || close == std::string::npos) {
+      done.push_back(std::move(p));
+    } else {
+      commas.push_back(close);
+      std::size_t from = open + 1;
+      for (std::size_t c : commas) {
+        todo.push_back(p.substr(0, open) + p.substr(from, c - from) +
+                       p.substr(close + 1));
+        from = c + 1;
+      }
+    }
+    if (done.size() + todo.size() > limit) return {};
+  }
+  return done;
 }
 
 }  // namespace
@@ -724,9 +743,18 @@ void Checker::glob_secrets(const RunCommand& rc, const Word& w) {
   if (w.unknown || w.text.find("{}") != std::string::npos) return;
   std::string full = shell::resolve_path(rc.cwd.str(), w.text);
   if (full.empty()) full = w.text;  // relative, where it runs is unknown
-  std::vector<std::string> patterns;
-  brace_alternatives(full, patterns, 16);
+  std::vector<std::string> patterns = brace_alternatives(full, 16);
   for (const std::string& pattern : patterns) {
+    // fnmatch backtracks at each star: a pattern with many stars in one
+    // component could take time exponential in them. Such patterns, and
+    // long ones, are judged as they are written.
+    std::size_t stars = 0;
+    bool tame = pattern.size() <= 512;
+    for (char c : pattern) {
+      stars = c == '/' ? 0 : stars + (c == '*');
+      tame = tame && stars <= 3;
+    }
+    if (!tame) continue;
     if (pattern.find_first_of("*?[") == std::string::npos) {
       if (!pattern.starts_with('/')) continue;
       if (secret_kind(pattern) != SecretKind::kNone) {
@@ -751,6 +779,28 @@ void Checker::glob_secrets(const RunCommand& rc, const Word& w) {
       for (std::string_view name : kNames) {
         if (ordinary && !name.starts_with('.')) continue;
         candidates.push_back(dir + "/" + std::string(name));
+      }
+    } else {
+      // */.env, src/*/.env*: the names it takes, wherever they are.
+      std::string base = pattern.substr(slash + 1);
+      auto takes = [&](std::string_view n) {
+        return ::fnmatch(base.c_str(), std::string(n).c_str(), FNM_PERIOD) == 0;
+      };
+      bool plain = std::any_of(std::begin(kOrdinary), std::end(kOrdinary), takes);
+      for (std::string_view name : kNames) {
+        if ((plain && !name.starts_with('.')) || !takes(name)) continue;
+        SecretKind kind = secret_kind("/" + std::string(name));
+        if (kind == SecretKind::kEnv) {
+          found(Check::kEnvFiles, Decision::kAsk,
+                said(rc) + " may expose .env files to the agent.");
+          return;
+        }
+        if (kind != SecretKind::kNone) {
+          found(Check::kSecretFiles, Decision::kAsk,
+                said(rc) + " may pick up a file named " + std::string(name) +
+                    ", which would hold a key or credentials.");
+          return;
+        }
       }
     }
     if (!f_.home.empty() && pattern.starts_with(f_.home + "/")) {

@@ -597,9 +597,17 @@ void Checker::cloud_infrastructure(const RunCommand& rc) {
   // plan -destroy only shows what a destroy would do; what it saves with
   // -out, an apply later in the command carries out.
   if (!ops.empty() && ops[0] == "plan") {
-    if (flag && any_word(a, {"-out", "--out"}, 1)) destroy_plan_ = true;
-    for (const Word& w : a) {
-      if (flag && w.text.starts_with("-out=")) destroy_plan_ = true;
+    bool saved = any_word(a, {"-out", "--out"}, 1) ||
+                 std::any_of(a.begin(), a.end(), [](const Word& w) {
+                   return w.text.starts_with("-out=") ||
+                          w.text.starts_with("--out=");
+                 });
+    // A destroy plan saved to a file: the apply that carries it out,
+    // here or in a later call, names only the file.
+    if (flag && saved) {
+      destroy_plan_ = true;
+      ask_cloud(rc, "saves a plan that destroys the infrastructure it "
+                    "manages, for an apply to carry out.");
     }
     return;
   }

@@ -120,8 +120,10 @@ bool reads_environment(std::string_view text, std::size_t at) {
     --start;
   }
   std::string_view name = text.substr(start, k - start);
-  return k < at && (name.ends_with("environ") || name.ends_with("getenv") ||
-                    name.ends_with("ENV") || name.ends_with("env.get"));
+  return k < at &&
+         (name.ends_with("environ") || name.ends_with("getenv") ||
+          name.ends_with("ENV") || name.ends_with("env.get") ||
+          name.ends_with("environ.get") || name.ends_with("process.env"));
 }
 
 // The values a call's arguments give, in order: its string literals, and
@@ -139,15 +141,51 @@ std::vector<std::string> call_values(std::string_view code,
   const bool expands = !home.empty() &&
                        (span.find("expanduser") != std::string_view::npos ||
                         span.find("expand_path") != std::string_view::npos);
+  // After the home: where it ended in `span`, and whether it is an
+  // argument of a join(...) still open there. The literals that follow
+  // it through / (pathlib) or, in a join, through commas are parts of
+  // one path below it: join(os.homedir(), ".cache") is ~/.cache.
+  std::size_t home_end = std::string_view::npos;
+  bool in_join = false;
+  auto note_home = [&](std::size_t end, std::string value) {
+    out.push_back(std::move(value));
+    home_end = end;
+    std::size_t js = span.rfind("join(", end);
+    int depth = 0;
+    if (js != std::string_view::npos) {
+      for (std::size_t k = js + 4; k < end; ++k) {
+        depth += span[k] == '(' ? 1 : span[k] == ')' ? -1 : 0;
+      }
+    }
+    in_join = depth > 0;
+  };
   for (std::size_t i = 0; i < span.size(); ++i) {
     if (is_quote(span[i])) {
       std::size_t open = i;
       std::optional<std::string> lit = read_literal(span, i);
       if (!lit) break;
       if (!home.empty() && *lit == "HOME" && reads_environment(span, open)) {
-        *lit = std::string(home);
-      } else if (expands && (*lit == "~" || lit->starts_with("~/"))) {
-        *lit = std::string(home) + lit->substr(1);
+        note_home(i + 1, std::string(home));
+        continue;
+      }
+      if (expands && (*lit == "~" || lit->starts_with("~/"))) {
+        note_home(i + 1, std::string(home) + lit->substr(1));
+        continue;
+      }
+      if (home_end != std::string_view::npos) {
+        std::string_view gap = span.substr(home_end, open - home_end);
+        bool joins =
+            gap.find_first_not_of(" \t()/,+") == std::string_view::npos &&
+            (gap.find('/') != std::string_view::npos ||
+             (in_join && gap.find(',') != std::string_view::npos));
+        home_end = std::string_view::npos;
+        if (joins && !lit->empty() && !out.empty()) {
+          std::string_view part = *lit;
+          while (part.starts_with('/')) part.remove_prefix(1);
+          out.back() += "/" + std::string(part);
+          home_end = i + 1;
+          continue;
+        }
       }
       out.push_back(std::move(*lit));
       continue;
@@ -170,7 +208,7 @@ std::vector<std::string> call_values(std::string_view code,
           (name == "home" && member &&
            (called || span.substr(0, j).ends_with("Dir.home")));
       if (finds_home) {
-        out.emplace_back(home);
+        note_home(j, std::string(home));
         continue;
       }
     }

@@ -20,10 +20,11 @@ std::optional<std::string> Reader::lookup(std::string_view name) const {
     if (*v && (*v)->starts_with(kPatternMark)) return std::nullopt;
     if (*v && (*v)->starts_with(kArrayMark)) {
       // An array's name alone is its first element.
+      // An array with no elements is as good as unset.
       std::string_view a(**v);
       std::size_t end = a.find('\0');
-      return end == std::string_view::npos ? std::string()
-                                           : std::string(a.substr(1, end - 1));
+      if (end == std::string_view::npos) return std::nullopt;
+      return std::string(a.substr(1, end - 1));
     }
     return *v;
   }

@@ -209,9 +209,9 @@ bool Reader::put_subscript(Fields& f, std::string_view name,
     f.value(joined, quoted, split);
     return true;
   }
-  if (sub.empty() || sub.size() > 4 ||
+  if (sub.empty() || sub.size() > 4 || (sub.size() > 1 && sub[0] == '0') ||
       sub.find_first_not_of("0123456789") != std::string_view::npos) {
-    return false;  // arithmetic, negative or associative subscripts
+    return false;  // arithmetic, octal, negative or associative subscripts
   }
   std::size_t index = std::stoul(std::string(sub));
   std::string element =
@@ -266,6 +266,16 @@ void Reader::read_braced_parameter(Fields& f, bool quoted, bool split) {
   }
   std::optional<std::string> word;
   if (!read_parameter_word(f, rest.substr(1), quoted, word)) return;
+  const std::optional<std::string>* raw = sh_.state.var(name);
+  if (raw != nullptr && *raw && (*raw)->starts_with(kPatternMark)) {
+    // One of a glob's matches: set, and never empty.
+    if (kind == '+') {
+      put_value(f, word, quoted, split);
+    } else {
+      put_variable(f, name, quoted, split);
+    }
+    return;
+  }
   bool set = value && (!colon || !value->empty());
   switch (kind) {
     case '-':

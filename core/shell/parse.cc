@@ -181,7 +181,12 @@ void Reader::parse_command() {
       return;
     }
     if (kw == "fi" || kw == "done" || kw == "esac" || kw == "}") {
-      if (kw == "done" && repeat_loop()) return;
+      if (kw == "done" && repeat_loop()) {
+        // The cursor is back at the start of the body, a command of its
+        // own: read on from there.
+        if (at_end()) return;
+        continue;
+      }
       if (kw == "}" && braces_ > 0) --braces_;
       Dir began = sh_.state.cwd();
       if (!open_marks_.empty()) {
@@ -194,6 +199,7 @@ void Reader::parse_command() {
       return;
     }
     if (kw == "{") ++braces_;
+    if (kw == "do") start_loop();
     // if, then, else, elif, do, while, until, {, !, time, coproc: what
     // follows is a command of its own.
     if (kw != "{" && kw != "!" && kw != "time" && kw != "coproc") {
@@ -302,21 +308,36 @@ void Reader::parse_for(bool select, bool opened) {
     known = known && !w.unknown && !w.process;
   }
   place_ |= kInCondition;
-  if (!known) {
-    sh_.state.set_var(name, std::nullopt);
-    return;
-  }
+  // Unknown until its "do": a body in braces, or one that never comes,
+  // is read once with the variable unknown.
+  sh_.state.set_var(name, std::nullopt);
+  header_.reset();
+  if (!known || !pending_.empty()) return;
   Loop loop;
   loop.name = std::move(name);
   for (Word& w : words) {
     loop.values.push_back(w.glob ? kPatternMark + std::move(w.text)
                                  : std::move(w.text));
   }
-  loop.body = i_;
   loop.marks = open_marks_.size();
   loop.depth = depth_;
   loop.braces = braces_;
-  sh_.state.set_var(loop.name, loop.values.front());
+  header_ = std::move(loop);
+  header_commands_ = sh_.out.commands.size();
+}
+
+void Reader::start_loop() {
+  if (!header_) return;
+  Loop loop = std::move(*header_);
+  header_.reset();
+  // Only the "do" of the header's own loop: nothing ran in between.
+  if (loop.marks != open_marks_.size() || loop.depth != depth_ ||
+      loop.braces != braces_ || header_commands_ != sh_.out.commands.size() ||
+      !pending_.empty()) {
+    return;
+  }
+  loop.body = i_;
+  sh_.state.set_marked(loop.name, loop.values.front());
   loops_.push_back(std::move(loop));
 }
 
@@ -355,12 +376,16 @@ bool Reader::repeat_loop() {
   // A here-document the body starts on the line of its "done" would be
   // noted again with each reading.
   std::size_t cost = i_ - loop.body;
-  if (!pending_.empty() || cost > sh_.loop_budget) {
+  if (!pending_.empty()) {
+    sh_.stop("a here-document that starts on a loop's last line");
+    return true;
+  }
+  if (cost > sh_.loop_budget) {
     sh_.stop("loops past their limit");
     return true;
   }
   sh_.loop_budget -= cost;
-  sh_.state.set_var(loop.name, loop.values[loop.next++]);
+  sh_.state.set_marked(loop.name, loop.values[loop.next++]);
   i_ = loop.body;
   return true;
 }

@@ -115,6 +115,7 @@ class Reader {
   void emit(Command&& cmd);
   // NAME= or NAME+= at the cursor: the length up to and including '='.
   std::size_t assignment_length() const;
+  std::size_t element_assignment_length(std::size_t& name) const;
   void parse_simple();
   bool try_function_definition(const Command& cmd);
   // The definition `cmd` calls, as Command::calls says.
@@ -193,6 +194,8 @@ class Reader {
   // it reads, which can't be known.
   void apply_read(const Command& cmd, std::size_t at);
   void apply_cd(const Command& cmd, std::size_t at);
+  // Makes NAME (or the array of NAME[...]) unknown.
+  void forget_name(std::string_view name);
 
   Shared& sh_;
   std::string_view s_;
@@ -239,6 +242,13 @@ class Reader {
     int braces = 0;
   };
   std::vector<Loop> loops_;
+  // A for loop's header over known words, waiting for its "do": the body
+  // is read again only when it starts with "do", where the variable is
+  // bound (a pipeline stage's state is rolled back before that).
+  std::optional<Loop> header_;
+  std::size_t header_commands_ = 0;  // commands emitted when it was read
+  // At the "do" just read: starts the loop whose header waits for it.
+  void start_loop();
   // At the "done" just read: reads the innermost loop's body again for
   // its next word, if it has one (true: the cursor went back).
   bool repeat_loop();

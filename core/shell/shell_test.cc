@@ -81,6 +81,10 @@ TEST(ShellAnalyzer, WordsAreWhatTheShellPassesOn) {
        "a=\x01  ; rm|-rf|~ x ; rm|-rf|~|x ; ~|x|rm|."},
       {"a=(x $Y); a+=(z); b=(); echo ${a[0]} \"${b[@]}\" ${a[$i]}",
        "a=\x01  ; a=\x01\x01  ; b=\x01  ; echo|?|?|?"},
+      {"a=(s t); a[1]=~; echo ${a[0]}; b=(s); printf -v b x; echo $b ${c[010]}",
+       "a=\x01  ; a=\x01  ; echo|? ; b=\x01  ; printf|-v|b|x ; echo|?|?"},
+      {"declare -A m; m=(0 s 1 t); echo ${m[1]}; x=$'\\x03'a; echo $x",
+       "declare|-A|m ; m=\x01  ; echo|? ; x=\x03" "a  ; echo|?"},
       // Splitting follows the IFS the text sets: white space runs vanish,
       // each other separator ends a field, even an empty one.
       {"IFS=,; x='rm,-rf,/'; $x", "IFS=,  ; x=rm,-rf,/  ; rm|-rf|/"},
@@ -131,6 +135,17 @@ TEST(ShellAnalyzer, StructureAndDirectories) {
       {"for f in ~/k/*.pem; do cat \"$f\" ${f%.pem}; done",
        "cat|/home/u/k/*.pem*|?"},
       {"for d in a $X; do rm -r $d; done", "rm|-r|?"},
+      // The variable is bound at "do": a body in braces is read once with
+      // it unknown, and a pipeline stage's rollback can't undo it.
+      {"for x in a ~; { rm -r $x; }", "rm|-r|?"},
+      {"x=b; echo | for x in ~ c; do rm -r $x; done",
+       "x=b  ; echo ; rm|-r|/home/u ; rm|-r|c"},
+      {"for f in ~/*; do rm -r \"${f:-b}\" ${f+x}; y=$f; cat \"$y\"; done",
+       "rm|-r|/home/u/**|x ; y=/home/u/*  ; cat|/home/u/**"},
+      // What eval, source, printf -v, mapfile and element assignments
+      // may change is no longer known.
+      {"x=b; eval \"x=~\"; rm $x; y=c; . ./e; rm $y",
+       "x=b  ; eval|x=~ ; rm|? @ ; y=c  @ ; .|./e @ ; rm|? @"},
       {"select d in a b; do rm -r $d; done", "rm|-r|?"},
       {"for d in a b; do rm -r $d; fi; done", "rm|-r|a"},
       {"case $1 in a) rm x;; *) ls;; esac", "rm|x ; ls"},
@@ -190,6 +205,10 @@ TEST(ShellAnalyzer, WhatItCannotFollowIsAProblemNotACrash) {
   Analysis a = analyze(many, env(), small);
   EXPECT_EQ(a.commands.size(), 10u);
   EXPECT_FALSE(a.problems.empty());
+  // A brace expansion of many groups is judged as written, at once.
+  std::string braces = "cat ";
+  for (int i = 0; i < 40000; ++i) braces += "{a,b}";
+  EXPECT_EQ(analyze(braces + "*", env()).commands.size(), 1u);
   // Loops within loops read their bodies again only within a budget.
   std::string loops;
   for (int i = 0; i < 8; ++i) loops += "for x in 1 2 3 4 5 6 7 8; do ";

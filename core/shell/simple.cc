@@ -50,6 +50,26 @@ std::size_t Reader::assignment_length() const {
   return 0;
 }
 
+// NAME[SUBSCRIPT]= or NAME[SUBSCRIPT]+= at the cursor: the length up to
+// and including '=', with the length of NAME in `name`; 0 for none.
+std::size_t Reader::element_assignment_length(std::size_t& name) const {
+  if (i_ >= s_.size() || !is_name_start(s_[i_])) return 0;
+  std::size_t j = i_ + 1;
+  while (j < s_.size() && is_name_char(s_[j])) ++j;
+  if (j >= s_.size() || s_[j] != '[') return 0;
+  name = j - i_;
+  int depth = 0;
+  for (; j < s_.size() && !is_blank(s_[j]) && s_[j] != '\n'; ++j) {
+    if (s_[j] == '[') ++depth;
+    if (s_[j] == ']' && --depth == 0) break;
+  }
+  if (j >= s_.size() || s_[j] != ']') return 0;
+  ++j;
+  if (j < s_.size() && s_[j] == '=') return j + 1 - i_;
+  if (j + 1 < s_.size() && s_[j] == '+' && s_[j + 1] == '=') return j + 2 - i_;
+  return 0;
+}
+
 void Reader::parse_simple() {
   Command cmd = new_command();
   // Most commands have a handful of words; growing the vector from one
@@ -93,6 +113,21 @@ void Reader::parse_simple() {
         read_assignment(cmd, len);
         continue;
       }
+      // a[1]=VALUE: one element changes, so the array is no longer known.
+      std::size_t name = 0;
+      len = element_assignment_length(name);
+      if (len > 0) {
+        Word value;
+        value.text.assign(1, kUnknown);
+        value.unknown = true;
+        cmd.assignments.emplace_back(std::string(s_.substr(i_, name)),
+                                     std::move(value));
+        i_ += len;
+        Fields scratch;  // read for the substitutions it runs
+        read_word_parts(scratch, false, false, /*tilde=*/true);
+        (void)scratch.finish();
+        continue;
+      }
     }
     Fields f(&cmd.argv);
     read_word_parts(f, false, true, /*tilde=*/true);
@@ -101,7 +136,9 @@ void Reader::parse_simple() {
   cmd.calls = called_definition(cmd);
   apply_effects(cmd);
   if (cmd.argv.empty()) {
-    for (auto& [name, value] : arrays_) sh_.state.set_var(name, std::move(value));
+    for (auto& [name, value] : arrays_) {
+      sh_.state.set_marked(name, std::move(value));
+    }
   }
   arrays_.clear();
   if (!cmd.argv.empty() || !cmd.assignments.empty() || !cmd.redirects.empty()) {
@@ -142,7 +179,9 @@ void Reader::read_assignment(Command& cmd, std::size_t len) {
     // To the checks an array's value is unknown; the shell state keeps
     // its elements for ${NAME[@]} and the like.
     std::optional<std::string> array = read_array();
-    if (array && !append) arrays_.emplace_back(name, std::move(*array));
+    if (array && !append && sh_.associative.count(name) == 0) {
+      arrays_.emplace_back(name, std::move(*array));
+    }
     value.text.assign(1, kUnknown);
     value.unknown = true;
   } else {

@@ -10,6 +10,15 @@ namespace twk::core::shell {
 
 void ShellState::set_var(std::string_view name,
                          std::optional<std::string> value) {
+  if (value && !value->empty() &&
+      ((*value)[0] == kPatternMark || (*value)[0] == kArrayMark)) {
+    value.reset();  // spelled by the text ($'\x03'): not ours to read
+  }
+  set_marked(name, std::move(value));
+}
+
+void ShellState::set_marked(std::string_view name,
+                            std::optional<std::string> value) {
   auto it = vars_.find(name);
   Undo u;
   u.name = std::string(name);
@@ -21,6 +30,14 @@ void ShellState::set_var(std::string_view name,
     vars_.emplace(std::string(name), std::move(value));
   }
   undo_.push_back(std::move(u));
+}
+
+void ShellState::forget_variables() {
+  std::vector<std::string> names;
+  for (const auto& [name, value] : vars_) {
+    if (value && !name.starts_with(kFunctionMark)) names.push_back(name);
+  }
+  for (const std::string& name : names) set_var(name, std::nullopt);
 }
 
 void ShellState::set_cwd(Dir cwd) {
@@ -56,6 +73,11 @@ void Reader::apply_effects(const Command& cmd) {
     for (const auto& [name, value] : cmd.assignments) {
       if (value.unknown) {
         sh_.state.set_var(name, std::nullopt);
+      } else if (value.glob && value.text.find('\0') == std::string::npos) {
+        // y=$f after for f in .e*: still one of the pattern's matches.
+        // (A glob written in an assignment is not expanded; taking it as
+        // a pattern can only make more of it.)
+        sh_.state.set_marked(name, kPatternMark + value.text);
       } else {
         sh_.state.set_var(name, value.text);
       }
@@ -96,9 +118,10 @@ void Reader::apply_effects(const Command& cmd) {
       return;
     }
   }
-  // Only export, declare, typeset, local, readonly, cd, pushd and popd
-  // change the shell; most commands start with another letter.
-  if (std::string_view("edtlrcp").find(first.text[0]) ==
+  // Only export, declare, typeset, local, readonly, cd, pushd, popd,
+  // read, mapfile, printf -v, eval and source change the shell; most
+  // commands start with another letter.
+  if (std::string_view("edtlrcpms.").find(first.text[0]) ==
       std::string_view::npos) {
     return;
   }
@@ -106,6 +129,40 @@ void Reader::apply_effects(const Command& cmd) {
   if (name == "export" || name == "declare" || name == "typeset" ||
       name == "local" || name == "readonly") {
     apply_declaration(cmd, at);
+    return;
+  }
+  if (name == "eval" || name == "source" || name == ".") {
+    // The code they run may assign any variable, and eval's may cd.
+    sh_.state.forget_variables();
+    if (name == "eval") sh_.state.set_cwd(std::string());
+    return;
+  }
+  if (name == "mapfile" || name == "readarray" || name == "printf") {
+    // mapfile [-opts] [NAME] (MAPFILE by default); printf -v NAME.
+    std::size_t k = at + 1;
+    bool named = false;
+    for (; k < cmd.argv.size(); ++k) {
+      std::string_view w = cmd.argv[k].text;
+      if (name == "printf") {
+        if (w == "-v" && k + 1 < cmd.argv.size()) {
+          forget_name(cmd.argv[k + 1].text);
+        } else if (w.starts_with("-v") && w.size() > 2) {
+          forget_name(w.substr(2));
+        }
+        if (w.size() < 2 || w[0] != '-' || w == "--") break;
+        continue;
+      }
+      if (w.size() > 1 && w[0] == '-') {
+        if (w.size() == 2 && std::string_view("dnOsuCc").find(w[1]) !=
+                                 std::string_view::npos) {
+          ++k;  // an option's value
+        }
+        continue;
+      }
+      forget_name(w);
+      named = true;
+    }
+    if (name != "printf" && !named) sh_.state.set_var("MAPFILE", std::nullopt);
     return;
   }
   if (name == "read") {
@@ -163,12 +220,42 @@ void Reader::apply_read(const Command& cmd, std::size_t at) {
 
 // export, declare, typeset, local and readonly at argv[at]: their
 // NAME=value operands assign.
+void Reader::forget_name(std::string_view name) {
+  // NAME, or NAME[SUBSCRIPT]: the whole of NAME becomes unknown.
+  name = name.substr(0, name.find('['));
+  if (name.empty() || !is_name_start(name[0])) return;
+  for (char c : name) {
+    if (!is_name_char(c)) return;
+  }
+  sh_.state.set_var(name, std::nullopt);
+}
+
 void Reader::apply_declaration(const Command& cmd, std::size_t at) {
+  // declare -A NAME: an associative array, whose ( ... ) holds keys and
+  // values, which Core doesn't read.
+  bool associative = false;
+  for (std::size_t k = at + 1; k < cmd.argv.size(); ++k) {
+    std::string_view w = cmd.argv[k].text;
+    if (w.size() > 1 && w[0] == '-' && w.find('A') != std::string_view::npos) {
+      associative = true;
+    }
+  }
   // export NAME=value and its kin assign like NAME=value does.
   for (std::size_t k = at + 1; k < cmd.argv.size(); ++k) {
     const Word& w = cmd.argv[k];
+    if (associative && !w.text.starts_with('-')) {
+      std::string_view n = std::string_view(w.text).substr(0, w.text.find('='));
+      forget_name(n);
+      sh_.associative.emplace(n.substr(0, n.find('[')));
+      continue;
+    }
     std::size_t eq = w.text.find('=');
     if (eq == std::string::npos || eq == 0 || w.text[0] == '-') continue;
+    if (std::string_view(w.text).substr(0, eq).find('[') !=
+        std::string_view::npos) {
+      forget_name(std::string_view(w.text).substr(0, eq));  // NAME[I]=value
+      continue;
+    }
     std::string_view name = std::string_view(w.text).substr(0, eq);
     if (name.back() == '+') continue;
     bool valid = is_name_start(name[0]);

@@ -48,6 +48,13 @@ class ShellState {
   // defined are kept here too, under their names after kFunctionMark, so
   // that subshells forget theirs as they forget their variables.
   void set_var(std::string_view name, std::optional<std::string> value);
+  // Assigns a value that may start with kPatternMark or kArrayMark, which
+  // set_var takes as unknown: only the analyzer's own loops and arrays
+  // make such values, never the text (which can spell those bytes).
+  void set_marked(std::string_view name, std::optional<std::string> value);
+  // Every variable the text assigned becomes unknown (after eval or
+  // source, which may assign any of them).
+  void forget_variables();
   // Changes the directory (empty: unknown).
   void set_cwd(Dir cwd);
   // A point to roll back to.
@@ -97,6 +104,9 @@ struct Shared {
   // word of their loop (see Reader::parse_for); it keeps loops within
   // loops linear in the text.
   std::size_t loop_budget = 0;
+  // Names declared associative arrays (declare -A): their ( ... ) holds
+  // keys and values, which are not read.
+  std::set<std::string, std::less<>> associative;
   // Bytes that expansions may still put into words: a value used many
   // times over ("$@" "$@" ..., $x $x ...) would otherwise make the work
   // grow with the square of the text. Past it, values are unknown.

@@ -298,7 +298,7 @@ Follower::Unwrap Follower::unwrap_session(const std::string& p,
       }
       if (o == "-Logfile" ||
           (o.size() >= 2 && o[1] != '-' &&
-           std::string_view("ScTtphe").find(o.back()) != std::string_view::npos)) {
+           std::string_view("ScTtphes").find(o.back()) != std::string_view::npos)) {
         ++j;
       }
     }
@@ -339,9 +339,15 @@ Follower::Unwrap Follower::unwrap_session(const std::string& p,
            sub)) {
     return Unwrap::kDone;
   }
-  // The rest is shell text, as tmux gives it to the shell.
-  j = skip_options(argv, j + 1, "cefFnstxyl");
+  // The rest is shell text, as tmux gives it to the shell. (-f and -d
+  // take a value for some subcommands and not for others: read as
+  // flags, and each word is also followed alone, in case it was the
+  // text after such a value.)
+  j = skip_options(argv, j + 1, "censtxyFl");
   if (j < argv.size()) follow_text(join_words(argv, j), nested(ctx, "tmux"));
+  for (std::size_t m = j; j + 1 < argv.size() && m < argv.size(); ++m) {
+    if (!argv[m].unknown) follow_text(argv[m].text, nested(ctx, "tmux"));
+  }
   return Unwrap::kDone;
 }
 
@@ -453,7 +459,9 @@ Follower::Unwrap Follower::unwrap_sudo(const std::string& p,
     } else if (o.starts_with("--") && o.find('=') == std::string::npos &&
                has({"--user", "--group", "--chdir", "--host", "--prompt",
                     "--role", "--type", "--close-from", "--other-user",
-                    "--command-timeout"},
+                    "--command-timeout", "--nice", "--unit", "--property",
+                    "--description", "--slice", "--setenv", "--machine",
+                    "--background"},
                    o)) {
       ++j;
     }
