@@ -512,6 +512,8 @@ TEST(BuiltinPolicy, ProtectsItsOwnFilesAndTheHookSettings) {
       {"cp -r /tmp/evil/. ~/.claude/", D, "self-protection"},
       {"cp /tmp/evil/*.json ~/.claude", D, "self-protection"},
       {"cp -r evil/. build/ && cp docs/*.md ~/.claude/commands/", N, ""},
+      {"cp -r conf/* ~/", N, ""},
+      {"cp -r conf/.* ~/", D, "self-protection"},
       {"cp -rT evil ~/.claude", D, "self-protection"},
       // Links in the project lead where they lead.
       {"echo '{}' > docs/notes.md", D, "self-protection"},

@@ -471,6 +471,13 @@ bool Checker::copy_landings(const RunCommand& rc,
       landing.path = shell::resolve_path(d.path, name);
     }
     if (auto hit = touches_protected(landing, recursive)) {
+      // A pattern that doesn't start with a dot takes no dot-file:
+      // conf/* lands nothing on ~/.claude.
+      bool dotted = hit->size() > d.path.size() + 1 && within(*hit, d.path) &&
+                    (*hit)[d.path == "/" ? 1 : d.path.size() + 1] == '.';
+      if (landing.kind == Target::kBelow && !name.starts_with('.') && dotted) {
+        continue;
+      }
       found(Check::kSelfProtection, Decision::kDeny,
             code_span(command_text(rc)) + through(rc) + " would change " +
                 *hit + ", which keeps the agent's guard working.");
