@@ -84,12 +84,23 @@ void read_until_eof(int fd, std::string& out) {
 // Appends one request: the head, then as many bytes as its Content-Length
 // says. Returns false when the peer closes first.
 bool read_request(int fd, std::string& out) {
+  // The head's end is looked for once in each new piece, not in all that
+  // came before: a 3 MiB body arrives in hundreds of receives, and
+  // searching from the start each time made this quadratic (seconds under
+  // the sanitizers).
+  std::size_t end = std::string::npos;
+  std::size_t length = 0;
+  std::size_t searched = 0;
   for (;;) {
-    if (std::size_t end = out.find("\r\n\r\n"); end != std::string::npos) {
-      std::size_t at = out.find("Content-Length: ");
-      std::size_t length = at < end ? std::stoul(out.substr(at + 16)) : 0;
-      if (out.size() >= end + 4 + length) return true;
+    if (end == std::string::npos) {
+      end = out.find("\r\n\r\n", searched < 3 ? 0 : searched - 3);
+      searched = out.size();
+      if (end != std::string::npos) {
+        std::size_t at = out.find("Content-Length: ");
+        length = at < end ? std::stoul(out.substr(at + 16)) : 0;
+      }
     }
+    if (end != std::string::npos && out.size() >= end + 4 + length) return true;
     if (!receive(fd, out)) return false;
   }
 }
